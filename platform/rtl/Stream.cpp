@@ -1,0 +1,128 @@
+#include "platform/rtl/Stream.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+
+#include "platform/rtl/Exceptions.h"
+
+namespace qorvin {
+
+void TStream::ReadBuffer(void* buffer, int64_t count) {
+  if (count <= 0) return;
+  if (Read(buffer, count) != count) throw EReadError(std::string(kStreamReadError));
+}
+
+void TStream::WriteBuffer(const void* buffer, int64_t count) {
+  if (count <= 0) return;
+  if (Write(buffer, count) != count) throw EWriteError(std::string(kStreamWriteError));
+}
+
+int64_t TStream::CopyFrom(TStream& source, int64_t count) {
+  if (count == 0) {
+    source.SetPosition(0);
+    count = source.Size();
+  }
+  // A memory source is copied in one step, without an intermediate buffer.
+  if (auto* mem = dynamic_cast<TMemoryStream*>(&source)) {
+    const int64_t pos = mem->Position();
+    if (count > mem->Size() - pos) throw EReadError(std::string(kStreamReadError));
+    WriteBuffer(mem->Memory() + pos, count);
+    mem->SetPosition(pos + count);
+    return count;
+  }
+  constexpr int64_t kPiece = 61440;
+  auto buffer = std::make_unique<unsigned char[]>(size_t(std::min(count, kPiece)));
+  int64_t left = count;
+  while (left > 0) {
+    const int64_t n = std::min(left, kPiece);
+    source.ReadBuffer(buffer.get(), n);
+    WriteBuffer(buffer.get(), n);
+    left -= n;
+  }
+  return count;
+}
+
+TMemoryStream::~TMemoryStream() {
+  std::free(data_);
+}
+
+int64_t TMemoryStream::Read(void* buffer, int64_t count) {
+  if (count <= 0 || position_ >= size_) return 0;
+  const int64_t n = std::min(count, size_ - position_);
+  std::memcpy(buffer, data_ + position_, size_t(n));
+  position_ += n;
+  return n;
+}
+
+int64_t TMemoryStream::Write(const void* buffer, int64_t count) {
+  if (count <= 0) return 0;
+  const int64_t end = position_ + count;
+  if (end > capacity_) Grow(end);
+  if (position_ > size_) std::memset(data_ + size_, 0, size_t(position_ - size_));
+  std::memcpy(data_ + position_, buffer, size_t(count));
+  position_ = end;
+  if (end > size_) size_ = end;
+  return count;
+}
+
+int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
+  int64_t base = 0;
+  switch (origin) {
+    case SeekOrigin::Beginning:
+      base = 0;
+      break;
+    case SeekOrigin::Current:
+      base = position_;
+      break;
+    case SeekOrigin::End:
+      base = size_;
+      break;
+  }
+  const int64_t target = base + offset;
+  if (target < 0) throw EStreamError("Stream seek error");
+  position_ = target;
+  return position_;
+}
+
+void TMemoryStream::SetSize(int64_t size) {
+  if (size < 0) throw EStreamError("Stream size error");
+  if (size > capacity_) Grow(size);
+  if (size > size_) std::memset(data_ + size_, 0, size_t(size - size_));
+  size_ = size;
+  if (position_ > size_) position_ = size_;
+}
+
+void TMemoryStream::Clear() {
+  std::free(data_);
+  data_ = nullptr;
+  size_ = position_ = capacity_ = 0;
+}
+
+void TMemoryStream::Reserve(int64_t capacity) {
+  if (capacity > capacity_) Grow(capacity);
+}
+
+void TMemoryStream::Grow(int64_t needed) {
+  int64_t target = std::max(needed, capacity_ + capacity_ / 4);
+  target = (target + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+  void* grown = std::realloc(data_, size_t(target));
+  if (grown == nullptr) throw std::bad_alloc();
+  data_ = static_cast<unsigned char*>(grown);
+  capacity_ = target;
+}
+
+void TMemoryStream::LoadFromStream(TStream& source) {
+  source.SetPosition(0);
+  const int64_t n = source.Size();
+  SetSize(n);
+  position_ = 0;
+  source.ReadBuffer(data_, n);
+}
+
+void TMemoryStream::SaveToStream(TStream& target) const {
+  target.WriteBuffer(data_, size_);
+}
+
+}  // namespace qorvin

@@ -1,0 +1,197 @@
+#include "platform/rtl/Text.h"
+
+#include <iconv.h>
+#include <langinfo.h>
+
+#include <cctype>
+#include <cerrno>
+#include <mutex>
+
+#include "platform/rtl/Exceptions.h"
+
+namespace qorvin {
+
+namespace {
+
+std::mutex g_codeset_mutex;
+std::string g_codeset_override;
+
+bool IsUtf8Name(const std::string& name) {
+  std::string n;
+  for (char c : name)
+    if (c != '-' && c != '_') n += char(std::toupper(static_cast<unsigned char>(c)));
+  return n == "UTF8";
+}
+
+// Converts with iconv; EConvertError on invalid or unrepresentable input.
+std::string IconvConvert(std::string_view input, const std::string& from, const std::string& to) {
+  iconv_t cd = iconv_open(to.c_str(), from.c_str());
+  if (cd == iconv_t(-1))
+    throw EConvertError(Format("No conversion from code set %s to %s", from.c_str(), to.c_str()));
+  std::string out;
+  out.resize(input.size() * 4 + 16);
+  char* in_ptr = const_cast<char*>(input.data());
+  size_t in_left = input.size();
+  size_t done = 0;
+  for (;;) {
+    char* out_ptr = out.data() + done;
+    size_t out_left = out.size() - done;
+    const size_t rc = iconv(cd, in_left ? &in_ptr : nullptr, &in_left, &out_ptr, &out_left);
+    done = out.size() - out_left;
+    if (rc != size_t(-1)) {
+      if (in_left == 0) break;
+      continue;
+    }
+    if (errno == E2BIG) {
+      out.resize(out.size() * 2);
+      continue;
+    }
+    const size_t offset = input.size() - in_left;
+    iconv_close(cd);
+    throw EConvertError(Format("Text cannot be converted from %s to %s at byte %zu", from.c_str(),
+                               to.c_str(), offset));
+  }
+  iconv_close(cd);
+  out.resize(done);
+  return out;
+}
+
+[[noreturn]] void BadUtf8(size_t offset) {
+  throw EConvertError(Format("Invalid UTF-8 text at byte %zu", offset));
+}
+
+}  // namespace
+
+std::string AnsiCodeSet() {
+  {
+    std::lock_guard<std::mutex> lock(g_codeset_mutex);
+    if (!g_codeset_override.empty()) return g_codeset_override;
+  }
+  const char* cs = nl_langinfo(CODESET);
+  std::string name = cs ? cs : "";
+  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII") return "UTF-8";
+  return name;
+}
+
+void SetAnsiCodeSet(const std::string& name) {
+  std::lock_guard<std::mutex> lock(g_codeset_mutex);
+  g_codeset_override = name;
+}
+
+std::string Utf16ToUtf8(std::u16string_view text) {
+  std::string out;
+  out.reserve(text.size() * 3 / 2 + 4);
+  for (size_t i = 0; i < text.size(); ++i) {
+    uint32_t c = text[i];
+    if (c >= 0xD800 && c <= 0xDBFF) {
+      if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
+        throw EConvertError(Format("Unpaired UTF-16 surrogate at unit %zu", i));
+      c = 0x10000 + ((c - 0xD800) << 10) + (uint32_t(text[i + 1]) - 0xDC00);
+      ++i;
+    } else if (c >= 0xDC00 && c <= 0xDFFF) {
+      throw EConvertError(Format("Unpaired UTF-16 surrogate at unit %zu", i));
+    }
+    if (c < 0x80) {
+      out += char(c);
+    } else if (c < 0x800) {
+      out += char(0xC0 | (c >> 6));
+      out += char(0x80 | (c & 0x3F));
+    } else if (c < 0x10000) {
+      out += char(0xE0 | (c >> 12));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    } else {
+      out += char(0xF0 | (c >> 18));
+      out += char(0x80 | ((c >> 12) & 0x3F));
+      out += char(0x80 | ((c >> 6) & 0x3F));
+      out += char(0x80 | (c & 0x3F));
+    }
+  }
+  return out;
+}
+
+std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  out.reserve(text.size());
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const size_t n = text.size();
+  for (size_t i = 0; i < n;) {
+    const unsigned char b = p[i];
+    uint32_t c;
+    size_t len;
+    if (b < 0x80) {
+      out += char16_t(b);
+      ++i;
+      continue;
+    } else if ((b & 0xE0) == 0xC0) {
+      c = b & 0x1F, len = 2;
+    } else if ((b & 0xF0) == 0xE0) {
+      c = b & 0x0F, len = 3;
+    } else if ((b & 0xF8) == 0xF0) {
+      c = b & 0x07, len = 4;
+    } else {
+      BadUtf8(i);
+    }
+    if (i + len > n) BadUtf8(i);
+    for (size_t k = 1; k < len; ++k) {
+      if ((p[i + k] & 0xC0) != 0x80) BadUtf8(i);
+      c = (c << 6) | (p[i + k] & 0x3F);
+    }
+    // Overlong forms, surrogates and values past U+10FFFF are not UTF-8.
+    static constexpr uint32_t kMin[5] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) BadUtf8(i);
+    if (c >= 0x10000) {
+      c -= 0x10000;
+      out += char16_t(0xD800 + (c >> 10));
+      out += char16_t(0xDC00 + (c & 0x3FF));
+    } else {
+      out += char16_t(c);
+    }
+    i += len;
+  }
+  return out;
+}
+
+std::string AnsiToUtf8(std::string_view text) {
+  const std::string cs = AnsiCodeSet();
+  if (IsUtf8Name(cs)) {
+    Utf8ToUtf16(text);  // validates
+    return std::string(text);
+  }
+  return IconvConvert(text, cs, "UTF-8");
+}
+
+std::string Utf8ToAnsi(std::string_view text) {
+  const std::string cs = AnsiCodeSet();
+  if (IsUtf8Name(cs)) {
+    Utf8ToUtf16(text);
+    return std::string(text);
+  }
+  return IconvConvert(text, "UTF-8", cs);
+}
+
+std::u16string AnsiToUtf16(std::string_view text) {
+  return Utf8ToUtf16(AnsiToUtf8(text));
+}
+std::string Utf16ToAnsi(std::u16string_view text) {
+  return Utf8ToAnsi(Utf16ToUtf8(text));
+}
+
+std::string Utf16ToLEBytes(std::u16string_view text) {
+  std::string out(text.size() * 2, '\0');
+  for (size_t i = 0; i < text.size(); ++i) {
+    out[2 * i] = char(text[i] & 0xFF);
+    out[2 * i + 1] = char(text[i] >> 8);
+  }
+  return out;
+}
+
+std::u16string LEBytesToUtf16(std::string_view bytes) {
+  if (bytes.size() % 2 != 0) throw EConvertError("UTF-16 text with an odd number of bytes");
+  std::u16string out(bytes.size() / 2, u'\0');
+  for (size_t i = 0; i < out.size(); ++i)
+    out[i] = char16_t(uint8_t(bytes[2 * i]) | (uint16_t(uint8_t(bytes[2 * i + 1])) << 8));
+  return out;
+}
+
+}  // namespace qorvin

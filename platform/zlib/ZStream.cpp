@@ -1,0 +1,163 @@
+#include "platform/zlib/ZStream.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+#include <cstring>
+#include <vector>
+
+#include "platform/rtl/Exceptions.h"
+
+namespace qorvin {
+
+namespace {
+
+[[noreturn]] void ZFail(int code) {
+  throw EZCompressionError(zError(code));
+}
+
+int Check(int code) {
+  if (code < 0 && code != Z_BUF_ERROR) ZFail(code);
+  return code;
+}
+
+}  // namespace
+
+int ZLibLevelFromIndex(int index) {
+  switch (index) {
+    case 0:
+      return Z_NO_COMPRESSION;
+    case 1:
+      return Z_BEST_SPEED;
+    case 2:
+      return Z_DEFAULT_COMPRESSION;
+    case 3:
+      return Z_BEST_COMPRESSION;
+    default:
+      if (index >= 4 && index <= 12) return index - 3;
+      throw EZCompressionError(Format("Invalid compression level %d", index));
+  }
+}
+
+int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel) {
+  TZCompressionStream z(target, zlibLevel);
+  if (count < 0) count = source.Size() - source.Position();
+  std::vector<unsigned char> in(
+      size_t(std::min<int64_t>(std::max<int64_t>(count, 1), kZPieceSize)));
+  const int64_t start = target.Position();
+  while (count > 0) {
+    const int64_t n = std::min<int64_t>(count, kZPieceSize);
+    source.ReadBuffer(in.data(), n);
+    z.Write(in.data(), n);
+    count -= n;
+  }
+  z.Finish();
+  return target.Position() - start;
+}
+
+int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput) {
+  z_stream zs{};
+  Check(inflateInit(&zs));
+  std::vector<unsigned char> in(kZPieceSize), out(kZPieceSize);
+  int64_t produced = 0;
+  int rc = Z_OK;
+  try {
+    while (rc != Z_STREAM_END) {
+      if (zs.avail_in == 0) {
+        const int64_t n = source.Read(in.data(), kZPieceSize);
+        if (n == 0) ZFail(Z_BUF_ERROR);  // the source ended inside the zlib stream
+        zs.next_in = in.data();
+        zs.avail_in = uInt(n);
+      }
+      zs.next_out = out.data();
+      zs.avail_out = uInt(out.size());
+      rc = inflate(&zs, Z_NO_FLUSH);
+      if (rc == Z_NEED_DICT) ZFail(Z_DATA_ERROR);
+      Check(rc);
+      const int64_t have = int64_t(out.size() - zs.avail_out);
+      produced += have;
+      if (maxOutput >= 0 && produced > maxOutput)
+        throw EZCompressionError("inflated data exceeds its limit");
+      target.WriteBuffer(out.data(), have);
+    }
+  } catch (...) {
+    inflateEnd(&zs);
+    throw;
+  }
+  // Give back the bytes read past the end of the zlib stream.
+  if (zs.avail_in > 0) source.Seek(-int64_t(zs.avail_in), SeekOrigin::Current);
+  inflateEnd(&zs);
+  return produced;
+}
+
+struct TZCompressionStream::State {
+  z_stream zs{};
+  std::vector<unsigned char> out = std::vector<unsigned char>(kZPieceSize);
+};
+
+TZCompressionStream::TZCompressionStream(TStream& target, int zlibLevel)
+    : state_(std::make_unique<State>()), target_(target) {
+  Check(deflateInit(&state_->zs, zlibLevel));
+}
+
+TZCompressionStream::~TZCompressionStream() {
+  if (!finished_) {
+    try {
+      Finish();
+    } catch (...) {
+    }
+  }
+  deflateEnd(&state_->zs);
+}
+
+int64_t TZCompressionStream::Write(const void* buffer, int64_t count) {
+  if (finished_) throw EZCompressionError("compression stream already finished");
+  z_stream& zs = state_->zs;
+  const auto* p = static_cast<const unsigned char*>(buffer);
+  int64_t left = count;
+  while (left > 0) {
+    const uInt chunk = uInt(std::min<int64_t>(left, int64_t(1) << 30));
+    zs.next_in = const_cast<unsigned char*>(p);
+    zs.avail_in = chunk;
+    while (zs.avail_in > 0) {
+      zs.next_out = state_->out.data();
+      zs.avail_out = uInt(state_->out.size());
+      Check(deflate(&zs, Z_NO_FLUSH));
+      target_.WriteBuffer(state_->out.data(), int64_t(state_->out.size() - zs.avail_out));
+    }
+    p += chunk;
+    left -= chunk;
+  }
+  total_in_ += count;
+  return count;
+}
+
+void TZCompressionStream::Finish() {
+  if (finished_) return;
+  finished_ = true;
+  z_stream& zs = state_->zs;
+  zs.next_in = nullptr;
+  zs.avail_in = 0;
+  int rc;
+  do {
+    zs.next_out = state_->out.data();
+    zs.avail_out = uInt(state_->out.size());
+    rc = Check(deflate(&zs, Z_FINISH));
+    target_.WriteBuffer(state_->out.data(), int64_t(state_->out.size() - zs.avail_out));
+  } while (rc != Z_STREAM_END);
+}
+
+int64_t TZCompressionStream::Read(void*, int64_t) {
+  throw EZCompressionError("Invalid stream operation");
+}
+
+int64_t TZCompressionStream::Seek(int64_t offset, SeekOrigin origin) {
+  if (offset == 0 && origin == SeekOrigin::Current) return total_in_;
+  throw EZCompressionError("Invalid stream operation");
+}
+
+void TZCompressionStream::SetSize(int64_t) {
+  throw EZCompressionError("Invalid stream operation");
+}
+
+}  // namespace qorvin

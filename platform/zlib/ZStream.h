@@ -1,0 +1,59 @@
+// zlib (RFC 1950) compression streams: the one place that includes zlib.h.
+//
+// Data moves through fixed 32 768-byte input and output pieces, never as a whole second copy.
+// Failures raise EZCompressionError carrying zlib's own message for the error code ("data error",
+// "buffer error", ...).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "platform/rtl/Stream.h"
+
+namespace qorvin {
+
+inline constexpr int64_t kZPieceSize = 32768;
+
+// The compression levels the callers name.
+enum class ZLevel { None = 0, Fastest = 1, Default = 2, Max = 3 };
+// zlib level for an index of the wrapper's level table: 0 none (0), 1 fastest (1), 2 default (-1),
+// 3 best (9), 4..12 zlib levels 1..9. EZCompressionError for other indexes.
+int ZLibLevelFromIndex(int index);
+inline int ZLibLevel(ZLevel level) {
+  return ZLibLevelFromIndex(int(level));
+}
+
+// Deflates `count` bytes of `source` from its position (count < 0: to its end) into `target`
+// at its position, with zlib level `zlibLevel` (-1 = zlib's default). Returns the bytes written.
+int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel);
+
+// Inflates one zlib stream read from `source`'s position into `target`. Stops at the end of the
+// zlib stream (bytes after it are left unread) and fails when the source ends first. When
+// `maxOutput` >= 0, more inflated bytes than that fail with EZCompressionError (a guard against
+// small inputs that inflate to gigabytes). Returns the bytes written to `target`.
+int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput = -1);
+
+// A write-only stream that deflates what is written into `target` (borrowed; must outlive it).
+// `Finish()` ends the zlib stream; the destructor finishes it if still open (errors then are
+// swallowed, so call Finish() to see them).
+class TZCompressionStream : public TStream {
+ public:
+  TZCompressionStream(TStream& target, int zlibLevel);
+  ~TZCompressionStream() override;
+
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Read(void*, int64_t) override;                     // EZCompressionError: write-only
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;  // only position queries
+  int64_t Size() const override { return total_in_; }
+  void SetSize(int64_t) override;
+  void Finish();
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  TStream& target_;
+  int64_t total_in_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace qorvin
