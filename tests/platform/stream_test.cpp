@@ -1,0 +1,99 @@
+#include "platform/rtl/Stream.h"
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "platform/rtl/Exceptions.h"
+
+namespace qorvin {
+namespace {
+
+TEST(MemoryStream, PositionSizeSeekAndTruncate) {
+  TMemoryStream s;
+  s.WriteBytes("hello world");
+  EXPECT_EQ(s.Size(), 11);
+  EXPECT_EQ(s.Position(), 11);
+  s.SetPosition(6);
+  char buf[16] = {};
+  EXPECT_EQ(s.Read(buf, 100), 5);  // a plain read may return fewer bytes
+  EXPECT_STREQ(buf, "world");
+  EXPECT_EQ(s.Read(buf, 1), 0);
+  s.SetSize(5);  // truncation clips the position
+  EXPECT_EQ(s.Position(), 5);
+  EXPECT_EQ(s.View(), "hello");
+  EXPECT_EQ(s.Seek(-2, SeekOrigin::End), 3);
+  EXPECT_EQ(s.Seek(1, SeekOrigin::Current), 4);
+  EXPECT_THROW(s.Seek(-1, SeekOrigin::Beginning), EStreamError);
+}
+
+TEST(MemoryStream, WritingPastTheEndFillsTheGapWithZeros) {
+  TMemoryStream s;
+  s.WriteBytes("ab");
+  s.SetPosition(5);
+  s.WriteBytes("c");
+  EXPECT_EQ(s.View(), std::string("ab\0\0\0c", 6));
+  s.SetSize(8);  // growing the size zero-fills too
+  EXPECT_EQ(s.View().substr(6), std::string("\0\0", 2));
+}
+
+TEST(MemoryStream, ReadBufferFailsWithThePlatformText) {
+  TMemoryStream s;
+  s.WriteBytes("abc");
+  s.SetPosition(1);
+  char buf[4];
+  try {
+    s.ReadBuffer(buf, 3);
+    FAIL() << "expected EReadError";
+  } catch (const EReadError& e) {
+    EXPECT_EQ(e.Message(), "Stream read error");
+    EXPECT_STREQ(e.ClassName(), "EReadError");
+  }
+}
+
+TEST(MemoryStream, CapacityGrowsInMultiplesOf8192) {
+  TMemoryStream s;
+  s.WriteBytes("x");
+  EXPECT_EQ(s.Capacity(), 8192);
+  s.SetSize(8193);
+  EXPECT_EQ(s.Capacity() % 8192, 0);
+  EXPECT_GE(s.Capacity(), 16384);
+  // Piecewise growth is geometric, so a stream written byte by byte is not copied per step.
+  TMemoryStream t;
+  int reallocations = 0;
+  int64_t last = 0;
+  for (int i = 0; i < 1 << 20; ++i) {
+    t.WriteBytes("y");
+    if (t.Capacity() != last) ++reallocations, last = t.Capacity();
+  }
+  EXPECT_LT(reallocations, 40);
+}
+
+TEST(MemoryStream, CopyFromWholeSourceAndCountedPart) {
+  TMemoryStream src, dst;
+  src.WriteBytes("0123456789");
+  src.SetPosition(7);
+  EXPECT_EQ(dst.CopyFrom(src, 0), 10);  // count 0: everything from offset 0
+  EXPECT_EQ(dst.View(), "0123456789");
+  src.SetPosition(2);
+  TMemoryStream part;
+  EXPECT_EQ(part.CopyFrom(src, 3), 3);
+  EXPECT_EQ(part.View(), "234");
+  EXPECT_EQ(src.Position(), 5);
+  EXPECT_THROW(part.CopyFrom(src, 6), EReadError);
+}
+
+TEST(MemoryStream, LittleEndianHelpers) {
+  TMemoryStream s;
+  s.WriteLE<int32_t>(-2);
+  s.WriteLE<uint16_t>(0x1234);
+  EXPECT_EQ(s.View(), std::string("\xFE\xFF\xFF\xFF\x34\x12", 6));
+  s.SetPosition(0);
+  EXPECT_EQ(s.ReadLE<int32_t>(), -2);
+  EXPECT_EQ(s.ReadLE<uint16_t>(), 0x1234);
+  EXPECT_THROW(s.ReadLE<uint8_t>(), EReadError);
+}
+
+}  // namespace
+}  // namespace qorvin
