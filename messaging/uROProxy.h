@@ -1,0 +1,77 @@
+// TROProxy, the base of the client proxies, and the process-wide proxy class registry.
+//
+// A proxy turns calls on one service interface into request/response exchanges on a message
+// and a channel that it borrows: it holds plain pointers, never owns them, and must not be used
+// after either is destroyed. A proxy is made for one use and shared by reference
+// (std::shared_ptr); two proxies on one message must not run calls at the same time.
+//
+// The registry maps an interface identifier, kept in its braced upper-case text form in sorted
+// order, to the proxy class that implements that interface. Registering an identifier that is
+// already registered leaves the earlier entry. The registry is filled at library start and
+// emptied at library end; its operations are nevertheless serialized by a lock.
+#pragma once
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "messaging/uROClientIntf.h"
+#include "platform/rtl/Guid.h"
+
+namespace qorvin {
+
+class TROProxy {
+ public:
+  TROProxy(IROMessage* aMessage, IROTransportChannel* aTransportChannel);
+  TROProxy(std::string anInterfaceName, IROMessage* aMessage,
+           IROTransportChannel* aTransportChannel);
+  virtual ~TROProxy() = default;
+  TROProxy(const TROProxy&) = delete;
+  TROProxy& operator=(const TROProxy&) = delete;
+
+  // The interface name used for calls: the one given at construction when not empty,
+  // otherwise the class's own.
+  std::string GetInterfaceName() const;
+
+  IROMessage* Message() const { return message_; }
+  IROTransportChannel* TransportChannel() const { return channel_; }
+
+ protected:
+  // The proxy class's own interface name, e.g. "ExecSqlService".
+  virtual std::string GetDefaultInterfaceName() const = 0;
+
+ private:
+  IROMessage* message_;
+  IROTransportChannel* channel_;
+  std::string interfaceName_;
+};
+
+// A registered proxy class: its name and how to make one bound to a message and a channel.
+struct TROProxyClass {
+  using Factory = std::shared_ptr<TROProxy> (*)(IROMessage*, IROTransportChannel*);
+  std::string ClassName;
+  Factory Create = nullptr;
+};
+
+// The class description of proxy class P (P constructible from (IROMessage*,
+// IROTransportChannel*)).
+template <class P>
+TROProxyClass ProxyClassOf(std::string className) {
+  return TROProxyClass{std::move(className),
+                       [](IROMessage* m, IROTransportChannel* c) -> std::shared_ptr<TROProxy> {
+                         return std::make_shared<P>(m, c);
+                       }};
+}
+
+// Registers `proxyClass` under `anInterfaceID`; an identifier already registered keeps its entry.
+void RegisterProxyClass(const TGUID& anInterfaceID, TROProxyClass proxyClass);
+// Removes the entry of `anInterfaceID`; nothing happens when there is none.
+void UnregisterProxyClass(const TGUID& anInterfaceID);
+// The class registered under `anInterfaceID`. When there is none: with `silent` an empty result,
+// otherwise EROException "Unknown proxy interface \"{...}\"".
+std::shared_ptr<const TROProxyClass> FindProxyClass(const TGUID& anInterfaceID,
+                                                    bool silent = false);
+// The registered identifiers in the registry's (sorted) order.
+std::vector<std::string> RegisteredProxyInterfaces();
+
+}  // namespace qorvin
