@@ -1,0 +1,73 @@
+// A thin blocking TCP client: resolve, connect with a bounded wait, send all bytes, receive
+// exactly n bytes or some bytes, wait for readability with a bound, close.
+//
+// It knows nothing of any protocol. Failures are exceptions of platform/socket/SocketErrors.h:
+// operating-system errors become EIdSocketError, an orderly close by the peer while bytes are
+// still expected EIdConnClosedGracefully, use without a connection EIdNotConnected, and a wait
+// that runs out EIdConnectTimeout / EIdReadTimeout. After any failure other than a time-out of
+// `WaitReadable`, the connection should be closed by the caller; the client never closes it on
+// its own except in `Connect`, which leaves no half-open socket behind.
+//
+// Time-outs are in milliseconds; kWaitForever (-1) waits without limit. Receive and send
+// time-outs bound each single wait for the socket, so a peer that keeps delivering bytes is never
+// cut off, while a peer that stalls is noticed after one time-out.
+//
+// Thread: one client is used by one thread at a time. SIGPIPE is never raised (sends use
+// MSG_NOSIGNAL). The destructor closes the socket.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace qorvin {
+
+inline constexpr int kWaitForever = -1;
+
+class TTcpClient {
+ public:
+  TTcpClient() = default;
+  ~TTcpClient();
+  TTcpClient(const TTcpClient&) = delete;
+  TTcpClient& operator=(const TTcpClient&) = delete;
+
+  // Resolves `host` (name or dotted address) and connects to the first address that accepts,
+  // waiting at most `timeoutMs` per address. Closes an open connection first.
+  // Fails with EIdSocketError (kHostNotFoundCode when the name cannot be resolved, the last
+  // address's error otherwise) or EIdConnectTimeout "Connect timed out after %d ms.".
+  void Connect(const std::string& host, int port, int timeoutMs);
+  // True while a socket is open; says nothing about whether the peer still listens.
+  bool Connected() const { return fd_ >= 0; }
+  // Closes the socket; harmless when none is open.
+  void Close();
+
+  // Sets TCP_NODELAY (level IPPROTO_TCP, option 1) to 1 or 0. EIdSocketError on failure.
+  void SetNoDelay(bool on);
+  // Reads TCP_NODELAY back (for tests and diagnostics).
+  bool NoDelay() const;
+
+  // Sends every byte; each wait for room in the send buffer lasts at most `timeoutMs`.
+  void SendAll(const void* data, size_t size, int timeoutMs);
+  // Receives exactly `size` bytes. EIdConnClosedGracefully when the peer closes first,
+  // EIdReadTimeout "Read timed out after %d ms." when one wait runs out.
+  void ReceiveExactly(void* data, size_t size, int timeoutMs);
+  // Receives between 1 and `size` bytes; 0 when the peer has closed the connection.
+  size_t ReceiveSome(void* data, size_t size, int timeoutMs);
+  // Waits until bytes (or the peer's close) can be read; false when `timeoutMs` ran out.
+  bool WaitReadable(int timeoutMs) const;
+
+  // The peer's IP address in text form; empty when no socket is open.
+  std::string PeerAddress() const;
+  int Handle() const { return fd_; }
+
+ private:
+  void RequireConnected() const;
+
+  int fd_ = -1;
+};
+
+// Waits until `fd` reports one of `events` (poll flags). Returns false when `timeoutMs` ran out;
+// retries after signals with the remaining time. EIdSocketError when poll itself fails.
+bool WaitForSocket(int fd, short events, int timeoutMs);
+
+}  // namespace qorvin

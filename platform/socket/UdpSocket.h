@@ -1,0 +1,57 @@
+// A thin UDP socket: send one datagram to a host and port, wait a bounded time for one datagram
+// and receive it with its sender's address and port.
+//
+// The socket is created at the first send or receive (IPv4, like the host it first sends to; an
+// IPv6-only host makes it IPv6) and is never bound explicitly: the platform picks the local
+// port at the first send. Until something was sent, nothing can arrive and a receive simply
+// waits out its time.
+//
+// Failures: EIdSocketError for operating-system errors (and kHostNotFoundCode for names that do
+// not resolve), EIdPackageSizeTooBig "Package Size Too Big." for a datagram larger than one UDP
+// datagram can carry, EIdNotAllBytesSent "Not all bytes sent." when the platform took fewer
+// bytes than offered.
+//
+// Thread: one socket is used by one thread at a time (callers that share it lock around it).
+#pragma once
+
+#include <cstddef>
+#include <string>
+
+namespace qorvin {
+
+// Largest payload of one UDP datagram over IPv4.
+inline constexpr size_t kMaxUdpPayload = 65507;
+
+struct TDatagramInfo {
+  size_t size = 0;          // bytes stored in the buffer
+  bool truncated = false;   // the datagram was larger than the buffer; the rest is lost
+  std::string peerAddress;  // sender's IP address
+  int peerPort = 0;         // sender's port
+};
+
+class TUdpSocket {
+ public:
+  TUdpSocket() = default;
+  ~TUdpSocket();
+  TUdpSocket(const TUdpSocket&) = delete;
+  TUdpSocket& operator=(const TUdpSocket&) = delete;
+
+  // Resolves `host` (at every call) and sends `data` as one datagram to host:port.
+  void SendTo(const std::string& host, int port, const void* data, size_t size);
+  // Waits at most `timeoutMs` (kWaitForever: without limit) for one datagram and stores up to
+  // `capacity` bytes of it in `buffer`. Returns false when nothing arrived in time.
+  bool ReceiveFrom(void* buffer, size_t capacity, int timeoutMs, TDatagramInfo& info);
+  // Closes the socket; the next send or receive creates a new one.
+  void Close();
+  bool Open() const { return fd_ >= 0; }
+  // The local port the platform picked; 0 before the first send.
+  int LocalPort() const;
+
+ private:
+  void EnsureSocket(int family);
+
+  int fd_ = -1;
+  int family_ = 0;
+};
+
+}  // namespace qorvin

@@ -1,0 +1,212 @@
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "platform/socket/SocketErrors.h"
+#include "platform/socket/TcpClient.h"
+#include "platform/socket/UdpSocket.h"
+#include "tests/socket/TestServers.h"
+
+namespace qorvin {
+namespace {
+
+using testing::ReadExact;
+using testing::SleepUnlessStopped;
+using testing::TestTcpServer;
+using testing::TestUdpServer;
+using testing::WriteAll;
+
+// A TCP port on 127.0.0.1 that is bound but not listening: connecting to it is refused.
+class RefusingPort {
+ public:
+  RefusingPort() {
+    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
+    port_ = ntohs(a.sin_port);
+  }
+  ~RefusingPort() { ::close(fd_); }
+  int Port() const { return port_; }
+
+ private:
+  int fd_;
+  int port_;
+};
+
+TEST(TcpClient, ExchangesBytesAndReportsThePeer) {
+  TestTcpServer server([](int fd, const auto&) {
+    char in[5];
+    if (ReadExact(fd, in, 5)) WriteAll(fd, std::string(in, 5) + "-back");
+  });
+  TTcpClient c;
+  EXPECT_FALSE(c.Connected());
+  c.Connect("127.0.0.1", server.Port(), 1000);
+  EXPECT_TRUE(c.Connected());
+  EXPECT_EQ(c.PeerAddress(), "127.0.0.1");
+  c.SetNoDelay(true);
+  EXPECT_TRUE(c.NoDelay());
+  c.SendAll("hello", 5, 1000);
+  char out[10];
+  c.ReceiveExactly(out, 10, 1000);
+  EXPECT_EQ(std::string(out, 10), "hello-back");
+  // The server closed after answering: a further read sees the orderly close.
+  EXPECT_THROW(c.ReceiveExactly(out, 1, 1000), EIdConnClosedGracefully);
+  c.Close();
+  EXPECT_FALSE(c.Connected());
+  EXPECT_EQ(c.PeerAddress(), "");
+  EXPECT_THROW(c.SendAll("x", 1, 100), EIdNotConnected);
+}
+
+TEST(TcpClient, ResolvesLocalhostByName) {
+  TestTcpServer server([](int fd, const auto&) { WriteAll(fd, "ok"); });
+  TTcpClient c;
+  c.Connect("localhost", server.Port(), 1000);  // an IPv6 answer first must not matter
+  char out[2];
+  c.ReceiveExactly(out, 2, 1000);
+  EXPECT_EQ(std::string(out, 2), "ok");
+}
+
+TEST(TcpClient, RefusedConnectionAndUnknownHostGiveSocketErrors) {
+  RefusingPort refusing;
+  TTcpClient c;
+  try {
+    c.Connect("127.0.0.1", refusing.Port(), 1000);
+    FAIL() << "connect succeeded";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.LastError(), ECONNREFUSED);
+    EXPECT_EQ(e.Message(), Format("Socket Error # %d\r\nConnection refused.", ECONNREFUSED));
+  }
+  EXPECT_FALSE(c.Connected());
+  try {
+    c.Connect("no-such-host.invalid", 80, 1000);
+    FAIL() << "connect succeeded";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.LastError(), kHostNotFoundCode);
+    EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+  }
+  EXPECT_THROW(c.Connect("", 80, 1000), EIdSocketError);
+}
+
+TEST(TcpClient, StalledPeerRunsOutTheReadTimeOut) {
+  TestTcpServer server([](int, const auto& stop) { SleepUnlessStopped(stop, 3000); });
+  TTcpClient c;
+  c.Connect("127.0.0.1", server.Port(), 1000);
+  char b;
+  const auto start = std::chrono::steady_clock::now();
+  try {
+    c.ReceiveExactly(&b, 1, 100);
+    FAIL() << "read returned";
+  } catch (const EIdReadTimeout& e) {
+    EXPECT_EQ(e.Message(), "Read timed out after 100 ms.");
+  }
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1500));
+  EXPECT_FALSE(c.WaitReadable(10));
+  c.Close();
+}
+
+TEST(TcpClient, PeerClosingMidMessageIsAGracefulClose) {
+  TestTcpServer server([](int fd, const auto&) { WriteAll(fd, "abc"); });
+  TTcpClient c;
+  c.Connect("127.0.0.1", server.Port(), 1000);
+  char out[8];
+  EXPECT_THROW(c.ReceiveExactly(out, 8, 1000), EIdConnClosedGracefully);
+}
+
+TEST(TcpClient, LargeSendIsDeliveredWhole) {
+  const std::string big(3 << 20, 'z');
+  std::atomic<size_t> seen = 0;
+  TestTcpServer server([&](int fd, const auto&) {
+    std::string in(big.size(), '\0');
+    if (ReadExact(fd, in.data(), in.size(), 5000) && in == big) seen = in.size();
+    WriteAll(fd, "k");
+  });
+  TTcpClient c;
+  c.Connect("127.0.0.1", server.Port(), 1000);
+  c.SendAll(big.data(), big.size(), 2000);
+  char k;
+  c.ReceiveExactly(&k, 1, 5000);
+  EXPECT_EQ(seen, big.size());
+}
+
+TEST(UdpSocket, SendsAndReceivesWithTheSendersAddress) {
+  TestUdpServer server(
+      [](TestUdpServer& s, const TestUdpServer::Datagram& d) { s.Send(d.from, "re:" + d.bytes); });
+  TUdpSocket u;
+  EXPECT_EQ(u.LocalPort(), 0);
+  char buffer[64];
+  TDatagramInfo info;
+  EXPECT_FALSE(u.ReceiveFrom(buffer, sizeof buffer, 20, info));  // nothing sent, nothing comes
+  u.SendTo("127.0.0.1", server.Port(), "ping", 4);
+  EXPECT_NE(u.LocalPort(), 0);
+  ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info));
+  EXPECT_EQ(std::string(buffer, info.size), "re:ping");
+  EXPECT_FALSE(info.truncated);
+  EXPECT_EQ(info.peerAddress, "127.0.0.1");
+  EXPECT_EQ(info.peerPort, server.Port());
+  // An empty datagram is a datagram too.
+  u.SendTo("127.0.0.1", server.Port(), "", 0);
+  ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info));
+  EXPECT_EQ(std::string(buffer, info.size), "re:");
+}
+
+TEST(UdpSocket, OversizedDatagramsAndShortBuffers) {
+  TestUdpServer server([](TestUdpServer& s, const TestUdpServer::Datagram& d) {
+    s.Send(d.from, std::string(100, 'q'));
+  });
+  TUdpSocket u;
+  const std::string huge(kMaxUdpPayload + 1, 'x');
+  EXPECT_THROW(u.SendTo("127.0.0.1", server.Port(), huge.data(), huge.size()),
+               EIdPackageSizeTooBig);
+  u.SendTo("127.0.0.1", server.Port(), "x", 1);
+  char buffer[10];
+  TDatagramInfo info;
+  ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info));
+  EXPECT_TRUE(info.truncated);
+  EXPECT_EQ(info.size, 10u);
+  EXPECT_THROW(u.SendTo("no-such-host.invalid", 9, "x", 1), EIdSocketError);
+}
+
+}  // namespace
+}  // namespace qorvin
+
+namespace qorvin {
+namespace {
+
+// A listener with a full accept queue drops further connection requests, so a connect to it
+// can only end by its time-out.
+TEST(TcpClient, ConnectTimeOutBoundsAnUnansweredConnect) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(fd, 0), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  TTcpClient fill[4];
+  bool timedOut = false;
+  for (auto& c : fill) {
+    try {
+      c.Connect("127.0.0.1", port, 150);
+    } catch (const EIdConnectTimeout& e) {
+      EXPECT_EQ(e.Message(), "Connect timed out after 150 ms.");
+      EXPECT_FALSE(c.Connected());
+      timedOut = true;
+      break;
+    }
+  }
+  ::close(fd);
+  EXPECT_TRUE(timedOut);
+}
+
+}  // namespace
+}  // namespace qorvin
