@@ -3,6 +3,7 @@
 #include <map>
 #include <mutex>
 
+#include "messaging/uROBinaryHelpers.h"
 #include "messaging/uROExceptions.h"
 #include "platform/rtl/Exceptions.h"
 
@@ -17,6 +18,56 @@ TROProxy::TROProxy(std::string anInterfaceName, IROMessage* aMessage,
 
 std::string TROProxy::GetInterfaceName() const {
   return interfaceName_.empty() ? GetDefaultInterfaceName() : interfaceName_;
+}
+
+void TROProxyCall::WriteIn(const std::string& name, const TTypeInfo& type, const void* value) {
+  message_.WriteMessageParameter(name, type, value, 0);
+}
+
+void TROProxyCall::WriteInBinary(const std::string& name, TROBinaryMemoryStream* stream) {
+  // Binary values are handed to the message in their owning storage type; the caller's stream
+  // is lent for this one write and released from the holder on every path, never freed.
+  std::unique_ptr<TROBinaryMemoryStream> lent(stream);
+  struct Unlend {
+    std::unique_ptr<TROBinaryMemoryStream>& held;
+    ~Unlend() { (void)held.release(); }
+  } unlend{lent};
+  message_.WriteMessageParameter(name, TypeInfo_Binary(), &lent, 0);
+}
+
+void TROProxyCall::Dispatch() {
+  message_.FinalizeMessage();
+  channel_.Dispatch(message_);
+}
+
+void TROProxyCall::ReadOut(const std::string& name, const TTypeInfo& type, void* value,
+                           TParamAttributes attributes) {
+  message_.ReadMessageParameter(name, type, value, attributes);
+}
+
+TROProxyCall TROProxy::BeginCall() {
+  if (message_ == nullptr || channel_ == nullptr)
+    throw EROException("The proxy has no message or no transport channel.");
+  return TROProxyCall(*message_, *channel_);
+}
+
+// EndCall and ReleaseBody both run even when EndCall fails, so the body never outlives a call.
+void TROProxy::EndCall() {
+  try {
+    message_->EndCall(channel_);
+  } catch (...) {
+    message_->ReleaseBody();
+    throw;
+  }
+  message_->ReleaseBody();
+}
+
+void TROProxy::EndCallAfterFailure() noexcept {
+  try {
+    EndCall();
+  } catch (...) {
+    // The call's own failure is the one the caller must see.
+  }
 }
 
 namespace {

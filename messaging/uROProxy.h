@@ -16,9 +16,34 @@
 #include <vector>
 
 #include "messaging/uROClientIntf.h"
+#include "messaging/uROTypes.h"
 #include "platform/rtl/Guid.h"
 
 namespace qorvin {
+
+class TROBinaryMemoryStream;
+
+// The steps of one call that a proxy operation fills in between the request's initialization
+// and the end of the call (see TROProxy::Call).
+class TROProxyCall {
+ public:
+  TROProxyCall(IROMessage& message, IROTransportChannel& channel)
+      : message_(message), channel_(channel) {}
+
+  // An in parameter, with the empty attribute set.
+  void WriteIn(const std::string& name, const TTypeInfo& type, const void* value);
+  // An in binary parameter given as a borrowed stream (null = absent); never freed here.
+  void WriteInBinary(const std::string& name, TROBinaryMemoryStream* stream);
+  // FinalizeMessage, then the channel dispatches the message (a server exception raises here).
+  void Dispatch();
+  // "Result" or an out parameter (TDateTime values pass paIsDateTime).
+  void ReadOut(const std::string& name, const TTypeInfo& type, void* value,
+               TParamAttributes attributes = 0);
+
+ private:
+  IROMessage& message_;
+  IROTransportChannel& channel_;
+};
 
 class TROProxy {
  public:
@@ -40,7 +65,30 @@ class TROProxy {
   // The proxy class's own interface name, e.g. "ExecSqlService".
   virtual std::string GetDefaultInterfaceName() const = 0;
 
+  // Runs one call of `operation`: InitializeRequest(channel, libraryName,
+  // GetInterfaceName(), operation), then `body(call)` (in parameters, Dispatch, outputs), and
+  // always EndCall(channel) and ReleaseBody afterwards, also when a step failed. A failure of
+  // any step propagates unchanged (a failure while ending a failed call is dropped so that the
+  // original one reaches the caller). Fails with EROException before anything is sent when the
+  // proxy has no message or no channel.
+  template <class Body>
+  void Call(const std::string& libraryName, const std::string& operation, Body&& body) {
+    TROProxyCall call = BeginCall();
+    try {
+      message_->InitializeRequest(channel_, libraryName, GetInterfaceName(), operation);
+      body(call);
+    } catch (...) {
+      EndCallAfterFailure();
+      throw;
+    }
+    EndCall();
+  }
+
  private:
+  TROProxyCall BeginCall();
+  void EndCall();
+  void EndCallAfterFailure() noexcept;
+
   IROMessage* message_;
   IROTransportChannel* channel_;
   std::string interfaceName_;
