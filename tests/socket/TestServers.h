@@ -86,6 +86,16 @@ inline void SleepUnlessStopped(const std::atomic<bool>& stop, int ms) {
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
 }
 
+// Waits until fd is readable; false when `stop` is set or `timeoutMs` ran out first.
+inline bool WaitReadableUnlessStopped(int fd, const std::atomic<bool>& stop, int timeoutMs) {
+  const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!stop && std::chrono::steady_clock::now() < until) {
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, 20) > 0) return true;
+  }
+  return false;
+}
+
 class TestTcpServer {
  public:
   // handler(fd, stop): serve one accepted connection; the server closes fd afterwards.

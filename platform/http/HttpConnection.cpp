@@ -1,0 +1,305 @@
+#include "platform/http/HttpConnection.h"
+
+#include <curl/curl.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <exception>
+#include <mutex>
+
+namespace qorvin {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+void GlobalInit() {
+  static std::once_flag once;
+  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+}
+
+bool HasHeader(const std::vector<std::string>& headers, const char* name) {
+  const size_t n = std::strlen(name);
+  return std::any_of(headers.begin(), headers.end(), [&](const std::string& h) {
+    return h.size() > n && h[n] == ':' && strncasecmp(h.c_str(), name, n) == 0;
+  });
+}
+
+// The state of one transfer, shared with libcurl's callbacks.
+struct Transfer {
+  CURL* curl = nullptr;
+  TStream* body = nullptr;
+  int64_t total = 0;
+  int64_t sent = 0;
+  TStream* response = nullptr;
+  THttpObserver* observer = nullptr;
+  THttpResponseInfo info;
+  bool keepBody = false;
+  int64_t received = 0;
+  std::exception_ptr error;
+  // Idle detection.
+  int idleMs = 0;
+  Clock::time_point lastActivity;
+  curl_off_t lastUp = 0;
+  curl_off_t lastDown = 0;
+  bool idleExpired = false;
+};
+
+size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const int64_t want =
+      std::min<int64_t>({int64_t(size * count), THttpConnection::kPieceSize, t->total - t->sent});
+  if (want <= 0) return 0;
+  try {
+    const int64_t got = t->body->Read(buffer, want);
+    if (got <= 0) return CURL_READFUNC_ABORT;  // the body shrank under us
+    t->sent += got;
+    if (t->observer) t->observer->BodySent(t->sent, t->total);
+    return size_t(got);
+  } catch (...) {
+    t->error = std::current_exception();
+    return CURL_READFUNC_ABORT;
+  }
+}
+
+int SeekBody(void* user, curl_off_t offset, int origin) {
+  auto* t = static_cast<Transfer*>(user);
+  if (origin != SEEK_SET || offset < 0 || offset > t->total) return CURL_SEEKFUNC_CANTSEEK;
+  try {
+    t->body->SetPosition(offset);
+    t->sent = offset;
+    return CURL_SEEKFUNC_OK;
+  } catch (...) {
+    return CURL_SEEKFUNC_FAIL;
+  }
+}
+
+// Parses "HTTP/1.1 404 Not Found" into status and reason.
+void ParseStatusLine(std::string_view line, THttpResponseInfo& info) {
+  while (!line.empty() && (line.back() == '\r' || line.back() == '\n')) line.remove_suffix(1);
+  const size_t space = line.find(' ');
+  if (space == std::string_view::npos) return;
+  std::string_view rest = line.substr(space + 1);
+  int status = 0;
+  size_t i = 0;
+  for (; i < rest.size() && i < 3 && rest[i] >= '0' && rest[i] <= '9'; ++i)
+    status = status * 10 + (rest[i] - '0');
+  info.status = status;
+  info.reason = i < rest.size() ? std::string(rest.substr(i + 1)) : std::string();
+  info.contentLength = -1;
+}
+
+void ParseContentLength(std::string_view line, THttpResponseInfo& info) {
+  constexpr std::string_view name = "content-length:";
+  if (line.size() <= name.size() || strncasecmp(line.data(), name.data(), name.size()) != 0) return;
+  int64_t value = 0;
+  bool digits = false;
+  for (char c : line.substr(name.size())) {
+    if (c == ' ' || c == '\t') {
+      if (digits) break;
+      continue;
+    }
+    if (c < '0' || c > '9') break;
+    if (value > (INT64_MAX - 9) / 10) return;  // absurd length: treat as unknown
+    value = value * 10 + (c - '0');
+    digits = true;
+  }
+  if (digits) info.contentLength = value;
+}
+
+size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const std::string_view line(data, size * count);
+  if (line.starts_with("HTTP/")) {
+    ParseStatusLine(line, t->info);
+    t->keepBody = false;
+  } else if (line == "\r\n" || line == "\n") {
+    // End of one header block; 1xx blocks are followed by the real response.
+    if (t->info.status >= 200) {
+      try {
+        t->keepBody = t->observer ? t->observer->ResponseStarted(t->info) : true;
+      } catch (...) {
+        t->error = std::current_exception();
+        return 0;
+      }
+    }
+  } else {
+    ParseContentLength(line, t->info);
+  }
+  return size * count;
+}
+
+size_t ReceiveBody(char* data, size_t size, size_t count, void* user) {
+  auto* t = static_cast<Transfer*>(user);
+  const size_t n = size * count;
+  if (!t->keepBody) return n;
+  try {
+    t->response->WriteBuffer(data, int64_t(n));
+    t->received += int64_t(n);
+    if (t->observer) t->observer->BodyReceived(t->received, t->info.contentLength);
+    return n;
+  } catch (...) {
+    t->error = std::current_exception();
+    return 0;
+  }
+}
+
+int WatchProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
+  auto* t = static_cast<Transfer*>(user);
+  const auto now = Clock::now();
+  if (down != t->lastDown || up != t->lastUp) {
+    t->lastDown = down;
+    t->lastUp = up;
+    t->lastActivity = now;
+    return 0;
+  }
+  if (now - t->lastActivity > std::chrono::milliseconds(t->idleMs)) {
+    t->idleExpired = true;
+    return 1;
+  }
+  return 0;
+}
+
+THttpFailureKind Classify(CURLcode code) {
+  switch (code) {
+    case CURLE_OPERATION_TIMEDOUT:
+      return THttpFailureKind::TimedOut;
+    case CURLE_PEER_FAILED_VERIFICATION:
+      return THttpFailureKind::ServerCertificate;
+    case CURLE_SSL_CLIENTCERT:
+      return THttpFailureKind::ClientCertificate;
+    case CURLE_COULDNT_CONNECT:
+    case CURLE_COULDNT_RESOLVE_HOST:
+    case CURLE_COULDNT_RESOLVE_PROXY:
+      return THttpFailureKind::CouldNotConnect;
+    default:
+      return THttpFailureKind::Other;
+  }
+}
+
+// Frees a curl_slist on every path.
+struct HeaderList {
+  curl_slist* list = nullptr;
+  ~HeaderList() { curl_slist_free_all(list); }
+  void Add(const std::string& line) {
+    curl_slist* next = curl_slist_append(list, line.c_str());
+    if (next == nullptr)
+      throw EHttpError(CURLE_OUT_OF_MEMORY, THttpFailureKind::Other,
+                       curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+    list = next;
+  }
+};
+
+}  // namespace
+
+struct THttpConnection::Impl {
+  CURL* curl = nullptr;
+  char errorBuffer[CURL_ERROR_SIZE] = {};
+
+  static CURL* NewHandle() {
+    CURL* c = curl_easy_init();
+    if (c == nullptr)
+      throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other,
+                       curl_easy_strerror(CURLE_FAILED_INIT));
+    return c;
+  }
+  // Replaces the handle (closing its connections); keeps the old one if no new one can be made.
+  void Renew() noexcept {
+    CURL* fresh = curl_easy_init();
+    if (fresh == nullptr) return;
+    curl_easy_cleanup(curl);
+    curl = fresh;
+  }
+};
+
+THttpConnection::THttpConnection() : impl_(std::make_unique<Impl>()) {
+  GlobalInit();
+  impl_->curl = Impl::NewHandle();
+}
+
+THttpConnection::~THttpConnection() {
+  curl_easy_cleanup(impl_->curl);
+}
+
+THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& body,
+                                        TStream& response, THttpObserver* observer) {
+  CURL* c = impl_->curl;
+  // Reset drops every option of the previous request but keeps the open connections.
+  curl_easy_reset(c);
+  impl_->errorBuffer[0] = '\0';
+
+  Transfer t;
+  t.curl = c;
+  t.body = &body;
+  t.total = body.Size();
+  t.response = &response;
+  t.observer = observer;
+  t.idleMs = std::max(1, request.idleTimeoutMs);
+  t.lastActivity = Clock::now();
+  body.SetPosition(0);
+
+  HeaderList headers;
+  for (const std::string& h : request.headers)
+    if (!HasHeader({h}, "Content-Length")) headers.Add(h);
+  // libcurl would add these on its own; the request carries only what the caller gave.
+  if (!HasHeader(request.headers, "Content-Type")) headers.Add("Content-Type:");
+  if (!HasHeader(request.headers, "Accept")) headers.Add("Accept:");
+  if (!HasHeader(request.headers, "Expect")) headers.Add("Expect:");
+
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, impl_->errorBuffer);
+  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
+  curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  curl_easy_setopt(c, CURLOPT_POST, 1L);
+  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.total));
+  curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
+  curl_easy_setopt(c, CURLOPT_READDATA, &t);
+  curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
+  curl_easy_setopt(c, CURLOPT_SEEKDATA, &t);
+  curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, long(kPieceSize));
+  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, ReceiveHeader);
+  curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
+  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, ReceiveBody);
+  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, WatchProgress);
+  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
+  curl_easy_setopt(c, CURLOPT_USERAGENT, request.userAgent.c_str());
+  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1, request.connectTimeoutMs)));
+  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
+  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
+  if (request.proxyMode == THttpProxyMode::Direct) curl_easy_setopt(c, CURLOPT_PROXY, "");
+  if (!request.username.empty()) {
+    curl_easy_setopt(c, CURLOPT_USERNAME, request.username.c_str());
+    curl_easy_setopt(c, CURLOPT_PASSWORD, request.password.c_str());
+    curl_easy_setopt(c, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY));
+  }
+  if (!request.proxyUsername.empty()) {
+    curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, request.proxyUsername.c_str());
+    curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
+    curl_easy_setopt(c, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
+  }
+
+  const CURLcode rc = curl_easy_perform(c);
+  // Nothing of this call may be used by the next one.
+  curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  if (t.error || rc != CURLE_OK) {
+    // A failed transfer may leave a connection in an unknown state: drop every connection.
+    const std::string text = impl_->errorBuffer[0] ? impl_->errorBuffer : curl_easy_strerror(rc);
+    impl_->Renew();
+    if (t.error) std::rethrow_exception(t.error);
+    if (rc == CURLE_ABORTED_BY_CALLBACK && t.idleExpired)
+      throw EHttpError(rc, THttpFailureKind::TimedOut,
+                       Format("The operation timed out (no data for %d ms)", t.idleMs));
+    throw EHttpError(rc, Classify(rc), text);
+  }
+  return t.info;
+}
+
+}  // namespace qorvin
