@@ -214,6 +214,9 @@ TEST(Encryption, UncompressedCountIsCheckedBeforeInflating) {
   EXPECT_EQ(DecryptError(e, withCount(4999)), "inflated data exceeds its limit");
   EXPECT_EQ(DecryptError(e, withCount(5001)),
             "The envelope announced 5001 uncompressed bytes but its payload holds 5000");
+  // The bound is deflate's own limit: the most compressible input still passes.
+  const std::string zeros(3000000, '\0');
+  EXPECT_EQ(Decrypt(e, Encrypt(e, zeros)), zeros);
   // A corrupt payload reports zlib's message for its error code.
   std::string corrupt = env;
   corrupt[15] = 0x12;
