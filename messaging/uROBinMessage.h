@@ -104,7 +104,9 @@ class TROBinMessage : public TROMessage {
   void WriteHeaderAndBody(TStream& stream, uint8_t headerKind);
   // Reads and checks the header; returns (flags, kind).
   std::pair<uint8_t, uint8_t> ReadHeader(TStream& stream);
-  void ReadBody(std::unique_ptr<TStream> stream, bool copy);
+  // Reads a whole received message from `stream`; `owned` is null in the copying form and holds
+  // `stream` itself in the taking form.
+  void ReadBody(TStream& stream, std::unique_ptr<TStream> owned);
   void RaiseServerException();
 
   std::unique_ptr<TStream> body_;
