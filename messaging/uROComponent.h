@@ -3,8 +3,8 @@
 //
 // Ownership. A component created with an owner is freed by that owner when the owner is
 // destroyed (owned components are freed last-created first). A component without an owner is
-// freed by whoever created it. Destroying an owned component directly is allowed: it leaves its
-// owner's list first.
+// freed by whoever created it, so a component given an owner must be allocated with `new`.
+// Destroying an owned component directly is allowed: it leaves its owner's list first.
 //
 // Links. Two components can be linked; the link is mutual (each enters the other's list) and
 // unlinking removes both entries. When a component is destroyed, every component linked to it
