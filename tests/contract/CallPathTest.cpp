@@ -20,8 +20,12 @@ std::string FailureText(F&& f) {
 class RemoteServiceChecks : public ContractTest {};
 
 TEST_F(RemoteServiceChecks, MissingChannelFailsBeforeAnyByteIsSent) {
-  service->SetChannel(nullptr);
+  auto* spare = new TLoopbackChannel(&module, "Spare");
+  service->SetChannel(spare);  // another channel: the old link goes, the new one comes
   EXPECT_FALSE(service->IsLinkedTo(channel));
+  EXPECT_TRUE(service->IsLinkedTo(spare));
+  service->SetChannel(nullptr);
+  EXPECT_FALSE(service->IsLinkedTo(spare));
   EXPECT_EQ(FailureText<EROException>([&] { service->QueryInterface<IExecSqlService>(); }),
             "ROService.Channel must be assigned.");
   EXPECT_EQ(message->Body(), nullptr);  // no request was even started
