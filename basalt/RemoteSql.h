@@ -1,0 +1,46 @@
+// The seam between the framework and the middleware: the two remote SQL operations that every
+// framework call reaching the server is built on.
+//
+// The production implementation goes through the client library libQorvinClient.so, loaded with
+// dlopen as any host loads it; CreateClientRemoteSql is where it is created. Tests put a scripted
+// implementation into ShareData instead.
+//
+// Thread: an IRemoteSql is used on the UI thread only; each call blocks until the server answers
+// or the transport gives up (the transport bounds every wait).
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "basalt/BasaltApi.h"
+
+namespace qorvin {
+
+class TBasaltDataSet;
+
+class BASALT_API IRemoteSql {
+ public:
+  virtual ~IRemoteSql();
+  // Runs a select statement. On success replaces `out`'s fields and rows with the result, opens
+  // it and returns true. On failure returns false with a text in `error`; `out` keeps what it had.
+  virtual bool ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) = 0;
+  // Runs a statement or batch that returns no rows. false with a text in `error` on failure.
+  virtual bool ExecSql(const std::string& sql, std::string& error) = 0;
+};
+
+// Where and how to reach the middleware server.
+struct BASALT_API TRemoteSqlConfig {
+  std::string Host;           // server host name or address
+  int Port = 0;               // server port
+  char ConnectType = 'H';     // 'H' HTTP, 'B'/'T' TCP, 'U' UDP
+  std::string ClientLibrary;  // path of libQorvinClient.so; empty: the loader's search path
+  std::string UserId;         // passed with every call
+};
+
+// Creates the remote SQL connection over the client library. Returns nullptr and a reason in
+// `error` when it cannot: the library is missing or lacks its export, or this build of the
+// framework has no binding to the client library yet.
+BASALT_API std::unique_ptr<IRemoteSql> CreateClientRemoteSql(const TRemoteSqlConfig& config,
+                                                             std::string& error);
+
+}  // namespace qorvin

@@ -1,0 +1,114 @@
+// TCommonFuncEditor: everything the common-functions dialog decides, without widgets. The dialog
+// turns widget events into calls of this class and shows its two trees; tests drive it directly.
+//
+// Messages, questions, server calls and the host notification go through the framework
+// (basalt/Messages.h, basalt/RemoteCalls.h, basalt/WindowMessages.h). Framework errors (a
+// dataset without the expected fields, for example) propagate as exceptions; the dialog reports
+// them. Thread: UI thread only.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <set>
+#include <string>
+
+#include "basalt/DataSet.h"
+#include "basalt/Lang.h"
+#include "basalt/Menu.h"
+#include "plugins/personal/CommonFuncTree.h"
+#include "plugins/personal/MenuCheckTree.h"
+
+class QWidget;
+
+namespace qorvin {
+
+// The message a personal save posts to the host's main window (wParam 1, lParam 0).
+inline constexpr uint32_t kMsgCommonFunctionsSaved = 0x80CC;
+
+// What the popup menu offers for the node under the pointer.
+enum class TPopupMode { AddGroup, DeleteGroup, DeleteFunction };
+
+class TCommonFuncEditor {
+ public:
+  // `lang` and `owner` (the dialog, used as the owner of boxes; may be null) must outlive the
+  // editor.
+  TCommonFuncEditor(const TLangTable& lang, QWidget* owner) : lang_(lang), owner_(owner) {}
+
+  void SetUser(std::string userId, int actionType);
+
+  const TMenuCheckTree& MenuTree() const { return menu_; }
+  const TCommonFuncTree& CommonTree() const { return common_; }
+  std::shared_ptr<TBasaltDataSet> CurrentDataSet() const { return current_; }
+  void SetCurrentDataSet(std::shared_ptr<TBasaltDataSet> dataset) { current_ = std::move(dataset); }
+
+  // ---- opening
+  // Reads the stored groups (user-group mode: `group`'s rows into `userGroupDataSet`; personal
+  // mode: the framework's bUserCommon table), builds the menu tree and loads the common-functions
+  // tree. On failure shows the load error and returns false; the caller closes the dialog.
+  bool Open(bool userGroupMode, const std::string& group,
+            const std::shared_ptr<TBasaltDataSet>& userGroupDataSet, const TMenuList& menus,
+            const TPlugList& plugs);
+  bool BuildMenuTree(const TMenuList& menus, const TPlugList& plugs);
+  // Replaces the common-functions tree with the current dataset's rows, in the dataset's order;
+  // leaves it unchanged when the dataset is closed or empty. Selects the first group.
+  void LoadCommonFunctions();
+  // Adds a group from a name and a MenuIdList text; ids without a menu node are dropped.
+  void AddGroupFromList(const std::string& name, const std::string& listText);
+
+  // ---- the menu check tree
+  // The user (or the editor itself) asks menu node `node` to become `checked`: applies the
+  // refusal rules, then the effect on the common-functions tree. Returns whether the state
+  // changed.
+  bool RequestMenuCheck(int node, bool checked);
+
+  // ---- the common-functions tree
+  void Select(uint64_t key) { common_.Select(key); }
+  // Removes a function and unchecks every menu node with its id.
+  void RemoveFunction(uint64_t key);
+  // Delete key, delete button and popup delete: asks, then removes the selected node.
+  void DeleteSelectedWithConfirm();
+  // Right button on `keyUnderPointer` (0: no node): selects the node, says what to offer.
+  TPopupMode PreparePopup(uint64_t keyUnderPointer);
+  // Adds a group with a free "新建分组", "新建分组1", ... name and selects it; returns its key.
+  uint64_t AddGroup();
+  std::string NewGroupName() const;
+  // In-place edit of group `key` finished with `name`: refuses an empty name or one equal,
+  // ignoring case, to another node's text (with a message); returns whether it was applied.
+  bool RenameGroup(uint64_t key, const std::string& name);
+  // Whether a drag from `fromThisTree` may drop the selected node on node `target`.
+  bool CanDrop(bool fromThisTree, uint64_t target) const;
+  // Drops the selected node on `target` (nothing when CanDrop refuses).
+  void Drop(uint64_t target);
+
+  // Group expansion as the user left it; every group is expanded after a load.
+  bool IsCollapsed(uint64_t groupKey) const { return collapsed_.count(groupKey) != 0; }
+  void SetCollapsed(uint64_t groupKey, bool collapsed);
+
+  // ---- change detection and saving
+  bool IsChanged();
+  std::string GroupListText() const;
+  // Saves with the user-group box's text `group`; returns whether the save counts as
+  // successful (the caller then shows the success message).
+  bool Save(const std::string& group);
+  // The close button or Escape: returns whether the dialog may close (asks when changed).
+  bool QueryClose(const std::string& group);
+
+ private:
+  void ShowInfoKey(const char* key) const;
+  void OnMenuCheckChanged(int node);
+  bool UpdateCurrentDataSet(const std::string& groupListText, const std::string& group);
+
+  const TLangTable& lang_;
+  QWidget* owner_;
+  std::string user_id_;
+  int action_type_ = 0;
+  TMenuCheckTree menu_;
+  TCommonFuncTree common_;
+  std::shared_ptr<TBasaltDataSet> current_;
+  std::set<uint64_t> collapsed_;
+};
+
+// Whether two texts are equal ignoring case (Unicode case folding).
+bool SameTextIgnoringCase(const std::string& a, const std::string& b);
+
+}  // namespace qorvin

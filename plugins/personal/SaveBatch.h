@@ -1,0 +1,21 @@
+// The SQL text the common-functions dialog sends.
+#pragma once
+
+#include <string>
+
+namespace qorvin {
+
+// `text` in single quotes with every single quote inside doubled.
+std::string QuoteSql(const std::string& text);
+
+// The select that reads a user group's stored groups.
+std::string UserGroupSelectSql(const std::string& group);
+
+// The save batch for `groupListText` (see GroupListText.h): personal mode when `group` is empty
+// (rows of `user` in bUserCommon), user-group mode otherwise (rows of `group` in
+// bUserGroupCommon). Lines end with a carriage return alone. The batch runs with XACT_ABORT on,
+// so a failing statement rolls back the whole transaction and the old rows stay.
+std::string BuildSaveBatch(const std::string& groupListText, const std::string& user,
+                           const std::string& group);
+
+}  // namespace qorvin
