@@ -1,0 +1,213 @@
+// TROTransportChannel: the base of the HTTP, TCP and UDP channels.
+//
+// It owns everything that does not depend on the wire: the message-level dispatch that proxies
+// call, the stream-level dispatch with its busy guard, optional encryption of both streams,
+// progress and stream events, and the server locators with load balancing, fail-over and
+// probing. A concrete channel supplies `IntDispatch`, which carries one request stream to the
+// server and fills one response stream, and says how its address is set.
+//
+// Failures: every failure of an attempt reaches the caller unchanged unless fail-over (with
+// doFaultTolerant and another enabled locator) or an OnFailure / OnLoginNeeded handler that
+// sets aRetry repeats the call. Before a repeated attempt the response stream is cut back to
+// where the dispatch began, so no bytes of a failed attempt stay in front of the answer.
+//
+// Threads: one dispatch at a time. A second dispatch while one runs fails at once with
+// EROChannelBusy "Channel is busy. Try again later." (the flag is an atomic test-and-set, so two
+// threads can never both pass it); the flag is cleared however the dispatch ends. Probing runs
+// on a timer thread (or the host's main thread, see uROMainThread.h) through a private probe
+// channel, never through this one. Event handlers run on the thread that raises them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+#include "channels/uROServerLocator.h"
+#include "channels/uROThreadTimer.h"
+#include "messaging/uROClientIntf.h"
+#include "messaging/uROComponent.h"
+#include "messaging/uROEncryption.h"
+#include "messaging/uROExceptions.h"
+#include "platform/rtl/Stream.h"
+
+namespace qorvin {
+
+enum TProgressType { ptUnknown, ptStart, ptInProgress, ptDone };
+enum TProgressDirection { pdUnknown, pdSending, pdReceiving };
+
+enum TRODispatchOption : uint8_t { doFaultTolerant = 1, doLoadBalanced = 2 };
+using TRODispatchOptions = uint8_t;
+
+class TROTransportChannel;
+
+using TROStreamEvent = std::function<void(TStream& aStream)>;
+using TROProgressEvent =
+    std::function<void(TROTransportChannel* iSender, TProgressType iType,
+                       TProgressDirection iDirection, int32_t iTransferred, int32_t iTotal)>;
+using TROExceptionEvent = std::function<void(TROTransportChannel* sender,
+                                             const std::exception& anException, bool& aRetry)>;
+using TROServerLocatorAssignmentEvent = std::function<void(
+    TROTransportChannel* sender, TROServerLocator* aLocator, const std::exception* aException)>;
+using TROChannelNotifyEvent = std::function<void(TROTransportChannel* sender)>;
+using TROAfterProbingServersEvent = std::function<void(TROTransportChannel* sender, int probedCount,
+                                                       int enabledCount, int disabledCount)>;
+using TROBeforeProbingServerEvent =
+    std::function<void(TROTransportChannel* sender, TROServerLocator* aServerLocator)>;
+using TROAfterProbingServerEvent =
+    std::function<void(TROTransportChannel* sender, TROServerLocator* aServerLocator, bool failed)>;
+using TROAsyncExceptionEvent = std::function<void(TROTransportChannel* sender, void* async,
+                                                  const std::exception& anException)>;
+
+// Transports that know their peer.
+class IROPeerTransport {
+ public:
+  virtual ~IROPeerTransport() = default;
+  virtual std::string GetPeerAddress() = 0;
+};
+
+// TCP and UDP channels: host and port of the server.
+class IROSocketTransport : public IROPeerTransport {
+ public:
+  virtual std::string GetHost() = 0;
+  virtual int32_t GetPort() = 0;
+  virtual void SetHost(const std::string& host) = 0;
+  virtual void SetPort(int32_t port) = 0;
+};
+
+// The connection base: owns the channel's encryption settings.
+class TROBaseConnection : public TROComponent {
+ public:
+  explicit TROBaseConnection(TROComponent* owner = nullptr, std::string name = {});
+
+  TROEncryption& Encryption() { return encryption_; }
+  const TROEncryption& Encryption() const { return encryption_; }
+  // Copies the values (the channel keeps its own settings object).
+  void SetEncryption(const TROEncryption& value) { encryption_.Assign(value); }
+
+ protected:
+  // Encrypt / decrypt `source` from its beginning into `dest`.
+  virtual void DoEncryptStream(TStream& source, TStream& dest);
+  virtual void DoDecryptStream(TStream& source, TStream& dest);
+
+ private:
+  TROEncryption encryption_;
+};
+
+class TROTransportChannel : public TROBaseConnection, public IROTransportChannel {
+ public:
+  explicit TROTransportChannel(TROComponent* owner = nullptr, std::string name = {});
+  ~TROTransportChannel() override;
+
+  // The class name as the system spells it ("TROIndyTCPChannel", ...).
+  virtual const char* ClassName() const = 0;
+
+  // --- properties ---
+  TRODispatchOptions DispatchOptions() const { return dispatchOptions_; }
+  void SetDispatchOptions(TRODispatchOptions value) { dispatchOptions_ = value; }
+  TROServerLocatorCollection& ServerLocators() { return serverLocators_; }
+  // Copies the items; the channel forgets the locator it had applied.
+  void SetServerLocators(const TROServerLocatorCollection& value);
+  bool ProbeServers() const { return probeServers_; }
+  // At run time true starts the probe timer and false stops it (joining its thread); while
+  // loading only stores the value (see SetLoading).
+  void SetProbeServers(bool value);
+  uint32_t ProbeFrequency() const { return probeFrequency_; }
+  void SetProbeFrequency(uint32_t value);
+  bool SynchronizedProbing() const { return synchronizedProbing_; }
+  void SetSynchronizedProbing(bool value);
+  // While loading, ProbeServers is only stored; ending the loading applies it.
+  void SetLoading(bool loading);
+  bool Busy() const { return busy_; }
+  TROServerLocator* CurrentLocator() const { return currentLocator_; }
+  int CurrentLocatorIndex() const { return currentLocatorIndex_; }
+
+  // --- events ---
+  TROStreamEvent OnSendStream;
+  TROStreamEvent OnReceiveStream;
+  TROProgressEvent OnProgress;
+  TROExceptionEvent OnLoginNeeded;
+  TROServerLocatorAssignmentEvent OnServerLocatorAssignment;
+  TROChannelNotifyEvent OnBeforeProbingServers;
+  TROAfterProbingServersEvent OnAfterProbingServers;
+  TROBeforeProbingServerEvent OnBeforeProbingServer;
+  TROAfterProbingServerEvent OnAfterProbingServer;
+  TROAsyncExceptionEvent OnAsyncException;
+  // OnFailure and OnException are two names for one handler.
+  const TROExceptionEvent& OnFailure() const { return onFailure_; }
+  void SetOnFailure(TROExceptionEvent e) { onFailure_ = std::move(e); }
+  const TROExceptionEvent& OnException() const { return onFailure_; }
+  void SetOnException(TROExceptionEvent e) { onFailure_ = std::move(e); }
+
+  // --- IROTransport / IROTransportChannel ---
+  void* GetTransportInstance() override { return this; }
+  void AssignServerLocator(TROServerLocator* locator, const std::exception* cause) override;
+  bool ProbeServer(TROServerLocator* locator) override;
+  void ProbeServerLocators() override;
+  void Dispatch(TStream& request, TStream& response) override;
+  void Dispatch(IROMessage& message) override;
+  void PrepareDispatch(IROMessage* /*message*/) override {}
+
+  // The address property must be set; falls back on a locator (load balancing, then
+  // fail-over) before it gives up with EROException "<Name>.TargetURL must be set." /
+  // "<Name>.Host must be set.".
+  void CheckProperties() override;
+
+  // Metadata: dispatches the 4 bytes "RODL" and returns the response (the caller owns it).
+  std::unique_ptr<TMemoryStream> FetchServiceDescription();
+  // Async failure sink: raises OnAsyncException.
+  void ReportAsyncFailure(void* async, const std::exception& anException);
+
+  // Raises OnProgress when assigned.
+  void DoProgress(TProgressType type, TProgressDirection direction, int64_t transferred,
+                  int64_t total);
+
+  // Copies events, DispatchOptions, Encryption, ProbeFrequency, ProbeServers, ServerLocators,
+  // SynchronizedProbing and the address. The source must be of this channel's class or a
+  // descendant, otherwise EROException "Cannot Assign a %s t a %s".
+  virtual void Assign(const TROTransportChannel& source);
+
+ protected:
+  // Load balancing before each stream-level dispatch; returns the start index for fail-over.
+  virtual int BeforeDispatch();
+  // Fail-over after a failed attempt (see the .cpp).
+  virtual void HandleDispatchFailure(int& startIndex, bool& retry, const std::exception& error);
+  // Carries one request stream (from offset 0) and fills `response` at its position.
+  virtual void IntDispatch(TStream& request, TStream& response) = 0;
+  // Puts the locator's address into the channel. The base serves socket transports: Port, then
+  // Host; the HTTP channel overrides it.
+  virtual void ApplyServerLocator(TROServerLocator* locator);
+  // A new channel of the same class owned by this one, for probing; it takes over the
+  // channel's time-out settings so that a probe never waits longer than a call.
+  virtual std::unique_ptr<TROTransportChannel> CreateProbeChannel() = 0;
+  // Whether the address property (TargetURL or Host) is set, and its name.
+  virtual bool AddressIsSet() const = 0;
+  virtual const char* AddressPropertyName() const = 0;
+  // Copies the address (TargetURL, or Port then Host) from a channel of the same class.
+  virtual void AssignAddress(const TROTransportChannel& source) = 0;
+  // Whether `source` is of this channel's class or a descendant.
+  virtual bool AcceptsAssignFrom(const TROTransportChannel& source) const = 0;
+
+  TROTransportChannel* ProbeChannel() const { return probeChannel_.get(); }
+
+ private:
+  void DispatchAttempt(TStream& request, TStream& response);
+
+  TRODispatchOptions dispatchOptions_ = 0;
+  TROServerLocatorCollection serverLocators_{this};
+  bool probeServers_ = false;
+  bool storedProbeServers_ = false;
+  bool loading_ = false;
+  uint32_t probeFrequency_ = 60000;
+  bool synchronizedProbing_ = true;
+  std::atomic<bool> busy_ = false;
+  TROServerLocator* currentLocator_ = nullptr;
+  int currentLocatorIndex_ = -1;
+  int loadBalancerIndex_ = -1;
+  TROExceptionEvent onFailure_;
+  std::unique_ptr<TROTransportChannel> probeChannel_;
+  std::unique_ptr<TROThreadTimer> probeTimer_;
+};
+
+}  // namespace qorvin

@@ -1,0 +1,123 @@
+#include "channels/uROIndyTCPChannel.h"
+
+#include <algorithm>
+#include <cstdint>
+
+namespace qorvin {
+
+namespace {
+
+int WaitBound(int ms) {
+  return ms > 0 ? ms : kWaitForever;
+}
+
+// The largest payload a frame may announce: the high bit of the length is never set.
+constexpr uint32_t kMaxFrameLength = 0x7FFFFFFF;
+// Room reserved ahead for an answer: at most this much before the bytes have arrived.
+constexpr int64_t kMaxReserveAhead = 1 << 20;
+
+}  // namespace
+
+void TIdTCPClient::Connect() {
+  socket_.Connect(Host, Port, WaitBound(ConnectTimeout));
+  ++connects_;
+}
+
+TROIndyTCPChannel::TROIndyTCPChannel(TROComponent* owner, std::string name)
+    : TROTransportChannel(owner, std::move(name)), client_(CreateIndyClient()) {}
+
+TROIndyTCPChannel::~TROIndyTCPChannel() = default;
+
+std::unique_ptr<TIdTCPClient> TROIndyTCPChannel::CreateIndyClient() {
+  return std::make_unique<TIdTCPClient>();
+}
+
+std::unique_ptr<TROTransportChannel> TROIndyTCPChannel::CreateProbeChannel() {
+  auto probe = std::make_unique<TROIndyTCPChannel>(this);
+  probe->SetConnectTimeout(ConnectTimeout());
+  probe->SetReadTimeout(ReadTimeout());
+  return probe;
+}
+
+bool TROIndyTCPChannel::AcceptsAssignFrom(const TROTransportChannel& source) const {
+  return dynamic_cast<const TROIndyTCPChannel*>(&source) != nullptr;
+}
+
+void TROIndyTCPChannel::AssignAddress(const TROTransportChannel& source) {
+  const auto& tcp = static_cast<const TROIndyTCPChannel&>(source);
+  SetPort(tcp.Port());
+  SetHost(tcp.Host());
+}
+
+void TROIndyTCPChannel::Assign(const TROTransportChannel& source) {
+  TROTransportChannel::Assign(source);
+  const auto& tcp = static_cast<const TROIndyTCPChannel&>(source);
+  disableNagle_ = tcp.disableNagle_;
+  keepAlive_ = tcp.keepAlive_;
+  SetConnectTimeout(tcp.ConnectTimeout());
+  SetReadTimeout(tcp.ReadTimeout());
+}
+
+void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
+  try {
+    if (!client_->Connected()) {
+      client_->Connect();
+      if (disableNagle_) client_->Socket().SetNoDelay(true);
+    }
+    SendFrame(request);
+    ReceiveFrame(response);
+  } catch (...) {
+    // Whatever state the connection is in, it cannot carry the next frame safely.
+    client_->Disconnect();
+    throw;
+  }
+  if (!keepAlive_) client_->Disconnect();
+}
+
+// Writes the 4-byte big-endian length, then the payload in pieces of at most 32768 bytes; the
+// prefix and each piece are separate writes.
+void TROIndyTCPChannel::SendFrame(TStream& request) {
+  request.SetPosition(0);
+  const int64_t size = request.Size();
+  if (size > int64_t(kMaxFrameLength))
+    throw EROException(
+        Format("Request too large for one frame (%lld bytes).", static_cast<long long>(size)));
+  const uint32_t n = uint32_t(size);
+  const unsigned char prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+  const int wait = WaitBound(client_->ReadTimeout);
+  TTcpClient& socket = client_->Socket();
+  socket.SendAll(prefix, 4, wait);
+  unsigned char piece[TIdTCPClient::kPieceSize];
+  int64_t left = size;
+  while (left > 0) {
+    const int64_t chunk = std::min<int64_t>(left, TIdTCPClient::kPieceSize);
+    request.ReadBuffer(piece, chunk);
+    socket.SendAll(piece, size_t(chunk), wait);
+    left -= chunk;
+  }
+}
+
+// Reads the 4-byte big-endian length L, then exactly L bytes at the response's position, in
+// pieces of at most 32768 bytes. The stream grows as bytes arrive, never ahead by more than
+// 1 MiB, so a false length cannot make the channel allocate memory for bytes it never gets.
+void TROIndyTCPChannel::ReceiveFrame(TStream& response) {
+  const int wait = WaitBound(client_->ReadTimeout);
+  TTcpClient& socket = client_->Socket();
+  unsigned char prefix[4];
+  socket.ReceiveExactly(prefix, 4, wait);
+  const uint32_t n = uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
+                     uint32_t(prefix[2]) << 8 | uint32_t(prefix[3]);
+  if (n > kMaxFrameLength) throw EROException(Format("Invalid frame length %u received.", n));
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&response))
+    memory->Reserve(response.Position() + std::min<int64_t>(n, kMaxReserveAhead));
+  unsigned char piece[TIdTCPClient::kPieceSize];
+  int64_t left = n;
+  while (left > 0) {
+    const int64_t chunk = std::min<int64_t>(left, TIdTCPClient::kPieceSize);
+    socket.ReceiveExactly(piece, size_t(chunk), wait);
+    response.WriteBuffer(piece, chunk);
+    left -= chunk;
+  }
+}
+
+}  // namespace qorvin

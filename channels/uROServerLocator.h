@@ -1,0 +1,116 @@
+// Server locators: alternative servers of a channel, for load balancing, fail-over and probing.
+//
+// A `TROServerLocatorCollection` belongs to one channel and owns its locators. Locators are
+// configured on the channel's thread. The probe timer may switch a locator's Enabled flag from
+// its own thread (when probing is not synchronized); that flag is atomic so such a switch is
+// never a torn read, but nothing else about a locator is guarded.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace qorvin {
+
+class TROServerLocator;
+class TROServerLocatorCollection;
+
+enum TROProbingOption : uint8_t {
+  poProbeWhenEnabled = 1,
+  poProbeWhenDisabled = 2,
+  poEnableIfProbeSucceeded = 4,
+  poDisableIfProbeFailed = 8,
+};
+using TROProbingOptions = uint8_t;
+inline constexpr TROProbingOptions kAllProbingOptions =
+    poProbeWhenEnabled | poProbeWhenDisabled | poEnableIfProbeSucceeded | poDisableIfProbeFailed;
+
+using TROLocatorNotifyEvent = std::function<void(TROServerLocator* sender)>;
+
+class TROServerLocator {
+ public:
+  explicit TROServerLocator(TROServerLocatorCollection* collection = nullptr)
+      : collection_(collection) {}
+  TROServerLocator(const TROServerLocator&) = delete;
+  TROServerLocator& operator=(const TROServerLocator&) = delete;
+
+  const std::string& Name() const { return name_; }
+  void SetName(std::string name) { name_ = std::move(name); }
+  // True only when the enabled flag is set and Host is not empty.
+  bool Enabled() const { return enabled_ && !host_.empty(); }
+  // Stores a different value and raises OnEnabledChanged; the same value does nothing.
+  void SetEnabled(bool value);
+  const std::string& Host() const { return host_; }
+  // Blanks at both ends are removed.
+  void SetHost(const std::string& host);
+  int32_t Port() const { return port_; }
+  // A negative value is ignored.
+  void SetPort(int32_t port) {
+    if (port >= 0) port_ = port;
+  }
+  const std::string& HTTPDispatcher() const { return dispatcher_; }
+  void SetHTTPDispatcher(const std::string& dispatcher);
+  bool DisableOnFailure() const { return disableOnFailure_; }
+  void SetDisableOnFailure(bool value) { disableOnFailure_ = value; }
+  bool LoadBalancingServer() const { return loadBalancing_; }
+  void SetLoadBalancingServer(bool value) { loadBalancing_ = value; }
+  TROProbingOptions ProbingOptions() const { return probing_; }
+  void SetProbingOptions(TROProbingOptions options) { probing_ = options & kAllProbingOptions; }
+  const TROLocatorNotifyEvent& OnEnabledChanged() const { return onEnabledChanged_; }
+  void SetOnEnabledChanged(TROLocatorNotifyEvent e) { onEnabledChanged_ = std::move(e); }
+
+  // "(Disabled) host:port LBS, Disable On Failure, poProbeWhenEnabled,..." (see the .cpp).
+  std::string DisplayName() const;
+  // Copies every property and the event.
+  void Assign(const TROServerLocator& source);
+  // Position in its collection; -1 when it has none.
+  int Index() const;
+
+ private:
+  TROServerLocatorCollection* collection_;
+  std::string name_;
+  std::atomic<bool> enabled_ = true;
+  std::string host_;
+  int32_t port_ = 0;
+  std::string dispatcher_;
+  bool disableOnFailure_ = true;
+  bool loadBalancing_ = true;
+  TROProbingOptions probing_ = kAllProbingOptions;
+  TROLocatorNotifyEvent onEnabledChanged_;
+};
+
+class TROServerLocatorCollection {
+ public:
+  explicit TROServerLocatorCollection(void* owner = nullptr) : owner_(owner) {}
+  TROServerLocatorCollection(const TROServerLocatorCollection&) = delete;
+  TROServerLocatorCollection& operator=(const TROServerLocatorCollection&) = delete;
+
+  void* Owner() const { return owner_; }
+  int Count() const { return int(items_.size()); }
+  // The item at `index`; ERangeError "List index out of bounds (%d)" outside [0, Count).
+  TROServerLocator* Items(int index) const;
+  TROServerLocator* operator[](int index) const { return Items(index); }
+  // Appends a new locator with start values and returns it (owned by the collection).
+  TROServerLocator* Add();
+  void Delete(int index);
+  void Clear() { items_.clear(); }
+  int IndexOf(const TROServerLocator* item) const;
+  // Replaces the items by copies of `source`'s items.
+  void Assign(const TROServerLocatorCollection& source);
+
+  // Walks the list cyclically from the item after `index`, looking at every other item at most
+  // once, and returns the first enabled one (a load-balancing server when
+  // `loadBalancersOnly`), storing its position in `index`. Returns null when the walk comes back
+  // to `stop` or the collection is empty. A `stop` of -1 becomes 0 after the first step, so a
+  // walk that starts from -1 ends when it reaches item 0 again.
+  TROServerLocator* GetNextLocator(int& index, int& stop, bool loadBalancersOnly) const;
+
+ private:
+  void* owner_;
+  std::vector<std::unique_ptr<TROServerLocator>> items_;
+};
+
+}  // namespace qorvin
