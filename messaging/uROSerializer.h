@@ -25,6 +25,7 @@
 #include <memory>
 #include <string>
 
+#include "messaging/uROBinaryHelpers.h"
 #include "messaging/uROClasses.h"
 #include "messaging/uROExceptions.h"
 #include "messaging/uROTypes.h"
@@ -32,8 +33,6 @@
 #include "platform/rtl/Variant.h"
 
 namespace qorvin {
-
-class TROBinaryMemoryStream;
 
 // The element name given to array elements.
 inline constexpr const char* kArrayElementName = "item";
