@@ -60,6 +60,10 @@ void TROIndyTCPChannel::Assign(const TROTransportChannel& source) {
 
 void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
   try {
+    // A kept connection that has something to read before a request was sent holds either a
+    // close by the server or bytes of no request of ours (a second answer); either way it
+    // cannot carry this request.
+    if (client_->Connected() && client_->Socket().WaitReadable(0)) client_->Disconnect();
     if (!client_->Connected()) {
       client_->Connect();
       if (disableNagle_) client_->Socket().SetNoDelay(true);

@@ -8,7 +8,9 @@
 // Connection: opened at the first dispatch (resolve Host, connect to Host:Port, TCP_NODELAY
 // once per new connection when DisableNagle), closed after each dispatch unless KeepAlive.
 // After a failed dispatch the connection is always closed, KeepAlive or not: a frame cut off in
-// the middle would otherwise hand the rest of one answer to the next request.
+// the middle would otherwise hand the rest of one answer to the next request. For the same
+// reason a kept connection on which bytes (or the server's close) are waiting before a request
+// is sent is closed and opened anew.
 //
 // Waits: connecting waits at most ConnectTimeout, each wait for the socket while sending or
 // receiving at most ReadTimeout (milliseconds; 0 means no limit). Defaults: 30000 and 600000.
