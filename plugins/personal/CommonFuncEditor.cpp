@@ -35,7 +35,7 @@ bool TCommonFuncEditor::RequestMenuCheck(int node, bool checked) {
   }
   menu_.SetChecked(node, checked);
   if (!menu_.HasChildren(node)) OnMenuCheckChanged(node);
-  return true;
+  return menu_.Node(node).Checked == checked;  // the effect may have put the change back
 }
 
 void TCommonFuncEditor::OnMenuCheckChanged(int node) {

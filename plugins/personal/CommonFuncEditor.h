@@ -57,8 +57,8 @@ class TCommonFuncEditor {
 
   // ---- the menu check tree
   // The user (or the editor itself) asks menu node `node` to become `checked`: applies the
-  // refusal rules, then the effect on the common-functions tree. Returns whether the state
-  // changed.
+  // refusal rules, then the effect on the common-functions tree. Returns whether the node was
+  // in another state and now holds the requested one.
   bool RequestMenuCheck(int node, bool checked);
 
   // ---- the common-functions tree
