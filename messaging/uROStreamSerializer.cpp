@@ -348,9 +348,12 @@ void TROStreamSerializer::ReadBinary(const std::string&,
   const int32_t count = s.ReadLE<int32_t>();
   if (uint32_t(count) > uint64_t(s.Size())) ThrowInvalidLength(count);
   auto value = std::make_unique<TROBinaryMemoryStream>();
-  value->SetSize(count);
-  s.ReadBuffer(value->Memory(), count);
-  value->SetPosition(0);
+  if (count > 0) {
+    // Straight from the body into the new stream: one copy, no zero-fill first.
+    value->Reserve(count);
+    value->CopyFrom(s, count);
+    value->SetPosition(0);
+  }
   ref = std::move(value);
 }
 
