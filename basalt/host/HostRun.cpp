@@ -2,6 +2,7 @@
 
 #include <dlfcn.h>
 
+#include <QCoreApplication>
 #include <QPixmap>
 #include <QString>
 #include <exception>
@@ -150,6 +151,8 @@ int RunHost(const THostOptions& o, std::ostream& log, std::unique_ptr<IRemoteSql
     return 1;
   }
   if (!screenshot) {
+    // Notifications posted just before the form closed still reach the host.
+    QCoreApplication::sendPostedEvents(&mainWindow);
     log << "basalt-host: form closed with result " << info.ModalResult << "\n";
     return 0;
   }
