@@ -1,5 +1,5 @@
-// Field types, field attributes and the dataset error class shared by every dataset of the
-// platform (the ADO-style record set and the in-memory client dataset).
+// Field types, field attributes, dataset states and the dataset error class shared by every dataset
+// of the platform (the ADO-style record set and the in-memory client dataset).
 //
 // The field type codes are wire values: they travel as one byte in parameter sections and in data
 // packets, so the numbering below is fixed (ftUnknown = 0 .. ftFMTBcd = 37).
@@ -79,6 +79,9 @@ enum TFieldAttribute : uint8_t {
 };
 using TFieldAttributes = uint8_t;
 inline constexpr TFieldAttributes kAllFieldAttributes = 0x7F;
+
+// What a dataset is doing: closed, browsing, editing the current row, or building a new row.
+enum TDataSetState : uint8_t { dsInactive, dsBrowse, dsEdit, dsInsert };
 
 // Failures of dataset operations (state, field lookup, value conversion, malformed data packets).
 QORVIN_DECLARE_EXCEPTION(EDatabaseError, Exception);

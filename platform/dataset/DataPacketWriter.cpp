@@ -1,0 +1,241 @@
+// Writes data packets; the layout is tabled in DataPacket.h.
+#include <bit>
+#include <cstring>
+#include <limits>
+
+#include "platform/dataset/DataPacket.h"
+#include "platform/dataset/FieldValue.h"
+#include "platform/rtl/Text.h"
+
+namespace qorvin {
+
+namespace {
+
+class PacketBuffer {
+ public:
+  std::vector<uint8_t>& Bytes() { return bytes_; }
+
+  void U8(uint8_t v) { bytes_.push_back(v); }
+  template <typename T>
+  void LE(T value) {
+    const uint64_t v = uint64_t(value);
+    for (size_t i = 0; i < sizeof(T); ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
+  }
+  void VarUInt(uint64_t v) {
+    if (v > uint64_t(std::numeric_limits<int32_t>::max()))
+      throw EDatabaseError(
+          Format("A count of %llu does not fit a data packet", static_cast<unsigned long long>(v)));
+    while (v >= 128) {
+      bytes_.push_back(uint8_t((v & 127) | 128));
+      v >>= 7;
+    }
+    bytes_.push_back(uint8_t(v));
+  }
+  void Raw(const void* data, size_t n) {
+    const auto* p = static_cast<const uint8_t*>(data);
+    bytes_.insert(bytes_.end(), p, p + n);
+  }
+  void Counted(const void* data, size_t n) {
+    VarUInt(n);
+    Raw(data, n);
+  }
+  void Wide(const std::u16string& text) {
+    VarUInt(text.size());
+    for (char16_t c : text) LE<uint16_t>(c);
+  }
+  void BcdRecord(const Bcd& b) {
+    U8(b.precision);
+    U8(b.sign_places);
+    Raw(b.digits.data(), b.digits.size());
+  }
+  void Stamp(const SQLTimeStamp& t) {
+    LE(t.year);
+    LE(t.month);
+    LE(t.day);
+    LE(t.hour);
+    LE(t.minute);
+    LE(t.second);
+    LE(t.fractions);
+  }
+
+ private:
+  std::vector<uint8_t> bytes_;
+};
+
+void WriteAnyValue(PacketBuffer& out, const Variant& v) {
+  if (v.IsArray()) {  // a byte array: IsStorableVariant allows no other
+    out.LE<uint16_t>(uint16_t(varArray | varByte));
+    out.Counted(v.AsArray().RawData().data(), v.AsArray().RawData().size());
+    return;
+  }
+  const uint16_t kind = v.Type();
+  out.LE(kind);
+  switch (kind) {
+    case varEmpty:
+      return;
+    case varSmallint:
+    case varWord:
+      out.LE(uint16_t(v.AsIntegerValue()));
+      return;
+    case varInteger:
+    case varError:
+    case varLongWord:
+      out.LE(uint32_t(v.AsIntegerValue()));
+      return;
+    case varSingle:
+      out.LE(std::bit_cast<uint32_t>(float(v.AsDoubleValue())));
+      return;
+    case varDouble:
+    case varDate:
+      out.LE(std::bit_cast<uint64_t>(v.AsDoubleValue()));
+      return;
+    case varCurrency:
+      out.LE(v.AsCurrency().scaled);
+      return;
+    case varInt64:
+    case varUInt64:
+      out.LE(uint64_t(v.AsIntegerValue()));
+      return;
+    case varBoolean:
+      out.U8(v.AsBoolean() ? 1 : 0);
+      return;
+    case varShortInt:
+    case varByte:
+      out.U8(uint8_t(v.AsIntegerValue()));
+      return;
+    case varOleStr:
+      out.Wide(v.AsWide());
+      return;
+    case varString:
+      out.Counted(v.AsAnsi().data(), v.AsAnsi().size());
+      return;
+    case varDecimal: {
+      const Decimal& d = v.AsDecimal();
+      out.LE(d.reserved);
+      out.U8(d.scale);
+      out.U8(d.sign);
+      out.LE(d.hi32);
+      out.LE(d.lo64);
+      return;
+    }
+    case varBcd:
+      out.BcdRecord(v.AsBcd());
+      return;
+    case varSQLTimeStamp:
+      out.Stamp(v.AsSQLTimeStamp());
+      return;
+    default:
+      throw EDatabaseError(
+          Format("A value of type %s cannot be stored", VarTypeName(v.Type()).c_str()));
+  }
+}
+
+// Writes a value already converted to its field's kind (CoerceFieldValue), never Null.
+void WriteValue(PacketBuffer& out, TValueClass cls, const Variant& v) {
+  switch (cls) {
+    case TValueClass::AnsiText:
+      out.Counted(v.AsAnsi().data(), v.AsAnsi().size());
+      return;
+    case TValueClass::WideText:
+      out.Wide(v.AsWide());
+      return;
+    case TValueClass::SmallInt:
+    case TValueClass::Word:
+      out.LE(uint16_t(v.AsIntegerValue()));
+      return;
+    case TValueClass::Integer:
+      out.LE(uint32_t(v.AsIntegerValue()));
+      return;
+    case TValueClass::LargeInt:
+      out.LE(uint64_t(v.AsIntegerValue()));
+      return;
+    case TValueClass::Boolean:
+      out.U8(v.AsBoolean() ? 1 : 0);
+      return;
+    case TValueClass::Float:
+    case TValueClass::DateTime:
+      out.LE(std::bit_cast<uint64_t>(v.AsDoubleValue()));
+      return;
+    case TValueClass::Currency:
+      out.LE(v.AsCurrency().scaled);
+      return;
+    case TValueClass::Bcd:
+      out.BcdRecord(v.AsBcd());
+      return;
+    case TValueClass::TimeStamp:
+      out.Stamp(v.AsSQLTimeStamp());
+      return;
+    case TValueClass::Bytes:
+      out.Counted(v.AsArray().RawData().data(), v.AsArray().RawData().size());
+      return;
+    case TValueClass::Any:
+      WriteAnyValue(out, v);
+      return;
+    case TValueClass::Unsupported:
+      break;
+  }
+  throw EDatabaseError("Unsupported field type");
+}
+
+}  // namespace
+
+std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
+  if (!source.Active()) throw EDatabaseError("Cannot perform this operation on a closed dataset");
+  const int fieldCount = source.FieldCount();
+  TClientFieldDefs defs;
+  std::vector<TValueClass> classes;
+  for (int i = 0; i < fieldCount; ++i) {
+    defs.push_back(source.FieldDefAt(i));
+    CheckClientFieldDef(defs.back());
+    classes.push_back(ValueClassOf(defs.back().dataType));
+  }
+  const int64_t rows = fieldCount == 0 ? 0 : source.RecordCount();
+
+  PacketBuffer out;
+  out.Raw(kDataPacketMagic, sizeof kDataPacketMagic);
+  out.U8(kDataPacketVersion);
+  out.U8(0);
+  const std::string codeSet = AnsiCodeSet();
+  out.Counted(codeSet.data(), codeSet.size());
+  out.VarUInt(uint64_t(fieldCount));
+  for (const TClientFieldDef& d : defs) {
+    // Names are UTF-8 by contract; refuse anything else rather than write an unreadable packet.
+    Utf8ToUtf16(d.name);
+    out.Counted(d.name.data(), d.name.size());
+    out.U8(d.dataType);
+    out.U8(d.attributes);
+    out.VarUInt(uint64_t(d.size));
+    out.VarUInt(uint64_t(d.precision));
+  }
+  out.VarUInt(uint64_t(rows));
+
+  const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
+  std::vector<Variant> values(static_cast<size_t>(fieldCount));
+  for (int64_t r = 0; r < rows; ++r) {
+    const size_t mapAt = out.Bytes().size();
+    out.Bytes().resize(mapAt + mapBytes, 0);
+    for (int f = 0; f < fieldCount; ++f) {
+      values[size_t(f)] = CoerceFieldValue(defs[size_t(f)], source.ValueAt(r, f));
+      if (values[size_t(f)].IsNull()) out.Bytes()[mapAt + size_t(f) / 8] |= uint8_t(1u << (f % 8));
+    }
+    for (int f = 0; f < fieldCount; ++f)
+      if (!values[size_t(f)].IsNull()) WriteValue(out, classes[size_t(f)], values[size_t(f)]);
+  }
+  return std::move(out.Bytes());
+}
+
+Variant DataPacketToVariant(const std::vector<uint8_t>& bytes) {
+  return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+}
+
+std::span<const uint8_t> DataPacketBytes(const Variant& packet) {
+  const VarArray* array = nullptr;
+  if (packet.IsArray())
+    array = packet.IsByRef() ? static_cast<const VarArray*>(packet.RefTarget()) : &packet.AsArray();
+  if (array == nullptr || array->ElementType() != varByte || array->DimCount() != 1)
+    throw EDatabaseError(Format("A data packet must be a byte array, not a value of type %s",
+                                VarTypeName(packet.Type()).c_str()));
+  return {array->RawData().data(), array->RawData().size()};
+}
+
+}  // namespace qorvin
