@@ -11,6 +11,7 @@
 #include "basalt/DataSet.h"
 #include "basalt/Messages.h"
 #include "basalt/PlugBase.h"
+#include "basalt/RemoteCalls.h"
 #include "basalt/ShareData.h"
 #include "basalt/WindowMessages.h"
 
@@ -146,6 +147,8 @@ int RunHost(const THostOptions& o, std::ostream& log, std::unique_ptr<IRemoteSql
   std::vector<Variant> args;
   if (o.HasGroup) args.push_back(Variant::AnsiString(o.Group));
   const int result = portal(&info, args.data(), int(args.size()));
+  if (!LastRemoteError().empty())
+    log << "basalt-host: last server call failed: " << LastRemoteError() << "\n";
   if (result == kCallPlugFailed) {
     log << "basalt-host: " << info.ErrorText << "\n";
     return 1;
