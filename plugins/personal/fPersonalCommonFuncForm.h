@@ -68,7 +68,9 @@ class TPersonalCommonFuncForm : public TPlugBaseDialog {
 
  private:
   void BuildControls();
-  void BuildBottomRow(class QWidget* row);
+  QWidget* BuildMenuColumn(QWidget* parent);
+  QWidget* BuildCommonColumn(QWidget* parent);
+  void BuildBottomRow(QWidget* row);
   void ConnectHandlers();
   void RenderMenuTree();
   void SyncMenuChecks();

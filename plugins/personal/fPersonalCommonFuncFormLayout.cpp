@@ -95,8 +95,27 @@ void TPersonalCommonFuncForm::BuildControls() {
   QFrame* middle = FixedPanel(this, "PanelSecMain", 0, 388);
   auto* columns = Tight<QHBoxLayout>(middle);
   columns->addWidget(FixedPanel(middle, "PanelSecMainLeft", 5, 0));
+  columns->addWidget(BuildMenuColumn(middle));
+  columns->addWidget(FixedPanel(middle, "PanelTopGroupSpliter", 5, 0));
+  columns->addWidget(BuildCommonColumn(middle));
+  columns->addWidget(FixedPanel(middle, "PanelSecMainRight", 5, 0));
+  form->addWidget(middle);
 
-  QGroupBox* available = GroupBox(middle, "RzGroupBox2", "可选功能");
+  form->addWidget(FixedPanel(this, "PanelBottom", 0, 8));
+  QFrame* bottom = FixedPanel(this, "PanelCommonFuncEdit", 0, 30);
+  BuildBottomRow(bottom);
+  form->addWidget(bottom);
+
+  popup_ = new QMenu(this);
+  popup_->setObjectName("PopupMenuTree");
+  add_group_item_ = popup_->addAction(Q("新增分组"));
+  add_group_item_->setObjectName("NAddGroup");
+  del_node_item_ = popup_->addAction(Q("删除分组"));
+  del_node_item_->setObjectName("NDelNode");
+}
+
+QWidget* TPersonalCommonFuncForm::BuildMenuColumn(QWidget* parent) {
+  QGroupBox* available = GroupBox(parent, "RzGroupBox2", "可选功能");
   available->setFixedWidth(371);
   menu_tree_ = new QTreeWidget(available);
   SetUpTree(menu_tree_, "RzCheckTreeMenu");
@@ -110,10 +129,11 @@ void TPersonalCommonFuncForm::BuildControls() {
     hintLines->addWidget(label);
   }
   available->layout()->addWidget(hints);
-  columns->addWidget(available);
-  columns->addWidget(FixedPanel(middle, "PanelTopGroupSpliter", 5, 0));
+  return available;
+}
 
-  QFrame* right = FixedPanel(middle, "Panel1", 168, 0);
+QWidget* TPersonalCommonFuncForm::BuildCommonColumn(QWidget* parent) {
+  QFrame* right = FixedPanel(parent, "Panel1", 168, 0);
   auto* rightLayout = Tight<QVBoxLayout>(right);
   QGroupBox* common = GroupBox(right, "RzGroupBoxCommonFunctions", "常用功能");
   common_tree_ = new TCommonFuncTreeView(common);
@@ -130,21 +150,7 @@ void TPersonalCommonFuncForm::BuildControls() {
   buttonRow->addWidget(remove_);
   common->layout()->addWidget(groupButtons);
   rightLayout->addWidget(common);
-  columns->addWidget(right);
-  columns->addWidget(FixedPanel(middle, "PanelSecMainRight", 5, 0));
-  form->addWidget(middle);
-
-  form->addWidget(FixedPanel(this, "PanelBottom", 0, 8));
-  QFrame* bottom = FixedPanel(this, "PanelCommonFuncEdit", 0, 30);
-  BuildBottomRow(bottom);
-  form->addWidget(bottom);
-
-  popup_ = new QMenu(this);
-  popup_->setObjectName("PopupMenuTree");
-  add_group_item_ = popup_->addAction(Q("新增分组"));
-  add_group_item_->setObjectName("NAddGroup");
-  del_node_item_ = popup_->addAction(Q("删除分组"));
-  del_node_item_->setObjectName("NDelNode");
+  return right;
 }
 
 void TPersonalCommonFuncForm::BuildBottomRow(QWidget* row) {
