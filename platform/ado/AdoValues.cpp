@@ -1,0 +1,428 @@
+#include "platform/ado/AdoValues.h"
+
+#include <cfloat>
+#include <cmath>
+#include <limits>
+
+#include "platform/ado/AdoBytes.h"
+#include "platform/ado/AdoDates.h"
+#include "platform/ado/AdoNumeric.h"
+#include "platform/ado/AdoVariantCell.h"
+#include "platform/rtl/Guid.h"
+
+namespace qorvin::ado {
+
+namespace {
+
+// ---- reading ------------------------------------------------------------------------------
+
+std::string_view CutAtNul(std::string_view bytes, bool wide) {
+  if (!wide) return bytes.substr(0, std::min(bytes.size(), bytes.find('\0')));
+  for (size_t i = 0; i + 1 < bytes.size(); i += 2)
+    if (bytes[i] == 0 && bytes[i + 1] == 0) return bytes.substr(0, i);
+  return bytes;
+}
+
+Variant NumericValue(const uint8_t* c) {
+  DecNumber n;
+  n.digits = MagnitudeToDigits(c + 3, 16);
+  n.places = c[1];
+  n.negative = c[2] == 0 && n.digits != "0";
+  return Variant::FromBcd(ToBcd(n));
+}
+
+Variant VarNumericValue(std::string_view bytes) {
+  if (bytes.size() < 3) throw EAdoError("A VARNUMERIC value needs at least 3 bytes");
+  const auto* b = reinterpret_cast<const uint8_t*>(bytes.data());
+  DecNumber n;
+  n.digits = MagnitudeToDigits(b + 3, bytes.size() - 3);
+  const int scale = int8_t(b[1]);
+  if (scale >= 0) {
+    n.places = scale;
+  } else if (n.digits != "0") {
+    n.digits.append(size_t(-scale), '0');
+  }
+  n.negative = b[2] == 0 && n.digits != "0";
+  return Variant::FromBcd(ToBcd(n));
+}
+
+Variant DecimalValue(const uint8_t* c) {
+  Decimal d;
+  d.scale = c[2];
+  d.sign = c[3];
+  d.hi32 = LoadLE<uint32_t>(c + 4);
+  d.lo64 = uint64_t(LoadLE<uint32_t>(c + 8)) | uint64_t(LoadLE<uint32_t>(c + 12)) << 32;
+  return Variant::FromDecimal(d);
+}
+
+Variant DateOfParts(int32_t year, uint32_t month, uint32_t day, uint32_t hour, uint32_t minute,
+                    uint32_t second) {
+  DateTimeParts p;
+  p.year = year;
+  p.month = month;
+  p.day = day;
+  p.hour = hour;
+  p.minute = minute;
+  p.second = second;
+  return Variant::Date(OleDateFromParts(p));
+}
+
+// ---- writing ------------------------------------------------------------------------------
+
+[[noreturn]] void OutOfRange(const Variant& value) {
+  std::string text;
+  try {
+    text = value.ToUtf8();
+  } catch (const Exception&) {
+    text = "of type " + VarTypeName(value.Type());
+  }
+  if (text.size() > 60) text = text.substr(0, 60) + "...";
+  throw EAdoError(Format("value %s is out of range", text.c_str()));
+}
+
+int64_t IntegerOf(const Variant& value, int64_t low, int64_t high) {
+  int64_t v;
+  if (value.Kind() == varDecimal || value.Kind() == varBcd) {
+    const DecNumber n = Rescale(DecimalOfVariant(value), 0);
+    uint8_t bytes[8];
+    if (!DigitsToMagnitude(n.digits, bytes, 8) || LoadLE<uint64_t>(bytes) > uint64_t(INT64_MAX))
+      OutOfRange(value);
+    v = n.negative ? -LoadLE<int64_t>(bytes) : LoadLE<int64_t>(bytes);
+  } else if (value.Kind() == varUInt64) {
+    const uint64_t u = uint64_t(value.AsIntegerValue());
+    if (u > uint64_t(high)) OutOfRange(value);
+    v = int64_t(u);
+  } else {
+    v = value.ToInt64();
+  }
+  if (v < low || v > high) OutOfRange(value);
+  return v;
+}
+
+uint64_t UInt64Of(const Variant& value) {
+  if (value.Kind() == varUInt64) return uint64_t(value.AsIntegerValue());
+  const DecNumber n = Rescale(DecimalOfVariant(value), 0);
+  uint8_t bytes[8];
+  if (n.negative || !DigitsToMagnitude(n.digits, bytes, 8)) OutOfRange(value);
+  return LoadLE<uint64_t>(bytes);
+}
+
+bool BooleanOf(const Variant& value) {
+  if (value.Kind() == varBoolean) return value.AsBoolean();
+  if (value.Kind() == varOleStr || value.Kind() == varUString || value.Kind() == varString) {
+    const std::string text = value.ToUtf8();
+    if (text == "True" || text == "true" || text == "TRUE") return true;
+    if (text == "False" || text == "false" || text == "FALSE") return false;
+  }
+  return value.ToDouble() != 0.0;
+}
+
+void StoreNumeric(const TFieldDef& def, const Variant& value, uint8_t* c) {
+  if (def.numericScale < 0 || def.numericScale > 38)
+    throw EAdoError(Format("a NUMERIC column of scale %d cannot take values", def.numericScale));
+  const DecNumber n = Rescale(DecimalOfVariant(value), def.numericScale);
+  if (def.precision >= 1 && def.precision <= 38 && n.digits.size() > def.precision && !n.IsZero())
+    OutOfRange(value);
+  if (!DigitsToMagnitude(n.digits, c + 3, 16)) OutOfRange(value);
+  c[0] = uint8_t(std::min<uint32_t>(def.precision, 255));
+  c[1] = uint8_t(def.numericScale);
+  c[2] = n.negative ? 0 : 1;
+}
+
+void StoreDecimal(const Variant& value, uint8_t* c) {
+  Decimal d;
+  if (value.Kind() == varDecimal) {
+    d = value.AsDecimal();
+    if (d.scale > 28) OutOfRange(value);
+  } else {
+    const DecNumber exact = DecimalOfVariant(value);
+    const DecNumber n = Rescale(exact, std::min(exact.places, 28));
+    uint8_t magnitude[12];
+    if (!DigitsToMagnitude(n.digits, magnitude, sizeof magnitude)) OutOfRange(value);
+    d.scale = uint8_t(n.places);
+    d.sign = n.negative ? 0x80 : 0;
+    d.lo64 = LoadLE<uint64_t>(magnitude);
+    d.hi32 = LoadLE<uint32_t>(magnitude + 8);
+  }
+  StoreLE<uint16_t>(c, 0);
+  c[2] = d.scale;
+  c[3] = d.sign & 0x80;
+  StoreLE<uint32_t>(c + 4, d.hi32);
+  StoreLE<uint32_t>(c + 8, uint32_t(d.lo64));
+  StoreLE<uint32_t>(c + 12, uint32_t(d.lo64 >> 32));
+}
+
+std::string VarNumericBytes(const Variant& value) {
+  DecNumber n = TrimFraction(DecimalOfVariant(value));
+  if (n.places > 127) n = TrimFraction(Rescale(n, 127));
+  if (n.digits.size() > 255) OutOfRange(value);
+  std::string bytes(3 + n.digits.size() / 2 + 1, '\0');
+  auto* b = reinterpret_cast<uint8_t*>(bytes.data());
+  DigitsToMagnitude(n.digits, b + 3, bytes.size() - 3);
+  size_t used = bytes.size();
+  while (used > 4 && b[used - 1] == 0) --used;
+  bytes.resize(used);
+  b[0] = uint8_t(n.digits.size());
+  b[1] = uint8_t(n.places);
+  b[2] = n.negative ? 0 : 1;
+  return bytes;
+}
+
+std::string BinaryOf(const Variant& value) {
+  if (value.IsArray()) {
+    const VarArray& array = value.AsArray();
+    if (array.ElementType() != varByte || array.DimCount() != 1)
+      throw EAdoError("only a one-dimensional byte array can be stored as binary");
+    return std::string(array.RawData().begin(), array.RawData().end());
+  }
+  if (value.Kind() == varString) return value.AsAnsi();
+  throw EAdoError(
+      Format("a value of type %s cannot be stored as binary", VarTypeName(value.Type()).c_str()));
+}
+
+// Checks the byte length against the column and pads fixed-width values with `pad` units.
+void StoreBytes(const TFieldDef& def, const CellPlan& plan, RowStore& store, uint8_t* rec, int col,
+                std::string bytes, std::string_view pad) {
+  uint64_t limit = plan.capacity;
+  if (plan.form == CellForm::VarU32 && (def.IsLong() || limit == kUnlimitedCapacity))
+    limit = 0x7FFFFFFF;
+  if (bytes.size() > limit)
+    throw EAdoError(Format("a value of %zu bytes does not fit into %llu bytes", bytes.size(),
+                           static_cast<unsigned long long>(limit)));
+  if (def.FixedLength() && plan.capacity != kUnlimitedCapacity)
+    while (bytes.size() + pad.size() <= plan.capacity) bytes += pad;
+  store.SetVar(rec, col, bytes.data(), bytes.size());
+}
+
+void StoreDate(uint16_t adoType, const Variant& value, uint8_t* c) {
+  if (adoType == adDate && value.Kind() != varSQLTimeStamp) {
+    const double d = value.Kind() == varDate || value.Kind() == varDouble ? value.AsDoubleValue()
+                                                                          : value.ToDouble();
+    PartsFromOleDate(d);  // range check
+    StoreLE<double>(c, d);
+    return;
+  }
+  const DateTimeParts p = PartsOfVariant(value);
+  switch (adoType) {
+    case adDate:
+      StoreLE<double>(c, OleDateFromParts(p));
+      break;
+    case adDBDate:
+      StoreLE<int16_t>(c, int16_t(p.year));
+      StoreLE<uint16_t>(c + 2, uint16_t(p.month));
+      StoreLE<uint16_t>(c + 4, uint16_t(p.day));
+      break;
+    case adDBTime:
+      StoreLE<uint16_t>(c, uint16_t(p.hour));
+      StoreLE<uint16_t>(c + 2, uint16_t(p.minute));
+      StoreLE<uint16_t>(c + 4, uint16_t(p.second));
+      break;
+    case adDBTimeStamp:
+      StoreLE<int16_t>(c, int16_t(p.year));
+      StoreLE<uint16_t>(c + 2, uint16_t(p.month));
+      StoreLE<uint16_t>(c + 4, uint16_t(p.day));
+      StoreLE<uint16_t>(c + 6, uint16_t(p.hour));
+      StoreLE<uint16_t>(c + 8, uint16_t(p.minute));
+      StoreLE<uint16_t>(c + 10, uint16_t(p.second));
+      StoreLE<uint32_t>(c + 12, p.nanos);
+      break;
+    default: {  // adFileTime
+      uint64_t ticks;
+      if (!FileTimeFromParts(p, ticks)) OutOfRange(value);
+      StoreLE<uint64_t>(c, ticks);
+    }
+  }
+}
+
+void StoreValue(const TFieldDef& def, const CellPlan& plan, RowStore& store, uint8_t* rec, int col,
+                const Variant& value) {
+  uint8_t* c = store.Cell(rec, col);
+  switch (plan.adoType) {
+    case adTinyInt:
+      c[0] = uint8_t(IntegerOf(value, INT8_MIN, INT8_MAX));
+      break;
+    case adUnsignedTinyInt:
+      c[0] = uint8_t(IntegerOf(value, 0, UINT8_MAX));
+      break;
+    case adSmallInt:
+      StoreLE<int16_t>(c, int16_t(IntegerOf(value, INT16_MIN, INT16_MAX)));
+      break;
+    case adUnsignedSmallInt:
+      StoreLE<uint16_t>(c, uint16_t(IntegerOf(value, 0, UINT16_MAX)));
+      break;
+    case adInteger:
+      StoreLE<int32_t>(c, int32_t(IntegerOf(value, INT32_MIN, INT32_MAX)));
+      break;
+    case adUnsignedInt:
+      StoreLE<uint32_t>(c, uint32_t(IntegerOf(value, 0, UINT32_MAX)));
+      break;
+    case adBigInt:
+      StoreLE<int64_t>(c, IntegerOf(value, INT64_MIN, INT64_MAX));
+      break;
+    case adUnsignedBigInt:
+      StoreLE<uint64_t>(c, UInt64Of(value));
+      break;
+    case adSingle: {
+      const double d = value.ToDouble();
+      if (std::isfinite(d) && std::fabs(d) > FLT_MAX) OutOfRange(value);
+      StoreLE<float>(c, float(d));
+      break;
+    }
+    case adDouble:
+      StoreLE<double>(c, value.ToDouble());
+      break;
+    case adCurrency: {
+      if (value.Kind() == varCurrency) {
+        StoreLE<int64_t>(c, value.AsCurrency().scaled);
+        break;
+      }
+      const DecNumber n = Rescale(DecimalOfVariant(value), 4);
+      uint8_t bytes[8];
+      if (!DigitsToMagnitude(n.digits, bytes, 8)) OutOfRange(value);
+      const uint64_t magnitude = LoadLE<uint64_t>(bytes);
+      if (magnitude > (n.negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX)))
+        OutOfRange(value);
+      StoreLE<uint64_t>(c, n.negative ? 0 - magnitude : magnitude);
+      break;
+    }
+    case adBoolean:
+      StoreLE<int16_t>(c, BooleanOf(value) ? -1 : 0);
+      break;
+    case adDecimal:
+      StoreDecimal(value, c);
+      break;
+    case adNumeric:
+      StoreNumeric(def, value, c);
+      break;
+    case adDate:
+    case adDBDate:
+    case adDBTime:
+    case adDBTimeStamp:
+    case adFileTime:
+      StoreDate(plan.adoType, value, c);
+      break;
+    case adGUID: {
+      const auto bytes = TGUID::FromString(value.ToUtf8()).ToBytes();
+      std::memcpy(c, bytes.data(), 16);
+      break;
+    }
+    case adVariant:
+      EncodeVariantCell(value, c);
+      break;
+    case adVarNumeric:
+      StoreBytes(def, plan, store, rec, col, VarNumericBytes(value), {});
+      break;
+    case adBinary:
+      StoreBytes(def, plan, store, rec, col, BinaryOf(value), std::string_view("\0", 1));
+      break;
+    case adChar:
+      StoreBytes(def, plan, store, rec, col,
+                 value.Kind() == varString ? value.AsAnsi() : Utf16ToAnsi(value.ToWide()), " ");
+      break;
+    default:  // adWChar, adBSTR
+      StoreBytes(def, plan, store, rec, col, Utf16ToLEBytes(value.ToWide()),
+                 std::string_view(" \0", 2));
+  }
+}
+
+}  // namespace
+
+Variant CellValue(const TFieldDef& def, const RowStore& store, const uint8_t* rec, int col) {
+  if (!store.Present(rec, col)) return Variant::Null();
+  const CellPlan& plan = store.Layout().cells[size_t(col)];
+  const uint8_t* c = store.Cell(rec, col);
+  try {
+    switch (plan.adoType) {
+      case adTinyInt:
+        return Variant::ShortInt(int8_t(c[0]));
+      case adUnsignedTinyInt:
+        return Variant::Byte(c[0]);
+      case adSmallInt:
+        return Variant::Smallint(LoadLE<int16_t>(c));
+      case adUnsignedSmallInt:
+        return Variant::Word(LoadLE<uint16_t>(c));
+      case adInteger:
+        return Variant::Integer(LoadLE<int32_t>(c));
+      case adUnsignedInt:
+        return Variant::LongWord(LoadLE<uint32_t>(c));
+      case adBigInt:
+        return Variant::Int64(LoadLE<int64_t>(c));
+      case adUnsignedBigInt:
+        return Variant::UInt64(LoadLE<uint64_t>(c));
+      case adSingle:
+        return Variant::Single(LoadLE<float>(c));
+      case adDouble:
+        return Variant::Double(LoadLE<double>(c));
+      case adCurrency:
+        return Variant::Currency(Currency{LoadLE<int64_t>(c)});
+      case adDate:
+        return Variant::Date(LoadLE<double>(c));
+      case adBoolean:
+        return Variant::Boolean(LoadLE<int16_t>(c) != 0);
+      case adDecimal:
+        return DecimalValue(c);
+      case adNumeric:
+        return NumericValue(c);
+      case adDBDate:
+        return DateOfParts(LoadLE<int16_t>(c), LoadLE<uint16_t>(c + 2), LoadLE<uint16_t>(c + 4), 0,
+                           0, 0);
+      case adDBTime:
+        return DateOfParts(1899, 12, 30, LoadLE<uint16_t>(c), LoadLE<uint16_t>(c + 2),
+                           LoadLE<uint16_t>(c + 4));
+      case adDBTimeStamp: {
+        SQLTimeStamp ts;
+        ts.year = LoadLE<int16_t>(c);
+        ts.month = LoadLE<uint16_t>(c + 2);
+        ts.day = LoadLE<uint16_t>(c + 4);
+        ts.hour = LoadLE<uint16_t>(c + 6);
+        ts.minute = LoadLE<uint16_t>(c + 8);
+        ts.second = LoadLE<uint16_t>(c + 10);
+        ts.fractions = LoadLE<uint32_t>(c + 12);
+        return Variant::FromSQLTimeStamp(ts);
+      }
+      case adFileTime:
+        return Variant::Date(OleDateFromParts(PartsFromFileTime(LoadLE<uint64_t>(c))));
+      case adGUID:
+        return Variant::OleStr(Utf8ToUtf16(TGUID::FromBytes(c).ToString()));
+      case adVariant:
+        return DecodeVariantCell(c);
+      case adVarNumeric:
+        return VarNumericValue(store.Var(rec, col));
+      case adBinary: {
+        const std::string_view bytes = store.Var(rec, col);
+        return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+      }
+      case adChar: {
+        std::string_view bytes = store.Var(rec, col);
+        if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, false);
+        return Variant::AnsiString(std::string(bytes));
+      }
+      default: {  // adWChar, adBSTR
+        std::string_view bytes = store.Var(rec, col);
+        if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, true);
+        return Variant::OleStr(LEBytesToUtf16(bytes));
+      }
+    }
+  } catch (const Exception& e) {
+    throw EAdoError(Format("Field '%s': %s", ShowName(def.name).c_str(), e.what()));
+  }
+}
+
+void SetCellValue(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
+                  const Variant& input) {
+  const Variant& value = input;
+  if (input.IsByRef()) return SetCellValue(def, store, rec, col, input.Deref());
+  const CellPlan& plan = store.Layout().cells[size_t(col)];
+  if (value.IsNull() || (value.IsEmpty() && plan.adoType != adVariant)) {
+    store.SetPresent(rec, col, false);
+    return;
+  }
+  try {
+    StoreValue(def, plan, store, rec, col, value);
+  } catch (const Exception& e) {
+    throw EAdoError(Format("Field '%s': %s", ShowName(def.name).c_str(), e.what()));
+  }
+  store.SetPresent(rec, col, true);
+}
+
+}  // namespace qorvin::ado

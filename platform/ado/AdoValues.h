@@ -1,0 +1,28 @@
+// Conversion between the stored form of a cell (row store slot or heap bytes, as an ADTG image
+// carries the value) and Variant.
+//
+// Reading gives each column type one variant kind: I1 ShortInt, UI1 Byte, I2 Smallint, UI2 Word,
+// I4 Integer, UI4 LongWord, I8 Int64, UI8 UInt64, R4 Single, R8 Double, CY Currency, BOOL Boolean,
+// DATE / DBDATE / DBTIME / FILETIME Date, DBTIMESTAMP SQLTimeStamp (fractions in nanoseconds, as
+// stored), DECIMAL Decimal, NUMERIC / VARNUMERIC Bcd, GUID OleStr "{...}", STR String (the stored
+// ANSI bytes), WSTR / BSTR OleStr, BYTES a one-dimensional byte array, VARIANT the kind the cell
+// holds. Fixed-width text is cut at its first NUL. An absent value reads as Null.
+//
+// Writing converts what can be converted without loss of meaning and fails with EAdoError
+// ("Field 'NAME': ...") otherwise: integers out of range, text longer than the field, a string in
+// a numeric column that is not a number, ... Numbers are rounded half away from zero to the
+// column's scale (NUMERIC, CY) or to 28 places (DECIMAL); dates to the millisecond when they
+// change representation. Fixed-width text is padded with spaces, fixed-width binary with zeros.
+// Null, and Empty in every column but a VARIANT one, store an absent value.
+#pragma once
+
+#include "platform/ado/RowStore.h"
+#include "platform/rtl/Variant.h"
+
+namespace qorvin::ado {
+
+Variant CellValue(const TFieldDef& def, const RowStore& store, const uint8_t* rec, int col);
+void SetCellValue(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
+                  const Variant& value);
+
+}  // namespace qorvin::ado
