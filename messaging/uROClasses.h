@@ -15,7 +15,9 @@
 // - exception classes by name, compared without regard to case (`FindExceptionClass`);
 //   it holds, from first use, EROUnknownType, EROMessageTooLarge, EROSessionNotFound,
 //   EROSessionExpired, SessionNotFoundException and SessionDoesNotHaveRequiredRolesException.
-// `RegisterMessagingClasses()` (re)registers the built-in exception classes and the binary
+// - message classes by name (declared in uROMessage.h); it holds TROBinMessage from first use.
+// The built-in entries are present from first use, so code linked statically needs no start-up
+// call. `RegisterMessagingClasses()` (re)registers the built-in exception classes and the binary
 // message class; `UnregisterMessagingClasses()` removes them (library start and end). Both are
 // idempotent. Registered descriptions must outlive their registration (use static storage).
 #pragma once
