@@ -1,0 +1,91 @@
+// The database seam: a database hands out sessions (connections); a session runs one statement
+// of the database's own dialect at a time and returns a neutral result set.
+//
+// Two back ends: SQLite (a file, or ":memory:") and PostgreSQL (a connection URL). The batch
+// dialect that hosts send is translated before it reaches a session (SqlRender.h, BatchRunner.h).
+//
+// Failure: every database error is an ESqlError — class name "EDatabaseError" on the wire —
+// carrying the database's own message. Limits of ExecLimits raise EDatabaseError too.
+//
+// Threads: a database may be shared by any number of threads; OpenSession is thread-safe. A
+// session is used by one thread at a time (the session pool leases it exclusively).
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "platform/rtl/FieldTypes.h"
+#include "server/db/ResultTable.h"
+
+namespace qorvin::server {
+
+enum class Dialect { SQLite, PostgreSQL };
+
+// A database error with the database's numeric code (SQLite's extended result code; 50000 for
+// PostgreSQL, whose codes are not numeric). On the wire it is an EDatabaseError.
+class ESqlError : public EDatabaseError {
+ public:
+  ESqlError(const std::string& message, int code) : EDatabaseError(message), code_(code) {}
+  const char* ClassName() const override { return "EDatabaseError"; }
+  int Code() const { return code_; }
+
+ private:
+  int code_;
+};
+
+struct ExecLimits {
+  int64_t maxRows = 1000000;              // rows of one result set
+  int64_t maxBytes = int64_t(256) << 20;  // approximate size of one result set
+};
+
+struct StatementResult {
+  bool hasRows = false;      // the statement returned a result set (possibly without rows)
+  ResultTable table;         // when hasRows
+  int64_t rowsAffected = 0;  // rows changed (DML) or returned (queries)
+};
+
+class ISession {
+ public:
+  virtual ~ISession() = default;
+  virtual Dialect GetDialect() const = 0;
+  // Runs one statement (several separated by ';' are allowed; the last result set is kept).
+  virtual StatementResult Execute(const std::string& sql, const ExecLimits& limits) = 0;
+  // Whether the database has a transaction open on this session right now.
+  virtual bool InTransaction() = 0;
+  // True when the connection is lost; the pool then discards the session.
+  virtual bool Broken() const = 0;
+  // Called by the pool when the session is leased and returned. Sessions over a shared
+  // connection take and release its lock here; EDatabaseError when `wait` runs out.
+  virtual void Attach(std::chrono::milliseconds wait) { (void)wait; }
+  virtual void Detach() {}
+};
+
+struct DatabaseOptions {
+  int statementTimeoutSeconds = 300;  // 0 = no limit
+  int connectTimeoutSeconds = 10;
+  int busyTimeoutMs = 10000;  // SQLite: how long to wait for another connection's lock
+};
+
+class IDatabase {
+ public:
+  virtual ~IDatabase() = default;
+  virtual Dialect GetDialect() const = 0;
+  // A new session; ESqlError when the database cannot be opened or reached.
+  virtual std::unique_ptr<ISession> OpenSession() = 0;
+  // What the database is, for logs and the control service (never a password).
+  virtual std::string Describe() const = 0;
+};
+
+// "postgres://..." or "postgresql://..." opens PostgreSQL; anything else is an SQLite file path,
+// ":memory:" (the default) being a private in-memory database shared by every session of this
+// database object. Opens one session at once so that a wrong target fails here.
+std::shared_ptr<IDatabase> OpenDatabase(const std::string& target, const DatabaseOptions& options);
+
+std::shared_ptr<IDatabase> OpenSqliteDatabase(const std::string& path,
+                                              const DatabaseOptions& options);
+std::shared_ptr<IDatabase> OpenPostgresDatabase(const std::string& url,
+                                                const DatabaseOptions& options);
+
+}  // namespace qorvin::server

@@ -1,0 +1,297 @@
+// PostgreSQL back end over libpq.
+//
+// Every session is one connection, set up with UTF-8 client encoding, standard-conforming
+// strings (a backslash in a literal is an ordinary character, as in the host dialect), ISO dates
+// and the statement time-out. Rows are fetched one at a time (single-row mode) so that the row
+// and size limits hold before a large result reaches memory; a result that passes a limit is
+// cancelled on the server and drained.
+#include <libpq-fe.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "platform/rtl/Text.h"
+#include "server/db/Database.h"
+#include "server/db/DateTimeText.h"
+
+namespace qorvin::server {
+namespace {
+
+constexpr int kPgErrorCode = 50000;
+
+// Type OIDs of the built-in types the result builder distinguishes.
+enum : Oid {
+  kBool = 16,
+  kBytea = 17,
+  kInt8 = 20,
+  kInt2 = 21,
+  kInt4 = 23,
+  kOid = 26,
+  kFloat4 = 700,
+  kFloat8 = 701,
+  kBpchar = 1042,
+  kVarchar = 1043,
+  kDate = 1082,
+  kTime = 1083,
+  kTimestamp = 1114,
+  kTimestampTz = 1184,
+  kNumeric = 1700,
+};
+
+std::string Trimmed(const char* text) {
+  std::string s = text ? text : "";
+  while (!s.empty() && (s.back() == '\n' || s.back() == ' ')) s.pop_back();
+  return s;
+}
+
+ColumnKind KindOf(Oid type, int mod, uint32_t& size) {
+  size = 0;
+  switch (type) {
+    case kBool:
+      return ColumnKind::Boolean;
+    case kInt2:
+    case kInt4:
+    case kInt8:
+    case kOid:
+      return ColumnKind::Integer;
+    case kFloat4:
+    case kFloat8:
+      return ColumnKind::Float;
+    case kNumeric:
+      return ColumnKind::Decimal;
+    case kDate:
+      return ColumnKind::Date;
+    case kTime:
+      return ColumnKind::Time;
+    case kTimestamp:
+    case kTimestampTz:
+      return ColumnKind::DateTime;
+    case kBytea:
+      return ColumnKind::Blob;
+    case kBpchar:
+    case kVarchar:
+      if (mod > 4) size = uint32_t(mod - 4);
+      return ColumnKind::Text;
+    default:
+      return ColumnKind::Text;
+  }
+}
+
+int HexValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+Variant TextCell(const char* p, int n) {
+  return Variant::OleStr(Utf8ToUtf16(std::string_view(p, size_t(n))));
+}
+
+// One value in PostgreSQL's text output form.
+Variant Cell(Oid type, const char* p, int n) {
+  char* end = nullptr;
+  switch (type) {
+    case kBool:
+      return Variant::Boolean(n > 0 && p[0] == 't');
+    case kInt2:
+    case kInt4:
+    case kInt8:
+    case kOid: {
+      long long v = std::strtoll(p, &end, 10);
+      return end == p + n ? Variant::Int64(v) : TextCell(p, n);
+    }
+    case kFloat4:
+    case kFloat8: {
+      double v = std::strtod(p, &end);
+      return end == p + n ? Variant::Double(v) : TextCell(p, n);
+    }
+    case kNumeric:
+      try {
+        return Variant::FromBcd(Bcd::FromString(std::string(p, size_t(n))));
+      } catch (const Exception&) {
+        return TextCell(p, n);  // NaN and the like
+      }
+    case kDate:
+    case kTime:
+    case kTimestamp:
+    case kTimestampTz: {
+      double d = 0;
+      return ParseDateTimeText(std::string_view(p, size_t(n)), d) ? Variant::Date(d)
+                                                                  : TextCell(p, n);
+    }
+    case kBytea: {
+      if (n < 2 || p[0] != '\\' || p[1] != 'x' || n % 2 != 0) return TextCell(p, n);
+      std::string bytes;
+      bytes.reserve(size_t(n - 2) / 2);
+      for (int i = 2; i + 1 < n; i += 2) {
+        int hi = HexValue(p[i]), lo = HexValue(p[i + 1]);
+        if (hi < 0 || lo < 0) return TextCell(p, n);
+        bytes += char(hi * 16 + lo);
+      }
+      return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+    }
+    default:
+      return TextCell(p, n);
+  }
+}
+
+using ResultPtr = std::unique_ptr<PGresult, void (*)(PGresult*)>;
+
+class PostgresSession : public ISession {
+ public:
+  PostgresSession(const std::string& url, const DatabaseOptions& options) {
+    std::string timeout = std::to_string(options.connectTimeoutSeconds);
+    const char* keys[] = {"dbname", "connect_timeout", "client_encoding", nullptr};
+    const char* values[] = {url.c_str(), timeout.c_str(), "UTF8", nullptr};
+    conn_ = PQconnectdbParams(keys, values, 1);
+    if (!conn_ || PQstatus(conn_) != CONNECTION_OK) {
+      std::string msg = conn_ ? Trimmed(PQerrorMessage(conn_)) : "out of memory";
+      if (conn_) PQfinish(conn_);
+      conn_ = nullptr;
+      throw ESqlError("Cannot connect to PostgreSQL: " + msg, kPgErrorCode);
+    }
+    std::string setup =
+        "SET standard_conforming_strings = on; SET datestyle = 'ISO, YMD'; "
+        "SET client_min_messages = warning; SET statement_timeout = " +
+        std::to_string(int64_t(options.statementTimeoutSeconds) * 1000);
+    ExecLimits limits;
+    Execute(setup, limits);
+  }
+  ~PostgresSession() override {
+    if (conn_) PQfinish(conn_);
+  }
+
+  Dialect GetDialect() const override { return Dialect::PostgreSQL; }
+  bool Broken() const override { return PQstatus(conn_) != CONNECTION_OK; }
+  bool InTransaction() override {
+    PGTransactionStatusType s = PQtransactionStatus(conn_);
+    return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
+  }
+
+  StatementResult Execute(const std::string& sql, const ExecLimits& limits) override {
+    if (sql.find('\0') != std::string::npos)
+      throw EDatabaseError("A statement may not contain the character NUL");
+    if (!PQsendQuery(conn_, sql.c_str()))
+      throw ESqlError(Trimmed(PQerrorMessage(conn_)), kPgErrorCode);
+    PQsetSingleRowMode(conn_);
+    StatementResult result;
+    std::string error;
+    std::unique_ptr<ResultBuilder> builder;
+    std::vector<Oid> types;
+    try {
+      while (PGresult* raw = PQgetResult(conn_)) {
+        ResultPtr r(raw, PQclear);
+        switch (PQresultStatus(r.get())) {
+          case PGRES_SINGLE_TUPLE:
+            if (!builder) builder = StartTable(r.get(), limits, types);
+            AddRow(r.get(), *builder, types);
+            break;
+          case PGRES_TUPLES_OK:
+            if (!builder) builder = StartTable(r.get(), limits, types);
+            result.hasRows = true;
+            result.table = builder->Finish();
+            result.rowsAffected = int64_t(result.table.rows.size());
+            builder.reset();
+            break;
+          case PGRES_COMMAND_OK:
+            result.hasRows = false;
+            result.table = {};
+            result.rowsAffected = std::atoll(PQcmdTuples(r.get()));
+            break;
+          case PGRES_EMPTY_QUERY:
+            break;
+          default:
+            if (error.empty()) error = ErrorText(r.get());
+        }
+      }
+    } catch (...) {
+      Cancel();
+      throw;
+    }
+    if (!error.empty()) throw ESqlError(error, kPgErrorCode);
+    return result;
+  }
+
+ private:
+  std::string ErrorText(const PGresult* r) const {
+    const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
+    std::string text = primary ? primary : Trimmed(PQresultErrorMessage(r));
+    if (text.empty()) text = Trimmed(PQerrorMessage(conn_));
+    return text.empty() ? "PostgreSQL reported an error without a message" : text;
+  }
+
+  std::unique_ptr<ResultBuilder> StartTable(const PGresult* r, const ExecLimits& limits,
+                                            std::vector<Oid>& types) {
+    auto b = std::make_unique<ResultBuilder>(limits.maxRows, limits.maxBytes);
+    int n = PQnfields(r);
+    types.assign(size_t(n), 0);
+    for (int i = 0; i < n; ++i) {
+      uint32_t size = 0;
+      types[size_t(i)] = PQftype(r, i);
+      ColumnKind kind = KindOf(PQftype(r, i), PQfmod(r, i), size);
+      b->AddColumn(PQfname(r, i), kind, size);
+    }
+    return b;
+  }
+
+  static void AddRow(const PGresult* r, ResultBuilder& b, const std::vector<Oid>& types) {
+    b.BeginRow();
+    for (int i = 0; i < int(types.size()); ++i) {
+      if (PQgetisnull(r, 0, i)) {
+        b.AddCell(Variant::Null());
+      } else {
+        b.AddCell(Cell(types[size_t(i)], PQgetvalue(r, 0, i), PQgetlength(r, 0, i)));
+      }
+    }
+  }
+
+  // Stops a running query and consumes what is left of it.
+  void Cancel() {
+    if (PGcancel* c = PQgetCancel(conn_)) {
+      char buf[256];
+      PQcancel(c, buf, sizeof buf);
+      PQfreeCancel(c);
+    }
+    while (PGresult* r = PQgetResult(conn_)) PQclear(r);
+  }
+
+  PGconn* conn_ = nullptr;
+};
+
+class PostgresDatabase : public IDatabase {
+ public:
+  PostgresDatabase(std::string url, const DatabaseOptions& options)
+      : url_(std::move(url)), options_(options) {}
+  Dialect GetDialect() const override { return Dialect::PostgreSQL; }
+  std::unique_ptr<ISession> OpenSession() override {
+    return std::make_unique<PostgresSession>(url_, options_);
+  }
+  std::string Describe() const override {
+    // The URL without its password: scheme://user@host... keeps everything but ":secret".
+    std::string shown = url_;
+    size_t scheme = shown.find("://");
+    size_t at = shown.find('@');
+    if (scheme != std::string::npos && at != std::string::npos && at > scheme) {
+      size_t colon = shown.find(':', scheme + 3);
+      if (colon != std::string::npos && colon < at) shown.erase(colon, at - colon);
+    }
+    size_t q = shown.find("password=");
+    if (q != std::string::npos) shown.erase(q, shown.find('&', q) - q);
+    return "PostgreSQL " + shown;
+  }
+
+ private:
+  std::string url_;
+  DatabaseOptions options_;
+};
+
+}  // namespace
+
+std::shared_ptr<IDatabase> OpenPostgresDatabase(const std::string& url,
+                                                const DatabaseOptions& options) {
+  return std::make_shared<PostgresDatabase>(url, options);
+}
+
+}  // namespace qorvin::server

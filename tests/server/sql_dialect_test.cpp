@@ -1,0 +1,216 @@
+// The host dialect: tokens, statement boundaries and the translation for each database.
+#include <gtest/gtest.h>
+
+#include <map>
+
+#include "platform/rtl/Text.h"
+#include "server/db/DateTimeText.h"
+#include "server/db/SqlParser.h"
+#include "server/db/SqlRender.h"
+#include "server/db/SqlTokenizer.h"
+
+namespace qorvin::server {
+namespace {
+
+struct Vars : IVariableSource {
+  std::map<std::string, Variant> values;
+  const Variant* FindVariable(const std::string& name) const override {
+    auto it = values.find(AsciiUpper(name));
+    return it == values.end() ? nullptr : &it->second;
+  }
+  int64_t SystemValue(const std::string& name) const override {
+    if (name == "ERROR") return 547;
+    if (name == "ROWCOUNT") return 3;
+    throw EDatabaseError("Unknown system variable @@" + name);
+  }
+};
+
+// The plain statements of a batch, each rendered for SQLite.
+std::vector<std::string> Rendered(const std::string& sql, Dialect d = Dialect::SQLite,
+                                  const Vars& vars = Vars()) {
+  auto script = ParseScript(sql);
+  std::vector<std::string> out;
+  for (const auto& s : script->statements) {
+    EXPECT_EQ(s->kind, StmtKind::Sql) << "statement at line " << s->line;
+    out.push_back(RenderSql(*script, s->tokens, d, vars));
+  }
+  return out;
+}
+
+std::string ErrorOf(const std::string& sql) {
+  try {
+    ParseScript(sql);
+  } catch (const EDatabaseError& e) {
+    return e.Message();
+  }
+  return "";
+}
+
+TEST(SqlTokenizer, StringsBracketsCommentsAndLineBreaks) {
+  auto t = Tokenize(
+      "select N'it''s'\r[a]]b] -- note\r\"q\"\"x\" /* a /* nested */ c */ 0x1F\n@v @@Error");
+  ASSERT_EQ(t.size(), 7u);
+  EXPECT_EQ(t[1].kind, TokenKind::String);
+  EXPECT_EQ(t[1].value, "it's");
+  EXPECT_TRUE(t[1].national);
+  EXPECT_EQ(t[2].kind, TokenKind::Bracketed);
+  EXPECT_EQ(t[2].value, "a]b");
+  EXPECT_EQ(t[2].line, 2);  // a lone CR is a line break
+  EXPECT_EQ(t[3].kind, TokenKind::Quoted);
+  EXPECT_EQ(t[3].value, "q\"x");
+  EXPECT_EQ(t[3].line, 3);  // the "--" comment ended at the CR
+  EXPECT_TRUE(t[3].spaceBefore);
+  EXPECT_EQ(t[4].kind, TokenKind::HexNumber);
+  EXPECT_EQ(t[4].value, "1F");
+  EXPECT_EQ(t[5].kind, TokenKind::Variable);
+  EXPECT_EQ(t[5].line, 4);
+  EXPECT_EQ(t[6].kind, TokenKind::SystemVar);
+  EXPECT_EQ(t[6].value, "ERROR");
+}
+
+TEST(SqlTokenizer, UnterminatedPiecesNameTheirLine) {
+  EXPECT_NE(ErrorOf("select 1\r\rselect 'abc").find("(line 3)"), std::string::npos);
+  EXPECT_NE(ErrorOf("select [abc").find("Unclosed bracket"), std::string::npos);
+  EXPECT_NE(ErrorOf("select 1 /* never closed").find("'*/'"), std::string::npos);
+  EXPECT_NE(ErrorOf("select `x`").find("Incorrect syntax near '`'"), std::string::npos);
+  // A quote inside a string is not an end: the statement stays one string.
+  auto t = Tokenize("'a''; drop table x; --'");
+  ASSERT_EQ(t.size(), 1u);
+  EXPECT_EQ(t[0].value, "a'; drop table x; --");
+}
+
+TEST(SqlParser, SaveBatchSplitsIntoItsStatements) {
+  const std::string batch =
+      "BEGIN TRAN\r"
+      "delete from bUserCommon where [UserId]='u''1'\r"
+      "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
+      "GroupOrderBy,CreateDatetime,CreateOperator)\r"
+      "values('u''1','g','1,2',1, getdate(),'u''1')\r"
+      "if @@error=0\r"
+      "begin\r"
+      "  COMMIT TRAN\r"
+      "end else begin\r"
+      "  ROLLBACK TRAN\r"
+      "end\r";
+  auto script = ParseScript(batch);
+  ASSERT_EQ(script->statements.size(), 4u);
+  EXPECT_EQ(script->statements[0]->kind, StmtKind::BeginTran);
+  EXPECT_EQ(script->statements[1]->kind, StmtKind::Sql);
+  EXPECT_EQ(script->statements[2]->kind, StmtKind::Sql);
+  EXPECT_EQ(script->statements[2]->line, 3);
+  const Stmt& ifs = *script->statements[3];
+  ASSERT_EQ(ifs.kind, StmtKind::If);
+  ASSERT_EQ(ifs.body.size(), 2u);
+  ASSERT_EQ(ifs.body[0]->kind, StmtKind::Block);
+  EXPECT_EQ(ifs.body[0]->body[0]->kind, StmtKind::CommitTran);
+  EXPECT_EQ(ifs.body[1]->body[0]->kind, StmtKind::RollbackTran);
+  Vars vars;
+  EXPECT_EQ(RenderSql(*script, script->statements[1]->tokens, Dialect::SQLite, vars),
+            "delete from bUserCommon where UserId='u''1'");
+  EXPECT_EQ(RenderSql(*script, ifs.tokens, Dialect::SQLite, vars), "547=0");
+}
+
+TEST(SqlParser, KeywordsThatContinueAStatement) {
+  auto s = Rendered(
+      "insert into t(a) select b from u union all select c from v\r"
+      "update t set a = case when a > 1 then 2 else 3 end where a in (select a from t)\r"
+      "create table if not exists w (id int references t(a) on delete set null)\r"
+      "with x as (select 1 as a) select a from x\r"
+      "insert into t values(1) select 2\r"
+      "alter table t add column b int\r;"
+      "drop table if exists w");
+  ASSERT_EQ(s.size(), 8u);
+  EXPECT_EQ(s[0], "insert into t(a) select b from u union all select c from v");
+  EXPECT_EQ(s[1].substr(0, 18), "update t set a = c");
+  EXPECT_EQ(s[2], "create table if not exists w (id int references t(a) on delete set null)");
+  EXPECT_EQ(s[3], "with x as (select 1 as a) select a from x");
+  EXPECT_EQ(s[4], "insert into t values(1)");
+  EXPECT_EQ(s[5], "select 2");
+  EXPECT_EQ(s[6], "alter table t add column b int");
+  EXPECT_EQ(s[7], "drop table if exists w");
+}
+
+TEST(SqlParser, DialectStatements) {
+  auto script = ParseScript(
+      "SET XACT_ABORT ON\r"
+      "declare @a int = 1, @b varchar(10)\r"
+      "set @b = 'x'\r"
+      "exec @rc = dbo.[AddGroup] 'u', @Name = @b, @Id = @id output\r"
+      "raiserror('bad %s', 16, 1) with nowait\r"
+      "return 5");
+  const auto& st = script->statements;
+  ASSERT_EQ(st.size(), 7u);
+  EXPECT_EQ(st[0]->kind, StmtKind::SetOption);
+  EXPECT_EQ(st[0]->name, "XACT_ABORT");
+  EXPECT_TRUE(st[0]->on);
+  EXPECT_EQ(st[1]->kind, StmtKind::Declare);
+  EXPECT_EQ(st[2]->kind, StmtKind::Declare);
+  EXPECT_TRUE(st[2]->tokens.Empty());
+  EXPECT_EQ(st[3]->kind, StmtKind::SetVar);
+  const Stmt& exec = *st[4];
+  ASSERT_EQ(exec.kind, StmtKind::Exec);
+  EXPECT_EQ(exec.name, "rc");
+  EXPECT_EQ(exec.procName, "AddGroup");
+  ASSERT_EQ(exec.args.size(), 3u);
+  EXPECT_EQ(exec.args[0].param, "");
+  EXPECT_EQ(exec.args[1].param, "Name");
+  EXPECT_TRUE(exec.args[2].output);
+  EXPECT_EQ(exec.args[2].value.end - exec.args[2].value.begin, 1u);
+  EXPECT_EQ(st[5]->kind, StmtKind::RaiseError);
+  EXPECT_EQ(st[6]->kind, StmtKind::Return);
+}
+
+TEST(SqlParser, MalformedBatchesFailBeforeAnythingRuns) {
+  EXPECT_NE(ErrorOf("begin\rselect 1").find("BEGIN without END"), std::string::npos);
+  EXPECT_NE(ErrorOf("select 1\rend").find("Incorrect syntax near 'end' (line 2)"),
+            std::string::npos);
+  EXPECT_NE(ErrorOf("if @@error=0").find("end of the batch"), std::string::npos);
+  EXPECT_NE(ErrorOf("exec ('select 1')").find("not supported"), std::string::npos);
+  EXPECT_NE(ErrorOf("while 1=1 select 1").find("WHILE is not supported"), std::string::npos);
+}
+
+TEST(SqlRender, TranslationForEachDatabase) {
+  Vars vars;
+  vars.values["NAME"] = Variant::OleStr(u"O'Brien");
+  vars.values["N"] = Variant::Int64(-7);
+  vars.values["FLAG"] = Variant::Boolean(true);
+  vars.values["BIN"] = Variant::FromArray(VarArray::Bytes("\x01\xAB", 2));
+  auto sqlite = Rendered(
+      "select top 5 isnull([Order], 0), len(N'x') from [my table] with (nolock) "
+      "where a = @name and b = @n and c = @flag and d = @bin and e !< 0x0F",
+      Dialect::SQLite, vars);
+  ASSERT_EQ(sqlite.size(), 1u);
+  EXPECT_EQ(sqlite[0],
+            "select COALESCE(\"Order\", 0), LENGTH('x') from \"my table\" where a = 'O''Brien' "
+            "and b = -7 and c = 1 and d = X'01ab' and e >= X'0F' LIMIT 5");
+  auto pg =
+      Rendered("select * from t (nolock) where c = @flag and d = @bin", Dialect::PostgreSQL, vars);
+  ASSERT_EQ(pg.size(), 1u);
+  EXPECT_EQ(pg[0], "select * from t where c = '1' and d = '\\x01ab'::bytea");
+  auto script = ParseScript("select @missing");
+  EXPECT_THROW(RenderSql(*script, script->statements[0]->tokens, Dialect::SQLite, vars),
+               EDatabaseError);
+}
+
+TEST(SqlRender, GetDateBecomesTheServerClock) {
+  auto s = Rendered("select getdate()");
+  ASSERT_EQ(s.size(), 1u);
+  ASSERT_EQ(s[0].substr(0, 8), "select '");
+  ASSERT_EQ(s[0].back(), '\'');
+  double when = 0;
+  ASSERT_TRUE(ParseDateTimeText(s[0].substr(8, s[0].size() - 9), when)) << s[0];
+  EXPECT_NEAR(when, NowOleDate(), 60.0 / 86400);
+}
+
+TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
+  EXPECT_EQ(SqlLiteral(Variant::Null(), Dialect::SQLite), "NULL");
+  EXPECT_EQ(SqlLiteral(Variant::Currency(Currency{-12345}), Dialect::SQLite), "-1.2345");
+  EXPECT_EQ(SqlLiteral(Variant::Date(1.5), Dialect::PostgreSQL), "'1899-12-31 12:00:00'");
+  EXPECT_EQ(SqlLiteral(Variant::AnsiString("a'b"), Dialect::SQLite), "'a''b'");
+  EXPECT_THROW(SqlLiteral(Variant::OleStr(std::u16string(u"a\0b", 3)), Dialect::SQLite),
+               EDatabaseError);
+  EXPECT_THROW(SqlLiteral(Variant::Double(1.0 / 0.0), Dialect::SQLite), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace qorvin::server
