@@ -1,0 +1,310 @@
+#include "client/ClientAdoDataSet.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <set>
+
+#include "client/DataModuleQorvinCommon.h"
+#include "client/HostValues.h"
+#include "platform/ado/AdoDates.h"
+#include "platform/rtl/Exceptions.h"
+#include "platform/rtl/Text.h"
+
+namespace qorvin {
+
+namespace {
+
+bool IsDateType(TFieldType t) {
+  return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
+}
+
+std::string DateText(double date, TFieldType type) {
+  const ado::DateTimeParts p = ado::PartsFromOleDate(date);
+  char buf[64];
+  const unsigned millis = p.nanos / 1000000;
+  if (type == ftDate) {
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", int(p.year), p.month, p.day);
+  } else if (type == ftTime) {
+    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", p.hour, p.minute, p.second);
+  } else {
+    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u", int(p.year), p.month, p.day,
+                  p.hour, p.minute, p.second);
+  }
+  std::string out = buf;
+  if (millis != 0 && type != ftDate) {
+    std::snprintf(buf, sizeof buf, ".%03u", millis);
+    out += buf;
+  }
+  return out;
+}
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS[.fff]", "HH:MM:SS", or a plain day number.
+double ParseDate(const std::string& text) {
+  ado::DateTimeParts p;
+  unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  int used = 0;
+  if (std::sscanf(text.c_str(), "%4u-%2u-%2u%n", &y, &mo, &d, &used) == 3) {
+    p.year = int32_t(y), p.month = mo, p.day = d;
+    const char* rest = text.c_str() + used;
+    if (*rest == ' ' || *rest == 'T') {
+      int used2 = 0;
+      if (std::sscanf(rest + 1, "%2u:%2u:%2u%n", &h, &mi, &s, &used2) != 3)
+        throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
+      rest += 1 + used2;
+      if (*rest == '.' && std::sscanf(rest + 1, "%3u", &ms) != 1)
+        throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
+    } else if (*rest != '\0') {
+      throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
+    }
+    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+      throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
+  } else if (std::sscanf(text.c_str(), "%2u:%2u:%2u", &h, &mi, &s) == 3) {
+    if (h > 23 || mi > 59 || s > 59)
+      throw EConvertError(Format("'%s' is not a valid time", text.c_str()));
+  } else {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (text.empty() || *end != '\0' || !std::isfinite(v))
+      throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
+    return v;
+  }
+  p.hour = h, p.minute = mi, p.second = s, p.nanos = ms * 1000000;
+  return ado::OleDateFromParts(p);
+}
+
+int64_t ParseInteger(const std::string& text) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0)
+    throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+  return v;
+}
+
+double ParseFloat(const std::string& text) {
+  char* end = nullptr;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0')
+    throw EConvertError(Format("'%s' is not a valid floating point value", text.c_str()));
+  return v;
+}
+
+std::string HexBytes(const Variant& value) {
+  static const char* kHex = "0123456789ABCDEF";
+  std::string out;
+  if (!value.IsArray()) return value.ToUtf8();
+  for (uint8_t b : value.AsArray().RawData()) out += kHex[b >> 4], out += kHex[b & 15];
+  return out;
+}
+
+}  // namespace
+
+std::string ValueToHostText(const Variant& value, TFieldType type) {
+  if (value.IsNull() || value.IsEmpty()) return {};
+  if (IsDateType(type) && (value.Kind() == varDate || value.Kind() == varDouble))
+    return DateText(value.AsDoubleValue(), type);
+  if (value.IsArray()) return HexBytes(value);
+  if (value.Kind() == varString) return value.AsAnsi();
+  return Utf8ToAnsi(value.ToUtf8());
+}
+
+Variant HostTextToValue(const std::string& text, TFieldType type) {
+  switch (type) {
+    case ftSmallint:
+      return Variant::Smallint(int16_t(ParseInteger(text)));
+    case ftInteger:
+    case ftAutoInc:
+      return Variant::Integer(int32_t(ParseInteger(text)));
+    case ftWord:
+      return Variant::Word(uint16_t(ParseInteger(text)));
+    case ftLargeint:
+      return Variant::Int64(ParseInteger(text));
+    case ftFloat:
+      return Variant::Double(ParseFloat(text));
+    case ftCurrency:
+      return Variant::Currency(Currency::FromDouble(ParseFloat(text)));
+    case ftBCD:
+    case ftFMTBcd:
+      return Variant::FromBcd(Bcd::FromString(text));
+    case ftBoolean:
+      if (text == "1" || text == "True" || text == "true") return Variant::Boolean(true);
+      if (text == "0" || text == "False" || text == "false") return Variant::Boolean(false);
+      throw EConvertError(Format("'%s' is not a valid boolean value", text.c_str()));
+    case ftDate:
+    case ftTime:
+    case ftDateTime:
+    case ftTimeStamp:
+      return Variant::Date(ParseDate(text));
+    case ftString:
+    case ftFixedChar:
+    case ftMemo:
+      return Variant::AnsiString(text);
+    default:
+      return Variant::OleStr(AnsiToUtf16(text));
+  }
+}
+
+namespace {
+std::mutex g_live_mutex;
+std::set<const void*> g_live;  // every ClientAdoDataSet in existence, as QorvinAdoDataSet*
+}  // namespace
+
+ClientAdoDataSet::ClientAdoDataSet(std::unique_ptr<TAdoDataSet> dataSet, TDataModuleZent* owner)
+    : dataSet_(std::move(dataSet)), owner_(owner) {
+  std::lock_guard<std::mutex> lock(g_live_mutex);
+  g_live.insert(static_cast<const QorvinAdoDataSet*>(this));
+}
+
+ClientAdoDataSet::~ClientAdoDataSet() {
+  std::lock_guard<std::mutex> lock(g_live_mutex);
+  g_live.erase(static_cast<const QorvinAdoDataSet*>(this));
+}
+
+ClientAdoDataSet* ClientAdoDataSet::FromHost(QorvinAdoDataSet* host) {
+  std::lock_guard<std::mutex> lock(g_live_mutex);
+  if (host == nullptr || g_live.count(host) == 0) return nullptr;
+  return static_cast<ClientAdoDataSet*>(host);
+}
+
+void ClientAdoDataSet::Release() {
+  if (owner_ != nullptr) owner_->Disown(this);
+  delete this;
+}
+
+bool ClientAdoDataSet::ValidField(int32_t index) const {
+  return index >= 0 && index < dataSet_->FieldCount();
+}
+
+bool ClientAdoDataSet::Active() {
+  return dataSet_->Active();
+}
+int32_t ClientAdoDataSet::FieldCount() {
+  return dataSet_->FieldCount();
+}
+
+bool ClientAdoDataSet::FieldName(int32_t index, QorvinText* name) {
+  if (!ValidField(index)) return false;
+  try {
+    StoreText(name, Utf16ToAnsi(dataSet_->FieldDefs()[index].name));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+int32_t ClientAdoDataSet::FieldType(int32_t index) {
+  return ValidField(index) ? int32_t(dataSet_->FieldDefs()[index].dataType) : -1;
+}
+
+int32_t ClientAdoDataSet::FieldSize(int32_t index) {
+  return ValidField(index) ? int32_t(dataSet_->FieldDefs()[index].Size()) : -1;
+}
+
+int32_t ClientAdoDataSet::RecordCount() {
+  return dataSet_->Active() ? int32_t(dataSet_->RecordCount()) : 0;
+}
+
+void ClientAdoDataSet::First() {
+  try {
+    if (dataSet_->Active()) dataSet_->First();
+  } catch (...) {
+  }
+}
+
+void ClientAdoDataSet::Next() {
+  try {
+    if (dataSet_->Active()) dataSet_->Next();
+  } catch (...) {
+  }
+}
+
+bool ClientAdoDataSet::Eof() {
+  return !dataSet_->Active() || dataSet_->Eof();
+}
+
+bool ClientAdoDataSet::GetValueText(int32_t index, QorvinText* value, bool* isNull) {
+  if (!ValidField(index) || !dataSet_->Active()) return false;
+  try {
+    const Variant v = dataSet_->FieldValue(index);
+    if (isNull) *isNull = v.IsNull() || v.IsEmpty();
+    StoreText(value, ValueToHostText(v, dataSet_->FieldDefs()[index].dataType));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ClientAdoDataSet::AddField(const char* name, int32_t fieldType, int32_t size) {
+  if (dataSet_->Active() || name == nullptr || fieldType <= ftUnknown || fieldType > ftFMTBcd ||
+      size < 0)
+    return false;
+  try {
+    dataSet_->MutableFieldDefs().Add(AnsiToUtf16(name), TFieldType(fieldType), uint32_t(size));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ClientAdoDataSet::Open() {
+  try {
+    if (!dataSet_->Active()) {
+      dataSet_->SetLockType(ltBatchOptimistic);
+      dataSet_->Open();
+    }
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+void ClientAdoDataSet::Close() {
+  try {
+    dataSet_->Close();
+  } catch (...) {
+  }
+}
+
+bool ClientAdoDataSet::Append() {
+  try {
+    dataSet_->Append();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ClientAdoDataSet::SetValueText(int32_t index, const char* value) {
+  if (!ValidField(index)) return false;
+  try {
+    dataSet_->SetFieldValue(index,
+                            HostTextToValue(InText(value), dataSet_->FieldDefs()[index].dataType));
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ClientAdoDataSet::SetNull(int32_t index) {
+  if (!ValidField(index)) return false;
+  try {
+    dataSet_->SetFieldValue(index, Variant::Null());
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+bool ClientAdoDataSet::Post() {
+  try {
+    dataSet_->Post();
+    return true;
+  } catch (...) {
+    return false;
+  }
+}
+
+}  // namespace qorvin

@@ -1,0 +1,139 @@
+// TDataModuleZent: the remote data module behind IRemoteDataModule.
+//
+// One module owns, for its whole life, one remote service component (ROService), one binary
+// message (ROMessage, compression off) and one transport channel of the kind given by the
+// connection letter: 'B'/'T' TCP, 'H' HTTP, 'U' UDP. Every remote operation runs in the common
+// call frame: no failure leaves a method; each is reported through the result and error-text
+// arguments, the last error text, OnError (message, empty detail) and OnStatus (0, 0).
+//
+// Threads: no lock; a host calls one module from one thread at a time (the channel refuses a
+// concurrent dispatch). Lifetime: AddRef/Release are inert; a module lives until the process
+// ends, or until DestroyModule() (used by construction failures and tests).
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "include/qorvin/QorvinClient.h"
+#include "messaging/uROBinMessage.h"
+#include "messaging/uRORemoteService.h"
+
+namespace qorvin {
+
+class TROTransportChannel;
+class ModuleChannel;
+class ClientAdoDataSet;
+
+inline constexpr char kUnknownConnectType[] = "Unknow Connect Type!";
+inline constexpr char kServiceExecSql[] = "ExecSqlService";
+inline constexpr char kServiceTableProc[] = "TableProcService";
+
+class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFactory {
+ public:
+  // Builds the module and its channel; fails (after raising OnError, which no host can have
+  // installed yet) with EROException "Unknow Connect Type!" for any other letter.
+  static std::unique_ptr<TDataModuleZent> Create(int32_t hostTag, char connectType,
+                                                 const std::string& host, int32_t port);
+  ~TDataModuleZent();
+
+  // Sub-objects, for the library's own tests.
+  TRORemoteService& ROService() { return *roService_; }
+  TROBinMessage& ROMessage() { return *roMessage_; }
+  TROTransportChannel* Channel() const;
+  int32_t HostTag() const { return hostTag_; }
+
+  // IRemoteDataModule
+  int32_t QueryInterface(const Guid* iid, void** object) override;
+  int32_t AddRef() override { return -1; }
+  int32_t Release() override { return -1; }
+  bool GetConnected() override;
+  void SetConnected(bool value) override;
+  void SetOnStatus(QorvinStatusCallback callback) override { onStatus_ = callback; }
+  void SetOnError(QorvinErrorCallback callback) override { onError_ = callback; }
+  void SetKeepConnection(bool value) override;
+  char GetConnectType() override { return connectType_; }
+  void GetLastErrorText(QorvinText* text) override;
+  void Reserved1(void*) override {}
+  void Reserved2(void*) override {}
+  bool Reserved3() override { return true; }
+  void Reserved4(int32_t, int32_t, const char*) override {}
+  void ExecProcInsertTable(const char* userId, const char* hdhSerialNumber,
+                           const QorvinDataPacket* data, const char* procName,
+                           QorvinDataPacket* outData, int32_t* successCount,
+                           int32_t successReturnValue, int32_t* result,
+                           QorvinText* errorText) override;
+  void ExecProcInsertTableDataSet(const char* userId, const char* hdhSerialNumber,
+                                  QorvinAdoDataSet* dataSet, const char* procName,
+                                  QorvinAdoDataSet** outDataSet, int32_t* successCount,
+                                  int32_t successReturnValue, int32_t* result,
+                                  QorvinText* errorText) override;
+  void SynchExecSQLInsert(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                          const QorvinDataPacket* data, const char* tableName,
+                          const char* primaryKey, int32_t* result, QorvinText* errorText) override;
+  void SynchExecProc(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                     int32_t* result, QorvinText* errorText) override;
+  void SynchExecProcOutput(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                           QorvinText* outputParam, int32_t* result,
+                           QorvinText* errorText) override;
+  void SynchExecSQL(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                    int32_t* result, QorvinText* errorText) override;
+  void SynchReadTwoData(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                        QorvinDataPacket* data, const char* sqlCommand2, QorvinDataPacket* data2,
+                        int32_t* result, QorvinText* errorText) override;
+  void SynchReadData(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                     QorvinDataPacket* data, int32_t* result, QorvinText* errorText) override;
+  void SynchReadDataSet(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                        QorvinAdoDataSet** dataSet, int32_t* result,
+                        QorvinText* errorText) override;
+  void SynchExecProcReadTwoData(const char* userId, const char* hdhSerialNumber,
+                                const char* sqlCommand, QorvinDataPacket* data,
+                                const char* sqlCommand2, QorvinDataPacket* data2, int32_t* result,
+                                QorvinText* errorText) override;
+  void SynchExecProcBatchBuild(const char* userId, const char* hdhSerialNumber,
+                               const char* sqlCommand, const char* procName, int32_t* result,
+                               QorvinText* errorText) override;
+  bool GetDateTime(double* dateTime) override;
+
+  // IQorvinDataSetFactory
+  QorvinAdoDataSet* CreateAdoDataSet() override;
+  QorvinAdoDataSet* PacketToAdoDataSet(const QorvinDataPacket* packet) override;
+  bool AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) override;
+
+  // Called by a module-owned record set that the host releases: it leaves the module's care.
+  void Disown(ClientAdoDataSet* dataSet);
+
+ private:
+  TDataModuleZent(int32_t hostTag, char connectType);
+
+  // Runs `body` in the common call frame of the remote operations (see the header comment).
+  template <class Body>
+  void CallFrame(const char* serviceName, int32_t* result, QorvinText* errorText,
+                 bool clearErrorText, Body&& body);
+  void ReportFailure(const std::string& message, QorvinText* errorText);
+  void DoStatus(int32_t first, int32_t second);
+  void DoError(const std::string& message);
+
+  // Reads two result sets (SynchReadTwoData and SynchExecProcReadTwoData).
+  void ReadTwoData(const char* operation, const char* userId, const char* hdhSerialNumber,
+                   const char* sqlCommand, QorvinDataPacket* data, const char* sqlCommand2,
+                   QorvinDataPacket* data2, int32_t* result, QorvinText* errorText);
+  // Runs one command operation that returns only its result.
+  void CommandCall(const char* operation, const char* userId, const char* hdhSerialNumber,
+                   const char* sqlCommand, const char* procName, int32_t* result,
+                   QorvinText* errorText);
+
+  std::unique_ptr<TRORemoteService> roService_;
+  std::unique_ptr<TROBinMessage> roMessage_;
+  int32_t hostTag_ = 0;
+  std::unique_ptr<ModuleChannel> channel_;
+  QorvinErrorCallback onError_{};
+  std::string lastError_;
+  char connectType_ = 0;
+  QorvinStatusCallback onStatus_{};
+  // Record sets handed to the host by ExecProcInsertTableDataSet stay in the module's care.
+  std::vector<ClientAdoDataSet*> owned_;
+};
+
+}  // namespace qorvin

@@ -1,0 +1,56 @@
+#include "client/DataSetBridge.h"
+
+#include <string>
+
+#include "datastream/uConvertAdo.h"
+#include "datastream/uConvertDataSet.h"
+#include "messaging/uROExceptions.h"
+
+namespace qorvin {
+
+namespace {
+constexpr int kPersistFormat = kPersistADTG;
+constexpr int kFastestLevel = 1;
+}  // namespace
+
+bool BlobToPacket(TStream& blob, Variant& packet) {
+  TAdoDataSet ado;
+  if (!StreamToAdoDataSet(&ado, &blob, true)) return false;
+  std::string failure;
+  std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&ado, &failure);
+  if (!client) {
+    throw EROException(
+        failure.empty() ? "The result set could not be turned into a client dataset"
+                        : "The result set could not be turned into a client dataset: " + failure);
+  }
+  packet = client->Data();
+  return true;
+}
+
+void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet) {
+  StreamToAdoDataSet(&dataSet, &blob, true);
+}
+
+void PacketToBlob(const Variant& packet, TStream& request) {
+  std::unique_ptr<TAdoDataSet> ado = VariantToAdoDataSet(packet);
+  if (ado) AdoDataSetToStream(ado.get(), &request, true, kPersistFormat, kFastestLevel);
+}
+
+void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request) {
+  AdoDataSetToStream(&dataSet, &request, true, kPersistFormat, kFastestLevel);
+}
+
+std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet) {
+  return VariantToAdoDataSet(packet);
+}
+
+Variant AdoToPacket(const TAdoDataSet& dataSet) {
+  if (!dataSet.Active()) return Variant::Null();
+  std::string failure;
+  std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&dataSet, &failure);
+  if (!client)
+    throw EROException("The record set could not be turned into a data packet: " + failure);
+  return client->Data();
+}
+
+}  // namespace qorvin
