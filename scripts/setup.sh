@@ -8,7 +8,8 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libgcrypt20-dev libcurl4-openssl-dev
   qt6-base-dev libgl-dev fonts-noto-cjk
-  openssl
+  libsqlite3-dev libpq-dev libboost-dev
+  openssl clang
 )
 
 missing=()
