@@ -30,9 +30,9 @@ bool CrackUrl(const std::string& url, TUrlParts& parts) {
     const std::string port = Part(handle, CURLUPART_PORT, CURLU_DEFAULT_PORT);
     parts.port = port.empty() ? 0 : std::atoi(port.c_str());
     parts.path = Part(handle, CURLUPART_PATH);
-    if (parts.path.empty()) parts.path = "/";
+    if (parts.path.empty()) parts.path.assign(1, '/');
     const std::string query = Part(handle, CURLUPART_QUERY);
-    if (!query.empty()) parts.path += "?" + query;
+    if (!query.empty()) parts.path.append(1, '?').append(query);
   }
   curl_url_cleanup(handle);
   return ok && !parts.host.empty();
