@@ -23,6 +23,7 @@
 
 namespace qorvin {
 
+class TAdoDataSet;
 class TZCompressionStream;
 
 // A write into the compressor that did not take every byte ("Stream write error.").
@@ -168,5 +169,44 @@ class TWAStreamReader {
   TWAStreamLimits limits_;
   int64_t variant_elements_ = 0;
 };
+
+// ---- the parameters section of a dataset blob ----
+//
+// A typed value stream holding, in this order (names of the writer's operations):
+//
+// | value        | written with    | content                                                  |
+// |--------------|-----------------|----------------------------------------------------------|
+// | command text | AnsiString      | SQL text (lines joined by CR LF) of a query, procedure   |
+// |              |                 | name of a stored procedure, command text of a plain set  |
+// | count n      | SmallInt        | number of parameter entries                              |
+// | n entries    |                 | name (AnsiString), direction (1 byte: pdUnknown 0 ..     |
+// |              |                 | pdReturnValue 4), value kind (Byte), then for kinds 250  |
+// |              |                 | graphic, 249 memo, 248 formatted memo, 247 blob only the |
+// |              |                 | value (Variant); for kind 1 the field type (1 byte), the |
+// |              |                 | size (Integer) and the value (Variant)                   |
+//
+// Text is carried as UTF-8 either way; the dataset's UTF-16 texts are converted directly, which
+// gives the bytes an ANSI string would and keeps characters the ANSI code set lacks.
+inline constexpr uint8_t kParamKindTyped = 1;
+inline constexpr uint8_t kParamKindBlob = 247;
+inline constexpr uint8_t kParamKindFmtMemo = 248;
+inline constexpr uint8_t kParamKindMemo = 249;
+inline constexpr uint8_t kParamKindGraphic = 250;
+
+// Appends the parameters section of a query or stored procedure to `stream` (compression level
+// index `level`) and returns true. Returns false, writing nothing, when `stream` or `dataSet` is
+// null or the dataset is a plain one (the library's own datasets are plain). EWriteError for more
+// than 32767 parameters or a value the stream cannot carry; EConvertError for text that is not
+// valid UTF-16; nothing is appended then.
+bool WriteAdoParams(const TAdoDataSet* dataSet, TStream* stream, int level);
+
+// Reads a parameters section from `stream`'s position to its end into `dataSet`: the command
+// text goes to the SQL text, procedure name or command text by the dataset's kind, and each
+// entry updates the parameter of that name (ASCII case ignored) or adds one. The dataset is
+// closed first. Returns false, touching nothing, when `stream` or `dataSet` is null or the
+// section is empty; true otherwise. The whole section is decoded before the dataset is touched,
+// so a damaged one raises (the "[DecompressStream]" failure, EReaderError, EReadError for an
+// unknown tag, direction or field type, EConvertError) and leaves the dataset as it was.
+bool ReadAdoParams(TAdoDataSet* dataSet, TStream* stream);
 
 }  // namespace qorvin
