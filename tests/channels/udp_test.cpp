@@ -199,7 +199,9 @@ TEST(UdpChannel, SilenceAndOversizeFailWithinTheirBounds) {
 
 TEST(UdpChannel, AsynchronousRequests) {
   TestUdpServer server([](TestUdpServer& s, const Datagram& d) {
-    if (Payload(d) != "ignore me") s.Send(d.from, Id(d) + "async:" + Payload(d));
+    if (Payload(d) == "ignore me") return;
+    if (Payload(d) == "later") testing::SleepUnlessStopped(s.Stopping(), 100);
+    s.Send(d.from, Id(d) + "async:" + Payload(d));
   });
   TROIndyUDPChannel c;
   UseServer(c, server).SetAsyncTimeOut(50);
@@ -209,13 +211,15 @@ TEST(UdpChannel, AsynchronousRequests) {
   request->WriteBytes("later");
   c.InvokeRequest(std::move(request), true, id);
   EXPECT_EQ(id.size(), 38u);
+  // The answer takes 100 ms: meanwhile the response thread runs and refuses a second request.
+  std::string other = "x";
   try {
-    std::string other;
     c.InvokeRequest(std::make_unique<TMemoryStream>(), true, other);
-    // The thread may already have finished on a fast machine; then the call is accepted.
+    FAIL() << "second asynchronous request accepted";
   } catch (const EROChannelBusy& e) {
     EXPECT_EQ(e.Message(), "Channel is busy.");
   }
+  EXPECT_EQ(other, "");
   const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (!c.AnswerReceived(id) && std::chrono::steady_clock::now() < until)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
