@@ -12,7 +12,10 @@ namespace {
 
 void StripLeadingZeros(std::string& digits) {
   const size_t nz = digits.find_first_not_of('0');
-  digits = nz == std::string::npos ? "0" : digits.substr(nz);
+  if (nz == std::string::npos)
+    digits.assign(1, '0');
+  else
+    digits.erase(0, nz);
 }
 
 [[noreturn]] void BadNumber(std::string_view text) {
@@ -71,8 +74,11 @@ std::string FormatDecimal(const DecNumber& number) {
   const size_t places = size_t(number.places);
   if (digits.size() <= places) digits.insert(0, places + 1 - digits.size(), '0');
   std::string out = number.negative && !number.IsZero() ? "-" : "";
-  out += digits.substr(0, digits.size() - places);
-  if (places > 0) out += "." + digits.substr(digits.size() - places);
+  out.append(digits, 0, digits.size() - places);
+  if (places > 0) {
+    out += '.';
+    out.append(digits, digits.size() - places, places);
+  }
   return out;
 }
 
@@ -140,12 +146,12 @@ DecNumber Rescale(const DecNumber& number, int places) {
   const size_t drop = size_t(n.places - places);
   n.places = places;
   if (drop > n.digits.size()) {
-    n.digits = "0";
+    n.digits.assign(1, '0');
     return Normalized(n);
   }
   const bool roundUp = n.digits[n.digits.size() - drop] >= '5';
-  n.digits.resize(n.digits.size() - drop);
-  if (n.digits.empty()) n.digits = "0";
+  n.digits.erase(n.digits.size() - drop);
+  if (n.digits.empty()) n.digits.assign(1, '0');
   if (roundUp) {
     size_t i = n.digits.size();
     while (i > 0 && n.digits[i - 1] == '9') n.digits[--i] = '0';

@@ -11,8 +11,9 @@ void TParameter::SetValue(const Variant& value) {
 }
 
 TParameter& TParameters::Add(std::u16string name) {
-  items_.emplace_back(std::move(name));
-  return items_.back();
+  TParameter& added = items_.emplace_back();
+  added.SetName(std::move(name));
+  return added;
 }
 
 TParameter* TParameters::FindParam(std::u16string_view name) {

@@ -306,9 +306,18 @@ void RowReader::ReadAll(uint32_t rowCountHint) {
   const size_t hint = std::min<size_t>(rowCountHint, r_.Left() / MinimumRowBytes());
   store_.ReserveRecords(hint);
   store_.Rows().reserve(hint);
-  const bool anyVariable = std::any_of(layout_.cells.begin(), layout_.cells.end(),
-                                       [](const CellPlan& c) { return c.Variable(); });
-  if (anyVariable) store_.ReserveHeap(r_.Left());
+  // Variable-length bytes: what is left after the fixed part of `hint` full rows (the hint only
+  // sizes a reservation; the heap still grows as needed).
+  size_t fixedPart = 1 + presenceBytes_;
+  bool anyVariable = false;
+  for (const CellPlan& cell : layout_.cells) {
+    anyVariable |= cell.Variable();
+    fixedPart += cell.form == CellForm::VarU8    ? 1
+                 : cell.form == CellForm::VarU32 ? 4
+                 : cell.form == CellForm::Fixed  ? cell.width
+                                                 : 0;
+  }
+  if (anyVariable) store_.ReserveHeap(r_.Left() - std::min(r_.Left(), hint * fixedPart));
   std::vector<RowEntry>& rows = store_.Rows();
   for (;;) {
     const uint8_t token = r_.U8("row token or done token");
