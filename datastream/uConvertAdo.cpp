@@ -1,0 +1,128 @@
+#include "datastream/uConvertAdo.h"
+
+#include <algorithm>
+#include <string>
+
+#include "datastream/uAdoParamsStream.h"
+#include "platform/zlib/ZStream.h"
+
+namespace qorvin {
+
+namespace {
+
+constexpr int64_t kTrailerSize = 8;
+
+// Disables a dataset's controls for one scope.
+class ControlsDisabled {
+ public:
+  explicit ControlsDisabled(TAdoDataSet& dataSet) : dataSet_(dataSet) {
+    dataSet_.DisableControls();
+  }
+  ~ControlsDisabled() { dataSet_.EnableControls(); }
+  ControlsDisabled(const ControlsDisabled&) = delete;
+  ControlsDisabled& operator=(const ControlsDisabled&) = delete;
+
+ private:
+  TAdoDataSet& dataSet_;
+};
+
+}  // namespace
+
+bool SaveRecordsetToStream(const TAdoDataSet* dataSet, TStream* stream, int persistFormat,
+                           int level) {
+  if (dataSet == nullptr || stream == nullptr || !dataSet->Active()) return false;
+  const int zlibLevel = ZLibLevelFromIndex(level);
+  const int64_t startSize = stream->Size();
+  const int64_t startPosition = stream->Position();
+  // Bytes the section may overwrite (none for a stream written from its end, the usual case).
+  std::string tail;
+  if (startPosition < startSize) {
+    tail.resize(size_t(startSize - startPosition));
+    stream->ReadBuffer(tail.data(), int64_t(tail.size()));
+    stream->SetPosition(startPosition);
+  }
+  // A failed save is raised, not reported as success: the section would otherwise travel as a
+  // valid blob holding diagnostic bytes (or nothing), and the receiver would take a broken or
+  // empty record set for the data. The stream is restored so that nothing half-written remains.
+  try {
+    if (persistFormat != kPersistADTG)
+      throw EAdoError(Format("Persist format %d is not supported; only ADTG (%d) is", persistFormat,
+                             kPersistADTG));
+    TZCompressionStream compressor(*stream, zlibLevel);
+    dataSet->Save(compressor);
+    compressor.Finish();  // ends the zlib data where the image ended; stream stays there
+  } catch (...) {
+    stream->SetSize(std::min(startSize, startPosition));
+    stream->SetPosition(stream->Size());
+    stream->WriteBuffer(tail.data(), int64_t(tail.size()));
+    stream->SetSize(startSize);
+    stream->SetPosition(startPosition);
+    throw;
+  }
+  return true;
+}
+
+bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream, int64_t maxImageSize) {
+  if (stream == nullptr || stream->Size() == 0) return false;
+  if (dataSet == nullptr) throw EAdoError("LoadRecordsetFromStream: no dataset to load into");
+  dataSet->Close();
+  ControlsDisabled controls(*dataSet);
+  TMemoryStream image;
+  stream->SetPosition(0);
+  ZDecompress(*stream, image, maxImageSize);
+  image.SetPosition(0);
+  dataSet->Open(image, ltBatchOptimistic);
+  if (!dataSet->Bof()) dataSet->First();
+  return dataSet->Active();
+}
+
+// Dataset blob, from the stream's first byte:
+//
+// | order | part                | size  | content                                               |
+// |-------|---------------------|-------|-------------------------------------------------------|
+// | 1     | record-set section  | A     | zlib stream of the ADTG image of the record set;      |
+// |       |                     |       | A = 0 without data or when the dataset is not active  |
+// | 2     | parameters section  | P     | typed value stream image (command text, parameters);  |
+// |       |                     |       | P = 0 for a plain dataset                             |
+// | 3     | trailer             | 8     | A as a signed 64-bit little-endian integer: the       |
+// |       |                     |       | offset at which the parameters section starts         |
+bool AdoDataSetToStream(const TAdoDataSet* dataSet, TStream* stream, bool withData,
+                        int persistFormat, int level) {
+  if (dataSet == nullptr || stream == nullptr) return false;
+  int64_t recordsetSize = 0;
+  if (withData && dataSet->Active()) {
+    SaveRecordsetToStream(dataSet, stream, persistFormat, level);
+    recordsetSize = stream->Size();
+  }
+  stream->SetPosition(recordsetSize);
+  WriteAdoParams(dataSet, stream, level);
+  stream->WriteLE<int64_t>(recordsetSize);
+  return true;
+}
+
+bool StreamToAdoDataSet(TAdoDataSet* dataSet, TStream* stream, bool withData) {
+  if (dataSet == nullptr || stream == nullptr) return false;
+  const int64_t size = stream->Size();
+  if (size < kTrailerSize) return false;
+  const int64_t dataSize = size - kTrailerSize;
+  const int64_t startPosition = stream->Position();
+  stream->SetPosition(dataSize);
+  const auto offset = stream->ReadLE<int64_t>();
+  // Checked before anything is cut: an offset past the data would otherwise grow the stream with
+  // zero bytes and read them as sections.
+  if (offset < 0 || offset > dataSize) {
+    stream->SetPosition(startPosition);
+    throw EReadError(
+        Format("Invalid dataset blob: parameters offset %lld lies outside the %lld "
+               "bytes before the trailer",
+               static_cast<long long>(offset), static_cast<long long>(dataSize)));
+  }
+  stream->SetSize(dataSize);
+  stream->SetPosition(offset);
+  const bool hasParams = ReadAdoParams(dataSet, stream);
+  stream->SetSize(offset);
+  if (withData && offset > 0) return LoadRecordsetFromStream(dataSet, stream);
+  return hasParams;
+}
+
+}  // namespace qorvin
