@@ -1,0 +1,50 @@
+// Conversions between the ADO-style record set, the in-memory client dataset and the data packet
+// (the byte-array Variant in which hosts hand datasets in and receive them back).
+//
+// Ownership: inputs are borrowed for the call; every dataset returned belongs to the caller.
+// One dataset provider is shared by the whole process: created on first use, attached to a
+// dataset only for the duration of one conversion, freed by FreeSharedDataSetProvider (the
+// library calls it when it unloads). A mutex serialises the conversions that use it, so modules
+// running on different threads cannot attach it to two datasets at once.
+// Threads: otherwise the caller's thread; a dataset must not be used by another thread meanwhile.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/ado/AdoDataSet.h"
+#include "platform/dataset/ClientDataSet.h"
+#include "platform/rtl/Variant.h"
+
+namespace qorvin {
+
+// A client dataset holding every field definition and row of `adoDataSet` (rows pending deletion
+// excluded), made through the shared provider's data packet. Null when `adoDataSet` is null or not
+// active. Never raises: when the conversion fails the result is null (never a dataset without
+// the data, which a caller would pass on as an empty result) and, when `failure` is given, it
+// receives the failure's message. The ADO dataset's cursor does not move.
+std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
+                                                   std::string* failure = nullptr) noexcept;
+
+// A new open ADO dataset (plain, batch-optimistic locking) with a copy of every row of
+// `clientDataSet`, positioned on the last row; null when `clientDataSet` is null or not active.
+// Field definitions are copied in order; a read-only field becomes a writable one of the same
+// name, type, size and precision, and an auto-increment field (ftAutoInc, or marked faAutoInc)
+// becomes a plain field of its values (ftAutoInc turns into ftInteger), so that the values
+// travel as data. The copied rows are pending inserts: saved, they are sent as rows to insert.
+// The client dataset is left after its last row (a pending row of it is posted first).
+// Raises EAdoError for a definition the record set cannot hold or a value that does not fit, and
+// EConvertError for a field name that is not valid UTF-8; nothing is returned then.
+std::unique_ptr<TAdoDataSet> ClientToAdoDataSet(TClientDataSet* clientDataSet);
+
+// ClientToAdoDataSet of a client dataset loaded from `packet`. Null when `packet` is Null or
+// Empty, or when it does not load as a data packet (that failure is swallowed). Failures while
+// copying the rows propagate as in ClientToAdoDataSet. The temporary client dataset is freed on
+// every path.
+std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet);
+
+// Frees the shared provider (a later conversion creates a new one). For the library's unload;
+// safe to call any number of times, and while no conversion runs.
+void FreeSharedDataSetProvider() noexcept;
+
+}  // namespace qorvin

@@ -1,0 +1,243 @@
+// Conversions between the record set, the client dataset and the data packet.
+#include <gtest/gtest.h>
+
+#include "convert_support.h"
+#include "datastream/uConvertAdo.h"
+#include "datastream/uConvertDataSet.h"
+#include "platform/rtl/Text.h"
+
+namespace qorvin {
+namespace {
+
+void ExpectSameRows(TAdoDataSet& expected, TAdoDataSet& actual) {
+  ASSERT_EQ(actual.RecordCount(), expected.RecordCount());
+  ASSERT_EQ(actual.FieldCount(), expected.FieldCount());
+  expected.First();
+  actual.First();
+  for (; !expected.Eof(); expected.Next(), actual.Next())
+    for (int f = 0; f < expected.FieldCount(); ++f)
+      EXPECT_EQ(actual.FieldValue(f), expected.FieldValue(f))
+          << "row " << expected.RecNo() << " field " << f;
+}
+
+TEST(ConvertAdoToClient, NullOrClosedGivesNone) {
+  EXPECT_EQ(AdoToClientDataSet(nullptr), nullptr);
+  TAdoDataSet closed;
+  closed.MutableFieldDefs().Add(u"ID", ftInteger);
+  EXPECT_EQ(AdoToClientDataSet(&closed), nullptr);
+}
+
+TEST(ConvertAdoToClient, CopiesDefinitionsAndRowsWithoutMovingTheCursor) {
+  TAdoDataSet ado;
+  test::FillSample(ado);
+  ado.Next();
+  auto client = AdoToClientDataSet(&ado);
+  ASSERT_NE(client, nullptr);
+  EXPECT_EQ(ado.RecNo(), 2);
+  ASSERT_TRUE(client->Active());
+  const TClientFieldDefs expected = {
+      {"ID", ftInteger, 0, 0, faRequired}, {"Name", ftWideString, 20, 0, 0},
+      {"Amount", ftFloat, 0, 0, 0},        {"Big", ftLargeint, 0, 0, 0},
+      {"When", ftDateTime, 0, 0, 0},
+  };
+  EXPECT_EQ(client->FieldDefs(), expected);
+  ASSERT_EQ(client->RecordCount(), 3);
+  client->First();
+  EXPECT_EQ(client->FieldValue(1), Variant::OleStr(u"Ann"));
+  EXPECT_EQ(client->FieldValue(3), Variant::Int64(int64_t(1) << 40));
+  client->Next();
+  EXPECT_EQ(client->FieldValue(0), Variant::Integer(2));
+  for (int f = 1; f < 5; ++f) EXPECT_TRUE(client->FieldValue(f).IsNull()) << f;
+  client->Next();
+  EXPECT_EQ(client->FieldValue(1), Variant::OleStr(u"Bob \u4e2d\u6587"));
+  EXPECT_EQ(client->FieldValue(4), Variant::Date(36526.5));
+}
+
+TEST(ConvertAdoToClient, AttributesFollowTheColumnFlags) {
+  TAdoDataSet ado;
+  TFieldDef id = MakeFieldDef(u"ID", ftAutoInc, 0, true);
+  id.attributes &= ~uint32_t(adFldUpdatable);  // as a server reports an identity column
+  ado.MutableFieldDefs().Add(id);
+  TFieldDef code = MakeFieldDef(u"Code", ftWideString, 4);
+  code.attributes |= adFldFixed;
+  code.visible = false;
+  ado.MutableFieldDefs().Add(code);
+  TFieldDef serial = MakeFieldDef(u"Serial", ftLargeint);
+  serial.autoIncrement = true;
+  ado.MutableFieldDefs().Add(serial);
+  ado.MutableFieldDefs().Add(u"Price", ftBCD, 2, false, 10);
+  ado.MutableFieldDefs().Add(u"Notes", ftMemo);
+  ado.Open();
+  auto client = AdoToClientDataSet(&ado);
+  ASSERT_NE(client, nullptr);
+  const TClientFieldDefs expected = {
+      {"ID", ftAutoInc, 0, 0, faReadonly | faRequired},
+      {"Code", ftWideString, 4, 0, faHiddenCol | faFixed},
+      {"Serial", ftLargeint, 0, 0, faAutoInc},
+      {"Price", ftBCD, 2, 10, 0},
+      {"Notes", ftMemo, 0, 0, 0},
+  };
+  EXPECT_EQ(client->FieldDefs(), expected);
+  EXPECT_EQ(client->RecordCount(), 0);
+}
+
+TEST(ConvertAdoToClient, RowsPendingDeletionAreLeftOut) {
+  TAdoDataSet ado;
+  test::FillSample(ado);
+  ado.SetLockType(ltBatchOptimistic);
+  ado.First();
+  ado.Delete();
+  auto client = AdoToClientDataSet(&ado);
+  ASSERT_NE(client, nullptr);
+  ASSERT_EQ(client->RecordCount(), 2);
+  client->First();
+  EXPECT_EQ(client->FieldValue(0), Variant::Integer(2));
+}
+
+// A failed conversion is never handed back as a dataset: an empty one would be passed on to the
+// host as a successful, empty result.
+TEST(ConvertAdoToClient, FailureGivesNoneWithItsMessageAndFreesTheProvider) {
+  TAdoDataSet ado;
+  ado.MutableFieldDefs().Add(std::u16string(u"Bad") + char16_t(0xD800), ftInteger);
+  ado.Open();
+  std::string failure;
+  EXPECT_EQ(AdoToClientDataSet(&ado, &failure), nullptr);
+  EXPECT_FALSE(failure.empty());
+  EXPECT_EQ(AdoToClientDataSet(&ado), nullptr);  // no message wanted: still no exception
+
+  TAdoDataSet good;
+  test::FillSample(good);
+  EXPECT_NE(AdoToClientDataSet(&good), nullptr);  // the shared provider was detached
+  FreeSharedDataSetProvider();
+  FreeSharedDataSetProvider();
+  EXPECT_NE(AdoToClientDataSet(&good), nullptr);  // and is made again on next use
+}
+
+TClientDataSet MakeClient() {
+  TClientDataSet client;
+  client.AddFieldDef({"ID", ftAutoInc, 0, 0, faReadonly | faRequired});
+  client.AddFieldDef({"Name", ftString, 10, 0, faRequired | faHiddenCol});
+  client.AddFieldDef({"Stamp", ftDateTime, 0, 0, faReadonly});
+  client.AddFieldDef({"Blob", ftBlob, 0, 0, 0});
+  client.CreateDataSet();
+  const uint8_t bytes[] = {0, 1, 2, 3, 4};
+  client.AppendRecord({Variant::Null(), Variant::AnsiString("one"), Variant::Date(45000.5),
+                       Variant::FromArray(VarArray::Bytes(bytes, sizeof bytes))});
+  client.AppendRecord({Variant::Null(), Variant::AnsiString("two")});
+  return client;
+}
+
+TEST(ConvertClientToAdo, NullOrClosedGivesNone) {
+  EXPECT_EQ(ClientToAdoDataSet(nullptr), nullptr);
+  TClientDataSet closed;
+  closed.AddFieldDef({"ID", ftInteger, 0, 0, 0});
+  EXPECT_EQ(ClientToAdoDataSet(&closed), nullptr);
+}
+
+TEST(ConvertClientToAdo, CopiesEveryRowIntoWritableFields) {
+  TClientDataSet client = MakeClient();
+  auto ado = ClientToAdoDataSet(&client);
+  ASSERT_NE(ado, nullptr);
+  EXPECT_TRUE(client.Eof());
+
+  const TFieldDefs& defs = ado->FieldDefs();
+  ASSERT_EQ(defs.Count(), 4);
+  EXPECT_EQ(defs[0], MakeFieldDef(u"ID", ftInteger));  // auto-increment and read-only dropped
+  TFieldDef name = MakeFieldDef(u"Name", ftString, 10, true);
+  name.visible = false;
+  EXPECT_EQ(defs[1], name);
+  EXPECT_EQ(defs[2], MakeFieldDef(u"Stamp", ftDateTime));
+  EXPECT_EQ(defs[3], MakeFieldDef(u"Blob", ftBlob));
+  for (const TFieldDef& def : defs) EXPECT_FALSE(def.ReadOnly()) << Utf16ToUtf8(def.name);
+
+  EXPECT_TRUE(ado->Active());
+  EXPECT_EQ(ado->Kind(), dkPlain);
+  EXPECT_EQ(ado->LockType(), ltBatchOptimistic);
+  EXPECT_FALSE(ado->ControlsDisabled());
+  ASSERT_EQ(ado->RecordCount(), 2);
+  EXPECT_EQ(ado->RecNo(), 2);  // positioned on the last row copied
+  EXPECT_EQ(ado->FieldValue(0), Variant::Integer(2));
+  EXPECT_EQ(ado->FieldValue(1), Variant::AnsiString("two"));
+  EXPECT_TRUE(ado->FieldIsNull(3));
+  ado->First();
+  EXPECT_EQ(ado->RowStatus(), TRowStatus::Inserted);
+  EXPECT_EQ(ado->FieldValue(0), Variant::Integer(1));
+  EXPECT_EQ(ado->FieldValue(2), Variant::Date(45000.5));
+  const uint8_t bytes[] = {0, 1, 2, 3, 4};
+  EXPECT_EQ(ado->FieldValue(3), Variant::FromArray(VarArray::Bytes(bytes, sizeof bytes)));
+}
+
+TEST(ConvertClientToAdo, EmptyClientGivesOpenDatasetWithTheFields) {
+  TClientDataSet client;
+  client.AddFieldDef({"A", ftInteger, 0, 0, 0});
+  client.AddFieldDef({"B", ftWideString, 3, 0, 0});
+  client.CreateDataSet();
+  auto ado = ClientToAdoDataSet(&client);
+  ASSERT_NE(ado, nullptr);
+  EXPECT_TRUE(ado->Active());
+  EXPECT_EQ(ado->FieldCount(), 2);
+  EXPECT_EQ(ado->RecordCount(), 0);
+  EXPECT_EQ(ado->FieldDefs()[1], MakeFieldDef(u"B", ftWideString, 3));
+}
+
+TEST(ConvertClientToAdo, ValueThatDoesNotFitPropagates) {
+  TClientDataSet client;
+  client.AddFieldDef({"B", ftBytes, 0, 0, 0});  // a record set needs the width of fixed bytes
+  client.CreateDataSet();
+  EXPECT_THROW(ClientToAdoDataSet(&client), EAdoError);
+}
+
+TEST(ConvertVariantToAdo, NullEmptyOrUnloadablePacketGivesNone) {
+  EXPECT_EQ(VariantToAdoDataSet(Variant::Null()), nullptr);
+  EXPECT_EQ(VariantToAdoDataSet(Variant()), nullptr);
+  EXPECT_EQ(VariantToAdoDataSet(Variant::Integer(7)), nullptr);
+  const uint8_t junk[] = {'Q', 'V', 'D', 'P', 9, 9, 9};
+  EXPECT_EQ(VariantToAdoDataSet(Variant::FromArray(VarArray::Bytes(junk, sizeof junk))), nullptr);
+
+  TClientDataSet client = MakeClient();
+  Variant packet = client.Data();
+  std::vector<uint8_t> cut(DataPacketBytes(packet).begin(), DataPacketBytes(packet).end());
+  for (size_t size = 0; size < cut.size(); ++size)
+    EXPECT_EQ(VariantToAdoDataSet(Variant::FromArray(VarArray::Bytes(cut.data(), size))), nullptr)
+        << size;
+}
+
+TEST(ConvertVariantToAdo, PacketByReferenceLoadsLikeThePacket) {
+  TClientDataSet client = MakeClient();
+  Variant packet = client.Data();
+  auto direct = VariantToAdoDataSet(packet);
+  auto byRef = VariantToAdoDataSet(Variant::ByRef(varVariant, &packet));
+  ASSERT_NE(direct, nullptr);
+  ASSERT_NE(byRef, nullptr);
+  EXPECT_EQ(byRef->FieldDefs(), direct->FieldDefs());
+  ExpectSameRows(*direct, *byRef);
+}
+
+// What a host sends as a table upload: packet -> ADO -> blob, read on the other side as rows to
+// insert; and what it receives: blob -> ADO -> packet.
+TEST(ConvertRoundTrip, PacketBlobPacketKeepsDefinitionsAndRows) {
+  TAdoDataSet source;
+  test::FillSample(source);
+  auto client = AdoToClientDataSet(&source);
+  ASSERT_NE(client, nullptr);
+  auto ado = VariantToAdoDataSet(client->Data());
+  ASSERT_NE(ado, nullptr);
+  EXPECT_EQ(ado->FieldDefs(), source.FieldDefs());
+  ExpectSameRows(source, *ado);
+
+  TMemoryStream blob;
+  ASSERT_TRUE(AdoDataSetToStream(ado.get(), &blob, true, kPersistADTG, 1));
+  TAdoDataSet received;
+  ASSERT_TRUE(StreamToAdoDataSet(&received, &blob, true));
+  EXPECT_EQ(received.FieldDefs(), source.FieldDefs());
+  ExpectSameRows(source, received);
+  for (received.First(); !received.Eof(); received.Next())
+    EXPECT_EQ(received.RowStatus(), TRowStatus::Inserted);
+  auto back = AdoToClientDataSet(&received);
+  ASSERT_NE(back, nullptr);
+  EXPECT_EQ(back->FieldDefs(), client->FieldDefs());
+  EXPECT_EQ(back->Data(), client->Data());
+}
+
+}  // namespace
+}  // namespace qorvin
