@@ -114,6 +114,68 @@ TEST(AdtgVectors, PresenceMapUnusedBitsAreIgnoredOnReading) {
   EXPECT_EQ(SaveToBytes(ds).substr(0x15A, 7), HexToBytes("07 FF 01 00 00 00 04"));
 }
 
+TEST(AdtgVectors, ReaderDecisions) {
+  const std::string metadata = Metadata(1);
+  // A column both updated and forced to NULL is NULL and carries no bytes.
+  TAdoDataSet ds;
+  OpenFromBytes(ds, metadata + HexToBytes("0D C0 40 01 00 00 00 0F"));
+  EXPECT_TRUE(ds.FieldIsNull(1));
+  EXPECT_TRUE(ds.StoredFieldAssigned(0, 1));
+
+  // IsSearchable (presence bit 0x20) is 2 or 4 bytes wide, whichever fills the descriptor; the
+  // width read is the width written.
+  for (const char* searchable : {"01 00", "01 00 00 00"}) {
+    std::string image = metadata + HexToBytes("07 FF 01 00 00 00 00 0F");
+    const std::string extra = HexToBytes(searchable);
+    image.insert(0x130, extra);  // before IsVisible of the ID descriptor
+    image[0x10F] = char(0x21 + extra.size());
+    image[0x113] = 0x20;
+    TAdoDataSet withSearchable;
+    OpenFromBytes(withSearchable, image);
+    EXPECT_EQ(withSearchable.FieldDefs()[0].adtg.isSearchable, 1u);
+    EXPECT_EQ(SaveToBytes(withSearchable), image);
+  }
+
+  // Fixed-width text reads up to its first NUL; the stored bytes save back unchanged.
+  TAdoDataSet fixed;
+  fixed.SetLockType(ltOptimistic);
+  TFieldDef& def = fixed.MutableFieldDefs().Add(u"F", ftWideString, 4, true);
+  def.attributes |= adFldFixed;
+  fixed.Open();
+  fixed.Append();
+  fixed.SetFieldValue(0, Variant::OleStr(u"ab"));
+  EXPECT_EQ(fixed.FieldValue(0), Variant::OleStr(u"ab  "));
+  fixed.Post();
+  std::string image = SaveToBytes(fixed);
+  image.replace(image.size() - 9, 8, std::string("a\0b\0\0\0X\0", 8));
+  OpenFromBytes(fixed, image);
+  EXPECT_EQ(fixed.FieldValue(0), Variant::OleStr(u"ab"));
+  EXPECT_EQ(SaveToBytes(fixed), image);
+
+  // A VARNUMERIC value needs its precision, scale and sign bytes.
+  TAdoDataSet varNumeric;
+  varNumeric.SetLockType(ltOptimistic);
+  TFieldDef v;
+  v.name = u"V";
+  v.adoType = adVarNumeric;
+  v.maxLength = 20;
+  v.attributes = adFldUpdatable;
+  varNumeric.MutableFieldDefs().Add(v);
+  varNumeric.Open();
+  varNumeric.Append();
+  varNumeric.SetFieldValue(0, Variant::Integer(-5));
+  varNumeric.Post();
+  image = SaveToBytes(varNumeric);
+  EXPECT_EQ(image.substr(image.size() - 6), HexToBytes("04 01 00 00 05 0F"));
+  image.replace(image.size() - 6, 6, HexToBytes("02 01 00 0F"));
+  try {
+    OpenFromBytes(varNumeric, image);
+    ADD_FAILURE() << "a 2-byte VARNUMERIC value opened";
+  } catch (const EAdoError& e) {
+    EXPECT_NE(std::string(e.what()).find("shorter than 3 bytes"), std::string::npos) << e.what();
+  }
+}
+
 // The tablegram of the execute response in the published protocol examples: one row of a
 // five-column query result read through a remote data server (table descriptor, base-table
 // fields, 8-bit fixed and variable strings).
