@@ -61,30 +61,35 @@ void TAdoDataSet::Open() {
 
 void TAdoDataSet::Open(TStream& source, TLockType lockType) {
   const int64_t start = source.Position();
-  std::vector<uint8_t> copy;
-  std::span<const uint8_t> bytes;
-  if (auto* memory = dynamic_cast<TMemoryStream*>(&source)) {
-    if (start < memory->Size()) bytes = {memory->Memory() + start, size_t(memory->Size() - start)};
-  } else {
-    // Whatever the stream yields, read piece by piece: no size from anywhere is trusted.
-    constexpr size_t kPiece = 64 * 1024;
-    for (;;) {
-      const size_t used = copy.size();
-      copy.resize(used + kPiece);
-      const int64_t got = source.Read(copy.data() + used, int64_t(kPiece));
-      copy.resize(used + size_t(std::max<int64_t>(got, 0)));
-      if (got <= 0) break;
-    }
-    bytes = copy;
-  }
   ado::AdtgImage image;
-  size_t used;
   try {
-    used = ado::ReadAdtg(bytes, image);
+    std::vector<uint8_t> copy;
+    std::span<const uint8_t> bytes;
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&source)) {
+      if (start < memory->Size())
+        bytes = {memory->Memory() + start, size_t(memory->Size() - start)};
+    } else {
+      // Whatever the stream yields, read piece by piece: no size from anywhere is trusted.
+      constexpr size_t kPiece = 64 * 1024;
+      for (;;) {
+        const size_t used = copy.size();
+        copy.resize(used + kPiece);
+        const int64_t got = source.Read(copy.data() + used, int64_t(kPiece));
+        copy.resize(used + size_t(std::max<int64_t>(got, 0)));
+        if (got <= 0) break;
+      }
+      bytes = copy;
+    }
+    const size_t used = ado::ReadAdtg(bytes, image);
+    source.SetPosition(start + int64_t(used));
   } catch (...) {
-    source.SetPosition(start);
+    try {
+      source.SetPosition(start);
+    } catch (...) {  // the first failure is the one to report
+    }
     throw;
   }
+  // From here on nothing can fail: the dataset changes only when the image was good.
   Close();
   fieldDefs_ = std::move(image.defs);
   imageInfo_ = std::move(image.info);
@@ -92,8 +97,9 @@ void TAdoDataSet::Open(TStream& source, TLockType lockType) {
   lockType_ = lockType;
   state_ = dsBrowse;
   RebuildVisible();
-  First();
-  source.SetPosition(start + int64_t(used));
+  cursor_ = 0;
+  bof_ = true;
+  eof_ = visible_.empty();
 }
 
 void TAdoDataSet::Close() {

@@ -67,6 +67,92 @@ Variant DateOfParts(int32_t year, uint32_t month, uint32_t day, uint32_t hour, u
   return Variant::Date(OleDateFromParts(p));
 }
 
+// Integer, floating, currency, DATE and boolean cells; Empty for other types.
+Variant ScalarValue(uint16_t adoType, const uint8_t* c) {
+  switch (adoType) {
+    case adTinyInt:
+      return Variant::ShortInt(int8_t(c[0]));
+    case adUnsignedTinyInt:
+      return Variant::Byte(c[0]);
+    case adSmallInt:
+      return Variant::Smallint(LoadLE<int16_t>(c));
+    case adUnsignedSmallInt:
+      return Variant::Word(LoadLE<uint16_t>(c));
+    case adInteger:
+      return Variant::Integer(LoadLE<int32_t>(c));
+    case adUnsignedInt:
+      return Variant::LongWord(LoadLE<uint32_t>(c));
+    case adBigInt:
+      return Variant::Int64(LoadLE<int64_t>(c));
+    case adUnsignedBigInt:
+      return Variant::UInt64(LoadLE<uint64_t>(c));
+    case adSingle:
+      return Variant::Single(LoadLE<float>(c));
+    case adDouble:
+      return Variant::Double(LoadLE<double>(c));
+    case adCurrency:
+      return Variant::Currency(Currency{LoadLE<int64_t>(c)});
+    case adDate:
+      return Variant::Date(LoadLE<double>(c));
+    case adBoolean:
+      return Variant::Boolean(LoadLE<int16_t>(c) != 0);
+    default:
+      return Variant();
+  }
+}
+
+Variant TimeStampValue(const uint8_t* c) {
+  SQLTimeStamp ts;
+  ts.year = LoadLE<int16_t>(c);
+  ts.month = LoadLE<uint16_t>(c + 2);
+  ts.day = LoadLE<uint16_t>(c + 4);
+  ts.hour = LoadLE<uint16_t>(c + 6);
+  ts.minute = LoadLE<uint16_t>(c + 8);
+  ts.second = LoadLE<uint16_t>(c + 10);
+  ts.fractions = LoadLE<uint32_t>(c + 12);
+  return Variant::FromSQLTimeStamp(ts);
+}
+
+Variant StoredValue(const CellPlan& plan, const RowStore& store, const uint8_t* rec, int col) {
+  const uint8_t* c = store.Cell(rec, col);
+  switch (plan.adoType) {
+    case adDecimal:
+      return DecimalValue(c);
+    case adNumeric:
+      return NumericValue(c);
+    case adDBDate:
+      return DateOfParts(LoadLE<int16_t>(c), LoadLE<uint16_t>(c + 2), LoadLE<uint16_t>(c + 4), 0, 0,
+                         0);
+    case adDBTime:
+      return DateOfParts(1899, 12, 30, LoadLE<uint16_t>(c), LoadLE<uint16_t>(c + 2),
+                         LoadLE<uint16_t>(c + 4));
+    case adDBTimeStamp:
+      return TimeStampValue(c);
+    case adFileTime:
+      return Variant::Date(OleDateFromParts(PartsFromFileTime(LoadLE<uint64_t>(c))));
+    case adGUID:
+      return Variant::OleStr(Utf8ToUtf16(TGUID::FromBytes(c).ToString()));
+    case adVariant:
+      return DecodeVariantCell(c);
+    case adVarNumeric:
+      return VarNumericValue(store.Var(rec, col));
+    case adBinary: {
+      const std::string_view bytes = store.Var(rec, col);
+      return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+    }
+    case adChar: {
+      std::string_view bytes = store.Var(rec, col);
+      if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, false);
+      return Variant::AnsiString(std::string(bytes));
+    }
+    default: {  // adWChar, adBSTR
+      std::string_view bytes = store.Var(rec, col);
+      if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, true);
+      return Variant::OleStr(LEBytesToUtf16(bytes));
+    }
+  }
+}
+
 // ---- writing ------------------------------------------------------------------------------
 
 [[noreturn]] void OutOfRange(const Variant& value) {
@@ -115,6 +201,16 @@ bool BooleanOf(const Variant& value) {
     if (text == "False" || text == "false" || text == "FALSE") return false;
   }
   return value.ToDouble() != 0.0;
+}
+
+int64_t CurrencyOf(const Variant& value) {
+  if (value.Kind() == varCurrency) return value.AsCurrency().scaled;
+  const DecNumber n = Rescale(DecimalOfVariant(value), 4);
+  uint8_t bytes[8];
+  if (!DigitsToMagnitude(n.digits, bytes, 8)) OutOfRange(value);
+  const uint64_t magnitude = LoadLE<uint64_t>(bytes);
+  if (magnitude > (n.negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX))) OutOfRange(value);
+  return int64_t(n.negative ? 0 - magnitude : magnitude);
 }
 
 void StoreNumeric(const TFieldDef& def, const Variant& value, uint8_t* c) {
@@ -234,60 +330,58 @@ void StoreDate(uint16_t adoType, const Variant& value, uint8_t* c) {
   }
 }
 
-void StoreValue(const TFieldDef& def, const CellPlan& plan, RowStore& store, uint8_t* rec, int col,
-                const Variant& value) {
-  uint8_t* c = store.Cell(rec, col);
-  switch (plan.adoType) {
+// Integer, floating, currency and boolean columns; false for other types.
+bool StoreScalar(uint16_t adoType, const Variant& value, uint8_t* c) {
+  switch (adoType) {
     case adTinyInt:
       c[0] = uint8_t(IntegerOf(value, INT8_MIN, INT8_MAX));
-      break;
+      return true;
     case adUnsignedTinyInt:
       c[0] = uint8_t(IntegerOf(value, 0, UINT8_MAX));
-      break;
+      return true;
     case adSmallInt:
       StoreLE<int16_t>(c, int16_t(IntegerOf(value, INT16_MIN, INT16_MAX)));
-      break;
+      return true;
     case adUnsignedSmallInt:
       StoreLE<uint16_t>(c, uint16_t(IntegerOf(value, 0, UINT16_MAX)));
-      break;
+      return true;
     case adInteger:
       StoreLE<int32_t>(c, int32_t(IntegerOf(value, INT32_MIN, INT32_MAX)));
-      break;
+      return true;
     case adUnsignedInt:
       StoreLE<uint32_t>(c, uint32_t(IntegerOf(value, 0, UINT32_MAX)));
-      break;
+      return true;
     case adBigInt:
       StoreLE<int64_t>(c, IntegerOf(value, INT64_MIN, INT64_MAX));
-      break;
+      return true;
     case adUnsignedBigInt:
       StoreLE<uint64_t>(c, UInt64Of(value));
-      break;
+      return true;
     case adSingle: {
       const double d = value.ToDouble();
       if (std::isfinite(d) && std::fabs(d) > FLT_MAX) OutOfRange(value);
       StoreLE<float>(c, float(d));
-      break;
+      return true;
     }
     case adDouble:
       StoreLE<double>(c, value.ToDouble());
-      break;
-    case adCurrency: {
-      if (value.Kind() == varCurrency) {
-        StoreLE<int64_t>(c, value.AsCurrency().scaled);
-        break;
-      }
-      const DecNumber n = Rescale(DecimalOfVariant(value), 4);
-      uint8_t bytes[8];
-      if (!DigitsToMagnitude(n.digits, bytes, 8)) OutOfRange(value);
-      const uint64_t magnitude = LoadLE<uint64_t>(bytes);
-      if (magnitude > (n.negative ? uint64_t(INT64_MAX) + 1 : uint64_t(INT64_MAX)))
-        OutOfRange(value);
-      StoreLE<uint64_t>(c, n.negative ? 0 - magnitude : magnitude);
-      break;
-    }
+      return true;
+    case adCurrency:
+      StoreLE<int64_t>(c, CurrencyOf(value));
+      return true;
     case adBoolean:
       StoreLE<int16_t>(c, BooleanOf(value) ? -1 : 0);
-      break;
+      return true;
+    default:
+      return false;
+  }
+}
+
+void StoreValue(const TFieldDef& def, const CellPlan& plan, RowStore& store, uint8_t* rec, int col,
+                const Variant& value) {
+  uint8_t* c = store.Cell(rec, col);
+  if (StoreScalar(plan.adoType, value, c)) return;
+  switch (plan.adoType) {
     case adDecimal:
       StoreDecimal(value, c);
       break;
@@ -330,79 +424,10 @@ void StoreValue(const TFieldDef& def, const CellPlan& plan, RowStore& store, uin
 Variant CellValue(const TFieldDef& def, const RowStore& store, const uint8_t* rec, int col) {
   if (!store.Present(rec, col)) return Variant::Null();
   const CellPlan& plan = store.Layout().cells[size_t(col)];
-  const uint8_t* c = store.Cell(rec, col);
+  Variant scalar = ScalarValue(plan.adoType, store.Cell(rec, col));
+  if (!scalar.IsEmpty()) return scalar;
   try {
-    switch (plan.adoType) {
-      case adTinyInt:
-        return Variant::ShortInt(int8_t(c[0]));
-      case adUnsignedTinyInt:
-        return Variant::Byte(c[0]);
-      case adSmallInt:
-        return Variant::Smallint(LoadLE<int16_t>(c));
-      case adUnsignedSmallInt:
-        return Variant::Word(LoadLE<uint16_t>(c));
-      case adInteger:
-        return Variant::Integer(LoadLE<int32_t>(c));
-      case adUnsignedInt:
-        return Variant::LongWord(LoadLE<uint32_t>(c));
-      case adBigInt:
-        return Variant::Int64(LoadLE<int64_t>(c));
-      case adUnsignedBigInt:
-        return Variant::UInt64(LoadLE<uint64_t>(c));
-      case adSingle:
-        return Variant::Single(LoadLE<float>(c));
-      case adDouble:
-        return Variant::Double(LoadLE<double>(c));
-      case adCurrency:
-        return Variant::Currency(Currency{LoadLE<int64_t>(c)});
-      case adDate:
-        return Variant::Date(LoadLE<double>(c));
-      case adBoolean:
-        return Variant::Boolean(LoadLE<int16_t>(c) != 0);
-      case adDecimal:
-        return DecimalValue(c);
-      case adNumeric:
-        return NumericValue(c);
-      case adDBDate:
-        return DateOfParts(LoadLE<int16_t>(c), LoadLE<uint16_t>(c + 2), LoadLE<uint16_t>(c + 4), 0,
-                           0, 0);
-      case adDBTime:
-        return DateOfParts(1899, 12, 30, LoadLE<uint16_t>(c), LoadLE<uint16_t>(c + 2),
-                           LoadLE<uint16_t>(c + 4));
-      case adDBTimeStamp: {
-        SQLTimeStamp ts;
-        ts.year = LoadLE<int16_t>(c);
-        ts.month = LoadLE<uint16_t>(c + 2);
-        ts.day = LoadLE<uint16_t>(c + 4);
-        ts.hour = LoadLE<uint16_t>(c + 6);
-        ts.minute = LoadLE<uint16_t>(c + 8);
-        ts.second = LoadLE<uint16_t>(c + 10);
-        ts.fractions = LoadLE<uint32_t>(c + 12);
-        return Variant::FromSQLTimeStamp(ts);
-      }
-      case adFileTime:
-        return Variant::Date(OleDateFromParts(PartsFromFileTime(LoadLE<uint64_t>(c))));
-      case adGUID:
-        return Variant::OleStr(Utf8ToUtf16(TGUID::FromBytes(c).ToString()));
-      case adVariant:
-        return DecodeVariantCell(c);
-      case adVarNumeric:
-        return VarNumericValue(store.Var(rec, col));
-      case adBinary: {
-        const std::string_view bytes = store.Var(rec, col);
-        return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
-      }
-      case adChar: {
-        std::string_view bytes = store.Var(rec, col);
-        if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, false);
-        return Variant::AnsiString(std::string(bytes));
-      }
-      default: {  // adWChar, adBSTR
-        std::string_view bytes = store.Var(rec, col);
-        if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, true);
-        return Variant::OleStr(LEBytesToUtf16(bytes));
-      }
-    }
+    return StoredValue(plan, store, rec, col);
   } catch (const Exception& e) {
     throw EAdoError(Format("Field '%s': %s", ShowName(def.name).c_str(), e.what()));
   }

@@ -30,6 +30,21 @@ void DecimalToCell(const Decimal& d, uint8_t* c) {
   StoreLE<uint32_t>(c + 12, uint32_t(d.lo64 >> 32));
 }
 
+// A BCD value as a DECIMAL: at most 28 places (rounded) and a 96-bit magnitude.
+Decimal DecimalOfBcd(const Variant& value) {
+  const DecNumber exact = DecimalOfVariant(value);
+  const DecNumber n = Rescale(exact, std::min(exact.places, 28));
+  uint8_t magnitude[12];
+  if (!DigitsToMagnitude(n.digits, magnitude, sizeof magnitude))
+    throw EAdoError("The BCD value is too large for a variant field");
+  Decimal d;
+  d.scale = uint8_t(n.places);
+  d.sign = n.negative ? 0x80 : 0;
+  d.lo64 = LoadLE<uint64_t>(magnitude);
+  d.hi32 = LoadLE<uint32_t>(magnitude + 8);
+  return d;
+}
+
 }  // namespace
 
 Variant DecodeVariantCell(const uint8_t cell[16]) {
@@ -123,27 +138,14 @@ void EncodeVariantCell(const Variant& input, uint8_t cell[16]) {
     case varDecimal:
       DecimalToCell(value.AsDecimal(), cell);
       break;
-    case varBcd: {
-      // Held as a DECIMAL: at most 28 places and a 96-bit magnitude.
-      const DecNumber exact = DecimalOfVariant(value);
-      const DecNumber n = Rescale(exact, std::min(exact.places, 28));
-      uint8_t magnitude[12];
-      if (!DigitsToMagnitude(n.digits, magnitude, sizeof magnitude))
-        throw EAdoError("The BCD value is too large for a variant field");
-      Decimal d;
-      d.scale = uint8_t(n.places);
-      d.sign = n.negative ? 0x80 : 0;
-      d.lo64 = LoadLE<uint64_t>(magnitude);
-      d.hi32 = LoadLE<uint32_t>(magnitude + 8);
-      DecimalToCell(d, cell);
-      StoreLE<uint16_t>(cell, varDecimal);
-      return;
-    }
+    case varBcd:
+      DecimalToCell(DecimalOfBcd(value), cell);
+      break;
     default:
       throw EAdoError(Format("A variant field cannot hold a value of type %s",
                              VarTypeName(value.Type()).c_str()));
   }
-  StoreLE<uint16_t>(cell, kind == varDecimal ? uint16_t(varDecimal) : kind);
+  StoreLE<uint16_t>(cell, kind == varBcd ? uint16_t(varDecimal) : kind);
 }
 
 }  // namespace qorvin::ado

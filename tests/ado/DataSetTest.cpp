@@ -189,6 +189,8 @@ TEST(AdoDataSet, ValueConversions) {
   EXPECT_THROW(ds.SetFieldValue(4, Variant::Integer(1000)), EAdoError);
   ds.SetFieldValue(5, Variant::FromDecimal(Decimal{0, 1, 0x80, 0, 15}));
   EXPECT_EQ(ds.FieldValue(5).ToUtf8(), "-1.5");
+  ds.SetFieldValue(5, Variant::FromBcd(Bcd::FromString("2.25")));  // held as a DECIMAL
+  EXPECT_EQ(ds.FieldValue(5), Variant::FromDecimal(Decimal{0, 2, 0, 0, 225}));
   EXPECT_THROW(ds.SetFieldValue(5, Variant::OleStr(u"text")), EAdoError);
   ds.SetFieldValue(5, Variant());  // Empty is a value of a variant field ...
   EXPECT_FALSE(ds.FieldIsNull(5));
