@@ -1,0 +1,147 @@
+// One HTTP connection: requests are read with Beast's parser (body limited to the request
+// bound), POSTs to "/Bin" go to the dispatcher, everything else is answered at once.
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <limits>
+#include <optional>
+
+#include "server/net/NetContext.h"
+
+namespace qorvin::server {
+namespace {
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using Clock = std::chrono::steady_clock;
+
+bool IsBinPath(beast::string_view target) {
+  auto path = target.substr(0, target.find('?'));
+  if (path.size() != 4) return false;
+  const char* want = "/bin";
+  for (size_t i = 0; i < 4; ++i) {
+    char c = path[i];
+    if (c >= 'A' && c <= 'Z') c = char(c - 'A' + 'a');
+    if (c != want[i]) return false;
+  }
+  return true;
+}
+
+class HttpSession : public std::enable_shared_from_this<HttpSession> {
+ public:
+  HttpSession(NetContext& ctx, net::ip::tcp::socket socket)
+      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {}
+
+  void Start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+  }
+
+ private:
+  void Read() {
+    if (ctx_.stopping) return Close();
+    parser_.emplace();
+    // The declared length is judged in OnHeader. (No limit at all, boost::none, is mishandled by
+    // this Beast version: every declared length then counts as over the limit.)
+    parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
+    stream_.expires_after(ctx_.options.idleTimeout);
+    http::async_read_header(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+  }
+
+  // A declared length over the bound is refused before any of the body is read.
+  void OnHeader(beast::error_code ec) {
+    if (ec) return Close();
+    auto declared = parser_->content_length();
+    if (declared && *declared > ctx_.options.maxRequestBytes)
+      return RefuseTooLarge(std::to_string(*declared) + " bytes");
+    parser_->body_limit(ctx_.options.maxRequestBytes);  // chunked bodies
+    http::async_read(
+        stream_, buffer_, *parser_,
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+  }
+
+  void RefuseTooLarge(const std::string& size) {
+    DispatchReply reply =
+        ctx_.dispatcher.Refuse("The request (" + size + ") is larger than the server's limit of " +
+                                   std::to_string(ctx_.options.maxRequestBytes) + " bytes",
+                               RequestInfo{"HTTP", peer_});
+    reply.failed = true;
+    keepAlive_ = false;
+    version_ = parser_->get().version();
+    Reply(http::status::internal_server_error, std::move(reply), 0, Clock::now(),
+          ctx_.BeginRequest());
+  }
+
+  void OnRead(beast::error_code ec) {
+    if (ec == http::error::body_limit) return RefuseTooLarge("a chunked body");
+    if (ec) return Close();  // end of stream, time-out, malformed request, shutdown
+    auto started = Clock::now();
+    http::request<http::string_body> req = parser_->release();
+    keepAlive_ = req.keep_alive();
+    version_ = req.version();
+    auto token = ctx_.BeginRequest();
+    if (!IsBinPath(req.target())) {
+      DispatchReply reply{"Not Found", true, "404 " + std::string(req.target())};
+      return Reply(http::status::not_found, std::move(reply), req.body().size(), started,
+                   std::move(token), "text/plain");
+    }
+    if (req.method() != http::verb::post) {
+      DispatchReply reply{"Method Not Allowed", true, "405 " + std::string(req.method_string())};
+      return Reply(http::status::method_not_allowed, std::move(reply), req.body().size(), started,
+                   std::move(token), "text/plain");
+    }
+    size_t in = req.body().size();
+    ctx_.Dispatch(stream_.get_executor(), std::move(req.body()), RequestInfo{"HTTP", peer_},
+                  [self = shared_from_this(), in, started, token](DispatchReply reply) {
+                    auto status =
+                        reply.failed ? http::status::internal_server_error : http::status::ok;
+                    self->Reply(status, std::move(reply), in, started, token);
+                  });
+  }
+
+  void Reply(http::status status, DispatchReply reply, size_t in, Clock::time_point started,
+             NetContext::InFlight token, const char* contentType = "application/binary") {
+    auto res =
+        std::make_shared<http::response<http::string_body>>(status, version_ ? version_ : 11);
+    res->set(http::field::server, "qorvin-server");
+    res->set(http::field::content_type, contentType);
+    if (status == http::status::method_not_allowed) res->set(http::field::allow, "POST");
+    res->keep_alive(keepAlive_ && !ctx_.stopping);
+    size_t out = reply.body.size();
+    res->body() = std::move(reply.body);
+    res->prepare_payload();
+    stream_.expires_after(ctx_.options.idleTimeout);
+    http::async_write(
+        stream_, *res,
+        [self = shared_from_this(), res, token, in, out, started,
+         summary = std::move(reply.summary), failed = reply.failed](beast::error_code ec, size_t) {
+          self->ctx_.log.Request("HTTP", self->peer_, summary, in, out, Clock::now() - started,
+                                 failed || ec);
+          if (ec || !res->keep_alive()) return self->Close();
+          self->Read();
+        });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    stream_.close();
+  }
+
+  NetContext& ctx_;
+  ConnectionSlot slot_;
+  std::string peer_;
+  beast::tcp_stream stream_;
+  beast::flat_buffer buffer_;
+  std::optional<http::request_parser<http::string_body>> parser_;
+  bool keepAlive_ = true;
+  unsigned version_ = 11;
+};
+
+}  // namespace
+
+void StartHttpSession(NetContext& ctx, net::ip::tcp::socket socket) {
+  std::make_shared<HttpSession>(ctx, std::move(socket))->Start();
+}
+
+}  // namespace qorvin::server

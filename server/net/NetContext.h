@@ -1,0 +1,110 @@
+// Internals shared by the transports: the I/O context, the worker pool, the counters and the
+// hand-over of a request to the dispatcher. Not part of the server's interface.
+#pragma once
+
+// Boost 1.74's Asio uses std::exchange without including <utility> itself.
+#include <atomic>
+#include <boost/asio.hpp>
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "server/net/NetServer.h"
+
+namespace qorvin::server {
+
+namespace net = boost::asio;
+
+class UdpEndpoint;
+
+struct NetContext {
+  NetContext(NetOptions o, IDispatcher& d, RequestLog& l)
+      : options(std::move(o)),
+        dispatcher(d),
+        log(l),
+        workers(size_t(std::max(1, options.workerThreads))),
+        control(net::make_strand(io)) {}
+
+  // Declared before `io` so that they outlive it: sessions whose handlers are destroyed with the
+  // I/O context still count themselves out.
+  NetOptions options;
+  IDispatcher& dispatcher;
+  RequestLog& log;
+  std::atomic<int> connections{0};
+  std::atomic<int> inFlight{0};
+  std::atomic<bool> stopping{false};
+  std::mutex stopMutex;
+  std::condition_variable stopped;
+
+  net::io_context io;
+  net::thread_pool workers;
+  net::strand<net::io_context::executor_type> control;  // listeners and signals
+  std::vector<std::thread> ioThreads;
+  // Keeps the I/O threads running while no socket operation is pending (a request may be on a
+  // worker, its reply not yet posted back).
+  std::optional<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+  // Owned by `control`: touched only from handlers running on it (or before the threads start).
+  std::vector<std::unique_ptr<net::ip::tcp::acceptor>> acceptors;
+  std::shared_ptr<UdpEndpoint> udp;
+  std::unique_ptr<net::signal_set> signals;
+
+  // Marks a request as in progress for as long as a copy of the token lives (the session keeps
+  // it until the reply is written); shutdown waits for these.
+  using InFlight = std::shared_ptr<void>;
+  InFlight BeginRequest() {
+    ++inFlight;
+    return InFlight(nullptr, [this](void*) { --inFlight; });
+  }
+
+  // Runs the dispatcher on a worker thread, then `done(reply)` on `executor`. A throwing
+  // dispatcher is answered with a Refuse reply.
+  template <typename Executor, typename Done>
+  void Dispatch(Executor executor, std::string request, RequestInfo info, Done done) {
+    net::post(workers, [this, executor, request = std::move(request), info = std::move(info),
+                        done = std::move(done)]() mutable {
+      DispatchReply reply;
+      try {
+        reply = dispatcher.Dispatch(request, info);
+      } catch (const std::exception& e) {
+        reply = dispatcher.Refuse(std::string("Internal server error: ") + e.what(), info);
+      }
+      net::post(executor, [done = std::move(done), reply = std::move(reply)]() mutable {
+        done(std::move(reply));
+      });
+    });
+  }
+};
+
+// Counts one open connection for as long as it lives.
+class ConnectionSlot {
+ public:
+  explicit ConnectionSlot(NetContext& ctx) : ctx_(ctx) { ++ctx_.connections; }
+  ~ConnectionSlot() { --ctx_.connections; }
+  ConnectionSlot(const ConnectionSlot&) = delete;
+  ConnectionSlot& operator=(const ConnectionSlot&) = delete;
+
+ private:
+  NetContext& ctx_;
+};
+
+inline std::string PeerText(const net::ip::tcp::socket& s) {
+  boost::system::error_code ec;
+  auto ep = s.remote_endpoint(ec);
+  return ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
+}
+
+// Session starters (one per accepted socket).
+void StartHttpSession(NetContext& ctx, net::ip::tcp::socket socket);
+void StartTcpSession(NetContext& ctx, net::ip::tcp::socket socket);
+
+// The UDP endpoint: receives until closed.
+std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, net::ip::udp::endpoint at,
+                                              int& boundPort);
+void CloseUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint);
+
+}  // namespace qorvin::server

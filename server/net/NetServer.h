@@ -1,0 +1,81 @@
+// The three transports of the server, all at once, over one dispatcher:
+//
+//   HTTP  POST to "/Bin" (the path compared without regard to case): status 200 with the reply,
+//         500 when the reply reports a failure, 404 for other paths, 405 for other methods.
+//         Keep-alive connections carry any number of requests.
+//   TCP   frames both ways: a 4-byte big-endian length, then that many bytes; one connection
+//         carries any number of request/reply pairs, one at a time.
+//   UDP   one datagram per request: 38 bytes of request ID, then the request; the reply is one
+//         datagram starting with the same 38 bytes. Datagrams shorter than 38 bytes are dropped.
+//
+// Limits: a request larger than NetOptions::maxRequestBytes is answered with the dispatcher's
+// Refuse reply (HTTP status 500; the TCP connection is closed after it). A connection that has
+// no complete request within idleTimeout is closed. At most maxConnections TCP and HTTP
+// connections are served at once; more are closed at accept. A UDP reply that does not fit in
+// one datagram is replaced by a Refuse reply.
+//
+// Threads: ioThreads run the sockets; the dispatcher runs on workerThreads, so a slow request
+// never holds up the sockets of others. Stop() may be called from any thread (or by SIGINT /
+// SIGTERM after StopOnSignals); Wait() then lets requests in progress finish (at most
+// shutdownGrace), closes every socket and joins every thread.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+#include <string>
+
+#include "server/net/Dispatcher.h"
+#include "server/net/RequestLog.h"
+
+namespace qorvin::server {
+
+struct NetOptions {
+  std::string bindAddress = "127.0.0.1";
+  int httpPort = 8099;  // 0: any free port; -1: transport off
+  int tcpPort = 8090;
+  int udpPort = 8090;
+  size_t maxRequestBytes = size_t(64) << 20;
+  int ioThreads = 2;
+  int workerThreads = 16;
+  std::chrono::milliseconds idleTimeout{60000};
+  int maxConnections = 512;
+  std::chrono::milliseconds shutdownGrace{10000};
+};
+
+struct BoundPorts {
+  int http = -1;  // -1: transport off
+  int tcp = -1;
+  int udp = -1;
+};
+
+// The largest UDP payload (65 535 minus the IP and UDP headers).
+inline constexpr size_t kMaxDatagram = 65507;
+inline constexpr size_t kRequestIdLength = 38;
+
+struct NetContext;
+
+class NetServer {
+ public:
+  NetServer(NetOptions options, IDispatcher& dispatcher, RequestLog& log);
+  ~NetServer();
+  NetServer(const NetServer&) = delete;
+  NetServer& operator=(const NetServer&) = delete;
+
+  // Binds every enabled transport and starts serving. std::runtime_error naming the transport,
+  // address and port when one cannot be bound (nothing keeps running then).
+  void Start();
+  BoundPorts Ports() const { return ports_; }
+  void StopOnSignals();
+  void Stop();
+  // Blocks until Stop, then shuts down as described above.
+  void Wait();
+
+ private:
+  std::unique_ptr<NetContext> ctx_;
+  BoundPorts ports_;
+  bool started_ = false;
+  bool joined_ = false;
+};
+
+}  // namespace qorvin::server

@@ -1,0 +1,45 @@
+#include "server/net/RequestLog.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace qorvin::server {
+namespace {
+
+std::string Timestamp() {
+  auto now = std::chrono::system_clock::now();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  std::time_t secs = std::time_t(ms / 1000);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02d %02d:%02d:%02d.%03d", local.tm_year + 1900,
+                local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min, local.tm_sec,
+                int(ms % 1000));
+  return buf;
+}
+
+}  // namespace
+
+void RequestLog::Request(const char* transport, const std::string& peer, const std::string& summary,
+                         size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
+                         bool failed) {
+  if (!out_) return;
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
+  Line(Timestamp() + " " + transport + " " + peer + " " + (summary.empty() ? "-" : summary) +
+       " in=" + std::to_string(bytesIn) + " out=" + std::to_string(bytesOut) + " " +
+       std::to_string(ms) + "ms " + (failed ? "error" : "ok"));
+}
+
+void RequestLog::Event(const char* transport, const std::string& peer, const std::string& what) {
+  if (!out_) return;
+  Line(Timestamp() + " " + transport + " " + peer + " " + what);
+}
+
+void RequestLog::Line(const std::string& text) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  *out_ << text << '\n';
+  out_->flush();
+}
+
+}  // namespace qorvin::server

@@ -1,0 +1,34 @@
+// One line per request on a stream (stderr by default):
+//
+//   2024-05-01 12:00:00.123 TCP 127.0.0.1:53412 ExecSqlService.SynchReadData in=123 out=4567 5ms ok
+//
+// and one line per notable transport event (a refused connection, a dropped datagram).
+// Thread-safe: lines never interleave.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <mutex>
+#include <ostream>
+#include <string>
+
+namespace qorvin::server {
+
+class RequestLog {
+ public:
+  // `out` null: nothing is logged.
+  explicit RequestLog(std::ostream* out) : out_(out) {}
+
+  void Request(const char* transport, const std::string& peer, const std::string& summary,
+               size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
+               bool failed);
+  void Event(const char* transport, const std::string& peer, const std::string& what);
+
+ private:
+  void Line(const std::string& text);
+
+  std::ostream* out_;
+  std::mutex mutex_;
+};
+
+}  // namespace qorvin::server

@@ -1,0 +1,131 @@
+// One TCP connection carrying length-prefixed frames, one request at a time.
+//
+// Frame, both directions:
+//
+//   offset size  field
+//   0      4     payload length L, unsigned, big-endian
+//   4      L     payload
+//
+// A request frame longer than the request bound is answered with the dispatcher's Refuse reply
+// and the connection is closed (its payload is never read).
+#include <array>
+#include <boost/beast/core.hpp>
+
+#include "server/net/NetContext.h"
+
+namespace qorvin::server {
+namespace {
+
+namespace beast = boost::beast;
+using Clock = std::chrono::steady_clock;
+
+class TcpSession : public std::enable_shared_from_this<TcpSession> {
+ public:
+  TcpSession(NetContext& ctx, net::ip::tcp::socket socket)
+      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {
+    beast::error_code ignored;
+    stream_.socket().set_option(net::ip::tcp::no_delay(true), ignored);
+  }
+
+  void Start() {
+    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+  }
+
+ private:
+  void ReadHeader() {
+    if (ctx_.stopping) return Close();
+    stream_.expires_after(ctx_.options.idleTimeout);
+    net::async_read(
+        stream_, net::buffer(header_),
+        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+  }
+
+  void OnHeader(beast::error_code ec) {
+    if (ec) return Close();  // the peer closed, went idle too long, or the server stops
+    started_ = Clock::now();
+    uint32_t length = uint32_t(header_[0]) << 24 | uint32_t(header_[1]) << 16 |
+                      uint32_t(header_[2]) << 8 | uint32_t(header_[3]);
+    auto token = ctx_.BeginRequest();
+    if (length > ctx_.options.maxRequestBytes) {
+      DispatchReply reply =
+          ctx_.dispatcher.Refuse("The request (" + std::to_string(length) +
+                                     " bytes) is larger than the server's limit of " +
+                                     std::to_string(ctx_.options.maxRequestBytes) + " bytes",
+                                 RequestInfo{"TCP", peer_});
+      reply.failed = true;
+      return Write(std::move(reply), 0, std::move(token), false);
+    }
+    length_ = length;
+    body_.clear();
+    ReadBody(std::move(token));
+  }
+
+  // The payload arrives in pieces of at most 64 KiB, so memory grows with the bytes actually
+  // received, not with the length a peer announces. The deadline set for the frame still holds.
+  void ReadBody(NetContext::InFlight token) {
+    size_t have = body_.size();
+    if (have == length_) return OnBody({}, std::move(token));
+    size_t piece = std::min<size_t>(length_ - have, 65536);
+    body_.resize(have + piece);
+    net::async_read(stream_, net::buffer(body_.data() + have, piece),
+                    [self = shared_from_this(), token](beast::error_code ec, size_t) {
+                      if (ec) return self->Close();
+                      self->ReadBody(token);
+                    });
+  }
+
+  void OnBody(beast::error_code ec, NetContext::InFlight token) {
+    if (ec) return Close();
+    size_t in = body_.size();
+    ctx_.Dispatch(stream_.get_executor(), std::move(body_), RequestInfo{"TCP", peer_},
+                  [self = shared_from_this(), in, token](DispatchReply reply) {
+                    self->Write(std::move(reply), in, token, true);
+                  });
+    body_.clear();
+  }
+
+  void Write(DispatchReply reply, size_t in, NetContext::InFlight token, bool keep) {
+    if (reply.body.size() > UINT32_MAX) {
+      reply = ctx_.dispatcher.Refuse("The reply is too large for one frame", {"TCP", peer_});
+      reply.failed = true;
+    }
+    auto out = std::make_shared<std::string>(std::move(reply.body));
+    uint32_t n = uint32_t(out->size());
+    auto prefix = std::make_shared<std::array<uint8_t, 4>>(
+        std::array<uint8_t, 4>{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
+    std::array<net::const_buffer, 2> buffers{net::buffer(*prefix), net::buffer(*out)};
+    stream_.expires_after(ctx_.options.idleTimeout);
+    net::async_write(
+        stream_, buffers,
+        [self = shared_from_this(), out, prefix, token, in, keep,
+         summary = std::move(reply.summary), failed = reply.failed](beast::error_code ec, size_t) {
+          self->ctx_.log.Request("TCP", self->peer_, summary, in, out->size(),
+                                 Clock::now() - self->started_, failed || ec);
+          if (ec || !keep) return self->Close();
+          self->ReadHeader();
+        });
+  }
+
+  void Close() {
+    beast::error_code ignored;
+    stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    stream_.close();
+  }
+
+  NetContext& ctx_;
+  ConnectionSlot slot_;
+  std::string peer_;
+  beast::tcp_stream stream_;
+  std::array<uint8_t, 4> header_{};
+  std::string body_;
+  size_t length_ = 0;
+  Clock::time_point started_;
+};
+
+}  // namespace
+
+void StartTcpSession(NetContext& ctx, net::ip::tcp::socket socket) {
+  std::make_shared<TcpSession>(ctx, std::move(socket))->Start();
+}
+
+}  // namespace qorvin::server

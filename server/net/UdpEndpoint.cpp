@@ -1,0 +1,125 @@
+// The UDP transport: one datagram per request and per reply.
+//
+// Datagram, both directions:
+//
+//   offset size   field
+//   0      38     request ID (the client's text; echoed unchanged)
+//   38     rest   request or reply payload (no length field: the datagram's size gives it)
+//
+// Datagrams shorter than 38 bytes carry no ID to answer and are dropped (and logged). The socket
+// is only touched from its strand; requests run on the workers, so the endpoint keeps receiving
+// while they do.
+#include <array>
+
+#include "server/net/NetContext.h"
+
+namespace qorvin::server {
+
+using udp = net::ip::udp;
+using Clock = std::chrono::steady_clock;
+
+class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
+ public:
+  UdpEndpoint(NetContext& ctx, udp::endpoint at) : ctx_(ctx), socket_(net::make_strand(ctx.io)) {
+    boost::system::error_code ec;
+    socket_.open(at.protocol(), ec);
+    if (!ec) socket_.bind(at, ec);
+    if (ec)
+      throw std::runtime_error("Cannot listen for UDP on " + at.address().to_string() + ":" +
+                               std::to_string(at.port()) + ": " + ec.message());
+  }
+
+  int Port() const { return socket_.local_endpoint().port(); }
+
+  void Receive() {
+    socket_.async_receive_from(net::buffer(buffer_), from_,
+                               [self = shared_from_this()](boost::system::error_code ec, size_t n) {
+                                 self->OnDatagram(ec, n);
+                               });
+  }
+
+  void Close() {
+    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+      boost::system::error_code ignored;
+      self->socket_.close(ignored);
+    });
+  }
+
+ private:
+  void OnDatagram(boost::system::error_code ec, size_t n) {
+    if (ec == net::error::operation_aborted || !socket_.is_open()) return;
+    if (ec) {
+      ctx_.log.Event("UDP", "-", "receive failed: " + ec.message());
+      return Receive();
+    }
+    std::string peer = from_.address().to_string() + ":" + std::to_string(from_.port());
+    if (n < kRequestIdLength) {
+      ctx_.log.Event("UDP", peer,
+                     "dropped a datagram of " + std::to_string(n) + " bytes (no request ID)");
+      return Receive();
+    }
+    auto started = Clock::now();
+    std::string id(buffer_.data(), kRequestIdLength);
+    std::string payload(buffer_.data() + kRequestIdLength, n - kRequestIdLength);
+    udp::endpoint to = from_;
+    auto token = ctx_.BeginRequest();
+    if (payload.size() > ctx_.options.maxRequestBytes) {
+      DispatchReply reply =
+          ctx_.dispatcher.Refuse("The request (" + std::to_string(payload.size()) +
+                                     " bytes) is larger than the server's limit of " +
+                                     std::to_string(ctx_.options.maxRequestBytes) + " bytes",
+                                 RequestInfo{"UDP", peer});
+      reply.failed = true;
+      Send(to, peer, id, std::move(reply), payload.size(), started, token);
+    } else {
+      size_t in = payload.size();
+      ctx_.Dispatch(
+          socket_.get_executor(), std::move(payload), RequestInfo{"UDP", peer},
+          [self = shared_from_this(), to, peer, id, in, started, token](DispatchReply reply) {
+            self->Send(to, peer, id, std::move(reply), in, started, token);
+          });
+    }
+    Receive();
+  }
+
+  void Send(udp::endpoint to, const std::string& peer, const std::string& id, DispatchReply reply,
+            size_t in, Clock::time_point started, NetContext::InFlight token) {
+    if (!socket_.is_open()) return;
+    if (id.size() + reply.body.size() > kMaxDatagram) {
+      size_t size = reply.body.size();
+      std::string summary = reply.summary;
+      reply = ctx_.dispatcher.Refuse(
+          "The reply (" + std::to_string(size) + " bytes) does not fit in one UDP datagram",
+          RequestInfo{"UDP", peer});
+      reply.summary = summary;
+      reply.failed = true;
+    }
+    auto datagram = std::make_shared<std::string>(id + reply.body);
+    socket_.async_send_to(net::buffer(*datagram), to,
+                          [self = shared_from_this(), datagram, token, peer, in, started,
+                           summary = std::move(reply.summary),
+                           failed = reply.failed](boost::system::error_code ec, size_t) {
+                            self->ctx_.log.Request("UDP", peer, summary, in,
+                                                   datagram->size() - kRequestIdLength,
+                                                   Clock::now() - started, failed || ec);
+                          });
+  }
+
+  NetContext& ctx_;
+  udp::socket socket_;
+  std::array<char, 65536> buffer_{};
+  udp::endpoint from_;
+};
+
+std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, udp::endpoint at, int& boundPort) {
+  auto endpoint = std::make_shared<UdpEndpoint>(ctx, at);
+  boundPort = endpoint->Port();
+  endpoint->Receive();
+  return endpoint;
+}
+
+void CloseUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint) {
+  endpoint->Close();
+}
+
+}  // namespace qorvin::server

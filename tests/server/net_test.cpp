@@ -1,0 +1,191 @@
+// The transports over a dispatcher of the test's own: framing, limits, concurrency, shutdown.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "server/net/NetServer.h"
+#include "tests/server/wire_client.h"
+
+namespace qorvin::server {
+namespace {
+
+using namespace testing;
+
+// Echoes requests; "fail:..." replies as a failure; "slow" takes 300 ms and records how many
+// requests ran at once.
+class EchoDispatcher : public IDispatcher {
+ public:
+  DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override {
+    int now = ++running_;
+    int seen = peak_;
+    while (now > seen && !peak_.compare_exchange_weak(seen, now)) {
+    }
+    DispatchReply r;
+    r.summary = std::string("echo/") + info.transport;
+    if (request == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    r.failed = request.substr(0, 5) == "fail:";
+    r.body = "echo:" + std::string(request);
+    --running_;
+    return r;
+  }
+  DispatchReply Refuse(const std::string& reason, const RequestInfo&) override {
+    return {"refused:" + reason, true, "refused"};
+  }
+  int Peak() const { return peak_; }
+
+ private:
+  std::atomic<int> running_{0};
+  std::atomic<int> peak_{0};
+};
+
+class NetTest : public ::testing::Test {
+ protected:
+  void StartServer(NetOptions o = {}) {
+    o.httpPort = o.httpPort < 0 ? -1 : 0;
+    o.tcpPort = o.tcpPort < 0 ? -1 : 0;
+    o.udpPort = o.udpPort < 0 ? -1 : 0;
+    if (o.maxRequestBytes == NetOptions{}.maxRequestBytes) o.maxRequestBytes = 1000;
+    o.workerThreads = 4;
+    server_ = std::make_unique<NetServer>(o, dispatcher_, log_);
+    server_->Start();
+    ports_ = server_->Ports();
+  }
+  void TearDown() override { server_.reset(); }
+  std::string Url(const std::string& path) {
+    return "http://127.0.0.1:" + std::to_string(ports_.http) + path;
+  }
+
+  EchoDispatcher dispatcher_;
+  std::ostringstream logText_;
+  RequestLog log_{&logText_};
+  std::unique_ptr<NetServer> server_;
+  BoundPorts ports_;
+};
+
+TEST_F(NetTest, HttpAnswersBinAndOnlyBin) {
+  StartServer();
+  ASSERT_GT(ports_.http, 0);
+  HttpClient client;
+  HttpResult r = client.Send(Url("/Bin"), std::string("a\0b", 3));
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, std::string("echo:a\0b", 8));
+  r = client.Send(Url("/bin?x=1"), "two");  // kept connection, path case ignored
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.connectsMade, 0);
+  r = client.Send(Url("/Bin"), "fail:x");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body, "echo:fail:x");
+  EXPECT_EQ(client.Send(Url("/Other"), "x").status, 404);
+  EXPECT_EQ(client.Send(Url("/Bin"), "", false).status, 405);
+  r = client.Send(Url("/Bin"), std::string(1001, 'x'));
+  EXPECT_EQ(r.status, 500);
+  EXPECT_NE(r.body.find("refused:The request (1001 bytes) is larger than the server's limit of "
+                        "1000 bytes"),
+            std::string::npos);
+  // One log line per request, naming transport, dispatcher summary and sizes.
+  EXPECT_NE(logText_.str().find("HTTP 127.0.0.1:"), std::string::npos);
+  EXPECT_NE(logText_.str().find("echo/HTTP in=3 out=8"), std::string::npos);
+}
+
+TEST_F(NetTest, TcpCarriesManyFramesPerConnection) {
+  StartServer();
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(s, "one"), "echo:one");
+  EXPECT_EQ(TcpCall(s, ""), "echo:");
+  EXPECT_EQ(TcpCall(s, std::string(1000, 'y')), "echo:" + std::string(1000, 'y'));
+  // A frame over the limit is refused without reading it, and the connection ends.
+  std::string refusal = TcpCall(s, std::string(1001, 'z'));
+  EXPECT_EQ(refusal.substr(0, 8), "refused:");
+  EXPECT_TRUE(s.PeerClosed());
+  // A frame announcing 4 GiB is refused before anything is allocated for it.
+  Socket big(SOCK_STREAM);
+  big.Connect(ports_.tcp);
+  big.SendAll(std::string("\xFF\xFF\xFF\xFF", 4));
+  EXPECT_NE(ReadFrame(big).find("4294967295 bytes"), std::string::npos);
+}
+
+TEST_F(NetTest, UdpEchoesTheRequestId) {
+  StartServer();
+  const std::string id = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
+  ASSERT_EQ(id.size(), kRequestIdLength);
+  EXPECT_EQ(UdpCall(ports_.udp, id, "ping"), id + "echo:ping");
+  EXPECT_EQ(UdpCall(ports_.udp, id, ""), id + "echo:");
+  // Too short to carry an ID: dropped; the endpoint goes on serving.
+  EXPECT_EQ(UdpCall(ports_.udp, "short", "", 300), "");
+  EXPECT_EQ(UdpCall(ports_.udp, id, std::string(1001, 'q')).substr(0, 46), id + "refused:");
+  EXPECT_EQ(UdpCall(ports_.udp, id, "again"), id + "echo:again");
+}
+
+TEST_F(NetTest, ClientsAreServedConcurrently) {
+  StartServer();
+  std::vector<std::thread> clients;
+  std::atomic<int> good{0};
+  for (int i = 0; i < 8; ++i) {
+    clients.emplace_back([&, i] {
+      try {
+        if (i % 2 == 0 && TcpCall(ports_.tcp, "slow") == "echo:slow") ++good;
+        if (i % 2 == 1) {
+          HttpClient c;
+          if (c.Send(Url("/Bin"), "slow").body == "echo:slow") ++good;
+        }
+      } catch (const std::exception&) {
+      }
+    });
+  }
+  for (auto& t : clients) t.join();
+  EXPECT_EQ(good, 8);
+  EXPECT_GE(dispatcher_.Peak(), 2);
+}
+
+TEST_F(NetTest, StopLetsRunningRequestsFinishThenCloses) {
+  StartServer();
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  s.SendAll(Frame("slow"));
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  std::thread stopper([&] {
+    server_->Stop();
+    server_->Wait();
+  });
+  std::string reply;
+  try {
+    reply = ReadFrame(s);
+  } catch (const std::exception& e) {
+    reply = e.what();
+  }
+  stopper.join();
+  EXPECT_EQ(reply, "echo:slow");
+  Socket late(SOCK_STREAM);
+  EXPECT_THROW(late.Connect(ports_.tcp), std::runtime_error);
+}
+
+TEST_F(NetTest, TransportsCanBeSwitchedOffAndBindFailuresAreClear) {
+  NetOptions o;
+  o.httpPort = -1;
+  o.udpPort = -1;
+  StartServer(o);
+  EXPECT_EQ(ports_.http, -1);
+  EXPECT_EQ(ports_.udp, -1);
+  EXPECT_GT(ports_.tcp, 0);
+  NetOptions clash;
+  clash.bindAddress = "127.0.0.1";
+  clash.httpPort = -1;
+  clash.udpPort = -1;
+  clash.tcpPort = ports_.tcp;
+  NetServer second(clash, dispatcher_, log_);
+  try {
+    second.Start();
+    FAIL() << "two servers on one port";
+  } catch (const std::runtime_error& e) {
+    EXPECT_NE(std::string(e.what()).find("Cannot listen for TCP on 127.0.0.1:"), std::string::npos);
+  }
+  second.Stop();
+}
+
+}  // namespace
+}  // namespace qorvin::server
