@@ -228,16 +228,15 @@ void TClientDataSet::NoteAutoIncrement(const std::vector<Variant>& row) {
 void TClientDataSet::Post() {
   CheckActive();
   if (state_ != dsEdit && state_ != dsInsert) return;
-  std::vector<Variant> row = buffer_;
-  FillAutoIncrement(row);
   for (size_t f = 0; f < defs_.size(); ++f)
-    if (defs_[f].Required() && row[f].IsNull())
+    if (defs_[f].Required() && buffer_[f].IsNull() && !defs_[f].AutoIncrement())
       throw EDatabaseError(Format("Field '%s' must have a value", defs_[f].name.c_str()));
+  FillAutoIncrement(buffer_);
   if (state_ == dsInsert) {
-    rows_.push_back(std::move(row));
+    rows_.push_back(std::move(buffer_));
     cursor_ = int64_t(rows_.size()) - 1;
   } else {
-    rows_[size_t(cursor_)] = std::move(row);
+    rows_[size_t(cursor_)] = std::move(buffer_);
   }
   NoteAutoIncrement(rows_[size_t(cursor_)]);
   buffer_.clear();

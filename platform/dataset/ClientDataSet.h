@@ -97,8 +97,9 @@ class TClientDataSet : public IDataSetSource {
 
   // ---- IDataSetSource ----
   TClientFieldDef FieldDefAt(int index) const override { return defs_.at(size_t(index)); }
-  Variant ValueAt(int64_t row, int field) const override {
-    return rows_.at(size_t(row)).at(size_t(field));
+  Variant ValueAt(int64_t row, int field) const override { return *ValueRef(row, field); }
+  const Variant* ValueRef(int64_t row, int field) const override {
+    return &rows_.at(size_t(row)).at(size_t(field));
   }
 
  private:

@@ -249,14 +249,10 @@ TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
     const uint8_t* map = in.Take(mapBytes, "null map");
     if (fieldCount % 8 != 0 && (map[mapBytes - 1] >> (fieldCount % 8)) != 0)
       in.Fail("null map bit set past the last field");
-    std::vector<Variant> row(fieldCount);
-    for (uint32_t f = 0; f < fieldCount; ++f) {
-      if (map[f / 8] & (1u << (f % 8))) {
-        row[f] = Variant::Null();
-      } else {
-        row[f] = ReadValue(in, classes[f]);
-      }
-    }
+    std::vector<Variant> row;
+    row.reserve(fieldCount);
+    for (uint32_t f = 0; f < fieldCount; ++f)
+      row.push_back((map[f / 8] & (1u << (f % 8))) ? Variant::Null() : ReadValue(in, classes[f]));
     content.rows.push_back(std::move(row));
   }
   if (in.Remaining() != 0) in.Fail(Format("%zu bytes after the last row", in.Remaining()));

@@ -1,4 +1,5 @@
 // Writes data packets; the layout is tabled in DataPacket.h.
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -15,11 +16,19 @@ class PacketBuffer {
  public:
   std::vector<uint8_t>& Bytes() { return bytes_; }
 
+  // Room for `n` more bytes at the end; the pointer is valid until the next call.
+  uint8_t* Extend(size_t n) {
+    const size_t at = bytes_.size();
+    if (bytes_.capacity() < at + n) bytes_.reserve(std::max(at + n, bytes_.capacity() * 2));
+    bytes_.resize(at + n);
+    return bytes_.data() + at;
+  }
   void U8(uint8_t v) { bytes_.push_back(v); }
   template <typename T>
   void LE(T value) {
     const uint64_t v = uint64_t(value);
-    for (size_t i = 0; i < sizeof(T); ++i) bytes_.push_back(uint8_t(v >> (8 * i)));
+    uint8_t* p = Extend(sizeof(T));
+    for (size_t i = 0; i < sizeof(T); ++i) p[i] = uint8_t(v >> (8 * i));
   }
   void VarUInt(uint64_t v) {
     if (v > uint64_t(std::numeric_limits<int32_t>::max()))
@@ -32,8 +41,7 @@ class PacketBuffer {
     bytes_.push_back(uint8_t(v));
   }
   void Raw(const void* data, size_t n) {
-    const auto* p = static_cast<const uint8_t*>(data);
-    bytes_.insert(bytes_.end(), p, p + n);
+    if (n > 0) std::memcpy(Extend(n), data, n);
   }
   void Counted(const void* data, size_t n) {
     VarUInt(n);
@@ -41,7 +49,11 @@ class PacketBuffer {
   }
   void Wide(const std::u16string& text) {
     VarUInt(text.size());
-    for (char16_t c : text) LE<uint16_t>(c);
+    uint8_t* p = Extend(text.size() * 2);
+    for (char16_t c : text) {
+      *p++ = uint8_t(c);
+      *p++ = uint8_t(c >> 8);
+    }
   }
   void BcdRecord(const Bcd& b) {
     U8(b.precision);
@@ -210,16 +222,27 @@ std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
   out.VarUInt(uint64_t(rows));
 
   const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
-  std::vector<Variant> values(static_cast<size_t>(fieldCount));
+  const size_t count = static_cast<size_t>(fieldCount);
+  std::vector<Variant> made(count);          // values made or converted for this row
+  std::vector<const Variant*> cells(count);  // the row's values, in their field's kind
   for (int64_t r = 0; r < rows; ++r) {
     const size_t mapAt = out.Bytes().size();
-    out.Bytes().resize(mapAt + mapBytes, 0);
-    for (int f = 0; f < fieldCount; ++f) {
-      values[size_t(f)] = CoerceFieldValue(defs[size_t(f)], source.ValueAt(r, f));
-      if (values[size_t(f)].IsNull()) out.Bytes()[mapAt + size_t(f) / 8] |= uint8_t(1u << (f % 8));
+    std::memset(out.Extend(mapBytes), 0, mapBytes);
+    for (size_t f = 0; f < count; ++f) {
+      const Variant* v = source.ValueRef(r, int(f));
+      if (v == nullptr) {
+        made[f] = source.ValueAt(r, int(f));
+        v = &made[f];
+      }
+      if (!IsCanonicalFieldValue(classes[f], *v)) {
+        made[f] = CoerceFieldValue(defs[f], *v);
+        v = &made[f];
+      }
+      cells[f] = v;
+      if (v->IsNull()) out.Bytes()[mapAt + f / 8] |= uint8_t(1u << (f % 8));
     }
-    for (int f = 0; f < fieldCount; ++f)
-      if (!values[size_t(f)].IsNull()) WriteValue(out, classes[size_t(f)], values[size_t(f)]);
+    for (size_t f = 0; f < count; ++f)
+      if (!cells[f]->IsNull()) WriteValue(out, classes[f], *cells[f]);
   }
   return std::move(out.Bytes());
 }

@@ -25,6 +25,9 @@ class IDataSetSource {
   // The value of one field of one row (0 <= row < RecordCount()), in any variant kind that
   // converts to the field's type (see FieldValue.h); Null for NULL.
   virtual Variant ValueAt(int64_t row, int field) const = 0;
+  // The stored value itself when the source keeps Variants (valid until the source changes), so
+  // that readers need not copy it; null when the source makes its values on demand.
+  virtual const Variant* ValueRef(int64_t /*row*/, int /*field*/) const { return nullptr; }
 };
 
 }  // namespace qorvin

@@ -300,12 +300,54 @@ bool IsStorableVariant(const Variant& v) {
   }
 }
 
+bool IsCanonicalFieldValue(TValueClass cls, const Variant& v) {
+  const uint16_t type = v.Type();
+  if (type == varNull) return true;
+  switch (cls) {
+    case TValueClass::AnsiText:
+      return type == varString;
+    case TValueClass::WideText:
+      return type == varOleStr;
+    case TValueClass::SmallInt:
+      return type == varSmallint;
+    case TValueClass::Integer:
+      return type == varInteger;
+    case TValueClass::Word:
+      return type == varWord;
+    case TValueClass::LargeInt:
+      return type == varInt64;
+    case TValueClass::Boolean:
+      return type == varBoolean;
+    case TValueClass::Float:
+      return type == varDouble;
+    case TValueClass::Currency:
+      return type == varCurrency;
+    case TValueClass::Bcd:
+      return type == varBcd;
+    case TValueClass::DateTime:
+      return type == varDate;
+    case TValueClass::TimeStamp:
+      return type == varSQLTimeStamp;
+    case TValueClass::Bytes:
+      return type == (varArray | varByte) && v.AsArray().DimCount() == 1 &&
+             v.AsArray().Bounds()[0].low == 0;
+    case TValueClass::Any:
+      return type != varUString && IsStorableVariant(v);
+    case TValueClass::Unsupported:
+      break;
+  }
+  return false;
+}
+
 Variant CoerceFieldValue(const TClientFieldDef& def, const Variant& value) {
   const TValueClass cls = ValueClassOf(def.dataType);
+  if (cls != TValueClass::Unsupported && IsCanonicalFieldValue(cls, value)) return value;
   try {
-    const Variant v = value.IsByRef() ? value.Deref() : value;
-    if (v.IsNull() || (v.IsEmpty() && cls != TValueClass::Any)) return Variant::Null();
-    return Convert(cls, v);
+    if (value.IsByRef()) return CoerceFieldValue(def, value.Deref());
+    if (value.IsNull() || (value.IsEmpty() && cls != TValueClass::Any)) return Variant::Null();
+    return Convert(cls, value);
+  } catch (const EDatabaseError&) {
+    throw;
   } catch (const Exception& e) {
     throw EDatabaseError(Format("Field '%s': %s", def.name.c_str(), e.what()));
   }

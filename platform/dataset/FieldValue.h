@@ -59,6 +59,10 @@ inline bool IsClientFieldTypeSupported(int fieldType) {
 // date, error, text, BCD, SQL timestamp and 128-bit decimal kinds, and one-dimensional byte arrays.
 bool IsStorableVariant(const Variant& value);
 
+// Whether `value` is already in the kind a field of this class keeps (Null counts for every
+// class, Empty only for Any): such a value needs no conversion.
+bool IsCanonicalFieldValue(TValueClass cls, const Variant& value);
+
 // `value` (dereferenced when held by reference) converted to the kind of the field's type. Null
 // and Empty give Null, except that an ftVariant field keeps Empty. Conversions keep the value
 // exactly or fail: integers out of the type's range, text that is not a number, decimal values
