@@ -121,6 +121,90 @@ void TWAStreamWriter::WriteVariant(const Variant& value) {
   WriteVariantAt(value, 0);
 }
 
+namespace {
+
+// Tag and payload of a value that is neither an array nor held by reference.
+void WriteScalar(TWAStreamWriter& w, const Variant& value) {
+  const uint16_t type = value.Type();
+  switch (type) {
+    case varEmpty:
+    case varNull:
+      w.WriteWord(type);
+      return;
+    case varOleStr:
+    case varUString:  // UTF-16 text like varOleStr; read back as varOleStr
+      w.WriteWord(varOleStr);
+      w.WriteWideString(value.AsWide());
+      return;
+    case varString:
+      w.WriteWord(kTagAnsiString);
+      w.WriteAnsiString(value.AsAnsi());
+      return;
+    case varBcd:
+      w.WriteWord(kTagBcd);
+      w.WriteBcd(value.AsBcd());
+      return;
+    case varSQLTimeStamp:
+      w.WriteWord(kTagSQLTimeStamp);
+      w.WriteSQLTimeStamp(value.AsSQLTimeStamp());
+      return;
+    default:
+      break;
+  }
+  switch (type) {
+    case varSmallint:
+      w.WriteWord(type);
+      w.WriteSmallInt(int16_t(value.AsIntegerValue()));
+      return;
+    case varInteger:
+    case varError:
+      w.WriteWord(type);
+      w.WriteInteger(int32_t(value.AsIntegerValue()));
+      return;
+    case varSingle:
+      w.WriteWord(type);
+      w.WriteSingle(float(value.AsDoubleValue()));
+      return;
+    case varDouble:
+    case varDate:
+      w.WriteWord(type);
+      w.WriteDouble(value.AsDoubleValue());
+      return;
+    case varCurrency:
+      w.WriteWord(type);
+      w.WriteCurrency(value.AsCurrency());
+      return;
+    case varBoolean:
+      w.WriteWord(type);
+      w.WriteBoolean(value.AsBoolean());
+      return;
+    case varShortInt:
+      w.WriteWord(type);
+      w.WriteShortInt(int8_t(value.AsIntegerValue()));
+      return;
+    case varByte:
+      w.WriteWord(type);
+      w.WriteByte(uint8_t(value.AsIntegerValue()));
+      return;
+    case varWord:
+      w.WriteWord(type);
+      w.WriteWord(uint16_t(value.AsIntegerValue()));
+      return;
+    case varLongWord:
+      w.WriteWord(type);
+      w.WriteLongWord(uint32_t(value.AsIntegerValue()));
+      return;
+    case varInt64:
+      w.WriteWord(type);
+      w.WriteInt64(value.AsIntegerValue());
+      return;
+    default:
+      ThrowInvalidWriteType(type);  // dispatch, unknown, 128-bit decimal, uint64, ...
+  }
+}
+
+}  // namespace
+
 void TWAStreamWriter::WriteVariantAt(const Variant& value, int depth) {
   if (depth > TWAStreamLimits{}.max_nesting)
     throw EWriteError("Variant nested too deeply to be streamed");
@@ -144,81 +228,7 @@ void TWAStreamWriter::WriteVariantAt(const Variant& value, int depth) {
     WriteArray(value, value.AsArray(), depth);
     return;
   }
-  switch (type) {
-    case varEmpty:
-    case varNull:
-      WriteWord(type);
-      return;
-    case varOleStr:
-    case varUString:  // UTF-16 text like varOleStr; read back as varOleStr
-      WriteWord(varOleStr);
-      WriteWideString(value.AsWide());
-      return;
-    case varString:
-      WriteWord(kTagAnsiString);
-      WriteAnsiString(value.AsAnsi());
-      return;
-    case varBcd:
-      WriteWord(kTagBcd);
-      WriteBcd(value.AsBcd());
-      return;
-    case varSQLTimeStamp:
-      WriteWord(kTagSQLTimeStamp);
-      WriteSQLTimeStamp(value.AsSQLTimeStamp());
-      return;
-    default:
-      break;
-  }
-  switch (type) {
-    case varSmallint:
-      WriteWord(type);
-      WriteSmallInt(int16_t(value.AsIntegerValue()));
-      return;
-    case varInteger:
-    case varError:
-      WriteWord(type);
-      WriteInteger(int32_t(value.AsIntegerValue()));
-      return;
-    case varSingle:
-      WriteWord(type);
-      WriteSingle(float(value.AsDoubleValue()));
-      return;
-    case varDouble:
-    case varDate:
-      WriteWord(type);
-      WriteDouble(value.AsDoubleValue());
-      return;
-    case varCurrency:
-      WriteWord(type);
-      WriteCurrency(value.AsCurrency());
-      return;
-    case varBoolean:
-      WriteWord(type);
-      WriteBoolean(value.AsBoolean());
-      return;
-    case varShortInt:
-      WriteWord(type);
-      WriteShortInt(int8_t(value.AsIntegerValue()));
-      return;
-    case varByte:
-      WriteWord(type);
-      WriteByte(uint8_t(value.AsIntegerValue()));
-      return;
-    case varWord:
-      WriteWord(type);
-      WriteWord(uint16_t(value.AsIntegerValue()));
-      return;
-    case varLongWord:
-      WriteWord(type);
-      WriteLongWord(uint32_t(value.AsIntegerValue()));
-      return;
-    case varInt64:
-      WriteWord(type);
-      WriteInt64(value.AsIntegerValue());
-      return;
-    default:
-      ThrowInvalidWriteType(type);  // dispatch, unknown, 128-bit decimal, uint64, ...
-  }
+  WriteScalar(*this, value);
 }
 
 void TWAStreamWriter::WriteArray(const Variant& holder, const VarArray& array, int depth) {
