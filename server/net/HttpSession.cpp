@@ -1,11 +1,15 @@
 // One HTTP connection: requests are read with Beast's parser (body limited to the request
 // bound), POSTs to "/Bin" go to the dispatcher, everything else is answered at once.
+//
+// NetContext.h comes first: it prepares Boost's headers (see there).
+// clang-format off
+#include "server/net/NetContext.h"
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+// clang-format on
+
 #include <limits>
 #include <optional>
-
-#include "server/net/NetContext.h"
 
 namespace qorvin::server {
 namespace {

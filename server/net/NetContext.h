@@ -3,15 +3,18 @@
 #pragma once
 
 // Boost 1.74's Asio uses std::exchange without including <utility> itself.
-#include <atomic>
+// clang-format off
+#include <utility>
 #include <boost/asio.hpp>
+// clang-format on
+
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <thread>
-#include <utility>
 #include <vector>
 
 #include "server/net/NetServer.h"

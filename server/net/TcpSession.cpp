@@ -8,10 +8,13 @@
 //
 // A request frame longer than the request bound is answered with the dispatcher's Refuse reply
 // and the connection is closed (its payload is never read).
-#include <array>
-#include <boost/beast/core.hpp>
-
+// NetContext.h comes first: it prepares Boost's headers (see there).
+// clang-format off
 #include "server/net/NetContext.h"
+#include <boost/beast/core.hpp>
+// clang-format on
+
+#include <array>
 
 namespace qorvin::server {
 namespace {
