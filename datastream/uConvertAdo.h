@@ -55,9 +55,10 @@ bool AdoDataSetToStream(const TAdoDataSet* dataSet, TStream* stream, bool withDa
 // section are cut off the stream, which is left holding only the record-set section.
 // Returns false, touching nothing, when `dataSet` or `stream` is null or `stream` is shorter
 // than 8 bytes. A trailer whose offset is negative or lies beyond the data raises EReadError,
-// with `stream` and `dataSet` untouched. Otherwise the result is LoadRecordsetFromStream's when `withData` and the record-set
-// section is not empty, else whether a parameters section was read. Failures of the sections
-// propagate (EReadError, EZCompressionError, EAdoError, the typed value stream's errors).
+// with `stream` and `dataSet` untouched. Otherwise the result is LoadRecordsetFromStream's when
+// `withData` and the record-set section is not empty, else whether a parameters section was
+// read. Failures of the sections propagate (EReadError, EZCompressionError, EAdoError, the typed
+// value stream's errors).
 bool StreamToAdoDataSet(TAdoDataSet* dataSet, TStream* stream, bool withData);
 
 }  // namespace qorvin
