@@ -1,0 +1,295 @@
+#include "tools/qorvin/CommandLine.h"
+
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <sstream>
+
+#include "tools/qorvin/FieldTypes.h"
+
+namespace qorvin::cli {
+
+namespace {
+
+struct OptionSpec {
+  const char* name;
+  const char* value;  // the value's placeholder, null for a switch
+  const char* help;
+  void (*apply)(GlobalOptions& options, const std::string& value);
+};
+
+int32_t ParseInt32(const std::string& text, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const long long v = std::strtoll(text.c_str(), &end, 10);
+  if (text.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX)
+    throw UsageError(std::string(what) + " must be a whole number, not '" + text + "'");
+  return int32_t(v);
+}
+
+const std::vector<OptionSpec>& GlobalOptionSpecs() {
+  static const std::vector<OptionSpec> kOptions = {
+      {"--connect", "URL",
+       "server to use: h://HOST:PORT (HTTP), t://HOST:PORT or b://HOST:PORT (TCP),\n"
+       "u://HOST:PORT (UDP); an IPv6 address goes in brackets: t://[::1]:8099",
+       [](GlobalOptions& o, const std::string& v) { ParseConnect(v, o); }},
+      {"--user", "ID", "user id sent with every call (default: empty)",
+       [](GlobalOptions& o, const std::string& v) { o.user = v; }},
+      {"--hdh", "SERIAL", "HDH serial number sent with every call (default: empty)",
+       [](GlobalOptions& o, const std::string& v) { o.hdh = v; }},
+      {"--format", "FORMAT", "output: table (default, for people), csv or json (for scripts)",
+       [](GlobalOptions& o, const std::string& v) {
+         if (v == "table") {
+           o.format = OutputFormat::Table;
+         } else if (v == "csv") {
+           o.format = OutputFormat::Csv;
+         } else if (v == "json") {
+           o.format = OutputFormat::Json;
+         } else {
+           throw UsageError("--format must be table, csv or json, not '" + v + "'");
+         }
+       }},
+      {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
+       [](GlobalOptions& o, const std::string&) { o.keep = true; }},
+      {"--library", "PATH",
+       "the client library to load (default: next to this program, then\n"
+       "$QORVIN_CLIENT_LIBRARY, then libQorvinClient.so on the library path)",
+       [](GlobalOptions& o, const std::string& v) { o.library = v; }},
+  };
+  return kOptions;
+}
+
+constexpr const char* kSuccessReturn = "--success-return";
+
+std::vector<std::string> Params(const CommandSpec& spec) {
+  std::vector<std::string> out;
+  std::istringstream in(spec.params);
+  for (std::string p; in >> p;) out.push_back(p);
+  return out;
+}
+
+std::string Usage(const CommandSpec& spec) {
+  std::string u = std::string("qorvin [OPTIONS] ") + spec.name;
+  if (*spec.params != '\0') u += std::string(" ") + spec.params;
+  if (spec.successReturn) u += " [--success-return N]";
+  return u;
+}
+
+bool IsHelp(const std::string& arg) {
+  return arg == "--help" || arg == "-h";
+}
+
+// An argument that names an option: "--" and a letter, no spaces ("--format", "--keep=1").
+// Anything else, "-- comment" SQL or "-5" included, is a positional argument.
+bool LooksLikeOption(const std::string& arg) {
+  return arg.size() > 2 && arg[0] == '-' && arg[1] == '-' &&
+         ((arg[2] >= 'a' && arg[2] <= 'z') || (arg[2] >= 'A' && arg[2] <= 'Z')) &&
+         arg.find_first_of(" \t\r\n") == std::string::npos;
+}
+
+class Parser {
+ public:
+  Parser(int argc, const char* const* argv) : args_(argv + 1, argv + (argc > 0 ? argc : 1)) {}
+
+  Invocation Run() {
+    while (i_ < args_.size()) {
+      if (IsHelp(args_[i_])) return Help(GlobalHelp());
+      if (!LooksLikeOption(args_[i_])) break;
+      if (!TakeGlobalOption()) throw UsageError("unknown option '" + args_[i_] + "'");
+    }
+    if (i_ == args_.size()) throw UsageError("no subcommand given");
+    while (i_ < args_.size()) {
+      if (!TakeCommand()) return inv_;
+      if (i_ < args_.size() && args_[i_] == "--") {
+        if (++i_ == args_.size()) throw UsageError("a subcommand must follow '--'");
+      }
+    }
+    return inv_;
+  }
+
+ private:
+  Invocation Help(std::string text) {
+    inv_.help = std::move(text);
+    inv_.calls.clear();
+    return inv_;
+  }
+
+  // The option at i_ ("--name VALUE" or "--name=VALUE"); false when it is not a global option.
+  bool TakeGlobalOption() {
+    const std::string& arg = args_[i_];
+    if (IsHelp(arg)) return false;
+    const size_t eq = arg.find('=');
+    const std::string name = arg.substr(0, eq);
+    for (const OptionSpec& o : GlobalOptionSpecs()) {
+      if (name != o.name) continue;
+      std::string value;
+      if (o.value == nullptr) {
+        if (eq != std::string::npos) throw UsageError(name + " takes no value");
+      } else if (eq != std::string::npos) {
+        value = arg.substr(eq + 1);
+      } else if (i_ + 1 < args_.size()) {
+        value = args_[++i_];
+      } else {
+        throw UsageError(name + " needs a value (" + o.value + ")");
+      }
+      o.apply(inv_.options, value);
+      ++i_;
+      return true;
+    }
+    return false;
+  }
+
+  // One subcommand and its arguments, up to "--" or the end; false when --help ended parsing.
+  bool TakeCommand() {
+    const std::string& name = args_[i_++];
+    const CommandSpec* spec = nullptr;
+    for (const CommandSpec& s : CommandSpecs())
+      if (name == s.name) spec = &s;
+    if (spec == nullptr) {
+      if (LooksLikeOption(name)) throw UsageError("unknown option '" + name + "'");
+      throw UsageError("unknown subcommand '" + name + "'");
+    }
+    CommandCall call;
+    call.spec = spec;
+    while (i_ < args_.size() && args_[i_] != "--") {
+      const std::string& arg = args_[i_];
+      if (IsHelp(arg)) {
+        Help(CommandHelp(*spec));
+        return false;
+      }
+      if (!LooksLikeOption(arg)) {
+        call.args.push_back(arg);
+        ++i_;
+      } else if (!TakeGlobalOption() && !TakeSuccessReturn(*spec, call)) {
+        throw UsageError(std::string(spec->name) + ": unknown option '" + arg + "'");
+      }
+    }
+    const size_t wanted = Params(*spec).size();
+    if (call.args.size() != wanted)
+      throw UsageError(std::string(spec->name) + " takes " + std::to_string(wanted) + " argument" +
+                       (wanted == 1 ? "" : "s") + ", " + std::to_string(call.args.size()) +
+                       " given\nusage: " + Usage(*spec));
+    inv_.calls.push_back(std::move(call));
+    return true;
+  }
+
+  bool TakeSuccessReturn(const CommandSpec& spec, CommandCall& call) {
+    const std::string& arg = args_[i_];
+    const size_t eq = arg.find('=');
+    if (!spec.successReturn || arg.substr(0, eq) != kSuccessReturn) return false;
+    std::string value;
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+    } else if (i_ + 1 < args_.size()) {
+      value = args_[++i_];
+    } else {
+      throw UsageError(std::string(kSuccessReturn) + " needs a value (N)");
+    }
+    call.successReturn = ParseInt32(value, kSuccessReturn);
+    ++i_;
+    return true;
+  }
+
+  std::vector<std::string> args_;
+  size_t i_ = 0;
+  Invocation inv_;
+};
+
+void AppendIndented(std::string& out, const std::string& text, const std::string& indent) {
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) out += indent + line + "\n";
+}
+
+const char* kFileHelp =
+    "FILE is CSV or JSON (JSON when its name ends in .json or it starts with [ or {;\n"
+    "\"-\" reads standard input):\n"
+    "  CSV: a header line of column names, then one line per row. A name may declare\n"
+    "       its type as name:type or name:type(size). An empty field is NULL, \"\" is\n"
+    "       empty text.\n"
+    "  JSON: [{\"id\": 1, \"name\": \"a\"}, ...] or\n"
+    "        {\"fields\": [\"id:integer\", \"name\"], \"rows\": [[1, \"a\"], ...]}\n"
+    "Columns without a type take it from their values: integer (bigint beyond 32\n"
+    "bits), float, boolean (JSON true/false), otherwise text sized to its longest\n"
+    "value; numbers with leading zeros stay text.\n";
+
+}  // namespace
+
+void ParseConnect(const std::string& text, GlobalOptions& options) {
+  const char* kForms = " (expected h://HOST:PORT, t://HOST:PORT, b://HOST:PORT or u://HOST:PORT)";
+  if (text.size() < 4 || text.compare(1, 3, "://") != 0)
+    throw UsageError("--connect '" + text + "' is not a server address" + kForms);
+  const char letter = char(std::toupper(static_cast<unsigned char>(text[0])));
+  if (letter != 'H' && letter != 'T' && letter != 'B' && letter != 'U')
+    throw UsageError("--connect '" + text + "': unknown connection type" + kForms);
+  const std::string rest = text.substr(4);
+  const size_t colon = rest.rfind(':');
+  if (colon == std::string::npos || colon == 0 || colon + 1 == rest.size())
+    throw UsageError("--connect '" + text + "': HOST and PORT are both needed" + kForms);
+  std::string host = rest.substr(0, colon);
+  if (host.front() == '[') {
+    if (host.back() != ']' || host.size() < 3)
+      throw UsageError("--connect '" + text + "': an IPv6 address ends with ']'");
+    // HTTP writes the host into a URL, where the brackets belong; sockets take the bare address.
+    if (letter != 'H') host = host.substr(1, host.size() - 2);
+  } else if (host.find(':') != std::string::npos || host.find_first_of("/ ") != std::string::npos) {
+    throw UsageError("--connect '" + text +
+                     "': a host name cannot hold ':', '/' or spaces "
+                     "(put an IPv6 address in brackets)");
+  }
+  const int32_t port = ParseInt32(rest.substr(colon + 1), "the port");
+  if (port < 1 || port > 65535) throw UsageError("the port must lie between 1 and 65535");
+  options.letter = letter;
+  options.host = host;
+  options.port = port;
+}
+
+Invocation ParseCommandLine(int argc, const char* const* argv) {
+  return Parser(argc, argv).Run();
+}
+
+std::string GlobalHelp() {
+  std::string out =
+      "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n\n"
+      "Runs operations of the Qorvin client library against a middleware server.\n"
+      "Several subcommands may be given, separated by a lone --; they run in order\n"
+      "and the first that fails ends the run.\n\n"
+      "Options:\n";
+  for (const OptionSpec& o : GlobalOptionSpecs()) {
+    const std::string head =
+        std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
+    out += head + "\n";
+    AppendIndented(out, o.help, "      ");
+  }
+  out += "  --help, -h\n      this text; after a subcommand, that subcommand's help\n";
+  out += "\nSubcommands:\n";
+  for (const CommandSpec& s : CommandSpecs()) {
+    std::string head = std::string("  ") + s.name;
+    if (*s.params != '\0') head += std::string(" ") + s.params;
+    if (s.successReturn) head += " [--success-return N]";
+    out += head + "\n      " + s.summary + "\n";
+  }
+  out +=
+      "\nExit status: 0 success, 1 an operation reported an error (its text on stderr)\n"
+      "or the client library did not load, 2 wrong usage (nothing was sent).\n"
+      "\nExample:\n"
+      "  qorvin --connect t://127.0.0.1:8099 --keep read \"select * from item\" -- datetime\n"
+      "\nSee docs/cli.md for the output formats and upload files.\n";
+  return out;
+}
+
+std::string CommandHelp(const CommandSpec& spec) {
+  std::string out = "usage: " + Usage(spec) + "\n\n";
+  out += std::string(spec.details) + "\n";
+  if (spec.fileParam >= 0) out += std::string("\n") + kFileHelp;
+  if (spec.fileParam >= 0) out += "Known types: " + FieldTypeNames() + ".\n";
+  if (spec.successReturn)
+    out +=
+        "\n  --success-return N\n      the procedure return value that counts as success "
+        "(default 0)\n";
+  out += "\nExamples:\n";
+  AppendIndented(out, spec.examples, "  ");
+  out += "\nGlobal options: see qorvin --help.\n";
+  return out;
+}
+
+}  // namespace qorvin::cli

@@ -1,0 +1,84 @@
+// The command line of `qorvin`: global options, then one or more subcommands separated by a
+// lone "--", each with its own arguments. Both the options and the subcommands are described by
+// tables, from which the parser and the help texts are made.
+//
+//   qorvin [GLOBAL OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...
+//
+// A global option may also appear among a subcommand's arguments; it applies to the whole
+// invocation. Only exact option names count as options (and "--name=value" forms), so SQL text
+// that starts with "-" is an argument.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/qorvin/Table.h"
+
+namespace qorvin::cli {
+
+enum class Op {
+  ExecSql,
+  ExecProc,
+  ExecProcOutput,
+  Read,
+  ReadDataSet,
+  ReadTwo,
+  ExecProcReadTwo,
+  BatchBuild,
+  InsertTable,
+  InsertTableDataSet,
+  ExecSqlInsert,
+  DateTime,
+};
+
+enum class OutputFormat { Table, Csv, Json };
+
+struct CommandSpec {
+  Op op;
+  const char* name;
+  const char* params;    // positional parameters, space-separated ("SQL SQL2")
+  int fileParam;         // index of the FILE parameter, -1 for none
+  bool successReturn;    // takes --success-return N
+  bool returnsData;      // may hand back record sets
+  const char* summary;   // one line
+  const char* details;   // what it does, for its --help
+  const char* examples;  // lines of examples, for its --help
+};
+
+struct GlobalOptions {
+  char letter = 0;  // 'H', 'T', 'B' or 'U'; 0 until --connect is given
+  std::string host;
+  int32_t port = 0;
+  std::string user;
+  std::string hdh;
+  OutputFormat format = OutputFormat::Table;
+  bool keep = false;
+  std::string library;
+};
+
+struct CommandCall {
+  const CommandSpec* spec = nullptr;
+  std::vector<std::string> args;  // the positional arguments, spec->params in order
+  int32_t successReturn = 0;
+};
+
+struct Invocation {
+  GlobalOptions options;
+  std::vector<CommandCall> calls;
+  std::string help;  // not empty: print it and do nothing else
+};
+
+// Parses argv. UsageError for anything wrong; a --help anywhere yields the matching help text.
+Invocation ParseCommandLine(int argc, const char* const* argv);
+
+// Every subcommand, in the order of the help text.
+const std::vector<CommandSpec>& CommandSpecs();
+
+// "h://HOST:PORT" (t, b, u likewise; the letter is the upper-cased scheme) into `options`.
+void ParseConnect(const std::string& text, GlobalOptions& options);
+
+std::string GlobalHelp();
+std::string CommandHelp(const CommandSpec& spec);
+
+}  // namespace qorvin::cli

@@ -1,0 +1,117 @@
+#include "tools/qorvin/Csv.h"
+
+namespace qorvin::cli {
+
+namespace {
+
+class CsvParser {
+ public:
+  explicit CsvParser(std::string_view text) : t_(text) {
+    if (t_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
+  }
+
+  std::vector<CsvRecord> Records() {
+    std::vector<CsvRecord> out;
+    while (pos_ < t_.size()) {
+      if (AtLineEnd()) {  // an empty line
+        SkipLineEnd();
+        continue;
+      }
+      CsvRecord record;
+      record.line = line_;
+      for (;;) {
+        record.fields.push_back(Field());
+        if (pos_ < t_.size() && t_[pos_] == ',') {
+          ++pos_;
+          continue;
+        }
+        SkipLineEnd();
+        break;
+      }
+      out.push_back(std::move(record));
+    }
+    return out;
+  }
+
+ private:
+  bool AtLineEnd() const { return t_[pos_] == '\n' || t_[pos_] == '\r'; }
+  void SkipLineEnd() {
+    if (pos_ < t_.size() && t_[pos_] == '\r') ++pos_;
+    if (pos_ < t_.size() && t_[pos_] == '\n') ++pos_;
+    ++line_;
+  }
+  [[noreturn]] void Fail(const std::string& what) const {
+    throw UsageError("CSV line " + std::to_string(line_) + ": " + what);
+  }
+
+  Cell Field() {
+    if (pos_ < t_.size() && t_[pos_] == '"') return Quoted();
+    const size_t start = pos_;
+    while (pos_ < t_.size() && t_[pos_] != ',' && !AtLineEnd()) {
+      if (t_[pos_] == '"') Fail("a quote inside an unquoted field (enclose the field in quotes)");
+      ++pos_;
+    }
+    if (pos_ == start) return std::nullopt;
+    return std::string(t_.substr(start, pos_ - start));
+  }
+
+  Cell Quoted() {
+    const size_t openedOn = line_;
+    std::string value;
+    ++pos_;
+    for (;;) {
+      if (pos_ >= t_.size())
+        throw UsageError("CSV line " + std::to_string(openedOn) +
+                         ": a quoted field is not closed before the end of the file");
+      const char c = t_[pos_++];
+      if (c == '"') {
+        if (pos_ < t_.size() && t_[pos_] == '"') {
+          value += '"';
+          ++pos_;
+          continue;
+        }
+        break;
+      }
+      if (c == '\n') ++line_;
+      value += c;
+    }
+    if (pos_ < t_.size() && t_[pos_] != ',' && !AtLineEnd())
+      Fail("text after the closing quote of a field");
+    return value;
+  }
+
+  std::string_view t_;
+  size_t pos_ = 0;
+  size_t line_ = 1;
+};
+
+bool NeedsQuotes(const std::string& s) {
+  return s.empty() || s.find_first_of(",\"\r\n") != std::string::npos;
+}
+
+}  // namespace
+
+std::vector<CsvRecord> ParseCsv(std::string_view text) {
+  return CsvParser(text).Records();
+}
+
+void AppendCsvRecord(std::string& out, const std::vector<Cell>& fields) {
+  for (size_t i = 0; i < fields.size(); ++i) {
+    if (i > 0) out += ',';
+    if (!fields[i]) continue;  // NULL: an empty unquoted field
+    const std::string& s = *fields[i];
+    if (!NeedsQuotes(s)) {
+      out += s;
+      continue;
+    }
+    out += '"';
+    for (char c : s) {
+      if (c == '"') out += '"';
+      out += c;
+    }
+    out += '"';
+  }
+  out += "\r\n";
+}
+
+}  // namespace qorvin::cli

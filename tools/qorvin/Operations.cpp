@@ -1,0 +1,268 @@
+#include "tools/qorvin/Operations.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "tools/qorvin/ClientLibrary.h"
+#include "tools/qorvin/RecordSets.h"
+
+namespace qorvin::cli {
+
+namespace {
+
+Scalar Number(const std::string& key, const std::string& label, int64_t value) {
+  return Scalar{key, label, std::to_string(value), Scalar::Kind::Number};
+}
+
+// "YYYY-MM-DD" of a day counted from 1970-01-01 (proleptic Gregorian calendar).
+std::string CivilDate(int64_t z) {
+  z += 719468;
+  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+  const int64_t doe = z - era * 146097;
+  const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+  const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+  const int64_t mp = (5 * doy + 2) / 153;
+  const int64_t day = doy - (153 * mp + 2) / 5 + 1;
+  const int64_t month = mp < 10 ? mp + 3 : mp - 9;
+  const int64_t year = yoe + era * 400 + (month <= 2 ? 1 : 0);
+  char buf[80];
+  std::snprintf(buf, sizeof buf, "%04lld-%02lld-%02lld", static_cast<long long>(year),
+                static_cast<long long>(month), static_cast<long long>(day));
+  return buf;
+}
+
+}  // namespace
+
+std::string FormatDateTime(double days) {
+  // Beyond about 27 000 years either way the value is no calendar date; show the number.
+  if (!std::isfinite(days) || std::fabs(days) > 1e7) {
+    char buf[64];
+    std::snprintf(buf, sizeof buf, "%.17g", days);
+    return buf;
+  }
+  // The whole part counts days (negative before 1899-12-30); the fraction is always the time
+  // of day, whatever the sign.
+  const double whole = std::trunc(days);
+  int64_t ms = std::llround(std::fabs(days - whole) * 86400000.0);
+  if (ms >= 86400000) ms = 86399999;
+  std::string out = CivilDate(int64_t(whole) - 25569);
+  char buf[32];
+  std::snprintf(buf, sizeof buf, " %02d:%02d:%02d", int(ms / 3600000), int(ms / 60000 % 60),
+                int(ms / 1000 % 60));
+  out += buf;
+  if (ms % 1000 != 0) {
+    std::snprintf(buf, sizeof buf, ".%03d", int(ms % 1000));
+    out += buf;
+  }
+  return out;
+}
+
+Session::Session(const GlobalOptions& options, IRemoteDataModule& module, ProgressBoard& board)
+    : options_(options), module_(module), factory_(FactoryOf(module)), board_(board) {}
+
+void Session::Prepare(PreparedCall& p, const Table& table) {
+  RecordSetPtr ds = BuildRecordSet(factory_, table);
+  if (p.call->spec->op == Op::InsertTableDataSet) {
+    p.dataSet = std::move(ds);
+    return;
+  }
+  if (!factory_.AdoDataSetToPacket(ds.get(), &p.packet.slot) || !p.packet.HasBytes())
+    throw RunError("the rows to upload do not turn into a data packet");
+}
+
+void Session::Remote(Outcome& o, const HostText* error, const std::function<void()>& call) {
+  board_.Run(o.command, call);
+  const std::string text = error != nullptr ? error->str() : std::string();
+  if (!board_.LastCallFailed() && text.empty()) return;
+  o.failed = true;
+  o.error = text;
+  if (o.error.empty()) {
+    HostText last;
+    module_.GetLastErrorText(&last.slot);
+    o.error = last.str();
+  }
+  if (o.error.empty()) o.error = "the operation failed without a message";
+}
+
+Outcome Session::Run(PreparedCall& p) {
+  const CommandCall& c = *p.call;
+  Outcome o;
+  o.command = c.spec->name;
+  o.returnsData = c.spec->returnsData;
+  try {
+    switch (c.spec->op) {
+      case Op::ExecSql:
+      case Op::ExecProc:
+      case Op::BatchBuild:
+        Command(c, o);
+        break;
+      case Op::ExecProcOutput:
+        ExecProcOutput(c, o);
+        break;
+      case Op::Read:
+        Read(c, o);
+        break;
+      case Op::ReadDataSet:
+        ReadDataSet(c, o);
+        break;
+      case Op::ReadTwo:
+      case Op::ExecProcReadTwo:
+        ReadTwo(c, o);
+        break;
+      case Op::InsertTable:
+        InsertTable(p, o);
+        break;
+      case Op::InsertTableDataSet:
+        InsertTableDataSet(p, o);
+        break;
+      case Op::ExecSqlInsert:
+        ExecSqlInsert(p, o);
+        break;
+      case Op::DateTime:
+        DateTime(o);
+        break;
+    }
+  } catch (const RunError& e) {  // a returned record set that does not read
+    o.failed = true;
+    o.error = e.what();
+  }
+  return o;
+}
+
+void Session::Command(const CommandCall& c, Outcome& o) {
+  int32_t result = 0;
+  HostText error;
+  const char* user = options_.user.c_str();
+  const char* hdh = options_.hdh.c_str();
+  const char* sql = c.args[0].c_str();
+  Remote(o, &error, [&] {
+    if (c.spec->op == Op::ExecSql) {
+      module_.SynchExecSQL(user, hdh, sql, &result, &error.slot);
+    } else if (c.spec->op == Op::ExecProc) {
+      module_.SynchExecProc(user, hdh, sql, &result, &error.slot);
+    } else {
+      module_.SynchExecProcBatchBuild(user, hdh, sql, c.args[1].c_str(), &result, &error.slot);
+    }
+  });
+  o.scalars.push_back(Number("result", "result", result));
+}
+
+void Session::ExecProcOutput(const CommandCall& c, Outcome& o) {
+  int32_t result = 0;
+  HostText output, error;
+  Remote(o, &error, [&] {
+    module_.SynchExecProcOutput(options_.user.c_str(), options_.hdh.c_str(), c.args[0].c_str(),
+                                &output.slot, &result, &error.slot);
+  });
+  o.scalars.push_back(Number("result", "result", result));
+  o.scalars.push_back(Scalar{"output", "output", output.str(), Scalar::Kind::Text});
+}
+
+void Session::Read(const CommandCall& c, Outcome& o) {
+  int32_t result = 0;
+  HostText error;
+  HostPacket data;
+  Remote(o, &error, [&] {
+    module_.SynchReadData(options_.user.c_str(), options_.hdh.c_str(), c.args[0].c_str(),
+                          &data.slot, &result, &error.slot);
+  });
+  o.scalars.push_back(Number("result", "result", result));
+  o.data.push_back(DataResult{"", ReadPacket(factory_, data.slot)});
+}
+
+void Session::ReadDataSet(const CommandCall& c, Outcome& o) {
+  int32_t result = 0;
+  HostText error;
+  QorvinAdoDataSet* received = nullptr;
+  Remote(o, &error, [&] {
+    module_.SynchReadDataSet(options_.user.c_str(), options_.hdh.c_str(), c.args[0].c_str(),
+                             &received, &result, &error.slot);
+  });
+  RecordSetPtr ds(received);  // a record set made for the host is the host's to free
+  o.scalars.push_back(Number("result", "result", result));
+  o.data.push_back(DataResult{"", ds ? std::optional<Table>(ReadRecordSet(*ds)) : std::nullopt});
+}
+
+void Session::ReadTwo(const CommandCall& c, Outcome& o) {
+  int32_t result = 0;
+  HostText error;
+  HostPacket first, second;
+  Remote(o, &error, [&] {
+    const char* user = options_.user.c_str();
+    const char* hdh = options_.hdh.c_str();
+    if (c.spec->op == Op::ReadTwo) {
+      module_.SynchReadTwoData(user, hdh, c.args[0].c_str(), &first.slot, c.args[1].c_str(),
+                               &second.slot, &result, &error.slot);
+    } else {
+      module_.SynchExecProcReadTwoData(user, hdh, c.args[0].c_str(), &first.slot, c.args[1].c_str(),
+                                       &second.slot, &result, &error.slot);
+    }
+  });
+  o.scalars.push_back(Number("result", "result", result));
+  o.data.push_back(DataResult{"first", ReadPacket(factory_, first.slot)});
+  o.data.push_back(DataResult{"second", ReadPacket(factory_, second.slot)});
+}
+
+void Session::InsertTable(PreparedCall& p, Outcome& o) {
+  const CommandCall& c = *p.call;
+  int32_t result = 0, count = 0;
+  HostText error;
+  HostPacket returned;
+  Remote(o, &error, [&] {
+    module_.ExecProcInsertTable(options_.user.c_str(), options_.hdh.c_str(), &p.packet.slot,
+                                c.args[0].c_str(), &returned.slot, &count, c.successReturn, &result,
+                                &error.slot);
+  });
+  o.scalars.push_back(Number("result", "result", result));
+  o.scalars.push_back(Number("success_count", "success count", count));
+  o.data.push_back(DataResult{"", ReadPacket(factory_, returned.slot)});
+}
+
+void Session::InsertTableDataSet(PreparedCall& p, Outcome& o) {
+  const CommandCall& c = *p.call;
+  int32_t result = 0, count = 0;
+  HostText error;
+  QorvinAdoDataSet* received = nullptr;
+  Remote(o, &error, [&] {
+    module_.ExecProcInsertTableDataSet(options_.user.c_str(), options_.hdh.c_str(), p.dataSet.get(),
+                                       c.args[0].c_str(), &received, &count, c.successReturn,
+                                       &result, &error.slot);
+  });
+  // The module keeps a record set it made in its care; releasing it early frees it now.
+  RecordSetPtr ds(received);
+  o.scalars.push_back(Number("result", "result", result));
+  o.scalars.push_back(Number("success_count", "success count", count));
+  o.data.push_back(DataResult{"", ds ? std::optional<Table>(ReadRecordSet(*ds)) : std::nullopt});
+}
+
+void Session::ExecSqlInsert(PreparedCall& p, Outcome& o) {
+  const CommandCall& c = *p.call;
+  int32_t result = 0;
+  HostText error;
+  Remote(o, &error, [&] {
+    module_.SynchExecSQLInsert(options_.user.c_str(), options_.hdh.c_str(), c.args[0].c_str(),
+                               &p.packet.slot, c.args[1].c_str(), c.args[2].c_str(), &result,
+                               &error.slot);
+  });
+  o.scalars.push_back(Number("result", "result", result));
+}
+
+void Session::DateTime(Outcome& o) {
+  double when = 0;
+  bool ok = false;
+  Remote(o, nullptr, [&] { ok = module_.GetDateTime(&when); });
+  if (!ok && !o.failed) {
+    o.failed = true;
+    o.error = "the server's clock could not be read";
+  }
+  o.scalars.push_back(Scalar{"result", "result", ok ? "true" : "false", Scalar::Kind::Boolean});
+  // On failure the library writes the local clock; say so rather than pass it off as the
+  // server's.
+  o.scalars.push_back(Scalar{ok ? "datetime" : "local_datetime", ok ? "server time" : "local time",
+                             FormatDateTime(when), Scalar::Kind::Text});
+  char days[64];
+  std::snprintf(days, sizeof days, "%.17g", when);
+  o.scalars.push_back(Scalar{"days", "days since 1899-12-30", days, Scalar::Kind::Number});
+}
+
+}  // namespace qorvin::cli

@@ -1,0 +1,53 @@
+// The progress line on standard error while a remote call runs, and the module's status
+// callback.
+//
+// The line appears only when standard error is a terminal and the call has run for a while
+// (kProgressDelay); it shows a spinner, what the call is doing and the time so far, and is
+// erased when the call returns. What it says is what is known: "waiting for the server" until
+// the library reports that the reply arrived (status 1, 3), "reading the reply" while the reply
+// is converted. The library reports no byte counts during a call, so none are shown.
+//
+// The status callback runs on the calling thread (inside the module's method); the drawing runs
+// on a thread of its own that only writes to file descriptor 2.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <string>
+
+namespace qorvin::cli {
+
+inline constexpr std::chrono::milliseconds kProgressDelay{400};
+
+class ProgressBoard {
+ public:
+  // `draw`: whether a progress line may be drawn (standard error is a terminal).
+  explicit ProgressBoard(bool draw) : draw_(draw) {}
+  ProgressBoard(const ProgressBoard&) = delete;
+  ProgressBoard& operator=(const ProgressBoard&) = delete;
+
+  // The module's status callback; `self` is a ProgressBoard.
+  static void OnStatus(void* self, int32_t first, int32_t second);
+
+  // Runs `call` (one remote call) with the progress line; `label` names it on the line.
+  void Run(const std::string& label, const std::function<void()>& call);
+
+  // Whether the module reported a failure (status 0, 0) during the last Run.
+  bool LastCallFailed() const { return failed_; }
+
+ private:
+  void Draw(const std::string& label);
+
+  const bool draw_;
+  std::atomic<int> stage_{0};  // 0 waiting for the server, 1 reading the reply
+  std::atomic<bool> failed_{false};
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;
+};
+
+}  // namespace qorvin::cli
