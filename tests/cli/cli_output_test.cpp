@@ -1,0 +1,198 @@
+// What qorvin prints: a read in each output format, two row sets, scalar-only operations, the
+// server clock over every connection letter, --keep, and the progress line on a terminal.
+#include <gtest/gtest.h>
+
+#include "tests/cli/CliHarness.h"
+
+namespace qorvin::testing {
+namespace {
+
+std::string ReadReply() {
+  static const std::string blob = MakeTableBlob(
+      {{u"ID", ftInteger}, {u"Name", ftWideString, 20}, {u"Price", ftFloat}},
+      {{Variant::Integer(1), Variant::OleStr(u"apple"), Variant::Double(2.5)},
+       {Variant::Integer(22), Variant::OleStr(u"\u65E5\u672C, \"x\""), Variant::Null()},
+       {Variant::Integer(-3), Variant::OleStr(u""), Variant::Double(0.125)}});
+  return Reply().Int(1).Binary(&blob).Bytes();
+}
+
+TEST(CliOutput, ReadAsAlignedTableCsvAndJson) {
+  CliServer server;
+  server.Answer(ReadReply());
+
+  // Wide characters take two columns; numbers are right-aligned; NULL is empty.
+  ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select * from item"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            " ID | Name      | Price\n"
+            "----+-----------+-------\n"
+            "  1 | apple     |   2.5\n"
+            " 22 | \u65E5\u672C, \"x\" |      \n"
+            " -3 |           | 0.125\n"
+            "(3 rows)\n"
+            "result: 1\n");
+  EXPECT_EQ(table.err, "");
+
+  // CSV: RFC 4180 quoting, NULL as an empty field, empty text as "".
+  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}));
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out,
+            "ID,Name,Price\r\n"
+            "1,apple,2.5\r\n"
+            "22,\"\u65E5\u672C, \"\"x\"\"\",\r\n"
+            "-3,\"\",0.125\r\n");
+  EXPECT_EQ(csv.err, "result: 1\n");
+
+  ProgramRun json = Qorvin(Args(server.Connect(), {"--format=json", "read", "select"}));
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out,
+            "{\"result\":1,\"fields\":[\"ID\",\"Name\",\"Price\"],\"rows\":[[1,\"apple\",2.5],"
+            "[22,\"\u65E5\u672C, \\\"x\\\"\",null],[-3,\"\",0.125]]}\n");
+
+  // The record-set form of the call shows the same rows.
+  ProgramRun dataset = Qorvin(Args(server.Connect(), {"--format=json", "read-dataset", "select"}));
+  EXPECT_EQ(dataset.out, json.out);
+  WireReader r(server.Server().LastRequest());
+  EXPECT_EQ(r.MessageName(), "SynchReadData");
+}
+
+TEST(CliOutput, ControlCharactersFromTheServerAreShownAsEscapes) {
+  CliServer server;
+  const std::string blob =
+      MakeTableBlob({{u"Text", ftWideString, 30}}, {{Variant::OleStr(u"a\tb\nc\x1B[31m\u0085")}});
+  server.Answer(Reply().Int(1).Binary(&blob).Bytes());
+  ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select"}));
+  EXPECT_EQ(table.out,
+            " Text\n"
+            "-----------------------\n"
+            " a\\tb\\nc\\x1B[31m\\u0085\n"
+            "(1 row)\n"
+            "result: 1\n");
+  ProgramRun json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}));
+  EXPECT_EQ(json.out,
+            "{\"result\":1,\"fields\":[\"Text\"],\"rows\":[[\"a\\tb\\nc\\u001B[31m\u0085\"]]}\n");
+}
+
+TEST(CliOutput, TwoRowSetsAndOperationsWithoutRows) {
+  CliServer server;
+  const std::string first = MakeTableBlob({{u"A", ftInteger}}, {{Variant::Integer(7)}});
+  const std::string second =
+      MakeTableBlob({{u"B", ftWideString, 5}}, {{Variant::OleStr(u"x")}, {Variant::Null()}});
+  server.Answer(Reply().Int(2).Binary(&first).Binary(&second).Bytes());
+  ProgramRun table = Qorvin(Args(server.Connect(), {"read-two", "q1", "q2"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            "first:\n A\n---\n 7\n(1 row)\n"
+            "second:\n B\n---\n x\n \n(2 rows)\n"
+            "result: 2\n");
+  ProgramRun json =
+      Qorvin(Args(server.Connect(), {"--format", "json", "exec-proc-read-two", "p1", "p2"}));
+  EXPECT_EQ(json.out,
+            "{\"result\":2,\"fields\":[\"A\"],\"rows\":[[7]],\"fields2\":[\"B\"],"
+            "\"rows2\":[[\"x\"],[null]]}\n");
+  EXPECT_EQ(WireReader(server.Server().LastRequest()).MessageName(), "SynchExecProcReadTwoData");
+  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read-two", "q1", "q2"}));
+  EXPECT_EQ(csv.out, "A\r\n7\r\n\r\nB\r\nx\r\n\r\n");
+
+  // An empty first blob: nothing comes back, which is not an error.
+  const std::string empty;
+  server.Answer(Reply().Int(0).Binary(&empty).Binary(&second).Bytes());
+  table = Qorvin(Args(server.Connect(), {"read-two", "q1", "q2"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out, "first:\n(no data)\nsecond:\n(no data)\nresult: 0\n");
+  json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "q"}));
+  EXPECT_EQ(json.out, "{\"result\":0,\"fields\":[],\"rows\":[]}\n");
+
+  // Scalar-only operations: a negative result is the server's value, not a failure.
+  server.Answer(Reply().Int(-4).Bytes());
+  table = Qorvin(Args(server.Connect(), {"exec-sql", "delete from t"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out, "result: -4\n");
+  csv = Qorvin(Args(server.Connect(), {"--format", "csv", "batch-build", "select", "proc1"}));
+  EXPECT_EQ(csv.out, "result\r\n-4\r\n");
+  server.Answer(Reply().Int(3).Str("out, \"value\"").Bytes());
+  csv = Qorvin(Args(server.Connect(), {"--format", "csv", "exec-proc-output", "exec p"}));
+  EXPECT_EQ(csv.out, "result,output\r\n3,\"out, \"\"value\"\"\"\r\n");
+  json = Qorvin(Args(server.Connect(), {"--format", "json", "exec-proc-output", "exec p"}));
+  EXPECT_EQ(json.out, "{\"result\":3,\"output\":\"out, \\\"value\\\"\"}\n");
+}
+
+class CliLetters : public ::testing::TestWithParam<char> {};
+
+TEST_P(CliLetters, DateTimeShowsTheServerClock) {
+  CliServer server;
+  server.Answer(Reply().Double(45000.5).Bytes());
+  ProgramRun run = Qorvin(Args(server.Connect(GetParam()), {"--format", "json", "datetime"}));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "{\"result\":true,\"datetime\":\"2023-03-15 12:00:00\",\"days\":45000.5}\n");
+  EXPECT_EQ(WireReader(server.Server().LastRequest()).MessageName(), "GetDateTime");
+}
+
+INSTANTIATE_TEST_SUITE_P(All, CliLetters, ::testing::Values('H', 'T', 'B', 'U'));
+
+TEST(CliOutput, DateTimeFractionsAndDaysBefore1900) {
+  CliServer server;
+  server.Answer(Reply().Double(45000.25 + 0.5 / 86400).Bytes());
+  ProgramRun run = Qorvin(Args(server.Connect(), {"datetime"}));
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out.substr(0, 50), "result: true\nserver time: 2023-03-15 06:00:00.500\n");
+  // Before 1899-12-30 the whole part counts back and the fraction is still the time of day.
+  server.Answer(Reply().Double(-1.25).Bytes());
+  run = Qorvin(Args(server.Connect(), {"datetime"}));
+  EXPECT_EQ(run.out,
+            "result: true\nserver time: 1899-12-29 06:00:00\ndays since 1899-12-30: -1.25\n");
+  server.Answer(Reply().Double(60.0).Bytes());
+  run = Qorvin(Args(server.Connect(), {"datetime"}));
+  EXPECT_EQ(run.out.substr(0, 46), "result: true\nserver time: 1900-02-28 00:00:00\n");
+}
+
+TEST(CliOutput, KeepUsesOneConnectionForAllSubcommands) {
+  CliServer server;
+  server.Answer(Reply().Int(1).Bytes());
+  ProgramRun kept = Qorvin(Args(server.Connect(), {"--keep", "exec-sql", "a", "--", "exec-proc",
+                                                   "b", "--", "exec-sql", "c"}));
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(kept.out,
+            "[1] exec-sql\nresult: 1\n\n[2] exec-proc\nresult: 1\n\n[3] exec-sql\nresult: 1\n");
+  EXPECT_EQ(server.Requests().size(), 3u);
+  EXPECT_EQ(server.Server().TcpConnections(), 1);
+
+  ProgramRun separate = Qorvin(Args(server.Connect(), {"exec-sql", "a", "--", "exec-sql", "b"}));
+  EXPECT_EQ(separate.status, 0) << separate.err;
+  EXPECT_EQ(server.Server().TcpConnections(), 3);  // one more for each call
+
+  // Over HTTP the kept connection is the HTTP channel's.
+  kept = Qorvin(Args(server.Connect('H'), {"--keep", "exec-sql", "a", "--", "exec-sql", "b"}));
+  EXPECT_EQ(kept.status, 0) << kept.err;
+  EXPECT_EQ(server.Server().HttpConnections(), 1);
+  separate = Qorvin(Args(server.Connect('H'), {"exec-sql", "a", "--", "exec-sql", "b"}));
+  EXPECT_EQ(server.Server().HttpConnections(), 3);
+
+  // JSON: one object per subcommand, one per line.
+  ProgramRun json = Qorvin(Args(
+      server.Connect(), {"--format", "json", "--keep", "exec-sql", "a", "--", "exec-sql", "b"}));
+  EXPECT_EQ(json.out, "{\"result\":1}\n{\"result\":1}\n");
+}
+
+TEST(CliOutput, ProgressLineOnlyOnATerminalAndErasedAfterwards) {
+  CliServer server;
+  server.Respond([](const std::string&) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    return Reply().Int(1).Bytes();
+  });
+  ProgramOptions terminal;
+  terminal.stderrTerminal = true;
+  ProgramRun run = Qorvin(Args(server.Connect(), {"exec-sql", "slow"}), terminal);
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out, "result: 1\n");
+  EXPECT_NE(run.err.find("exec-sql: waiting for the server"), std::string::npos) << run.err;
+  ASSERT_GE(run.err.size(), 4u);
+  EXPECT_EQ(run.err.substr(run.err.size() - 4), "\r\x1b[K");  // the line is erased at the end
+
+  ProgramRun piped = Qorvin(Args(server.Connect(), {"exec-sql", "slow"}));
+  EXPECT_EQ(piped.status, 0);
+  EXPECT_EQ(piped.err, "");
+}
+
+}  // namespace
+}  // namespace qorvin::testing
