@@ -10,9 +10,10 @@
 //
 // Editing: Append starts a new row (state dsInsert), Edit the current one (dsEdit; on an empty
 // dataset Edit appends), SetFieldValue changes the pending row, Post stores it and Cancel drops it.
-// Starting another edit, Delete, moving the cursor, or producing Data() while a row is pending
-// posts it first, as the platform's datasets do. Post fills a NULL auto-increment field with the
-// next number and refuses a NULL required field.
+// Append, moving the cursor and producing Data() post a pending row first, as the platform's
+// datasets do; Delete drops a pending new row instead of deleting, and an edited row's changes
+// before deleting it. Post fills a NULL auto-increment field with the next number (one above the
+// largest seen) and refuses a NULL required field.
 //
 // Failures raise EDatabaseError and leave the dataset as it was. Not thread-safe.
 #pragma once
