@@ -82,8 +82,16 @@ bool OpenXMLDataSet(QWidget* /*owner*/, std::shared_ptr<TBasaltDataSet>& dataset
   std::shared_ptr<TBasaltDataSet> local = ShareData().LocalTable(table);
   const bool ok = WithRemote(
       [&](IRemoteSql& remote, std::string& error) { return remote.ReadData(sql, *local, error); });
-  if (ok) dataset = std::move(local);
-  return ok;
+  if (!ok) return false;
+  // A reply without data (no rows and no field list) still gives the table's columns, so that a
+  // form can append the user's first rows to it.
+  if (local->FieldNames().empty()) {
+    local->SetFields(
+        {"UserID", "GroupType", "MenuIdList", "GroupOrderBy", "CreateDatetime", "CreateOperator"});
+    local->Open();
+  }
+  dataset = std::move(local);
+  return true;
 }
 
 const std::string& LastRemoteError() {

@@ -2,8 +2,8 @@
 // framework call reaching the server is built on.
 //
 // The production implementation goes through the client library libQorvinClient.so, loaded with
-// dlopen as any host loads it; CreateClientRemoteSql is where it is created. Tests put a scripted
-// implementation into ShareData instead.
+// dlopen as any host loads it (TClientRemoteSql, basalt/ClientRemoteSql.h); CreateClientRemoteSql
+// creates it. Tests of the plug-in may put a scripted implementation into ShareData instead.
 //
 // Thread: an IRemoteSql is used on the UI thread only; each call blocks until the server answers
 // or the transport gives up (the transport bounds every wait).
@@ -33,13 +33,15 @@ struct BASALT_API TRemoteSqlConfig {
   std::string Host;           // server host name or address
   int Port = 0;               // server port
   char ConnectType = 'H';     // 'H' HTTP, 'B'/'T' TCP, 'U' UDP
-  std::string ClientLibrary;  // path of libQorvinClient.so; empty: the loader's search path
-  std::string UserId;         // passed with every call
+  std::string ClientLibrary;  // path of libQorvinClient.so; empty: ResolveClientLibraryPath's
+                              // search (beside the program, $QORVIN_CLIENT_LIBRARY, the loader)
+  std::string UserId;         // passed with every call (UTF-8)
 };
 
-// Creates the remote SQL connection over the client library. Returns nullptr and a reason in
-// `error` when it cannot: the library is missing or lacks its export, or this build of the
-// framework has no binding to the client library yet.
+// Creates the remote SQL connection over the client library: loads it (never unloaded again),
+// creates one remote data module for the host, port and connection letter, and wraps it. Nothing
+// is sent yet. Returns nullptr and a one-line reason in `error` when the library is missing or
+// lacks its export, or the library refuses the connection letter.
 BASALT_API std::unique_ptr<IRemoteSql> CreateClientRemoteSql(const TRemoteSqlConfig& config,
                                                              std::string& error);
 

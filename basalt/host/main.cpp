@@ -1,5 +1,7 @@
 // basalt-host: runs a plug-in form of the framework stand-in (see docs/basalt.md).
 #include <QApplication>
+#include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <iostream>
@@ -8,6 +10,24 @@
 
 #include "basalt/host/HostOptions.h"
 #include "basalt/host/HostRun.h"
+
+namespace {
+
+int RunWithApplication(qorvin::THostOptions options, int& argc, char** argv) {
+  // A screenshot needs no screen: render off-screen unless the caller chose a platform.
+  if (!options.Screenshot.empty() && std::getenv("QT_QPA_PLATFORM") == nullptr)
+    setenv("QT_QPA_PLATFORM", "offscreen", 1);
+  // The client library's 8-bit text is the locale's code set; numbers it exchanges as text use
+  // the C locale's notation, so only the numeric category stays "C".
+  std::setlocale(LC_ALL, "");
+  QApplication app(argc, argv);
+  std::setlocale(LC_NUMERIC, "C");
+  if (options.PluginPath.empty())
+    options.PluginPath = QCoreApplication::applicationDirPath().toStdString() + "/libPersonal.so";
+  return qorvin::RunHost(options, std::cerr);
+}
+
+}  // namespace
 
 int main(int argc, char** argv) {
   qorvin::THostOptions options;
@@ -21,11 +41,12 @@ int main(int argc, char** argv) {
     std::cout << qorvin::HostUsage();
     return 0;
   }
-  // A screenshot needs no screen: render off-screen unless the caller chose a platform.
-  if (!options.Screenshot.empty() && std::getenv("QT_QPA_PLATFORM") == nullptr)
-    setenv("QT_QPA_PLATFORM", "offscreen", 1);
-  QApplication app(argc, argv);
-  if (options.PluginPath.empty())
-    options.PluginPath = QCoreApplication::applicationDirPath().toStdString() + "/libPersonal.so";
-  return qorvin::RunHost(options, std::cerr);
+  const int status = RunWithApplication(std::move(options), argc, argv);
+  // The client library, once loaded, stays loaded: its remote data modules live until the process
+  // ends. The run ends here, the form and the application gone and the output flushed, without
+  // exit handlers, so that nothing of the library runs after the outcome was decided.
+  std::cout.flush();
+  std::cerr.flush();
+  std::fflush(nullptr);
+  std::_Exit(status);
 }

@@ -174,10 +174,12 @@ TEST(BasaltRemoteCalls, FailuresReportTheReasonAndChangeNothing) {
   ShareData().Reset();
 }
 
-TEST(BasaltRemoteCalls, TheClientLibraryFactoryRefusesUntilItIsBound) {
+TEST(BasaltRemoteCalls, TheClientLibraryFactoryNamesTheServerWhenItCannotConnect) {
   std::string error;
-  EXPECT_EQ(CreateClientRemoteSql(TRemoteSqlConfig{"127.0.0.1", 8099, 'H', "", "u1"}, error),
-            nullptr);
+  EXPECT_EQ(
+      CreateClientRemoteSql(
+          TRemoteSqlConfig{"127.0.0.1", 8099, 'H', "/nonexistent/libQorvinClient.so", "u1"}, error),
+      nullptr);
   EXPECT_NE(error.find("127.0.0.1:8099"), std::string::npos);
 }
 
