@@ -60,6 +60,10 @@ bool TClientRemoteSql::BeginCall(const std::string& sql, std::string& ansiUser,
   failed_ = false;
   failure_.clear();
   last_result_ = 0;
+  if (sql.find('\0') != std::string::npos || user_id_.find('\0') != std::string::npos) {
+    error = "the SQL text or user id holds a NUL character and cannot be sent";
+    return false;
+  }
   try {
     ansiUser = Utf8ToAnsi(user_id_);
     ansiSql = Utf8ToAnsi(sql);

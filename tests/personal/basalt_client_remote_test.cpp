@@ -229,6 +229,10 @@ TEST_P(ClientBinding, AnExecHandsBackTheServersResultAndOnlyACallFailureFails) {
   }
   EXPECT_EQ(Seen().back().Operation, "SynchExecSQL");
   EXPECT_EQ(Seen().back().Sql, batch);
+  // A text the C interface would cut short is refused before anything is sent.
+  EXPECT_FALSE(remote->ExecSql(std::string("delete from t\0 where 1=0", 25), error));
+  EXPECT_NE(error.find("NUL"), std::string::npos) << error;
+  EXPECT_EQ(Seen().size(), 3u);
 
   Answer("SynchExecSQL", ExceptionReply("EDatabaseError", "违反唯一约束"));
   EXPECT_FALSE(remote->ExecSql(batch, error));
