@@ -206,7 +206,12 @@ void BatchRunner::ExecStmt(const Stmt& s, Scope& scope) {
       return;
     case StmtKind::Return: {
       int64_t value = 0;
-      if (!s.tokens.Empty() && !Guarded([&] { value = EvalScalar(s.tokens, scope).ToInt64(); }))
+      if (!s.tokens.Empty() && !Guarded([&] {
+            value = EvalScalar(s.tokens, scope).ToInt64();
+            if (value < INT32_MIN || value > INT32_MAX)
+              throw EDatabaseError("RETURN " + std::to_string(value) +
+                                   ": a return value must fit in 32 bits");
+          }))
         return;
       scope.returnValue = value;
       scope.returned = true;

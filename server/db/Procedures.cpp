@@ -105,8 +105,13 @@ std::shared_ptr<const Procedure> ParseProcedure(const std::string& name, std::st
   return proc;
 }
 
-std::shared_ptr<const Procedure> ProcedureCatalog::Find(const std::string& name) const {
+std::shared_ptr<const Procedure> ProcedureCatalog::Find(const std::string& fullName) const {
   namespace fs = std::filesystem;
+  // "[dbo].[Name]", "dbo.Name": the last part names the procedure.
+  std::string name =
+      fullName.substr(fullName.rfind('.') == std::string::npos ? 0 : fullName.rfind('.') + 1);
+  if (name.size() >= 2 && name.front() == '[' && name.back() == ']')
+    name = name.substr(1, name.size() - 2);
   const std::string missing = "Could not find stored procedure '" + name + "'.";
   if (!ValidName(name) || folder_.empty()) throw EDatabaseError(missing);
   std::error_code ec;

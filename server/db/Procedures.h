@@ -17,7 +17,7 @@
 // comments to the SQL itself.
 //
 // Names: letters, digits and '_' (at most 128); looked up without regard to ASCII case; a schema
-// prefix ("dbo.Name", "[dbo].[Name]") is ignored by the caller. Scripts are read when first
+// prefix ("dbo.Name", "[dbo].[Name]") is ignored. Scripts are read when first
 // called and again whenever the file changes, so editing a procedure needs no restart.
 //
 // Failure: EDatabaseError "Could not find stored procedure 'Name'." for a missing file, and

@@ -385,6 +385,23 @@ std::string SqlLiteral(const Variant& value, Dialect d) {
   }
 }
 
+std::string SqlIdentifier(std::string_view name) {
+  std::string out;
+  size_t start = 0;
+  while (true) {
+    size_t dot = name.find('.', start);
+    std::string part(
+        name.substr(start, dot == std::string_view::npos ? std::string_view::npos : dot - start));
+    if (part.size() >= 2 && part.front() == '[' && part.back() == ']')
+      part = part.substr(1, part.size() - 2);
+    if (part.empty()) throw EDatabaseError("Invalid name \"" + std::string(name) + "\"");
+    if (!out.empty()) out += '.';
+    out += IsPlainIdentifier(part) ? part : Quote(part, '"');
+    if (dot == std::string_view::npos) return out;
+    start = dot + 1;
+  }
+}
+
 std::string BeginSql(Dialect d) {
   return d == Dialect::SQLite ? "BEGIN IMMEDIATE" : "BEGIN";
 }

@@ -47,6 +47,12 @@ std::string RenderSql(const Script& script, TokenRange range, Dialect dialect,
 // literal form.
 std::string SqlLiteral(const Variant& value, Dialect dialect);
 
+// A name as an identifier of the database: bare when it is a plain identifier that is not a
+// reserved word, else double-quoted with '"' doubled, so that any text is safe to embed. Dots
+// separate parts ("dbo.Orders" gives two identifiers); brackets around a part are removed.
+// EDatabaseError for an empty name or part.
+std::string SqlIdentifier(std::string_view name);
+
 // Transaction control in the dialect. SQLite begins with BEGIN IMMEDIATE so that two writers
 // wait for each other instead of failing on a lock upgrade.
 std::string BeginSql(Dialect dialect);

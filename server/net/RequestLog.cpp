@@ -19,6 +19,15 @@ std::string Timestamp() {
   return buf;
 }
 
+// One line, at most 300 bytes: control characters become blanks.
+std::string OneLine(const std::string& text) {
+  std::string out = text.substr(0, 300);
+  for (char& c : out)
+    if (static_cast<unsigned char>(c) < 32) c = ' ';
+  if (text.size() > 300) out += "...";
+  return out;
+}
+
 }  // namespace
 
 void RequestLog::Request(const char* transport, const std::string& peer, const std::string& summary,
@@ -26,14 +35,14 @@ void RequestLog::Request(const char* transport, const std::string& peer, const s
                          bool failed) {
   if (!out_) return;
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
-  Line(Timestamp() + " " + transport + " " + peer + " " + (summary.empty() ? "-" : summary) +
-       " in=" + std::to_string(bytesIn) + " out=" + std::to_string(bytesOut) + " " +
-       std::to_string(ms) + "ms " + (failed ? "error" : "ok"));
+  Line(Timestamp() + " " + transport + " " + peer + " " +
+       (summary.empty() ? "-" : OneLine(summary)) + " in=" + std::to_string(bytesIn) + " out=" +
+       std::to_string(bytesOut) + " " + std::to_string(ms) + "ms " + (failed ? "error" : "ok"));
 }
 
 void RequestLog::Event(const char* transport, const std::string& peer, const std::string& what) {
   if (!out_) return;
-  Line(Timestamp() + " " + transport + " " + peer + " " + what);
+  Line(Timestamp() + " " + transport + " " + peer + " " + OneLine(what));
 }
 
 void RequestLog::Line(const std::string& text) {

@@ -1,0 +1,30 @@
+// Result sets to dataset blobs and uploaded blobs back to tables, through the platform's ADO
+// record set and the shared blob functions (datastream/uConvertAdo.h):
+//
+//   offset  size  content
+//   0       A     record-set section: zlib stream of the record set's ADTG image
+//   A       P     parameters section (never written by the server: P = 0)
+//   A+P     8     trailer: A as a signed 64-bit little-endian integer
+//
+// Column names that the record set could not tell apart (duplicates ignoring case, empty names)
+// are made unique ("Column1", "name_2"). A decimal column wider than the record set's 38 digits
+// is sent as floating point.
+#pragma once
+
+#include <optional>
+#include <string>
+
+#include "platform/rtl/Stream.h"
+#include "server/db/ResultTable.h"
+
+namespace qorvin::server {
+
+// The blob of one result set (record-set section compressed with zlib's fastest level).
+std::string ResultTableToBlob(const ResultTable& table);
+
+// The table of an uploaded blob. An empty blob (no bytes) is no table at all (nullopt); a blob
+// without a record-set section is a table without columns or rows. Raises what the blob
+// functions raise for a damaged blob (EReadError, EZCompressionError, EAdoError).
+std::optional<ResultTable> BlobToResultTable(TStream& blob);
+
+}  // namespace qorvin::server

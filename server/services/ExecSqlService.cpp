@@ -1,0 +1,202 @@
+// ExecSqlService: SQL batches, procedures and reads. The meaning of each operation is in
+// docs/server.md; in short:
+//
+//   GetDateTime               the server's clock
+//   SynchExecSQL              run a batch; Result 1
+//   SynchExecProc             run a batch (usually "exec Name args"); Result = RETURN value of
+//                             the last procedure the batch called at its top level, else 1
+//   SynchExecProcOutput       as SynchExecProc; aOutputParam = that procedure's first output
+//                             parameter as text
+//   SynchReadData             run a batch; aOutData = its first result set; Result 1
+//   SynchReadTwoData          two batches one after the other; first result set of each
+//   SynchExecProcReadTwoData  as SynchReadTwoData, both batches in one transaction; Result as
+//                             SynchExecProc for the first batch
+//   SynchExecProcBatchBuild   run a query, call a procedure once per row of its first result set
+//                             (one transaction); Result = calls made
+//   SynchExecInsert           insert uploaded rows into a table, key column set to a value
+//                             (one transaction); Result = rows inserted
+//   SynchExecSQLInsert        run a batch, then insert uploaded rows, key column set to the
+//                             batch's first value (one transaction); Result = rows inserted
+//
+// "aUserId" and "aHDHSerialNumber" are logged, not checked. Every failure is an exception reply;
+// an operation that runs in one transaction leaves nothing behind when it fails.
+#include "messaging/uROExceptions.h"
+#include "platform/rtl/Text.h"
+#include "server/db/DateTimeText.h"
+#include "server/services/DataSetBlob.h"
+#include "server/services/ServiceHost.h"
+#include "server/services/TableInsert.h"
+
+namespace qorvin::server {
+namespace {
+
+struct Identity {
+  std::string user;
+  std::string serial;
+};
+
+Identity ReadIdentity(Call& call, const char* userName = "aUserId") {
+  Identity id;
+  id.user = call.ReadAnsi(userName);
+  id.serial = call.ReadAnsi("aHDHSerialNumber");
+  call.Note("user=" + id.user);
+  return id;
+}
+
+// The blob of the result set at `index`, or an empty stream when there is none.
+std::string BlobAt(const BatchOutcome& o, size_t index) {
+  return index < o.resultSets.size() ? ResultTableToBlob(o.resultSets[index]) : std::string();
+}
+
+int32_t ProcedureResult(bool called, int64_t returnValue) {
+  return called ? int32_t(returnValue) : 1;
+}
+
+// One operation's session and runner.
+struct Work {
+  Work(ServerState& state, bool atomic)
+      : lease(state.Pool(kExecSqlService)->Acquire()),
+        runner(*lease, &state.Procedures(), state.Batch(atomic)) {}
+  SessionPool::Lease lease;
+  BatchRunner runner;
+};
+
+void SynchExecSQL(ServerState& state, Call& call) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSqlCommand");
+  Work w(state, false);
+  w.runner.Run(sql);
+  call.BeginReply();
+  call.WriteInteger("Result", 1);
+}
+
+void SynchExecProc(ServerState& state, Call& call, bool output) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSqlCommand");
+  Work w(state, false);
+  w.runner.Run(sql);
+  const BatchOutcome& o = w.runner.Outcome();
+  call.BeginReply();
+  call.WriteInteger("Result", ProcedureResult(o.procedureCalled, o.returnValue));
+  if (output) call.WriteAnsi("aOutputParam", VariantToText(o.outputValue));
+}
+
+void SynchReadData(ServerState& state, Call& call) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSqlCommand");
+  Work w(state, false);
+  w.runner.Run(sql);
+  std::string blob = BlobAt(w.runner.Outcome(), 0);
+  call.BeginReply();
+  call.WriteInteger("Result", 1);
+  call.WriteBinary("aOutData", blob);
+}
+
+void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSqlCommand");
+  std::string sql2 = call.ReadWide("aSqlCommand2");
+  Work w(state, oneTransaction);
+  w.runner.Run(sql);
+  BatchOutcome& o = w.runner.Outcome();
+  size_t second = o.resultSets.size();
+  bool called = o.procedureCalled;
+  int64_t returned = o.returnValue;
+  w.runner.Run(sql2);
+  w.runner.Finish();
+  std::string blob1 = second > 0 ? BlobAt(o, 0) : std::string();
+  std::string blob2 = BlobAt(o, second);
+  call.BeginReply();
+  call.WriteInteger("Result", oneTransaction ? ProcedureResult(called, returned) : 1);
+  call.WriteBinary("aOutData", blob1);
+  call.WriteBinary("aOutData2", blob2);
+}
+
+void SynchExecProcBatchBuild(ServerState& state, Call& call) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSqlCommand");
+  std::string procName = call.ReadWide("aProcName");
+  auto proc = state.Procedures().Find(procName);
+  Work w(state, true);
+  w.runner.Run(sql);
+  if (w.runner.Outcome().resultSets.empty())
+    throw EDatabaseError("The query given to SynchExecProcBatchBuild returned no result set");
+  ResultTable rows = std::move(w.runner.Outcome().resultSets[0]);
+  int32_t calls = 0;
+  for (const auto& row : rows.rows) {
+    std::vector<NamedValue> args;
+    for (size_t i = 0; i < row.size(); ++i)
+      args.push_back({proc->declared ? rows.columns[i].name : std::string(), row[i]});
+    w.runner.CallProcedure(procName, args, true);
+    ++calls;
+  }
+  w.runner.Finish();
+  call.BeginReply();
+  call.WriteInteger("Result", calls);
+}
+
+// An uploaded table; an empty blob is a table without rows.
+ResultTable Uploaded(TStream& blob) {
+  std::optional<ResultTable> t = BlobToResultTable(blob);
+  return t ? std::move(*t) : ResultTable{};
+}
+
+void SynchExecInsert(ServerState& state, Call& call) {
+  ReadIdentity(call);
+  auto inData = call.ReadBinary("aInData");
+  std::string table = call.ReadAnsi("aTableName");
+  std::string key = call.ReadAnsi("aPrimaryKey");
+  std::string value = call.ReadAnsi("aPrimaryValue");
+  ResultTable rows = Uploaded(*inData);
+  Work w(state, true);
+  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, rows, key,
+                         Variant::OleStr(Utf8ToUtf16(value)));
+  w.runner.Finish();
+  call.BeginReply();
+  call.WriteInteger("Result", int32_t(n));
+}
+
+void SynchExecSQLInsert(ServerState& state, Call& call) {
+  ReadIdentity(call);
+  std::string sql = call.ReadWide("aSQLCommand");
+  auto inData = call.ReadBinary("aInData");
+  std::string table = call.ReadAnsi("aTableName");
+  std::string key = call.ReadAnsi("aPrimaryKey");
+  ResultTable rows = Uploaded(*inData);
+  Work w(state, true);
+  w.runner.Run(sql);
+  Variant keyValue;
+  if (!key.empty()) {
+    const auto& sets = w.runner.Outcome().resultSets;
+    if (sets.empty() || sets[0].rows.empty() || sets[0].rows[0].empty())
+      throw EDatabaseError("SynchExecSQLInsert: the command returned no value for the key column " +
+                           key);
+    keyValue = sets[0].rows[0][0];
+  }
+  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, rows, key, keyValue);
+  w.runner.Finish();
+  call.BeginReply();
+  call.WriteInteger("Result", int32_t(n));
+}
+
+}  // namespace
+
+void RegisterExecSqlService(ServiceHost& host, ServerState& state) {
+  const std::string s = kExecSqlService;
+  ServerState* st = &state;
+  host.Register(s, "GetDateTime", [](Call& call) {
+    call.BeginReply();
+    call.WriteDateTime("Result", NowOleDate());
+  });
+  host.Register(s, "SynchExecSQL", [st](Call& c) { SynchExecSQL(*st, c); });
+  host.Register(s, "SynchExecProc", [st](Call& c) { SynchExecProc(*st, c, false); });
+  host.Register(s, "SynchExecProcOutput", [st](Call& c) { SynchExecProc(*st, c, true); });
+  host.Register(s, "SynchReadData", [st](Call& c) { SynchReadData(*st, c); });
+  host.Register(s, "SynchReadTwoData", [st](Call& c) { ReadTwo(*st, c, false); });
+  host.Register(s, "SynchExecProcReadTwoData", [st](Call& c) { ReadTwo(*st, c, true); });
+  host.Register(s, "SynchExecProcBatchBuild", [st](Call& c) { SynchExecProcBatchBuild(*st, c); });
+  host.Register(s, "SynchExecInsert", [st](Call& c) { SynchExecInsert(*st, c); });
+  host.Register(s, "SynchExecSQLInsert", [st](Call& c) { SynchExecSQLInsert(*st, c); });
+}
+
+}  // namespace qorvin::server

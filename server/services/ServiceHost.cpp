@@ -1,0 +1,171 @@
+#include "server/services/ServiceHost.h"
+
+#include "messaging/uROExceptions.h"
+#include "messaging/uROTypes.h"
+#include "platform/rtl/Text.h"
+
+namespace qorvin::server {
+namespace {
+
+constexpr std::string_view kProbe = "PROBE";
+constexpr std::string_view kProbeAnswer = "PROBEDOK";
+constexpr char kLibrary[] = "VelmarLib";
+
+}  // namespace
+
+// ---- Call ----
+
+std::string Call::ReadAnsi(const char* name) {
+  std::string value;
+  msg_.ReadString(name, value);
+  return AnsiToUtf8(value);
+}
+
+std::string Call::ReadWide(const char* name) {
+  std::u16string value;
+  msg_.ReadWideString(name, value);
+  return Utf16ToUtf8(value);
+}
+
+int32_t Call::ReadInteger(const char* name) {
+  int32_t value = 0;
+  msg_.ReadInteger(name, TOrdType::otSLong, &value);
+  return value;
+}
+
+std::unique_ptr<TROBinaryMemoryStream> Call::ReadBinary(const char* name) {
+  std::unique_ptr<TROBinaryMemoryStream> value;
+  msg_.ReadBinary(name, value);
+  if (!value) value = std::make_unique<TROBinaryMemoryStream>();
+  return value;
+}
+
+void Call::BeginReply() {
+  msg_.InitializeResponse(nullptr, kLibrary, msg_.GetInterfaceName(),
+                          msg_.GetMessageName() + "Response");
+}
+
+void Call::WriteInteger(const char* name, int32_t value) {
+  msg_.WriteInteger(name, TOrdType::otSLong, &value);
+}
+
+void Call::WriteBoolean(const char* name, bool value) {
+  msg_.WriteEnumerated(name, TypeInfo_Boolean(), &value);
+}
+
+void Call::WriteDateTime(const char* name, double value) {
+  msg_.WriteDateTime(name, value);
+}
+
+void Call::WriteAnsi(const char* name, const std::string& utf8) {
+  msg_.WriteString(name, Utf8ToAnsi(utf8));
+}
+
+void Call::WriteBinary(const char* name, const std::string& bytes) {
+  TROBinaryMemoryStream stream(bytes);
+  msg_.WriteBinary(name, &stream);
+}
+
+void Call::Note(const std::string& text) {
+  if (!notes_.empty()) notes_ += ' ';
+  notes_ += text;
+}
+
+// ---- ServiceHost ----
+
+void ServiceHost::Register(const std::string& service, const std::string& operation,
+                           Handler handler) {
+  handlers_[service][operation] = std::move(handler);
+}
+
+std::string ServiceHost::Reply(TROBinMessage& msg) {
+  TMemoryStream out;
+  msg.WriteToStream(out);
+  return std::string(out.View());
+}
+
+// An exception as it goes on the wire: the class name of the original, its text in the ANSI
+// code set (texts are UTF-8 inside the server).
+class WireException : public Exception {
+ public:
+  explicit WireException(const std::exception& e)
+      : Exception(ToAnsi(e.what())),
+        class_name_(dynamic_cast<const Exception*>(&e)
+                        ? dynamic_cast<const Exception*>(&e)->ClassName()
+                        : "Exception") {}
+  const char* ClassName() const override { return class_name_.c_str(); }
+
+ private:
+  static std::string ToAnsi(const std::string& utf8) {
+    try {
+      return Utf8ToAnsi(utf8);
+    } catch (const Exception&) {
+      return utf8;  // a text the code set cannot hold goes as it is rather than not at all
+    }
+  }
+  std::string class_name_;
+};
+
+std::string ServiceHost::ExceptionReply(TROBinMessage& msg, const std::exception& e) {
+  TMemoryStream out;
+  msg.WriteException(out, WireException(e));
+  return std::string(out.View());
+}
+
+DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo& info) {
+  DispatchReply reply;
+  if (request == kProbe) {
+    reply.body = std::string(kProbeAnswer);
+    reply.summary = "probe";
+    return reply;
+  }
+  TROBinMessage msg;
+  msg.UseCompression = state_.Config().compressReplies;
+  msg.MaxDecompressedSize = state_.Config().maxInflatedRequest;
+  Call call(msg, info);
+  ServiceCounters* counters = nullptr;
+  try {
+    TMemoryStream in;
+    in.WriteBytes(request);
+    in.SetPosition(0);
+    msg.ReadFromStream(in);
+    state_.Clients().Seen(msg.GetClientID());
+    std::string service = msg.GetInterfaceName();
+    std::string operation = msg.GetMessageName();
+    reply.summary = service + "." + operation;
+    auto s = handlers_.find(service);
+    if (s == handlers_.end()) throw EROException("Unknown service \"" + service + "\"");
+    auto op = s->second.find(operation);
+    if (op == s->second.end())
+      throw EROException("Service " + service + " has no operation \"" + operation + "\"");
+    counters = &state_.Counters(service);
+    ++counters->total;
+    ++counters->running;
+    op->second(call);
+    --counters->running;
+    reply.body = Reply(msg);
+  } catch (const std::exception& e) {
+    if (counters) --counters->running;
+    reply.failed = true;
+    reply.body = ExceptionReply(msg, e);
+    if (reply.summary.empty()) reply.summary = "invalid-message";
+    reply.summary += std::string(" error=") + e.what();
+  }
+  if (!call.Notes().empty()) reply.summary += " " + call.Notes();
+  return reply;
+}
+
+DispatchReply ServiceHost::Refuse(const std::string& reason, const RequestInfo&) {
+  DispatchReply reply;
+  reply.failed = true;
+  reply.summary = "refused " + reason;
+  try {
+    TROBinMessage msg;
+    reply.body = ExceptionReply(msg, EROMessageTooLarge(reason));
+  } catch (const std::exception&) {
+    reply.body.clear();
+  }
+  return reply;
+}
+
+}  // namespace qorvin::server

@@ -1,0 +1,88 @@
+// The dispatcher of the services: turns one request (a binary message, or the probe) into one
+// reply.
+//
+//   - the 5 bytes "PROBE" are answered with the 8 bytes "PROBEDOK";
+//   - a binary message names its service (InterfaceName) and operation (MessageName); the
+//     operation's handler reads the request values in contract order and writes "Result" and the
+//     out values; the reply carries the request's ClientID, the same InterfaceName and the
+//     operation name followed by "Response";
+//   - any failure (a malformed message, an unknown service or operation, an SQL error, a refused
+//     operation) becomes an exception reply of the failure's class with its message text, and
+//     the transport is told that the reply reports a failure (HTTP status 500).
+//
+// Text: 8-bit wire strings are taken in the server's ANSI code set (platform/rtl/Text.h) and
+// handled as UTF-8 inside; wide strings are UTF-16 on the wire.
+//
+// Threads: Dispatch runs on many worker threads at once; handlers must be thread-safe.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "messaging/uROBinMessage.h"
+#include "messaging/uROBinaryHelpers.h"
+#include "server/net/Dispatcher.h"
+#include "server/services/ServerState.h"
+
+namespace qorvin::server {
+
+// One call being served: typed access to the request values and the reply.
+class Call {
+ public:
+  Call(TROBinMessage& message, const RequestInfo& info) : msg_(message), info_(info) {}
+
+  // Request values, in contract order.
+  std::string ReadAnsi(const char* name);  // String, returned as UTF-8
+  std::string ReadWide(const char* name);  // WideString, returned as UTF-8
+  int32_t ReadInteger(const char* name);
+  // A binary value; an absent one reads as an empty stream.
+  std::unique_ptr<TROBinaryMemoryStream> ReadBinary(const char* name);
+
+  // Starts the reply; then the values in contract order.
+  void BeginReply();
+  void WriteInteger(const char* name, int32_t value);
+  void WriteBoolean(const char* name, bool value);
+  void WriteDateTime(const char* name, double value);
+  void WriteAnsi(const char* name, const std::string& utf8);
+  void WriteBinary(const char* name, const std::string& bytes);
+
+  const RequestInfo& Info() const { return info_; }
+  // Added to the log line ("user=u1").
+  void Note(const std::string& text);
+  const std::string& Notes() const { return notes_; }
+
+ private:
+  TROBinMessage& msg_;
+  const RequestInfo& info_;
+  std::string notes_;
+};
+
+using Handler = std::function<void(Call&)>;
+
+class ServiceHost : public IDispatcher {
+ public:
+  explicit ServiceHost(ServerState& state) : state_(state) {}
+
+  // Registers an operation (names as the wire spells them; looked up exactly).
+  void Register(const std::string& service, const std::string& operation, Handler handler);
+
+  DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override;
+  // An EROMessageTooLarge exception reply carrying `reason`.
+  DispatchReply Refuse(const std::string& reason, const RequestInfo& info) override;
+
+ private:
+  std::string Reply(TROBinMessage& msg);
+  std::string ExceptionReply(TROBinMessage& msg, const std::exception& e);
+
+  ServerState& state_;
+  std::map<std::string, std::map<std::string, Handler>> handlers_;
+};
+
+// The services' operations (ExecSqlService.cpp, TableProcService.cpp, ControlService.cpp).
+void RegisterExecSqlService(ServiceHost& host, ServerState& state);
+void RegisterTableProcService(ServiceHost& host, ServerState& state);
+void RegisterControlService(ServiceHost& host, ServerState& state);
+
+}  // namespace qorvin::server
