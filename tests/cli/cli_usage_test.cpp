@@ -146,7 +146,36 @@ TEST(CliErrors, ALibraryThatDoesNotLoadExitsWithOne) {
                          "/nonexistent/libQorvinClient.so: "),
             std::string::npos)
       << run.err;
+  // An explicit choice is the only place tried, though a library sits beside the program.
+  EXPECT_EQ(run.err.find("\n  ", run.err.find("\n  ") + 1), std::string::npos) << run.err;
   EXPECT_EQ(run.out, "");
+}
+
+TEST(CliLibrary, WithoutALibraryBesideItTheEnvironmentNamesIt) {
+  // A copy of the program in a folder of its own has no library beside it.
+  const std::string folder = ::testing::TempDir() + "qorvin-alone";
+  const std::string copy = folder + "/qorvin";
+  ASSERT_EQ(std::system(("mkdir -p " + folder + " && cp " QORVIN_CLI_PROGRAM " " + copy).c_str()),
+            0);
+  CliServer server;
+  server.Answer(Reply().Double(45000.0).Bytes());
+  const std::vector<std::string> args =
+      Args({copy, "--format", "csv"}, Args(server.Connect(), {"datetime"}));
+  ProgramOptions named;
+  named.env = {"QORVIN_CLIENT_LIBRARY=" QORVIN_CLIENT_LIBRARY};
+  ProgramRun run = RunProgram(args, named);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "result,datetime,days\r\ntrue,2023-03-15 00:00:00,45000\r\n");
+
+  ProgramOptions unnamed;
+  unnamed.env = {"QORVIN_CLIENT_LIBRARY=", "LD_LIBRARY_PATH="};
+  run = RunProgram(args, unnamed);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot load the client library; tried:\n  libQorvinClient.so: "),
+            std::string::npos)
+      << run.err;
+  std::remove(copy.c_str());
+  std::remove(folder.c_str());
 }
 
 TEST(CliUsage, ArgumentsThatStartWithADashAndOptionsAfterASubcommand) {
