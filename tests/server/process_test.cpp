@@ -1,0 +1,163 @@
+// The qorvin-server program itself: its command line, the ports line, the three transports
+// with the probe and a real call, and a clean stop on SIGTERM and SIGINT.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+
+#include <filesystem>
+#include <regex>
+#include <thread>
+
+#include "tests/server/service_client.h"
+#include "tests/server/services_fixture.h"
+#include "tests/server/wire_client.h"
+
+namespace qorvin::server {
+namespace {
+
+using namespace testing;
+
+std::string ServerProgram() {
+  std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe");
+  return (self.parent_path().parent_path() / "server" / "qorvin-server").string();
+}
+
+// A running qorvin-server; killed (SIGKILL) if the test leaves it running.
+class ServerProcess {
+ public:
+  explicit ServerProcess(std::vector<std::string> args) {
+    int out[2], err[2];
+    if (pipe(out) != 0 || pipe(err) != 0) throw std::runtime_error("pipe failed");
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(out[1], 1);
+      dup2(err[1], 2);
+      close(out[0]);
+      close(err[0]);
+      std::string program = ServerProgram();
+      std::vector<char*> argv{program.data()};
+      for (auto& a : args) argv.push_back(a.data());
+      argv.push_back(nullptr);
+      execv(program.c_str(), argv.data());
+      _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    out_ = out[0];
+    err_ = err[0];
+    fcntl(err_, F_SETFL, O_NONBLOCK);  // the log is drained without blocking
+  }
+  ~ServerProcess() {
+    if (pid_ > 0 && !exited_) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+    close(out_);
+    close(err_);
+  }
+
+  // Reads stdout until a line arrives (bounded wait); "" at the end.
+  std::string Line() {
+    std::string line;
+    char c;
+    while (true) {
+      pollfd p{out_, POLLIN, 0};
+      if (poll(&p, 1, kWaitMs) <= 0) return line;
+      if (read(out_, &c, 1) != 1 || c == '\n') return line;
+      line += c;
+    }
+  }
+  std::string Log() {
+    std::string text;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(err_, buf, sizeof buf)) > 0) text.append(buf, size_t(n));
+    return text;
+  }
+  void Signal(int sig) { kill(pid_, sig); }
+  // The exit status, waiting at most 15 s; -1 when it did not exit.
+  int Wait() {
+    for (int i = 0; i < 1500; ++i) {
+      int status = 0;
+      if (waitpid(pid_, &status, WNOHANG) == pid_) {
+        exited_ = true;
+        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+  int out_ = -1, err_ = -1;
+  bool exited_ = false;
+};
+
+int PortIn(const std::string& line, const std::string& name) {
+  std::smatch m;
+  if (!std::regex_search(line, m, std::regex(name + "=(\\d+)"))) return -1;
+  return std::stoi(m[1]);
+}
+
+TEST(ServerProgram, ServesAllTransportsAndStopsCleanly) {
+  ServerProcess server({"--db", ":memory:", "--schema", SourceDir() + "/server/sample/schema.sql",
+                        "--procedures", SourceDir() + "/server/sample/procedures", "--http-port",
+                        "0", "--tcp-port", "0", "--udp-port", "0"});
+  std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening address=127.0.0.1"), std::string::npos) << line;
+  int http = PortIn(line, "http"), tcp = PortIn(line, "tcp"), udp = PortIn(line, "udp");
+  ASSERT_GT(http, 0);
+  ASSERT_GT(tcp, 0);
+  ASSERT_GT(udp, 0);
+
+  EXPECT_EQ(TcpCall(tcp, "PROBE"), "PROBEDOK");
+  HttpClient client;
+  std::string url = "http://127.0.0.1:" + std::to_string(http) + "/Bin";
+  EXPECT_EQ(client.Send(url, "PROBE").body, "PROBEDOK");
+  const std::string id = "{00000000-0000-0000-0000-000000000001}";
+  EXPECT_EQ(UdpCall(udp, id, "PROBE"), id + "PROBEDOK");
+
+  // A call on each transport.
+  std::string req = Request("ExecSqlService", "SynchExecProc", UserAndSql("exec CustomerCount"));
+  EXPECT_EQ(ReadReply(TcpCall(tcp, req)).Integer(), 2);
+  HttpResult h = client.Send(url, req);
+  EXPECT_EQ(h.status, 200);
+  EXPECT_EQ(ReadReply(h.body).Integer(), 2);
+  EXPECT_EQ(ReadReply(UdpCall(udp, id, req).substr(kRequestIdLength)).Integer(), 2);
+  // An SQL error over HTTP: status 500 carrying the exception reply.
+  h = client.Send(url, Request("ExecSqlService", "SynchExecSQL", UserAndSql("select * from x")));
+  EXPECT_EQ(h.status, 500);
+  EXPECT_EQ(ReadReply(h.body).errorClass, "EDatabaseError");
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  std::string log = server.Log();
+  EXPECT_NE(log.find("TCP 127.0.0.1:"), std::string::npos) << log;
+  EXPECT_NE(log.find("ExecSqlService.SynchExecProc user=u1"), std::string::npos) << log;
+  EXPECT_NE(log.find("qorvin-server: stopped"), std::string::npos);
+}
+
+TEST(ServerProgram, SigintStopsItAndBadCommandLinesAreRefused) {
+  ServerProcess server({"--http-port", "0", "--tcp-port", "0", "--udp-port", "-1", "--quiet"});
+  std::string line = server.Line();
+  EXPECT_NE(line.find("udp=off"), std::string::npos) << line;
+  server.Signal(SIGINT);
+  EXPECT_EQ(server.Wait(), 0);
+
+  ServerProcess wrong({"--tcp-port", "70000"});
+  EXPECT_EQ(wrong.Wait(), 2);
+  ServerProcess unknown({"--frobnicate"});
+  EXPECT_EQ(unknown.Wait(), 2);
+  ServerProcess badDb(
+      {"--db", "/nonexistent/dir/x.db", "--http-port", "0", "--tcp-port", "0", "--udp-port", "0"});
+  EXPECT_EQ(badDb.Wait(), 1);
+  EXPECT_NE(badDb.Log().find("Cannot open the SQLite database"), std::string::npos);
+  ServerProcess help({"--help"});
+  EXPECT_NE(help.Line().find("Usage: qorvin-server"), std::string::npos);
+  EXPECT_EQ(help.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace qorvin::server
