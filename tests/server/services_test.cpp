@@ -261,3 +261,58 @@ TEST_F(ServicesTest, RepliesKeepTheClientIdAndCompressLargeBodies) {
 
 }  // namespace
 }  // namespace qorvin::server
+
+namespace qorvin::server {
+namespace {
+
+using namespace testing;
+
+// The services on PostgreSQL (when a cluster is named): the save batch, a procedure, a read.
+class ServicesOnPostgres : public ServicesTest {
+ protected:
+  void SetUp() override {
+    const char* url = std::getenv("QORVIN_PG_URL");
+    if (!url || !*url) GTEST_SKIP() << "no PostgreSQL cluster (set QORVIN_PG_URL)";
+    auto db = OpenDatabase(url, DatabaseOptions{});
+    auto session = db->OpenSession();
+    session->Execute(
+        "drop table if exists Orders; drop table if exists Customers;"
+        "drop table if exists bUserCommon; drop table if exists bUserGroupCommon",
+        ExecLimits{});
+    Build(false, url);
+  }
+};
+
+TEST_F(ServicesOnPostgres, SaveBatchProceduresAndReads) {
+  const std::string save =
+      "BEGIN TRAN\rdelete from bUserCommon where [UserId]='u1'\r"
+      "insert into bUserCommon([UserID],GroupType,MenuIdList,\rGroupOrderBy,CreateDatetime,"
+      "CreateOperator)\rvalues('u1','Fav','1,2',1, getdate(),'u1')\r"
+      "insert into bUserCommon([UserID],GroupType,MenuIdList,\rGroupOrderBy,CreateDatetime,"
+      "CreateOperator)\rvalues('u1',NULL_OR_NAME,'3',2, getdate(),'u1')\r"
+      "if @@error=0\rbegin\r  COMMIT TRAN\rend else begin\r  ROLLBACK TRAN\rend\r";
+  auto with = [&](const std::string& second) {
+    std::string b = save;
+    return b.replace(b.find("NULL_OR_NAME"), 12, second);
+  };
+  Sql(with("'Daily'"));
+  Reply r = Send(Request("ExecSqlService", "SynchExecSQL", UserAndSql(with("null"))));
+  EXPECT_EQ(r.errorClass, "EDatabaseError");
+  r = Send(Request("ExecSqlService", "SynchReadData",
+                   UserAndSql("select GroupType, CreateDatetime from bUserCommon "
+                              "where UserID = 'u1' order by GroupOrderBy")));
+  ASSERT_FALSE(r.exception) << r.errorText;
+  EXPECT_EQ(r.Integer(), 1);
+  ResultTable t = TableOf(r.Binary("aOutData").get());
+  ASSERT_EQ(t.rows.size(), 2u);  // the failed save changed nothing
+  EXPECT_EQ(Cell(t, 1, 0), "Daily");
+  EXPECT_EQ(t.columns[1].type, ftDateTime);
+  r = Send(Request("ExecSqlService", "SynchExecProcOutput",
+                   UserAndSql("exec AddCustomer 3, 'Émilie', 'Cirey'")));
+  ASSERT_FALSE(r.exception) << r.errorText;
+  EXPECT_EQ(r.Integer(), 1);
+  EXPECT_EQ(r.Ansi("aOutputParam"), "3");
+}
+
+}  // namespace
+}  // namespace qorvin::server

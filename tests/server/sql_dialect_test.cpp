@@ -214,3 +214,22 @@ TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
 
 }  // namespace
 }  // namespace qorvin::server
+
+namespace qorvin::server {
+namespace {
+
+TEST(SqlParser, TriggerBodiesStayWhole) {
+  auto s = Rendered(
+      "create trigger t_ins after insert on t begin\r"
+      "  update t set n = case when n > 0 then n else 0 end where id = new.id;\r"
+      "  insert into log values(new.id);\r"
+      "end\r"
+      "select 1");
+  ASSERT_EQ(s.size(), 2u);
+  EXPECT_EQ(s[0].substr(0, 40), "create trigger t_ins after insert on t b");
+  EXPECT_EQ(s[0].substr(s[0].size() - 5), "; end");
+  EXPECT_EQ(s[1], "select 1");
+}
+
+}  // namespace
+}  // namespace qorvin::server
