@@ -174,51 +174,35 @@ ResultTable ResultBuilder::Finish() {
   return std::move(table_);
 }
 
-void ResultBuilder::Settle(int c) {
-  ResultColumn& col = table_.columns[size_t(c)];
-  auto& rows = table_.rows;
-  ColumnKind kind = kinds_[size_t(c)];
-  Observed o = Observe(rows, c);
-  auto toText = [](const Variant& v) { return Variant::OleStr(Utf8ToUtf16(VariantToText(v))); };
-  col.size = 0;
-  col.precision = 0;
-  if (o.Classes() == 0) {
-    col.type = EmptyColumnType(kind);
-  } else if (o.texts && o.Classes() == 1 &&
-             (kind == ColumnKind::DateTime || kind == ColumnKind::Date ||
-              kind == ColumnKind::Time)) {
-    // Dates stored as text: a date column when every value parses.
-    std::vector<double> parsed;
-    bool all = true;
-    for (const auto& row : rows) {
-      const Variant& v = row[size_t(c)];
-      double d = 0;
-      if (v.IsNull()) continue;
-      if (!ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d)) {
-        all = false;
-        break;
-      }
-    }
-    if (all) {
-      col.type = kind == ColumnKind::Date ? ftDate : kind == ColumnKind::Time ? ftTime : ftDateTime;
-      MapColumn(rows, c, [](const Variant& v) {
-        double d = 0;
-        ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d);
-        return Variant::Date(d);
-      });
-    } else {
-      col.type = ftWideString;
-    }
-  } else if (o.Classes() > 1 && (o.texts || o.blobs || o.dates)) {
-    col.type = ftWideString;
-    MapColumn(rows, c, toText);
-  } else if (o.blobs) {
-    col.type = ftBlob;
-  } else if (o.dates) {
-    col.type = kind == ColumnKind::Date ? ftDate : kind == ColumnKind::Time ? ftTime : ftDateTime;
-  } else if (o.texts) {
-    col.type = ftWideString;
-  } else if (o.decimals && !o.reals) {
+namespace {
+
+TFieldType DateType(ColumnKind kind) {
+  return kind == ColumnKind::Date ? ftDate : kind == ColumnKind::Time ? ftTime : ftDateTime;
+}
+
+bool IsDateKind(ColumnKind kind) {
+  return kind == ColumnKind::DateTime || kind == ColumnKind::Date || kind == ColumnKind::Time;
+}
+
+// Dates stored as text (SQLite): a date column when every value parses, else a text column.
+TFieldType SettleDateText(std::vector<std::vector<Variant>>& rows, int c, ColumnKind kind) {
+  for (const auto& row : rows) {
+    const Variant& v = row[size_t(c)];
+    double d = 0;
+    if (!v.IsNull() && !ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d)) return ftWideString;
+  }
+  MapColumn(rows, c, [](const Variant& v) {
+    double d = 0;
+    ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d);
+    return Variant::Date(d);
+  });
+  return DateType(kind);
+}
+
+// Columns of numbers and booleans only.
+void SettleNumbers(std::vector<std::vector<Variant>>& rows, ResultColumn& col, int c,
+                   ColumnKind kind, const Observed& o) {
+  if (o.decimals && !o.reals) {
     col.type = ftFMTBcd;
     for (const auto& row : rows) {
       const Variant& v = row[size_t(c)];
@@ -246,6 +230,34 @@ void ResultBuilder::Settle(int c) {
   } else {
     col.type = ftLargeint;
     MapColumn(rows, c, [](const Variant& v) { return Variant::Int64(v.AsIntegerValue()); });
+  }
+}
+
+}  // namespace
+
+void ResultBuilder::Settle(int c) {
+  ResultColumn& col = table_.columns[size_t(c)];
+  auto& rows = table_.rows;
+  ColumnKind kind = kinds_[size_t(c)];
+  Observed o = Observe(rows, c);
+  col.size = 0;
+  col.precision = 0;
+  if (o.Classes() == 0) {
+    col.type = EmptyColumnType(kind);
+  } else if (o.texts && o.Classes() == 1 && IsDateKind(kind)) {
+    col.type = SettleDateText(rows, c, kind);
+  } else if (o.Classes() > 1 && (o.texts || o.blobs || o.dates)) {
+    col.type = ftWideString;
+    MapColumn(rows, c,
+              [](const Variant& v) { return Variant::OleStr(Utf8ToUtf16(VariantToText(v))); });
+  } else if (o.blobs) {
+    col.type = ftBlob;
+  } else if (o.dates) {
+    col.type = DateType(kind);
+  } else if (o.texts) {
+    col.type = ftWideString;
+  } else {
+    SettleNumbers(rows, col, c, kind, o);
   }
   if (col.type == ftWideString) {
     uint32_t longest = std::max<uint32_t>(declared_sizes_[size_t(c)], 1);

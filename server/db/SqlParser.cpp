@@ -80,8 +80,21 @@ class Parser {
     return s;
   }
 
+  // Blocks and IFs nest by recursion; a bound keeps a hostile batch from exhausting the stack.
+  struct Nesting {
+    explicit Nesting(Parser& p) : p_(p) {
+      if (++p_.depth_ > kMaxNesting)
+        throw EDatabaseError("The batch nests BEGIN ... END and IF more than " +
+                             std::to_string(kMaxNesting) + " levels deep");
+    }
+    ~Nesting() { --p_.depth_; }
+    Parser& p_;
+  };
+  static constexpr int kMaxNesting = 200;
+
   // One statement (DECLARE of several variables gives several) appended to `out`.
   void ParseInto(std::vector<StmtPtr>& out) {
+    Nesting nesting(*this);
     while (IsSymbol(i_, ";")) ++i_;
     if (i_ >= t_.size()) return;
     const Token& tok = t_[i_];
@@ -349,6 +362,7 @@ class Parser {
 
   const std::vector<Token>& t_;
   size_t i_ = 0;
+  int depth_ = 0;
 };
 
 // Whether the statement word at `j` continues the plain statement that began with `first`.

@@ -167,6 +167,12 @@ TEST(SqlParser, MalformedBatchesFailBeforeAnythingRuns) {
   EXPECT_NE(ErrorOf("if @@error=0").find("end of the batch"), std::string::npos);
   EXPECT_NE(ErrorOf("exec ('select 1')").find("not supported"), std::string::npos);
   EXPECT_NE(ErrorOf("while 1=1 select 1").find("WHILE is not supported"), std::string::npos);
+  std::string deep;
+  for (int i = 0; i < 100000; ++i) deep += "begin ";
+  EXPECT_NE(ErrorOf(deep).find("more than 200 levels"), std::string::npos);
+  deep.clear();
+  for (int i = 0; i < 100000; ++i) deep += "if 1=1 ";
+  EXPECT_NE(ErrorOf(deep + "select 1").find("more than 200 levels"), std::string::npos);
 }
 
 TEST(SqlRender, TranslationForEachDatabase) {
