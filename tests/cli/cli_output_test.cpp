@@ -27,7 +27,7 @@ TEST(CliOutput, ReadAsAlignedTableCsvAndJson) {
             " ID | Name      | Price\n"
             "----+-----------+-------\n"
             "  1 | apple     |   2.5\n"
-            " 22 | \u65E5\u672C, \"x\" |      \n"
+            " 22 | \u65E5\u672C, \"x\" |\n"
             " -3 |           | 0.125\n"
             "(3 rows)\n"
             "result: 1\n");
@@ -83,7 +83,7 @@ TEST(CliOutput, TwoRowSetsAndOperationsWithoutRows) {
   EXPECT_EQ(table.status, 0) << table.err;
   EXPECT_EQ(table.out,
             "first:\n A\n---\n 7\n(1 row)\n"
-            "second:\n B\n---\n x\n \n(2 rows)\n"
+            "second:\n B\n---\n x\n\n(2 rows)\n"
             "result: 2\n");
   ProgramRun json =
       Qorvin(Args(server.Connect(), {"--format", "json", "exec-proc-read-two", "p1", "p2"}));

@@ -272,7 +272,7 @@ std::string GlobalHelp() {
       "\nExit status: 0 success, 1 an operation reported an error (its text on stderr)\n"
       "or the client library did not load, 2 wrong usage (nothing was sent).\n"
       "\nExample:\n"
-      "  qorvin --connect t://127.0.0.1:8099 --keep read \"select * from item\" -- datetime\n"
+      "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n"
       "\nSee docs/cli.md for the output formats and upload files.\n";
   return out;
 }

@@ -61,6 +61,8 @@ void AppendGrid(std::string& out, const Table& t) {
         if (c + 1 < n) text += Padding(pad);
       }
     }
+    // An empty last cell leaves only padding at the end of the line; drop it.
+    if (line[n - 1].empty()) text.erase(text.find_last_not_of(' ') + 1);
     out += text + "\n";
   };
   std::vector<size_t> headerWidths(n);
