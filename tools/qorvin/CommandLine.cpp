@@ -11,7 +11,7 @@ namespace qorvin::cli {
 
 namespace {
 
-struct OptionSpec {
+struct OptionDef {
   const char* name;
   const char* value;  // the value's placeholder, null for a switch
   const char* help;
@@ -27,8 +27,8 @@ int32_t ParseInt32(const std::string& text, const char* what) {
   return int32_t(v);
 }
 
-const std::vector<OptionSpec>& GlobalOptionSpecs() {
-  static const std::vector<OptionSpec> kOptions = {
+const std::vector<OptionDef>& GlobalOptionTable() {
+  static const std::vector<OptionDef> kOptions = {
       {"--connect", "URL",
        "server to use: h://HOST:PORT (HTTP), t://HOST:PORT or b://HOST:PORT (TCP),\n"
        "u://HOST:PORT (UDP); an IPv6 address goes in brackets: t://[::1]:8099",
@@ -61,17 +61,17 @@ const std::vector<OptionSpec>& GlobalOptionSpecs() {
 
 constexpr const char* kSuccessReturn = "--success-return";
 
-std::vector<std::string> Params(const CommandSpec& spec) {
+std::vector<std::string> Params(const CommandDef& def) {
   std::vector<std::string> out;
-  std::istringstream in(spec.params);
+  std::istringstream in(def.params);
   for (std::string p; in >> p;) out.push_back(p);
   return out;
 }
 
-std::string Usage(const CommandSpec& spec) {
-  std::string u = std::string("qorvin [OPTIONS] ") + spec.name;
-  if (*spec.params != '\0') u += std::string(" ") + spec.params;
-  if (spec.successReturn) u += " [--success-return N]";
+std::string Usage(const CommandDef& def) {
+  std::string u = std::string("qorvin [OPTIONS] ") + def.name;
+  if (*def.params != '\0') u += std::string(" ") + def.params;
+  if (def.successReturn) u += " [--success-return N]";
   return u;
 }
 
@@ -120,7 +120,7 @@ class Parser {
     if (IsHelp(arg)) return false;
     const size_t eq = arg.find('=');
     const std::string name = arg.substr(0, eq);
-    for (const OptionSpec& o : GlobalOptionSpecs()) {
+    for (const OptionDef& o : GlobalOptionTable()) {
       if (name != o.name) continue;
       std::string value;
       if (o.value == nullptr) {
@@ -142,41 +142,41 @@ class Parser {
   // One subcommand and its arguments, up to "--" or the end; false when --help ended parsing.
   bool TakeCommand() {
     const std::string& name = args_[i_++];
-    const CommandSpec* spec = nullptr;
-    for (const CommandSpec& s : CommandSpecs())
-      if (name == s.name) spec = &s;
-    if (spec == nullptr) {
+    const CommandDef* def = nullptr;
+    for (const CommandDef& s : CommandTable())
+      if (name == s.name) def = &s;
+    if (def == nullptr) {
       if (LooksLikeOption(name)) throw UsageError("unknown option '" + name + "'");
       throw UsageError("unknown subcommand '" + name + "'");
     }
     CommandCall call;
-    call.spec = spec;
+    call.def = def;
     while (i_ < args_.size() && args_[i_] != "--") {
       const std::string& arg = args_[i_];
       if (IsHelp(arg)) {
-        Help(CommandHelp(*spec));
+        Help(CommandHelp(*def));
         return false;
       }
       if (!LooksLikeOption(arg)) {
         call.args.push_back(arg);
         ++i_;
-      } else if (!TakeGlobalOption() && !TakeSuccessReturn(*spec, call)) {
-        throw UsageError(std::string(spec->name) + ": unknown option '" + arg + "'");
+      } else if (!TakeGlobalOption() && !TakeSuccessReturn(*def, call)) {
+        throw UsageError(std::string(def->name) + ": unknown option '" + arg + "'");
       }
     }
-    const size_t wanted = Params(*spec).size();
+    const size_t wanted = Params(*def).size();
     if (call.args.size() != wanted)
-      throw UsageError(std::string(spec->name) + " takes " + std::to_string(wanted) + " argument" +
+      throw UsageError(std::string(def->name) + " takes " + std::to_string(wanted) + " argument" +
                        (wanted == 1 ? "" : "s") + ", " + std::to_string(call.args.size()) +
-                       " given\nusage: " + Usage(*spec));
+                       " given\nusage: " + Usage(*def));
     inv_.calls.push_back(std::move(call));
     return true;
   }
 
-  bool TakeSuccessReturn(const CommandSpec& spec, CommandCall& call) {
+  bool TakeSuccessReturn(const CommandDef& def, CommandCall& call) {
     const std::string& arg = args_[i_];
     const size_t eq = arg.find('=');
-    if (!spec.successReturn || arg.substr(0, eq) != kSuccessReturn) return false;
+    if (!def.successReturn || arg.substr(0, eq) != kSuccessReturn) return false;
     std::string value;
     if (eq != std::string::npos) {
       value = arg.substr(eq + 1);
@@ -254,7 +254,7 @@ std::string GlobalHelp() {
       "Several subcommands may be given, separated by a lone --; they run in order\n"
       "and the first that fails ends the run.\n\n"
       "Options:\n";
-  for (const OptionSpec& o : GlobalOptionSpecs()) {
+  for (const OptionDef& o : GlobalOptionTable()) {
     const std::string head =
         std::string("  ") + o.name + (o.value ? std::string(" ") + o.value : "");
     out += head + "\n";
@@ -262,7 +262,7 @@ std::string GlobalHelp() {
   }
   out += "  --help, -h\n      this text; after a subcommand, that subcommand's help\n";
   out += "\nSubcommands:\n";
-  for (const CommandSpec& s : CommandSpecs()) {
+  for (const CommandDef& s : CommandTable()) {
     std::string head = std::string("  ") + s.name;
     if (*s.params != '\0') head += std::string(" ") + s.params;
     if (s.successReturn) head += " [--success-return N]";
@@ -277,17 +277,17 @@ std::string GlobalHelp() {
   return out;
 }
 
-std::string CommandHelp(const CommandSpec& spec) {
-  std::string out = "usage: " + Usage(spec) + "\n\n";
-  out += std::string(spec.details) + "\n";
-  if (spec.fileParam >= 0) out += std::string("\n") + kFileHelp;
-  if (spec.fileParam >= 0) out += "Known types: " + FieldTypeNames() + ".\n";
-  if (spec.successReturn)
+std::string CommandHelp(const CommandDef& def) {
+  std::string out = "usage: " + Usage(def) + "\n\n";
+  out += std::string(def.details) + "\n";
+  if (def.fileParam >= 0) out += std::string("\n") + kFileHelp;
+  if (def.fileParam >= 0) out += "Known types: " + FieldTypeNames() + ".\n";
+  if (def.successReturn)
     out +=
         "\n  --success-return N\n      the procedure return value that counts as success "
         "(default 0)\n";
   out += "\nExamples:\n";
-  AppendIndented(out, spec.examples, "  ");
+  AppendIndented(out, def.examples, "  ");
   out += "\nGlobal options: see qorvin --help.\n";
   return out;
 }

@@ -34,7 +34,7 @@ enum class Op {
 
 enum class OutputFormat { Table, Csv, Json };
 
-struct CommandSpec {
+struct CommandDef {
   Op op;
   const char* name;
   const char* params;    // positional parameters, space-separated ("SQL SQL2")
@@ -58,8 +58,8 @@ struct GlobalOptions {
 };
 
 struct CommandCall {
-  const CommandSpec* spec = nullptr;
-  std::vector<std::string> args;  // the positional arguments, spec->params in order
+  const CommandDef* def = nullptr;
+  std::vector<std::string> args;  // the positional arguments, def->params in order
   int32_t successReturn = 0;
 };
 
@@ -73,12 +73,12 @@ struct Invocation {
 Invocation ParseCommandLine(int argc, const char* const* argv);
 
 // Every subcommand, in the order of the help text.
-const std::vector<CommandSpec>& CommandSpecs();
+const std::vector<CommandDef>& CommandTable();
 
 // "h://HOST:PORT" (t, b, u likewise; the letter is the upper-cased scheme) into `options`.
 void ParseConnect(const std::string& text, GlobalOptions& options);
 
 std::string GlobalHelp();
-std::string CommandHelp(const CommandSpec& spec);
+std::string CommandHelp(const CommandDef& def);
 
 }  // namespace qorvin::cli

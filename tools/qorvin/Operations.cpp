@@ -62,7 +62,7 @@ Session::Session(const GlobalOptions& options, IRemoteDataModule& module, Progre
 
 void Session::Prepare(PreparedCall& p, const Table& table) {
   RecordSetPtr ds = BuildRecordSet(factory_, table);
-  if (p.call->spec->op == Op::InsertTableDataSet) {
+  if (p.call->def->op == Op::InsertTableDataSet) {
     p.dataSet = std::move(ds);
     return;
   }
@@ -87,10 +87,10 @@ void Session::Remote(Outcome& o, const HostText* error, const std::function<void
 Outcome Session::Run(PreparedCall& p) {
   const CommandCall& c = *p.call;
   Outcome o;
-  o.command = c.spec->name;
-  o.returnsData = c.spec->returnsData;
+  o.command = c.def->name;
+  o.returnsData = c.def->returnsData;
   try {
-    switch (c.spec->op) {
+    switch (c.def->op) {
       case Op::ExecSql:
       case Op::ExecProc:
       case Op::BatchBuild:
@@ -136,9 +136,9 @@ void Session::Command(const CommandCall& c, Outcome& o) {
   const char* hdh = options_.hdh.c_str();
   const char* sql = c.args[0].c_str();
   Remote(o, &error, [&] {
-    if (c.spec->op == Op::ExecSql) {
+    if (c.def->op == Op::ExecSql) {
       module_.SynchExecSQL(user, hdh, sql, &result, &error.slot);
-    } else if (c.spec->op == Op::ExecProc) {
+    } else if (c.def->op == Op::ExecProc) {
       module_.SynchExecProc(user, hdh, sql, &result, &error.slot);
     } else {
       module_.SynchExecProcBatchBuild(user, hdh, sql, c.args[1].c_str(), &result, &error.slot);
@@ -190,7 +190,7 @@ void Session::ReadTwo(const CommandCall& c, Outcome& o) {
   Remote(o, &error, [&] {
     const char* user = options_.user.c_str();
     const char* hdh = options_.hdh.c_str();
-    if (c.spec->op == Op::ReadTwo) {
+    if (c.def->op == Op::ReadTwo) {
       module_.SynchReadTwoData(user, hdh, c.args[0].c_str(), &first.slot, c.args[1].c_str(),
                                &second.slot, &result, &error.slot);
     } else {

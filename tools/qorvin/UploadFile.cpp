@@ -84,15 +84,15 @@ struct Declared {
 };
 
 // "name", "name:type" or "name:type(size)".
-Declared ParseColumnSpec(const std::string& spec) {
+Declared ParseColumnHeader(const std::string& def) {
   Declared d;
-  const size_t colon = spec.rfind(':');
+  const size_t colon = def.rfind(':');
   if (colon == std::string::npos) {
-    d.name = spec;
+    d.name = def;
     return d;
   }
-  d.name = spec.substr(0, colon);
-  std::string type = spec.substr(colon + 1);
+  d.name = def.substr(0, colon);
+  std::string type = def.substr(colon + 1);
   const size_t paren = type.find('(');
   if (paren != std::string::npos) {
     const std::string digits = type.substr(paren + 1, type.size() - paren - 2);
@@ -101,13 +101,13 @@ Declared ParseColumnSpec(const std::string& spec) {
     const long size = std::strtol(digits.c_str(), &end, 10);
     if (type.back() != ')' || digits.empty() || *end != '\0' || errno != 0 || size < 0 ||
         size > INT32_MAX)
-      throw UsageError("column '" + spec + "': the size must be written as type(N)");
+      throw UsageError("column '" + def + "': the size must be written as type(N)");
     d.size = int32_t(size);
     type.resize(paren);
   }
   d.type = FieldTypeFromName(type);
   if (!d.type)
-    throw UsageError("column '" + spec + "': unknown type '" + type + "' (known types: " +
+    throw UsageError("column '" + def + "': unknown type '" + type + "' (known types: " +
                      FieldTypeNames() + "; a name holding ':' needs a type, as in 'a:b:text')");
   return d;
 }
@@ -190,7 +190,7 @@ Cell JsonCell(const JsonValue& v, const std::string& where, Hint* hint) {
 
 Declared JsonField(const JsonValue& f, size_t index) {
   const std::string where = "field " + std::to_string(index + 1);
-  if (f.kind == JsonValue::Kind::String) return ParseColumnSpec(Utf8ToTerminal(f.text));
+  if (f.kind == JsonValue::Kind::String) return ParseColumnHeader(Utf8ToTerminal(f.text));
   if (f.kind != JsonValue::Kind::Object)
     throw UsageError(where + ": a field is a name or an object with \"name\"");
   const JsonValue* name = f.Find("name");
@@ -315,7 +315,7 @@ Table UploadFromCsv(std::string_view text) {
   std::vector<Declared> declared;
   for (size_t i = 0; i < records[0].fields.size(); ++i) {
     const Cell& name = records[0].fields[i];
-    declared.push_back(name ? ParseColumnSpec(*name) : Declared{});
+    declared.push_back(name ? ParseColumnHeader(*name) : Declared{});
   }
   CheckNames(declared);
   std::vector<ColumnHints> hints(declared.size());

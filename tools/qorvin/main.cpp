@@ -53,12 +53,12 @@ std::vector<PreparedCall> PrepareAll(const Invocation& inv, Session& session,
   size_t next = 0;
   for (size_t i = 0; i < inv.calls.size(); ++i) {
     prepared[i].call = &inv.calls[i];
-    if (inv.calls[i].spec->fileParam < 0) continue;
+    if (inv.calls[i].def->fileParam < 0) continue;
     try {
       session.Prepare(prepared[i], uploads[next++]);
     } catch (const UsageError& e) {
       const CommandCall& c = inv.calls[i];
-      throw UsageError(std::string(c.spec->name) + ": '" + c.args[size_t(c.spec->fileParam)] +
+      throw UsageError(std::string(c.def->name) + ": '" + c.args[size_t(c.def->fileParam)] +
                        "': " + e.what());
     }
   }
@@ -68,8 +68,7 @@ std::vector<PreparedCall> PrepareAll(const Invocation& inv, Session& session,
 int RunAll(const Invocation& inv) {
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
-    if (c.spec->fileParam >= 0)
-      uploads.push_back(ReadUploadFile(c.args[size_t(c.spec->fileParam)]));
+    if (c.def->fileParam >= 0) uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)]));
 
   const GlobalOptions& options = inv.options;
   ClientLibrary library(options.library);

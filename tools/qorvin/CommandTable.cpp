@@ -3,8 +3,8 @@
 
 namespace qorvin::cli {
 
-const std::vector<CommandSpec>& CommandSpecs() {
-  static const std::vector<CommandSpec> kSpecs = {
+const std::vector<CommandDef>& CommandTable() {
+  static const std::vector<CommandDef> kCommands = {
       {Op::ExecSql, "exec-sql", "SQL", -1, false, false, "run SQL text that returns no rows",
        "Runs SQL on the server (SynchExecSQL) and shows the integer result the server\n"
        "returns. The result is the server's own value: 0 or a negative number is not an\n"
@@ -74,7 +74,7 @@ const std::vector<CommandSpec>& CommandSpecs() {
        "reported (exit status 1) and the local clock is shown instead, marked as such.",
        "qorvin --connect t://127.0.0.1:8090 datetime"},
   };
-  return kSpecs;
+  return kCommands;
 }
 
 }  // namespace qorvin::cli
