@@ -123,7 +123,6 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
   msg.UseCompression = state_.Config().compressReplies;
   msg.MaxDecompressedSize = state_.Config().maxInflatedRequest;
   Call call(msg, info);
-  ServiceCounters* counters = nullptr;
   try {
     TMemoryStream in;
     in.WriteBytes(request);
@@ -138,14 +137,16 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
     auto op = s->second.find(operation);
     if (op == s->second.end())
       throw EROException("Service " + service + " has no operation \"" + operation + "\"");
-    counters = &state_.Counters(service);
-    ++counters->total;
-    ++counters->running;
+    ServiceCounters& counters = state_.Counters(service);
+    ++counters.total;
+    ++counters.running;
+    struct Running {
+      std::atomic<int>& n;
+      ~Running() { --n; }
+    } running{counters.running};
     op->second(call);
-    --counters->running;
     reply.body = Reply(msg);
   } catch (const std::exception& e) {
-    if (counters) --counters->running;
     reply.failed = true;
     reply.body = ExceptionReply(msg, e);
     if (reply.summary.empty()) reply.summary = "invalid-message";
