@@ -35,7 +35,11 @@
 namespace qorvin {
 
 enum TProgressType { ptUnknown, ptStart, ptInProgress, ptDone };
-enum TProgressDirection { pdUnknown, pdSending, pdReceiving };
+// Scoped, because pdUnknown also names a parameter direction of the dataset layer; the two
+// directions a channel reports are available unqualified.
+enum class TProgressDirection { pdUnknown, pdSending, pdReceiving };
+inline constexpr TProgressDirection pdSending = TProgressDirection::pdSending;
+inline constexpr TProgressDirection pdReceiving = TProgressDirection::pdReceiving;
 
 enum TRODispatchOption : uint8_t { doFaultTolerant = 1, doLoadBalanced = 2 };
 using TRODispatchOptions = uint8_t;

@@ -149,7 +149,9 @@ Variant HostTextToValue(const std::string& text, TFieldType type) {
 
 namespace {
 std::mutex g_live_mutex;
-std::set<const void*> g_live;  // every ClientAdoDataSet in existence, as QorvinAdoDataSet*
+// Every ClientAdoDataSet in existence, as QorvinAdoDataSet*. Never destroyed, so that record
+// sets freed during process exit still find it.
+std::set<const void*>& g_live = *new std::set<const void*>;
 }  // namespace
 
 ClientAdoDataSet::ClientAdoDataSet(std::unique_ptr<TAdoDataSet> dataSet, TDataModuleZent* owner)

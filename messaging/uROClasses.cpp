@@ -55,7 +55,8 @@ struct ClassRegistry {
 };
 
 ClassRegistry& Classes() {
-  static ClassRegistry registry;
+  // Never destroyed: the library end unregisters classes after static destructors may have run.
+  static ClassRegistry& registry = *new ClassRegistry;
   return registry;
 }
 
@@ -139,7 +140,7 @@ struct ExceptionRegistry {
 };
 
 ExceptionRegistry& Exceptions() {
-  static ExceptionRegistry registry;
+  static ExceptionRegistry& registry = *new ExceptionRegistry;  // never destroyed, see above
   return registry;
 }
 
@@ -189,7 +190,7 @@ struct MessageRegistry {
 };
 
 MessageRegistry& Messages() {
-  static MessageRegistry registry;
+  static MessageRegistry& registry = *new MessageRegistry;  // never destroyed, see above
   return registry;
 }
 

@@ -79,7 +79,8 @@ struct ProxyRegistry {
 };
 
 ProxyRegistry& Registry() {
-  static ProxyRegistry registry;
+  // Never destroyed: the library end unregisters proxies after static destructors may have run.
+  static ProxyRegistry& registry = *new ProxyRegistry;
   return registry;
 }
 

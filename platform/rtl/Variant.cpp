@@ -384,7 +384,9 @@ std::string Variant::ToUtf8() const {
     case varDecimal:
       return dec_->ToString();
     case varCurrency: {
-      std::string s = std::to_string(num_.i64 < 0 ? -num_.i64 : num_.i64);
+      // The magnitude as unsigned: negating INT64_MIN as a signed value would overflow.
+      const uint64_t magnitude = num_.i64 < 0 ? 0 - uint64_t(num_.i64) : uint64_t(num_.i64);
+      std::string s = std::to_string(magnitude);
       while (s.size() < 5) s.insert(s.begin(), '0');
       s.insert(s.end() - 4, '.');
       while (s.back() == '0') s.pop_back();

@@ -1,6 +1,8 @@
 // Component links, removal notification, ownership and the destroyed-component assertion.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+
 #include <string>
 #include <vector>
 
@@ -52,9 +54,13 @@ TEST(ROComponent, DestroyingNotifiesEveryLinkedComponentOnce) {
   auto* dying = new TWatcher(nullptr, "Dying");
   dying->Link(&a);
   b.Link(dying);
+  // Compared as an address: the pointer itself must not be used after the delete.
+  const auto dyingAddress = reinterpret_cast<uintptr_t>(static_cast<TROComponent*>(dying));
   delete dying;
-  EXPECT_EQ(a.removed, std::vector<TROComponent*>{dying});
-  EXPECT_EQ(b.removed, std::vector<TROComponent*>{dying});
+  ASSERT_EQ(a.removed.size(), 1u);
+  ASSERT_EQ(b.removed.size(), 1u);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(a.removed[0]), dyingAddress);
+  EXPECT_EQ(reinterpret_cast<uintptr_t>(b.removed[0]), dyingAddress);
   EXPECT_TRUE(a.LinkedComponents().empty());
   EXPECT_TRUE(b.LinkedComponents().empty());
 }

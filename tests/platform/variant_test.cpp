@@ -86,6 +86,7 @@ TEST(Decimals, BcdTextRoundTripAndDecimalText) {
 TEST(Variant, ConversionsBetweenKinds) {
   EXPECT_EQ(Variant::Currency(Currency{15000}).ToUtf8(), "1.5");
   EXPECT_EQ(Variant::Currency(Currency{-5}).ToUtf8(), "-0.0005");
+  EXPECT_EQ(Variant::Currency(Currency{INT64_MIN}).ToUtf8(), "-922337203685477.5808");
   EXPECT_DOUBLE_EQ(Variant::AnsiString("2.5").ToDouble(), 2.5);
   EXPECT_EQ(Variant::OleStr(u"12").ToInt64(), 12);
   EXPECT_THROW(Variant::OleStr(u"12x").ToInt64(), EVariantError);
