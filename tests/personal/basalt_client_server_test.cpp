@@ -40,24 +40,15 @@ QString Q(const char* text) {
 // Stopped with SIGTERM (SIGKILL after 15 s) on every path.
 class ServerProcess {
  public:
-  ServerProcess(const std::string& database, std::string& error) {
+  ServerProcess(const std::string& database, const std::string& schema, std::string& error) {
     int out[2];
     if (pipe(out) != 0) {
       error = "pipe failed";
       return;
     }
-    std::vector<std::string> args = {QORVIN_SERVER_PROGRAM,
-                                     "--db",
-                                     database,
-                                     "--schema",
-                                     QORVIN_SERVER_SCHEMA,
-                                     "--http-port",
-                                     "0",
-                                     "--tcp-port",
-                                     "0",
-                                     "--udp-port",
-                                     "0",
-                                     "--quiet"};
+    std::vector<std::string> args = {
+        QORVIN_SERVER_PROGRAM, "--db", database,     "--schema", schema,   "--http-port", "0",
+        "--tcp-port",          "0",    "--udp-port", "0",        "--quiet"};
     std::vector<char*> argv;
     for (std::string& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -180,7 +171,7 @@ class ClientServerEndToEnd : public ::testing::Test {
     fputs(test::TestMenuText(), f);
     fclose(f);
     std::string error;
-    server_ = std::make_unique<ServerProcess>(database_, error);
+    server_ = std::make_unique<ServerProcess>(database_, QORVIN_SERVER_SCHEMA, error);
     ASSERT_EQ(error, "");
   }
   void TearDown() override {
@@ -218,23 +209,24 @@ class ClientServerEndToEnd : public ::testing::Test {
     return log.str();
   }
 
-  // The stored rows of user u1 in their order: "name|ids|order;...".
-  std::string Stored() {
+  // The stored rows of a user in their order: "name|ids|order;...".
+  std::string Stored(const std::string& user = "u1") {
     std::string error;
     std::unique_ptr<IRemoteSql> remote = CreateClientRemoteSql(
-        {"127.0.0.1", server_->TcpPort, 'T', QORVIN_CLIENT_LIBRARY, "u1"}, error);
+        {"127.0.0.1", server_->TcpPort, 'T', QORVIN_CLIENT_LIBRARY, user}, error);
     EXPECT_NE(remote, nullptr) << error;
     if (!remote) return error;
     TBasaltDataSet ds;
-    if (!remote->ReadData("select * from bUserCommon where [UserID]='u1' order by GroupOrderBy", ds,
-                          error))
+    if (!remote->ReadData(
+            "select * from bUserCommon where [UserID]='" + user + "' order by GroupOrderBy", ds,
+            error))
       return error;
     std::string rows;
     for (ds.First(); !ds.Eof(); ds.Next()) {
       rows += (rows.empty() ? "" : ";") + ds.FieldText("GroupType") + "|" +
               ds.FieldText("MenuIdList") + "|" + ds.FieldText("GroupOrderBy");
       EXPECT_EQ(ds.FieldValue("CreateDatetime").Kind(), varDate);
-      EXPECT_EQ(ds.FieldText("CreateOperator"), "u1");
+      EXPECT_EQ(ds.FieldText("CreateOperator"), user);
     }
     return rows;
   }
@@ -328,6 +320,23 @@ TEST_F(ClientServerEndToEnd, ASaveWhoseInsertFailsLeavesTheStoredGroupsAsTheyWer
     d.Click("RzBitBtnCancel");
   });
   EXPECT_EQ(shown, "甲[用户管理] 乙[]");
+}
+
+// The demo server of the README: its script loads, and the user demo has three groups.
+TEST_F(ClientServerEndToEnd, TheDemoServerScriptGivesTheDemoUserThreeGroups) {
+  server_.reset();
+  std::string error;
+  server_ = std::make_unique<ServerProcess>(
+      database_, std::string(QORVIN_SOURCE_ROOT) + "/basalt/demo/demo-server.sql", error);
+  ASSERT_EQ(error, "");
+  const std::string groups = "常用单据|201,202,301|1;报表|2031,2032,401|2;系统|101,104|3";
+  EXPECT_EQ(Stored("demo"), groups);
+  // Run again on the same database, it adds nothing.
+  server_.reset();
+  server_ = std::make_unique<ServerProcess>(
+      database_, std::string(QORVIN_SOURCE_ROOT) + "/basalt/demo/demo-server.sql", error);
+  ASSERT_EQ(error, "");
+  EXPECT_EQ(Stored("demo"), groups);
 }
 
 }  // namespace
