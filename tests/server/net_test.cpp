@@ -28,7 +28,7 @@ class EchoDispatcher : public IDispatcher {
     r.summary = std::string("echo/") + info.transport;
     if (request == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
     r.failed = request.substr(0, 5) == "fail:";
-    r.body = "echo:" + std::string(request);
+    r.body = request == "big" ? std::string(70000, 'b') : "echo:" + std::string(request);
     --running_;
     return r;
   }
@@ -119,6 +119,31 @@ TEST_F(NetTest, UdpEchoesTheRequestId) {
   EXPECT_EQ(UdpCall(ports_.udp, "short", "", 300), "");
   EXPECT_EQ(UdpCall(ports_.udp, id, std::string(1001, 'q')).substr(0, 46), id + "refused:");
   EXPECT_EQ(UdpCall(ports_.udp, id, "again"), id + "echo:again");
+  // A reply that cannot travel in one datagram is replaced by the refusal.
+  EXPECT_EQ(UdpCall(ports_.udp, id, "big"),
+            id + "refused:The reply (70000 bytes) does not fit in one UDP datagram");
+}
+
+TEST_F(NetTest, IdleAndSurplusConnectionsAreClosed) {
+  NetOptions o;
+  o.maxConnections = 1;
+  o.idleTimeout = std::chrono::milliseconds(300);
+  StartServer(o);
+  Socket first(SOCK_STREAM);
+  first.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(first, "one"), "echo:one");
+  Socket second(SOCK_STREAM);
+  second.Connect(ports_.tcp);  // accepted by the kernel, closed by the server
+  EXPECT_TRUE(second.PeerClosed());
+  // The first connection says nothing more: the server ends it after the idle time-out.
+  EXPECT_TRUE(first.PeerClosed());
+  // A half-sent frame does not hold a connection either.
+  Socket third(SOCK_STREAM);
+  third.Connect(ports_.tcp);
+  third.SendAll(std::string("\0\0\0\x10partial", 11));
+  EXPECT_TRUE(third.PeerClosed());
+  EXPECT_NE(logText_.str().find("connection refused: 1 connections are open already"),
+            std::string::npos);
 }
 
 TEST_F(NetTest, ClientsAreServedConcurrently) {
