@@ -90,19 +90,10 @@ int32_t PortOf(ServerState& state, const std::string& protocol) {
   return port < 0 ? 0 : port;
 }
 
-}  // namespace
-
-void RegisterControlService(ServiceHost& host, ServerState& state) {
+// The operations that change the server (refused without --admin).
+void RegisterControlChanges(ServiceHost& host, ServerState& state) {
   const std::string s = kControlService;
   ServerState* st = &state;
-  host.Register(s, "GetServerTime", [](Call& c) {
-    c.BeginReply();
-    c.WriteDateTime("Result", NowOleDate());
-  });
-  host.Register(s, "GetClientCount", [st](Call& c) {
-    c.BeginReply();
-    c.WriteInteger("Result", st->Clients().Count());
-  });
   host.Register(s, "ClearServicePool", [st](Call& c) {
     std::string service = c.ReadAnsi("aServiceName");
     RequireAdmin(*st, "ClearServicePool");
@@ -121,6 +112,26 @@ void RegisterControlService(ServiceHost& host, ServerState& state) {
     pool->SetMaxSize(size);
     c.BeginReply();
   });
+  host.Register(s, "Restart", [st](Call& c) {
+    RequireAdmin(*st, "Restart");
+    st->Restart();
+    c.BeginReply();
+  });
+}
+
+}  // namespace
+
+void RegisterControlService(ServiceHost& host, ServerState& state) {
+  const std::string s = kControlService;
+  ServerState* st = &state;
+  host.Register(s, "GetServerTime", [](Call& c) {
+    c.BeginReply();
+    c.WriteDateTime("Result", NowOleDate());
+  });
+  host.Register(s, "GetClientCount", [st](Call& c) {
+    c.BeginReply();
+    c.WriteInteger("Result", st->Clients().Count());
+  });
   host.Register(s, "GetServicePoolSize", [st](Call& c) {
     SessionPool* pool = st->Pool(c.ReadAnsi("aServiceName"));
     c.BeginReply();
@@ -132,11 +143,6 @@ void RegisterControlService(ServiceHost& host, ServerState& state) {
     int32_t n = pool ? pool->InUse() : st->Counters(service).running.load();
     c.BeginReply();
     c.WriteInteger("Result", n);
-  });
-  host.Register(s, "Restart", [st](Call& c) {
-    RequireAdmin(*st, "Restart");
-    st->Restart();
-    c.BeginReply();
   });
   host.Register(s, "GetTotalCount", [st](Call& c) {
     ServiceCounters& counters = st->Counters(c.ReadAnsi("aServiceName"));
@@ -166,6 +172,7 @@ void RegisterControlService(ServiceHost& host, ServerState& state) {
     c.BeginReply();
     c.WriteAnsi("Result", list);
   });
+  RegisterControlChanges(host, state);
 }
 
 }  // namespace qorvin::server
