@@ -189,34 +189,10 @@ void BatchRunner::ExecStmt(const Stmt& s, Scope& scope) {
     case StmtKind::SetOption:
       return ExecSetOption(s, scope);
     case StmtKind::Declare:
-      Guarded([&] {
-        std::string key = AsciiUpper(s.name);
-        if (scope.vars.count(key))
-          throw EDatabaseError("The variable name '@" + s.name + "' has already been declared.");
-        scope.vars[key] = s.tokens.Empty() ? Variant::Null() : EvalScalar(s.tokens, scope);
-      });
-      return;
     case StmtKind::SetVar:
-      Guarded([&] {
-        std::string key = AsciiUpper(s.name);
-        if (!scope.vars.count(key))
-          throw EDatabaseError("Must declare the scalar variable \"@" + s.name + "\".");
-        scope.vars[key] = EvalScalar(s.tokens, scope);
-      });
-      return;
-    case StmtKind::Return: {
-      int64_t value = 0;
-      if (!s.tokens.Empty() && !Guarded([&] {
-            value = EvalScalar(s.tokens, scope).ToInt64();
-            if (value < INT32_MIN || value > INT32_MAX)
-              throw EDatabaseError("RETURN " + std::to_string(value) +
-                                   ": a return value must fit in 32 bits");
-          }))
-        return;
-      scope.returnValue = value;
-      scope.returned = true;
-      return;
-    }
+      return ExecAssign(s, scope);
+    case StmtKind::Return:
+      return ExecReturn(s, scope);
     case StmtKind::RaiseError: {
       std::string message;
       if (Guarded([&] { message = VariantToText(EvalScalar(s.tokens, scope)); }))
@@ -229,6 +205,32 @@ void BatchRunner::ExecStmt(const Stmt& s, Scope& scope) {
     case StmtKind::Exec:
       return ExecProcStatement(s, scope);
   }
+}
+
+// DECLARE @x [= expr] and SET @x = expr.
+void BatchRunner::ExecAssign(const Stmt& s, Scope& scope) {
+  Guarded([&] {
+    std::string key = AsciiUpper(s.name);
+    bool declared = scope.vars.count(key) != 0;
+    if (s.kind == StmtKind::Declare && declared)
+      throw EDatabaseError("The variable name '@" + s.name + "' has already been declared.");
+    if (s.kind == StmtKind::SetVar && !declared)
+      throw EDatabaseError("Must declare the scalar variable \"@" + s.name + "\".");
+    scope.vars[key] = s.tokens.Empty() ? Variant::Null() : EvalScalar(s.tokens, scope);
+  });
+}
+
+void BatchRunner::ExecReturn(const Stmt& s, Scope& scope) {
+  int64_t value = 0;
+  if (!s.tokens.Empty() && !Guarded([&] {
+        value = EvalScalar(s.tokens, scope).ToInt64();
+        if (value < INT32_MIN || value > INT32_MAX)
+          throw EDatabaseError("RETURN " + std::to_string(value) +
+                               ": a return value must fit in 32 bits");
+      }))
+    return;
+  scope.returnValue = value;
+  scope.returned = true;
 }
 
 void BatchRunner::ExecSql(const Stmt& s, Scope& scope) {

@@ -101,6 +101,8 @@ class BatchRunner {
   void ExecList(const std::vector<std::unique_ptr<Stmt>>& list, Scope& scope);
   void ExecStmt(const Stmt& s, Scope& scope);
   void ExecSql(const Stmt& s, Scope& scope);
+  void ExecAssign(const Stmt& s, Scope& scope);
+  void ExecReturn(const Stmt& s, Scope& scope);
   void ExecSetOption(const Stmt& s, Scope& scope);
   void ExecProcStatement(const Stmt& s, Scope& scope);
   CallResult Invoke(const Procedure& proc, std::vector<std::optional<Variant>> values);
