@@ -2,6 +2,7 @@
 //
 // Exit status: 0 after a clean stop, 1 when the server cannot start (database, schema, ports),
 // 2 for a wrong command line.
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
@@ -40,6 +41,10 @@ std::string PortText(int port) {
 
 int Serve(const CommandLine& c) {
   if (!c.codeSet.empty()) SetAnsiCodeSet(c.codeSet);
+  if (!c.config.proceduresFolder.empty() &&
+      !std::filesystem::is_directory(c.config.proceduresFolder))
+    throw std::runtime_error("The procedures folder " + c.config.proceduresFolder +
+                             " does not exist");
   std::shared_ptr<IDatabase> db = OpenDatabase(c.config.database, c.config.databaseOptions);
   ServerState state(c.config, db);
   if (!c.schemaFile.empty()) RunSchema(state, c.schemaFile);

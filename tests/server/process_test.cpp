@@ -154,6 +154,9 @@ TEST(ServerProgram, SigintStopsItAndBadCommandLinesAreRefused) {
       {"--db", "/nonexistent/dir/x.db", "--http-port", "0", "--tcp-port", "0", "--udp-port", "0"});
   EXPECT_EQ(badDb.Wait(), 1);
   EXPECT_NE(badDb.Log().find("Cannot open the SQLite database"), std::string::npos);
+  ServerProcess noFolder({"--procedures", "/nonexistent/procedures"});
+  EXPECT_EQ(noFolder.Wait(), 1);
+  EXPECT_NE(noFolder.Log().find("does not exist"), std::string::npos);
   ServerProcess help({"--help"});
   EXPECT_NE(help.Line().find("Usage: qorvin-server"), std::string::npos);
   EXPECT_EQ(help.Wait(), 0);
