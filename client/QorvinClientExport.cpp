@@ -6,6 +6,8 @@
 // unregistered in the same order, the registries emptied, the shared dataset provider freed.
 #include <exception>
 #include <memory>
+#include <mutex>
+#include <vector>
 
 #include "client/DataModuleQorvinCommon.h"
 #include "client/DataSetBridge.h"
@@ -15,6 +17,12 @@
 #include "messaging/uROClasses.h"
 
 namespace {
+
+// Every module ever created. Modules live until the process ends (the interface's reference
+// counting is inert); keeping them here says so to leak checkers and keeps them reachable.
+// Never destroyed, like the modules themselves.
+std::mutex g_modules_mutex;
+std::vector<qorvin::TDataModuleZent*>& g_modules = *new std::vector<qorvin::TDataModuleZent*>;
 
 __attribute__((constructor)) void QorvinClientStart() {
   qorvin::RegisterMessagingClasses();
@@ -37,7 +45,8 @@ extern "C" __attribute__((visibility("default"))) IRemoteDataModule* CreateRemot
   try {
     std::unique_ptr<qorvin::TDataModuleZent> module =
         qorvin::TDataModuleZent::Create(hostTag, connectType, qorvin::InText(host), port);
-    // Modules live until the process ends: the interface's reference counting is inert.
+    std::lock_guard<std::mutex> lock(g_modules_mutex);
+    g_modules.push_back(module.get());
     return module.release();
   } catch (const std::exception& e) {
     try {

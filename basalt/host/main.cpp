@@ -41,12 +41,7 @@ int main(int argc, char** argv) {
     std::cout << qorvin::HostUsage();
     return 0;
   }
-  const int status = RunWithApplication(std::move(options), argc, argv);
-  // The client library, once loaded, stays loaded: its remote data modules live until the process
-  // ends. The run ends here, the form and the application gone and the output flushed, without
-  // exit handlers, so that nothing of the library runs after the outcome was decided.
-  std::cout.flush();
-  std::cerr.flush();
-  std::fflush(nullptr);
-  std::_Exit(status);
+  // The client library, once loaded, stays loaded (its remote data modules live until the
+  // process ends); its end runs at process exit.
+  return RunWithApplication(std::move(options), argc, argv);
 }

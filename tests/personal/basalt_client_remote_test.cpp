@@ -34,24 +34,6 @@
 namespace qorvin {
 namespace {
 
-// The client library stays loaded once a module exists, as in every host, and its teardown at
-// process exit is not safe to run after its own static objects are gone. Like basalt-host, the
-// test program therefore ends without exit handlers once the library was loaded: this environment
-// loads it before the first test and, after the last test and every report, ends the process
-// with the program's result.
-class ClientLibraryProcess : public ::testing::Environment {
- public:
-  void SetUp() override {
-    ASSERT_NE(dlopen(QORVIN_CLIENT_LIBRARY, RTLD_NOW | RTLD_LOCAL), nullptr) << dlerror();
-    std::atexit([] {
-      std::fflush(nullptr);
-      std::_Exit(::testing::UnitTest::GetInstance()->Passed() ? 0 : 1);
-    });
-  }
-};
-::testing::Environment* const kClientLibraryProcess =
-    ::testing::AddGlobalTestEnvironment(new ClientLibraryProcess);
-
 using testing::ExceptionReply;
 using testing::Reply;
 using testing::ScriptedServer;

@@ -129,11 +129,7 @@ int Main(int argc, char** argv) {
 int main(int argc, char** argv) {
   // Arguments, files and the library's 8-bit text all use the terminal's code set.
   std::setlocale(LC_ALL, "");
-  const int status = Main(argc, argv);
-  // Modules live until the process ends, so the library is never unloaded by this program. The
-  // run ends here, output flushed, without exit handlers: nothing of the library runs after the
-  // outcome was printed and the exit status decided.
-  std::fflush(stdout);
-  std::fflush(stderr);
-  std::_Exit(status);
+  // Modules live until the process ends, so the library is never unloaded by this program; its
+  // end runs at process exit.
+  return Main(argc, argv);
 }
