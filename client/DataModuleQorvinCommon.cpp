@@ -337,6 +337,25 @@ void TDataModuleZent::SynchExecProcReadTwoData(const char* userId, const char* h
 
 // ---- uploads ---------------------------------------------------------------------------------
 
+int32_t TDataModuleZent::InsertTableCall(const char* userId, const char* hdhSerialNumber,
+                                         TROBinaryMemoryStream& request, const char* procName,
+                                         int32_t successReturnValue, int32_t* successCount,
+                                         std::unique_ptr<TROBinaryMemoryStream>& blob) {
+  auto svc = IntfCast<ITableProcService>(*roService_);
+  // The proxy writes the count from the response; a call failing before that keeps the caller's.
+  int32_t count = successCount ? *successCount : 0;
+  int32_t r = 0;
+  try {
+    r = svc->ExecProcInsertTable(InText(userId), InText(hdhSerialNumber), &request,
+                                 InText(procName), successReturnValue, blob, count);
+  } catch (...) {
+    if (successCount) *successCount = count;
+    throw;
+  }
+  if (successCount) *successCount = count;
+  return r;
+}
+
 void TDataModuleZent::ExecProcInsertTable(const char* userId, const char* hdhSerialNumber,
                                           const QorvinDataPacket* data, const char* procName,
                                           QorvinDataPacket* outData, int32_t* successCount,
@@ -345,19 +364,9 @@ void TDataModuleZent::ExecProcInsertTable(const char* userId, const char* hdhSer
   CallFrame(kServiceTableProc, result, errorText, true, [&] {
     TROBinaryMemoryStream request;
     PacketToBlob(PacketToVariant(data), request);
-    auto svc = IntfCast<ITableProcService>(*roService_);
     std::unique_ptr<TROBinaryMemoryStream> blob;
-    int32_t count = successCount ? *successCount : 0;
-    int32_t r = 0;
-    try {
-      r = svc->ExecProcInsertTable(InText(userId), InText(hdhSerialNumber), &request,
-                                   InText(procName), successReturnValue, blob, count);
-    } catch (...) {
-      if (successCount) *successCount = count;  // written only when the response was read
-      throw;
-    }
-    svc.reset();
-    if (successCount) *successCount = count;
+    const int32_t r = InsertTableCall(userId, hdhSerialNumber, request, procName,
+                                      successReturnValue, successCount, blob);
     if (result) *result = r;
     DoStatus(1, 3);
     if (r == 1 && blob) {
@@ -386,19 +395,9 @@ void TDataModuleZent::ExecProcInsertTableDataSet(const char* userId, const char*
       if (target == nullptr)
         throw EROException("The out data set argument is not a record set of this library");
     }
-    auto svc = IntfCast<ITableProcService>(*roService_);
     std::unique_ptr<TROBinaryMemoryStream> blob;
-    int32_t count = successCount ? *successCount : 0;
-    int32_t r = 0;
-    try {
-      r = svc->ExecProcInsertTable(InText(userId), InText(hdhSerialNumber), &request,
-                                   InText(procName), successReturnValue, blob, count);
-    } catch (...) {
-      if (successCount) *successCount = count;
-      throw;
-    }
-    svc.reset();
-    if (successCount) *successCount = count;
+    const int32_t r = InsertTableCall(userId, hdhSerialNumber, request, procName,
+                                      successReturnValue, successCount, blob);
     if (result) *result = r;
     DoStatus(1, 3);
     if (r == 1 && blob) {

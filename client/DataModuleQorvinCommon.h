@@ -25,6 +25,7 @@ namespace qorvin {
 class TROTransportChannel;
 class ModuleChannel;
 class ClientAdoDataSet;
+class TROBinaryMemoryStream;
 
 inline constexpr char kUnknownConnectType[] = "Unknow Connect Type!";
 inline constexpr char kServiceExecSql[] = "ExecSqlService";
@@ -119,6 +120,11 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   void ReadTwoData(const char* operation, const char* userId, const char* hdhSerialNumber,
                    const char* sqlCommand, QorvinDataPacket* data, const char* sqlCommand2,
                    QorvinDataPacket* data2, int32_t* result, QorvinText* errorText);
+  // Calls TableProcService.ExecProcInsertTable with the request blob; keeps the returned blob.
+  int32_t InsertTableCall(const char* userId, const char* hdhSerialNumber,
+                          TROBinaryMemoryStream& request, const char* procName,
+                          int32_t successReturnValue, int32_t* successCount,
+                          std::unique_ptr<TROBinaryMemoryStream>& blob);
   // Runs one command operation that returns only its result.
   void CommandCall(const char* operation, const char* userId, const char* hdhSerialNumber,
                    const char* sqlCommand, const char* procName, int32_t* result,

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 
+#include "platform/rtl/CivilDate.h"
 #include "platform/rtl/Variant.h"
 
 namespace qorvin::ado {
@@ -16,8 +17,8 @@ struct DateTimeParts {
 };
 
 // Days from 1970-01-01 (proleptic Gregorian calendar) and back.
-int64_t DaysFromCivil(int64_t year, unsigned month, unsigned day);
-void CivilFromDays(int64_t days, int64_t& year, unsigned& month, unsigned& day);
+using qorvin::CivilFromDays;
+using qorvin::DaysFromCivil;
 
 double OleDateFromParts(const DateTimeParts& parts);
 // Rounded to the millisecond. EAdoError for NaN, infinities and dates outside years 1..9999.

@@ -6,6 +6,7 @@
 #include <limits>
 #include <string>
 
+#include "platform/rtl/CivilDate.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
@@ -14,28 +15,6 @@ namespace {
 
 constexpr int64_t kUnixEpochOleDay = 25569;  // 1970-01-01 counted from 1899-12-30
 constexpr int64_t kMsPerDay = 86400000;
-
-// Days from 1970-01-01 in the proleptic Gregorian calendar, and back.
-int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
-  y -= m <= 2;
-  const int64_t era = (y >= 0 ? y : y - 399) / 400;
-  const unsigned yoe = unsigned(y - era * 400);
-  const unsigned doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-  const unsigned doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-  return era * 146097 + int64_t(doe) - 719468;
-}
-
-void CivilFromDays(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
-  z += 719468;
-  const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-  const unsigned doe = unsigned(z - era * 146097);
-  const unsigned yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-  const unsigned doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-  const unsigned mp = (5 * doy + 2) / 153;
-  d = doy - (153 * mp + 2) / 5 + 1;
-  m = mp < 10 ? mp + 3 : mp - 9;
-  y = int64_t(yoe) + era * 400 + (m <= 2);
-}
 
 unsigned DaysInMonth(int64_t y, unsigned m) {
   static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
