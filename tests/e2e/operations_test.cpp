@@ -1,0 +1,266 @@
+// Every method of the remote data module over each connection letter against qorvin-server on
+// an in-memory SQLite database holding the sample schema: the values come from the database,
+// and what a command changes is what a later read sees.
+#include <cmath>
+
+#include "tests/e2e/E2eSupport.h"
+
+namespace qorvin::e2e {
+namespace {
+
+constexpr int32_t kFtInteger = 3, kFtFloat = 6, kFtDateTime = 11, kFtWideString = 24;
+
+class Operations : public ServerTest {};
+
+TEST_P(Operations, ReadsBringBackTheRowsAndTypesOfTheDatabase) {
+  QorvinDataPacket data{};
+  int32_t result = 0;
+  Text error;
+  module_->SynchReadData("u1", "hdh", "select Id, Name, City, Credit from Customers order by Id",
+                         &data, &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(Rows(factory_, data), "1|Ada Lovelace|London|1200.5;2|Blaise Pascal|Paris|800");
+  QorvinAdoDataSet* asSet = factory_->PacketToAdoDataSet(&data);
+  ASSERT_NE(asSet, nullptr);
+  EXPECT_EQ(Fields(asSet),
+            "Id:" + std::to_string(kFtInteger) + ",Name:" + std::to_string(kFtWideString) +
+                ",City:" + std::to_string(kFtWideString) + ",Credit:" + std::to_string(kFtFloat));
+  asSet->Release();
+  EXPECT_EQ(log_.events, std::vector<std::string>{"status 1 3"});
+
+  // A result set without rows is still a result set; a batch without one leaves the argument.
+  module_->SynchReadData("u1", "", "select Id from Customers where Id < 0", &data, &result, &error);
+  EXPECT_EQ(Rows(factory_, data), "");
+  const uint8_t* before = data.bytes;
+  module_->SynchReadData("u1", "", "update Customers set City = City where 1 = 0", &data, &result,
+                         &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(data.bytes, before);
+  qorvin_packet_free(&data);
+
+  // Read into a new record set (the host's from then on), then into one the host passes.
+  QorvinAdoDataSet* ds = nullptr;
+  module_->SynchReadDataSet("u1", "", "select Id, CustomerId, OrderedAt, Amount from Orders", &ds,
+                            &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  ASSERT_NE(ds, nullptr);
+  EXPECT_EQ(ds->RecordCount(), 1);
+  EXPECT_EQ(ds->FieldType(2), kFtDateTime);
+  EXPECT_EQ(Rows(ds), "100|1|2024-03-01 10:30:00|250.75");
+  QorvinAdoDataSet* const given = ds;
+  module_->SynchReadDataSet("u1", "", "select Name from Customers where Id = 2", &ds, &result,
+                            &error);
+  EXPECT_EQ(ds, given);
+  EXPECT_EQ(Rows(ds), "Blaise Pascal");
+  ds->Release();
+}
+
+TEST_P(Operations, CommandsChangeRowsThatLaterReadsSee) {
+  int32_t result = 0;
+  Text error;
+  module_->SynchExecSQL("u1", "", "update Customers set City = 'Rome' where Id = 2", &result,
+                        &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  // Non-ASCII text crosses as UTF-16 and comes back unchanged; CR alone separates statements.
+  module_->SynchExecSQL("u1", "",
+                        "insert into Customers (Id, Name, City) values (7, 'Émilie du Châtelet', "
+                        "'東京')\rdelete from Customers where Id = 1 and 1 = 0",
+                        &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(
+      Read("select Id, Name, City, Credit from Customers order by Id"),
+      "1|Ada Lovelace|London|1200.5;2|Blaise Pascal|Rome|800;7|Émilie du Châtelet|東京|<null>");
+
+  // A procedure's RETURN value is the result: 1 recorded, 0 for an unknown customer.
+  module_->SynchExecProc("u1", "", "exec AddOrder 101, 2, 9.5", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  module_->SynchExecProc("u1", "", "exec AddOrder @Id = 102, @CustomerId = 99, @Amount = 1",
+                         &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 0);
+  // A batch that calls no procedure gives 1.
+  module_->SynchExecProc("u1", "", "delete from Orders where Id = 100", &result, &error);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(Read("select Id, CustomerId, Amount from Orders order by Id"), "101|2|9.5");
+  // The order took the server's time.
+  const std::string stamped = Read("select OrderedAt from Orders where Id = 101");
+  EXPECT_NEAR(DaysOf(stamped), LocalNowDays(), 60.0 / 86400) << stamped;
+}
+
+TEST_P(Operations, ProcedureOutputParameterAndReturnValue) {
+  int32_t result = 0;
+  Text error;
+  Text output;
+  qorvin_text_assign(&output.t, "stale", 5);
+  module_->SynchExecProcOutput("u1", "", "exec AddCustomer 3, 'Émilie', 'Cirey'", &output, &result,
+                               &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(output.str(), "3");
+  // The same id again: not added, the count is unchanged.
+  module_->SynchExecProcOutput("u1", "", "exec AddCustomer @Id = 3, @Name = 'again'", &output,
+                               &result, &error);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(output.str(), "3");
+  module_->SynchExecProcOutput("u1", "", "exec CustomerCount", &output, &result, &error);
+  EXPECT_EQ(result, 3);
+  EXPECT_EQ(output.str(), "3");
+  EXPECT_EQ(Read("select Name, City, Credit from Customers where Id = 3"), "Émilie|Cirey|0");
+  // A procedure without an output parameter leaves the text empty.
+  module_->SynchExecProcOutput("u1", "", "exec AddOrder 110, 3, 1.25", &output, &result, &error);
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(output.str(), "");
+}
+
+TEST_P(Operations, ReadTwoAndExecProcReadTwo) {
+  QorvinDataPacket a{}, b{};
+  int32_t result = 0;
+  Text error;
+  module_->SynchReadTwoData("u1", "", "select Name from Customers order by Id", &a,
+                            "select Id, Amount from Orders", &b, &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(Rows(factory_, a), "Ada Lovelace;Blaise Pascal");
+  EXPECT_EQ(Rows(factory_, b), "100|250.75");
+
+  // Two procedure calls with result sets; customer 2 has no orders (an empty first set, a NULL
+  // total).
+  module_->SynchExecProcReadTwoData("u1", "", "exec OrdersOf 1", &a, "exec OrdersOf 2", &b, &result,
+                                    &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 0);  // OrdersOf ends without RETURN
+  EXPECT_EQ(Rows(factory_, a), "100|2024-03-01 10:30:00|250.75");
+  EXPECT_EQ(Rows(factory_, b), "");
+
+  // One transaction: the second command fails, so the first one's insert is undone.
+  module_->SynchExecProcReadTwoData("u1", "", "exec AddOrder 120, 1, 5", &a,
+                                    "select * from NoSuchTable", &b, &result, &error);
+  EXPECT_NE(error.str(), "");
+  EXPECT_EQ(Read("select count(*) from Orders where Id = 120"), "0");
+  qorvin_packet_free(&a);
+  qorvin_packet_free(&b);
+}
+
+TEST_P(Operations, BatchBuildCallsTheProcedureOncePerRow) {
+  int32_t result = 0;
+  Text error;
+  module_->SynchExecProcBatchBuild(
+      "u1", "",
+      "select 104 as Id, 1 as CustomerId, 3.5 as Amount union all select 105, 2, 4.5 "
+      "union all select 106, 99, 1",
+      "AddOrder", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 3);
+  // The call for the unknown customer returned 0 and inserted nothing.
+  EXPECT_EQ(Read("select Id, CustomerId, Amount from Orders where Id > 100 order by Id"),
+            "104|1|3.5;105|2|4.5");
+}
+
+TEST_P(Operations, TableUploadsCountTheirSuccesses) {
+  const std::vector<std::string> fields = {"Id:3:0", "Name:24:50", "City:24:50", "Credit:6:0"};
+  const std::vector<std::vector<std::string>> rows = {
+      {"3", "Émilie du Châtelet", "Paris", "300.25"},
+      {"4", "Alan Turing", "<null>", "0"},
+      {"1", "Ada again", "London", "1"}};
+  QorvinDataPacket upload = MakePacket(factory_, fields, rows);
+  ASSERT_EQ(upload.kind, kQorvinPacketBytes);
+  QorvinDataPacket out{};
+  int32_t successes = -1, result = 0;
+  Text error;
+  module_->ExecProcInsertTable("u1", "", &upload, "AddCustomer", &out, &successes, 1, &result,
+                               &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(successes, 2);  // the third id is taken: AddCustomer returns 0 for it
+  EXPECT_EQ(Rows(factory_, out), "1|1|;2|1|;3|0|");
+  EXPECT_EQ(Read("select Id, Name, City from Customers order by Id"),
+            "1|Ada Lovelace|London;2|Blaise Pascal|Paris;3|Émilie du Châtelet|Paris;"
+            "4|Alan Turing|<null>");
+  qorvin_packet_free(&upload);
+
+  // The same through a record set; a failing row does not undo the others.
+  QorvinAdoDataSet* ds =
+      MakeRecordSet(factory_, {"Id:3:0", "CustomerId:3:0", "Amount:6:0"},
+                    {{"200", "3", "10"}, {"201", "99", "11"}, {"202", "4", "<null>"}});
+  ASSERT_NE(ds, nullptr);
+  QorvinAdoDataSet* outSet = nullptr;
+  module_->ExecProcInsertTableDataSet("u1", "", ds, "AddOrder", &outSet, &successes, 1, &result,
+                                      &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(successes, 1);
+  ASSERT_NE(outSet, nullptr);
+  const std::string outRows = Rows(outSet);
+  // Row 3 has no Amount: the database refuses it and its message comes back in the row.
+  EXPECT_EQ(outRows, "1|1|;2|0|;3|<null>|NOT NULL constraint failed: Orders.Amount");
+  EXPECT_EQ(Read("select Id, CustomerId, Amount from Orders where Id >= 200"), "200|3|10");
+  ds->Release();
+
+  // Master and details: the key column of every uploaded row gets the command's first value.
+  QorvinDataPacket details =
+      MakePacket(factory_, {"Id:3:0", "Amount:6:0"}, {{"300", "1.5"}, {"301", "2.5"}});
+  module_->SynchExecSQLInsert("u1", "", "select max(Id) from Customers", &details, "Orders",
+                              "CustomerId", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, 2);
+  EXPECT_EQ(Read("select Id, CustomerId, Amount from Orders where Id >= 300 order by Id"),
+            "300|4|1.5;301|4|2.5");
+  qorvin_packet_free(&details);
+  qorvin_packet_free(&out);
+}
+
+TEST_P(Operations, ServerClockAndTheModulesOwnMethods) {
+  double now = 0;
+  const double before = LocalNowDays();
+  ASSERT_TRUE(module_->GetDateTime(&now));
+  const double after = LocalNowDays();
+  // The server runs on this machine: its clock lies between the two local readings (a second of
+  // slack each way for rounding and scheduling).
+  EXPECT_GE(now, before - 1.0 / 86400) << std::fixed << now - before;
+  EXPECT_LE(now, after + 1.0 / 86400) << std::fixed << now - after;
+
+  EXPECT_EQ(module_->GetConnectType(), Letter());
+  EXPECT_EQ(module_->AddRef(), -1);
+  EXPECT_EQ(module_->Release(), -1);
+  void* self = nullptr;
+  const IRemoteDataModule::Guid own = {
+      0xE4CF5BAA, 0xCF78, 0x4131, {0xAE, 0x75, 0x99, 0xFA, 0x72, 0xA9, 0x13, 0x82}};
+  EXPECT_EQ(module_->QueryInterface(&own, &self), 0);
+  EXPECT_EQ(self, module_);
+  // The reserved slots do nothing that a later call notices.
+  module_->Reserved1(nullptr);
+  module_->Reserved2(nullptr);
+  EXPECT_TRUE(module_->Reserved3());
+  module_->Reserved4(1, 2, "x");
+  EXPECT_EQ(Read("select count(*) from Customers"), "2");
+
+  // A kept TCP connection is opened by SetConnected(true) and closed by SetConnected(false);
+  // HTTP and UDP calls work the same with it switched on.
+  module_->SetKeepConnection(true);
+  module_->SetConnected(true);
+  if (Letter() == 'T' || Letter() == 'B') {
+    EXPECT_TRUE(module_->GetConnected());
+  }
+  EXPECT_EQ(Read("select Name from Customers where Id = 1"), "Ada Lovelace");
+  module_->SetConnected(false);
+  if (Letter() != 'U') {
+    EXPECT_FALSE(module_->GetConnected());
+  }
+  module_->SetKeepConnection(false);
+  EXPECT_EQ(Read("select Name from Customers where Id = 2"), "Blaise Pascal");
+
+  // The last error text is empty after a successful call.
+  Text last;
+  module_->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(), "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Letters, Operations, ::testing::Values('H', 'T', 'B', 'U'), LetterName);
+
+}  // namespace
+}  // namespace qorvin::e2e
