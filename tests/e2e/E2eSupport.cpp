@@ -11,6 +11,7 @@
 #include <ctime>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 
 namespace qorvin::e2e {
 namespace {
@@ -198,7 +199,47 @@ IQorvinDataSetFactory* FactoryOf(IRemoteDataModule* module) {
   return static_cast<IQorvinDataSetFactory*>(object);
 }
 
+void PrintTo(const Target& target, std::ostream* out) {
+  *out << target.letter << (target.backend == Backend::Postgres ? " on PostgreSQL" : " on SQLite");
+}
+
+std::vector<Target> OnSqlite() {
+  return {{'H', Backend::Sqlite},
+          {'T', Backend::Sqlite},
+          {'B', Backend::Sqlite},
+          {'U', Backend::Sqlite}};
+}
+
+std::vector<Target> OnSqliteAndPostgres() {
+  std::vector<Target> targets = OnSqlite();
+  for (char letter : {'H', 'T', 'B', 'U'}) targets.push_back({letter, Backend::Postgres});
+  return targets;
+}
+
+std::string TargetName(const ::testing::TestParamInfo<Target>& info) {
+  return std::string(1, info.param.letter) +
+         (info.param.backend == Backend::Postgres ? "_Postgres" : "");
+}
+
+ServerOptions ServerTest::Options() {
+  if (!Postgres()) return work_.SampleServer();
+  static std::atomic<int> counter = 0;
+  pgSchema_ = "e2e_" + std::to_string(getpid()) + "_" + std::to_string(++counter);
+  std::ifstream sample(SampleSchema(), std::ios::binary);
+  std::ostringstream schema;
+  schema << "create schema if not exists " << pgSchema_ << ";\n" << sample.rdbuf();
+  ServerOptions o = work_.SampleServer();
+  o.schema = work_.WriteFile("pg-schema.sql", schema.str());
+  const std::string url = PostgresUrl();
+  o.database = url + (url.find('?') == std::string::npos ? "?" : "&") + "options=-csearch_path%3D" +
+               pgSchema_;
+  return o;
+}
+
 void ServerTest::SetUp() {
+  if (Postgres() && PostgresUrl().empty()) {
+    GTEST_SKIP() << "no PostgreSQL database (set QORVIN_PG_URL)";
+  }
   std::string error;
   server_ = ServerProcess::Start(Options(), error);
   ASSERT_NE(server_, nullptr) << error;
@@ -209,6 +250,15 @@ void ServerTest::SetUp() {
 }
 
 void ServerTest::TearDown() {
+  if (!pgSchema_.empty() && server_ && server_->Running()) {
+    IRemoteDataModule* cleaner = NewModule();
+    int32_t result = 0;
+    Text error;
+    if (cleaner != nullptr)
+      cleaner->SynchExecSQL("e2e", "", ("drop schema " + pgSchema_ + " cascade").c_str(), &result,
+                            &error);
+    EXPECT_EQ(error.str(), "") << "dropping " << pgSchema_;
+  }
   if (server_ && server_->Running()) {
     const std::string log = server_->LogText();
     EXPECT_EQ(server_->Stop(), 0) << log;

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -71,19 +72,37 @@ QorvinDataPacket MakePacket(IQorvinDataSetFactory* factory, const std::vector<st
 // The record-set factory of a module.
 IQorvinDataSetFactory* FactoryOf(IRemoteDataModule* module);
 
-// A test with one sample server and one module of the letter under test. TearDown checks that
-// the server still stops cleanly (exit status 0): a crash or a sanitizer report in the server
-// fails the test that caused it.
-class ServerTest : public ::testing::TestWithParam<char> {
+// What a parameterised test runs against: a connection letter and the server's database.
+enum class Backend { Sqlite, Postgres };
+struct Target {
+  char letter;
+  Backend backend;
+};
+void PrintTo(const Target& target, std::ostream* out);
+// The four letters on SQLite in memory, and the same on PostgreSQL as well.
+std::vector<Target> OnSqlite();
+std::vector<Target> OnSqliteAndPostgres();
+// "H", "T", ... and "H_Postgres", ... as test name suffixes.
+std::string TargetName(const ::testing::TestParamInfo<Target>& info);
+
+// A test with one sample server and one module of the letter under test.
+//
+// On PostgreSQL (skipped when QORVIN_PG_URL names no database) every test works in a schema of
+// its own, made by the server's schema batch and found through the connection's search_path,
+// and dropped at the end: tests running at the same time on one database never meet.
+// TearDown checks that the server still stops cleanly (exit status 0): a crash or a sanitizer
+// report in the server fails the test that caused it.
+class ServerTest : public ::testing::TestWithParam<Target> {
  protected:
   void SetUp() override;
   void TearDown() override;
-  // Overridden by tests that start their server on another database.
-  virtual ServerOptions Options() { return work_.SampleServer(); }
+  // The server's options: the sample schema and procedures on the target's database.
+  virtual ServerOptions Options();
   // A new module for the letter under test, its callbacks recorded in `log_` when asked.
   IRemoteDataModule* NewModule(CallbackLog* log = nullptr);
 
-  char Letter() const { return GetParam(); }
+  char Letter() const { return GetParam().letter; }
+  bool Postgres() const { return GetParam().backend == Backend::Postgres; }
   // Runs a command through SynchExecSQL and expects success.
   void Exec(const std::string& sql);
   // The rows of a read (see Rows), or "error: <text>" when it failed.
@@ -94,6 +113,9 @@ class ServerTest : public ::testing::TestWithParam<char> {
   IRemoteDataModule* module_ = nullptr;
   IQorvinDataSetFactory* factory_ = nullptr;
   CallbackLog log_;
+
+ private:
+  std::string pgSchema_;  // the test's own PostgreSQL schema
 };
 
 // "H", "T", "B", "U" as test name suffixes.

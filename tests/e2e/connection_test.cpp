@@ -95,7 +95,7 @@ TEST_P(Connections, CompressedRepliesAreInflated) {
   all->Release();
 }
 
-INSTANTIATE_TEST_SUITE_P(Letters, Connections, ::testing::Values('H', 'T', 'B', 'U'), LetterName);
+INSTANTIATE_TEST_SUITE_P(Letters, Connections, ::testing::ValuesIn(OnSqlite()), TargetName);
 
 }  // namespace
 }  // namespace qorvin::e2e

@@ -8,7 +8,7 @@
 namespace qorvin::e2e {
 namespace {
 
-constexpr int32_t kFtInteger = 3, kFtFloat = 6, kFtDateTime = 11, kFtWideString = 24;
+constexpr int32_t kFtDateTime = 11;
 
 class Operations : public ServerTest {};
 
@@ -23,9 +23,10 @@ TEST_P(Operations, ReadsBringBackTheRowsAndTypesOfTheDatabase) {
   EXPECT_EQ(Rows(factory_, data), "1|Ada Lovelace|London|1200.5;2|Blaise Pascal|Paris|800");
   QorvinAdoDataSet* asSet = factory_->PacketToAdoDataSet(&data);
   ASSERT_NE(asSet, nullptr);
-  EXPECT_EQ(Fields(asSet),
-            "Id:" + std::to_string(kFtInteger) + ",Name:" + std::to_string(kFtWideString) +
-                ",City:" + std::to_string(kFtWideString) + ",Credit:" + std::to_string(kFtFloat));
+  // Field types: 3 ftInteger, 6 ftFloat, 24 ftWideString. PostgreSQL folds the bare column
+  // names to lower case.
+  EXPECT_EQ(Fields(asSet), std::string(Postgres() ? "id:3,name:24,city:24,credit:6"
+                                                  : "Id:3,Name:24,City:24,Credit:6"));
   asSet->Release();
   EXPECT_EQ(log_.events, std::vector<std::string>{"status 1 3"});
 
@@ -197,7 +198,12 @@ TEST_P(Operations, TableUploadsCountTheirSuccesses) {
   ASSERT_NE(outSet, nullptr);
   const std::string outRows = Rows(outSet);
   // Row 3 has no Amount: the database refuses it and its message comes back in the row.
-  EXPECT_EQ(outRows, "1|1|;2|0|;3|<null>|NOT NULL constraint failed: Orders.Amount");
+  if (Postgres()) {
+    EXPECT_EQ(outRows.rfind("1|1|;2|0|;3|<null>|", 0), 0u) << outRows;
+    EXPECT_NE(outRows.find("violates not-null constraint"), std::string::npos) << outRows;
+  } else {
+    EXPECT_EQ(outRows, "1|1|;2|0|;3|<null>|NOT NULL constraint failed: Orders.Amount");
+  }
   EXPECT_EQ(Read("select Id, CustomerId, Amount from Orders where Id >= 200"), "200|3|10");
   ds->Release();
 
@@ -260,7 +266,8 @@ TEST_P(Operations, ServerClockAndTheModulesOwnMethods) {
   EXPECT_EQ(last.str(), "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Letters, Operations, ::testing::Values('H', 'T', 'B', 'U'), LetterName);
+INSTANTIATE_TEST_SUITE_P(Letters, Operations, ::testing::ValuesIn(OnSqliteAndPostgres()),
+                         TargetName);
 
 }  // namespace
 }  // namespace qorvin::e2e
