@@ -132,8 +132,11 @@ EOF
 stop() {
   local bin
   [ -d "$dir" ] || return 0
-  # Only a folder this script made is ever deleted.
-  [ -f "$dir/$marker" ] || die "$dir holds no cluster made by this script; left as it is"
+  # Only a folder this script made is ever deleted (or one left empty by a failed start).
+  if [ ! -f "$dir/$marker" ]; then
+    rmdir "$dir" 2>/dev/null || die "$dir holds no cluster made by this script; left as it is"
+    return 0
+  fi
   bin=$(find_bin)
   if [ -f "$dir/data/postmaster.pid" ]; then
     as_owner "$bin/pg_ctl" -D "$dir/data" -m fast -w -t 30 stop >/dev/null 2>&1 ||

@@ -9,6 +9,7 @@ packages=(
   zlib1g-dev libgcrypt20-dev libcurl4-openssl-dev
   qt6-base-dev libgl-dev fonts-noto-cjk
   libsqlite3-dev libpq-dev libboost-dev
+  postgresql
   openssl libssl-dev clang
 )
 
