@@ -69,7 +69,6 @@ class ServerProcess {
   int Reap(int timeoutMs);
 
   std::atomic<pid_t> pid_ = -1;
-  bool killed_ = false;
   int http_ = 0, tcp_ = 0, udp_ = 0;
   std::string logFile_;
 };
