@@ -35,5 +35,5 @@ function(qorvin_test layer)
   target_link_libraries(test_${layer} PRIVATE ${T_DEPS} GTest::gtest GTest::gtest_main)
   add_test(NAME ${layer} COMMAND test_${layer})
   set_tests_properties(${layer} PROPERTIES TIMEOUT 600
-    ENVIRONMENT "QORVIN_TESTDATA=${PROJECT_SOURCE_DIR}/../shared/testdata;QORVIN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+    ENVIRONMENT "QORVIN_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
 endfunction()
