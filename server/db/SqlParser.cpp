@@ -357,6 +357,12 @@ class Parser {
     return IsWord(j + 2, "AS") || IsSymbol(j + 2, "(");
   }
 
+  // Whether the statement is an INSERT (alone or after a WITH clause) that has not yet reached
+  // its VALUES or its SELECT.
+  static bool AwaitsInsertQuery(const std::string& first, const PlainState& st) {
+    return (first == "INSERT" || st.main == "INSERT") && !st.sawValues && !st.sawSelect;
+  }
+
   StmtPtr Plain();
   bool Continues(size_t j, const std::string& first, PlainState& st) const;
 
@@ -378,7 +384,7 @@ bool Parser::Continues(size_t j, const std::string& first, PlainState& st) const
     }
     if (w == "SELECT") {
       if (OneOf(prev, {"UNION", "ALL", "EXCEPT", "INTERSECT", "AS"})) return true;
-      if (first == "INSERT" && !st.sawValues && !st.sawSelect) {
+      if (AwaitsInsertQuery(first, st)) {
         st.sawSelect = true;
         return true;
       }
@@ -441,7 +447,11 @@ StmtPtr Parser::Plain() {
       }
       continue;
     }
-    if (w == "WITH" && first != "ALTER" && StartsCommonTableExpression(j)) break;
+    // A table expression after the target of an INSERT, before its query, belongs to that
+    // query; anywhere else it begins the next statement.
+    if (w == "WITH" && first != "ALTER" && StartsCommonTableExpression(j) &&
+        !AwaitsInsertQuery(first, st))
+      break;
     if (IsStatementWord(j) && !Continues(j, first, st)) break;
   }
   if (trigger && blockDepth > 0)

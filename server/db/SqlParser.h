@@ -4,8 +4,8 @@
 // INSERT, UPDATE, DELETE, CREATE, DROP, ALTER, TRUNCATE, BEGIN, COMMIT, ROLLBACK, IF, ELSE, END,
 // SET, EXEC, EXECUTE, DECLARE, RETURN, RAISERROR, THROW, PRINT, WHILE) at parenthesis depth 0 and
 // outside CASE ... END, except where such a word continues the statement in progress:
-//   - SELECT after UNION / ALL / EXCEPT / INTERSECT / AS, in INSERT before any VALUES, and as the
-//     main statement after a WITH clause;
+//   - SELECT after UNION / ALL / EXCEPT / INTERSECT / AS, as the query of an INSERT (also one
+//     that follows a WITH clause) before any VALUES, and as the main statement after a WITH clause;
 //   - INSERT, UPDATE, DELETE, SELECT after ON, AFTER, BEFORE, OF, FOR, DO (foreign-key actions,
 //     trigger events, row locks, upserts) and as the main statement after a WITH clause;
 //   - SET as the first SET of an UPDATE, and after DELETE or UPDATE (ON DELETE SET NULL);
@@ -13,7 +13,8 @@
 //   - everything but ';', END and ELSE inside ALTER (end ALTER statements with ';');
 //   - a CREATE TRIGGER statement runs to the END that closes its BEGIN.
 // "WITH name AS (", "WITH name (...)" and "WITH RECURSIVE" start a new statement (a common table
-// expression); any other WITH (table hints, index options) continues the one in progress.
+// expression), except between the target of an INSERT and its query, where they begin that
+// query; any other WITH (table hints, index options) continues the one in progress.
 // A ';' always ends a statement. Statements that are not one of the dialect's own (see StmtKind)
 // are plain SQL and go to the database after translation (SqlRender.h).
 //
