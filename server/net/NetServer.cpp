@@ -1,6 +1,7 @@
 #include "server/net/NetServer.h"
 
 #include <csignal>
+#include <future>
 #include <stdexcept>
 
 #include "server/net/NetContext.h"
@@ -99,12 +100,22 @@ void NetServer::Start() {
 
 void NetServer::StopOnSignals() {
   NetContext& ctx = *ctx_;
-  net::dispatch(ctx.control, [this, &ctx] {
-    ctx.signals = std::make_unique<net::signal_set>(ctx.control, SIGINT, SIGTERM);
-    ctx.signals->async_wait([this](boost::system::error_code ec, int) {
-      if (!ec) Stop();
-    });
+  // Returns only once the handlers are in place, so that a caller announcing readiness
+  // afterwards (the "listening" line) can never be stopped by the signals' default action.
+  std::promise<void> installed;
+  std::future<void> done = installed.get_future();
+  net::dispatch(ctx.control, [this, &ctx, &installed] {
+    try {
+      ctx.signals = std::make_unique<net::signal_set>(ctx.control, SIGINT, SIGTERM);
+      ctx.signals->async_wait([this](boost::system::error_code ec, int) {
+        if (!ec) Stop();
+      });
+      installed.set_value();
+    } catch (...) {
+      installed.set_exception(std::current_exception());
+    }
   });
+  done.get();
 }
 
 void NetServer::Stop() {
