@@ -75,29 +75,29 @@ struct TTypeInfo {
 };
 
 // The descriptors of the contract's wire types (and the other built-in types).
-const TTypeInfo& TypeInfo_Integer();     // signed 32-bit
-const TTypeInfo& TypeInfo_Cardinal();    // unsigned 32-bit
-const TTypeInfo& TypeInfo_SmallInt();    // signed 16-bit
-const TTypeInfo& TypeInfo_Word();        // unsigned 16-bit
-const TTypeInfo& TypeInfo_ShortInt();    // signed 8-bit
-const TTypeInfo& TypeInfo_Byte();        // unsigned 8-bit
+const TTypeInfo& TypeInfo_Integer();   // signed 32-bit
+const TTypeInfo& TypeInfo_Cardinal();  // unsigned 32-bit
+const TTypeInfo& TypeInfo_SmallInt();  // signed 16-bit
+const TTypeInfo& TypeInfo_Word();      // unsigned 16-bit
+const TTypeInfo& TypeInfo_ShortInt();  // signed 8-bit
+const TTypeInfo& TypeInfo_Byte();      // unsigned 8-bit
 const TTypeInfo& TypeInfo_Int64();
-const TTypeInfo& TypeInfo_Boolean();     // enumeration of ordinal size 1, storage bool
+const TTypeInfo& TypeInfo_Boolean();  // enumeration of ordinal size 1, storage bool
 const TTypeInfo& TypeInfo_Double();
 const TTypeInfo& TypeInfo_Single();
 const TTypeInfo& TypeInfo_Extended();
 const TTypeInfo& TypeInfo_Comp();
 const TTypeInfo& TypeInfo_Currency();
 const TTypeInfo& TypeInfo_TDateTime();
-const TTypeInfo& TypeInfo_String();      // ANSI byte string
+const TTypeInfo& TypeInfo_String();  // ANSI byte string
 const TTypeInfo& TypeInfo_UTF8String();
 const TTypeInfo& TypeInfo_WideString();
 const TTypeInfo& TypeInfo_Guid();
 const TTypeInfo& TypeInfo_Variant();
 const TTypeInfo& TypeInfo_Decimal();
 const TTypeInfo& TypeInfo_IXMLNode();
-const TTypeInfo& TypeInfo_Binary();      // TROBinaryMemoryStream
-const TTypeInfo& TypeInfo_Char();        // no encoding: "tkChar" failures
+const TTypeInfo& TypeInfo_Binary();  // TROBinaryMemoryStream
+const TTypeInfo& TypeInfo_Char();    // no encoding: "tkChar" failures
 
 // `TParamAttributes`: travels to the parameter events; no effect on the encoding.
 enum TParamAttribute : uint8_t { paIsDateTime = 1, paIsArrayElement = 2 };

@@ -31,9 +31,9 @@ extern "C" {
 // frees them. So the library may replace a text the host allocated, and the host frees what
 // the library stored with qorvin_text_free().
 struct QorvinText {
-  char* data;                     // NUL-terminated; null when the text is empty
-  int32_t length;                 // bytes, without the terminator
-  void (*release)(char* data);    // frees `data`; null when `data` is null
+  char* data;                   // NUL-terminated; null when the text is empty
+  int32_t length;               // bytes, without the terminator
+  void (*release)(char* data);  // frees `data`; null when `data` is null
 };
 
 // Frees the bytes of `text` and leaves it empty.
@@ -44,7 +44,9 @@ inline void qorvin_text_free(QorvinText* text) {
   text->release = nullptr;
 }
 
-inline void qorvin_text_release_malloc(char* data) { std::free(data); }
+inline void qorvin_text_release_malloc(char* data) {
+  std::free(data);
+}
 
 // Replaces the content of `text` with a copy of `value` (allocated with malloc).
 inline void qorvin_text_assign(QorvinText* text, const char* value, size_t length) {
@@ -70,10 +72,10 @@ enum QorvinPacketKind : uint16_t {
 };
 
 struct QorvinDataPacket {
-  uint16_t kind;                     // QorvinPacketKind
-  uint8_t* bytes;                    // kind == kQorvinPacketBytes: the packet; else null
+  uint16_t kind;   // QorvinPacketKind
+  uint8_t* bytes;  // kind == kQorvinPacketBytes: the packet; else null
   int64_t size;
-  void (*release)(uint8_t* bytes);   // frees `bytes`; null when `bytes` is null
+  void (*release)(uint8_t* bytes);  // frees `bytes`; null when `bytes` is null
 };
 
 inline void qorvin_packet_free(QorvinDataPacket* packet) {
