@@ -4,7 +4,6 @@
 #include <QString>
 
 #include "basalt/Messages.h"
-#include "basalt/PlugInfo.h"
 #include "plugins/personal/PersonalLang.h"
 
 namespace qorvin {
@@ -14,9 +13,8 @@ bool SameTextIgnoringCase(const std::string& a, const std::string& b) {
              .compare(QString::fromUtf8(b.data(), qsizetype(b.size())), Qt::CaseInsensitive) == 0;
 }
 
-void TCommonFuncEditor::SetUser(std::string userId, int actionType) {
+void TCommonFuncEditor::SetUser(std::string userId) {
   user_id_ = std::move(userId);
-  action_type_ = actionType;
 }
 
 void TCommonFuncEditor::ShowInfoKey(const char* key) const {
@@ -34,8 +32,15 @@ bool TCommonFuncEditor::RequestMenuCheck(int node, bool checked) {
     return false;
   }
   menu_.SetChecked(node, checked);
-  if (!menu_.HasChildren(node)) OnMenuCheckChanged(node);
-  return menu_.Node(node).Checked == checked;  // the effect may have put the change back
+  if (menu_.HasChildren(node)) return true;
+  OnMenuCheckChanged(node);
+  // A function offered in several places of the menu is one function: every function node with
+  // its id shows the state that the change (or its refusal) left.
+  const bool now = menu_.Node(node).Checked;
+  for (int other : menu_.AllWithId(menu_.Node(node).Id)) {
+    if (menu_.Node(other).Level >= 2 && !menu_.HasChildren(other)) menu_.SetChecked(other, now);
+  }
+  return now == checked;  // the effect may have put the change back
 }
 
 void TCommonFuncEditor::OnMenuCheckChanged(int node) {

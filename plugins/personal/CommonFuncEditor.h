@@ -11,6 +11,7 @@
 #include <memory>
 #include <set>
 #include <string>
+#include <vector>
 
 #include "basalt/DataSet.h"
 #include "basalt/Lang.h"
@@ -34,7 +35,8 @@ class TCommonFuncEditor {
   // editor.
   TCommonFuncEditor(const TLangTable& lang, QWidget* owner) : lang_(lang), owner_(owner) {}
 
-  void SetUser(std::string userId, int actionType);
+  // The current user: the owner of personal rows and the operator written with every save.
+  void SetUser(std::string userId);
 
   const TMenuCheckTree& MenuTree() const { return menu_; }
   const TCommonFuncTree& CommonTree() const { return common_; }
@@ -52,13 +54,15 @@ class TCommonFuncEditor {
   // Replaces the common-functions tree with the current dataset's rows, in the dataset's order;
   // leaves it unchanged when the dataset is closed or empty. Selects the first group.
   void LoadCommonFunctions();
-  // Adds a group from a name and a MenuIdList text; ids without a menu node are dropped.
+  // Adds a group from a name and a MenuIdList text. Ids without a menu node are kept hidden in
+  // the group (see THiddenId); entries that are not integers are dropped.
   void AddGroupFromList(const std::string& name, const std::string& listText);
 
   // ---- the menu check tree
   // The user (or the editor itself) asks menu node `node` to become `checked`: applies the
-  // refusal rules, then the effect on the common-functions tree. Returns whether the node was
-  // in another state and now holds the requested one.
+  // refusal rules, then the effect on the common-functions tree; every other function node with
+  // the same id takes the resulting state. Returns whether the node was in another state and
+  // now holds the requested one.
   bool RequestMenuCheck(int node, bool checked);
 
   // ---- the common-functions tree
@@ -85,23 +89,29 @@ class TCommonFuncEditor {
   void SetCollapsed(uint64_t groupKey, bool collapsed);
 
   // ---- change detection and saving
+  // Whether the groups differ from the current dataset's rows: names exactly, lists by the ids
+  // the menu shows.
   bool IsChanged();
   std::string GroupListText() const;
-  // Saves with the user-group box's text `group`; returns whether the save counts as
-  // successful (the caller then shows the success message).
+  // Saves with the user-group box's text `group`: the user group's rows when it is not empty,
+  // the current user's own otherwise. Returns whether the groups were stored and the current
+  // dataset now holds them (the caller then shows the success message); only a personal save
+  // notifies the host.
   bool Save(const std::string& group);
-  // The close button or Escape: returns whether the dialog may close (asks when changed).
+  // The close button or Escape: returns whether the dialog may close. Asks when changed;
+  // "yes" closes only after a successful save.
   bool QueryClose(const std::string& group);
 
  private:
   void ShowInfoKey(const char* key) const;
+  // The ids of a MenuIdList text that the menu tree shows, in order.
+  std::vector<int> ShownIdsOf(const std::string& listText) const;
   void OnMenuCheckChanged(int node);
   bool UpdateCurrentDataSet(const std::string& groupListText, const std::string& group);
 
   const TLangTable& lang_;
   QWidget* owner_;
   std::string user_id_;
-  int action_type_ = 0;
   TMenuCheckTree menu_;
   TCommonFuncTree common_;
   std::shared_ptr<TBasaltDataSet> current_;

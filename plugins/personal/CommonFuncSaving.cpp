@@ -1,9 +1,9 @@
 // Opening, loading, change detection, saving and closing.
+#include <optional>
 #include <vector>
 
 #include "basalt/BasaltError.h"
 #include "basalt/Messages.h"
-#include "basalt/PlugInfo.h"
 #include "basalt/RemoteCalls.h"
 #include "basalt/WindowMessages.h"
 #include "plugins/personal/CommonFuncEditor.h"
@@ -16,13 +16,6 @@ namespace qorvin {
 namespace {
 
 constexpr const char* kUserGroupReadFailed = "无法获取到用户组常用功能配置, 请重新打开！！！";
-
-std::string MenuIdsOf(const TCommonGroup& group) {
-  std::vector<int> ids;
-  ids.reserve(group.Functions.size());
-  for (const TCommonNode& function : group.Functions) ids.push_back(function.Id);
-  return JoinMenuIds(ids);
-}
 
 }  // namespace
 
@@ -68,12 +61,28 @@ void TCommonFuncEditor::LoadCommonFunctions() {
 void TCommonFuncEditor::AddGroupFromList(const std::string& name, const std::string& listText) {
   common_.AddGroup(name);
   const int group = int(common_.Groups().size()) - 1;
+  std::optional<int> lastShown;
   for (const std::string& entry : SplitCommaText(listText)) {
-    const int node = menu_.FindById(StrToIntDef(entry, -1));
-    if (node < 0) continue;
+    int id = 0;
+    if (!TryStrToInt(entry, id)) continue;  // not a menu id at all: dropped
+    const int node = menu_.FindById(id);
+    if (node < 0) {
+      common_.AddHiddenId(group, {lastShown, id});
+      continue;
+    }
     common_.AddFunction(group, menu_.Node(node).Caption, menu_.Node(node).Id);
     RequestMenuCheck(node, true);
+    lastShown = id;
   }
+}
+
+std::vector<int> TCommonFuncEditor::ShownIdsOf(const std::string& listText) const {
+  std::vector<int> ids;
+  for (const std::string& entry : SplitCommaText(listText)) {
+    int id = 0;
+    if (TryStrToInt(entry, id) && menu_.FindById(id) >= 0) ids.push_back(id);
+  }
+  return ids;
 }
 
 bool TCommonFuncEditor::IsChanged() {
@@ -84,8 +93,11 @@ bool TCommonFuncEditor::IsChanged() {
   current_->First();
   for (const TCommonGroup& group : common_.Groups()) {
     if (current_->Eof()) return true;
-    if (!SameTextIgnoringCase(current_->FieldText("GroupType"), group.Node.Text) ||
-        !SameTextIgnoringCase(current_->FieldText("MenuIdList"), MenuIdsOf(group)))
+    // Names compare exactly, so that a change of letter case is saved. Lists compare by the ids
+    // the menu shows: hidden ids are written back as they were, and blanks or entries that are
+    // no ids at all do not count as a change.
+    if (current_->FieldText("GroupType") != group.Node.Text ||
+        ShownIdsOf(current_->FieldText("MenuIdList")) != group.ShownIds())
       return true;
     current_->Next();
   }
@@ -95,7 +107,7 @@ bool TCommonFuncEditor::IsChanged() {
 std::string TCommonFuncEditor::GroupListText() const {
   std::vector<TGroupLine> lines;
   for (const TCommonGroup& group : common_.Groups())
-    lines.push_back({group.Node.Text, MenuIdsOf(group)});
+    lines.push_back({group.Node.Text, JoinMenuIds(group.StoredIds())});
   return BuildGroupListText(lines);
 }
 
@@ -111,29 +123,39 @@ bool TCommonFuncEditor::Save(const std::string& group) {
   if (!SynchExecSQL(owner_, BuildSaveBatch(text, user_id_, group), error,
                     lang_.Text(lang::kErrUpdateCommonFunctions)))
     return false;
-  // A user group's rows are not the current user's: no local copy to refresh, no notification.
-  if (action_type_ == kActionTypeUserGroup) return false;
+  // The mode is the one the batch was written for: a user group's rows when the user-group box
+  // names one, the current user's own rows otherwise (whatever the action type).
   const bool updated = UpdateCurrentDataSet(text, group);
   if (updated && group.empty())
     PostMessage(MainWindow(), kMsgCommonFunctionsSaved, /*wParam=*/1, /*lParam=*/0);
   return updated;
 }
 
-// Makes the current dataset hold what the server now holds, so that the host's menu and the next
-// change detection see the saved groups; an empty configuration leaves it empty.
+// Makes the current dataset (the user's local table, or the user group's rows) hold what the
+// server now holds, so that the host's menu and the next change detection see the saved groups;
+// an empty configuration leaves it empty. A dataset that came without any field list (an answer
+// without data) is given the table's columns first.
 bool TCommonFuncEditor::UpdateCurrentDataSet(const std::string& groupListText,
                                              const std::string& group) {
-  if (!group.empty()) return true;
   if (!current_ || !current_->Active()) return false;
+  const char* owner = group.empty() ? "UserID" : "UserGroup";
+  if (current_->FieldNames().empty()) {
+    current_->SetFields(
+        {owner, "GroupType", "MenuIdList", "GroupOrderBy", "CreateDatetime", "CreateOperator"});
+    current_->Open();
+  }
   for (const char* field : {"GroupType", "MenuIdList", "GroupOrderBy"}) {
     if (current_->FindField(field) < 0)
       throw EDataSetError(std::string("Field '") + field + "' not found");
   }
+  const bool hasOwner = current_->FindField(owner) >= 0;
   ControlsSuspension suspended(*current_);
   current_->EmptyDataSet();
   const std::vector<TGroupLine> lines = ParseGroupListText(groupListText);
   for (size_t i = 0; i < lines.size(); ++i) {
     current_->Append();
+    if (hasOwner)
+      current_->SetFieldValue(owner, Variant::AnsiString(group.empty() ? user_id_ : group));
     current_->SetFieldValue("GroupType", Variant::AnsiString(lines[i].Name));
     current_->SetFieldValue("MenuIdList", Variant::AnsiString(lines[i].MenuIdList));
     current_->SetFieldValue("GroupOrderBy", Variant::Integer(int32_t(i + 1)));
@@ -147,7 +169,9 @@ bool TCommonFuncEditor::QueryClose(const std::string& group) {
   const int answer = MsgBox(owner_, lang_.Text(lang::kComfirmCloseWithoutSave),
                             lang_.Text(lang::kComfirm), MB_YESNOCANCEL | MB_ICONQUESTION);
   if (answer == IDCANCEL) return false;
-  if (answer == IDYES) Save(group);
+  // Yes closes only once the edits are stored: a failed save, or a "no" to saving an empty
+  // configuration, keeps the dialog open with the edits.
+  if (answer == IDYES) return Save(group);
   return true;
 }
 

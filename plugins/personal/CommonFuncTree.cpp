@@ -4,6 +4,36 @@
 
 namespace qorvin {
 
+std::vector<int> TCommonGroup::ShownIds() const {
+  std::vector<int> ids;
+  ids.reserve(Functions.size());
+  for (const TCommonNode& function : Functions) ids.push_back(function.Id);
+  return ids;
+}
+
+std::vector<int> TCommonGroup::StoredIds() const {
+  std::vector<int> ids;
+  ids.reserve(Functions.size() + Hidden.size());
+  std::vector<bool> placed(Hidden.size(), false);
+  // Places the hidden ids that followed `after` in the stored list.
+  const auto placeAfter = [&](std::optional<int> after) {
+    for (size_t i = 0; i < Hidden.size(); ++i) {
+      if (placed[i] || Hidden[i].After != after) continue;
+      ids.push_back(Hidden[i].Id);
+      placed[i] = true;
+    }
+  };
+  placeAfter(std::nullopt);
+  for (const TCommonNode& function : Functions) {
+    ids.push_back(function.Id);
+    placeAfter(function.Id);
+  }
+  for (size_t i = 0; i < Hidden.size(); ++i) {
+    if (!placed[i]) ids.push_back(Hidden[i].Id);
+  }
+  return ids;
+}
+
 void TCommonFuncTree::Clear() {
   groups_.clear();
   selected_ = 0;
@@ -20,6 +50,10 @@ uint64_t TCommonFuncTree::AddFunction(int group, std::string caption, int id) {
   std::vector<TCommonNode>& functions = groups_.at(size_t(group)).Functions;
   functions.push_back(TCommonNode{NextKey(), std::move(caption), id});
   return functions.back().Key;
+}
+
+void TCommonFuncTree::AddHiddenId(int group, THiddenId hidden) {
+  groups_.at(size_t(group)).Hidden.push_back(hidden);
 }
 
 TNodePos TCommonFuncTree::Find(uint64_t key) const {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -15,9 +16,24 @@ struct TCommonNode {
   int Id = 0;
 };
 
+// A stored menu id that no menu node shows (its plug is not installed here, or the menu does not
+// offer it). It is neither shown nor compared, and every save writes it back at its place:
+// directly after the group's first function with id `After`, or at the front when `After` is
+// empty (it led the stored list); after the group's last function once that function has left.
+struct THiddenId {
+  std::optional<int> After;
+  int Id = 0;
+};
+
 struct TCommonGroup {
   TCommonNode Node;
   std::vector<TCommonNode> Functions;
+  std::vector<THiddenId> Hidden;
+
+  // The ids of the functions shown, in order.
+  std::vector<int> ShownIds() const;
+  // What a save writes: the shown ids with the hidden ones at their places.
+  std::vector<int> StoredIds() const;
 };
 
 // A node's position: a group (Func < 0) or a function of a group. Invalid when Group < 0.
@@ -41,6 +57,8 @@ class TCommonFuncTree {
   uint64_t AddGroup(std::string name);
   // Adds a function as the last of group `group`; returns its key.
   uint64_t AddFunction(int group, std::string caption, int id);
+  // Adds a hidden id to group `group` (see THiddenId).
+  void AddHiddenId(int group, THiddenId hidden);
 
   TNodePos Find(uint64_t key) const;
   // The first function in tree order with `id`; invalid when none.

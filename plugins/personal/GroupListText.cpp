@@ -3,26 +3,20 @@
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
+#include <string_view>
 
 namespace qorvin {
 
 namespace {
 
-constexpr const char* kEqualsMark = "|EqulsTo|";
-
-std::string ReplaceAll(const std::string& text, const std::string& from, const std::string& to) {
-  std::string out;
-  size_t pos = 0;
-  while (true) {
-    const size_t hit = text.find(from, pos);
-    if (hit == std::string::npos) break;
-    out.append(text, pos, hit - pos);
-    out += to;
-    pos = hit + from.size();
-  }
-  out.append(text, pos, std::string::npos);
-  return out;
-}
+// The marks that stand for the characters a name cannot hold in the text. Each starts with '|',
+// and an encoded name holds '|' only at the start of a mark.
+struct TNameMark {
+  char Character;
+  std::string_view Mark;
+};
+constexpr TNameMark kNameMarks[] = {
+    {'=', "|EqulsTo|"}, {'|', "|Bar|"}, {'\r', "|CR|"}, {'\n', "|LF|"}};
 
 bool IsBlank(char c) {
   return c != '\0' && static_cast<unsigned char>(c) <= ' ';
@@ -31,11 +25,40 @@ bool IsBlank(char c) {
 }  // namespace
 
 std::string EncodeGroupName(const std::string& name) {
-  return ReplaceAll(name, "=", kEqualsMark);
+  std::string out;
+  out.reserve(name.size());
+  for (char c : name) {
+    const TNameMark* mark = nullptr;
+    for (const TNameMark& m : kNameMarks) {
+      if (m.Character == c) mark = &m;
+    }
+    if (mark != nullptr) {
+      out += mark->Mark;
+    } else {
+      out += c;
+    }
+  }
+  return out;
 }
 
 std::string DecodeGroupName(const std::string& encoded) {
-  return ReplaceAll(encoded, kEqualsMark, "=");
+  std::string out;
+  out.reserve(encoded.size());
+  for (size_t i = 0; i < encoded.size();) {
+    const TNameMark* mark = nullptr;
+    if (encoded[i] == '|') {
+      for (const TNameMark& m : kNameMarks) {
+        if (encoded.compare(i, m.Mark.size(), m.Mark) == 0) mark = &m;
+      }
+    }
+    if (mark != nullptr) {
+      out += mark->Character;
+      i += mark->Mark.size();
+    } else {
+      out += encoded[i++];  // a '|' that starts no mark stays as it is
+    }
+  }
+  return out;
 }
 
 std::string BuildGroupListText(const std::vector<TGroupLine>& groups) {
@@ -104,17 +127,22 @@ std::vector<std::string> SplitCommaText(const std::string& text) {
   return entries;
 }
 
-int StrToIntDef(const std::string& text, int fallback) {
-  if (text.empty()) return fallback;
+bool TryStrToInt(const std::string& text, int& value) {
+  if (text.empty()) return false;
   const char first = text[0];
-  if (!(first == '-' || first == '+' || (first >= '0' && first <= '9'))) return fallback;
+  if (!(first == '-' || first == '+' || (first >= '0' && first <= '9'))) return false;
   char* end = nullptr;
   errno = 0;
   const long v = std::strtol(text.c_str(), &end, 10);
-  if (errno != 0 || *end != '\0' || end == text.c_str() || v < INT_MIN || v > INT_MAX)
-    return fallback;
-  if ((first == '-' || first == '+') && text.size() == 1) return fallback;
-  return int(v);
+  if (errno != 0 || *end != '\0' || end == text.c_str() || v < INT_MIN || v > INT_MAX) return false;
+  if ((first == '-' || first == '+') && text.size() == 1) return false;
+  value = int(v);
+  return true;
+}
+
+int StrToIntDef(const std::string& text, int fallback) {
+  int value = fallback;
+  return TryStrToInt(text, value) ? value : fallback;
 }
 
 std::string JoinMenuIds(const std::vector<int>& ids) {

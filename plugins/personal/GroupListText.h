@@ -1,8 +1,13 @@
 // The group list text: the serialized form of the common-functions tree that a save writes.
 //
-// One line per group in tree order, lines separated by CR LF: the group name with every "="
-// replaced by "|EqulsTo|", then "=", then the group's MenuIdList (decimal menu ids joined by ","
-// without blanks; empty for an empty group). A tree without groups gives the empty text.
+// One line per group in tree order, lines separated by CR LF: the encoded group name, then "=",
+// then the group's MenuIdList (decimal menu ids joined by "," without blanks; empty for an empty
+// group). A tree without groups gives the empty text.
+//
+// Encoding a name replaces every "=" by "|EqulsTo|", and, so that every name comes back exactly,
+// every "|" by "|Bar|", carriage return by "|CR|" and line feed by "|LF|". A name without any of
+// these four characters is written as it is. Decoding replaces each mark by its character and
+// keeps a "|" that starts no mark.
 // Also the comma-text splitting and integer parsing that reading a MenuIdList relies on.
 #pragma once
 
@@ -30,7 +35,10 @@ std::vector<TGroupLine> ParseGroupListText(const std::string& text);
 // entry.
 std::vector<std::string> SplitCommaText(const std::string& text);
 
-// The decimal integer in `text` (optional sign, digits, within 32 bits), or `fallback`.
+// Reads the decimal integer in `text` (optional sign, digits, within 32 bits) into `value`;
+// false, with `value` unchanged, when `text` is anything else.
+bool TryStrToInt(const std::string& text, int& value);
+// The decimal integer in `text`, or `fallback`.
 int StrToIntDef(const std::string& text, int fallback);
 
 // Menu ids joined by "," without blanks.

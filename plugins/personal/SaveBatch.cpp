@@ -16,7 +16,8 @@ std::string QuoteSql(const std::string& text) {
 }
 
 std::string UserGroupSelectSql(const std::string& group) {
-  return "select * from bUserGroupCommon where UserGroup = " + QuoteSql(group);
+  return "select * from bUserGroupCommon where UserGroup = " + QuoteSql(group) +
+         " order by GroupOrderBy";
 }
 
 // Batch layout (CR = carriage return, q() = QuoteSql, n = 1-based group position):

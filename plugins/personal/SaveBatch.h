@@ -8,7 +8,8 @@ namespace qorvin {
 // `text` in single quotes with every single quote inside doubled.
 std::string QuoteSql(const std::string& text);
 
-// The select that reads a user group's stored groups.
+// The select that reads a user group's stored groups, in their stored order (GroupOrderBy), as
+// the framework reads the current user's own.
 std::string UserGroupSelectSql(const std::string& group);
 
 // The save batch for `groupListText` (see GroupListText.h): personal mode when `group` is empty

@@ -123,7 +123,7 @@ int TPersonalCommonFuncForm::PlugExec(TPlugArgs args) {
 
 void TPersonalCommonFuncForm::PlugInitEvent(QObject* sender) {
   TPlugBaseDialog::PlugInitEvent(sender);
-  editor_.SetUser(GetUserInfo().GetUserId(), GetPlugInfo().GetActionType());
+  editor_.SetUser(GetUserInfo().GetUserId());
   if (!editor_.Open(save_to_group_->isChecked(), GroupText(), user_group_ds_,
                     ShareData().GetMenuList(), *GetPlugList())) {
     PostMessage(this, WM_CLOSE, 0, 0);

@@ -42,8 +42,8 @@ class TPersonalCommonFuncForm : public TPlugBaseDialog {
   void PlugInitEvent(QObject* sender) override;
   int PlugExec(TPlugArgs args) override;
 
-  // Handlers, named after the controls that raise them. Drag over and drop are public because
-  // no synthetic event can carry a drag source; tests call them with the tree as source.
+  // Handlers, named after the controls that raise them. Drag over and drop take the drag's
+  // source as the tree view reports it (the tree itself for its own drags).
   void RzCheckTreeMenuStateChange(QTreeWidgetItem* item);
   bool RzTreeViewCommonFunctionsDragOver(QObject* source, QTreeWidgetItem* target);
   void RzTreeViewCommonFunctionsDragDrop(QObject* source, QTreeWidgetItem* target);

@@ -1,114 +1,15 @@
 // The dialog through its real widgets: controls, PlugExec modes, checking, groups, popup, keys,
-// saving and closing. Drag and drop go through the handlers, since synthetic drops carry no
-// drag source.
+// dragging, saving and closing.
 #include <dlfcn.h>
-#include <gtest/gtest.h>
 
-#include <QAction>
-#include <QApplication>
-#include <QCheckBox>
-#include <QComboBox>
-#include <QGroupBox>
-#include <QLabel>
-#include <QLineEdit>
-#include <QMenu>
-#include <QPushButton>
-#include <QTest>
-#include <QTreeWidget>
-#include <QTreeWidgetItemIterator>
-
-#include "PersonalTestSupport.h"
-#include "basalt/ShareData.h"
-#include "basalt/WindowMessages.h"
-#include "plugins/personal/PersonalClasses.h"
-#include "plugins/personal/fPersonalCommonFuncForm.h"
+#include "DialogFixture.h"
 
 namespace qorvin {
 namespace {
 
-using Texts = std::vector<std::string>;
-using Groups = std::vector<std::pair<std::string, std::string>>;
-
-QString Q(const char* text) {
-  return QString::fromUtf8(text);
-}
-
-class DialogTest : public ::testing::Test {
- protected:
-  void SetUp() override {
-    remote = test::ResetFramework("u1");
-    SetMainWindow(&host);
-  }
-  void TearDown() override {
-    form.reset();
-    SetMainWindow(nullptr);
-    ShareData().Reset();
-  }
-
-  // Creates the dialog the way the framework does and shows it off-screen.
-  void Open(const Groups& stored, int actionType = 0, std::vector<Variant> args = {}) {
-    remote->Reads.push_back(test::GroupRows(stored));
-    TPlugMgrInfo info;
-    info.ClassName = "TPersonalCommonFuncForm";
-    info.ActionType = actionType;
-    info.RunMode = TPlugRunMode::Create;
-    ASSERT_NE(CallPlug(&PersonalClassLookup, info, args), kCallPlugFailed) << info.ErrorText;
-    form.reset(static_cast<TPersonalCommonFuncForm*>(info.Form));
-    form->show();
-    QApplication::setActiveWindow(form.get());
-    QCoreApplication::processEvents();
-  }
-  template <typename T>
-  T* Child(const char* name) const {
-    T* child = form->findChild<T*>(name);
-    EXPECT_NE(child, nullptr) << name;
-    return child;
-  }
-  QTreeWidget* MenuTree() const { return Child<QTreeWidget>("RzCheckTreeMenu"); }
-  QTreeWidget* CommonTree() const { return Child<QTreeWidget>("RzTreeViewCommonFunctions"); }
-  static QTreeWidgetItem* Item(QTreeWidget* tree, const char* text, int index = 0) {
-    const auto found = tree->findItems(Q(text), Qt::MatchExactly | Qt::MatchRecursive);
-    return index < found.size() ? found[index] : nullptr;
-  }
-  // "group[function,function] group[]" as the common-functions tree shows it.
-  std::string Shown() const {
-    std::string text;
-    for (int g = 0; g < CommonTree()->topLevelItemCount(); ++g) {
-      const QTreeWidgetItem* group = CommonTree()->topLevelItem(g);
-      text += (g ? " " : "") + group->text(0).toStdString() + "[";
-      for (int f = 0; f < group->childCount(); ++f)
-        text += (f ? "," : "") + group->child(f)->text(0).toStdString();
-      text += "]";
-    }
-    return text;
-  }
-  void ToggleMenu(const char* caption) {
-    QTreeWidgetItem* item = Item(MenuTree(), caption);
-    ASSERT_NE(item, nullptr) << caption;
-    MenuTree()->setCurrentItem(item);
-    QTest::keyClick(MenuTree(), Qt::Key_Space);
-  }
-  bool MenuChecked(const char* caption) const {
-    return Item(MenuTree(), caption)->checkState(0) == Qt::Checked;
-  }
-  // The in-place editor that is open (closed editors linger hidden until deleted).
-  QLineEdit* OpenEditor() const {
-    for (QLineEdit* edit : CommonTree()->viewport()->findChildren<QLineEdit*>())
-      if (edit->isVisible()) return edit;
-    return nullptr;
-  }
-  void Click(const char* button) { QTest::mouseClick(Child<QPushButton>(button), Qt::LeftButton); }
-  void RightClick(QTreeWidgetItem* item) {
-    const QPoint at = item ? CommonTree()->visualItemRect(item).center()
-                           : QPoint(5, CommonTree()->viewport()->height() - 5);
-    QTest::mouseClick(CommonTree()->viewport(), Qt::RightButton, {}, at);
-  }
-
-  test::FakeRemoteSql* remote = nullptr;
-  test::MessageScript boxes;
-  test::MessageRecorder host;
-  std::unique_ptr<TPersonalCommonFuncForm> form;
-};
+using test::DialogTest;
+using test::Q;
+using test::Texts;
 
 TEST_F(DialogTest, TheExportFindsTheDialogClassIgnoringCase) {
   EXPECT_NE(PersonalClassLookup("tpersonalcommonfuncform"), nullptr);
@@ -181,7 +82,8 @@ TEST_F(DialogTest, PlugExecWithoutArgumentsDoesNothing) {
 
 TEST_F(DialogTest, ActionTypeTwoWithAGroupNameOpensTheGroupsRows) {
   Open({{"组内", "201"}}, 2, {Variant::AnsiString("财务组")});
-  EXPECT_EQ(remote->ReadSql, Texts{"select * from bUserGroupCommon where UserGroup = '财务组'"});
+  EXPECT_EQ(remote->ReadSql, Texts{"select * from bUserGroupCommon where UserGroup = '财务组' "
+                                   "order by GroupOrderBy"});
   EXPECT_EQ(Child<QComboBox>("RzComboBoxGroup")->currentText(), Q("财务组"));
   EXPECT_TRUE(Child<QComboBox>("RzComboBoxGroup")->isVisible());
   EXPECT_TRUE(Child<QComboBox>("RzComboBoxGroup")->isEnabled());
@@ -295,20 +197,31 @@ TEST_F(DialogTest, DeleteKeyRemovesTheSelectedGroupAfterAsking) {
   EXPECT_EQ(boxes.Texts(), (Texts{"是否删除常用功能分组[B]?", "是否删除常用功能分组[B]?"}));
 }
 
-TEST_F(DialogTest, DragAndDropFollowTheRules) {
+TEST_F(DialogTest, DraggingMovesNodesWithinTheTreeOnly) {
   Open({{"A", "101,103"}, {"B", ""}});
-  CommonTree()->setCurrentItem(Item(CommonTree(), "用户管理"));
-  EXPECT_FALSE(form->RzTreeViewCommonFunctionsDragOver(MenuTree(), Item(CommonTree(), "B")));
-  EXPECT_FALSE(form->RzTreeViewCommonFunctionsDragOver(CommonTree(), nullptr));
-  EXPECT_TRUE(form->RzTreeViewCommonFunctionsDragOver(CommonTree(), Item(CommonTree(), "B")));
-  form->RzTreeViewCommonFunctionsDragDrop(CommonTree(), Item(CommonTree(), "B"));
+  EXPECT_TRUE(Drag(Item(CommonTree(), "用户管理"), Item(CommonTree(), "B")));
   EXPECT_EQ(Shown(), "A[角色管理] B[用户管理]");
   EXPECT_EQ(CommonTree()->currentItem()->text(0), Q("用户管理"));
-  CommonTree()->setCurrentItem(Item(CommonTree(), "A"));
-  EXPECT_FALSE(
-      form->RzTreeViewCommonFunctionsDragOver(CommonTree(), Item(CommonTree(), "用户管理")));
-  form->RzTreeViewCommonFunctionsDragDrop(CommonTree(), Item(CommonTree(), "B"));
+  EXPECT_FALSE(Drag(Item(CommonTree(), "A"), Item(CommonTree(), "用户管理")));  // group on function
+  EXPECT_FALSE(Drag(Item(CommonTree(), "A"), nullptr));                         // no node
+  EXPECT_EQ(Shown(), "A[角色管理] B[用户管理]");
+  EXPECT_TRUE(Drag(Item(CommonTree(), "A"), Item(CommonTree(), "B")));  // from before: to the end
   EXPECT_EQ(Shown(), "B[用户管理] A[角色管理]");
+  EXPECT_TRUE(Drag(Item(CommonTree(), "角色管理"), Item(CommonTree(), "用户管理")));  // in front
+  EXPECT_EQ(Shown(), "B[角色管理,用户管理] A[]");
+  EXPECT_TRUE(form->Editor().IsChanged());
+
+  // Data of this view's kind that no drag of this view carries is refused.
+  QMimeData foreign;
+  foreign.setData(TCommonFuncTreeView::DragMimeType(), "1:1");
+  const QPoint at = At(Item(CommonTree(), "A"));
+  QDragMoveEvent move(at, Qt::MoveAction, &foreign, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(CommonTree()->viewport(), &move);
+  EXPECT_FALSE(move.isAccepted());
+  QDropEvent drop(at, Qt::MoveAction, &foreign, Qt::LeftButton, Qt::NoModifier);
+  QApplication::sendEvent(CommonTree()->viewport(), &drop);
+  EXPECT_FALSE(drop.isAccepted());
+  EXPECT_EQ(Shown(), "B[角色管理,用户管理] A[]");
 }
 
 TEST_F(DialogTest, SaveSendsTheBatchShowsSuccessAndNotifiesTheHost) {

@@ -30,7 +30,7 @@ class EditorTest : public ::testing::Test {
 
   void OpenPersonal(const Groups& groups) {
     remote->Reads.push_back(test::GroupRows(groups));
-    editor.SetUser("u1", 0);
+    editor.SetUser("u1");
     ASSERT_TRUE(editor.Open(false, "", userGroupRows, ShareData().GetMenuList(),
                             ShareData().GetPlugList()));
   }
@@ -96,11 +96,12 @@ TEST_F(EditorTest, CheckingAddsToTheSelectionOnceAndNeedsASelection) {
   EXPECT_TRUE(Check(2031));
   EXPECT_EQ(Tree(), "常用[用户管理,销售订单,销售发票] 其他[日报]");
 
-  // The second menu entry of 101 finds the function already present: nothing is added.
+  // The second menu entry of 101 was checked with the first: checking it adds nothing.
   const std::vector<int> both = editor.MenuTree().AllWithId(101);
   ASSERT_EQ(both.size(), 2u);
   EXPECT_TRUE(editor.MenuTree().Node(both[0]).Checked);
-  EXPECT_TRUE(editor.RequestMenuCheck(both[1], true));
+  EXPECT_TRUE(editor.MenuTree().Node(both[1]).Checked);
+  EXPECT_FALSE(editor.RequestMenuCheck(both[1], true));
   EXPECT_EQ(Tree(), "常用[用户管理,销售订单,销售发票] 其他[日报]");
 
   editor.Select(0);
@@ -190,14 +191,65 @@ TEST_F(EditorTest, DropMovesToTheEndWhenComingFromBeforeAndInFrontOtherwise) {
   EXPECT_EQ(Tree(), "A[角色管理] B[销售订单] C[用户管理]");
 }
 
-TEST_F(EditorTest, LoadingKeepsStoredOrderAndDropsUnknownIds) {
-  OpenPersonal({{"Z", "2031, x ,999,\"201\""}, {"A", ""}, {"M", "2031"}});
+TEST_F(EditorTest, LoadingKeepsStoredOrderAndCarriesIdsTheMenuDoesNotShow) {
+  OpenPersonal({{"Z", "2031, x ,999,\"201\""}, {"A", "-5"}, {"M", "2031"}});
   EXPECT_EQ(Tree(), "Z[日报,销售订单] A[] M[日报]");
   EXPECT_TRUE(Checked(2031));
   EXPECT_EQ(SelectedText(), "Z");
-  // The dropped entries differ from the stored text: the next save writes the cleaned list.
+  // Hidden ids, blanks and entries that are no ids at all are no change; the hidden ids stay in
+  // their places, the other entries go with the next save.
+  EXPECT_FALSE(editor.IsChanged());
+  EXPECT_EQ(editor.GroupListText(), "Z=2031,999,201\r\nA=-5\r\nM=2031");
+}
+
+TEST_F(EditorTest, HiddenIdsKeepTheirPlacesThroughEdits) {
+  OpenPersonal({{"A", "998,101,999,103,997"}, {"B", "201"}});
+  EXPECT_EQ(Tree(), "A[用户管理,角色管理] B[销售订单]");
+  EXPECT_EQ(editor.GroupListText(), "A=998,101,999,103,997\r\nB=201");
+  EXPECT_FALSE(editor.IsChanged());
+
+  editor.Select(Key("用户管理"));
+  editor.Drop(Key("角色管理"));  // 101 now after 103: 999 still follows 101
+  EXPECT_EQ(editor.GroupListText(), "A=998,103,997,101,999\r\nB=201");
   EXPECT_TRUE(editor.IsChanged());
-  EXPECT_EQ(editor.GroupListText(), "Z=2031,201\r\nA=\r\nM=2031");
+  editor.Drop(Key("销售订单"));  // 101 leaves the group: 999 goes to its end
+  EXPECT_EQ(editor.GroupListText(), "A=998,103,997,999\r\nB=201,101");
+  EXPECT_TRUE(editor.Save(""));
+  const auto rows = editor.CurrentDataSet();
+  rows->First();
+  EXPECT_EQ(rows->FieldText("MenuIdList"), "998,103,997,999");
+  EXPECT_FALSE(editor.IsChanged());
+}
+
+TEST_F(EditorTest, AFunctionInTwoPlacesOfTheMenuIsCheckedInBoth) {
+  OpenPersonal({{"常用", ""}});
+  const std::vector<int> both = editor.MenuTree().AllWithId(101);
+  ASSERT_EQ(both.size(), 2u);
+  const auto bothChecked = [&] {
+    return std::to_string(editor.MenuTree().Node(both[0]).Checked) +
+           std::to_string(editor.MenuTree().Node(both[1]).Checked);
+  };
+  EXPECT_TRUE(editor.RequestMenuCheck(both[1], true));
+  EXPECT_EQ(bothChecked(), "11");
+  EXPECT_EQ(Tree(), "常用[用户管理]");
+  EXPECT_FALSE(editor.RequestMenuCheck(both[0], true));  // already checked through its twin
+  EXPECT_TRUE(editor.RequestMenuCheck(both[0], false));
+  EXPECT_EQ(bothChecked(), "00");
+  EXPECT_EQ(Tree(), "常用[]");
+
+  editor.Select(0);  // a refused check leaves both unchecked
+  EXPECT_FALSE(editor.RequestMenuCheck(both[1], true));
+  EXPECT_EQ(bothChecked(), "00");
+  EXPECT_EQ(boxes.Texts(), Texts{"请先选择一个功能分组"});
+}
+
+TEST_F(EditorTest, ChangeDetectionSeesLetterCaseInNames) {
+  OpenPersonal({{"abc", "101"}});
+  EXPECT_TRUE(editor.RenameGroup(Key("abc"), "ABC"));
+  EXPECT_TRUE(editor.IsChanged());
+  EXPECT_TRUE(editor.Save(""));
+  EXPECT_NE(remote->ExecSqlText.at(0).find("values('u1','ABC','101',1,"), std::string::npos);
+  EXPECT_FALSE(editor.IsChanged());
 }
 
 TEST_F(EditorTest, AnOpenDatasetWithoutRowsLoadsNothing) {
@@ -212,7 +264,9 @@ TEST_F(EditorTest, AnOpenDatasetWithoutRowsLoadsNothing) {
 TEST_F(EditorTest, SaveWritesTheBatchRefreshesTheRowsAndNotifiesTheHost) {
   OpenPersonal({{"常用", "101,201"}, {"B", "2031"}});
   editor.Select(Key("B"));
-  editor.RenameGroup(Key("B"), "b");  // case only: no change
+  editor.RenameGroup(Key("B"), "b");
+  EXPECT_TRUE(editor.IsChanged());
+  editor.RenameGroup(Key("b"), "B");
   EXPECT_FALSE(editor.IsChanged());
   boxes.Answer(IDYES);
   editor.DeleteSelectedWithConfirm();  // the last of several groups
@@ -222,7 +276,7 @@ TEST_F(EditorTest, SaveWritesTheBatchRefreshesTheRowsAndNotifiesTheHost) {
   ASSERT_EQ(remote->ExecSqlText.size(), 1u);
   EXPECT_NE(remote->ExecSqlText[0].find("values('u1','常用','101,201',1, getdate(),'u1')\r"),
             std::string::npos);
-  EXPECT_EQ(remote->ExecSqlText[0].find("'b'"), std::string::npos);
+  EXPECT_EQ(remote->ExecSqlText[0].find("'B'"), std::string::npos);
   const auto rows = editor.CurrentDataSet();
   ASSERT_EQ(rows->RecordCount(), 1);
   rows->First();
@@ -273,22 +327,51 @@ TEST_F(EditorTest, AFailedSaveKeepsEditsAndStoredRows) {
 
 TEST_F(EditorTest, UserGroupModeReadsAndWritesTheGroupsRowsOnly) {
   remote->Reads.push_back(test::GroupRows({{"组1", "101"}}));
-  editor.SetUser("u1", 2);
+  editor.SetUser("u1");
   ASSERT_TRUE(editor.Open(true, "财务'组", userGroupRows, ShareData().GetMenuList(),
                           ShareData().GetPlugList()));
-  EXPECT_EQ(remote->ReadSql, Texts{"select * from bUserGroupCommon where UserGroup = '财务''组'"});
+  EXPECT_EQ(remote->ReadSql,
+            Texts{"select * from bUserGroupCommon where UserGroup = '财务''组' order by "
+                  "GroupOrderBy"});
   EXPECT_EQ(editor.CurrentDataSet(), userGroupRows);
   Check(201);
-  EXPECT_FALSE(editor.Save("财务'组"));  // reported as not saved, by design of user-group mode
+  editor.AddGroup();
+  EXPECT_TRUE(editor.Save("财务'组"));
   ASSERT_EQ(remote->ExecSqlText.size(), 1u);
   EXPECT_EQ(remote->ExecSqlText[0].rfind(
                 "SET XACT_ABORT ON\rBEGIN TRAN\rdelete from bUserGroupCommon where "
                 "[UserGroup]='财务''组'\r",
                 0),
             0u);
-  EXPECT_EQ(userGroupRows->RecordCount(), 1);
+  // The group's rows are refreshed; the host hears nothing (they are not the user's own).
+  ASSERT_EQ(userGroupRows->RecordCount(), 2);
+  userGroupRows->First();
+  EXPECT_EQ(userGroupRows->FieldText("MenuIdList"), "101,201");
+  userGroupRows->Next();
+  EXPECT_EQ(userGroupRows->FieldText("GroupType"), "新建分组");
+  EXPECT_EQ(userGroupRows->FieldValue("GroupOrderBy").AsIntegerValue(), 2);
   EXPECT_EQ(Delivered(), 0u);
   EXPECT_TRUE(boxes.Shown.empty());
+  EXPECT_FALSE(editor.IsChanged());
+  EXPECT_FALSE(editor.Save("财务'组"));
+  EXPECT_EQ(boxes.Texts(), Texts{"没有作任何修改"});
+  EXPECT_EQ(remote->ExecSqlText.size(), 1u);
+}
+
+TEST_F(EditorTest, AUserGroupWithoutRowsOrColumnsTakesItsFirstSave) {
+  remote->Reads.push_back({});  // an answer without data: no field list at all
+  editor.SetUser("u1");
+  ASSERT_TRUE(editor.Open(true, "新组", userGroupRows, ShareData().GetMenuList(),
+                          ShareData().GetPlugList()));
+  editor.AddGroup();
+  Check(101);
+  EXPECT_TRUE(editor.Save("新组"));
+  ASSERT_EQ(userGroupRows->RecordCount(), 1);
+  userGroupRows->First();
+  EXPECT_EQ(userGroupRows->FieldText("UserGroup"), "新组");
+  EXPECT_EQ(userGroupRows->FieldText("GroupType"), "新建分组");
+  EXPECT_EQ(userGroupRows->FieldText("MenuIdList"), "101");
+  EXPECT_FALSE(editor.IsChanged());
 }
 
 TEST_F(EditorTest, FailedLoadsShowTheLoadError) {
@@ -326,6 +409,28 @@ TEST_F(EditorTest, ClosingAsksOnlyWhenChanged) {
   boxes.Answer(IDYES);
   EXPECT_TRUE(editor.QueryClose(""));
   EXPECT_EQ(remote->ExecSqlText.size(), 1u);
+  EXPECT_EQ(boxes.Unscripted, 0);
+}
+
+TEST_F(EditorTest, YesToClosingKeepsTheDialogUnlessTheSaveSucceeded) {
+  OpenPersonal({{"常用", "101"}});
+  Check(201);
+  remote->Execs.push_back({false, "server down"});
+  boxes.Answer(IDYES);
+  EXPECT_FALSE(editor.QueryClose(""));
+  EXPECT_TRUE(editor.IsChanged());
+
+  boxes.Answer(IDYES);  // delete the group
+  editor.DeleteSelectedWithConfirm();
+  boxes.Answer(IDYES);  // close: save
+  boxes.Answer(IDNO);   // but not an empty configuration
+  EXPECT_FALSE(editor.QueryClose(""));
+  EXPECT_EQ(remote->ExecSqlText.size(), 1u);
+
+  boxes.Answer(IDYES);
+  boxes.Answer(IDYES);
+  EXPECT_TRUE(editor.QueryClose(""));
+  EXPECT_EQ(remote->ExecSqlText.size(), 2u);
   EXPECT_EQ(boxes.Unscripted, 0);
 }
 

@@ -50,7 +50,8 @@ TEST(SaveBatch, EmptyConfigurationOnlyDeletes) {
 }
 
 TEST(SaveBatch, UserGroupSelectQuotesTheName) {
-  EXPECT_EQ(UserGroupSelectSql("a'b"), "select * from bUserGroupCommon where UserGroup = 'a''b'");
+  EXPECT_EQ(UserGroupSelectSql("a'b"),
+            "select * from bUserGroupCommon where UserGroup = 'a''b' order by GroupOrderBy");
 }
 
 TEST(GroupListText, NamesRoundTripThroughTheEqualsMark) {
@@ -60,6 +61,25 @@ TEST(GroupListText, NamesRoundTripThroughTheEqualsMark) {
   EXPECT_EQ(ParseGroupListText(text), groups);
   EXPECT_TRUE(BuildGroupListText({}).empty());
   EXPECT_TRUE(ParseGroupListText("").empty());
+}
+
+TEST(GroupListText, EveryNameComesBackExactly) {
+  const std::vector<TGroupLine> groups = {{"x|EqulsTo|y", "1"},    {"a\r\nb", "2"}, {"\r", ""},
+                                          {"|Bar||CR||LF|=", "3"}, {"tail|", ""},   {"|", ""}};
+  const std::string text = BuildGroupListText(groups);
+  EXPECT_EQ(text,
+            "x|Bar|EqulsTo|Bar|y=1\r\na|CR||LF|b=2\r\n|CR|=\r\n"
+            "|Bar|Bar|Bar||Bar|CR|Bar||Bar|LF|Bar||EqulsTo|=3\r\ntail|Bar|=\r\n|Bar|=");
+  EXPECT_EQ(ParseGroupListText(text), groups);
+  // A "|" that starts no mark reads as itself.
+  EXPECT_EQ(DecodeGroupName("a|b|EqulsTo|c|"), "a|b=c|");
+  // A name without "=", "|", CR or LF is written as it is.
+  EXPECT_EQ(EncodeGroupName("常用 单据'1"), "常用 单据'1");
+  // The batch writes the names themselves.
+  const std::string batch = BuildSaveBatch(text, "u1", "");
+  EXPECT_NE(batch.find("values('u1','x|EqulsTo|y','1',1, getdate(),'u1')\r"), std::string::npos);
+  EXPECT_NE(batch.find("values('u1','a\r\nb','2',2, getdate(),'u1')\r"), std::string::npos);
+  EXPECT_NE(batch.find("values('u1','|',"), std::string::npos);
 }
 
 TEST(CommaText, SplitsLikeTheStoredListsExpect) {
