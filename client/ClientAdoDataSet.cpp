@@ -4,11 +4,12 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <mutex>
 #include <set>
 
-#include "client/DataModuleQorvinCommon.h"
 #include "client/HostValues.h"
+#include "client/LastErrorText.h"
 #include "platform/ado/AdoDates.h"
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Text.h"
@@ -75,21 +76,39 @@ double ParseDate(const std::string& text) {
   return ado::OleDateFromParts(p);
 }
 
-int64_t ParseInteger(const std::string& text) {
+// An integer in [low, high]; EConvertError names the range of `type` when it lies outside.
+int64_t ParseInteger(const std::string& text, int64_t low, int64_t high, TFieldType type) {
   char* end = nullptr;
   errno = 0;
   const long long v = std::strtoll(text.c_str(), &end, 10);
-  if (text.empty() || *end != '\0' || errno != 0)
+  if (text.empty() || *end != '\0')
     throw EConvertError(Format("'%s' is not a valid integer value", text.c_str()));
+  if (errno == ERANGE || v < low || v > high) {
+    throw EConvertError(Format("%s is out of range for a field of type %s (%lld to %lld)",
+                               text.c_str(), FieldTypeName(type), (long long)low, (long long)high));
+  }
   return v;
 }
 
+// A finite floating point value; infinities, NaN and numbers beyond the double range are refused.
 double ParseFloat(const std::string& text) {
   char* end = nullptr;
+  errno = 0;
   const double v = std::strtod(text.c_str(), &end);
   if (text.empty() || *end != '\0')
     throw EConvertError(Format("'%s' is not a valid floating point value", text.c_str()));
+  if (!std::isfinite(v) || (errno == ERANGE && std::fabs(v) > 1.0))
+    throw EConvertError(Format("%s is out of range for a floating point field", text.c_str()));
   return v;
+}
+
+// A currency amount: four decimal places in a 64-bit integer.
+Currency ParseCurrency(const std::string& text) {
+  const double v = ParseFloat(text);
+  constexpr double kLimit = 922337203685477.0;  // whole units that fit beside four places
+  if (std::fabs(v) >= kLimit)
+    throw EConvertError(Format("%s is out of range for a currency field", text.c_str()));
+  return Currency::FromDouble(v);
 }
 
 std::string HexBytes(const Variant& value) {
@@ -114,18 +133,18 @@ std::string ValueToHostText(const Variant& value, TFieldType type) {
 Variant HostTextToValue(const std::string& text, TFieldType type) {
   switch (type) {
     case ftSmallint:
-      return Variant::Smallint(int16_t(ParseInteger(text)));
+      return Variant::Smallint(int16_t(ParseInteger(text, INT16_MIN, INT16_MAX, type)));
     case ftInteger:
     case ftAutoInc:
-      return Variant::Integer(int32_t(ParseInteger(text)));
+      return Variant::Integer(int32_t(ParseInteger(text, INT32_MIN, INT32_MAX, type)));
     case ftWord:
-      return Variant::Word(uint16_t(ParseInteger(text)));
+      return Variant::Word(uint16_t(ParseInteger(text, 0, UINT16_MAX, type)));
     case ftLargeint:
-      return Variant::Int64(ParseInteger(text));
+      return Variant::Int64(ParseInteger(text, INT64_MIN, INT64_MAX, type));
     case ftFloat:
       return Variant::Double(ParseFloat(text));
     case ftCurrency:
-      return Variant::Currency(Currency::FromDouble(ParseFloat(text)));
+      return Variant::Currency(ParseCurrency(text));
     case ftBCD:
     case ftFMTBcd:
       return Variant::FromBcd(Bcd::FromString(text));
@@ -154,8 +173,9 @@ std::mutex g_live_mutex;
 std::set<const void*>& g_live = *new std::set<const void*>;
 }  // namespace
 
-ClientAdoDataSet::ClientAdoDataSet(std::unique_ptr<TAdoDataSet> dataSet, TDataModuleZent* owner)
-    : dataSet_(std::move(dataSet)), owner_(owner) {
+ClientAdoDataSet::ClientAdoDataSet(std::unique_ptr<TAdoDataSet> dataSet,
+                                   std::shared_ptr<LastErrorText> errors)
+    : dataSet_(std::move(dataSet)), errors_(std::move(errors)) {
   std::lock_guard<std::mutex> lock(g_live_mutex);
   g_live.insert(static_cast<const QorvinAdoDataSet*>(this));
 }
@@ -171,9 +191,21 @@ ClientAdoDataSet* ClientAdoDataSet::FromHost(QorvinAdoDataSet* host) {
   return static_cast<ClientAdoDataSet*>(host);
 }
 
+size_t ClientAdoDataSet::LiveCount() {
+  std::lock_guard<std::mutex> lock(g_live_mutex);
+  return g_live.size();
+}
+
 void ClientAdoDataSet::Release() {
-  if (owner_ != nullptr) owner_->Disown(this);
   delete this;
+}
+
+bool ClientAdoDataSet::Refuse(const std::string& reason) {
+  try {
+    if (errors_) errors_->Set(reason);
+  } catch (...) {
+  }
+  return false;
 }
 
 bool ClientAdoDataSet::ValidField(int32_t index) const {
@@ -240,14 +272,16 @@ bool ClientAdoDataSet::GetValueText(int32_t index, QorvinText* value, bool* isNu
 }
 
 bool ClientAdoDataSet::AddField(const char* name, int32_t fieldType, int32_t size) {
-  if (dataSet_->Active() || name == nullptr || fieldType <= ftUnknown || fieldType > ftFMTBcd ||
-      size < 0)
-    return false;
+  if (dataSet_->Active()) return Refuse("Fields cannot be added to an open record set");
+  if (name == nullptr || fieldType <= ftUnknown || fieldType > ftFMTBcd || size < 0)
+    return Refuse(Format("Invalid field definition (type %d, size %d)", int(fieldType), int(size)));
   try {
     dataSet_->MutableFieldDefs().Add(AnsiToUtf16(name), TFieldType(fieldType), uint32_t(size));
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("The field could not be added");
   }
 }
 
@@ -258,8 +292,10 @@ bool ClientAdoDataSet::Open() {
       dataSet_->Open();
     }
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("The record set could not be opened");
   }
 }
 
@@ -274,29 +310,35 @@ bool ClientAdoDataSet::Append() {
   try {
     dataSet_->Append();
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("A row could not be appended");
   }
 }
 
 bool ClientAdoDataSet::SetValueText(int32_t index, const char* value) {
-  if (!ValidField(index)) return false;
+  if (!ValidField(index)) return Refuse(Format("There is no field at index %d", int(index)));
   try {
     dataSet_->SetFieldValue(index,
                             HostTextToValue(InText(value), dataSet_->FieldDefs()[index].dataType));
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("The value could not be set");
   }
 }
 
 bool ClientAdoDataSet::SetNull(int32_t index) {
-  if (!ValidField(index)) return false;
+  if (!ValidField(index)) return Refuse(Format("There is no field at index %d", int(index)));
   try {
     dataSet_->SetFieldValue(index, Variant::Null());
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("The value could not be set");
   }
 }
 
@@ -304,8 +346,10 @@ bool ClientAdoDataSet::Post() {
   try {
     dataSet_->Post();
     return true;
+  } catch (const std::exception& e) {
+    return Refuse(e);
   } catch (...) {
-    return false;
+    return Refuse("The row could not be posted");
   }
 }
 

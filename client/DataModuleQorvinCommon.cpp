@@ -7,7 +7,9 @@
 
 #include "client/ClientAdoDataSet.h"
 #include "client/DataSetBridge.h"
+#include "client/HostAddress.h"
 #include "client/HostValues.h"
+#include "client/LastErrorText.h"
 #include "client/ModuleChannel.h"
 #include "contract/VelmarLib_Intf.h"
 #include "messaging/uROBinaryHelpers.h"
@@ -43,12 +45,23 @@ double LocalNow() {
   return 25569.0 + localSeconds / 86400.0;  // 25569 = days from 1899-12-30 to 1970-01-01
 }
 
+// Hands the host what an answer holds: the data packet of the record set in `blob`, or Null when
+// no blob came, it is empty or it holds no record set. The caller's previous packet is released
+// first, so it can never pass for the new result; a conversion failure also leaves Null.
+void StoreAnswer(QorvinDataPacket* data, TROBinaryMemoryStream* blob) {
+  StoreVariantPacket(data, Variant::Null());
+  if (blob == nullptr || blob->Size() == 0) return;
+  Variant packet;
+  if (BlobToPacket(*blob, packet)) StoreVariantPacket(data, packet);
+}
+
 }  // namespace
 
 TDataModuleZent::TDataModuleZent(int32_t hostTag, char connectType)
     : roService_(std::make_unique<TRORemoteService>(nullptr, "ROService")),
       roMessage_(std::make_unique<TROBinMessage>(nullptr, "ROMessage")),
       hostTag_(hostTag),
+      lastError_(std::make_shared<LastErrorText>()),
       connectType_(connectType) {
   // The stored settings of the module: no envelopes, no compression, the message linked.
   roMessage_->UseCompression = false;
@@ -58,6 +71,12 @@ TDataModuleZent::TDataModuleZent(int32_t hostTag, char connectType)
 std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char connectType,
                                                          const std::string& host, int32_t port) {
   std::unique_ptr<TDataModuleZent> m(new TDataModuleZent(hostTag, connectType));
+  // A host text that would change the meaning of the channel's address is refused before the
+  // channel is built (an unknown letter keeps its own failure).
+  if (ModuleChannel::KnownLetter(connectType)) {
+    const std::string problem = HostAddressProblem(host);
+    if (!problem.empty()) throw EROException(problem);
+  }
   m->channel_ = ModuleChannel::Create(connectType, host, port);
   if (!m->channel_) {
     // No host can have installed a callback yet; the call keeps the order of events.
@@ -69,13 +88,6 @@ std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char c
 }
 
 TDataModuleZent::~TDataModuleZent() {
-  // Record sets still in the module's care go with it.
-  std::vector<ClientAdoDataSet*> owned;
-  owned.swap(owned_);
-  for (ClientAdoDataSet* ds : owned) {
-    ds->ClearOwner();
-    ds->Release();
-  }
   if (channel_) {
     channel_->Teardown();
     channel_->Detach(*roService_);
@@ -109,7 +121,11 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
 
 // ---- connection ------------------------------------------------------------------------------
 
+// The connection methods use the channel, so they claim the busy state too; while another
+// thread's call runs, GetConnected answers false and the two setters do nothing.
 bool TDataModuleZent::GetConnected() {
+  Claim claim(busy_);
+  if (!claim) return false;
   try {
     return channel_->GetConnected();
   } catch (...) {
@@ -118,6 +134,8 @@ bool TDataModuleZent::GetConnected() {
 }
 
 void TDataModuleZent::SetConnected(bool value) {
+  Claim claim(busy_);
+  if (!claim) return;
   try {
     channel_->SetConnected(value);
   } catch (...) {
@@ -126,6 +144,8 @@ void TDataModuleZent::SetConnected(bool value) {
 }
 
 void TDataModuleZent::SetKeepConnection(bool value) {
+  Claim claim(busy_);
+  if (!claim) return;
   try {
     channel_->SetKeepConnection(value);
   } catch (...) {
@@ -134,35 +154,71 @@ void TDataModuleZent::SetKeepConnection(bool value) {
 
 void TDataModuleZent::GetLastErrorText(QorvinText* text) {
   try {
-    StoreText(text, lastError_);
+    StoreText(text, lastError_->Get());
   } catch (...) {
   }
+}
+
+void TDataModuleZent::SetOnStatus(QorvinStatusCallback callback) {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  onStatus_ = callback;
+}
+
+void TDataModuleZent::SetOnError(QorvinErrorCallback callback) {
+  std::lock_guard<std::mutex> lock(callbackMutex_);
+  onError_ = callback;
 }
 
 // ---- reporting -------------------------------------------------------------------------------
 
+// Callbacks are copied under their lock and run outside it, on the calling thread.
 void TDataModuleZent::DoStatus(int32_t first, int32_t second) {
-  if (onStatus_.code != nullptr) onStatus_.code(onStatus_.object, first, second);
+  QorvinStatusCallback callback;
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    callback = onStatus_;
+  }
+  if (callback.code != nullptr) callback.code(callback.object, first, second);
 }
 
 void TDataModuleZent::DoError(const std::string& message) {
-  if (onError_.code != nullptr) onError_.code(onError_.object, message.c_str(), "");
+  QorvinErrorCallback callback;
+  {
+    std::lock_guard<std::mutex> lock(callbackMutex_);
+    callback = onError_;
+  }
+  if (callback.code != nullptr) callback.code(callback.object, message.c_str(), "");
 }
 
 void TDataModuleZent::ReportFailure(const std::string& message, QorvinText* errorText) {
-  lastError_ = message;
+  lastError_->Set(message);
   try {
-    StoreText(errorText, lastError_);
+    StoreText(errorText, message);
   } catch (...) {
   }
-  DoError(lastError_);
+  DoError(message);
+  DoStatus(0, 0);
+}
+
+void TDataModuleZent::RefuseBusy(int32_t* result, QorvinText* errorText) {
+  if (result) *result = 0;
+  try {
+    StoreText(errorText, kModuleBusy);
+  } catch (...) {
+  }
+  DoError(kModuleBusy);
   DoStatus(0, 0);
 }
 
 template <class Body>
 void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, QorvinText* errorText,
                                 bool clearErrorText, Body&& body) {
-  lastError_.clear();
+  Claim claim(busy_);
+  if (!claim) {
+    RefuseBusy(result, errorText);
+    return;
+  }
+  lastError_->Clear();
   if (result) *result = 0;
   if (clearErrorText && errorText) qorvin_text_free(errorText);
   try {
@@ -219,9 +275,9 @@ void TDataModuleZent::SynchExecProcBatchBuild(const char* userId, const char* hd
 void TDataModuleZent::SynchExecProcOutput(const char* userId, const char* hdhSerialNumber,
                                           const char* sqlCommand, QorvinText* outputParam,
                                           int32_t* result, QorvinText* errorText) {
-  // The output parameter is emptied before the call; the proxy writes the server's value.
-  if (outputParam) qorvin_text_free(outputParam);
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
+    // The output parameter is emptied before the call; the proxy writes the server's value.
+    if (outputParam) qorvin_text_free(outputParam);
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
     auto svc = IntfCast<IExecSqlService>(*roService_);
     std::string output;
@@ -251,11 +307,8 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
     svc.reset();
     if (result) *result = r;
     DoStatus(1, 3);
-    // The result value is not consulted: data is converted whenever a non-empty blob came.
-    if (blob && blob->Size() > 0) {
-      Variant packet;
-      if (BlobToPacket(*blob, packet)) StoreVariantPacket(data, packet);
-    }
+    // The result value is not consulted: the data argument holds what the blob holds.
+    StoreAnswer(data, blob.get());
   });
 }
 
@@ -276,15 +329,18 @@ void TDataModuleZent::SynchReadDataSet(const char* userId, const char* hdhSerial
     svc.reset();
     if (result) *result = r;
     DoStatus(1, 3);
-    if (blob && blob->Size() > 0) {
-      if (given == nullptr) {
-        // A new record set without an owner: from now on the host's.
-        auto fresh = std::make_unique<ClientAdoDataSet>(std::make_unique<TAdoDataSet>());
-        BlobToAdoDataSet(*blob, fresh->DataSet());
-        if (dataSet != nullptr) *dataSet = fresh.release();
-      } else {
-        BlobToAdoDataSet(*blob, given->DataSet());
-      }
+    const bool rows = blob && blob->Size() > 0;
+    if (given != nullptr) {
+      // The host's record set is closed first: without a record set in the answer it stays
+      // closed rather than showing the previous rows.
+      given->DataSet().Close();
+      if (rows) BlobToAdoDataSet(*blob, given->DataSet());
+    } else if (rows) {
+      // A new record set without an owner, from now on the host's; none when the answer holds
+      // no record set.
+      auto fresh = std::make_unique<ClientAdoDataSet>(std::make_unique<TAdoDataSet>(), lastError_);
+      BlobToAdoDataSet(*blob, fresh->DataSet());
+      if (dataSet != nullptr && fresh->DataSet().Active()) *dataSet = fresh.release();
     }
   });
 }
@@ -307,15 +363,11 @@ void TDataModuleZent::ReadTwoData(const char* operation, const char* userId,
     svc.reset();
     if (result) *result = r;
     DoStatus(1, 3);
-    // Only a non-empty first blob lets either data argument change.
-    if (blob && blob->Size() > 0) {
-      Variant packet;
-      if (BlobToPacket(*blob, packet)) StoreVariantPacket(data, packet);
-      if (blob2) {
-        Variant packet2;
-        if (BlobToPacket(*blob2, packet2)) StoreVariantPacket(data2, packet2);
-      }
-    }
+    // Each data argument holds what its own blob holds (a second set with rows is kept when the
+    // first is empty). When the first fails to convert, the second is Null as well.
+    StoreVariantPacket(data2, Variant::Null());
+    StoreAnswer(data, blob.get());
+    StoreAnswer(data2, blob2.get());
   });
 }
 
@@ -369,10 +421,8 @@ void TDataModuleZent::ExecProcInsertTable(const char* userId, const char* hdhSer
                                       successReturnValue, successCount, blob);
     if (result) *result = r;
     DoStatus(1, 3);
-    if (r == 1 && blob) {
-      Variant packet;
-      if (BlobToPacket(*blob, packet)) StoreVariantPacket(outData, packet);
-    }
+    // Rows come back only with result 1; any other answer leaves the out packet Null.
+    StoreAnswer(outData, r == 1 ? blob.get() : nullptr);
   });
 }
 
@@ -400,15 +450,18 @@ void TDataModuleZent::ExecProcInsertTableDataSet(const char* userId, const char*
                                       successReturnValue, successCount, blob);
     if (result) *result = r;
     DoStatus(1, 3);
-    if (r == 1 && blob) {
-      if (target == nullptr) {
-        // A new record set in the module's care, handed to the host.
-        auto fresh = std::make_unique<ClientAdoDataSet>(std::make_unique<TAdoDataSet>(), this);
-        owned_.push_back(fresh.get());
-        target = fresh.release();
-        if (outDataSet != nullptr) *outDataSet = target;
-      }
-      BlobToAdoDataSet(*blob, target->DataSet());
+    // Rows come back only with result 1. The host's record set is closed first, so that any
+    // other answer leaves it closed rather than showing earlier rows.
+    const bool rows = r == 1 && blob && blob->Size() > 0;
+    if (target != nullptr) {
+      target->DataSet().Close();
+      if (rows) BlobToAdoDataSet(*blob, target->DataSet());
+    } else if (rows && outDataSet != nullptr) {
+      // A new record set, from now on solely the host's (it frees it with Release()); none
+      // without an out slot or without a record set in the answer.
+      auto fresh = std::make_unique<ClientAdoDataSet>(std::make_unique<TAdoDataSet>(), lastError_);
+      BlobToAdoDataSet(*blob, fresh->DataSet());
+      if (fresh->DataSet().Active()) *outDataSet = fresh.release();
     }
   });
 }
@@ -432,6 +485,15 @@ void TDataModuleZent::SynchExecSQLInsert(const char* userId, const char* hdhSeri
 // ---- date and time ---------------------------------------------------------------------------
 
 bool TDataModuleZent::GetDateTime(double* dateTime) {
+  Claim claim(busy_);
+  if (!claim) {
+    // Refused: the local clock, as for any failure, and the running call's last error kept.
+    if (dateTime) *dateTime = LocalNow();
+    DoError(kModuleBusy);
+    DoStatus(0, 0);
+    return false;
+  }
+  std::string failure;
   try {
     roService_->SetServiceName(kServiceExecSql);
     auto svc = IntfCast<IExecSqlService>(*roService_);
@@ -440,12 +502,13 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
     DoStatus(1, 3);
     return true;
   } catch (const std::exception& e) {
-    lastError_ = e.what();
+    failure = e.what();
   } catch (...) {
-    lastError_ = "Unknown failure";
+    failure = "Unknown failure";
   }
+  lastError_->Set(failure);
   if (dateTime) *dateTime = LocalNow();
-  DoError(lastError_);
+  DoError(failure);
   DoStatus(0, 0);
   return false;
 }
@@ -454,7 +517,7 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
 
 QorvinAdoDataSet* TDataModuleZent::CreateAdoDataSet() {
   try {
-    return new ClientAdoDataSet(std::make_unique<TAdoDataSet>());
+    return new ClientAdoDataSet(std::make_unique<TAdoDataSet>(), lastError_);
   } catch (...) {
     return nullptr;
   }
@@ -464,7 +527,7 @@ QorvinAdoDataSet* TDataModuleZent::PacketToAdoDataSet(const QorvinDataPacket* pa
   try {
     std::unique_ptr<TAdoDataSet> ds = PacketToAdo(PacketToVariant(packet));
     if (!ds) return nullptr;
-    return new ClientAdoDataSet(std::move(ds));
+    return new ClientAdoDataSet(std::move(ds), lastError_);
   } catch (...) {
     return nullptr;
   }
@@ -479,10 +542,6 @@ bool TDataModuleZent::AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPa
   } catch (...) {
     return false;
   }
-}
-
-void TDataModuleZent::Disown(ClientAdoDataSet* dataSet) {
-  owned_.erase(std::remove(owned_.begin(), owned_.end(), dataSet), owned_.end());
 }
 
 }  // namespace qorvin

@@ -6,15 +6,21 @@
 // call frame: no failure leaves a method; each is reported through the result and error-text
 // arguments, the last error text, OnError (message, empty detail) and OnStatus (0, 0).
 //
-// Threads: no lock; a host calls one module from one thread at a time (the channel refuses a
-// concurrent dispatch). Lifetime: AddRef/Release are inert; a module lives until the process
-// ends, or until DestroyModule() (used by construction failures and tests).
+// Threads: a module serves one call at a time. Every method that uses the shared message or the
+// channel (methods 1, 2, 5 and 12 to 23) first claims the module's busy state with an atomic
+// test-and-set, before it touches anything shared; a call that finds it claimed is refused with
+// kModuleBusy: it writes only its result (0) and error text, raises OnError and OnStatus (0, 0)
+// on its own thread, and leaves every other argument, the last error text and the running call
+// alone. The last error text and the callbacks are guarded by locks of their own, so the other
+// methods may be called from any thread. Lifetime: AddRef/Release are inert; a module lives
+// until the process ends (or, in the library's own tests, until its owner destroys it).
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
-#include <vector>
 
 #include "include/qorvin/QorvinClient.h"
 #include "messaging/uROBinMessage.h"
@@ -26,15 +32,20 @@ class TROTransportChannel;
 class ModuleChannel;
 class ClientAdoDataSet;
 class TROBinaryMemoryStream;
+class LastErrorText;
 
 inline constexpr char kUnknownConnectType[] = "Unknow Connect Type!";
+// The refusal of a call made while another call of the same module runs; the same text as the
+// channel's own refusal of a concurrent dispatch.
+inline constexpr char kModuleBusy[] = "Channel is busy. Try again later.";
 inline constexpr char kServiceExecSql[] = "ExecSqlService";
 inline constexpr char kServiceTableProc[] = "TableProcService";
 
 class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFactory {
  public:
   // Builds the module and its channel; fails (after raising OnError, which no host can have
-  // installed yet) with EROException "Unknow Connect Type!" for any other letter.
+  // installed yet) with EROException "Unknow Connect Type!" for any other letter, and with
+  // EROException and HostAddressProblem's text for a host text that is not allowed.
   static std::unique_ptr<TDataModuleZent> Create(int32_t hostTag, char connectType,
                                                  const std::string& host, int32_t port);
   ~TDataModuleZent();
@@ -51,8 +62,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   int32_t Release() override { return -1; }
   bool GetConnected() override;
   void SetConnected(bool value) override;
-  void SetOnStatus(QorvinStatusCallback callback) override { onStatus_ = callback; }
-  void SetOnError(QorvinErrorCallback callback) override { onError_ = callback; }
+  void SetOnStatus(QorvinStatusCallback callback) override;
+  void SetOnError(QorvinErrorCallback callback) override;
   void SetKeepConnection(bool value) override;
   char GetConnectType() override { return connectType_; }
   void GetLastErrorText(QorvinText* text) override;
@@ -102,17 +113,34 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   QorvinAdoDataSet* PacketToAdoDataSet(const QorvinDataPacket* packet) override;
   bool AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) override;
 
-  // Called by a module-owned record set that the host releases: it leaves the module's care.
-  void Disown(ClientAdoDataSet* dataSet);
-
  private:
   TDataModuleZent(int32_t hostTag, char connectType);
 
-  // Runs `body` in the common call frame of the remote operations (see the header comment).
+  // The module's busy state, claimed for the life of a Claim object when it was free.
+  class Claim {
+   public:
+    explicit Claim(std::atomic<bool>& busy) : busy_(busy), held_(!busy.exchange(true)) {}
+    ~Claim() {
+      if (held_) busy_.store(false);
+    }
+    Claim(const Claim&) = delete;
+    Claim& operator=(const Claim&) = delete;
+    explicit operator bool() const { return held_; }
+
+   private:
+    std::atomic<bool>& busy_;
+    const bool held_;
+  };
+
+  // Runs `body` in the common call frame of the remote operations (see the header comment),
+  // after claiming the busy state; a refused call reports kModuleBusy (RefuseBusy).
   template <class Body>
   void CallFrame(const char* serviceName, int32_t* result, QorvinText* errorText,
                  bool clearErrorText, Body&& body);
   void ReportFailure(const std::string& message, QorvinText* errorText);
+  // The report of a call refused because another call runs: result 0, error text, OnError and
+  // OnStatus (0, 0); nothing else is touched.
+  void RefuseBusy(int32_t* result, QorvinText* errorText);
   void DoStatus(int32_t first, int32_t second);
   void DoError(const std::string& message);
 
@@ -134,12 +162,13 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   std::unique_ptr<TROBinMessage> roMessage_;
   int32_t hostTag_ = 0;
   std::unique_ptr<ModuleChannel> channel_;
+  std::mutex callbackMutex_;  // guards onError_ and onStatus_
   QorvinErrorCallback onError_{};
-  std::string lastError_;
+  // Shared with the record sets the module makes (see LastErrorText).
+  std::shared_ptr<LastErrorText> lastError_;
   char connectType_ = 0;
   QorvinStatusCallback onStatus_{};
-  // Record sets handed to the host by ExecProcInsertTableDataSet stay in the module's care.
-  std::vector<ClientAdoDataSet*> owned_;
+  std::atomic<bool> busy_{false};
 };
 
 }  // namespace qorvin

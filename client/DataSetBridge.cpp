@@ -5,6 +5,7 @@
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
 #include "messaging/uROExceptions.h"
+#include "platform/rtl/Exceptions.h"
 
 namespace qorvin {
 
@@ -32,7 +33,17 @@ void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet) {
 }
 
 void PacketToBlob(const Variant& packet, TStream& request) {
-  std::unique_ptr<TAdoDataSet> ado = VariantToAdoDataSet(packet);
+  if (packet.IsNull() || packet.IsEmpty()) return;
+  // Loaded here rather than through VariantToAdoDataSet, which takes a packet that does not load
+  // for Null: sent on, it would upload "no rows" in place of the host's data.
+  TClientDataSet client;
+  try {
+    client.SetData(packet);
+  } catch (const std::exception& e) {
+    throw EConvertError(std::string("The data packet argument is not a valid data packet: ") +
+                        e.what());
+  }
+  std::unique_ptr<TAdoDataSet> ado = ClientToAdoDataSet(&client);
   if (ado) AdoDataSetToStream(ado.get(), &request, true, kPersistFormat, kFastestLevel);
 }
 

@@ -18,8 +18,8 @@ namespace qorvin {
 bool BlobToPacket(TStream& blob, Variant& packet);
 // Closes `dataSet` and refills it from `blob`; whether that yields a record set is not reported.
 void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet);
-// Writes the blob of a host packet into `request`: nothing at all when the packet is Null,
-// Empty, or does not load as a data packet.
+// Writes the blob of a host packet into `request`: nothing at all when the packet is Null or
+// Empty. A packet that does not load as a data packet fails with EConvertError, writing nothing.
 void PacketToBlob(const Variant& packet, TStream& request);
 // Writes the blob of `dataSet` (with data, ADTG, fastest compression) into `request`.
 void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request);

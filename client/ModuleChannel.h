@@ -20,6 +20,10 @@ class ModuleChannel {
   static std::unique_ptr<ModuleChannel> Create(char connectType, const std::string& host,
                                                int32_t port);
   ~ModuleChannel();
+  // Whether Create builds a channel for `connectType`.
+  static bool KnownLetter(char connectType) {
+    return connectType == 'B' || connectType == 'T' || connectType == 'H' || connectType == 'U';
+  }
 
   TROTransportChannel& Channel() { return *channel_; }
   // Sets `service`'s Channel to this channel (or to none).

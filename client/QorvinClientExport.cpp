@@ -37,9 +37,10 @@ __attribute__((destructor)) void QorvinClientEnd() {
 
 }  // namespace
 
-// Builds one remote data module. The only failure that reaches a host is an unknown connection
-// letter: the result is then null and `failure` holds "Unknow Connect Type!". Any other failure
-// during construction (out of memory, say) is reported the same way, with its own text.
+// Builds one remote data module. The failures that reach a host are an unknown connection letter
+// ("Unknow Connect Type!") and a host text that is not allowed (HostAddressProblem's text): the
+// result is then null and `failure` holds the text. Any other failure during construction (out of
+// memory, say) is reported the same way, with its own text.
 extern "C" __attribute__((visibility("default"))) IRemoteDataModule* CreateRemoteDataModule(
     int32_t hostTag, char connectType, const char* host, int32_t port, QorvinText* failure) {
   try {

@@ -11,8 +11,10 @@
 //   QorvinText failure{};
 //   IRemoteDataModule* m = create(0, 'H', "127.0.0.1", 8099, &failure);
 //
-// Threads: a module serves one call at a time; call it from one thread at a time. Separate
-// modules are independent.
+// Threads: a module serves one call at a time. A call made while another call of the same
+// module runs on another thread is refused at once with "Channel is busy. Try again later." in
+// its error text (result 0, every other argument untouched); the running call is not disturbed.
+// Separate modules are independent and may be used from different threads at once.
 #ifndef QORVIN_CLIENT_H
 #define QORVIN_CLIENT_H
 
@@ -101,12 +103,14 @@ struct QorvinStatusCallback {
 }  // extern "C"
 
 // ---- record sets -------------------------------------------------------------------------
-// An ADO-style record set owned by the library's allocator. A host frees one with Release().
-// Field types are the codes of the field-type list in docs/data-packet.md (ftString = 1, ...).
-// Methods never throw; failures return false.
+// An ADO-style record set owned by the library's allocator. Every record set a host receives is
+// the host's alone; it frees it with Release(). Field types are the codes of the field-type list
+// in docs/data-packet.md (ftString = 1, ...). Methods never throw; failures return false, and
+// the reason of a refused AddField, Open, Append, SetValueText, SetNull or Post is then the last
+// error text (GetLastErrorText) of the module that made the record set.
 class QorvinAdoDataSet {
  public:
-  virtual void Release() = 0;  // frees the record set (and removes it from a module's care)
+  virtual void Release() = 0;  // frees the record set
   virtual bool Active() = 0;
   virtual int32_t FieldCount() = 0;
   virtual bool FieldName(int32_t index, QorvinText* name) = 0;
@@ -126,6 +130,8 @@ class QorvinAdoDataSet {
   virtual bool Open() = 0;
   virtual void Close() = 0;
   virtual bool Append() = 0;
+  // Text in the same forms as GetValueText; false for text that is not a value of the field's
+  // type or a number outside its range (never wrapped into the field).
   virtual bool SetValueText(int32_t index, const char* value) = 0;
   virtual bool SetNull(int32_t index) = 0;
   virtual bool Post() = 0;
@@ -226,8 +232,10 @@ class IRemoteDataModule {
 
 extern "C" {
 // The export. Builds one module for the connection type letter 'B' or 'T' (TCP), 'H' (HTTP) or
-// 'U' (UDP). On failure (an unknown letter: "Unknow Connect Type!") it returns null and, when
-// `failure` is not null, stores the failure text there (release with qorvin_text_free).
+// 'U' (UDP). On failure (an unknown letter: "Unknow Connect Type!"; a host text holding '/', '?',
+// '#', '@', white space or control characters: a text beginning "Invalid host") it returns null
+// and, when `failure` is not null, stores the failure text there (release with
+// qorvin_text_free).
 typedef IRemoteDataModule* (*QorvinCreateRemoteDataModuleFn)(int32_t hostTag, char connectType,
                                                              const char* host, int32_t port,
                                                              QorvinText* failure);

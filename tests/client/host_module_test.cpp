@@ -29,6 +29,98 @@ TEST(HostModule, OnlyTheFourExactLettersBuildAModule) {
   }
 }
 
+TEST(HostModule, HostTextThatWouldChangeTheAddressIsRefusedAtCreation) {
+  HostLibrary& lib = HostLibrary::Instance();
+  ScriptedServer server([](const std::string&) { return ExecSqlReply(1); });
+  const std::string pasted = "127.0.0.1:" + std::to_string(server.Port('H')) + "/Admin?x=";
+  for (const std::string& host :
+       {pasted, std::string("x@127.0.0.1"), std::string("a b"), std::string("host#frag"),
+        std::string("h?q"), std::string("\t127.0.0.1"), std::string("127.0.0.1\n"),
+        std::string("db\x7f")}) {
+    for (char letter : {'H', 'T', 'U'}) {
+      std::string failure;
+      EXPECT_EQ(lib.Create(letter, server.Port(letter), &failure, host.c_str()), nullptr) << host;
+      EXPECT_EQ(failure.rfind("Invalid host \"", 0), 0u) << failure;
+      EXPECT_EQ(failure.find_first_of("\t\n\x7f"), std::string::npos) << failure;
+    }
+  }
+  EXPECT_TRUE(server.HttpRequests().empty());
+  // An unknown letter still reports its own text first.
+  std::string failure;
+  EXPECT_EQ(lib.Create('x', 1, &failure, "a/b"), nullptr);
+  EXPECT_EQ(failure, "Unknow Connect Type!");
+  // Names, addresses and bracketed IPv6 addresses pass.
+  for (const char* host : {"localhost", "db.example", "10.0.0.1", "[::1]", "my-host_2"})
+    EXPECT_NE(lib.Create('H', 8099, nullptr, host), nullptr) << host;
+}
+
+TEST(HostModule, RecordSetValuesOutOfRangeAreRefusedWithAReason) {
+  IRemoteDataModule* m = HostLibrary::Instance().Create('T', 1);
+  const IRemoteDataModule::Guid factoryIid = {
+      0x6C1E0D2A, 0x6A53, 0x4C4B, {0x9E, 0x32, 0x2B, 0x8C, 0x5D, 0x0F, 0x7A, 0x11}};
+  void* f = nullptr;
+  ASSERT_EQ(m->QueryInterface(&factoryIid, &f), 0);
+  QorvinAdoDataSet* ds = static_cast<IQorvinDataSetFactory*>(f)->CreateAdoDataSet();
+  // ftSmallint, ftInteger, ftWord, ftLargeint, ftFloat, ftCurrency
+  const int32_t types[] = {2, 3, 4, 25, 6, 7};
+  for (int i = 0; i < 6; ++i)
+    ASSERT_TRUE(ds->AddField(("F" + std::to_string(i)).c_str(), types[i], 0));
+  ASSERT_TRUE(ds->Open());
+  ASSERT_TRUE(ds->Append());
+  struct Case {
+    int field;
+    const char* text;
+    bool fits;
+  };
+  const Case cases[] = {
+      {0, "70000", false},
+      {0, "32768", false},
+      {0, "-32769", false},
+      {0, "-32768", true},
+      {1, "3000000000", false},
+      {1, "-2147483649", false},
+      {1, "2147483647", true},
+      {2, "-1", false},
+      {2, "65536", false},
+      {2, "65535", true},
+      {3, "9223372036854775808", false},
+      {3, "-9223372036854775808", true},
+      {4, "1e999", false},
+      {4, "nan", false},
+      {4, "2.5", true},
+      {5, "1e15", false},
+      {5, "12.34", true},
+  };
+  for (const Case& c : cases) {
+    Text last;
+    m->GetLastErrorText(&last);
+    const std::string before = last.str();
+    EXPECT_EQ(ds->SetValueText(c.field, c.text), c.fits) << c.text;
+    m->GetLastErrorText(&last);
+    if (!c.fits) {
+      EXPECT_NE(last.str().find(c.text), std::string::npos) << last.str();
+      EXPECT_NE(last.str().find("out of range"), std::string::npos) << last.str();
+    } else {
+      EXPECT_EQ(last.str(), before);
+    }
+  }
+  ASSERT_TRUE(ds->Post());
+  // Only the values that fit were stored; nothing was wrapped.
+  const char* expected[] = {"-32768", "2147483647", "65535", "-9223372036854775808",
+                            "2.5",    "12.34"};
+  for (int i = 0; i < 6; ++i) {
+    Text value;
+    bool null = true;
+    ASSERT_TRUE(ds->GetValueText(i, &value, &null));
+    EXPECT_EQ(value.str(), expected[i]) << i;
+  }
+  EXPECT_FALSE(ds->SetValueText(9, "1"));
+  Text last;
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(), "There is no field at index 9");
+  ds->Release();
+}
+
 TEST(HostModule, InterfaceBasicsReservedMethodsAndInertReferenceCounting) {
   ScriptedServer server([](const std::string&) { return ExecSqlReply(5); });
   IRemoteDataModule* m = HostLibrary::Instance().Create('T', server.Port('T'));

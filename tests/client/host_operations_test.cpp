@@ -95,7 +95,7 @@ TEST_P(HostOperations, CommandOperationsSendTheirArgumentsInOrder) {
   EXPECT_EQ(error.str(), "");
 }
 
-TEST_P(HostOperations, ReadDataHandsBackThePacketOrLeavesTheArgument) {
+TEST_P(HostOperations, ReadDataHandsBackThePacketOrNullNeverTheCallersOld) {
   const std::string blob = MakeBlob({{1, u"a"}, {2, u"b"}});
   Answer(Reply().Int(1).Binary(&blob).Bytes());
   QorvinDataPacket data{};
@@ -107,22 +107,27 @@ TEST_P(HostOperations, ReadDataHandsBackThePacketOrLeavesTheArgument) {
   ASSERT_EQ(data.kind, kQorvinPacketBytes);
   EXPECT_EQ(PacketRows(data), "1:a;2:b");
   EXPECT_EQ(Request().MessageName(), "SynchReadData");
+  const std::string one = MakeBlob({{7, u"x"}});
 
-  // An empty blob (or none) leaves the caller's packet as it was, with a successful result.
+  // An answer without a record set (an empty blob, none, or a closed set's 8-byte trailer, as
+  // after an update) leaves Null: the previous select's rows never pass for the new result.
   const std::string empty;
-  Answer(Reply().Int(4).Binary(&empty).Bytes());
-  const uint8_t* before = data.bytes;
-  module_->SynchReadData("u", "s", "select", &data, &result, &error);
-  EXPECT_EQ(result, 4);
-  EXPECT_EQ(data.bytes, before);
-  Answer(Reply().Int(0).Binary(nullptr).Bytes());
-  module_->SynchReadData("u", "s", "select", &data, &result, &error);
-  EXPECT_EQ(data.bytes, before);
-  EXPECT_EQ(error.str(), "");
+  const std::string trailer(8, '\0');
+  for (const std::string* blob : {&empty, static_cast<const std::string*>(nullptr), &trailer}) {
+    Answer(Reply().Int(1).Binary(&one).Bytes());
+    module_->SynchReadData("u", "s", "select", &data, &result, &error);
+    ASSERT_EQ(PacketRows(data), "7:x");
+    Answer(Reply().Int(4).Binary(blob).Bytes());
+    module_->SynchReadData("u", "s", "update", &data, &result, &error);
+    EXPECT_EQ(result, 4);
+    EXPECT_EQ(data.kind, kQorvinPacketNull);
+    EXPECT_EQ(data.bytes, nullptr);
+    EXPECT_EQ(error.str(), "");
+  }
   qorvin_packet_free(&data);
 }
 
-TEST_P(HostOperations, ReadTwoDataNeedsANonEmptyFirstBlob) {
+TEST_P(HostOperations, ReadTwoDataConvertsEachBlobOnItsOwn) {
   const std::string first = MakeBlob({{1, u"one"}});
   const std::string second = MakeBlob({{2, u"two"}});
   const std::string empty;
@@ -131,8 +136,9 @@ TEST_P(HostOperations, ReadTwoDataNeedsANonEmptyFirstBlob) {
   Text error;
   Answer(Reply().Int(1).Binary(&empty).Binary(&second).Bytes());
   module_->SynchReadTwoData("u", "s", "q1", &a, "q2", &b, &result, &error);
-  EXPECT_EQ(a.kind, kQorvinPacketEmpty);
-  EXPECT_EQ(b.kind, kQorvinPacketEmpty);  // untouched although the second blob holds data
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(a.kind, kQorvinPacketNull);
+  EXPECT_EQ(PacketRows(b), "2:two");  // kept although the first set is empty
   {
     WireReader r = Request();
     EXPECT_EQ(r.MessageName(), "SynchReadTwoData");
@@ -146,6 +152,11 @@ TEST_P(HostOperations, ReadTwoDataNeedsANonEmptyFirstBlob) {
   EXPECT_EQ(Request().MessageName(), "SynchExecProcReadTwoData");
   EXPECT_EQ(PacketRows(a), "1:one");
   EXPECT_EQ(PacketRows(b), "2:two");
+  // A first set with rows and no second: the second argument no longer shows the old rows.
+  Answer(Reply().Int(1).Binary(&second).Binary(nullptr).Bytes());
+  module_->SynchExecProcReadTwoData("u", "s", "p1", &a, "p2", &b, &result, &error);
+  EXPECT_EQ(PacketRows(a), "2:two");
+  EXPECT_EQ(b.kind, kQorvinPacketNull);
   qorvin_packet_free(&a);
   qorvin_packet_free(&b);
 }
@@ -161,7 +172,7 @@ TEST_P(HostOperations, AConversionFailureAfterTheCallReportsBothStatuses) {
   module_->SynchReadData("u", "s", "select", &data, &result, &error);
   EXPECT_EQ(result, 6);  // the server's result stays
   EXPECT_FALSE(error.str().empty());
-  EXPECT_EQ(data.kind, kQorvinPacketEmpty);
+  EXPECT_EQ(data.kind, kQorvinPacketNull);
   ASSERT_EQ(log_.events.size(), 3u);
   EXPECT_EQ(log_.events[0], "status 1 3");
   EXPECT_EQ(log_.events[1], "error " + error.str() + "|");
@@ -169,6 +180,8 @@ TEST_P(HostOperations, AConversionFailureAfterTheCallReportsBothStatuses) {
 }
 
 TEST_P(HostOperations, ReadDataSetCreatesAnUnownedRecordSetOrRefillsTheGivenOne) {
+  QorvinAdoDataSet* none = nullptr;
+  const std::string trailer(8, '\0');
   const std::string one = MakeBlob({{5, u"five"}});
   const std::string two = MakeBlob({{6, u"six"}, {7, u"seven"}});
   Answer(Reply().Int(1).Binary(&one).Bytes());
@@ -183,6 +196,21 @@ TEST_P(HostOperations, ReadDataSetCreatesAnUnownedRecordSetOrRefillsTheGivenOne)
   module_->SynchReadDataSet("u", "s", "select", &ds, &result, &error);
   EXPECT_EQ(ds, same);
   EXPECT_EQ(ds->RecordCount(), 2);
+  // An answer without a record set closes the host's record set instead of keeping old rows,
+  // and creates none for an empty slot.
+  for (const std::string* blob : {static_cast<const std::string*>(nullptr), &trailer}) {
+    Answer(Reply().Int(1).Binary(&two).Bytes());
+    module_->SynchReadDataSet("u", "s", "select", &ds, &result, &error);
+    ASSERT_EQ(ds->RecordCount(), 2);
+    Answer(Reply().Int(1).Binary(blob).Bytes());
+    module_->SynchReadDataSet("u", "s", "update", &ds, &result, &error);
+    EXPECT_EQ(ds, same);
+    EXPECT_FALSE(ds->Active());
+    EXPECT_EQ(ds->RecordCount(), 0);
+    module_->SynchReadDataSet("u", "s", "update", &none, &result, &error);
+    EXPECT_EQ(none, nullptr);
+  }
+  EXPECT_EQ(error.str(), "");
   ds->Release();  // the host's to free
 }
 
@@ -197,8 +225,8 @@ TEST_P(HostOperations, ExecProcInsertTableUploadsAndHandsBackOnlyOnResultOne) {
   module_->ExecProcInsertTable("uid", "s", &null, "proc", &out, &count, 100, &result, &error);
   EXPECT_EQ(result, 2);
   EXPECT_EQ(count, 12);
-  EXPECT_EQ(error.str(), "");               // emptied at the start
-  EXPECT_EQ(out.kind, kQorvinPacketEmpty);  // result is not 1
+  EXPECT_EQ(error.str(), "");              // emptied at the start
+  EXPECT_EQ(out.kind, kQorvinPacketNull);  // result is not 1
   {
     WireReader r = Request();
     EXPECT_EQ(r.InterfaceName(), "TableProcService");
@@ -216,13 +244,44 @@ TEST_P(HostOperations, ExecProcInsertTableUploadsAndHandsBackOnlyOnResultOne) {
   module_->ExecProcInsertTable("uid", "s", &null, "proc", &out, &count, 100, &result, &error);
   EXPECT_EQ(PacketRows(out), "9:nine");
 
-  // The packet just received goes back up as the next upload.
+  // The packet just received goes back up as the next upload; the answer (result 0) replaces
+  // it with Null rather than leaving the earlier rows in the out argument.
+  Answer(Reply("TableProcService").Int(0).Binary(&blob).Int(0).Bytes());
   module_->ExecProcInsertTable("uid", "s", &out, "proc", &out, &count, 100, &result, &error);
   WireReader r = Request();
   r.Str(), r.Str();
   const std::string sent = r.Binary();
   EXPECT_GT(sent.size(), 8u);
+  EXPECT_EQ(out.kind, kQorvinPacketNull);
   qorvin_packet_free(&out);
+}
+
+TEST_P(HostOperations, APacketThatDoesNotLoadFailsBeforeTheServerIsCalled) {
+  QorvinDataPacket junk{};
+  uint8_t bytes[16] = {1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+  junk.kind = kQorvinPacketBytes;
+  junk.bytes = bytes;
+  junk.size = sizeof bytes;
+  Answer(Reply("TableProcService").Int(1).Binary(nullptr).Int(0).Bytes());
+  QorvinDataPacket out{};
+  int32_t count = 5, result = 9;
+  Text error;
+  module_->ExecProcInsertTable("u", "s", &junk, "proc", &out, &count, 1, &result, &error);
+  EXPECT_EQ(result, 0);
+  EXPECT_EQ(count, 5);
+  EXPECT_NE(error.str().find("not a valid data packet"), std::string::npos) << error.str();
+  Text insertError;
+  module_->SynchExecSQLInsert("u", "s", "insert", &junk, "t", "ID", &result, &insertError);
+  EXPECT_EQ(result, 0);
+  EXPECT_NE(insertError.str().find("not a valid data packet"), std::string::npos);
+  EXPECT_TRUE(server_->Requests().empty());
+  // Null and Empty still mean "no rows": an empty blob goes to the server.
+  QorvinDataPacket empty{};
+  Text emptyError;
+  module_->ExecProcInsertTable("u", "s", &empty, "proc", &out, &count, 1, &result, &emptyError);
+  EXPECT_EQ(emptyError.str(), "");
+  EXPECT_EQ(result, 1);
+  EXPECT_EQ(server_->Requests().size(), 1u);
 }
 
 TEST_P(HostOperations, ExecProcInsertTableDataSetSendsATrailerForAClosedSet) {
@@ -237,9 +296,14 @@ TEST_P(HostOperations, ExecProcInsertTableDataSetSendsATrailerForAClosedSet) {
   WireReader r = Request();
   r.Str(), r.Str();
   EXPECT_EQ(r.Binary(), std::string(8, '\0'));
-  ASSERT_NE(out, nullptr);  // a new record set in the module's care
+  ASSERT_NE(out, nullptr);  // a new record set, the host's alone
   EXPECT_EQ(out->RecordCount(), 1);
-  out->Release();  // the host may free it first
+  // A result other than 1 closes the host's out record set rather than keeping its rows.
+  Answer(Reply("TableProcService").Int(2).Binary(&blob).Int(0).Bytes());
+  module_->ExecProcInsertTableDataSet("u", "s", closed, "p", &out, &count, 1, &result, &error);
+  EXPECT_EQ(result, 2);
+  EXPECT_FALSE(out->Active());
+  out->Release();
   closed->Release();
 }
 

@@ -4,8 +4,13 @@
 #include "channels/uROIndyTCPChannel.h"
 #include "channels/uROIndyUDPChannel.h"
 #include "channels/uROWinInetHttpChannel.h"
+#include "client/ClientAdoDataSet.h"
 #include "client/DataModuleQorvinCommon.h"
+#include "contract/VelmarLib_Intf.h"
 #include "messaging/uROExceptions.h"
+#include "tests/client/Blobs.h"
+#include "tests/client/ClientWire.h"
+#include "tests/client/ScriptedServer.h"
 
 namespace qorvin {
 namespace {
@@ -51,6 +56,34 @@ TEST(ModuleSettings, UnknownLetterFailsWithTheSystemsText) {
   } catch (const EROException& e) {
     EXPECT_EQ(e.Message(), "Unknow Connect Type!");
   }
+}
+
+// A record set that ExecProcInsertTableDataSet hands over is the host's alone: it outlives the
+// module, and none is made when the host gives no slot for it.
+TEST(ModuleSettings, UploadedRecordSetsBelongToTheHostAlone) {
+  RegisterVelmarLibProxies();  // this test binary drives a module without loading the library
+  const std::string blob = testing::MakeBlob({{1, u"one"}});
+  testing::ScriptedServer server([&](const std::string&) {
+    return testing::Reply("TableProcService").Int(1).Binary(&blob).Int(1).Bytes();
+  });
+  const size_t before = ClientAdoDataSet::LiveCount();
+  QorvinAdoDataSet* kept = nullptr;
+  {
+    auto m = TDataModuleZent::Create(0, 'T', "127.0.0.1", server.Port('T'));
+    int32_t count = 0, result = 0;
+    QorvinText error{};
+    m->ExecProcInsertTableDataSet("u", "s", nullptr, "p", nullptr, &count, 1, &result, &error);
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(ClientAdoDataSet::LiveCount(), before);
+    m->ExecProcInsertTableDataSet("u", "s", nullptr, "p", &kept, &count, 1, &result, &error);
+    ASSERT_NE(kept, nullptr);
+    EXPECT_EQ(ClientAdoDataSet::LiveCount(), before + 1);
+    qorvin_text_free(&error);
+  }
+  ASSERT_EQ(ClientAdoDataSet::FromHost(kept), kept);  // the module's end did not free it
+  EXPECT_EQ(kept->RecordCount(), 1);
+  kept->Release();
+  EXPECT_EQ(ClientAdoDataSet::LiveCount(), before);
 }
 
 }  // namespace
