@@ -94,12 +94,13 @@ TEST(CliOutput, TwoRowSetsAndOperationsWithoutRows) {
   ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read-two", "q1", "q2"}));
   EXPECT_EQ(csv.out, "A\r\n7\r\n\r\nB\r\nx\r\n\r\n");
 
-  // An empty first blob: nothing comes back, which is not an error.
+  // An empty first blob: no data for the first set, which is not an error; the second set is
+  // still shown.
   const std::string empty;
   server.Answer(Reply().Int(0).Binary(&empty).Binary(&second).Bytes());
   table = Qorvin(Args(server.Connect(), {"read-two", "q1", "q2"}));
   EXPECT_EQ(table.status, 0) << table.err;
-  EXPECT_EQ(table.out, "first:\n(no data)\nsecond:\n(no data)\nresult: 0\n");
+  EXPECT_EQ(table.out, "first:\n(no data)\nsecond:\n B\n---\n x\n\n(2 rows)\nresult: 0\n");
   json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "q"}));
   EXPECT_EQ(json.out, "{\"result\":0,\"fields\":[],\"rows\":[]}\n");
 

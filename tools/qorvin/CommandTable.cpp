@@ -31,8 +31,8 @@ const std::vector<CommandDef>& CommandTable() {
        "qorvin --connect b://127.0.0.1:8090 read-dataset \"select * from Customers\""},
       {Op::ReadTwo, "read-two", "SQL SQL2", -1, false, true,
        "run two queries in one call and show both row sets",
-       "Runs two queries in one call (SynchReadTwoData) and shows both row sets. When the\n"
-       "first query brings back nothing, neither set is shown.",
+       "Runs two queries in one call (SynchReadTwoData) and shows both row sets, each on\n"
+       "its own: a query that brings back nothing shows no data.",
        "qorvin --connect t://127.0.0.1:8090 read-two \"select * from Customers\" \"select * from "
        "Orders\""},
       {Op::ExecProcReadTwo, "exec-proc-read-two", "SQL SQL2", -1, false, true,

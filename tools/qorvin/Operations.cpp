@@ -228,7 +228,7 @@ void Session::InsertTableDataSet(PreparedCall& p, Outcome& o) {
                                        c.args[0].c_str(), &received, &count, c.successReturn,
                                        &result, &error.slot);
   });
-  // The module keeps a record set it made in its care; releasing it early frees it now.
+  // A record set the library made for the host is the host's to free.
   RecordSetPtr ds(received);
   o.scalars.push_back(Number("result", "result", result));
   o.scalars.push_back(Number("success_count", "success count", count));
