@@ -21,6 +21,13 @@ constexpr int64_t kMaxReserveAhead = 1 << 20;
 void TIdTCPClient::Connect() {
   socket_.Connect(Host, Port, WaitBound(ConnectTimeout));
   ++connects_;
+  if (!NoDelay) return;
+  try {
+    socket_.SetNoDelay(true);
+  } catch (...) {
+    socket_.Close();
+    throw;
+  }
 }
 
 TROIndyTCPChannel::TROIndyTCPChannel(TROComponent* owner, std::string name)
@@ -52,7 +59,7 @@ void TROIndyTCPChannel::AssignAddress(const TROTransportChannel& source) {
 void TROIndyTCPChannel::Assign(const TROTransportChannel& source) {
   TROTransportChannel::Assign(source);
   const auto& tcp = static_cast<const TROIndyTCPChannel&>(source);
-  disableNagle_ = tcp.disableNagle_;
+  SetDisableNagle(tcp.DisableNagle());
   keepAlive_ = tcp.keepAlive_;
   SetConnectTimeout(tcp.ConnectTimeout());
   SetReadTimeout(tcp.ReadTimeout());
@@ -64,10 +71,7 @@ void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
     // close by the server or bytes of no request of ours (a second answer); either way it
     // cannot carry this request.
     if (client_->Connected() && client_->Socket().WaitReadable(0)) client_->Disconnect();
-    if (!client_->Connected()) {
-      client_->Connect();
-      if (disableNagle_) client_->Socket().SetNoDelay(true);
-    }
+    if (!client_->Connected()) client_->Connect();
     SendFrame(request);
     ReceiveFrame(response);
   } catch (...) {

@@ -5,8 +5,9 @@
 //   offset 0  size 4  payload length, unsigned, big-endian (network order)
 //   offset 4  size n  the payload, nothing else
 //
-// Connection: opened at the first dispatch (resolve Host, connect to Host:Port, TCP_NODELAY
-// once per new connection when DisableNagle), closed after each dispatch unless KeepAlive.
+// Connection: opened at the first dispatch (resolve Host, connect to Host:Port), closed after
+// each dispatch unless KeepAlive. With DisableNagle, TCP_NODELAY is set once on every new
+// connection, wherever it is opened (a dispatch, or IndyClient().Connect() by the module).
 // After a failed dispatch the connection is always closed, KeepAlive or not: a frame cut off in
 // the middle would otherwise hand the rest of one answer to the next request. For the same
 // reason a kept connection on which bytes (or the server's close) are waiting before a request
@@ -41,10 +42,14 @@ class TIdTCPClient {
   int32_t Port = 8090;
   int ConnectTimeout = 30000;
   int ReadTimeout = 600000;
+  // Sets TCP_NODELAY on every connection Connect opens (the channel's DisableNagle).
+  bool NoDelay = false;
   // The largest single write or read (the channel sends and receives in pieces of this size).
   static constexpr size_t kPieceSize = 32768;
 
   bool Connected() const { return socket_.Connected(); }
+  // Opens a new connection (closing an open one) and applies NoDelay to it; a failing option
+  // call closes the connection and fails with the socket error.
   void Connect();
   void Disconnect() { socket_.Close(); }
   TTcpClient& Socket() { return socket_; }
@@ -67,8 +72,8 @@ class TROIndyTCPChannel : public TROTransportChannel, public IROSocketTransport 
   void SetPort(int32_t port) override { client_->Port = port; }
   const std::string& Host() const { return client_->Host; }
   void SetHost(const std::string& host) override { client_->Host = host; }
-  bool DisableNagle() const { return disableNagle_; }
-  void SetDisableNagle(bool value) { disableNagle_ = value; }
+  bool DisableNagle() const { return client_->NoDelay; }
+  void SetDisableNagle(bool value) { client_->NoDelay = value; }
   bool KeepAlive() const { return keepAlive_; }
   void SetKeepAlive(bool value) { keepAlive_ = value; }
   // Milliseconds; 0 waits without limit.
@@ -100,7 +105,6 @@ class TROIndyTCPChannel : public TROTransportChannel, public IROSocketTransport 
   void ReceiveFrame(TStream& response);
 
   std::unique_ptr<TIdTCPClient> client_;
-  bool disableNagle_ = false;
   bool keepAlive_ = false;
 };
 

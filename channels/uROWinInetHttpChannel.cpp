@@ -217,7 +217,8 @@ THttpRequest TROWinInetHTTPChannel::BuildRequest(int64_t size) const {
   r.proxyPassword = proxyLogin_.Password;
   r.proxyMode = accessType_ == atDirect ? THttpProxyMode::Direct : THttpProxyMode::Environment;
   r.verifyPeer = !trustInvalidCA_;
-  r.connectTimeoutMs = timeout_ > 0 ? timeout_ : kEngineConnectTimeout;
+  r.connectTimeoutMs = connectTimeout_ > 0 ? connectTimeout_ : kEngineConnectTimeout;
+  if (timeout_ > 0) r.connectTimeoutMs = std::min(r.connectTimeoutMs, timeout_);
   r.idleTimeoutMs = timeout_ > 0 ? timeout_ : kEngineIdleTimeout;
   return r;
 }
@@ -279,8 +280,8 @@ bool TROWinInetHTTPChannel::SendOnce(TStream& request, TStream& response, int ro
 }
 
 void TROWinInetHTTPChannel::IntDispatch(TStream& request, TStream& response) {
-  CheckProperties();
   try {
+    CheckProperties();
     SetConnected(true);
     // The header lines go with the first round only; a repeated round (after a dialog asked for
     // it) carries its own "Content-Length" alone.
@@ -310,6 +311,7 @@ void TROWinInetHTTPChannel::ApplyServerLocator(TROServerLocator* locator) {
 std::unique_ptr<TROTransportChannel> TROWinInetHTTPChannel::CreateProbeChannel() {
   auto probe = std::make_unique<TROWinInetHTTPChannel>(this);
   probe->SetTimeout(timeout_);
+  probe->SetConnectTimeout(connectTimeout_);
   return probe;
 }
 
@@ -339,6 +341,7 @@ void TROWinInetHTTPChannel::Assign(const TROTransportChannel& source) {
   storeConnected_ = http.storeConnected_;
   suppressErrorDialogs_ = http.suppressErrorDialogs_;
   timeout_ = http.timeout_;
+  connectTimeout_ = http.connectTimeout_;
   trustInvalidCA_ = http.trustInvalidCA_;
   SetUserAgent(http.userAgent_);
   SetConnected(http.Connected());

@@ -6,14 +6,17 @@
 // IROWebTransport, normally "Content-Type: application/binary"), "Content-Length: <size>",
 // "Accept: application/octet-stream", the user agent; HTTP authentication with Login when its
 // user name is set; proxy authentication with ProxyLogin. The pending header lines are used by
-// exactly one request and cleared afterwards, also when the request failed.
+// exactly one request and cleared afterwards, also when the request failed (even before it was
+// sent, when the address check failed).
 //
 // Status: 300 or more, except 500, fails with EROException "%s (%d)" (status text, code; the
 // standard text of the code when the server sent none), and the response stream is left as it
 // was; 500 is read like a success (its body is the server's exception message).
 //
-// Waits: Timeout (milliseconds, default 600000) bounds connecting and every pause in sending or
-// receiving; 0 or less leaves the engine's own bounds (60 s to connect, 600 s of silence).
+// Waits: ConnectTimeout (milliseconds, default 30000) bounds connecting, and Timeout
+// (milliseconds, default 600000) every pause in sending or receiving once the request went out,
+// to the millisecond; a Timeout shorter than ConnectTimeout bounds connecting too. 0 or less
+// leaves the engine's own bounds (60 s to connect, 600 s of silence).
 //
 // Certificates (HTTPS): verified unless TrustInvalidCA. A certificate that fails verification
 // asks the error-dialog hook (see SetErrorDialogHook; without a hook the answer is "cancelled"):
@@ -105,6 +108,8 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
   void SetProxyLogin(const TROLogin& value) { proxyLogin_.Assign(value); }
   int Timeout() const { return timeout_; }
   void SetTimeout(int ms) { timeout_ = ms; }
+  int ConnectTimeout() const { return connectTimeout_; }
+  void SetConnectTimeout(int ms) { connectTimeout_ = ms; }
   bool AttemptToConnect() const { return attemptToConnect_; }
   void SetAttemptToConnect(bool value) { attemptToConnect_ = value; }
   bool InitializeAutoProxy() const { return initializeAutoProxy_; }
@@ -180,6 +185,7 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
   bool storeConnected_ = false;
   bool keepConnection_ = false;
   int timeout_ = 600000;
+  int connectTimeout_ = 30000;
   bool attemptToConnect_ = true;
   bool initializeAutoProxy_ = false;
   TROWinInetAccessType accessType_ = atPreconfig;

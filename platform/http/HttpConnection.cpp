@@ -15,6 +15,8 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
+constexpr char kNoAnswer[] = "Empty reply from server";
+
 void GlobalInit() {
   static std::once_flag once;
   std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
@@ -39,19 +41,41 @@ struct Transfer {
   bool keepBody = false;
   int64_t received = 0;
   std::exception_ptr error;
-  // Idle detection.
+  // Idle detection: from the moment the request goes out, the time since bytes last moved.
   int idleMs = 0;
   Clock::time_point lastActivity;
   curl_off_t lastUp = 0;
   curl_off_t lastDown = 0;
   bool idleExpired = false;
+  // Resend guard: how many times the request went out, and whether the server answered (sent a
+  // status line) since it last went out.
+  int requestsSent = 0;
+  bool answeredSinceSent = false;
+  bool resendRefused = false;
 };
+
+// Called by libcurl right before each time the request goes out on a connection. A request goes
+// out again only after the server answered the previous one (authentication asks for that); a
+// request that got no answer may have reached the server and run there — libcurl would resend
+// it on a fresh connection when a reused one closed without a word — so that is refused.
+int BeforeRequest(void* user, char*, char*, int, int) {
+  auto* t = static_cast<Transfer*>(user);
+  if (t->requestsSent > 0 && !t->answeredSinceSent) {
+    t->resendRefused = true;
+    return CURL_PREREQFUNC_ABORT;
+  }
+  ++t->requestsSent;
+  t->answeredSinceSent = false;
+  t->lastActivity = Clock::now();  // the idle bound runs from here on
+  return CURL_PREREQFUNC_OK;
+}
 
 size_t ReadBody(char* buffer, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const int64_t want =
       std::min<int64_t>({int64_t(size * count), THttpConnection::kPieceSize, t->total - t->sent});
   if (want <= 0) return 0;
+  t->lastActivity = Clock::now();
   try {
     const int64_t got = t->body->Read(buffer, want);
     if (got <= 0) return CURL_READFUNC_ABORT;  // the body shrank under us
@@ -111,8 +135,10 @@ void ParseContentLength(std::string_view line, THttpResponseInfo& info) {
 
 size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
+  t->lastActivity = Clock::now();
   const std::string_view line(data, size * count);
   if (line.starts_with("HTTP/")) {
+    t->answeredSinceSent = true;
     ParseStatusLine(line, t->info);
     t->keepBody = false;
   } else if (line == "\r\n" || line == "\n") {
@@ -134,6 +160,7 @@ size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
 size_t ReceiveBody(char* data, size_t size, size_t count, void* user) {
   auto* t = static_cast<Transfer*>(user);
   const size_t n = size * count;
+  t->lastActivity = Clock::now();
   if (!t->keepBody) return n;
   try {
     t->response->WriteBuffer(data, int64_t(n));
@@ -146,18 +173,13 @@ size_t ReceiveBody(char* data, size_t size, size_t count, void* user) {
   }
 }
 
+// Any movement of bytes counts as activity for the idle bound (the check itself is in Post).
 int WatchProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
   auto* t = static_cast<Transfer*>(user);
-  const auto now = Clock::now();
   if (down != t->lastDown || up != t->lastUp) {
     t->lastDown = down;
     t->lastUp = up;
-    t->lastActivity = now;
-    return 0;
-  }
-  if (now - t->lastActivity > std::chrono::milliseconds(t->idleMs)) {
-    t->idleExpired = true;
-    return 1;
+    t->lastActivity = Clock::now();
   }
   return 0;
 }
@@ -194,34 +216,90 @@ struct HeaderList {
 
 }  // namespace
 
+// The easy handle carries the options of one request; the multi handle drives it and keeps the
+// open connections between requests.
 struct THttpConnection::Impl {
   CURL* curl = nullptr;
+  CURLM* multi = nullptr;
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
-  static CURL* NewHandle() {
-    CURL* c = curl_easy_init();
-    if (c == nullptr)
+  Impl() {
+    curl = curl_easy_init();
+    multi = curl_multi_init();
+    if (curl == nullptr || multi == nullptr) {
+      Free();
       throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other,
                        curl_easy_strerror(CURLE_FAILED_INIT));
-    return c;
+    }
   }
-  // Replaces the handle (closing its connections); keeps the old one if no new one can be made.
+  ~Impl() { Free(); }
+  void Free() noexcept {
+    if (multi) curl_multi_cleanup(multi);
+    if (curl) curl_easy_cleanup(curl);
+    multi = nullptr;
+    curl = nullptr;
+  }
+  // Replaces both handles (closing every connection); keeps the old ones if no new ones can be
+  // made.
   void Renew() noexcept {
-    CURL* fresh = curl_easy_init();
-    if (fresh == nullptr) return;
-    curl_easy_cleanup(curl);
-    curl = fresh;
+    CURL* freshEasy = curl_easy_init();
+    CURLM* freshMulti = curl_multi_init();
+    if (freshEasy == nullptr || freshMulti == nullptr) {
+      if (freshEasy) curl_easy_cleanup(freshEasy);
+      if (freshMulti) curl_multi_cleanup(freshMulti);
+      return;
+    }
+    Free();
+    curl = freshEasy;
+    multi = freshMulti;
   }
+  // Runs the transfer of `c` to its end, or until `t`'s idle bound runs out (then the result is
+  // CURLE_ABORTED_BY_CALLBACK with t.idleExpired set).
+  CURLcode Run(Transfer& t);
 };
 
-THttpConnection::THttpConnection() : impl_(std::make_unique<Impl>()) {
-  GlobalInit();
-  impl_->curl = Impl::NewHandle();
+CURLcode THttpConnection::Impl::Run(Transfer& t) {
+  if (const CURLMcode added = curl_multi_add_handle(multi, curl); added != CURLM_OK)
+    throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other, curl_multi_strerror(added));
+  struct Removal {
+    CURLM* multi;
+    CURL* curl;
+    ~Removal() { curl_multi_remove_handle(multi, curl); }
+  } removal{multi, curl};
+  const auto idle = std::chrono::milliseconds(t.idleMs);
+  for (;;) {
+    int running = 0;
+    const CURLMcode performed = curl_multi_perform(multi, &running);
+    if (performed != CURLM_OK)
+      throw EHttpError(CURLE_SEND_ERROR, THttpFailureKind::Other, curl_multi_strerror(performed));
+    int queued = 0;
+    while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+      if (message->msg == CURLMSG_DONE && message->easy_handle == curl) return message->data.result;
+    if (running == 0) return CURLE_GOT_NOTHING;  // ended without a word (not expected)
+    // Wake up at least once a second, and in time for the idle bound once the request is out;
+    // the connect bound is libcurl's own timer, which the poll honours.
+    int waitMs = 1000;
+    if (t.requestsSent > 0) {
+      const auto left =
+          std::chrono::ceil<std::chrono::milliseconds>(t.lastActivity + idle - Clock::now());
+      if (left.count() <= 0) {
+        t.idleExpired = true;
+        return CURLE_ABORTED_BY_CALLBACK;
+      }
+      waitMs = int(std::min<int64_t>(waitMs, left.count()));
+    }
+    if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+        polled != CURLM_OK)
+      throw EHttpError(CURLE_RECV_ERROR, THttpFailureKind::Other, curl_multi_strerror(polled));
+  }
 }
 
-THttpConnection::~THttpConnection() {
-  curl_easy_cleanup(impl_->curl);
+THttpConnection::THttpConnection() {
+  GlobalInit();
+  impl_ = std::make_unique<Impl>();
 }
+
+THttpConnection::~THttpConnection() = default;
 
 THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& body,
                                         TStream& response, THttpObserver* observer) {
@@ -267,6 +345,8 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
   curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, WatchProgress);
   curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, BeforeRequest);
+  curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
   curl_easy_setopt(c, CURLOPT_USERAGENT, request.userAgent.c_str());
   curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1, request.connectTimeoutMs)));
@@ -285,7 +365,13 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     curl_easy_setopt(c, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
   }
 
-  const CURLcode rc = curl_easy_perform(c);
+  CURLcode rc;
+  try {
+    rc = impl_->Run(t);
+  } catch (...) {
+    impl_->Renew();
+    throw;
+  }
   // Nothing of this call may be used by the next one.
   curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
   curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
@@ -294,6 +380,8 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     const std::string text = impl_->errorBuffer[0] ? impl_->errorBuffer : curl_easy_strerror(rc);
     impl_->Renew();
     if (t.error) std::rethrow_exception(t.error);
+    // The same failure a fresh connection closed without an answer gives.
+    if (t.resendRefused) throw EHttpError(CURLE_GOT_NOTHING, THttpFailureKind::Other, kNoAnswer);
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.idleExpired)
       throw EHttpError(rc, THttpFailureKind::TimedOut,
                        Format("The operation timed out (no data for %d ms)", t.idleMs));

@@ -10,8 +10,14 @@
 // authentication are negotiated by libcurl when a user name is given; the body is then sent
 // again from offset 0 as often as the negotiation needs.
 //
-// Waits: connecting is bounded by `connectTimeoutMs`; after that the transfer fails when no byte
-// moved in either direction for `idleTimeoutMs`. Both must be positive.
+// A request is sent again only after the server answered it (authentication). When a kept
+// connection is closed by the server after the request went out and before any answer came, the
+// server may have run it: `Post` fails with "Empty reply from server" (as on a fresh connection)
+// and never sends it again on another connection.
+//
+// Waits: connecting (name resolution, TCP and TLS) is bounded by `connectTimeoutMs`; from the
+// moment the request goes out the transfer fails when no byte moved in either direction for
+// `idleTimeoutMs`, checked to the millisecond. Both must be positive.
 //
 // Failures: EHttpError with libcurl's code, its text (the detailed error buffer when libcurl
 // filled it), and a classification that the channel uses for its certificate handling. An

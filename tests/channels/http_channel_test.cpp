@@ -1,11 +1,18 @@
 // The HTTP channel against a loopback HTTP server that answers properly or misbehaves.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "channels/uROWinInetHttpChannel.h"
+#include "platform/socket/SocketErrors.h"
+#include "platform/socket/TcpClient.h"
 #include "tests/http/TestHttpServer.h"
 
 namespace qorvin {
@@ -210,6 +217,92 @@ TEST(HttpChannel, FailuresCloseTheConnectionAndForgetThePendingHeaders) {
   EXPECT_FALSE(c.Busy());
 }
 
+// A kept connection that the server closes after reading a request, without answering: the
+// server may have run it, so the dispatch fails and the request is not sent again.
+TEST(HttpChannel, AKeptConnectionNeverCarriesARequestTwice) {
+  std::atomic<int> seen = 0;
+  TestHttpServer server([&](const HttpRequestSeen& r, int fd, const auto&) {
+    if (++seen == 2) return false;
+    return WriteAll(fd, HttpResponse(200, "OK", "re:" + r.body));
+  });
+  TROWinInetHTTPChannel c;
+  UseServer(c, server);
+  c.SetKeepConnection(true);
+  auto dispatch = [&](const std::string& body) {
+    TMemoryStream request, response;
+    request.WriteBytes(body);
+    c.Dispatch(request, response);
+    return Text(response);
+  };
+  EXPECT_EQ(dispatch("1"), "re:1");
+  try {
+    dispatch("2");
+    FAIL() << "the request was answered";
+  } catch (const EROException& e) {
+    EXPECT_EQ(e.Message(), "Empty reply from server");
+  }
+  EXPECT_EQ(server.Requests().size(), 2u);
+  EXPECT_EQ(dispatch("3"), "re:3");
+  EXPECT_EQ(server.Requests().size(), 3u);
+}
+
+// Header lines set for a request whose address check fails go with it, not with the next one.
+TEST(HttpChannel, AFailedAddressCheckLeavesNoHeaderLinesBehind) {
+  TestHttpServer server(Echo());
+  TROWinInetHTTPChannel c(nullptr, "Http");
+  c.SetContentType("application/binary");
+  TMemoryStream request, response;
+  try {
+    c.Dispatch(request, response);
+    FAIL() << "dispatched without an address";
+  } catch (const EROException& e) {
+    EXPECT_EQ(e.Message(), "Http.TargetURL must be set.");
+  }
+  EXPECT_EQ(c.PendingHeaders(), "");
+  UseServer(c, server);
+  c.SetContentType("application/binary");
+  c.Dispatch(request, response);
+  const auto seen = server.Requests();
+  ASSERT_EQ(seen.size(), 1u);
+  EXPECT_EQ(seen[0].Count("Content-Type"), 1);
+}
+
+// Connecting has its own bound: a server that never completes the connection costs
+// ConnectTimeout, not Timeout. (A listener whose accept queue is full drops connection requests.)
+TEST(HttpChannel, ConnectingHasItsOwnBound) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof a;
+  ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0);
+  ASSERT_EQ(::listen(fd, 0), 0);
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  const int port = ntohs(a.sin_port);
+  TTcpClient fill[4];
+  bool full = false;
+  for (auto& f : fill) {
+    try {
+      f.Connect("127.0.0.1", port, 150);
+    } catch (const EIdConnectTimeout&) {
+      full = true;
+      break;
+    }
+  }
+  ASSERT_TRUE(full);
+  TROWinInetHTTPChannel c;
+  EXPECT_EQ(c.ConnectTimeout(), 30000);
+  c.SetTargetURL("http://127.0.0.1:" + std::to_string(port) + "/Bin");
+  c.SetAccessType(atDirect);
+  c.SetTimeout(20000);
+  c.SetConnectTimeout(300);
+  TMemoryStream request, response;
+  const auto start = std::chrono::steady_clock::now();
+  EXPECT_THROW(c.Dispatch(request, response), EROException);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10000));
+  ::close(fd);
+}
+
 TEST(HttpChannel, CredentialDialogCanSendTheRequestAgain) {
   TestHttpServer server([](const HttpRequestSeen& r, int fd, const auto&) {
     if (r.Header("Authorization").empty())
@@ -262,6 +355,7 @@ TEST(HttpChannel, LocatorsAndAssign) {
   TROWinInetHTTPChannel d;
   c.SetKeepConnection(true);
   c.SetTimeout(1234);
+  c.SetConnectTimeout(4321);
   c.SetTrustInvalidCA(true);
   c.SetUserAgent("QorvinClient");
   c.Login().Username = "u";
@@ -269,6 +363,7 @@ TEST(HttpChannel, LocatorsAndAssign) {
   EXPECT_EQ(d.TargetURL(), "http://server:8099/bin");
   EXPECT_TRUE(d.KeepConnection());
   EXPECT_EQ(d.Timeout(), 1234);
+  EXPECT_EQ(d.ConnectTimeout(), 4321);
   EXPECT_TRUE(d.TrustInvalidCA());
   EXPECT_EQ(d.UserAgent(), "QorvinClient");
   EXPECT_EQ(d.Login().Username, "u");

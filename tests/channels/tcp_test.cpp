@@ -111,6 +111,26 @@ TEST(TcpChannel, KeepAliveReusesTheConnectionAndNagleIsOffOnIt) {
   EXPECT_EQ(server.Accepted(), 1);
 }
 
+// A connection opened outside a dispatch (the module's SetConnected(true) with KeepConnection)
+// gets TCP_NODELAY too; a later dispatch reuses it as it is.
+TEST(TcpChannel, NagleIsOffOnAConnectionOpenedBeforeTheFirstDispatch) {
+  TestTcpServer server(EchoFrames());
+  TROIndyTCPChannel c;
+  UseServer(c, server.Port()).SetKeepAlive(true);
+  c.SetDisableNagle(true);
+  c.IndyClient().Connect();
+  EXPECT_TRUE(c.IndyClient().Socket().NoDelay());
+  TMemoryStream request, response;
+  request.WriteBytes("x");
+  c.Dispatch(request, response);
+  EXPECT_EQ(c.IndyClient().ConnectCount(), 1u);
+  EXPECT_TRUE(c.IndyClient().Socket().NoDelay());
+  // Switched back on, a new connection keeps Nagle's algorithm.
+  c.SetDisableNagle(false);
+  c.IndyClient().Connect();
+  EXPECT_FALSE(c.IndyClient().Socket().NoDelay());
+}
+
 TEST(TcpChannel, ZeroLengthFrameGivesAnEmptyResponse) {
   TestTcpServer server([](int fd, const auto&) {
     std::string payload;
