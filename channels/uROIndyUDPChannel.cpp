@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+#include <chrono>
 #include <cstring>
 
 #include "platform/rtl/Guid.h"
@@ -103,27 +105,40 @@ void TROIndyUDPChannel::SendDatagram(TStream& request, const std::string& id,
   request.SetPosition(0);
   request.ReadBuffer(datagram.data() + id.size(), size);
   request.SetPosition(position);
-  {
-    std::lock_guard<std::recursive_mutex> guard(lock_);
-    client_->Socket().SendTo(client_->Host, client_->Port, datagram.data(), datagram.size());
-  }
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  // Recorded before it goes out, so that an answer arriving at once is kept, not dropped.
   if (recordAsPending) AddPendingRequest(&request, id);
+  try {
+    client_->Socket().SendTo(client_->Host, client_->Port, datagram.data(), datagram.size());
+  } catch (...) {
+    if (recordAsPending) pending_->DeleteByID(id);
+    throw;
+  }
 }
 
-bool TROIndyUDPChannel::ReceiveDatagram(int waitMs) {
+bool TROIndyUDPChannel::ReceiveDatagram(int waitMs, const std::string& awaited) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
   std::vector<char>& buffer = client_->Buffer();
   TDatagramInfo info;
   if (!client_->Socket().ReceiveFrom(buffer.data(), buffer.size(),
                                      waitMs < 0 ? kWaitForever : waitMs, info))
     return false;
-  if (info.truncated) throw EIdPackageSizeTooBig(kPackageSizeTooBig);
-  if (info.size < idLength_) throw EROException("Invalid UDP Packet received.");
+  // Shorter than an ID: nobody's answer.
+  if (info.size < idLength_) return false;
+  const std::string id(buffer.data(), idLength_);
+  if (info.truncated) {
+    // Too large for the buffer: the awaited answer cannot be read whole, anything else is
+    // dropped.
+    if (!awaited.empty() && id == awaited) throw EIdPackageSizeTooBig(kPackageSizeTooBig);
+    return false;
+  }
+  // Only a request that still waits can use a datagram: late answers, second copies and
+  // datagrams for no request of this channel are dropped at once.
+  if (pending_->FindByID(id) == nullptr) return false;
   auto payload = std::make_unique<TMemoryStream>();
   payload->WriteBuffer(buffer.data() + idLength_, int64_t(info.size - idLength_));
   payload->SetPosition(0);
-  auto item =
-      std::make_unique<TROResponseItem>(std::move(payload), std::string(buffer.data(), idLength_));
+  auto item = std::make_unique<TROResponseItem>(std::move(payload), id);
   item->PeerAddress = info.peerAddress;
   item->PeerPort = info.peerPort;
   responses_->Add(std::move(item));
@@ -140,16 +155,25 @@ int TROIndyUDPChannel::AttemptWait() const {
   return client_->ReceiveTimeout >= 0 ? client_->ReceiveTimeout : asyncTimeOut_;
 }
 
+bool TROIndyUDPChannel::AwaitAnswer(const std::string& id, int attempts, int wait,
+                                    const std::atomic<bool>* stop) {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(int64_t(wait) * attempts);
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    // Each receive holds the channel lock for at most one attempt's wait.
+    ReceiveDatagram(int(std::clamp<int64_t>(left, 0, wait)), id);
+    if (AnswerReceived(id)) return true;
+    if (left <= 0 || (stop && *stop)) return false;
+  }
+}
+
 void TROIndyUDPChannel::IntDispatch(TStream& request, TStream& response) {
   const std::string id = NewRequestID();
   try {
     SendDatagram(request, id, true);
     const int attempts = (retrys_ > 0 ? retrys_ : 0) + 1;
-    bool found = false;
-    for (int i = 0; i < attempts && !found; ++i) {
-      ReceiveDatagram(AttemptWait());
-      found = AnswerReceived(id);
-    }
+    AwaitAnswer(id, attempts, AttemptWait(), nullptr);
     std::lock_guard<std::recursive_mutex> guard(lock_);
     TROResponseItem* answer = responses_->FindByID(id);
     if (answer == nullptr)
@@ -205,16 +229,19 @@ void TROIndyUDPChannel::RunResponseThread(std::string id, int attempts, bool syn
   const std::string name = "TROUDPResponseThread";  // the platform keeps 15 characters
   pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
   bool answered = false;
+  bool failed = false;
   try {
-    do {
-      ReceiveDatagram(asyncTimeOut_);
-      --attempts;
-      answered = AnswerReceived(id);
-    } while (attempts > 0 && !answered && !stopThread_);
+    answered = AwaitAnswer(id, attempts > 0 ? attempts : 1, asyncTimeOut_, &stopThread_);
   } catch (const std::exception& e) {
+    failed = true;
     ReportAsyncFailure(this, e);
   }
-  if (!stopThread_) {
+  if (failed) {
+    // Reported once, as the failure it was; no time-out event follows. Nobody will collect an
+    // answer for this request any more.
+    pending_->DeleteByID(id);
+    PurgeResponses();
+  } else if (!stopThread_) {
     auto notify = [this, id, answered] {
       if (answered)
         AsyncAnswered(id);
@@ -251,6 +278,7 @@ void TROIndyUDPChannel::AsyncAnswered(const std::string& /*id*/) {
 void TROIndyUDPChannel::AsyncTimedOut(const std::string& id) {
   // Nobody will collect an answer for this request any more.
   pending_->DeleteByID(id);
+  PurgeResponses();
   if (OnAsyncResponseTimeOut) OnAsyncResponseTimeOut(id);
 }
 

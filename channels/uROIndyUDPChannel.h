@@ -6,25 +6,30 @@
 //   offset 38  size n   the whole request stream (client to server) or response stream (back)
 // No length field: the datagram's size gives the payload size.
 //
-// Received datagrams go into the response store whatever their sender and ID; requests that wait
-// go into the pending store. A synchronous dispatch removes its pending entry and purges every
-// stored datagram that no pending request waits for when it ends (late answers, second copies,
-// foreign datagrams), whether it succeeded or not.
+// Pending requests: a request that waits for its answer is recorded in the pending store before
+// it is sent. Received datagrams are kept in the response store only when they carry the ID of a
+// pending request; everything else — late answers, second copies, datagrams for no request of
+// this channel, datagrams shorter than an ID, datagrams larger than the receive buffer — is
+// dropped at once and the wait goes on. A synchronous dispatch removes its pending entry and
+// purges the response store when it ends, whether it succeeded or not; so does an asynchronous
+// request that timed out or failed.
 //
-// Waits: a synchronous dispatch makes Retrys + 1 receive attempts (at least one); each waits at
-// most AsyncTimeOut milliseconds (default 1000) unless the socket client's ReceiveTimeout was set
-// to a non-negative value, which then bounds each attempt instead. A lost datagram therefore
-// costs at most (Retrys + 1) * AsyncTimeOut, never a hung caller.
+// Waits: a synchronous dispatch waits for its answer at most (Retrys + 1) * AsyncTimeOut
+// milliseconds in all (Retrys below 0 counts as 0), or (Retrys + 1) * ReceiveTimeout when the
+// socket client's ReceiveTimeout was set to a non-negative value. Stray datagrams do not use up
+// the wait: only time does. Each single receive holds the channel lock for at most one
+// AsyncTimeOut. The response thread waits at most Retrys * AsyncTimeOut (at least one
+// AsyncTimeOut). A lost datagram therefore costs a bounded time, never a hung caller.
 //
 // The receive buffer (BufferSize bytes, 8192 by default) is allocated once per channel and
-// again only when BufferSize changes. A received datagram larger than the buffer fails the
-// dispatch with EIdPackageSizeTooBig instead of being cut silently.
+// again only when BufferSize changes. An answer larger than the buffer fails its dispatch with
+// EIdPackageSizeTooBig instead of being cut silently.
 //
-// Failures: "Time out reading server response %s." (plain Exception) with the ID;
-// EROException "Invalid UDP Packet received." for a datagram shorter than an ID; the socket
+// Failures: "Time out reading server response %s." (plain Exception) with the ID; the socket
 // layer's EIdPackageSizeTooBig, EIdNotAllBytesSent and EIdSocketError; EROChannelBusy
 // "Channel is busy." from InvokeRequest while a response thread runs; EROAsyncNoAnswerYet
-// "Response %s is not available yet." from RetrieveResponse.
+// "Response %s is not available yet." from RetrieveResponse. The response thread reports a
+// failure through OnAsyncException and then raises no time-out event for that request.
 //
 // Threads: the channel lock guards the stores' combined updates, the socket and the sends of
 // InvokeRequest; a receive holds it while it waits. At most one response thread runs; the
@@ -129,13 +134,16 @@ class TROIndyUDPChannel : public TROTransportChannel,
   void Assign(const TROTransportChannel& source) override;
 
   virtual std::string NewRequestID();
-  // Sends ID + all of `request` as one datagram; records the request as pending when asked.
+  // Sends ID + all of `request` as one datagram. When asked, records the request as pending
+  // first (and forgets it again when the send fails).
   virtual void SendDatagram(TStream& request, const std::string& id, bool recordAsPending);
   // "Parameters of AddRequestToStorage not Assigned" without stream or ID.
   void AddPendingRequest(TStream* stream, const std::string& id);
-  // Waits at most `waitMs` (negative: without limit) for one datagram and stores it. Returns
-  // whether one arrived.
-  virtual bool ReceiveDatagram(int waitMs);
+  // Waits at most `waitMs` (negative: without limit) for one datagram and stores it when it
+  // carries the ID of a pending request; anything else is dropped (see above). Returns whether
+  // a datagram was stored. A datagram larger than the buffer that carries `awaited` fails with
+  // EIdPackageSizeTooBig.
+  virtual bool ReceiveDatagram(int waitMs, const std::string& awaited = {});
   // Deletes every stored datagram whose ID no pending request has.
   virtual void PurgeResponses();
 
@@ -153,6 +161,9 @@ class TROIndyUDPChannel : public TROTransportChannel,
 
  private:
   int AttemptWait() const;
+  // Receives until the answer for `id` is stored (true), `attempts` * `waitMs` have passed or
+  // `stop` turned true (false).
+  bool AwaitAnswer(const std::string& id, int attempts, int waitMs, const std::atomic<bool>* stop);
   void RunResponseThread(std::string id, int attempts, bool synchronize);
   void StopResponseThread();
 

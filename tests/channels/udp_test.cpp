@@ -1,11 +1,13 @@
 // The UDP channel and its response stores against loopback servers.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "channels/uROIndyUDPChannel.h"
 #include "platform/socket/SocketErrors.h"
@@ -90,71 +92,85 @@ TEST(UdpChannel, DefaultsAndDatagramLayout) {
   ExpectStoresEmpty(c);
 }
 
-// Sends `foreign` datagrams for no request, then (when `answer`) the real answer.
-TestUdpServer::Handler ForeignThenAnswer(int foreign, bool answer) {
-  return [foreign, answer](TestUdpServer& s, const Datagram& d) {
-    for (int i = 0; i < foreign; ++i) s.Send(d.from, kForeignId + "noise");
-    if (answer) s.Send(d.from, Id(d) + "answer");
-  };
-}
-
-TEST(UdpChannel, RetrysBoundHowManyStrayDatagramsADispatchTolerates) {
+// Datagrams that are not the answer — foreign IDs, answers to earlier or fire-and-forget
+// requests, datagrams shorter than an ID, datagrams larger than the buffer — are dropped and the
+// dispatch goes on waiting for its answer; only time bounds the wait.
+TEST(UdpChannel, StrayDatagramsNeitherUseUpNorAbortTheWait) {
   TROIndyUDPChannel c;
   {
-    TestUdpServer server(ForeignThenAnswer(5, true));
-    UseServer(c, server);
+    TestUdpServer server([](TestUdpServer& s, const Datagram& d) {
+      for (int i = 0; i < 20; ++i) s.Send(d.from, kForeignId + "noise");
+      s.Send(d.from, "tiny");
+      s.Send(d.from, kForeignId + std::string(300, 'o'));  // larger than the buffer below
+      s.Send(d.from, Id(d) + "answer");
+    });
+    UseServer(c, server).IndyClient().BufferSize = 200;
     TMemoryStream request, response;
-    c.Dispatch(request, response);  // the answer is the 6th datagram: accepted
+    c.Dispatch(request, response);
     EXPECT_EQ(Text(response), "answer");
     ExpectStoresEmpty(c);
   }
   {
-    TestUdpServer server(ForeignThenAnswer(6, true));
+    // A backlog of answers to requests sent without waiting, then a call that waits.
+    TestUdpServer server([](TestUdpServer& s, const Datagram& d) {
+      if (Payload(d) == "slow") testing::SleepUnlessStopped(s.Stopping(), 50);
+      s.Send(d.from, Id(d) + "re:" + Payload(d));
+    });
     UseServer(c, server);
+    for (int i = 0; i < 10; ++i) {
+      std::string id;
+      auto request = std::make_unique<TMemoryStream>();
+      request->WriteBytes("fire");
+      c.InvokeRequest(std::move(request), false, id);
+    }
     TMemoryStream request, response;
+    request.WriteBytes("slow");
+    c.Dispatch(request, response);
+    EXPECT_EQ(Text(response), "re:slow");
+    ExpectStoresEmpty(c);
+  }
+  for (int retrys : {0, -3}) {
+    // Retrys 0 or below: one AsyncTimeOut in all; a late answer of before is dropped by the next
+    // dispatch, not taken for its own.
+    TestUdpServer server([](TestUdpServer& s, const Datagram& d) {
+      if (Payload(d) == "late") testing::SleepUnlessStopped(s.Stopping(), 150);
+      s.Send(d.from, Id(d) + "re:" + Payload(d));
+    });
+    UseServer(c, server).SetRetrys(retrys);
+    c.SetAsyncTimeOut(20);
+    TMemoryStream late, response;
+    late.WriteBytes("late");
     try {
-      c.Dispatch(request, response);
-      FAIL() << "answer after 6 strays accepted";
+      c.Dispatch(late, response);
+      FAIL() << "answered in time";
     } catch (const Exception& e) {
       EXPECT_TRUE(std::regex_match(e.Message(),
                                    std::regex("Time out reading server response \\{.{36}\\}\\.")))
           << e.Message();
     }
     ExpectStoresEmpty(c);
-  }
-  for (int retrys : {0, -3}) {
-    TestUdpServer server(ForeignThenAnswer(1, true));
-    UseServer(c, server).SetRetrys(retrys);
-    TMemoryStream request, response;
-    EXPECT_THROW(c.Dispatch(request, response), Exception) << retrys;  // one attempt only
-    ExpectStoresEmpty(c);
-    std::this_thread::sleep_for(std::chrono::milliseconds(20));
     c.SetRetrys(5);
-    c.Dispatch(request, response);  // the late answer of before is purged, not taken
+    c.SetAsyncTimeOut(300);
+    TMemoryStream next;
+    next.WriteBytes("next");
+    c.Dispatch(next, response);
+    EXPECT_EQ(Text(response), "re:next");
     ExpectStoresEmpty(c);
   }
 }
 
-TEST(UdpChannel, ShortAndMinimalDatagrams) {
+TEST(UdpChannel, MinimalDatagramAndFailedSend) {
   TROIndyUDPChannel c;
-  {
-    TestUdpServer server([](TestUdpServer& s, const Datagram& d) { s.Send(d.from, "tiny"); });
-    UseServer(c, server);
-    TMemoryStream request, response;
-    try {
-      c.Dispatch(request, response);
-      FAIL() << "short datagram accepted";
-    } catch (const EROException& e) {
-      EXPECT_EQ(e.Message(), "Invalid UDP Packet received.");
-    }
-    ExpectStoresEmpty(c);
-  }
   TestUdpServer server([](TestUdpServer& s, const Datagram& d) { s.Send(d.from, Id(d)); });
   UseServer(c, server);
   TMemoryStream request, response;
   response.WriteBytes("old content");
   c.Dispatch(request, response);
   EXPECT_EQ(response.Size(), 0);
+  // A request that cannot be sent leaves no pending entry behind.
+  c.SetHost("host.invalid");
+  EXPECT_THROW(c.Dispatch(request, response), EIdSocketError);
+  ExpectStoresEmpty(c);
 }
 
 TEST(UdpChannel, ASecondCopyIsDroppedByTheNextDispatch) {
@@ -251,9 +267,28 @@ TEST(UdpChannel, AsynchronousRequests) {
   const auto until2 = std::chrono::steady_clock::now() + std::chrono::seconds(3);
   while (c.ResponseThreadRunning() && std::chrono::steady_clock::now() < until2)
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  std::lock_guard<std::mutex> g(m);
-  EXPECT_EQ(timedOut, id);
+  {
+    std::lock_guard<std::mutex> g(m);
+    EXPECT_EQ(timedOut, id);
+  }
   EXPECT_EQ(c.PendingRequests().FindByID(id), nullptr);
+
+  // Requests that time out while strangers send datagrams leave nothing behind.
+  TestUdpServer noisy([](TestUdpServer& s, const Datagram& d) {
+    s.Send(d.from, kForeignId + "stray");
+    s.Send(d.from, "short");
+  });
+  UseServer(c, noisy).SetAsyncTimeOut(100);
+  for (int i = 0; i < 3; ++i) {
+    request = std::make_unique<TMemoryStream>();
+    request->WriteBytes("nobody answers");
+    c.InvokeRequest(std::move(request), true, id);
+    const auto until3 = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    while (c.ResponseThreadRunning() && std::chrono::steady_clock::now() < until3)
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GE(noisy.Received(), 3);
+  ExpectStoresEmpty(c);
 
   // Without waiting for an answer nothing is recorded.
   std::string fireAndForget;
@@ -262,6 +297,34 @@ TEST(UdpChannel, AsynchronousRequests) {
   c.InvokeRequest(std::move(request), false, fireAndForget);
   EXPECT_EQ(fireAndForget.size(), 38u);
   EXPECT_EQ(c.PendingRequests().Count(), 0);
+}
+
+// A response thread that fails reports the failure once and raises no time-out event after it.
+TEST(UdpChannel, AFailedResponseThreadRaisesNoTimeOut) {
+  TestUdpServer big(
+      [](TestUdpServer& s, const Datagram& d) { s.Send(d.from, Id(d) + std::string(200, 'b')); });
+  TROIndyUDPChannel c;
+  UseServer(c, big).IndyClient().BufferSize = 100;
+  c.SetAsyncSynchronizeResponse(false);
+  std::mutex m;
+  std::vector<std::string> events;
+  c.OnAsyncException = [&](TROTransportChannel*, void*, const std::exception& e) {
+    std::lock_guard<std::mutex> g(m);
+    events.push_back(std::string("failure: ") + e.what());
+  };
+  c.OnAsyncResponseTimeOut = [&](const std::string&) {
+    std::lock_guard<std::mutex> g(m);
+    events.push_back("time-out");
+  };
+  std::string id;
+  c.InvokeRequest(std::make_unique<TMemoryStream>(), true, id);
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+  while (c.ResponseThreadRunning() && std::chrono::steady_clock::now() < until)
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  ASSERT_FALSE(c.ResponseThreadRunning());
+  std::lock_guard<std::mutex> g(m);
+  EXPECT_EQ(events, std::vector<std::string>{"failure: Package Size Too Big."});
+  ExpectStoresEmpty(c);
 }
 
 TEST(ResponseStorage, ItemsAndStoreOperations) {
