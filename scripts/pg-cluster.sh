@@ -44,10 +44,12 @@ find_bin() {
   echo "$found"
 }
 
-# Runs a command as the cluster's owner.
+# Runs a command as the cluster's owner. As root, from / : the caller's folder (say /root/...)
+# may be closed to `postgres`, and PostgreSQL's programs complain when they cannot enter it. Every
+# path handed to them is absolute.
 as_owner() {
   if [ "$(id -u)" -eq 0 ]; then
-    runuser -u postgres -- "$@"
+    (cd / && runuser -u postgres -- "$@")
   else
     "$@"
   fi
@@ -132,6 +134,7 @@ EOF
 stop() {
   local bin
   [ -d "$dir" ] || return 0
+  dir=$(cd "$dir" && pwd)
   # Only a folder this script made is ever deleted (or one left empty by a failed start).
   if [ ! -f "$dir/$marker" ]; then
     rmdir "$dir" 2>/dev/null || die "$dir holds no cluster made by this script; left as it is"

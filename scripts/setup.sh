@@ -3,6 +3,10 @@
 # is already there. Run as root (or with sudo) on a fresh machine.
 set -euo pipefail
 
+# Besides the libraries: ca-certificates (HTTPS to real servers; the tests bring their own trust),
+# clang with libclang-rt-14-dev (libFuzzer and the sanitizer headers of scripts/fuzz.sh),
+# clang-format (the format command), util-linux (runuser for pg-cluster.sh). The C.UTF-8 locale
+# the tests use is built into glibc: no locales package is needed.
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -10,7 +14,9 @@ packages=(
   qt6-base-dev libgl-dev fonts-noto-cjk
   libsqlite3-dev libpq-dev libboost-dev
   postgresql
-  openssl libssl-dev clang
+  openssl libssl-dev ca-certificates
+  clang libclang-rt-14-dev clang-format
+  util-linux
 )
 
 missing=()

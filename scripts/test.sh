@@ -38,13 +38,46 @@ else
   echo "== PostgreSQL: throw-away cluster in $pg_dir =="
 fi
 
-jobs=$(nproc)
-"$root/scripts/build.sh" build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-"$root/scripts/build.sh" build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF
-
+# Both builds are made and tested even when one of them fails to build or fails a test; every
+# failure is listed once at the end, and the exit status is non-zero when there was any. ctest's
+# own lines ("100% tests passed, 0 tests failed out of N") stay in the output.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-for dir in build build-asan; do
+jobs=$(nproc)
+failures=()
+for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
+  "build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF"; do
+  read -r dir options <<<"$spec"
+  echo "== build $dir =="
+  # shellcheck disable=SC2086 # the options are separate words
+  if ! "$root/scripts/build.sh" "$dir" $options; then
+    failures+=("$dir: the build failed (its tests did not run)")
+    continue
+  fi
   echo "== tests in $dir =="
-  ctest --test-dir "$root/$dir" --output-on-failure -j "$jobs"
+  log=$(mktemp)
+  set +e
+  ctest --test-dir "$root/$dir" --output-on-failure -j "$jobs" 2>&1 | tee "$log"
+  status=${PIPESTATUS[0]}
+  set -e
+  if [ "$status" -ne 0 ]; then
+    # ctest lists the failed tests after "The following tests FAILED:", one per line.
+    failed=$(sed -n '/The following tests FAILED:/,$p' "$log" | grep -E '^[[:space:]]+[0-9]+ - ' |
+      sed -E 's/^[[:space:]]+//' || true)
+    if [ -n "$failed" ]; then
+      while IFS= read -r line; do failures+=("$dir: $line"); done <<<"$failed"
+    else
+      failures+=("$dir: ctest ended with status $status")
+    fi
+  fi
+  rm -f "$log"
 done
+
+echo
+if [ ${#failures[@]} -eq 0 ]; then
+  echo "== test: every build built and every test passed =="
+  exit 0
+fi
+echo "== test: FAILED (${#failures[@]}) ==" >&2
+for f in "${failures[@]}"; do echo "  $f" >&2; done
+exit 1

@@ -28,12 +28,30 @@ tcp=$(sed -E 's/.* tcp=([0-9]+).*/\1/' <<<"$line")
 udp=$(sed -E 's/.* udp=([0-9]+).*/\1/' <<<"$line")
 echo "$line"
 
-step() { echo; echo "\$ qorvin $*"; "$qorvin" "$@"; }
+# One argument as the shell would need it typed: bare when it holds only safe characters, else in
+# single quotes (a quote inside becomes '\'').
+quote() {
+  if [[ $1 =~ ^[A-Za-z0-9_./:=@,+%-]+$ ]]; then
+    printf '%s' "$1"
+  else
+    printf "'%s'" "${1//\'/\'\\\'\'}"
+  fi
+}
+
+# Shows a command as it can be pasted into a shell (from the project folder, while the tour's
+# server runs), then runs it.
+step() {
+  local line="build/tools/qorvin" arg
+  for arg in "$@"; do line+=" $(quote "$arg")"; done
+  echo
+  echo "\$ $line"
+  "$qorvin" "$@"
+}
 
 printf 'Id:int,Name,City,Credit:float\n11,Ada,Leeds,120.5\n12,Brook,Graz,80\n' >"$work/new.csv"
 
 step --connect "h://127.0.0.1:$http" --user demo read "select Id, Name, City, Credit from Customers order by Id"
-step --connect "t://127.0.0.1:$tcp" --user demo exec-sql "update Customers set Credit = Credit + 1 where City = 'Oslo'"
+step --connect "t://127.0.0.1:$tcp" --user demo exec-sql "update Customers set Credit = Credit + 1 where City = 'London'"
 step --connect "b://127.0.0.1:$tcp" --user demo exec-proc-output "exec CustomerCount"
 step --connect "u://127.0.0.1:$udp" --user demo insert-table AddCustomer "$work/new.csv" --success-return 1
 step --connect "h://127.0.0.1:$http" --user demo --format json read "select Id, Name from Customers where Id > 10 order by Id"
