@@ -46,7 +46,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // The declared length is judged in OnHeader. (No limit at all, boost::none, is mishandled by
     // this Beast version: every declared length then counts as over the limit.)
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
-    stream_.expires_after(ctx_.options.idleTimeout);
+    ArmIdleTimer();  // covers the whole request, header and body
     http::async_read_header(
         stream_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
@@ -95,6 +95,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                    std::move(token), "text/plain");
     }
     size_t in = req.body().size();
+    idle_.Disarm();  // a running request is not idleness
     ctx_.Dispatch(stream_.get_executor(), std::move(req.body()), RequestInfo{"HTTP", peer_},
                   [self = shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
@@ -114,19 +115,27 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     size_t out = reply.body.size();
     res->body() = std::move(reply.body);
     res->prepare_payload();
-    stream_.expires_after(ctx_.options.idleTimeout);
+    // The request's line is written before its reply leaves, so that the log's order is the
+    // order in which clients got their replies; a reply that could not be sent adds an event.
+    ctx_.log.Request("HTTP", peer_, reply.summary, in, out, Clock::now() - started, reply.failed);
+    ArmIdleTimer();  // a peer that does not read its reply is idle too
     http::async_write(
-        stream_, *res,
-        [self = shared_from_this(), res, token, in, out, started,
-         summary = std::move(reply.summary), failed = reply.failed](beast::error_code ec, size_t) {
-          self->ctx_.log.Request("HTTP", self->peer_, summary, in, out, Clock::now() - started,
-                                 failed || ec);
+        stream_, *res, [self = shared_from_this(), res, token](beast::error_code ec, size_t) {
+          if (ec && ec != net::error::operation_aborted)
+            self->ctx_.log.Event("HTTP", self->peer_, "reply not sent: " + ec.message());
           if (ec || !res->keep_alive()) return self->Close();
           self->Read();
         });
   }
 
+  void ArmIdleTimer() {
+    idle_.Arm(ctx_.options.idleTimeout, [self = shared_from_this()] { self->Close(); });
+  }
+
+  // Releases the connection's slot, then closes (any pending operation ends with an error).
   void Close() {
+    slot_.Release();
+    idle_.Disarm();
     beast::error_code ignored;
     stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
     stream_.close();
@@ -136,6 +145,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   ConnectionSlot slot_;
   std::string peer_;
   beast::tcp_stream stream_;
+  IdleTimer idle_{stream_.get_executor()};
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool keepAlive_ = true;

@@ -83,16 +83,52 @@ struct NetContext {
   }
 };
 
-// Counts one open connection for as long as it lives.
+// Counts one open connection until it is released or destroyed. A session releases its slot
+// before it closes its socket, so a peer that has seen the close can always connect again within
+// the connection limit.
 class ConnectionSlot {
  public:
   explicit ConnectionSlot(NetContext& ctx) : ctx_(ctx) { ++ctx_.connections; }
-  ~ConnectionSlot() { --ctx_.connections; }
+  ~ConnectionSlot() { Release(); }
   ConnectionSlot(const ConnectionSlot&) = delete;
   ConnectionSlot& operator=(const ConnectionSlot&) = delete;
 
+  // Idempotent; from the session's own strand only.
+  void Release() {
+    if (held_) --ctx_.connections;
+    held_ = false;
+  }
+
  private:
   NetContext& ctx_;
+  bool held_ = true;
+};
+
+// A connection's idle time-out, on the session's strand. It closes through the session's own
+// `close` (which releases the slot first) rather than letting the stream close the socket behind
+// the session's back. `Arm` starts or restarts the wait; `Disarm` stops it (a request is running).
+class IdleTimer {
+ public:
+  explicit IdleTimer(const net::any_io_executor& executor) : timer_(executor) {}
+
+  // `close` is called once the time-out passed with no new Arm/Disarm in between; it must keep
+  // the session alive itself (capture a shared pointer).
+  template <typename Close>
+  void Arm(std::chrono::steady_clock::duration timeout, Close close) {
+    timer_.expires_after(timeout);
+    timer_.async_wait([this, close = std::move(close),
+                       generation = ++generation_](boost::system::error_code ec) mutable {
+      if (!ec && generation == generation_) close();
+    });
+  }
+  void Disarm() {
+    ++generation_;
+    timer_.cancel();
+  }
+
+ private:
+  net::steady_timer timer_;
+  uint64_t generation_ = 0;
 };
 
 inline std::string PeerText(const net::ip::tcp::socket& s) {

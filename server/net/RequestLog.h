@@ -2,8 +2,13 @@
 //
 //   2024-05-01 12:00:00.123 TCP 127.0.0.1:53412 ExecSqlService.SynchReadData in=123 out=4567 5ms ok
 //
-// and one line per notable transport event (a refused connection, a dropped datagram).
-// Thread-safe: lines never interleave.
+// and one line per notable transport event (a refused connection, a dropped datagram, a reply
+// that could not be sent). Thread-safe: lines never interleave.
+//
+// Order: a request's line is written when its reply is handed to the transport, before any of it
+// is sent. A client that has received its reply therefore finds the line in the log already, and
+// the lines of one client's consecutive calls appear in the order of the calls. The time is the
+// server's time from the request's arrival to its reply being ready.
 #pragma once
 
 #include <chrono>

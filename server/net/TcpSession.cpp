@@ -37,7 +37,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
  private:
   void ReadHeader() {
     if (ctx_.stopping) return Close();
-    stream_.expires_after(ctx_.options.idleTimeout);
+    ArmIdleTimer();  // covers the whole frame, header and payload
     net::async_read(
         stream_, net::buffer(header_),
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
@@ -79,6 +79,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
 
   void OnBody(beast::error_code ec, NetContext::InFlight token) {
     if (ec) return Close();
+    idle_.Disarm();  // a running request is not idleness
     size_t in = body_.size();
     ctx_.Dispatch(stream_.get_executor(), std::move(body_), RequestInfo{"TCP", peer_},
                   [self = shared_from_this(), in, token](DispatchReply reply) {
@@ -97,19 +98,29 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     auto prefix = std::make_shared<std::array<uint8_t, 4>>(
         std::array<uint8_t, 4>{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
     std::array<net::const_buffer, 2> buffers{net::buffer(*prefix), net::buffer(*out)};
-    stream_.expires_after(ctx_.options.idleTimeout);
+    // The request's line is written before its reply leaves, so that the log's order is the
+    // order in which clients got their replies; a reply that could not be sent adds an event.
+    ctx_.log.Request("TCP", peer_, reply.summary, in, out->size(), Clock::now() - started_,
+                     reply.failed);
+    ArmIdleTimer();  // a peer that does not read its reply is idle too
     net::async_write(
         stream_, buffers,
-        [self = shared_from_this(), out, prefix, token, in, keep,
-         summary = std::move(reply.summary), failed = reply.failed](beast::error_code ec, size_t) {
-          self->ctx_.log.Request("TCP", self->peer_, summary, in, out->size(),
-                                 Clock::now() - self->started_, failed || ec);
+        [self = shared_from_this(), out, prefix, token, keep](beast::error_code ec, size_t) {
+          if (ec && ec != net::error::operation_aborted)
+            self->ctx_.log.Event("TCP", self->peer_, "reply not sent: " + ec.message());
           if (ec || !keep) return self->Close();
           self->ReadHeader();
         });
   }
 
+  void ArmIdleTimer() {
+    idle_.Arm(ctx_.options.idleTimeout, [self = shared_from_this()] { self->Close(); });
+  }
+
+  // Releases the connection's slot, then closes (any pending operation ends with an error).
   void Close() {
+    slot_.Release();
+    idle_.Disarm();
     beast::error_code ignored;
     stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
     stream_.close();
@@ -119,6 +130,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   ConnectionSlot slot_;
   std::string peer_;
   beast::tcp_stream stream_;
+  IdleTimer idle_{stream_.get_executor()};
   std::array<uint8_t, 4> header_{};
   std::string body_;
   size_t length_ = 0;

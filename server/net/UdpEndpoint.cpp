@@ -95,14 +95,16 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       reply.failed = true;
     }
     auto datagram = std::make_shared<std::string>(id + reply.body);
-    socket_.async_send_to(net::buffer(*datagram), to,
-                          [self = shared_from_this(), datagram, token, peer, in, started,
-                           summary = std::move(reply.summary),
-                           failed = reply.failed](boost::system::error_code ec, size_t) {
-                            self->ctx_.log.Request("UDP", peer, summary, in,
-                                                   datagram->size() - kRequestIdLength,
-                                                   Clock::now() - started, failed || ec);
-                          });
+    // The request's line is written before its reply leaves, so that the log's order is the
+    // order in which clients got their replies; a reply that could not be sent adds an event.
+    ctx_.log.Request("UDP", peer, reply.summary, in, reply.body.size(), Clock::now() - started,
+                     reply.failed);
+    socket_.async_send_to(
+        net::buffer(*datagram), to,
+        [self = shared_from_this(), datagram, token, peer](boost::system::error_code ec, size_t) {
+          if (ec && ec != net::error::operation_aborted)
+            self->ctx_.log.Event("UDP", peer, "reply not sent: " + ec.message());
+        });
   }
 
   NetContext& ctx_;

@@ -153,7 +153,7 @@ std::vector<LoggedRequest> ServerProcess::Requests() const {
 }
 
 std::vector<LoggedRequest> ServerProcess::WaitForRequests(size_t count) const {
-  const auto deadline = Clock::now() + std::chrono::seconds(5);
+  const auto deadline = Clock::now() + std::chrono::seconds(30);
   std::vector<LoggedRequest> found = Requests();
   while (found.size() < count && Clock::now() < deadline) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));

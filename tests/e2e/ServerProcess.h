@@ -60,8 +60,9 @@ class ServerProcess {
 
   std::string LogText() const;
   std::vector<LoggedRequest> Requests() const;
-  // Waits (at most 5 s) until the log holds at least `count` request lines, and returns them:
-  // a line is written after its reply is sent, so it may trail the call's return a little.
+  // Waits (at most 30 s) until the log holds at least `count` request lines, and returns them.
+  // The server writes a request's line before it sends the reply, but the file may be read
+  // before the write reaches it.
   std::vector<LoggedRequest> WaitForRequests(size_t count) const;
 
  private:

@@ -10,6 +10,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdint>
 #include <stdexcept>
 #include <string>
@@ -77,6 +78,14 @@ class Socket {
     if (!Readable(kWaitMs)) return false;
     char c;
     return ::recv(fd_, &c, 1, 0) == 0;
+  }
+
+  // True when the peer closed or reset the connection (within the wait).
+  bool PeerClosedOrReset() {
+    if (!Readable(kWaitMs)) return false;
+    char c;
+    const ssize_t n = ::recv(fd_, &c, 1, 0);
+    return n == 0 || (n < 0 && errno == ECONNRESET);
   }
 
  private:
