@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
 #include <cstring>
 #include <exception>
 #include <mutex>
@@ -353,6 +354,12 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
   curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
+  // The trusted certificates: libcurl's defaults (the system's bundle), unless OpenSSL's own
+  // variables SSL_CERT_FILE / SSL_CERT_DIR name others, as they do for OpenSSL's tools.
+  if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0')
+    curl_easy_setopt(c, CURLOPT_CAINFO, file);
+  if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
+    curl_easy_setopt(c, CURLOPT_CAPATH, dir);
   if (request.proxyMode == THttpProxyMode::Direct) curl_easy_setopt(c, CURLOPT_PROXY, "");
   if (!request.username.empty()) {
     curl_easy_setopt(c, CURLOPT_USERNAME, request.username.c_str());

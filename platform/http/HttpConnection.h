@@ -72,7 +72,9 @@ struct THttpRequest {
   std::string proxyUsername;  // proxy authentication when not empty
   std::string proxyPassword;
   THttpProxyMode proxyMode = THttpProxyMode::Environment;
-  bool verifyPeer = true;  // verify the server certificate and its host name (HTTPS)
+  // Verify the server certificate and its host name (HTTPS) against the system's trusted
+  // certificates, or those named by SSL_CERT_FILE / SSL_CERT_DIR when set.
+  bool verifyPeer = true;
   int connectTimeoutMs = 60000;
   int idleTimeoutMs = 600000;
 };

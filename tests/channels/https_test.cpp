@@ -17,26 +17,44 @@
 namespace qorvin {
 namespace {
 
+// Throw-away certificates and a trust store of the test's own, in a temporary folder: the
+// server's self-signed certificate (for 127.0.0.1) and an unrelated one. While it lives,
+// SSL_CERT_FILE and SSL_CERT_DIR point the HTTP engine at the test's store instead of the
+// system's, so the test needs no system certificates.
 class SelfSignedCertificate {
  public:
   SelfSignedCertificate() {
     char dir[] = "/tmp/qorvin-tls-XXXXXX";
     if (::mkdtemp(dir) == nullptr) return;
     dir_ = dir;
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj /CN=localhost"
-        " -keyout " +
-        Key() + " -out " + Cert() + " >/dev/null 2>&1";
-    ok_ = std::system(command.c_str()) == 0;
+    ok_ = Make(Key(), Cert(), "localhost", "IP:127.0.0.1") &&
+          Make(dir_ + "/other-key.pem", OtherCert(), "Some Other Authority", "DNS:other.invalid") &&
+          std::filesystem::create_directory(dir_ + "/store");
+    TrustOnly(OtherCert());
+    ::setenv("SSL_CERT_DIR", (dir_ + "/store").c_str(), 1);
   }
   ~SelfSignedCertificate() {
+    ::unsetenv("SSL_CERT_FILE");
+    ::unsetenv("SSL_CERT_DIR");
     if (!dir_.empty()) std::filesystem::remove_all(dir_);
   }
   bool Ok() const { return ok_; }
   std::string Key() const { return dir_ + "/key.pem"; }
   std::string Cert() const { return dir_ + "/cert.pem"; }
+  std::string OtherCert() const { return dir_ + "/other.pem"; }
+  // The trust store holds exactly the certificate in `file`.
+  void TrustOnly(const std::string& file) const { ::setenv("SSL_CERT_FILE", file.c_str(), 1); }
 
  private:
+  static bool Make(const std::string& key, const std::string& cert, const std::string& name,
+                   const std::string& altName) {
+    const std::string command =
+        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=" + name +
+        "' -addext subjectAltName=" + altName + " -keyout " + key + " -out " + cert +
+        " >/dev/null 2>&1";
+    return std::system(command.c_str()) == 0;
+  }
+
   std::string dir_;
   bool ok_ = false;
 };
@@ -105,7 +123,8 @@ TEST(HttpsChannel, SelfSignedCertificateNeedsTrust) {
   TMemoryStream request;
   request.WriteBytes("secret");
 
-  // Verified by default: with no dialog to ask, the unknown authority fails the dispatch.
+  // Verified by default: with no dialog to ask, the unknown authority fails the dispatch (the
+  // trust store holds only an unrelated certificate).
   TMemoryStream refused;
   EXPECT_THROW(c.Dispatch(request, refused), EROException);
   EXPECT_FALSE(c.TrustInvalidCA());
@@ -134,6 +153,29 @@ TEST(HttpsChannel, SelfSignedCertificateNeedsTrust) {
   EXPECT_FALSE(c.TrustInvalidCA());
   SetErrorDialogHook(nullptr);
   EXPECT_EQ(server.Served(), 2);
+}
+
+TEST(HttpsChannel, TrustedCertificatePassesWithoutAsking) {
+  SelfSignedCertificate certificate;
+  if (!certificate.Ok()) GTEST_SKIP() << "the openssl command could not make a certificate";
+  certificate.TrustOnly(certificate.Cert());
+  TlsEchoServer server(certificate);
+  TROWinInetHTTPChannel c;
+  c.SetTargetURL(server.Url());
+  c.SetAccessType(atDirect);
+  c.SetTimeout(3000);
+  int asked = 0;
+  SetErrorDialogHook([&](TROWinInetHTTPChannel&, uint32_t, int) {
+    ++asked;
+    return kErrorCancelled;
+  });
+  TMemoryStream request, response;
+  request.WriteBytes("verified");
+  c.Dispatch(request, response);
+  SetErrorDialogHook(nullptr);
+  EXPECT_EQ(asked, 0);
+  EXPECT_FALSE(c.TrustInvalidCA());
+  EXPECT_EQ(std::string(response.View()), "tls:verified");
 }
 
 }  // namespace
