@@ -33,7 +33,10 @@ bool IsBinPath(beast::string_view target) {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(NetContext& ctx, net::ip::tcp::socket socket)
-      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {}
+      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {
+    beast::error_code ignored;
+    stream_.socket().set_option(net::ip::tcp::no_delay(true), ignored);
+  }
 
   void Start() {
     net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
@@ -96,7 +99,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     size_t in = req.body().size();
     idle_.Disarm();  // a running request is not idleness
-    ctx_.Dispatch(stream_.get_executor(), std::move(req.body()), RequestInfo{"HTTP", peer_},
+    // The reply is written from the worker: nothing else of this session runs meanwhile.
+    ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_},
                   [self = shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
                         reply.failed ? http::status::internal_server_error : http::status::ok;

@@ -64,11 +64,15 @@ struct NetContext {
     return InFlight(nullptr, [this](void*) { --inFlight; });
   }
 
-  // Runs the dispatcher on a worker thread, then `done(reply)` on `executor`. A throwing
-  // dispatcher is answered with a Refuse reply.
-  template <typename Executor, typename Done>
-  void Dispatch(Executor executor, std::string request, RequestInfo info, Done done) {
-    net::post(workers, [this, executor, request = std::move(request), info = std::move(info),
+  // Runs the dispatcher on a worker thread, then `done(reply)` on that same worker thread, at
+  // once: a reply is sent from where it was made, without waking an I/O thread first. The
+  // caller must have nothing pending on the objects `done` touches while the request runs (a
+  // session reads no further while its request runs, and its idle timer is disarmed); what must
+  // run on a strand, `done` posts there itself. A throwing dispatcher is answered with a Refuse
+  // reply.
+  template <typename Done>
+  void Dispatch(std::string request, RequestInfo info, Done done) {
+    net::post(workers, [this, request = std::move(request), info = std::move(info),
                         done = std::move(done)]() mutable {
       DispatchReply reply;
       try {
@@ -76,9 +80,7 @@ struct NetContext {
       } catch (const std::exception& e) {
         reply = dispatcher.Refuse(std::string("Internal server error: ") + e.what(), info);
       }
-      net::post(executor, [done = std::move(done), reply = std::move(reply)]() mutable {
-        done(std::move(reply));
-      });
+      done(std::move(reply));
     });
   }
 };
@@ -107,6 +109,8 @@ class ConnectionSlot {
 // A connection's idle time-out, on the session's strand. It closes through the session's own
 // `close` (which releases the slot first) rather than letting the stream close the socket behind
 // the session's back. `Arm` starts or restarts the wait; `Disarm` stops it (a request is running).
+// Arm and Disarm run on the session's strand, or on the worker sending a reply while nothing else
+// of the session runs.
 class IdleTimer {
  public:
   explicit IdleTimer(const net::any_io_executor& executor) : timer_(executor) {}
@@ -128,7 +132,8 @@ class IdleTimer {
 
  private:
   net::steady_timer timer_;
-  uint64_t generation_ = 0;
+  // Read by a cancelled wait's handler on the strand while a worker may re-arm the timer.
+  std::atomic<uint64_t> generation_{0};
 };
 
 inline std::string PeerText(const net::ip::tcp::socket& s) {

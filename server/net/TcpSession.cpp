@@ -81,7 +81,8 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     if (ec) return Close();
     idle_.Disarm();  // a running request is not idleness
     size_t in = body_.size();
-    ctx_.Dispatch(stream_.get_executor(), std::move(body_), RequestInfo{"TCP", peer_},
+    // The reply is written from the worker: nothing else of this session runs meanwhile.
+    ctx_.Dispatch(std::move(body_), RequestInfo{"TCP", peer_},
                   [self = shared_from_this(), in, token](DispatchReply reply) {
                     self->Write(std::move(reply), in, token, true);
                   });
@@ -93,19 +94,18 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
       reply = ctx_.dispatcher.Refuse("The reply is too large for one frame", {"TCP", peer_});
       reply.failed = true;
     }
-    auto out = std::make_shared<std::string>(std::move(reply.body));
-    uint32_t n = uint32_t(out->size());
-    auto prefix = std::make_shared<std::array<uint8_t, 4>>(
-        std::array<uint8_t, 4>{uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)});
-    std::array<net::const_buffer, 2> buffers{net::buffer(*prefix), net::buffer(*out)};
+    // One reply at a time: the session keeps its bytes until the write completes.
+    out_ = std::move(reply.body);
+    uint32_t n = uint32_t(out_.size());
+    prefix_ = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
+    std::array<net::const_buffer, 2> buffers{net::buffer(prefix_), net::buffer(out_)};
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("TCP", peer_, reply.summary, in, out->size(), Clock::now() - started_,
+    ctx_.log.Request("TCP", peer_, reply.summary, in, out_.size(), Clock::now() - started_,
                      reply.failed);
     ArmIdleTimer();  // a peer that does not read its reply is idle too
     net::async_write(
-        stream_, buffers,
-        [self = shared_from_this(), out, prefix, token, keep](beast::error_code ec, size_t) {
+        stream_, buffers, [self = shared_from_this(), token, keep](beast::error_code ec, size_t) {
           if (ec && ec != net::error::operation_aborted)
             self->ctx_.log.Event("TCP", self->peer_, "reply not sent: " + ec.message());
           if (ec || !keep) return self->Close();
@@ -134,6 +134,8 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   std::array<uint8_t, 4> header_{};
   std::string body_;
   size_t length_ = 0;
+  std::array<uint8_t, 4> prefix_{};
+  std::string out_;
   Clock::time_point started_;
 };
 

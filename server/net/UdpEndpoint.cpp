@@ -73,11 +73,16 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       Send(to, peer, id, std::move(reply), payload.size(), started, token);
     } else {
       size_t in = payload.size();
-      ctx_.Dispatch(
-          socket_.get_executor(), std::move(payload), RequestInfo{"UDP", peer},
-          [self = shared_from_this(), to, peer, id, in, started, token](DispatchReply reply) {
-            self->Send(to, peer, id, std::move(reply), in, started, token);
-          });
+      // The socket keeps receiving on its strand meanwhile: the reply goes back there.
+      ctx_.Dispatch(std::move(payload), RequestInfo{"UDP", peer},
+                    [self = shared_from_this(), to, peer, id, in, started,
+                     token](DispatchReply reply) mutable {
+                      net::post(self->socket_.get_executor(),
+                                [self, to, peer = std::move(peer), id = std::move(id), in, started,
+                                 token = std::move(token), reply = std::move(reply)]() mutable {
+                                  self->Send(to, peer, id, std::move(reply), in, started, token);
+                                });
+                    });
     }
     Receive();
   }
