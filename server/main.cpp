@@ -9,6 +9,7 @@
 
 #include "platform/rtl/Text.h"
 #include "server/app/Options.h"
+#include "server/app/ServerMetrics.h"
 #include "server/services/ServiceHost.h"
 
 namespace qorvin::server {
@@ -52,14 +53,35 @@ int Serve(const CommandLine& c) {
   RegisterControlService(host, state);
   RegisterExecSqlService(host, state);
   RegisterTableProcService(host, state);
-  RequestLog log(c.quiet ? nullptr : &std::cerr);
+  std::ofstream logFile;
+  if (!c.quiet && !c.logFile.empty()) {
+    logFile.open(c.logFile, std::ios::app);
+    if (!logFile) throw std::runtime_error("Cannot open the log file " + c.logFile);
+  }
+  RequestLog log(c.quiet ? nullptr : c.logFile.empty() ? &std::cerr : &logFile, c.logFormat);
+  // The metrics outlive the transports that feed them (declared before, destroyed after).
+  const NetServer* transports = nullptr;
+  ServerMetrics metrics(
+      MetricsSources{[&host](const std::string& operation) { return host.HasOperation(operation); },
+                     [&transports] { return transports ? transports->OpenConnections() : 0; },
+                     [&state] {
+                       std::vector<std::pair<std::string, int>> inUse;
+                       for (const char* service : {kExecSqlService, kTableProcService})
+                         if (SessionPool* pool = state.Pool(service))
+                           inUse.emplace_back(service, pool->InUse());
+                       return inUse;
+                     }});
+  log.SetObserver(&metrics);
   NetServer net(c.net, host, log);
+  transports = &net;
+  net.ServeMetrics([&metrics] { return metrics.Page(); });
   net.Start();
   BoundPorts ports = net.Ports();
   state.SetPorts(ports);
   net.StopOnSignals();
   std::cerr << "qorvin-server: " << db->Describe() << ", procedures "
             << (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder)
+            << (c.configFile.empty() ? "" : ", configuration " + c.configFile)
             << (c.config.admin ? ", admin operations allowed" : "") << std::endl;
   std::cout << "qorvin-server listening address=" << c.net.bindAddress
             << " http=" << PortText(ports.http) << " tcp=" << PortText(ports.tcp)

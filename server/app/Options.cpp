@@ -1,6 +1,7 @@
 #include "server/app/Options.h"
 
 #include <cstdint>
+#include <fstream>
 #include <limits>
 #include <stdexcept>
 
@@ -32,7 +33,8 @@ Serves ControlService, ExecSqlService and TableProcService over HTTP (POST /Bin)
 and UDP datagrams at once, on SQLite or PostgreSQL. On start it prints one line on stdout:
   qorvin-server listening address=127.0.0.1 http=8099 tcp=8090 udp=8090
 (a transport that is off shows "off"). One line per request goes to stderr. SIGINT or SIGTERM
-stops it: requests in progress finish, then every socket closes.
+stops it: requests in progress finish, then every socket closes. GET /metrics on the HTTP port
+answers with the server's metrics in the Prometheus text format.
 
 Database:
   --db TARGET             SQLite file, ":memory:" (default), or
@@ -60,66 +62,183 @@ Behaviour:
                           (SetDBConnInfo, Restart, SetServicePoolSize, ClearServicePool)
   --codeset NAME          code set of 8-bit text on the wire (default: the locale's)
   --no-compression        never compress replies (default: replies of 4096 bytes and more)
+  --log-format FORMAT     request log as text (default) or json (one object per line)
+  --log-file FILE         append the request log to FILE (default: standard error)
   --quiet                 no request log
+
+Configuration:
+  --config FILE           read options from FILE first, one "name = value" per line with
+                          the names above without "--" (switches take true or false);
+                          the command line wins over the file
   --help                  this text
 )";
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
-  CommandLine c;
-  constexpr int64_t kMaxInt = std::numeric_limits<int32_t>::max();
-  for (size_t i = 0; i < args.size(); ++i) {
-    const std::string& a = args[i];
-    auto value = [&]() -> const std::string& {
-      if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
-      return args[++i];
-    };
-    auto port = [&] { return int(Number(a, value(), -1, 65535)); };
-    if (a == "--help" || a == "-h") {
-      c.help = true;
-    } else if (a == "--db") {
-      c.config.database = value();
-    } else if (a == "--schema") {
-      c.schemaFile = value();
-    } else if (a == "--procedures") {
-      c.config.proceduresFolder = value();
-    } else if (a == "--pool-size") {
-      c.config.poolSize = int(Number(a, value(), 1, 1000));
-    } else if (a == "--statement-timeout") {
-      c.config.databaseOptions.statementTimeoutSeconds = int(Number(a, value(), 0, kMaxInt / 1000));
-    } else if (a == "--max-rows") {
-      c.config.batch.limits.maxRows = Number(a, value(), 1, kMaxInt);
-    } else if (a == "--max-result-bytes") {
-      c.config.batch.limits.maxBytes = Number(a, value(), 1024, int64_t(1) << 40);
-    } else if (a == "--bind") {
-      c.net.bindAddress = value();
-    } else if (a == "--http-port") {
-      c.net.httpPort = port();
-    } else if (a == "--tcp-port") {
-      c.net.tcpPort = port();
-    } else if (a == "--udp-port") {
-      c.net.udpPort = port();
-    } else if (a == "--max-request") {
-      c.net.maxRequestBytes = size_t(Number(a, value(), 64, int64_t(1) << 32));
-    } else if (a == "--idle-timeout") {
-      c.net.idleTimeout = std::chrono::seconds(Number(a, value(), 1, 86400));
-    } else if (a == "--max-connections") {
-      c.net.maxConnections = int(Number(a, value(), 1, 100000));
-    } else if (a == "--threads") {
-      c.net.workerThreads = int(Number(a, value(), 1, 1024));
-    } else if (a == "--admin") {
-      c.config.admin = true;
-    } else if (a == "--codeset") {
-      c.codeSet = value();
-    } else if (a == "--no-compression") {
-      c.config.compressReplies = false;
-    } else if (a == "--quiet") {
-      c.quiet = true;
+namespace {
+
+constexpr int64_t kMaxInt = std::numeric_limits<int32_t>::max();
+
+// One option. `apply` takes the value of an option with one (`label` names the option in
+// messages); `set` turns a switch on or off.
+struct OptionDef {
+  const char* name;  // without "--"
+  void (*apply)(CommandLine& c, const std::string& label, const std::string& value);
+  void (*set)(CommandLine& c, bool on);
+};
+
+int PortNumber(const std::string& label, const std::string& value) {
+  return int(Number(label, value, -1, 65535));
+}
+
+const std::vector<OptionDef>& Options() {
+  using S = const std::string&;
+  static const std::vector<OptionDef> kOptions = {
+      {"db", [](CommandLine& c, S, S v) { c.config.database = v; }, nullptr},
+      {"schema", [](CommandLine& c, S, S v) { c.schemaFile = v; }, nullptr},
+      {"procedures", [](CommandLine& c, S, S v) { c.config.proceduresFolder = v; }, nullptr},
+      {"pool-size",
+       [](CommandLine& c, S o, S v) { c.config.poolSize = int(Number(o, v, 1, 1000)); }, nullptr},
+      {"statement-timeout",
+       [](CommandLine& c, S o, S v) {
+         c.config.databaseOptions.statementTimeoutSeconds = int(Number(o, v, 0, kMaxInt / 1000));
+       },
+       nullptr},
+      {"max-rows",
+       [](CommandLine& c, S o, S v) { c.config.batch.limits.maxRows = Number(o, v, 1, kMaxInt); },
+       nullptr},
+      {"max-result-bytes",
+       [](CommandLine& c, S o, S v) {
+         c.config.batch.limits.maxBytes = Number(o, v, 1024, int64_t(1) << 40);
+       },
+       nullptr},
+      {"bind", [](CommandLine& c, S, S v) { c.net.bindAddress = v; }, nullptr},
+      {"http-port", [](CommandLine& c, S o, S v) { c.net.httpPort = PortNumber(o, v); }, nullptr},
+      {"tcp-port", [](CommandLine& c, S o, S v) { c.net.tcpPort = PortNumber(o, v); }, nullptr},
+      {"udp-port", [](CommandLine& c, S o, S v) { c.net.udpPort = PortNumber(o, v); }, nullptr},
+      {"max-request",
+       [](CommandLine& c, S o, S v) {
+         c.net.maxRequestBytes = size_t(Number(o, v, 64, int64_t(1) << 32));
+       },
+       nullptr},
+      {"idle-timeout",
+       [](CommandLine& c, S o, S v) {
+         c.net.idleTimeout = std::chrono::seconds(Number(o, v, 1, 86400));
+       },
+       nullptr},
+      {"max-connections",
+       [](CommandLine& c, S o, S v) { c.net.maxConnections = int(Number(o, v, 1, 100000)); },
+       nullptr},
+      {"threads",
+       [](CommandLine& c, S o, S v) { c.net.workerThreads = int(Number(o, v, 1, 1024)); }, nullptr},
+      {"admin", nullptr, [](CommandLine& c, bool on) { c.config.admin = on; }},
+      {"codeset", [](CommandLine& c, S, S v) { c.codeSet = v; }, nullptr},
+      {"no-compression", nullptr, [](CommandLine& c, bool on) { c.config.compressReplies = !on; }},
+      {"log-format",
+       [](CommandLine& c, S o, S v) {
+         if (v == "text") {
+           c.logFormat = LogFormat::Text;
+         } else if (v == "json") {
+           c.logFormat = LogFormat::Json;
+         } else {
+           throw std::invalid_argument(o + " must be text or json, not \"" + v + "\"");
+         }
+       },
+       nullptr},
+      {"log-file", [](CommandLine& c, S, S v) { c.logFile = v; }, nullptr},
+      {"quiet", nullptr, [](CommandLine& c, bool on) { c.quiet = on; }},
+  };
+  return kOptions;
+}
+
+const OptionDef* FindOption(const std::string& name) {
+  for (const OptionDef& o : Options())
+    if (name == o.name) return &o;
+  return nullptr;
+}
+
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+bool SwitchValue(const std::string& label, const std::string& v) {
+  if (v == "true" || v == "yes" || v == "on" || v == "1") return true;
+  if (v == "false" || v == "no" || v == "off" || v == "0") return false;
+  throw std::invalid_argument(label + " must be true or false, not \"" + v + "\"");
+}
+
+// The configuration file into `c` (format: Options.h).
+void ReadConfigFile(const std::string& path, CommandLine& c) {
+  std::ifstream in(path);
+  if (!in) throw std::invalid_argument("cannot read the configuration file " + path);
+  std::string line;
+  for (int number = 1; std::getline(in, line); ++number) {
+    const std::string where = path + ":" + std::to_string(number) + ": ";
+    line = Trim(line);
+    if (line.empty() || line[0] == '#') continue;
+    const size_t eq = line.find('=');
+    if (eq == std::string::npos)
+      throw std::invalid_argument(where + "expected \"name = value\", not \"" + line + "\"");
+    const std::string name = Trim(line.substr(0, eq));
+    std::string value = Trim(line.substr(eq + 1));
+    if (value.size() >= 2 && value.front() == '"' && value.back() == '"')
+      value = value.substr(1, value.size() - 2);
+    const OptionDef* o = FindOption(name);
+    if (o == nullptr) throw std::invalid_argument(where + "unknown option \"" + name + "\"");
+    const std::string label = where + name;
+    if (o->set != nullptr) {
+      o->set(c, SwitchValue(label, value));
     } else {
-      throw std::invalid_argument("unknown option \"" + a + "\" (see --help)");
+      o->apply(c, label, value);
     }
   }
-  if (c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
+  if (in.bad()) throw std::invalid_argument("cannot read the configuration file " + path);
+  c.configFile = path;
+}
+
+}  // namespace
+
+std::vector<std::string> ConfigOptionNames() {
+  std::vector<std::string> names;
+  for (const OptionDef& o : Options()) names.push_back(o.name);
+  return names;
+}
+
+CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+  CommandLine c;
+  // The file first, wherever --config stands, so that every option given here wins over it.
+  for (size_t i = 0; i < args.size(); ++i) {
+    if (args[i] == "--help" || args[i] == "-h") break;  // help needs no file
+    if (args[i] != "--config") {
+      const OptionDef* o = args[i].rfind("--", 0) == 0 ? FindOption(args[i].substr(2)) : nullptr;
+      if (o != nullptr && o->apply != nullptr) ++i;  // its value is no option
+      continue;
+    }
+    if (i + 1 >= args.size()) throw std::invalid_argument("--config needs a value");
+    if (!c.configFile.empty()) throw std::invalid_argument("--config may be given once");
+    ReadConfigFile(args[++i], c);
+  }
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (a == "--help" || a == "-h") {
+      c.help = true;
+      continue;
+    }
+    if (a == "--config") {
+      ++i;
+      continue;
+    }
+    const OptionDef* o = a.rfind("--", 0) == 0 ? FindOption(a.substr(2)) : nullptr;
+    if (o == nullptr) throw std::invalid_argument("unknown option \"" + a + "\" (see --help)");
+    if (o->set != nullptr) {
+      o->set(c, true);
+    } else {
+      if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
+      o->apply(c, a, args[++i]);
+    }
+  }
+  if (!c.help && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
     throw std::invalid_argument("every transport is off; enable at least one port");
   return c;
 }

@@ -1,4 +1,10 @@
-// The command line of qorvin-server.
+// The command line of qorvin-server, and its configuration file (--config FILE).
+//
+// The file holds one option per line, "name = value", name being a long option without its
+// "--" ("db = /var/lib/x.db", "http-port = 8099"); switches take true/false (also yes/no, on/off,
+// 1/0). Blank lines and lines starting with '#' are skipped; a value may be written in double
+// quotes to keep blanks at its ends. Every option but config and help may be set there. The file
+// is read first, then the command line, so the command line wins.
 #pragma once
 
 #include <string>
@@ -14,13 +20,21 @@ struct CommandLine {
   NetOptions net;
   std::string schemaFile;  // a batch run once at start
   std::string codeSet;     // ANSI code set for 8-bit wire text; empty: the locale's
+  std::string configFile;  // the --config file that was read; empty: none
+  LogFormat logFormat = LogFormat::Text;
+  std::string logFile;  // append the request log here; empty: standard error
   bool quiet = false;
   bool help = false;
 };
 
-// Parses the arguments (without the program name). std::invalid_argument with a message for the
-// user when an option is unknown, lacks its value or has a value out of range.
+// Parses the arguments (without the program name), after the --config file when one is named.
+// std::invalid_argument with a message for the user when an option is unknown, lacks its value
+// or has a value out of range, or the file cannot be read (messages about the file name it and
+// the line).
 CommandLine ParseCommandLine(const std::vector<std::string>& args);
+
+// The names of every option (without "--") that the configuration file accepts.
+std::vector<std::string> ConfigOptionNames();
 
 // The --help text.
 const char* HelpText();

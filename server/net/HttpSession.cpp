@@ -30,6 +30,10 @@ bool IsBinPath(beast::string_view target) {
   return true;
 }
 
+bool IsMetricsPath(beast::string_view target) {
+  return target.substr(0, target.find('?')) == "/metrics";
+}
+
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(NetContext& ctx, net::ip::tcp::socket socket)
@@ -87,6 +91,18 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     keepAlive_ = req.keep_alive();
     version_ = req.version();
     auto token = ctx_.BeginRequest();
+    if (req.method() == http::verb::get && ctx_.metricsPage && IsMetricsPath(req.target())) {
+      DispatchReply reply{{}, false, "GET /metrics"};
+      try {
+        reply.body = ctx_.metricsPage();
+      } catch (const std::exception& e) {
+        reply = DispatchReply{"Metrics unavailable", true, std::string("GET /metrics ") + e.what()};
+        return Reply(http::status::internal_server_error, std::move(reply), 0, started,
+                     std::move(token), "text/plain");
+      }
+      return Reply(http::status::ok, std::move(reply), 0, started, std::move(token),
+                   "text/plain; version=0.0.4; charset=utf-8");
+    }
     if (!IsBinPath(req.target())) {
       DispatchReply reply{"Not Found", true, "404 " + std::string(req.target())};
       return Reply(http::status::not_found, std::move(reply), req.body().size(), started,

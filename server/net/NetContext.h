@@ -11,6 +11,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -41,6 +42,7 @@ struct NetContext {
   std::atomic<int> connections{0};
   std::atomic<int> inFlight{0};
   std::atomic<bool> stopping{false};
+  std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
   std::mutex stopMutex;
   std::condition_variable stopped;
 

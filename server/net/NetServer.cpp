@@ -157,4 +157,12 @@ void NetServer::Wait() {
   joined_ = true;
 }
 
+void NetServer::ServeMetrics(std::function<std::string()> page) {
+  ctx_->metricsPage = std::move(page);
+}
+
+int NetServer::OpenConnections() const {
+  return ctx_->connections.load();
+}
+
 }  // namespace qorvin::server

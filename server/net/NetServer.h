@@ -22,6 +22,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -66,6 +67,12 @@ class NetServer {
   // address and port when one cannot be bound (nothing keeps running then).
   void Start();
   BoundPorts Ports() const { return ports_; }
+  // Before Start: "GET /metrics" on the HTTP port is answered with page() as Prometheus text
+  // (status 200); without it, that path is not found like any other. page runs on an I/O
+  // thread and must not throw.
+  void ServeMetrics(std::function<std::string()> page);
+  // TCP and HTTP connections open now.
+  int OpenConnections() const;
   void StopOnSignals();
   void Stop();
   // Blocks until Stop, then shuts down as described above.

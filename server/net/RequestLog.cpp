@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "server/net/JsonText.h"
+
 namespace qorvin::server {
 namespace {
 
@@ -28,12 +30,36 @@ std::string OneLine(const std::string& text) {
   return out;
 }
 
+// "2024-05-01T12:00:00.123Z" (UTC).
+std::string IsoTimestamp() {
+  auto now = std::chrono::system_clock::now();
+  auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
+  std::time_t secs = std::time_t(ms / 1000);
+  std::tm utc{};
+  gmtime_r(&secs, &utc);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900,
+                utc.tm_mon + 1, utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, int(ms % 1000));
+  return buf;
+}
+
 }  // namespace
 
 void RequestLog::Request(const char* transport, const std::string& peer, const std::string& summary,
                          size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
                          bool failed) {
+  if (observer_) observer_->Request(transport, summary, bytesIn, bytesOut, took, failed);
   if (!out_) return;
+  if (format_ == LogFormat::Json) {
+    char ms[32];
+    std::snprintf(ms, sizeof ms, "%.3f", std::chrono::duration<double, std::milli>(took).count());
+    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"transport\":" + JsonString(transport) +
+         ",\"peer\":" + JsonString(peer) +
+         ",\"request\":" + JsonString(std::string_view(summary).substr(0, 2000)) +
+         ",\"in\":" + std::to_string(bytesIn) + ",\"out\":" + std::to_string(bytesOut) +
+         ",\"ms\":" + ms + ",\"ok\":" + (failed ? "false" : "true") + "}");
+    return;
+  }
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
   Line(Timestamp() + " " + transport + " " + peer + " " +
        (summary.empty() ? "-" : OneLine(summary)) + " in=" + std::to_string(bytesIn) + " out=" +
@@ -42,6 +68,11 @@ void RequestLog::Request(const char* transport, const std::string& peer, const s
 
 void RequestLog::Event(const char* transport, const std::string& peer, const std::string& what) {
   if (!out_) return;
+  if (format_ == LogFormat::Json) {
+    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"transport\":" + JsonString(transport) +
+         ",\"peer\":" + JsonString(peer) + ",\"event\":" + JsonString(what) + "}");
+    return;
+  }
   Line(Timestamp() + " " + transport + " " + peer + " " + OneLine(what));
 }
 

@@ -3,7 +3,14 @@
 //   2024-05-01 12:00:00.123 TCP 127.0.0.1:53412 ExecSqlService.SynchReadData in=123 out=4567 5ms ok
 //
 // and one line per notable transport event (a refused connection, a dropped datagram, a reply
-// that could not be sent). Thread-safe: lines never interleave.
+// that could not be sent). In the JSON format each line is one JSON object (JSON Lines):
+//
+//   {"time":"2024-05-01T12:00:00.123Z","transport":"TCP","peer":"127.0.0.1:53412",
+//    "request":"ExecSqlService.SynchReadData user=u1","in":123,"out":4567,"ms":5.021,"ok":true}
+//   {"time":"...","transport":"UDP","peer":"...","event":"datagram of 3 bytes dropped"}
+//
+// Every request is also handed to the observer, when one is set (the metrics), whether or not
+// lines are written. Thread-safe: lines never interleave.
 //
 // Order: a request's line is written when its reply is handed to the transport, before any of it
 // is sent. A client that has received its reply therefore finds the line in the log already, and
@@ -19,10 +26,24 @@
 
 namespace qorvin::server {
 
+enum class LogFormat { Text, Json };
+
+// Sees every request the transports answered. Called on I/O threads, concurrently.
+class IRequestObserver {
+ public:
+  virtual ~IRequestObserver() = default;
+  virtual void Request(const char* transport, const std::string& summary, size_t bytesIn,
+                       size_t bytesOut, std::chrono::steady_clock::duration took, bool failed) = 0;
+};
+
 class RequestLog {
  public:
   // `out` null: nothing is logged.
-  explicit RequestLog(std::ostream* out) : out_(out) {}
+  explicit RequestLog(std::ostream* out, LogFormat format = LogFormat::Text)
+      : out_(out), format_(format) {}
+
+  // Before the transports start; `observer` outlives them.
+  void SetObserver(IRequestObserver* observer) { observer_ = observer; }
 
   void Request(const char* transport, const std::string& peer, const std::string& summary,
                size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
@@ -33,6 +54,8 @@ class RequestLog {
   void Line(const std::string& text);
 
   std::ostream* out_;
+  LogFormat format_;
+  IRequestObserver* observer_ = nullptr;
   std::mutex mutex_;
 };
 

@@ -112,6 +112,13 @@ std::string ServiceHost::ExceptionReply(TROBinMessage& msg, const std::exception
   return std::string(out.View());
 }
 
+bool ServiceHost::HasOperation(const std::string& serviceDotOperation) const {
+  const size_t dot = serviceDotOperation.find('.');
+  if (dot == std::string::npos) return false;
+  auto s = handlers_.find(serviceDotOperation.substr(0, dot));
+  return s != handlers_.end() && s->second.count(serviceDotOperation.substr(dot + 1)) != 0;
+}
+
 DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo& info) {
   DispatchReply reply;
   if (request == kProbe) {

@@ -67,6 +67,9 @@ class ServiceHost : public IDispatcher {
 
   // Registers an operation (names as the wire spells them; looked up exactly).
   void Register(const std::string& service, const std::string& operation, Handler handler);
+  // Whether "Service.Operation" names a registered operation (for the metrics' labels). Safe
+  // from any thread once registration is over.
+  bool HasOperation(const std::string& serviceDotOperation) const;
 
   DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override;
   // An EROMessageTooLarge exception reply carrying `reason`.

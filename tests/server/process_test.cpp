@@ -6,6 +6,7 @@
 #include <sys/wait.h>
 
 #include <filesystem>
+#include <fstream>
 #include <regex>
 #include <thread>
 
@@ -160,6 +161,110 @@ TEST(ServerProgram, SigintStopsItAndBadCommandLinesAreRefused) {
   ServerProcess help({"--help"});
   EXPECT_NE(help.Line().find("Usage: qorvin-server"), std::string::npos);
   EXPECT_EQ(help.Wait(), 0);
+}
+
+}  // namespace
+}  // namespace qorvin::server
+
+namespace qorvin::server {
+namespace {
+
+using namespace testing;
+
+// The options from a configuration file (the command line winning), the JSON request log in a
+// file, and GET /metrics.
+TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
+  const std::string dir = ::testing::TempDir() + "qorvin-config-test";
+  std::filesystem::create_directories(dir);
+  const std::string config = dir + "/server.conf", logFile = dir + "/requests.log";
+  std::filesystem::remove(logFile);
+  {
+    std::ofstream out(config);
+    out << "# a test configuration\n"
+        << "schema = " << SourceDir() << "/server/sample/schema.sql\n"
+        << "procedures = \"" << SourceDir() << "/server/sample/procedures\"\n"
+        << "http-port = 0\n  tcp-port=0\nudp-port = -1\n\n"
+        << "log-format = json\nlog-file = " << logFile << "\n";
+  }
+  ServerProcess server({"--config", config, "--udp-port", "0"});
+  std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const int http = PortIn(line, "http"), tcp = PortIn(line, "tcp");
+  EXPECT_GT(PortIn(line, "udp"), 0) << "the command line wins: " << line;
+
+  std::string req = Request("ExecSqlService", "SynchExecProc", UserAndSql("exec CustomerCount"));
+  EXPECT_EQ(ReadReply(TcpCall(tcp, req)).Integer(), 2);
+  EXPECT_EQ(TcpCall(tcp, "PROBE"), "PROBEDOK");
+  HttpClient client;
+  const std::string base = "http://127.0.0.1:" + std::to_string(http);
+  EXPECT_EQ(client.Send(base + "/Bin", Request("ExecSqlService", "NoSuchOperation", "")).status,
+            500);
+  EXPECT_EQ(client.Send(base + "/elsewhere", "", false).status, 404);
+  EXPECT_EQ(client.Send(base + "/metrics", "x").status, 404);  // only GET serves them
+
+  const std::vector<std::string> wanted = {
+      "# TYPE qorvin_requests_total counter",
+      "qorvin_requests_total{operation=\"ExecSqlService.SynchExecProc\",outcome=\"ok\","
+      "transport=\"tcp\"} 1\n",
+      "qorvin_requests_total{operation=\"probe\",outcome=\"ok\",transport=\"tcp\"} 1\n",
+      // An unknown operation and a wrong path count as "other", never under their own names.
+      "qorvin_requests_total{operation=\"other\",outcome=\"error\",transport=\"http\"} 3\n",
+      "qorvin_request_duration_seconds_count{operation=\"ExecSqlService.SynchExecProc\"} 1\n",
+      "qorvin_request_duration_seconds_bucket{operation=\"probe\",le=\"+Inf\"} 1\n",
+      "qorvin_received_bytes_total{transport=\"tcp\"} ",
+      "qorvin_sent_bytes_total{transport=\"http\"} ",
+      "qorvin_db_sessions_in_use{service=\"ExecSqlService\"} 0\n"};
+  // A request is counted once its reply is written, which its client may see first: the page is
+  // read again (within a bound) until every count is in.
+  std::string page;
+  for (int attempt = 0; attempt < 200; ++attempt) {
+    HttpResult metrics = client.Send(base + "/metrics", "", false);
+    ASSERT_EQ(metrics.status, 200);
+    page = metrics.body;
+    bool all = true;
+    for (const std::string& want : wanted) all = all && page.find(want) != std::string::npos;
+    if (all) break;
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  for (const std::string& want : wanted)
+    EXPECT_NE(page.find(want), std::string::npos) << want << "\n" << page;
+  std::smatch open;
+  ASSERT_TRUE(std::regex_search(page, open, std::regex("\nqorvin_open_connections (\\d+)\n")));
+  EXPECT_GE(std::stoi(open[1]), 1);  // at least this request's own
+  EXPECT_EQ(page.find("NoSuchOperation"), std::string::npos);
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_EQ(server.Log().find("ExecSqlService.SynchExecProc"), std::string::npos)
+      << "requests go to the log file, not stderr";
+  std::ifstream in(logFile);
+  std::vector<std::string> lines;
+  for (std::string l; std::getline(in, l);) lines.push_back(l);
+  ASSERT_GE(lines.size(), 6u);
+  const std::regex object(
+      R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","transport":"(TCP|HTTP)","peer":"127\.0\.0\.1:\d+","request":".*","in":\d+,"out":\d+,"ms":\d+\.\d{3},"ok":(true|false)\
+})");
+  for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, object)) << l;
+auto logged = [&lines](const std::string& part) {
+  for (const std::string& l : lines)
+    if (l.find(part) != std::string::npos) return true;
+  return false;
+};
+EXPECT_TRUE(logged("\"request\":\"ExecSqlService.SynchExecProc user=u1\",\"in\":"));
+EXPECT_TRUE(logged("\"transport\":\"HTTP\"") && logged("\"request\":\"404 /elsewhere\""));
+EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
+}
+
+TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {
+  const std::string config = ::testing::TempDir() + "qorvin-bad.conf";
+  std::ofstream(config) << "http-port = 0\nthreads = many\n";
+  ServerProcess bad({"--config", config});
+  EXPECT_EQ(bad.Wait(), 2);
+  EXPECT_NE(bad.Log().find(config + ":2: threads needs a number, not \"many\""), std::string::npos);
+  ServerProcess missing({"--config", "/nonexistent/qorvin.conf"});
+  EXPECT_EQ(missing.Wait(), 2);
+  EXPECT_NE(missing.Log().find("cannot read the configuration file /nonexistent/qorvin.conf"),
+            std::string::npos);
 }
 
 }  // namespace

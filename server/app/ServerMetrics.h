@@ -1,0 +1,71 @@
+// The server's metrics, read by "GET /metrics" on the HTTP port in the Prometheus text format
+// (prometheus-cpp's registry and serializer):
+//
+//   qorvin_requests_total{operation,transport,outcome}      counter
+//   qorvin_request_duration_seconds{operation}               histogram, 0.5 ms .. 10 s
+//   qorvin_received_bytes_total{transport}                   counter, request bytes
+//   qorvin_sent_bytes_total{transport}                       counter, reply bytes
+//   qorvin_open_connections                                  gauge, TCP and HTTP connections
+//   qorvin_db_sessions_in_use{service}                       gauge, leased database sessions
+//
+// operation is "Service.Operation" for the operations the server knows, "probe", "metrics", or
+// "other" (anything else: unknown operations, malformed or refused requests, other HTTP paths),
+// so that no request can add a label value of its own choosing. transport is "http", "tcp" or
+// "udp"; outcome "ok" or "error" (the reply reports a failure).
+//
+// Thread-safe: Request is called by the transports' threads, Page by an I/O thread.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "server/net/RequestLog.h"
+
+namespace prometheus {
+class Registry;
+template <typename T>
+class Family;
+class Counter;
+class Gauge;
+class Histogram;
+}  // namespace prometheus
+
+namespace qorvin::server {
+
+struct MetricsSources {
+  // Whether "Service.Operation" is an operation the server knows.
+  std::function<bool(const std::string&)> knownOperation;
+  std::function<int()> openConnections;
+  // (service, sessions in use) for every pooled service.
+  std::function<std::vector<std::pair<std::string, int>>()> sessionsInUse;
+};
+
+class ServerMetrics : public IRequestObserver {
+ public:
+  explicit ServerMetrics(MetricsSources sources);
+  ~ServerMetrics() override;
+
+  void Request(const char* transport, const std::string& summary, size_t bytesIn, size_t bytesOut,
+               std::chrono::steady_clock::duration took, bool failed) override;
+
+  // The current values, as the body of "GET /metrics".
+  std::string Page();
+
+  // The operation label of a request's log summary (see above).
+  std::string OperationLabel(const std::string& summary) const;
+
+ private:
+  MetricsSources sources_;
+  std::shared_ptr<prometheus::Registry> registry_;
+  prometheus::Family<prometheus::Counter>& requests_;
+  prometheus::Family<prometheus::Histogram>& duration_;
+  prometheus::Family<prometheus::Counter>& received_;
+  prometheus::Family<prometheus::Counter>& sent_;
+  prometheus::Family<prometheus::Gauge>& connections_;
+  prometheus::Family<prometheus::Gauge>& sessions_;
+};
+
+}  // namespace qorvin::server

@@ -1,0 +1,186 @@
+// Running the server: the configuration file against the command line, the JSON text of the
+// request log, and the metrics' labels and page.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <fstream>
+#include <map>
+#include <sstream>
+
+#include "server/app/Options.h"
+#include "server/app/ServerMetrics.h"
+#include "server/net/JsonText.h"
+
+namespace qorvin::server {
+namespace {
+
+std::string WriteConfig(const std::string& name, const std::string& text) {
+  const std::string path = ::testing::TempDir() + name;
+  std::ofstream(path) << text;
+  return path;
+}
+
+// A plausible value for every option that takes one.
+const std::map<std::string, std::string>& SampleValues() {
+  static const std::map<std::string, std::string> kValues = {
+      {"db", "/tmp/x.db"},          {"schema", "/tmp/s.sql"},   {"procedures", "/tmp/p"},
+      {"pool-size", "3"},           {"statement-timeout", "9"}, {"max-rows", "77"},
+      {"max-result-bytes", "4096"}, {"bind", "0.0.0.0"},        {"http-port", "1001"},
+      {"tcp-port", "1002"},         {"udp-port", "1003"},       {"max-request", "1000"},
+      {"idle-timeout", "5"},        {"max-connections", "6"},   {"threads", "7"},
+      {"codeset", "GBK"},           {"log-format", "json"},     {"log-file", "/tmp/r.log"}};
+  return kValues;
+}
+
+// Everything an option can set, as text, to compare two parses.
+std::string Describe(const CommandLine& c) {
+  std::ostringstream o;
+  o << c.config.database << "|" << c.schemaFile << "|" << c.config.proceduresFolder << "|"
+    << c.config.poolSize << "|" << c.config.databaseOptions.statementTimeoutSeconds << "|"
+    << c.config.batch.limits.maxRows << "|" << c.config.batch.limits.maxBytes << "|"
+    << c.net.bindAddress << "|" << c.net.httpPort << "|" << c.net.tcpPort << "|" << c.net.udpPort
+    << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
+    << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.config.admin << "|"
+    << c.codeSet << "|" << c.config.compressReplies << "|" << int(c.logFormat) << "|" << c.logFile
+    << "|" << c.quiet;
+  return o.str();
+}
+
+TEST(ServerConfig, EveryOptionCanBeSetInTheFileAsOnTheCommandLine) {
+  std::string file;
+  std::vector<std::string> args;
+  for (const std::string& name : ConfigOptionNames()) {
+    auto v = SampleValues().find(name);
+    if (v == SampleValues().end()) {  // a switch
+      file += name + " = true\n";
+      args.push_back("--" + name);
+    } else {
+      file += name + " = " + v->second + "\n";
+      args.push_back("--" + name);
+      args.push_back(v->second);
+    }
+  }
+  const CommandLine fromFile = ParseCommandLine({"--config", WriteConfig("all.conf", file)});
+  const CommandLine fromArgs = ParseCommandLine(args);
+  EXPECT_EQ(Describe(fromFile), Describe(fromArgs));
+  EXPECT_NE(Describe(fromFile), Describe(CommandLine{})) << "every option changed something";
+  EXPECT_EQ(fromFile.logFormat, LogFormat::Json);
+  EXPECT_TRUE(fromFile.config.admin);
+  EXPECT_FALSE(fromFile.config.compressReplies);
+
+  // Every option the help text names is one the file accepts (config and help aside).
+  const std::string help = HelpText();
+  for (size_t at = help.find("\n  --"); at != std::string::npos; at = help.find("\n  --", at + 1)) {
+    const std::string name = help.substr(at + 5, help.find_first_of(" \n", at + 5) - at - 5);
+    if (name == "config" || name == "help") continue;
+    const auto names = ConfigOptionNames();
+    EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
+  }
+}
+
+TEST(ServerConfig, TheCommandLineWinsAndTheFileFormatIsForgiving) {
+  const std::string path = WriteConfig("win.conf",
+                                       "# comment\n\n   http-port=1234  \n"
+                                       "tcp-port = 99\nadmin = yes\nno-compression = off\n"
+                                       "db = \"  spaced name.db \"\nlog-format = json\n");
+  const CommandLine c = ParseCommandLine({"--tcp-port", "77", "--config", path, "--quiet"});
+  EXPECT_EQ(c.net.httpPort, 1234);
+  EXPECT_EQ(c.net.tcpPort, 77);  // the command line, wherever --config stands
+  EXPECT_TRUE(c.config.admin);
+  EXPECT_TRUE(c.config.compressReplies);
+  EXPECT_EQ(c.config.database, "  spaced name.db ");
+  EXPECT_TRUE(c.quiet);
+  EXPECT_EQ(c.configFile, path);
+  // --help needs no file.
+  EXPECT_TRUE(ParseCommandLine({"--help", "--config", "/nonexistent"}).help);
+}
+
+TEST(ServerConfig, MistakesNameTheFileAndTheLine) {
+  struct Case {
+    std::string text;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"db = x\nfrobnicate = 1\n", ":2: unknown option \"frobnicate\""},
+      {"http-port 80\n", ":1: expected \"name = value\""},
+      {"\npool-size = 0\n", ":2: pool-size must lie between 1 and 1000"},
+      {"admin = maybe\n", ":1: admin must be true or false, not \"maybe\""},
+      {"log-format = xml\n", ":1: log-format must be text or json"},
+      {"config = other.conf\n", ":1: unknown option \"config\""},
+      {"http-port = -1\ntcp-port = -1\nudp-port = -1\n", "every transport is off"},
+  };
+  for (const Case& c : cases) {
+    const std::string path = WriteConfig("bad.conf", c.text);
+    try {
+      ParseCommandLine({"--config", path});
+      ADD_FAILURE() << "accepted: " << c.text;
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(c.message), std::string::npos) << e.what();
+    }
+  }
+  EXPECT_THROW(ParseCommandLine({"--config"}), std::invalid_argument);
+  EXPECT_THROW(ParseCommandLine({"--config", "/nonexistent/x.conf"}), std::invalid_argument);
+  const std::string ok = WriteConfig("ok.conf", "db = x\n");
+  EXPECT_THROW(ParseCommandLine({"--config", ok, "--config", ok}), std::invalid_argument);
+  // A value that looks like --config belongs to its option.
+  EXPECT_EQ(ParseCommandLine({"--db", "--config"}).config.database, "--config");
+}
+
+TEST(RequestLogJson, StringsStayValidJsonWhateverTheyHold) {
+  EXPECT_EQ(JsonString("plain"), "\"plain\"");
+  EXPECT_EQ(JsonString("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(JsonString(std::string("\n\r\t\x01\x1f\x7f", 6)), "\"\\n\\r\\t\\u0001\\u001f\\u007f\"");
+  EXPECT_EQ(JsonString("日本語 é"), "\"日本語 é\"");  // well-formed UTF-8 as it is
+  // Bytes that are not UTF-8 (an 8-bit code set, a cut sequence, an overlong form, a surrogate)
+  // become U+FFFD one byte at a time.
+  EXPECT_EQ(JsonString("\xe9t\xe9"), "\"\\ufffdt\\ufffd\"");
+  EXPECT_EQ(JsonString("ab\xe6\x97"), "\"ab\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonString("\xc0\xaf"), "\"\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonString("\xed\xa0\x80"), "\"\\ufffd\\ufffd\\ufffd\"");
+  EXPECT_EQ(JsonString(std::string("a\0b", 3)), "\"a\\u0000b\"");
+}
+
+TEST(ServerMetricsPage, LabelsAreBoundedAndTheGaugesAreReadAtEachPage) {
+  int connections = 3;
+  ServerMetrics metrics(
+      MetricsSources{[](const std::string& op) { return op == "ExecSqlService.SynchReadData"; },
+                     [&connections] { return connections; },
+                     [] {
+                       return std::vector<std::pair<std::string, int>>{{"ExecSqlService", 2}};
+                     }});
+  EXPECT_EQ(metrics.OperationLabel("ExecSqlService.SynchReadData user=u1"),
+            "ExecSqlService.SynchReadData");
+  EXPECT_EQ(metrics.OperationLabel("ExecSqlService.Invented error=no such operation"), "other");
+  EXPECT_EQ(metrics.OperationLabel("probe"), "probe");
+  EXPECT_EQ(metrics.OperationLabel("GET /metrics"), "metrics");
+  EXPECT_EQ(metrics.OperationLabel("404 /x\"y"), "other");
+  EXPECT_EQ(metrics.OperationLabel(""), "other");
+
+  using std::chrono::milliseconds;
+  metrics.Request("TCP", "ExecSqlService.SynchReadData user=u1", 100, 2000, milliseconds(3), false);
+  metrics.Request("TCP", "ExecSqlService.SynchReadData user=u1", 50, 70, milliseconds(700), true);
+  metrics.Request("UDP", "probe", 5, 8, milliseconds(0), false);
+  const std::string page = metrics.Page();
+  for (const char* want : {
+           "qorvin_requests_total{operation=\"ExecSqlService.SynchReadData\",outcome=\"ok\","
+           "transport=\"tcp\"} 1\n",
+           "qorvin_requests_total{operation=\"ExecSqlService.SynchReadData\",outcome=\"error\","
+           "transport=\"tcp\"} 1\n",
+           "qorvin_requests_total{operation=\"probe\",outcome=\"ok\",transport=\"udp\"} 1\n",
+           "qorvin_received_bytes_total{transport=\"tcp\"} 150\n",
+           "qorvin_sent_bytes_total{transport=\"tcp\"} 2070\n",
+           "qorvin_request_duration_seconds_bucket{operation=\"ExecSqlService.SynchReadData\","
+           "le=\"0.005\"} 1\n",
+           "qorvin_request_duration_seconds_bucket{operation=\"ExecSqlService.SynchReadData\","
+           "le=\"1\"} 2\n",
+           "qorvin_request_duration_seconds_count{operation=\"ExecSqlService.SynchReadData\"} 2\n",
+           "qorvin_open_connections 3\n",
+           "qorvin_db_sessions_in_use{service=\"ExecSqlService\"} 2\n",
+       })
+    EXPECT_NE(page.find(want), std::string::npos) << want << "\n" << page;
+  connections = 0;
+  EXPECT_NE(metrics.Page().find("qorvin_open_connections 0\n"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace qorvin::server
