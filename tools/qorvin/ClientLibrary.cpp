@@ -42,6 +42,11 @@ std::vector<std::string> Candidates(const std::string& explicitPath) {
   if (const char* env = std::getenv("QORVIN_CLIENT_LIBRARY"); env != nullptr && *env != '\0')
     out.push_back(env);
   out.push_back(kLibraryName);
+#ifdef QORVIN_CLIENT_SONAME
+  // Installed, the unversioned name exists only with the development files; the SONAME is
+  // found through this program's run path (the installed library folder) or the system's.
+  out.push_back(QORVIN_CLIENT_SONAME);
+#endif
   return out;
 }
 

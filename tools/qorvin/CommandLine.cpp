@@ -51,6 +51,9 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
+      {"--keep-going", nullptr,
+       "run the later subcommands even after one failed (the exit status is then 1)",
+       [](GlobalOptions& o, const std::string&) { o.keepGoing = true; }},
       {"--library", "PATH",
        "the client library to load (default: next to this program, then\n"
        "$QORVIN_CLIENT_LIBRARY, then libQorvinClient.so on the library path)",
@@ -60,6 +63,7 @@ const std::vector<OptionDef>& GlobalOptionTable() {
 }
 
 constexpr const char* kSuccessReturn = "--success-return";
+constexpr const char* kTimeout = "--timeout";
 
 std::vector<std::string> Params(const CommandDef& def) {
   std::vector<std::string> out;
@@ -72,6 +76,7 @@ std::string Usage(const CommandDef& def) {
   std::string u = std::string("qorvin [OPTIONS] ") + def.name;
   if (*def.params != '\0') u += std::string(" ") + def.params;
   if (def.successReturn) u += " [--success-return N]";
+  if (def.op == Op::Probe) u += " [--timeout SECONDS]";
   return u;
 }
 
@@ -104,10 +109,29 @@ class Parser {
         if (++i_ == args_.size()) throw UsageError("a subcommand must follow '--'");
       }
     }
+    ResolveProbes();
     return inv_;
   }
 
  private:
+  // The servers of every probe, now that --connect (which may come late) is known.
+  void ResolveProbes() {
+    for (CommandCall& call : inv_.calls) {
+      if (call.def->op != Op::Probe) continue;
+      for (const std::string& url : call.args) {
+        GlobalOptions parsed;
+        ParseConnect(url, parsed);
+        call.probes.push_back({url, parsed.letter, parsed.host, parsed.port});
+      }
+      if (call.probes.empty()) {
+        if (inv_.options.letter == 0)
+          throw UsageError("probe: name the servers (probe t://HOST:PORT ...) or use --connect");
+        call.probes.push_back(
+            {connect_, inv_.options.letter, inv_.options.host, inv_.options.port});
+      }
+    }
+  }
+
   Invocation Help(std::string text) {
     inv_.help = std::move(text);
     inv_.calls.clear();
@@ -133,6 +157,7 @@ class Parser {
         throw UsageError(name + " needs a value (" + o.value + ")");
       }
       o.apply(inv_.options, value);
+      if (name == "--connect") connect_ = value;
       ++i_;
       return true;
     }
@@ -160,12 +185,13 @@ class Parser {
       if (!LooksLikeOption(arg)) {
         call.args.push_back(arg);
         ++i_;
-      } else if (!TakeGlobalOption() && !TakeSuccessReturn(*def, call)) {
+      } else if (!TakeGlobalOption() && !TakeSuccessReturn(*def, call) &&
+                 !TakeTimeout(*def, call)) {
         throw UsageError(std::string(def->name) + ": unknown option '" + arg + "'");
       }
     }
     const size_t wanted = Params(*def).size();
-    if (call.args.size() != wanted)
+    if (def->op != Op::Probe && call.args.size() != wanted)
       throw UsageError(std::string(def->name) + " takes " + std::to_string(wanted) + " argument" +
                        (wanted == 1 ? "" : "s") + ", " + std::to_string(call.args.size()) +
                        " given\nusage: " + Usage(*def));
@@ -190,9 +216,31 @@ class Parser {
     return true;
   }
 
+  // probe's "--timeout SECONDS" (1..3600).
+  bool TakeTimeout(const CommandDef& def, CommandCall& call) {
+    const std::string& arg = args_[i_];
+    const size_t eq = arg.find('=');
+    if (def.op != Op::Probe || arg.substr(0, eq) != kTimeout) return false;
+    std::string value;
+    if (eq != std::string::npos) {
+      value = arg.substr(eq + 1);
+    } else if (i_ + 1 < args_.size()) {
+      value = args_[++i_];
+    } else {
+      throw UsageError(std::string(kTimeout) + " needs a value (SECONDS)");
+    }
+    const int32_t seconds = ParseInt32(value, kTimeout);
+    if (seconds < 1 || seconds > 3600)
+      throw UsageError(std::string(kTimeout) + " must lie between 1 and 3600 seconds");
+    call.probeTimeoutMs = seconds * 1000;
+    ++i_;
+    return true;
+  }
+
   std::vector<std::string> args_;
   size_t i_ = 0;
   Invocation inv_;
+  std::string connect_;  // the --connect text, for probe's report
 };
 
 void AppendIndented(std::string& out, const std::string& text, const std::string& indent) {
@@ -252,7 +300,7 @@ std::string GlobalHelp() {
       "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n\n"
       "Runs operations of the Qorvin client library against a middleware server.\n"
       "Several subcommands may be given, separated by a lone --; they run in order\n"
-      "and the first that fails ends the run.\n\n"
+      "and the first that fails ends the run (unless --keep-going is given).\n\n"
       "Options:\n";
   for (const OptionDef& o : GlobalOptionTable()) {
     const std::string head =
@@ -266,11 +314,12 @@ std::string GlobalHelp() {
     std::string head = std::string("  ") + s.name;
     if (*s.params != '\0') head += std::string(" ") + s.params;
     if (s.successReturn) head += " [--success-return N]";
+    if (s.op == Op::Probe) head += " [--timeout SECONDS]";
     out += head + "\n      " + s.summary + "\n";
   }
   out +=
-      "\nExit status: 0 success, 1 an operation reported an error (its text on stderr)\n"
-      "or the client library did not load, 2 wrong usage (nothing was sent).\n"
+      "\nExit status: 0 success, 1 an operation reported an error (its text on stderr),\n"
+      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent).\n"
       "\nExample:\n"
       "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n"
       "\nSee docs/cli.md for the output formats and upload files.\n";
@@ -286,6 +335,8 @@ std::string CommandHelp(const CommandDef& def) {
     out +=
         "\n  --success-return N\n      the procedure return value that counts as success "
         "(default 0)\n";
+  if (def.op == Op::Probe)
+    out += "\n  --timeout SECONDS\n      how long each probe may take, 1..3600 (default 5)\n";
   out += "\nExamples:\n";
   AppendIndented(out, def.examples, "  ");
   out += "\nGlobal options: see qorvin --help.\n";

@@ -5,14 +5,16 @@
 //   qorvin [GLOBAL OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...
 //
 // A global option may also appear among a subcommand's arguments; it applies to the whole
-// invocation. Only exact option names count as options (and "--name=value" forms), so SQL text
-// that starts with "-" is an argument.
+// invocation. `probe` takes any number of server URLs (none: the --connect server). Only exact
+// option names count as options (and "--name=value" forms), so SQL text that starts with "-" is an
+// argument.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
 
+#include "tools/qorvin/Probe.h"
 #include "tools/qorvin/Table.h"
 
 namespace qorvin::cli {
@@ -30,6 +32,7 @@ enum class Op {
   InsertTableDataSet,
   ExecSqlInsert,
   DateTime,
+  Probe,  // no operation of the module: the transports' probe (Probe.h)
 };
 
 enum class OutputFormat { Table, Csv, Json };
@@ -54,6 +57,7 @@ struct GlobalOptions {
   std::string hdh;
   OutputFormat format = OutputFormat::Table;
   bool keep = false;
+  bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
 };
 
@@ -61,6 +65,8 @@ struct CommandCall {
   const CommandDef* def = nullptr;
   std::vector<std::string> args;  // the positional arguments, def->params in order
   int32_t successReturn = 0;
+  std::vector<ProbeTarget> probes;  // probe: the servers (its URLs, else the --connect server)
+  int probeTimeoutMs = 5000;        // probe: --timeout
 };
 
 struct Invocation {

@@ -73,6 +73,16 @@ const std::vector<CommandDef>& CommandTable() {
        "Asks the server for its clock (GetDateTime). When the call fails, the error is\n"
        "reported (exit status 1) and the local clock is shown instead, marked as such.",
        "qorvin --connect t://127.0.0.1:8090 datetime"},
+      {Op::Probe, "probe", "[URL...]", -1, false, false,
+       "check that servers answer, with the round-trip time",
+       "Sends the probe request (the 5 bytes PROBE) to each server URL (h://, t://, b://,\n"
+       "u:// as for --connect; none: the --connect server) over its transport, all at once,\n"
+       "and prints one line per server: the URL, PROBEDOK and the round-trip time, or\n"
+       "failed, the time and the reason. Succeeds only when every server answered\n"
+       "PROBEDOK. Loads no client library.",
+       "qorvin probe h://127.0.0.1:8099 t://127.0.0.1:8090 u://127.0.0.1:8090\n"
+       "qorvin --connect t://127.0.0.1:8090 probe --timeout 2\n"
+       "qorvin --format json probe t://db1:8090 t://db2:8090"},
   };
   return kCommands;
 }

@@ -121,6 +121,8 @@ Outcome Session::Run(PreparedCall& p) {
       case Op::DateTime:
         DateTime(o);
         break;
+      case Op::Probe:  // runs without a module (Probe.h)
+        throw RunError("probe is not an operation of the module");
     }
   } catch (const RunError& e) {  // a returned record set that does not read
     o.failed = true;

@@ -2,9 +2,9 @@
 // dlopen, makes one remote data module for the server given with --connect, and runs one
 // operation per subcommand, printing each outcome as a table, CSV or JSON.
 //
-// Exit status: 0 when every subcommand succeeded; 1 when the library did not load or an
-// operation reported an error (its text on standard error; later subcommands do not run);
-// 2 for wrong usage, found before anything is sent.
+// Exit status: 0 when every subcommand succeeded; 1 when the library did not load, an operation
+// reported an error (its text on standard error; later subcommands do not run unless
+// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent.
 #include <unistd.h>
 
 #include <clocale>
@@ -65,39 +65,81 @@ std::vector<PreparedCall> PrepareAll(const Invocation& inv, Session& session,
   return prepared;
 }
 
+const char* FormatName(OutputFormat format) {
+  return format == OutputFormat::Json ? "json" : format == OutputFormat::Csv ? "csv" : "table";
+}
+
+bool NeedsLibrary(const Invocation& inv) {
+  for (const CommandCall& c : inv.calls)
+    if (c.def->op != Op::Probe) return true;
+  return false;
+}
+
+// The client library and one module, only when a subcommand needs them (probe does not).
+struct Remote {
+  std::unique_ptr<ClientLibrary> library;
+  IRemoteDataModule* module = nullptr;
+  std::unique_ptr<ProgressBoard> board;
+  std::unique_ptr<Session> session;
+};
+
 int RunAll(const Invocation& inv) {
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
     if (c.def->fileParam >= 0) uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)]));
 
   const GlobalOptions& options = inv.options;
-  ClientLibrary library(options.library);
-  IRemoteDataModule* module = library.CreateModule(options.letter, options.host, options.port);
-  ProgressBoard board(isatty(2) != 0);
-  module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, &board});
-  Session session(options, *module, board);
-  std::vector<PreparedCall> prepared = PrepareAll(inv, session, uploads);
+  Remote remote;
+  std::vector<PreparedCall> prepared(inv.calls.size());
+  for (size_t i = 0; i < inv.calls.size(); ++i) prepared[i].call = &inv.calls[i];
+  if (NeedsLibrary(inv)) {
+    remote.library = std::make_unique<ClientLibrary>(options.library);
+    remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
+    remote.board = std::make_unique<ProgressBoard>(isatty(2) != 0);
+    remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
+    remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
+    prepared = PrepareAll(inv, *remote.session, uploads);
+  }
   uploads.clear();
 
-  if (options.keep) module->SetKeepConnection(true);
+  if (options.keep && remote.module) remote.module->SetKeepConnection(true);
   int status = 0;
   for (size_t i = 0; i < prepared.size(); ++i) {
-    const Outcome o = session.Run(prepared[i]);
+    const CommandCall& call = *prepared[i].call;
     if (prepared.size() > 1 && options.format == OutputFormat::Table)
       Print(stdout, (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
-                        o.command + "\n");
+                        call.def->name + "\n");
     if (i > 0 && options.format == OutputFormat::Csv) Print(stdout, "\r\n");
-    const Rendered r = Render(options.format, o);
-    Print(stdout, r.out);
-    if (!r.note.empty()) Print(stderr, r.note);
-    if (o.failed) {
-      Complain(o.command + ": " + o.error);
+    bool failed = false;
+    if (call.def->op == Op::Probe) {
+      const std::vector<ProbeResult> results = ProbeAll(call.probes, call.probeTimeoutMs);
+      Print(stdout, RenderProbes(results, FormatName(options.format)));
+      size_t down = 0;
+      for (const ProbeResult& r : results) down += r.ok ? 0 : 1;
+      if (down > 0) {
+        Complain("probe: " + std::to_string(down) + " of " + std::to_string(results.size()) +
+                 " server" + (results.size() == 1 ? "" : "s") + " did not answer PROBEDOK");
+        failed = true;
+      }
+    } else {
+      const Outcome o = remote.session->Run(prepared[i]);
+      const Rendered r = Render(options.format, o);
+      Print(stdout, r.out);
+      if (!r.note.empty()) Print(stderr, r.note);
+      if (o.failed) {
+        Complain(o.command + ": " + o.error);
+        failed = true;
+      }
+    }
+    if (failed) {
       status = kExitFailed;
-      break;
+      if (!options.keepGoing) break;
     }
   }
-  if (options.keep) module->SetKeepConnection(false);  // closes the kept connection
-  module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
+  if (remote.module) {
+    if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
+    remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
+  }
   return status;
 }
 
@@ -108,7 +150,7 @@ int Main(int argc, char** argv) {
       Print(stdout, inv.help);
       return 0;
     }
-    if (inv.options.letter == 0)
+    if (inv.options.letter == 0 && NeedsLibrary(inv))
       throw UsageError("no server given: use --connect h://HOST:PORT (or t://, b://, u://)");
     return RunAll(inv);
   } catch (const UsageError& e) {
