@@ -1,0 +1,129 @@
+# Man pages (scdoc sources in docs/man/), bash completion, and the Debian packages made by
+# `cpack -G DEB` from the install components of cmake/Install.cmake:
+#
+#   libqorvinclient1     component library
+#   libqorvinclient-dev  component dev
+#   qorvin               component cli
+#   qorvin-server        component server (system user qorvin-server, made by its postinst)
+#   qorvin-personal      component plugin
+#
+# Every package carries its copyright and changelog in share/doc/<package>/. Dependencies on
+# system libraries come from dpkg-shlibdeps; those on our own library (loaded with dlopen, so
+# invisible to dpkg-shlibdeps) are declared below.
+
+# Man pages: docs/man/NAME.SECTION.scd -> NAME.SECTION.gz, built with everything else.
+find_program(QORVIN_SCDOC scdoc)
+find_program(QORVIN_GZIP gzip)
+set(qorvin_man_pages)
+if(QORVIN_SCDOC AND QORVIN_GZIP)
+  foreach(page qorvin.1 qorvin-server.1 basalt-host.1)
+    set(out ${PROJECT_BINARY_DIR}/man/${page}.gz)
+    add_custom_command(OUTPUT ${out}
+      COMMAND ${CMAKE_COMMAND} -E make_directory ${PROJECT_BINARY_DIR}/man
+      COMMAND sh -c "'${QORVIN_SCDOC}' < '${PROJECT_SOURCE_DIR}/docs/man/${page}.scd' | '${QORVIN_GZIP}' -9n > '${out}'"
+      DEPENDS ${PROJECT_SOURCE_DIR}/docs/man/${page}.scd
+      COMMENT "Man page ${page}" VERBATIM)
+    list(APPEND qorvin_man_pages ${out})
+  endforeach()
+  add_custom_target(man ALL DEPENDS ${qorvin_man_pages})
+  install(FILES ${PROJECT_BINARY_DIR}/man/qorvin.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT cli)
+  install(FILES ${PROJECT_BINARY_DIR}/man/qorvin-server.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT server)
+  install(FILES ${PROJECT_BINARY_DIR}/man/basalt-host.1.gz
+          DESTINATION ${CMAKE_INSTALL_MANDIR}/man1 COMPONENT plugin)
+else()
+  message(WARNING "scdoc or gzip not found (scripts/setup.sh installs them): no man pages")
+endif()
+
+install(FILES ${PROJECT_SOURCE_DIR}/tools/qorvin/completion/qorvin.bash
+        DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions RENAME qorvin
+        COMPONENT cli)
+
+# Package names, per component.
+set(QORVIN_PACKAGE_library libqorvinclient${QORVIN_SOVERSION})
+set(QORVIN_PACKAGE_dev libqorvinclient-dev)
+set(QORVIN_PACKAGE_cli qorvin)
+set(QORVIN_PACKAGE_server qorvin-server)
+set(QORVIN_PACKAGE_plugin qorvin-personal)
+
+# copyright and changelog.gz of every package.
+set(qorvin_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+add_custom_command(OUTPUT ${qorvin_changelog}
+  COMMAND sh -c "gzip -9n < '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${qorvin_changelog}'"
+  DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
+add_custom_target(package_changelog ALL DEPENDS ${qorvin_changelog})
+foreach(component library dev cli server plugin)
+  install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${qorvin_changelog}
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QORVIN_PACKAGE_${component}}
+          COMPONENT ${component})
+endforeach()
+
+set(CPACK_GENERATOR DEB)
+set(CPACK_PACKAGE_NAME qorvin)
+set(CPACK_PACKAGE_VERSION ${QORVIN_VERSION})
+set(CPACK_PACKAGE_VENDOR "Qorvin")
+set(CPACK_PACKAGE_CONTACT "Qorvin developers <qorvin-dev@localhost>")
+set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client side of a three-tier database middleware")
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
+set(CPACK_STRIP_FILES ON)
+set(CPACK_COMPONENTS_ALL library dev cli server plugin)
+set(CPACK_DEB_COMPONENT_INSTALL ON)
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
+set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
+set(CPACK_DEBIAN_PACKAGE_SECTION misc)
+set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
+set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
+set(qorvin_full_version "${QORVIN_VERSION}-1")
+
+foreach(component library dev cli server plugin)
+  string(TOUPPER ${component} C)
+  set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${QORVIN_PACKAGE_${component}})
+endforeach()
+
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "Qorvin client library
+ libQorvinClient.so: the remote data module through which a host application runs SQL
+ statements, stored procedures and table uploads on a middleware server, over HTTP, TCP or
+ UDP. Hosts load it with dlopen.")
+
+set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+set(CPACK_DEBIAN_DEV_DESCRIPTION "Qorvin client library: header, CMake package, pkg-config file
+ The host header qorvin/QorvinClient.h, find_package(Qorvin) (target Qorvin::Client) and
+ qorvin-client.pc, for host applications that load libQorvinClient.so with dlopen.")
+
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+set(CPACK_DEBIAN_CLI_DESCRIPTION "Qorvin command-line host
+ qorvin runs the operations of the Qorvin client library against a middleware server from a
+ shell and shows the results as a table, CSV or JSON; qorvin probe checks servers.")
+
+set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION database)
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
+set(CPACK_DEBIAN_SERVER_DESCRIPTION "Qorvin reference middleware server
+ qorvin-server serves the Qorvin services over HTTP, TCP and UDP on SQLite or PostgreSQL,
+ with a request log and Prometheus metrics. Runs as the system user qorvin-server under
+ systemd (qorvin-server.service), configured in /etc/qorvin/qorvin-server.conf.")
+set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
+    ${PROJECT_SOURCE_DIR}/packaging/server/conffiles
+    ${PROJECT_SOURCE_DIR}/packaging/server/postinst
+    ${PROJECT_SOURCE_DIR}/packaging/server/prerm
+    ${PROJECT_SOURCE_DIR}/packaging/server/postrm)
+
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host
+ The Personal common-functions dialog (libPersonal.so), the plug-in framework stand-in
+ libbasalt.so, and basalt-host, which runs the dialog against a middleware server.")
+
+include(CPack)
+
+# The consumer test: install, outside hosts, packages (tests/install/consumer.sh). Not in the
+# sanitizer builds, whose instrumented library an ordinary host cannot load.
+if(QORVIN_TESTS AND NOT QORVIN_SANITIZE AND NOT QORVIN_FUZZ)
+  add_test(NAME install_consumer
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/install/consumer.sh ${PROJECT_BINARY_DIR}
+                   ${PROJECT_SOURCE_DIR})
+  set_tests_properties(install_consumer PROPERTIES TIMEOUT 600)
+endif()

@@ -1,0 +1,183 @@
+#!/usr/bin/env bash
+# The consumer test: what a user of the installed project gets.
+#
+#   consumer.sh BUILD_DIR SOURCE_DIR
+#
+# 1. `cmake --install` of the built tree into a temporary prefix (nothing is rebuilt); the files
+#    land in their GNUInstallDirs places, the library has its SONAME, the unit and the
+#    configuration file name the prefix.
+# 2. The installed qorvin-server (sample schema, ports chosen by the system) serves:
+#    - the installed qorvin reads a row and probes every transport, with no LD_LIBRARY_PATH;
+#    - a host built outside the tree with find_package(Qorvin) reads the row over TCP;
+#    - a host built with pkg-config reads it over HTTP;
+#    - the installed basalt-host renders the Personal dialog against it (offscreen).
+# 3. cpack makes the Debian packages; each is unpacked into a throw-away root with dpkg --root,
+#    and the files and dependencies are checked there.
+set -euo pipefail
+build=$(cd "$1" && pwd)
+source_dir=$(cd "$2" && pwd)
+work=$(mktemp -d /tmp/qorvin-consumer.XXXXXX)
+server_pid=""
+cleanup() {
+  if [ -n "$server_pid" ]; then
+    kill "$server_pid" 2>/dev/null || true
+    wait "$server_pid" 2>/dev/null || true
+  fi
+  rm -rf "$work"
+}
+trap cleanup EXIT
+unset LD_LIBRARY_PATH QORVIN_CLIENT_LIBRARY
+
+fail() {
+  echo "consumer: FAILED: $*" >&2
+  exit 1
+}
+step() { echo "== $*"; }
+expect_file() { [ -e "$1" ] || fail "missing $1"; }
+
+# ---- 1. install into a prefix ----------------------------------------------------------------
+prefix=$work/prefix
+step "cmake --install into $prefix"
+cmake --install "$build" --prefix "$prefix" >"$work/install.log" || {
+  cat "$work/install.log"
+  fail "cmake --install"
+}
+libdir=$(sed -n 's/^libdir=\${prefix}\///p' "$build/packaging/qorvin-client.pc")
+[ -n "$libdir" ] || fail "no libdir in qorvin-client.pc"
+for f in bin/qorvin bin/qorvin-server bin/basalt-host "$libdir/libQorvinClient.so.1.0.0" \
+  "$libdir/libQorvinClient.so.1" "$libdir/libQorvinClient.so" include/qorvin/QorvinClient.h \
+  "$libdir/cmake/Qorvin/QorvinConfig.cmake" "$libdir/cmake/Qorvin/QorvinConfigVersion.cmake" \
+  "$libdir/pkgconfig/qorvin-client.pc" "$libdir/qorvin/basalt-host" "$libdir/qorvin/libbasalt.so" \
+  "$libdir/qorvin/libPersonal.so" "$libdir/qorvin/libQorvinClient.so" \
+  share/qorvin/sample/schema.sql share/qorvin/sample/procedures/AddOrder.sql \
+  share/qorvin/demo/demo-menu.txt share/man/man1/qorvin.1.gz share/man/man1/qorvin-server.1.gz \
+  share/man/man1/basalt-host.1.gz share/bash-completion/completions/qorvin \
+  etc/qorvin/qorvin-server.conf lib/systemd/system/qorvin-server.service \
+  share/doc/Qorvin/server.md share/doc/Qorvin/cli.md share/doc/qorvin-server/copyright; do
+  expect_file "$prefix/$f"
+done
+readelf -d "$prefix/$libdir/libQorvinClient.so.1.0.0" | grep -q 'SONAME.*\[libQorvinClient\.so\.1\]' ||
+  fail "libQorvinClient.so has no SONAME libQorvinClient.so.1"
+grep -qx "ExecStart=$prefix/bin/qorvin-server --config $prefix/etc/qorvin/qorvin-server.conf" \
+  "$prefix/lib/systemd/system/qorvin-server.service" || fail "the unit does not name the prefix"
+# The unit's configuration file is one the server accepts.
+"$prefix/bin/qorvin-server" --config "$prefix/etc/qorvin/qorvin-server.conf" --help >/dev/null ||
+  fail "qorvin-server rejects its installed configuration file"
+# The man pages are man pages.
+zcat "$prefix/share/man/man1/qorvin.1.gz" | grep -q '^\.SH "*SYNOPSIS' || fail "qorvin.1 is no man page"
+
+# ---- 2. the installed programs and two outside hosts against the installed server -----------
+step "installed qorvin-server"
+mkfifo "$work/ready"
+"$prefix/bin/qorvin-server" --schema "$prefix/share/qorvin/sample/schema.sql" \
+  --procedures "$prefix/share/qorvin/sample/procedures" --http-port 0 --tcp-port 0 --udp-port 0 \
+  --log-format json --log-file "$work/requests.log" >"$work/ready" 2>"$work/server.err" &
+server_pid=$!
+line=""
+read -r -t 60 line <"$work/ready" || true
+[[ $line == "qorvin-server listening "* ]] || {
+  cat "$work/server.err" >&2
+  fail "the server did not start: '$line'"
+}
+http=$(sed 's/.* http=\([0-9]*\).*/\1/' <<<"$line")
+tcp=$(sed 's/.* tcp=\([0-9]*\).*/\1/' <<<"$line")
+udp=$(sed 's/.* udp=\([0-9]*\).*/\1/' <<<"$line")
+query="select Name from Customers where Id = 1"
+want="Ada Lovelace"
+
+step "installed qorvin (no LD_LIBRARY_PATH)"
+got=$("$prefix/bin/qorvin" --connect "t://127.0.0.1:$tcp" --format csv read "$query" 2>/dev/null)
+grep -q "^$want" <<<"$got" || fail "qorvin read '$got'"
+"$prefix/bin/qorvin" probe "h://127.0.0.1:$http" "t://127.0.0.1:$tcp" "u://127.0.0.1:$udp" ||
+  fail "qorvin probe"
+
+step "host built with find_package(Qorvin)"
+cmake -S "$source_dir/tests/install/host" -B "$work/host-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_TYPE=Release >"$work/host-cmake.log" 2>&1 || {
+  cat "$work/host-cmake.log"
+  fail "configuring the CMake host"
+}
+cmake --build "$work/host-cmake" >>"$work/host-cmake.log" 2>&1 || {
+  cat "$work/host-cmake.log"
+  fail "building the CMake host"
+}
+got=$("$work/host-cmake/host" T 127.0.0.1 "$tcp" "$query") || fail "the CMake host: $got"
+[ "$got" = "$want" ] || fail "the CMake host read '$got'"
+
+step "host built with pkg-config"
+export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
+library=$(pkg-config --variable=clientlibrary qorvin-client)
+[ "$library" -ef "$prefix/$libdir/libQorvinClient.so.1" ] || fail "clientlibrary is '$library'"
+# shellcheck disable=SC2046
+c++ -std=c++17 $(pkg-config --cflags qorvin-client) -DQORVIN_CLIENT_LIBRARY="\"$library\"" \
+  "$source_dir/tests/install/host/host.cpp" -o "$work/host-pc" -ldl || fail "building the pkg-config host"
+got=$("$work/host-pc" H 127.0.0.1 "$http" "$query") || fail "the pkg-config host: $got"
+[ "$got" = "$want" ] || fail "the pkg-config host read '$got'"
+
+step "installed basalt-host (offscreen)"
+QT_QPA_PLATFORM=offscreen "$prefix/bin/basalt-host" --server "127.0.0.1:$http" --user u1 \
+  --menu-file "$prefix/share/qorvin/demo/demo-menu.txt" --screenshot "$work/personal.png" \
+  >"$work/basalt.log" 2>&1 || {
+  cat "$work/basalt.log"
+  fail "basalt-host"
+}
+[ -s "$work/personal.png" ] || fail "basalt-host wrote no screenshot"
+
+step "metrics and the JSON request log"
+curl -sf "http://127.0.0.1:$http/metrics" >"$work/metrics" || fail "GET /metrics"
+grep -q '^qorvin_requests_total{operation="ExecSqlService.SynchReadDataSet",outcome="ok",transport="tcp"} ' \
+  "$work/metrics" || fail "no request counter for the CMake host's read"
+kill "$server_pid"
+wait "$server_pid" || fail "the server did not stop cleanly"
+server_pid=""
+grep -q '"request":"ExecSqlService.SynchReadDataSet user=host".*"ok":true}$' "$work/requests.log" ||
+  fail "the JSON request log lacks the host's read"
+
+# ---- 3. Debian packages into a throw-away root ----------------------------------------------
+step "cpack -G DEB"
+(cd "$work" && cpack -G DEB -B "$work/packages" --config "$build/CPackConfig.cmake" \
+  >"$work/cpack.log" 2>&1) || {
+  cat "$work/cpack.log"
+  fail "cpack"
+}
+root=$work/root
+mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
+touch "$root/var/lib/dpkg/status"
+debs=("$work"/packages/*.deb)
+[ ${#debs[@]} -eq 5 ] || fail "expected 5 packages, got ${#debs[@]}: ${debs[*]}"
+for deb in "${debs[@]}"; do
+  name=$(dpkg-deb -f "$deb" Package)
+  depends=$(dpkg-deb -f "$deb" Depends)
+  echo "   $name: $depends"
+  case $name in
+    libqorvinclient1) grep -q 'libc6' <<<"$depends" || fail "$name: no dependencies from shlibdeps" ;;
+    libqorvinclient-dev | qorvin | qorvin-personal)
+      grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      ;;
+    qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
+    *) fail "unexpected package $name" ;;
+  esac
+done
+# --unpack runs no maintainer script that would change this machine (there is no preinst).
+dpkg --root="$root" --log=/dev/null --force-not-root --force-depends --unpack "${debs[@]}" \
+  >"$work/dpkg.log" 2>&1 || {
+  cat "$work/dpkg.log"
+  fail "dpkg --unpack"
+}
+for f in usr/bin/qorvin usr/bin/qorvin-server usr/bin/basalt-host usr/include/qorvin/QorvinClient.h \
+  usr/share/man/man1/qorvin.1.gz usr/share/man/man1/qorvin-server.1.gz \
+  usr/share/bash-completion/completions/qorvin etc/qorvin/qorvin-server.conf \
+  lib/systemd/system/qorvin-server.service usr/share/doc/libqorvinclient1/copyright \
+  usr/share/doc/qorvin-personal/changelog.gz; do
+  expect_file "$root/$f"
+done
+find "$root/usr/lib" -name 'libQorvinClient.so.1' | grep -q . || fail "no libQorvinClient.so.1 in /usr/lib"
+find "$root/usr/lib" -path '*/cmake/Qorvin/QorvinConfig.cmake' | grep -q . || fail "no CMake package"
+grep -qx 'ExecStart=/usr/bin/qorvin-server --config /etc/qorvin/qorvin-server.conf' \
+  "$root/lib/systemd/system/qorvin-server.service" || fail "the packaged unit"
+grep -qx 'User=qorvin-server' "$root/lib/systemd/system/qorvin-server.service" ||
+  fail "the unit does not run as qorvin-server"
+dpkg-deb -e "$work"/packages/qorvin-server_*.deb "$work/server-control"
+grep -qx '/etc/qorvin/qorvin-server.conf' "$work/server-control/conffiles" || fail "conffiles"
+grep -q 'adduser --system' "$work/server-control/postinst" || fail "postinst makes no user"
+echo "consumer: all checks passed"
