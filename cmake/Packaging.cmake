@@ -7,7 +7,7 @@
 #   qorvin-server        component server (system user qorvin-server, made by its postinst)
 #   qorvin-personal      component plugin
 #
-# Every package carries its copyright and changelog in share/doc/<package>/. Dependencies on
+# Every package carries its copyright and changelog.Debian.gz in share/doc/<package>/. Dependencies on
 # system libraries come from dpkg-shlibdeps; those on our own library (loaded with dlopen, so
 # invisible to dpkg-shlibdeps) are declared below.
 
@@ -47,8 +47,8 @@ set(QORVIN_PACKAGE_cli qorvin)
 set(QORVIN_PACKAGE_server qorvin-server)
 set(QORVIN_PACKAGE_plugin qorvin-personal)
 
-# copyright and changelog.gz of every package.
-set(qorvin_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.gz)
+# copyright and changelog.Debian.gz of every package.
+set(qorvin_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
 add_custom_command(OUTPUT ${qorvin_changelog}
   COMMAND sh -c "gzip -9n < '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${qorvin_changelog}'"
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
@@ -63,7 +63,7 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME qorvin)
 set(CPACK_PACKAGE_VERSION ${QORVIN_VERSION})
 set(CPACK_PACKAGE_VENDOR "Qorvin")
-set(CPACK_PACKAGE_CONTACT "Qorvin developers <qorvin-dev@localhost>")
+set(CPACK_PACKAGE_CONTACT "Qorvin developers <packages@qorvin.dev>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client side of a three-tier database middleware")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
@@ -83,29 +83,35 @@ foreach(component library dev cli server plugin)
 endforeach()
 
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
-set(CPACK_DEBIAN_LIBRARY_PACKAGE_GENERATE_SHLIBS ON)
+# The shlibs file (libQorvinClient 1 libqorvinclient1 (= version)); CPack offers it only for
+# every package at once, and skips libraries without an SONAME (the plug-in's private ones).
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/library/triggers)
 set(CPACK_DEBIAN_LIBRARY_DESCRIPTION "Qorvin client library
- libQorvinClient.so: the remote data module through which a host application runs SQL
- statements, stored procedures and table uploads on a middleware server, over HTTP, TCP or
- UDP. Hosts load it with dlopen.")
+ libQorvinClient.so: the remote data module through which a host application
+ runs SQL statements, stored procedures and table uploads on a middleware
+ server, over HTTP, TCP or UDP. Hosts load it with dlopen.")
 
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
 set(CPACK_DEBIAN_DEV_DESCRIPTION "Qorvin client library: header, CMake package, pkg-config file
- The host header qorvin/QorvinClient.h, find_package(Qorvin) (target Qorvin::Client) and
- qorvin-client.pc, for host applications that load libQorvinClient.so with dlopen.")
+ The host header qorvin/QorvinClient.h, find_package(Qorvin) (target
+ Qorvin::Client) and qorvin-client.pc, for host applications that load
+ libQorvinClient.so with dlopen.")
 
 set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
 set(CPACK_DEBIAN_CLI_DESCRIPTION "Qorvin command-line host
- qorvin runs the operations of the Qorvin client library against a middleware server from a
- shell and shows the results as a table, CSV or JSON; qorvin probe checks servers.")
+ qorvin runs the operations of the Qorvin client library against a
+ middleware server from a shell and shows the results as a table, CSV or
+ JSON; qorvin probe checks that servers answer.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION database)
 set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Qorvin reference middleware server
- qorvin-server serves the Qorvin services over HTTP, TCP and UDP on SQLite or PostgreSQL,
- with a request log and Prometheus metrics. Runs as the system user qorvin-server under
- systemd (qorvin-server.service), configured in /etc/qorvin/qorvin-server.conf.")
+ qorvin-server serves the Qorvin services over HTTP, TCP and UDP on SQLite
+ or PostgreSQL, with a request log and Prometheus metrics. It runs as the
+ system user qorvin-server under systemd (qorvin-server.service), configured
+ in /etc/qorvin/qorvin-server.conf.")
 set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/server/conffiles
     ${PROJECT_SOURCE_DIR}/packaging/server/postinst
@@ -114,8 +120,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
 
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host
- The Personal common-functions dialog (libPersonal.so), the plug-in framework stand-in
- libbasalt.so, and basalt-host, which runs the dialog against a middleware server.")
+ The Personal common-functions dialog (libPersonal.so), the plug-in framework
+ stand-in libbasalt.so, and basalt-host, which runs the dialog against a
+ middleware server.")
 
 include(CPack)
 

@@ -17,6 +17,8 @@ packages=(
   openssl libssl-dev ca-certificates
   clang libclang-rt-14-dev clang-format
   util-linux
+  prometheus-cpp-dev
+  scdoc dpkg-dev file binutils curl lintian
 )
 
 missing=()

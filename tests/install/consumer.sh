@@ -125,12 +125,13 @@ QT_QPA_PLATFORM=offscreen "$prefix/bin/basalt-host" --server "127.0.0.1:$http" -
 
 step "metrics and the JSON request log"
 curl -sf "http://127.0.0.1:$http/metrics" >"$work/metrics" || fail "GET /metrics"
-grep -q '^qorvin_requests_total{operation="ExecSqlService.SynchReadDataSet",outcome="ok",transport="tcp"} ' \
-  "$work/metrics" || fail "no request counter for the CMake host's read"
+# The installed qorvin's read and the CMake host's (a record-set read travels as SynchReadData).
+grep -q '^qorvin_requests_total{operation="ExecSqlService.SynchReadData",outcome="ok",transport="tcp"} 2$' \
+  "$work/metrics" || { grep "^qorvin_requests_total" "$work/metrics"; fail "the TCP reads are not counted"; }
 kill "$server_pid"
 wait "$server_pid" || fail "the server did not stop cleanly"
 server_pid=""
-grep -q '"request":"ExecSqlService.SynchReadDataSet user=host".*"ok":true}$' "$work/requests.log" ||
+grep -q '"request":"ExecSqlService.SynchReadData user=host".*"ok":true}$' "$work/requests.log" ||
   fail "the JSON request log lacks the host's read"
 
 # ---- 3. Debian packages into a throw-away root ----------------------------------------------
@@ -166,11 +167,15 @@ dpkg --root="$root" --log=/dev/null --force-not-root --force-depends --unpack "$
 }
 for f in usr/bin/qorvin usr/bin/qorvin-server usr/bin/basalt-host usr/include/qorvin/QorvinClient.h \
   usr/share/man/man1/qorvin.1.gz usr/share/man/man1/qorvin-server.1.gz \
-  usr/share/bash-completion/completions/qorvin etc/qorvin/qorvin-server.conf \
+  usr/share/bash-completion/completions/qorvin \
   lib/systemd/system/qorvin-server.service usr/share/doc/libqorvinclient1/copyright \
-  usr/share/doc/qorvin-personal/changelog.gz; do
+  usr/share/doc/qorvin-personal/changelog.Debian.gz; do
   expect_file "$root/$f"
 done
+# A conffile waits beside its place until the package is configured (which would run postinst).
+expect_file "$root/etc/qorvin/qorvin-server.conf.dpkg-new"
+unpacked=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Package} ${Status}\n' | sort)
+[ "$(grep -c ' unpacked$' <<<"$unpacked")" -eq 5 ] || fail "dpkg does not list the 5 packages: $unpacked"
 find "$root/usr/lib" -name 'libQorvinClient.so.1' | grep -q . || fail "no libQorvinClient.so.1 in /usr/lib"
 find "$root/usr/lib" -path '*/cmake/Qorvin/QorvinConfig.cmake' | grep -q . || fail "no CMake package"
 grep -qx 'ExecStart=/usr/bin/qorvin-server --config /etc/qorvin/qorvin-server.conf' \

@@ -197,8 +197,7 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
   EXPECT_EQ(TcpCall(tcp, "PROBE"), "PROBEDOK");
   HttpClient client;
   const std::string base = "http://127.0.0.1:" + std::to_string(http);
-  EXPECT_EQ(client.Send(base + "/Bin", Request("ExecSqlService", "NoSuchOperation", "")).status,
-            500);
+  EXPECT_EQ(client.Send(base + "/Bin", Request("ExecSqlService", "NoSuchOperation")).status, 500);
   EXPECT_EQ(client.Send(base + "/elsewhere", "", false).status, 404);
   EXPECT_EQ(client.Send(base + "/metrics", "x").status, 404);  // only GET serves them
 
@@ -242,17 +241,18 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
   for (std::string l; std::getline(in, l);) lines.push_back(l);
   ASSERT_GE(lines.size(), 6u);
   const std::regex object(
-      R"(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","transport":"(TCP|HTTP)","peer":"127\.0\.0\.1:\d+","request":".*","in":\d+,"out":\d+,"ms":\d+\.\d{3},"ok":(true|false)\
-})");
+      R"re(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","transport":"(TCP|HTTP)",)re"
+      R"re("peer":"127\.0\.0\.1:\d+","request":".*","in":\d+,"out":\d+,"ms":\d+\.\d{3},)re"
+      R"re("ok":(true|false)\})re");
   for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, object)) << l;
-auto logged = [&lines](const std::string& part) {
-  for (const std::string& l : lines)
-    if (l.find(part) != std::string::npos) return true;
-  return false;
-};
-EXPECT_TRUE(logged("\"request\":\"ExecSqlService.SynchExecProc user=u1\",\"in\":"));
-EXPECT_TRUE(logged("\"transport\":\"HTTP\"") && logged("\"request\":\"404 /elsewhere\""));
-EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
+  auto logged = [&lines](const std::string& part) {
+    for (const std::string& l : lines)
+      if (l.find(part) != std::string::npos) return true;
+    return false;
+  };
+  EXPECT_TRUE(logged("\"request\":\"ExecSqlService.SynchExecProc user=u1\",\"in\":"));
+  EXPECT_TRUE(logged("\"transport\":\"HTTP\"") && logged("\"request\":\"404 /elsewhere\""));
+  EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
 }
 
 TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {
