@@ -62,7 +62,7 @@ install(SCRIPT ${PROJECT_BINARY_DIR}/packaging/InstallServerFiles.cmake COMPONEN
 install(TARGETS basalt-host RUNTIME DESTINATION ${QORVIN_PLUGIN_DIR} COMPONENT plugin)
 install(TARGETS basalt Personal LIBRARY DESTINATION ${QORVIN_PLUGIN_DIR} COMPONENT plugin)
 file(RELATIVE_PATH qorvin_bin_to_plugin /${CMAKE_INSTALL_BINDIR} /${QORVIN_PLUGIN_DIR})
-file(RELATIVE_PATH qorvin_plugin_to_lib /${QORVIN_PLUGIN_DIR}/x /${CMAKE_INSTALL_LIBDIR}/x)
+file(RELATIVE_PATH qorvin_plugin_to_lib /${QORVIN_PLUGIN_DIR} /${CMAKE_INSTALL_LIBDIR}/x)
 get_filename_component(qorvin_plugin_to_lib ${qorvin_plugin_to_lib} DIRECTORY)
 file(MAKE_DIRECTORY ${PROJECT_BINARY_DIR}/packaging/links)
 file(CREATE_LINK ${qorvin_bin_to_plugin}/basalt-host ${PROJECT_BINARY_DIR}/packaging/links/basalt-host
