@@ -134,3 +134,10 @@ if(QORVIN_TESTS AND NOT QORVIN_SANITIZE AND NOT QORVIN_FUZZ)
                    ${PROJECT_SOURCE_DIR})
   set_tests_properties(install_consumer PROPERTIES TIMEOUT 600)
 endif()
+
+# The bash completion against the program's own help.
+if(QORVIN_TESTS)
+  add_test(NAME cli_completion
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/install/completion.sh $<TARGET_FILE:qorvin>
+                   ${PROJECT_SOURCE_DIR}/tools/qorvin/completion/qorvin.bash)
+endif()

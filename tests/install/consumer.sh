@@ -58,6 +58,10 @@ for f in bin/qorvin bin/qorvin-server bin/basalt-host "$libdir/libQorvinClient.s
 done
 readelf -d "$prefix/$libdir/libQorvinClient.so.1.0.0" | grep -q 'SONAME.*\[libQorvinClient\.so\.1\]' ||
   fail "libQorvinClient.so has no SONAME libQorvinClient.so.1"
+# The programs find their libraries relative to themselves, wherever the prefix is.
+readelf -d "$prefix/bin/qorvin" | grep -q "RUNPATH.*\[\$ORIGIN/../$libdir\]" || fail "qorvin's RUNPATH"
+readelf -d "$prefix/$libdir/qorvin/basalt-host" | grep -q 'RUNPATH.*\[\$ORIGIN\]' ||
+  fail "basalt-host's RUNPATH"
 grep -qx "ExecStart=$prefix/bin/qorvin-server --config $prefix/etc/qorvin/qorvin-server.conf" \
   "$prefix/lib/systemd/system/qorvin-server.service" || fail "the unit does not name the prefix"
 # The unit's configuration file is one the server accepts.
@@ -92,7 +96,7 @@ grep -q "^$want" <<<"$got" || fail "qorvin read '$got'"
   fail "qorvin probe"
 
 step "host built with find_package(Qorvin)"
-cmake -S "$source_dir/tests/install/host" -B "$work/host-cmake" -DCMAKE_PREFIX_PATH="$prefix" \
+cmake -S "$source_dir/tests/install/host" -B "$work/host-cmake" -G Ninja -DCMAKE_PREFIX_PATH="$prefix" \
   -DCMAKE_BUILD_TYPE=Release >"$work/host-cmake.log" 2>&1 || {
   cat "$work/host-cmake.log"
   fail "configuring the CMake host"
