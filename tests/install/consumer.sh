@@ -12,7 +12,7 @@
 #    - a host built with pkg-config reads it over HTTP;
 #    - the installed basalt-host renders the Personal dialog against it (offscreen).
 # 3. cpack makes the Debian packages; each is unpacked into a throw-away root with dpkg --root,
-#    and the files and dependencies are checked there.
+#    and the files and dependencies are checked there; with QORVIN_LINTIAN=1 lintian too.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -189,4 +189,10 @@ grep -qx 'User=qorvin-server' "$root/lib/systemd/system/qorvin-server.service" |
 dpkg-deb -e "$work"/packages/qorvin-server_*.deb "$work/server-control"
 grep -qx '/etc/qorvin/qorvin-server.conf' "$work/server-control/conffiles" || fail "conffiles"
 grep -q 'adduser --system' "$work/server-control/postinst" || fail "postinst makes no user"
+# lintian takes a while, so only when asked: QORVIN_LINTIAN=1 (no errors allowed).
+if [ "${QORVIN_LINTIAN:-}" = 1 ]; then
+  step "lintian"
+  lintian --fail-on error --suppress-tags initial-upload-closes-no-bugs "${debs[@]}" ||
+    fail "lintian reports errors"
+fi
 echo "consumer: all checks passed"
