@@ -6,7 +6,9 @@ set -euo pipefail
 # Besides the libraries: ca-certificates (HTTPS to real servers; the tests bring their own trust),
 # clang with libclang-rt-14-dev (libFuzzer and the sanitizer headers of scripts/fuzz.sh),
 # clang-format (the format command), util-linux (runuser for pg-cluster.sh). The C.UTF-8 locale
-# the tests use is built into glibc: no locales package is needed.
+# the tests use is built into glibc: no locales package is needed. prometheus-cpp-dev (the
+# server's metrics), scdoc (man pages), dpkg-dev, file, binutils, lintian (the Debian packages),
+# curl (the consumer test).
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev

@@ -37,7 +37,7 @@ ServerMetrics::ServerMetrics(MetricsSources sources)
                     .Register(*registry_)),
       duration_(prometheus::BuildHistogram()
                     .Name("qorvin_request_duration_seconds")
-                    .Help("Time from a complete request to its reply written, by operation.")
+                    .Help("Time from a complete request to its reply being ready, by operation.")
                     .Register(*registry_)),
       received_(prometheus::BuildCounter()
                     .Name("qorvin_received_bytes_total")
