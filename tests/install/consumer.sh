@@ -27,6 +27,8 @@ cleanup() {
 }
 trap cleanup EXIT
 unset LD_LIBRARY_PATH QORVIN_CLIENT_LIBRARY
+# dpkg wants ldconfig and start-stop-daemon on the PATH, which a non-login shell may lack.
+export PATH="$PATH:/usr/local/sbin:/usr/sbin:/sbin"
 
 fail() {
   echo "consumer: FAILED: $*" >&2
