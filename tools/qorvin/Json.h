@@ -20,6 +20,15 @@ struct JsonValue {
   std::vector<JsonValue> items;
   std::vector<std::pair<std::string, JsonValue>> members;
 
+  // Declared here, defined in Json.cpp: clang cannot instantiate them inline for this recursive
+  // type (with libstdc++ 12 in C++20), and the fuzz targets build with clang.
+  JsonValue();
+  JsonValue(const JsonValue&);
+  JsonValue(JsonValue&&) noexcept;
+  JsonValue& operator=(const JsonValue&);
+  JsonValue& operator=(JsonValue&&) noexcept;
+  ~JsonValue();
+
   // The member named `name`, or null.
   const JsonValue* Find(std::string_view name) const;
 };
