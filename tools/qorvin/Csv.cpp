@@ -85,8 +85,11 @@ class CsvParser {
   size_t line_ = 1;
 };
 
+// A field that starts with a byte-order mark is quoted too: first in a file, it would otherwise
+// be read back without it (a reader drops the file's leading mark).
 bool NeedsQuotes(const std::string& s) {
-  return s.empty() || s.find_first_of(",\"\r\n") != std::string::npos;
+  return s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
+         s.starts_with("\xEF\xBB\xBF");
 }
 
 }  // namespace
