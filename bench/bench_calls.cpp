@@ -1,7 +1,7 @@
 // Small calls, ours beside raw sockets, in one run.
 //
 //   bench_calls [--server PATH] [--lib PATH] [--cli PATH] [--trivial PATH]
-//               [--seconds S] [--reps N] [--cli-calls N] [--pin yes|no]
+//               [--seconds S] [--reps N] [--cli-calls N] [--pin yes|no] [--only TEXT]
 //
 // Starts `qorvin-server --quiet` (any free ports) and a raw echo server (64-byte request, 64-byte
 // reply over framed TCP, UDP and HTTP/1.1), both on core 0 when the process may pin, the clients
@@ -485,6 +485,14 @@ std::string Here(const char* argv0, const std::string& relative) {
   return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" + relative;
 }
 
+int Stop(pid_t server, pid_t raw) {
+  kill(server, SIGTERM);
+  kill(raw, SIGKILL);
+  waitpid(server, nullptr, 0);
+  waitpid(raw, nullptr, 0);
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -494,6 +502,7 @@ int main(int argc, char** argv) {
   std::string trivial = Here(argv[0], "bench_calls_trivial");
   double seconds = 0.2;
   int reps = 3, cliCalls = 20;
+  std::string only;  // run only the cases whose name holds this text (and no processes)
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string a = argv[i], v = argv[i + 1];
     if (a == "--server")
@@ -508,6 +517,8 @@ int main(int argc, char** argv) {
       seconds = std::stod(v);
     else if (a == "--reps")
       reps = std::stoi(v);
+    else if (a == "--only")
+      only = v;
     else if (a == "--pin")
       g_pin = v != "no";
     else if (a == "--cli-calls")
@@ -534,10 +545,12 @@ int main(int argc, char** argv) {
     std::string raw;  // the baseline's name, empty: none
     double target = 0;
     std::vector<Sample> samples;
+    double serverCpu = 0, calls = 0;  // qorvin-server's CPU seconds and the calls, summed
   };
   std::vector<Case> cases;
   auto add = [&](std::string name, MakeClient make, int clients = 1, std::string base = "",
                  double target = 0) {
+    if (!only.empty() && name.find(only) == std::string::npos && name.rfind("raw", 0) != 0) return;
     cases.push_back({std::move(name), std::move(make), clients, std::move(base), target, {}});
   };
   add("raw TCP kept", RawTcpKept(raw.tcp));
@@ -581,13 +594,16 @@ int main(int argc, char** argv) {
   const std::string kept = "GetDateTime, T kept";
   for (int rep = 0; rep < reps; ++rep) {
     for (auto& c : cases) {
-      double cpu0 = c.name == kept ? CpuSeconds(srv.pid) : 0;
+      double cpu0 = CpuSeconds(srv.pid);
       c.samples.push_back(Run(c.make, c.clients, seconds));
+      c.serverCpu += CpuSeconds(srv.pid) - cpu0;
+      c.calls += c.samples.back().calls;
       if (c.name == kept) {
         serverCpu += CpuSeconds(srv.pid) - cpu0;
         serverCalls += c.samples.back().calls;
       }
     }
+    if (!only.empty()) continue;
     std::string url = "t://127.0.0.1:" + std::to_string(srv.tcp);
     cliMs.push_back(ProcessMs({cli, "--connect", url, "datetime"}, cliCalls, cliFailures));
     trivialMs.push_back(ProcessMs({trivial, std::to_string(raw.tcp)}, cliCalls, trivialFailures));
@@ -600,7 +616,7 @@ int main(int argc, char** argv) {
   std::printf(
       "| case | clients | calls/s median [min..max] | p50 µs | p99 µs | ratio to raw median "
       "[min..max] | target |\n");
-  std::printf("|---|---|---|---|---|---|---|\n");
+  std::printf("|---|---|---|---|---|---|---|---|\n");
   std::map<std::string, const Case*> byName;
   for (auto& c : cases) byName[c.name + "/" + std::to_string(c.clients)] = &c;
   for (auto& c : cases) {
@@ -637,12 +653,15 @@ int main(int argc, char** argv) {
       targetText += met ? " met" : " missed";
     }
     Stats r = Of(rate);
-    std::printf("| %s | %d | %s [%s..%s] | %s | %s | %s | %s |\n", c.name.c_str(), c.clients,
+    std::string cpu =
+        c.name.rfind("raw", 0) == 0 || c.calls < 1 ? "" : Fmt("%.0f", c.serverCpu * 1e6 / c.calls);
+    std::printf("| %s | %d | %s [%s..%s] | %s | %s | %s | %s | %s |\n", c.name.c_str(), c.clients,
                 Fmt("%.0f", r.median).c_str(), Fmt("%.0f", r.low).c_str(),
                 Fmt("%.0f", r.high).c_str(), Fmt("%.0f", Of(p50).median).c_str(),
-                Fmt("%.0f", Of(p99).median).c_str(), ratioText.c_str(), targetText.c_str());
+                Fmt("%.0f", Of(p99).median).c_str(), ratioText.c_str(), targetText.c_str(),
+                cpu.c_str());
     if (failures > 0)
-      std::printf("|  ↳ %ld failed calls, first: %s | | | | | | |\n", failures,
+      std::printf("|  ↳ %ld failed calls, first: %s | | | | | | | |\n", failures,
                   c.samples.front().firstError.c_str());
   }
   Stats cm = Of(cliMs), tm = Of(trivialMs);
@@ -653,6 +672,7 @@ int main(int argc, char** argv) {
       serverCalls < 2000 ? "too few calls to tell"
       : serverUs <= 25   ? "met"
                          : "missed");
+  if (cliMs.empty()) return Stop(srv.pid, raw.pid);
   std::vector<double> cliRatio;
   for (size_t r = 0; r < cliMs.size(); ++r) cliRatio.push_back(trivialMs[r] / cliMs[r]);
   Stats cr = Of(cliRatio);
@@ -663,9 +683,5 @@ int main(int argc, char** argv) {
   std::printf("ratio (trivial / qorvin): %.2f [%.2f..%.2f] (target ≤3 ms and ≥0.40: %s)\n",
               cr.median, cr.low, cr.high, cm.median <= 3 && cr.median >= 0.4 ? "met" : "missed");
 
-  kill(srv.pid, SIGTERM);
-  kill(raw.pid, SIGKILL);
-  waitpid(srv.pid, nullptr, 0);
-  waitpid(raw.pid, nullptr, 0);
-  return 0;
+  return Stop(srv.pid, raw.pid);
 }
