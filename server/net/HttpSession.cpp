@@ -138,7 +138,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
     ctx_.log.Request("HTTP", peer_, reply.summary, in, out, Clock::now() - started, reply.failed);
-    ArmIdleTimer();  // a peer that does not read its reply is idle too
+    // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
+    // pending, only the deadline moves.)
+    idle_.Touch(ctx_.options.idleTimeout);
     http::async_write(
         stream_, *res, [self = shared_from_this(), res, token](beast::error_code ec, size_t) {
           if (ec && ec != net::error::operation_aborted)
@@ -155,7 +157,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   // Releases the connection's slot, then closes (any pending operation ends with an error).
   void Close() {
     slot_.Release();
-    idle_.Disarm();
+    idle_.Cancel();
     beast::error_code ignored;
     stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
     stream_.close();

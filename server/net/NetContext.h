@@ -108,34 +108,67 @@ class ConnectionSlot {
   bool held_ = true;
 };
 
-// A connection's idle time-out, on the session's strand. It closes through the session's own
-// `close` (which releases the slot first) rather than letting the stream close the socket behind
-// the session's back. `Arm` starts or restarts the wait; `Disarm` stops it (a request is running).
-// Arm and Disarm run on the session's strand, or on the worker sending a reply while nothing else
-// of the session runs.
+// A connection's idle time-out. It closes through the session's own `close` (which releases the
+// slot first) rather than letting the stream close the socket behind the session's back.
+//
+// One wait stays pending for the life of the connection and is not restarted per request: a
+// request only moves the deadline (an atomic store), and the wait, when it ends, waits again
+// for whatever time is left, or for a whole time-out while a request runs. So a request costs
+// no timer operations at all.
+//
+// `Arm` (on the session's strand) moves the deadline to now + timeout and starts the wait if
+// none is pending; `Touch` (any thread, while the wait is pending: the worker sending a reply)
+// moves the deadline only; `Disarm` marks a request as running (no idleness until the next
+// Arm/Touch); `Cancel` (on the strand) ends the wait for good.
 class IdleTimer {
  public:
   explicit IdleTimer(const net::any_io_executor& executor) : timer_(executor) {}
 
-  // `close` is called once the time-out passed with no new Arm/Disarm in between; it must keep
-  // the session alive itself (capture a shared pointer).
+  // `close` is called once the deadline passed with no request running; it must keep the session
+  // alive itself (capture a shared pointer).
   template <typename Close>
   void Arm(std::chrono::steady_clock::duration timeout, Close close) {
-    timer_.expires_after(timeout);
-    timer_.async_wait([this, close = std::move(close),
-                       generation = ++generation_](boost::system::error_code ec) mutable {
-      if (!ec && generation == generation_) close();
-    });
+    Touch(timeout);
+    if (waiting_ || cancelled_) return;
+    waiting_ = true;
+    Wait(timeout, timeout, std::move(close));
   }
-  void Disarm() {
-    ++generation_;
+  void Touch(std::chrono::steady_clock::duration timeout) {
+    deadline_ = (std::chrono::steady_clock::now() + timeout).time_since_epoch().count();
+    busy_ = false;
+  }
+  void Disarm() { busy_ = true; }
+  void Cancel() {
+    cancelled_ = true;
+    busy_ = true;
     timer_.cancel();
   }
 
  private:
+  using Clock = std::chrono::steady_clock;
+
+  template <typename Close>
+  void Wait(Clock::duration after, Clock::duration timeout, Close close) {
+    timer_.expires_after(after);
+    timer_.async_wait(
+        [this, timeout, close = std::move(close)](boost::system::error_code ec) mutable {
+          if (ec || cancelled_) {
+            waiting_ = false;
+            return;
+          }
+          if (busy_) return Wait(timeout, timeout, std::move(close));
+          auto left = Clock::time_point(Clock::duration(deadline_.load())) - Clock::now();
+          if (left > Clock::duration::zero()) return Wait(left, timeout, std::move(close));
+          waiting_ = false;
+          close();
+        });
+  }
+
   net::steady_timer timer_;
-  // Read by a cancelled wait's handler on the strand while a worker may re-arm the timer.
-  std::atomic<uint64_t> generation_{0};
+  std::atomic<Clock::rep> deadline_{0};
+  std::atomic<bool> busy_{false};
+  bool waiting_ = false;    // strand only
+  bool cancelled_ = false;  // strand only
 };
 
 inline std::string PeerText(const net::ip::tcp::socket& s) {

@@ -103,7 +103,9 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     // order in which clients got their replies; a reply that could not be sent adds an event.
     ctx_.log.Request("TCP", peer_, reply.summary, in, out_.size(), Clock::now() - started_,
                      reply.failed);
-    ArmIdleTimer();  // a peer that does not read its reply is idle too
+    // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
+    // pending, only the deadline moves.)
+    idle_.Touch(ctx_.options.idleTimeout);
     net::async_write(
         stream_, buffers, [self = shared_from_this(), token, keep](beast::error_code ec, size_t) {
           if (ec && ec != net::error::operation_aborted)
@@ -120,7 +122,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   // Releases the connection's slot, then closes (any pending operation ends with an error).
   void Close() {
     slot_.Release();
-    idle_.Disarm();
+    idle_.Cancel();
     beast::error_code ignored;
     stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
     stream_.close();
