@@ -615,7 +615,7 @@ int main(int argc, char** argv) {
               LoadAverage().c_str(), std::thread::hardware_concurrency());
   std::printf(
       "| case | clients | calls/s median [min..max] | p50 µs | p99 µs | ratio to raw median "
-      "[min..max] | target |\n");
+      "[min..max] | target | qorvin-server CPU µs/call |\n");
   std::printf("|---|---|---|---|---|---|---|---|\n");
   std::map<std::string, const Case*> byName;
   for (auto& c : cases) byName[c.name + "/" + std::to_string(c.clients)] = &c;
