@@ -1,6 +1,7 @@
 #include "channels/uROClient.h"
 
 #include <limits>
+#include <utility>
 
 namespace qorvin {
 
@@ -35,8 +36,8 @@ TROTransportChannel::TROTransportChannel(TROComponent* owner, std::string name)
     : TROBaseConnection(owner, std::move(name)) {}
 
 TROTransportChannel::~TROTransportChannel() {
-  // The timer calls back into this channel: it must be gone before anything else is.
-  probeTimer_.reset();
+  // Concrete channels have stopped probing already; this covers channels that did not.
+  StopProbing();
   probeChannel_.reset();
 }
 
@@ -46,30 +47,99 @@ void TROTransportChannel::SetProbeServers(bool value) {
     return;
   }
   if (value == probeServers_) return;
-  probeServers_ = value;
   if (value) {
-    probeTimer_ = std::make_unique<TROThreadTimer>([this] { ProbeServerLocators(); },
-                                                   probeFrequency_, synchronizedProbing_);
+    probeServers_ = true;
+    // The pass runs on the timer's own thread; RaiseProbeEvent hands its events over.
+    auto timer =
+        std::make_unique<TROThreadTimer>([this] { ProbePass(true); }, probeFrequency_, false);
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    probeTimer_ = std::move(timer);
   } else {
-    probeTimer_.reset();  // stops and joins the timer thread
+    StopProbing();
   }
 }
 
+void TROTransportChannel::StopProbing() {
+  std::unique_ptr<TROThreadTimer> timer;
+  std::shared_ptr<TROMainThreadCall> pending;
+  {
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    probeServers_ = false;
+    if (!probeTimer_) return;
+    stoppingProbes_ = true;
+    timer = std::move(probeTimer_);
+    pending = pendingProbeEvent_;
+  }
+  if (pending) pending->Cancel();  // the pass may wait for the main thread: let it go
+  timer.reset();                   // stops and joins the timer thread
+  std::lock_guard<std::mutex> guard(probeStateLock_);
+  stoppingProbes_ = false;
+}
+
 void TROTransportChannel::SetServerLocators(const TROServerLocatorCollection& value) {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
   serverLocators_.Assign(value);
   currentLocator_ = nullptr;
   currentLocatorIndex_ = -1;
   loadBalancerIndex_ = -1;
 }
 
+int TROTransportChannel::AddServerLocator(const std::string& host, int32_t port,
+                                          const std::string& dispatcher) {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  TROServerLocator* locator = serverLocators_.Add();
+  locator->SetHost(host);
+  locator->SetPort(port);
+  locator->SetHTTPDispatcher(dispatcher);
+  return serverLocators_.Count() - 1;
+}
+
+void TROTransportChannel::ClearServerLocators() {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  serverLocators_.Clear();
+  currentLocator_ = nullptr;
+  currentLocatorIndex_ = -1;
+  loadBalancerIndex_ = -1;
+}
+
+void TROTransportChannel::SelectServerLocator(int index) {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  TROServerLocator* locator = serverLocators_.Items(index);
+  AssignServerLocator(locator, nullptr);
+  currentLocator_ = locator;
+  currentLocatorIndex_ = index;
+  loadBalancerIndex_ = index;
+}
+
+std::vector<TROTransportChannel::TLocatorState> TROTransportChannel::LocatorStates() const {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::vector<TLocatorState> states;
+  for (int i = 0; i < serverLocators_.Count(); ++i) {
+    const TROServerLocator* l = serverLocators_.Items(i);
+    states.push_back({l->Host(), l->Port(), l->HTTPDispatcher(), l->Enabled()});
+  }
+  return states;
+}
+
+std::string TROTransportChannel::LastServerAddress() const {
+  std::lock_guard<std::mutex> guard(lastServerLock_);
+  return lastServer_;
+}
+
+std::string TROTransportChannel::AddressText() {
+  if (auto* socket = dynamic_cast<IROSocketTransport*>(this))
+    return socket->GetHost() + ":" + std::to_string(socket->GetPort());
+  return {};
+}
+
 void TROTransportChannel::SetProbeFrequency(uint32_t value) {
   probeFrequency_ = value;
+  std::lock_guard<std::mutex> guard(probeStateLock_);
   if (probeTimer_) probeTimer_->SetInterval(value);
 }
 
 void TROTransportChannel::SetSynchronizedProbing(bool value) {
   synchronizedProbing_ = value;
-  if (probeTimer_) probeTimer_->SetSynchronized(value);
 }
 
 void TROTransportChannel::SetLoading(bool loading) {
@@ -167,7 +237,11 @@ void TROTransportChannel::Dispatch(TStream& request, TStream& response) {
         response.SetSize(responseStart);
         response.SetPosition(responseStart);
       }
+      requestSent_ = false;
       DispatchAttempt(request, response);
+      std::string address = AddressText();
+      std::lock_guard<std::mutex> guard(lastServerLock_);
+      lastServer_ = std::move(address);
       return;
     } catch (const std::exception& e) {
       bool retry = false;
@@ -199,6 +273,8 @@ void TROTransportChannel::DispatchAttempt(TStream& request, TStream& response) {
 // --- Locators ---
 
 int TROTransportChannel::BeforeDispatch() {
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  ReviveLocators();
   if (dispatchOptions_ & doLoadBalanced) {
     if (TROServerLocator* locator =
             serverLocators_.GetNextLocator(loadBalancerIndex_, loadBalancerIndex_, true)) {
@@ -210,12 +286,25 @@ int TROTransportChannel::BeforeDispatch() {
   return currentLocatorIndex_;
 }
 
+void TROTransportChannel::ReviveLocators() {
+  if (disabledRetryInterval_ == 0) return;
+  for (int i = 0; i < serverLocators_.Count(); ++i) {
+    TROServerLocator* locator = serverLocators_.Items(i);
+    if (locator->MillisecondsSinceFailure() >= int64_t(disabledRetryInterval_))
+      locator->SetEnabled(true);
+  }
+}
+
 void TROTransportChannel::HandleDispatchFailure(int& startIndex, bool& retry,
                                                 const std::exception& error) {
   if (!(dispatchOptions_ & doFaultTolerant)) return;
+  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
   // The current locator may have been removed from the collection since it was applied.
   if (currentLocator_ && serverLocators_.IndexOf(currentLocator_) < 0) currentLocator_ = nullptr;
-  if (currentLocator_ && currentLocator_->DisableOnFailure()) currentLocator_->SetEnabled(false);
+  if (currentLocator_ && currentLocator_->DisableOnFailure())
+    currentLocator_->DisableAfterFailure();
+  // The server may have run the request: sending it to another could run it twice.
+  if (requestSent_ && !failOverAfterSent_) return;
   if (TROServerLocator* locator =
           serverLocators_.GetNextLocator(currentLocatorIndex_, startIndex, false)) {
     retry = true;
@@ -239,7 +328,8 @@ void TROTransportChannel::ApplyServerLocator(TROServerLocator* locator) {
 }
 
 void TROTransportChannel::CheckProperties() {
-  int marker = -2;  // no load-balancing step yet
+  requestSent_ = false;  // nothing goes out before the address is known
+  int marker = -2;       // no load-balancing step yet
   for (;;) {
     if (AddressIsSet()) return;
     const EROException error(Name() + "." + AddressPropertyName() + " must be set.");
@@ -264,48 +354,119 @@ std::unique_ptr<TMemoryStream> TROTransportChannel::FetchServiceDescription() {
 
 // --- Probing ---
 
+TROTransportChannel::TProbeTarget TROTransportChannel::TargetOf(
+    const TROServerLocator& locator) const {
+  return {locator.Serial(), locator.ProbingOptions(), locator.Enabled(),
+          locator.Host(),   locator.Port(),           locator.HTTPDispatcher()};
+}
+
+bool TROTransportChannel::RaiseProbeEvent(bool fromTimer, std::function<void()> event) {
+  if (!fromTimer || !synchronizedProbing_ || !HasMainThreadPoster()) {
+    event();
+    return true;
+  }
+  auto call = TROMainThreadCall::Make(std::move(event));
+  {
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    if (stoppingProbes_) return false;
+    pendingProbeEvent_ = call;
+  }
+  call->Start();
+  const bool ran = call->Wait();
+  std::lock_guard<std::mutex> guard(probeStateLock_);
+  pendingProbeEvent_.reset();
+  return ran;
+}
+
 bool TROTransportChannel::ProbeServer(TROServerLocator* locator) {
+  std::lock_guard<std::mutex> probing(probeLock_);
+  TProbeTarget target;
+  {
+    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    target = TargetOf(*locator);
+  }
+  return ProbeTarget(target, false);
+}
+
+// One probe, with probeLock_ held. The locator is looked up again by its serial number after
+// each step that may have let the host change the list.
+bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer) {
   if (!probeChannel_) {
     probeChannel_ = CreateProbeChannel();
     probeChannel_->SetEncryption(Encryption());
   }
-  probeChannel_->AssignServerLocator(locator, nullptr);
+  TROServerLocator copy;  // the address as it was when the probe began
+  copy.SetHost(target.host);
+  copy.SetPort(target.port);
+  copy.SetHTTPDispatcher(target.dispatcher);
+  probeChannel_->AssignServerLocator(&copy, nullptr);
   TMemoryStream request;
   request.WriteBytes("PROBE");
   TMemoryStream response;
-  if (OnBeforeProbingServer) OnBeforeProbingServer(this, locator);
+  const uint64_t serial = target.serial;
+  RaiseProbeEvent(fromTimer, [this, serial] {
+    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    TROServerLocator* l = serverLocators_.FindBySerial(serial);
+    if (l && OnBeforeProbingServer) OnBeforeProbingServer(this, l);
+  });
   bool succeeded = false;
   try {
     probeChannel_->PrepareDispatch(nullptr);
     probeChannel_->Dispatch(request, response);
     succeeded = response.View() == "PROBEDOK";
-    if (succeeded && (locator->ProbingOptions() & poEnableIfProbeSucceeded))
-      locator->SetEnabled(true);
   } catch (...) {
     succeeded = false;  // a failed probe is reported through the event and the locator
   }
-  if (!succeeded && (locator->ProbingOptions() & poDisableIfProbeFailed))
-    locator->SetEnabled(false);
-  if (OnAfterProbingServer) OnAfterProbingServer(this, locator, !succeeded);
+  {
+    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    if (TROServerLocator* l = serverLocators_.FindBySerial(serial)) {
+      if (succeeded && (l->ProbingOptions() & poEnableIfProbeSucceeded)) l->SetEnabled(true);
+      if (!succeeded && (l->ProbingOptions() & poDisableIfProbeFailed)) l->SetEnabled(false);
+    }
+  }
+  RaiseProbeEvent(fromTimer, [this, serial, succeeded] {
+    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    TROServerLocator* l = serverLocators_.FindBySerial(serial);
+    if (l && OnAfterProbingServer) OnAfterProbingServer(this, l, !succeeded);
+  });
   return succeeded;
 }
 
 void TROTransportChannel::ProbeServerLocators() {
-  if (serverLocators_.Count() == 0) return;
-  if (OnBeforeProbingServers) OnBeforeProbingServers(this);
-  int probed = 0, enabled = 0, disabled = 0;
-  for (int i = 0; i < serverLocators_.Count(); ++i) {
-    TROServerLocator* locator = serverLocators_.Items(i);
-    const TROProbingOptions options = locator->ProbingOptions();
-    if (options == 0) continue;
-    ++probed;
-    if (locator->Enabled() && (options & poProbeWhenEnabled)) {
-      if (!ProbeServer(locator)) ++disabled;
-    } else if (!locator->Enabled() && (options & poProbeWhenDisabled)) {
-      if (ProbeServer(locator)) ++enabled;
+  ProbePass(false);
+}
+
+void TROTransportChannel::ProbePass(bool fromTimer) {
+  std::lock_guard<std::mutex> probing(probeLock_);  // a direct pass waits for a timer pass
+  std::vector<TProbeTarget> targets;
+  {
+    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    if (serverLocators_.Count() == 0) return;
+    for (int i = 0; i < serverLocators_.Count(); ++i) {
+      const TROServerLocator* locator = serverLocators_.Items(i);
+      if (locator->ProbingOptions() != 0) targets.push_back(TargetOf(*locator));
     }
   }
-  if (OnAfterProbingServers) OnAfterProbingServers(this, probed, enabled, disabled);
+  if (!RaiseProbeEvent(fromTimer, [this] {
+        if (OnBeforeProbingServers) OnBeforeProbingServers(this);
+      }))
+    return;  // probing stops
+  int probed = 0, enabled = 0, disabled = 0;
+  for (const TProbeTarget& target : targets) {
+    ++probed;
+    if (target.enabled && (target.options & poProbeWhenEnabled)) {
+      if (!ProbeTarget(target, fromTimer)) ++disabled;
+    } else if (!target.enabled && (target.options & poProbeWhenDisabled)) {
+      if (ProbeTarget(target, fromTimer)) ++enabled;
+    }
+    if (fromTimer) {
+      std::lock_guard<std::mutex> guard(probeStateLock_);
+      if (stoppingProbes_) return;
+    }
+  }
+  RaiseProbeEvent(fromTimer, [this, probed, enabled, disabled] {
+    if (OnAfterProbingServers) OnAfterProbingServers(this, probed, enabled, disabled);
+  });
 }
 
 }  // namespace qorvin

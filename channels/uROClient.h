@@ -11,19 +11,36 @@
 // sets aRetry repeats the call. Before a repeated attempt the response stream is cut back to
 // where the dispatch began, so no bytes of a failed attempt stay in front of the answer.
 //
+// Fail-over sends a request to the next server only when it provably never reached a server:
+// the concrete channel calls NoteRequestSent() once bytes of the request may have reached one
+// (TCP: a byte was written; HTTP: the request went out; UDP: the datagram was sent). A failure
+// after that (a read time-out, a cut-off reply) may come from a server that ran the command, so
+// it reaches the caller — unless the host opted in with FailOverAfterSent for calls it knows are
+// safe to repeat. A locator that a failed attempt disabled (DisableOnFailure) is enabled again
+// after DisabledRetryInterval milliseconds (default 60000; 0 keeps it off until probing or the
+// host enables it).
+//
 // Threads: one dispatch at a time. A second dispatch while one runs fails at once with
 // EROChannelBusy "Channel is busy. Try again later." (the flag is an atomic test-and-set, so two
-// threads can never both pass it); the flag is cleared however the dispatch ends. Probing runs
-// on a timer thread (or the host's main thread, see uROMainThread.h) through a private probe
-// channel, never through this one. Event handlers run on the thread that raises them.
+// threads can never both pass it); the flag is cleared however the dispatch ends. The locators
+// and the current-locator state are guarded by LocatorLock(). Probing always runs off the
+// caller's thread on the probe timer's own thread, through a private probe channel, one probe at
+// a time per channel (a direct ProbeServerLocators() waits for a running timer pass); with
+// SynchronizedProbing and a main-thread poster (uROMainThread.h) only the probe events are raised
+// on the main thread. Other event handlers run on the thread that raises them. A concrete channel
+// calls StopProbing() first thing in its destructor, so no pass runs into a half-destroyed
+// channel.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <vector>
 
+#include "channels/uROMainThread.h"
 #include "channels/uROServerLocator.h"
 #include "channels/uROThreadTimer.h"
 #include "messaging/uROClientIntf.h"
@@ -126,6 +143,32 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   bool Busy() const { return busy_; }
   TROServerLocator* CurrentLocator() const { return currentLocator_; }
   int CurrentLocatorIndex() const { return currentLocatorIndex_; }
+  // Opt-in: fail over also after the request may have reached a server (calls safe to repeat).
+  bool FailOverAfterSent() const { return failOverAfterSent_; }
+  void SetFailOverAfterSent(bool value) { failOverAfterSent_ = value; }
+  // Milliseconds after which a locator disabled by a failed attempt is enabled again; 0: never.
+  uint32_t DisabledRetryInterval() const { return disabledRetryInterval_; }
+  void SetDisabledRetryInterval(uint32_t ms) { disabledRetryInterval_ = ms; }
+
+  // --- locators from any thread (under LocatorLock) ---
+  std::recursive_mutex& LocatorLock() const { return locatorLock_; }
+  // Appends a locator (enabled, taking part in load balancing, all probing options) and returns
+  // its index.
+  int AddServerLocator(const std::string& host, int32_t port, const std::string& dispatcher);
+  // Removes every locator; the channel keeps the address it has.
+  void ClearServerLocators();
+  // Applies locator `index` (raising OnServerLocatorAssignment) and makes it the current one.
+  void SelectServerLocator(int index);
+  struct TLocatorState {
+    std::string host;
+    int32_t port = 0;
+    std::string dispatcher;
+    bool enabled = false;
+  };
+  std::vector<TLocatorState> LocatorStates() const;
+  // The address of the server that answered the last successful dispatch (TCP/UDP "host:port",
+  // HTTP the URL); empty before the first.
+  std::string LastServerAddress() const;
 
   // --- events ---
   TROStreamEvent OnSendStream;
@@ -194,9 +237,32 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   virtual bool AcceptsAssignFrom(const TROTransportChannel& source) const = 0;
 
   TROTransportChannel* ProbeChannel() const { return probeChannel_.get(); }
+  // Called by IntDispatch once bytes of the request may have reached a server (see above).
+  void NoteRequestSent() { requestSent_ = true; }
+  // Stops the probe timer and waits for a running pass (giving up its events queued to the main
+  // thread). Concrete channels call it first thing in their destructors.
+  void StopProbing();
+  // The channel's address as text; the base serves socket transports ("host:port").
+  virtual std::string AddressText();
 
  private:
+  struct TProbeTarget {
+    uint64_t serial = 0;
+    TROProbingOptions options = 0;
+    bool enabled = false;
+    std::string host;
+    int32_t port = 0;
+    std::string dispatcher;
+  };
   void DispatchAttempt(TStream& request, TStream& response);
+  // Enables locators whose failure is older than DisabledRetryInterval (under LocatorLock).
+  void ReviveLocators();
+  void ProbePass(bool fromTimer);
+  bool ProbeTarget(const TProbeTarget& target, bool fromTimer);
+  TProbeTarget TargetOf(const TROServerLocator& locator) const;
+  // Runs a probe event: on the main thread for timer passes with SynchronizedProbing and a
+  // poster (waiting for it, unless probing stops), else here. False when it was given up.
+  bool RaiseProbeEvent(bool fromTimer, std::function<void()> event);
 
   TRODispatchOptions dispatchOptions_ = 0;
   TROServerLocatorCollection serverLocators_{this};
@@ -206,11 +272,21 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   uint32_t probeFrequency_ = 60000;
   bool synchronizedProbing_ = true;
   std::atomic<bool> busy_ = false;
-  TROServerLocator* currentLocator_ = nullptr;
-  int currentLocatorIndex_ = -1;
-  int loadBalancerIndex_ = -1;
+  bool requestSent_ = false;  // in the running attempt; the dispatching thread only
+  bool failOverAfterSent_ = false;
+  uint32_t disabledRetryInterval_ = 60000;
+  mutable std::recursive_mutex locatorLock_;
+  TROServerLocator* currentLocator_ = nullptr;  // guarded by locatorLock_
+  int currentLocatorIndex_ = -1;                // guarded by locatorLock_
+  int loadBalancerIndex_ = -1;                  // guarded by locatorLock_
+  mutable std::mutex lastServerLock_;
+  std::string lastServer_;  // guarded by lastServerLock_
   TROExceptionEvent onFailure_;
+  std::mutex probeLock_;  // one probe (or pass) at a time; guards probeChannel_
   std::unique_ptr<TROTransportChannel> probeChannel_;
+  std::mutex probeStateLock_;  // guards the two below
+  bool stoppingProbes_ = false;
+  std::shared_ptr<TROMainThreadCall> pendingProbeEvent_;
   std::unique_ptr<TROThreadTimer> probeTimer_;
 };
 

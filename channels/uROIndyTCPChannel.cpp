@@ -21,6 +21,8 @@ constexpr int64_t kMaxReserveAhead = 1 << 20;
 void TIdTCPClient::Connect() {
   socket_.Connect(Host, Port, WaitBound(ConnectTimeout));
   ++connects_;
+  connectedHost_ = Host;
+  connectedPort_ = Port;
   if (!NoDelay) return;
   try {
     socket_.SetNoDelay(true);
@@ -33,7 +35,9 @@ void TIdTCPClient::Connect() {
 TROIndyTCPChannel::TROIndyTCPChannel(TROComponent* owner, std::string name)
     : TROTransportChannel(owner, std::move(name)), client_(CreateIndyClient()) {}
 
-TROIndyTCPChannel::~TROIndyTCPChannel() = default;
+TROIndyTCPChannel::~TROIndyTCPChannel() {
+  StopProbing();
+}
 
 std::unique_ptr<TIdTCPClient> TROIndyTCPChannel::CreateIndyClient() {
   return std::make_unique<TIdTCPClient>();
@@ -66,15 +70,22 @@ void TROIndyTCPChannel::Assign(const TROTransportChannel& source) {
 }
 
 void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
+  TTcpClient& socket = client_->Socket();
+  uint64_t sentBefore = socket.BytesSent();
   try {
+    // A kept connection to another server (a locator switched the address) is not this call's.
+    if (client_->Connected() && !client_->ConnectedToAddress()) client_->Disconnect();
     // A kept connection that has something to read before a request was sent holds either a
     // close by the server or bytes of no request of ours (a second answer); either way it
     // cannot carry this request.
-    if (client_->Connected() && client_->Socket().WaitReadable(0)) client_->Disconnect();
+    if (client_->Connected() && socket.WaitReadable(0)) client_->Disconnect();
     if (!client_->Connected()) client_->Connect();
+    sentBefore = socket.BytesSent();
     SendFrame(request);
+    NoteRequestSent();
     ReceiveFrame(response);
   } catch (...) {
+    if (socket.BytesSent() != sentBefore) NoteRequestSent();
     // Whatever state the connection is in, it cannot carry the next frame safely.
     client_->Disconnect();
     throw;

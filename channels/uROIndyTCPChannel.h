@@ -7,7 +7,9 @@
 //
 // Connection: opened at the first dispatch (resolve Host, connect to Host:Port), closed after
 // each dispatch unless KeepAlive. With DisableNagle, TCP_NODELAY is set once on every new
-// connection, wherever it is opened (a dispatch, or IndyClient().Connect() by the module).
+// connection, wherever it is opened (a dispatch, or IndyClient().Connect() by the module). A
+// kept connection to another address than the current Host and Port (after a server locator
+// switched them) is closed and a connection to the new address opened.
 // After a failed dispatch the connection is always closed, KeepAlive or not: a frame cut off in
 // the middle would otherwise hand the rest of one answer to the next request. For the same
 // reason a kept connection on which bytes (or the server's close) are waiting before a request
@@ -51,6 +53,10 @@ class TIdTCPClient {
   // Opens a new connection (closing an open one) and applies NoDelay to it; a failing option
   // call closes the connection and fails with the socket error.
   void Connect();
+  // Whether the open connection was made to the current Host and Port.
+  bool ConnectedToAddress() const {
+    return Connected() && connectedHost_ == Host && connectedPort_ == Port;
+  }
   void Disconnect() { socket_.Close(); }
   TTcpClient& Socket() { return socket_; }
   // Number of connections opened so far (diagnostics, tests).
@@ -60,6 +66,8 @@ class TIdTCPClient {
   std::string name_ = "InternalIndyClient";
   TTcpClient socket_;
   uint64_t connects_ = 0;
+  std::string connectedHost_;
+  int32_t connectedPort_ = 0;
 };
 
 class TROIndyTCPChannel : public TROTransportChannel, public IROSocketTransport {

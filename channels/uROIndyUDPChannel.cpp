@@ -48,6 +48,7 @@ TROIndyUDPChannel::TROIndyUDPChannel(TROComponent* owner, std::string name)
       idLength_(NewRequestID().size()) {}
 
 TROIndyUDPChannel::~TROIndyUDPChannel() {
+  StopProbing();
   StopResponseThread();
 }
 
@@ -172,6 +173,7 @@ void TROIndyUDPChannel::IntDispatch(TStream& request, TStream& response) {
   const std::string id = NewRequestID();
   try {
     SendDatagram(request, id, true);
+    NoteRequestSent();
     const int attempts = (retrys_ > 0 ? retrys_ : 0) + 1;
     AwaitAnswer(id, attempts, AttemptWait(), nullptr);
     std::lock_guard<std::recursive_mutex> guard(lock_);

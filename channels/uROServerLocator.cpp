@@ -1,5 +1,7 @@
 #include "channels/uROServerLocator.h"
 
+#include <chrono>
+
 #include "platform/rtl/Exceptions.h"
 
 namespace qorvin {
@@ -15,9 +17,37 @@ std::string Trim(const std::string& text) {
 
 }  // namespace
 
+namespace {
+
+int64_t SteadyMilliseconds() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::steady_clock::now().time_since_epoch())
+      .count();
+}
+
+}  // namespace
+
+uint64_t TROServerLocator::NextSerial() {
+  static std::atomic<uint64_t> next = 1;
+  return next++;
+}
+
 void TROServerLocator::SetEnabled(bool value) {
+  if (value) failedAtMs_ = -1;
   if (enabled_.exchange(value) == value) return;
   if (onEnabledChanged_) onEnabledChanged_(this);
+}
+
+void TROServerLocator::DisableAfterFailure() {
+  failedAtMs_ = SteadyMilliseconds();
+  if (!enabled_.exchange(false)) return;
+  if (onEnabledChanged_) onEnabledChanged_(this);
+}
+
+int64_t TROServerLocator::MillisecondsSinceFailure() const {
+  const int64_t at = failedAtMs_;
+  if (at < 0 || enabled_) return -1;
+  return SteadyMilliseconds() - at;
 }
 
 void TROServerLocator::SetHost(const std::string& host) {
@@ -51,6 +81,7 @@ void TROServerLocator::Assign(const TROServerLocator& source) {
   if (&source == this) return;
   name_ = source.name_;
   enabled_ = source.enabled_.load();
+  failedAtMs_ = source.failedAtMs_.load();
   host_ = source.host_;
   port_ = source.port_;
   dispatcher_ = source.dispatcher_;
@@ -84,6 +115,12 @@ int TROServerLocatorCollection::IndexOf(const TROServerLocator* item) const {
   for (size_t i = 0; i < items_.size(); ++i)
     if (items_[i].get() == item) return int(i);
   return -1;
+}
+
+TROServerLocator* TROServerLocatorCollection::FindBySerial(uint64_t serial) const {
+  for (const auto& item : items_)
+    if (item->Serial() == serial) return item.get();
+  return nullptr;
 }
 
 void TROServerLocatorCollection::Assign(const TROServerLocatorCollection& source) {

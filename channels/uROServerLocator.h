@@ -1,9 +1,14 @@
 // Server locators: alternative servers of a channel, for load balancing, fail-over and probing.
 //
-// A `TROServerLocatorCollection` belongs to one channel and owns its locators. Locators are
-// configured on the channel's thread. The probe timer may switch a locator's Enabled flag from
-// its own thread (when probing is not synchronized); that flag is atomic so such a switch is
-// never a torn read, but nothing else about a locator is guarded.
+// A `TROServerLocatorCollection` belongs to one channel and owns its locators. The collection
+// itself has no lock: while the channel probes (or dispatches on another thread), change the
+// locators only under the channel's LocatorLock(), or through the channel's locked methods
+// (AddServerLocator, ClearServerLocators, ...). The Enabled flag is atomic.
+//
+// Disabled after a failure: a locator that a failed dispatch switched off remembers when; the
+// channel enables it again once its DisabledRetryInterval has passed (see uROClient.h), so a
+// server that failed once is not lost for good when probing is off. Enabling a locator (by
+// probing, by the host) forgets the failure.
 #pragma once
 
 #include <atomic>
@@ -41,8 +46,16 @@ class TROServerLocator {
   void SetName(std::string name) { name_ = std::move(name); }
   // True only when the enabled flag is set and Host is not empty.
   bool Enabled() const { return enabled_ && !host_.empty(); }
-  // Stores a different value and raises OnEnabledChanged; the same value does nothing.
+  // Stores a different value and raises OnEnabledChanged; the same value does nothing. Enabling
+  // forgets a failure (see DisableAfterFailure).
   void SetEnabled(bool value);
+  // Switches the locator off as SetEnabled(false) does and records the moment (steady clock).
+  void DisableAfterFailure();
+  // Milliseconds since a failure switched the locator off; -1 when it is enabled or was switched
+  // off by other means.
+  int64_t MillisecondsSinceFailure() const;
+  // A number no other locator of this process has (copies get their own).
+  uint64_t Serial() const { return serial_; }
   const std::string& Host() const { return host_; }
   // Blanks at both ends are removed.
   void SetHost(const std::string& host);
@@ -71,8 +84,10 @@ class TROServerLocator {
 
  private:
   TROServerLocatorCollection* collection_;
+  uint64_t serial_ = NextSerial();
   std::string name_;
   std::atomic<bool> enabled_ = true;
+  std::atomic<int64_t> failedAtMs_ = -1;  // steady-clock milliseconds; -1: no failure
   std::string host_;
   int32_t port_ = 0;
   std::string dispatcher_;
@@ -80,6 +95,8 @@ class TROServerLocator {
   bool loadBalancing_ = true;
   TROProbingOptions probing_ = kAllProbingOptions;
   TROLocatorNotifyEvent onEnabledChanged_;
+
+  static uint64_t NextSerial();
 };
 
 class TROServerLocatorCollection {
@@ -98,6 +115,8 @@ class TROServerLocatorCollection {
   void Delete(int index);
   void Clear() { items_.clear(); }
   int IndexOf(const TROServerLocator* item) const;
+  // The locator with that serial number; null when there is none.
+  TROServerLocator* FindBySerial(uint64_t serial) const;
   // Replaces the items by copies of `source`'s items.
   void Assign(const TROServerLocatorCollection& source);
 

@@ -19,21 +19,27 @@ TROThreadTimer::~TROThreadTimer() {
 }
 
 void TROThreadTimer::SetInterval(uint32_t intervalMs) {
-  shared_->interval = intervalMs;
   std::lock_guard<std::mutex> guard(shared_->lock);
-  shared_->wake.notify_all();  // the running wait starts again with the new interval
+  shared_->interval = intervalMs;
+  ++shared_->generation;
+  shared_->wake.notify_all();  // the running wait is measured again with the new interval
 }
 
 void TROThreadTimer::Run(std::shared_ptr<Shared> s) {
   for (;;) {
     {
       std::unique_lock<std::mutex> guard(s->lock);
-      const auto interval =
-          std::chrono::milliseconds(std::max(s->interval.load(), kMinimumInterval));
-      const auto until = std::chrono::steady_clock::now() + interval;
-      s->wake.wait_until(guard, until, [&] { return s->ending; });
-      if (s->ending) return;
-      if (std::chrono::steady_clock::now() < until) continue;  // woken by an interval change
+      // The wait runs from the end of the previous callback; an interval change while waiting
+      // applies at once to that same start (so a shorter interval that is already over fires).
+      const auto started = std::chrono::steady_clock::now();
+      for (;;) {
+        const uint64_t generation = s->generation;
+        const auto until =
+            started + std::chrono::milliseconds(std::max(s->interval.load(), kMinimumInterval));
+        s->wake.wait_until(guard, until, [&] { return s->ending || s->generation != generation; });
+        if (s->ending) return;
+        if (s->generation == generation && std::chrono::steady_clock::now() >= until) break;
+      }
     }
     auto tick = [s] {
       ++s->ticks;

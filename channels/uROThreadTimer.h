@@ -10,7 +10,8 @@
 // Stop (also the destructor) signals the thread to end, wakes it, gives up a callback queued to
 // the main thread, waits until the thread has ended, then pauses 10 ms. Called from inside the
 // callback on the timer thread, it does not wait for its own thread (the thread ends after the
-// callback returns). Interval and synchronization can be changed while it runs.
+// callback returns). Interval and synchronization can be changed while it runs; a new interval
+// applies at once to the wait in progress, measured from its start.
 //
 // Thread: construct, change and stop from one controlling thread.
 #pragma once
@@ -55,6 +56,7 @@ class TROThreadTimer {
     std::mutex lock;
     std::condition_variable wake;
     bool ending = false;                         // guarded by lock
+    uint64_t generation = 0;                     // interval changes; guarded by lock
     std::shared_ptr<TROMainThreadCall> pending;  // guarded by lock
   };
   static void Run(std::shared_ptr<Shared> shared);

@@ -143,6 +143,7 @@ TROWinInetHTTPChannel::TROWinInetHTTPChannel(TROComponent* owner, std::string na
     : TROTransportChannel(owner, std::move(name)) {}
 
 TROWinInetHTTPChannel::~TROWinInetHTTPChannel() {
+  StopProbing();
   SetConnected(false);
 }
 
@@ -257,13 +258,18 @@ bool TROWinInetHTTPChannel::SendOnce(TStream& request, TStream& response, int ro
   try {
     info = connection_->Post(r, request, response, &observer);
   } catch (const EHttpError& e) {
+    if (e.RequestSent()) NoteRequestSent();
     if (e.Kind() == THttpFailureKind::ServerCertificate && round < kMaxDialogRounds &&
         HandleCertificateError())
       return false;
     if (e.Message().empty())
       throw EROException(Format("Unexpected error in WinInet HTTP Channel (%d)", e.Code()));
     throw EROException(e.Message());
+  } catch (...) {
+    NoteRequestSent();  // an observer failed while the request was under way
+    throw;
   }
+  NoteRequestSent();  // answered: the server has seen the request
   if ((info.status == 401 || info.status == 407) && !suppressErrorDialogs_ &&
       round < kMaxDialogRounds && ShowErrorDialog(0, info.status) == kErrorInternetForceRetry) {
     response.SetSize(responseStart);
@@ -293,6 +299,10 @@ void TROWinInetHTTPChannel::IntDispatch(TStream& request, TStream& response) {
     throw;
   }
   if (!keepConnection_) SetConnected(false);
+}
+
+std::string TROWinInetHTTPChannel::AddressText() {
+  return targetURL_;
 }
 
 void TROWinInetHTTPChannel::ApplyServerLocator(TROServerLocator* locator) {

@@ -159,6 +159,7 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
  protected:
   void IntDispatch(TStream& request, TStream& response) override;
   void ApplyServerLocator(TROServerLocator* locator) override;
+  std::string AddressText() override;
   std::unique_ptr<TROTransportChannel> CreateProbeChannel() override;
   bool AddressIsSet() const override { return !targetURL_.empty(); }
   const char* AddressPropertyName() const override { return "TargetURL"; }

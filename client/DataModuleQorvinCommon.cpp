@@ -11,6 +11,7 @@
 #include "client/HostValues.h"
 #include "client/LastErrorText.h"
 #include "client/ModuleChannel.h"
+#include "client/ModuleServers.h"
 #include "contract/VelmarLib_Intf.h"
 #include "messaging/uROBinaryHelpers.h"
 #include "messaging/uROExceptions.h"
@@ -88,6 +89,7 @@ std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char c
 }
 
 TDataModuleZent::~TDataModuleZent() {
+  servers_.reset();  // stops probing before the channel goes
   if (channel_) {
     channel_->Teardown();
     channel_->Detach(*roService_);
@@ -114,6 +116,15 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
   }
   if (SameGuid(*iid, kIID_IQorvinDataSetFactory)) {
     *object = static_cast<IQorvinDataSetFactory*>(this);
+    return kS_OK;
+  }
+  if (SameGuid(*iid, kQorvinIID_IQorvinServers) && channel_) {
+    try {
+      if (!servers_) servers_ = std::make_unique<ModuleServers>(channel_->Channel(), connectType_);
+    } catch (...) {
+      return kE_NOINTERFACE;
+    }
+    *object = static_cast<IQorvinServers*>(servers_.get());
     return kS_OK;
   }
   return kE_NOINTERFACE;

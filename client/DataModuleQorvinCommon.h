@@ -30,6 +30,7 @@ namespace qorvin {
 
 class TROTransportChannel;
 class ModuleChannel;
+class ModuleServers;
 class ClientAdoDataSet;
 class TROBinaryMemoryStream;
 class LastErrorText;
@@ -162,6 +163,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   std::unique_ptr<TROBinMessage> roMessage_;
   int32_t hostTag_ = 0;
   std::unique_ptr<ModuleChannel> channel_;
+  // The IQorvinServers extension, made at its first query; freed before the channel.
+  std::unique_ptr<ModuleServers> servers_;
   std::mutex callbackMutex_;  // guards onError_ and onStatus_
   QorvinErrorCallback onError_{};
   // Shared with the record sets the module makes (see LastErrorText).

@@ -388,11 +388,13 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     impl_->Renew();
     if (t.error) std::rethrow_exception(t.error);
     // The same failure a fresh connection closed without an answer gives.
-    if (t.resendRefused) throw EHttpError(CURLE_GOT_NOTHING, THttpFailureKind::Other, kNoAnswer);
+    const bool sent = t.requestsSent > 0;
+    if (t.resendRefused)
+      throw EHttpError(CURLE_GOT_NOTHING, THttpFailureKind::Other, kNoAnswer, sent);
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.idleExpired)
       throw EHttpError(rc, THttpFailureKind::TimedOut,
-                       Format("The operation timed out (no data for %d ms)", t.idleMs));
-    throw EHttpError(rc, Classify(rc), text);
+                       Format("The operation timed out (no data for %d ms)", t.idleMs), sent);
+    throw EHttpError(rc, Classify(rc), text, sent);
   }
   return t.info;
 }

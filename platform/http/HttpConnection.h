@@ -47,15 +47,19 @@ enum class THttpFailureKind {
 
 class EHttpError : public Exception {
  public:
-  EHttpError(int code, THttpFailureKind kind, const std::string& text)
-      : Exception(text), code_(code), kind_(kind) {}
+  EHttpError(int code, THttpFailureKind kind, const std::string& text, bool requestSent = false)
+      : Exception(text), code_(code), kind_(kind), requestSent_(requestSent) {}
   const char* ClassName() const override { return "EHttpError"; }
   int Code() const { return code_; }
   THttpFailureKind Kind() const { return kind_; }
+  // Whether the request had started to go out (so the server may have received it); false for
+  // failures while resolving, connecting or negotiating TLS.
+  bool RequestSent() const { return requestSent_; }
 
  private:
   int code_;
   THttpFailureKind kind_;
+  bool requestSent_;
 };
 
 enum class THttpProxyMode {

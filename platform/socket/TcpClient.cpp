@@ -125,6 +125,7 @@ void TTcpClient::SendAll(const void* data, size_t size, int timeoutMs) {
     if (n > 0) {
       p += n;
       size -= size_t(n);
+      bytesSent_ += uint64_t(n);
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

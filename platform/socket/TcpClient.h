@@ -48,6 +48,9 @@ class TTcpClient {
 
   // Sends every byte; each wait for room in the send buffer lasts at most `timeoutMs`.
   void SendAll(const void* data, size_t size, int timeoutMs);
+  // Bytes handed to the platform by SendAll over the client's life (also by a SendAll that then
+  // failed): tells whether anything of a message may have left.
+  uint64_t BytesSent() const { return bytesSent_; }
   // Receives exactly `size` bytes. EIdConnClosedGracefully when the peer closes first,
   // EIdReadTimeout "Read timed out after %d ms." when one wait runs out.
   void ReceiveExactly(void* data, size_t size, int timeoutMs);
@@ -64,6 +67,7 @@ class TTcpClient {
   void RequireConnected() const;
 
   int fd_ = -1;
+  uint64_t bytesSent_ = 0;
 };
 
 // Waits until `fd` reports one of `events` (poll flags). Returns false when `timeoutMs` ran out;

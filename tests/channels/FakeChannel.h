@@ -17,6 +17,7 @@ class FakeChannel : public TROTransportChannel, public IROSocketTransport {
 
   explicit FakeChannel(TROComponent* owner = nullptr, std::string name = "Fake")
       : TROTransportChannel(owner, std::move(name)) {}
+  ~FakeChannel() override { StopProbing(); }
   const char* ClassName() const override { return "TFakeChannel"; }
 
   std::string host;

@@ -217,56 +217,5 @@ TEST(Probing, TimerThreadProbesUntilSwitchedOff) {
   EXPECT_FALSE(c.ServerLocators().Items(0)->Enabled());
 }
 
-TEST(Probing, SynchronizedPassesRunWhereTheHostPostsThem) {
-  std::mutex m;
-  std::deque<std::function<void()>> queue;  // the "main loop" of this test
-  SetMainThreadPoster([&](std::function<void()> job) {
-    std::lock_guard<std::mutex> g(m);
-    queue.push_back(std::move(job));
-  });
-  auto runQueued = [&] {
-    std::deque<std::function<void()>> jobs;
-    {
-      std::lock_guard<std::mutex> g(m);
-      jobs.swap(queue);
-    }
-    for (auto& job : jobs) job();
-    return jobs.size();
-  };
-  {
-    FakeChannel c;
-    AddLocators(c, {"good"});
-    c.wire = ProbeWire;
-    std::thread::id ranOn;
-    c.OnAfterProbingServers = [&](TROTransportChannel*, int, int, int) {
-      ranOn = std::this_thread::get_id();
-    };
-    c.SetProbeFrequency(100);
-    c.SetProbeServers(true);  // synchronized by default
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    size_t ran = 0;
-    while (ran == 0 && std::chrono::steady_clock::now() < until) {
-      ran = runQueued();
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    EXPECT_EQ(ran, 1u);
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-    // Let the next pass be queued, then switch probing off without running it: stopping must
-    // not wait for the main thread, and the dropped pass must not run later.
-    const auto until2 = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-    for (;;) {
-      {
-        std::lock_guard<std::mutex> g(m);
-        if (!queue.empty() || std::chrono::steady_clock::now() > until2) break;
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ranOn = {};
-    c.SetProbeServers(false);
-  }
-  runQueued();  // the dropped pass: does nothing, touches no freed channel
-  SetMainThreadPoster(nullptr);
-}
-
 }  // namespace
 }  // namespace qorvin

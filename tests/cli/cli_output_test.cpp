@@ -175,6 +175,43 @@ TEST(CliOutput, KeepUsesOneConnectionForAllSubcommands) {
   EXPECT_EQ(json.out, "{\"result\":1}\n{\"result\":1}\n");
 }
 
+// A --connect list: "balance" spreads the subcommands over the servers; "fail-over" stays with
+// the first while it answers and moves on when it cannot be reached.
+TEST(CliOutput, AServerListSharesOrTakesOverTheCalls) {
+  for (char letter : {'T', 'H'}) {
+    CliServer first, second;
+    first.Answer(Reply().Int(1).Bytes());
+    second.Answer(Reply().Int(1).Bytes());
+    const std::string scheme(1, char(std::tolower(letter)));
+    const std::string list =
+        scheme + "://127.0.0.1:" + std::to_string(first.Server().Port(letter)) + "," + scheme +
+        "://127.0.0.1:" + std::to_string(second.Server().Port(letter));
+    ProgramRun run = Qorvin({"--connect", list, "--servers", "balance", "exec-sql", "a", "--",
+                             "exec-sql", "b", "--", "exec-sql", "c", "--", "exec-sql", "d"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(first.Requests().size(), 2u) << letter;
+    EXPECT_EQ(second.Requests().size(), 2u) << letter;
+
+    run = Qorvin({"--connect", list, "exec-sql", "a", "--", "exec-sql", "b"});
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(first.Requests().size(), 4u) << letter;
+    EXPECT_EQ(second.Requests().size(), 2u) << letter;
+  }
+  CliServer only;
+  only.Answer(Reply().Int(1).Bytes());
+  int gone;
+  {
+    CliServer stopped;
+    gone = stopped.Server().Port('T');
+  }
+  ProgramRun run = Qorvin({"--connect",
+                           "t://127.0.0.1:" + std::to_string(gone) +
+                               ",t://127.0.0.1:" + std::to_string(only.Server().Port('T')),
+                           "exec-sql", "a"});
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(only.Requests().size(), 1u);
+}
+
 TEST(CliOutput, ProgressLineOnlyOnATerminalAndErasedAfterwards) {
   CliServer server;
   server.Respond([](const std::string&) {

@@ -29,10 +29,24 @@ int32_t ParseInt32(const std::string& text, const char* what) {
 
 const std::vector<OptionDef>& GlobalOptionTable() {
   static const std::vector<OptionDef> kOptions = {
-      {"--connect", "URL",
+      {"--connect", "URL[,URL...]",
        "server to use: h://HOST:PORT (HTTP), t://HOST:PORT or b://HOST:PORT (TCP),\n"
-       "u://HOST:PORT (UDP); an IPv6 address goes in brackets: t://[::1]:8099",
+       "u://HOST:PORT (UDP); an IPv6 address goes in brackets: t://[::1]:8099.\n"
+       "Several servers of one kind, separated by commas, share the calls as\n"
+       "--servers says",
        [](GlobalOptions& o, const std::string& v) { ParseConnect(v, o); }},
+      {"--servers", "MODE",
+       "with several servers: fail-over (default: the first server, the next when\n"
+       "a call cannot reach it) or balance (calls spread over all, with fail-over)",
+       [](GlobalOptions& o, const std::string& v) {
+         if (v == "fail-over") {
+           o.serverMode = ServerMode::FailOver;
+         } else if (v == "balance") {
+           o.serverMode = ServerMode::LoadBalance;
+         } else {
+           throw UsageError("--servers must be fail-over or balance, not '" + v + "'");
+         }
+       }},
       {"--user", "ID", "user id sent with every call (default: empty)",
        [](GlobalOptions& o, const std::string& v) { o.user = v; }},
       {"--hdh", "SERIAL", "HDH serial number sent with every call (default: empty)",
@@ -262,7 +276,9 @@ const char* kFileHelp =
 
 }  // namespace
 
-void ParseConnect(const std::string& text, GlobalOptions& options) {
+namespace {
+
+void ParseOneServer(const std::string& text, GlobalOptions& options) {
   const char* kForms = " (expected h://HOST:PORT, t://HOST:PORT, b://HOST:PORT or u://HOST:PORT)";
   if (text.size() < 4 || text.compare(1, 3, "://") != 0)
     throw UsageError("--connect '" + text + "' is not a server address" + kForms);
@@ -289,6 +305,34 @@ void ParseConnect(const std::string& text, GlobalOptions& options) {
   options.letter = letter;
   options.host = host;
   options.port = port;
+}
+
+}  // namespace
+
+void ParseConnect(const std::string& text, GlobalOptions& options) {
+  std::vector<GlobalOptions> parsed;
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = text.find(',', start);
+    const std::string item =
+        text.substr(start, comma == std::string::npos ? std::string::npos : comma - start);
+    if (item.empty()) throw UsageError("--connect '" + text + "': an empty server in the list");
+    GlobalOptions one;
+    ParseOneServer(item, one);
+    if (!parsed.empty() && one.letter != parsed.front().letter &&
+        !(std::string("TB").find(one.letter) != std::string::npos &&
+          std::string("TB").find(parsed.front().letter) != std::string::npos))
+      throw UsageError("--connect '" + text + "': all servers of a list use one connection type");
+    parsed.push_back(one);
+    if (comma == std::string::npos) break;
+    start = comma + 1;
+  }
+  options.letter = parsed.front().letter;
+  options.host = parsed.front().host;
+  options.port = parsed.front().port;
+  options.moreServers.clear();
+  for (size_t i = 1; i < parsed.size(); ++i)
+    options.moreServers.push_back({parsed[i].host, parsed[i].port});
 }
 
 Invocation ParseCommandLine(int argc, const char* const* argv) {

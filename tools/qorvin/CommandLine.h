@@ -49,10 +49,20 @@ struct CommandDef {
   const char* examples;  // lines of examples, for its --help
 };
 
+// A further server of a --connect list.
+struct ServerAddress {
+  std::string host;
+  int32_t port = 0;
+};
+
+enum class ServerMode { FailOver, LoadBalance };
+
 struct GlobalOptions {
   char letter = 0;  // 'H', 'T', 'B' or 'U'; 0 until --connect is given
   std::string host;
   int32_t port = 0;
+  std::vector<ServerAddress> moreServers;  // the rest of a --connect list, in order
+  ServerMode serverMode = ServerMode::FailOver;
   std::string user;
   std::string hdh;
   OutputFormat format = OutputFormat::Table;
@@ -81,7 +91,9 @@ Invocation ParseCommandLine(int argc, const char* const* argv);
 // Every subcommand, in the order of the help text.
 const std::vector<CommandDef>& CommandTable();
 
-// "h://HOST:PORT" (t, b, u likewise; the letter is the upper-cased scheme) into `options`.
+// "h://HOST:PORT" (t, b, u likewise; the letter is the upper-cased scheme) into `options`, or a
+// comma-separated list of such addresses, all of one letter: the first is the module's server,
+// the others go to `moreServers`.
 void ParseConnect(const std::string& text, GlobalOptions& options);
 
 std::string GlobalHelp();

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "include/qorvin/QorvinServers.h"
 #include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/CommandLine.h"
 #include "tools/qorvin/Operations.h"
@@ -83,6 +84,24 @@ struct Remote {
   std::unique_ptr<Session> session;
 };
 
+// The rest of a --connect list: added through the module's server extension.
+void UseMoreServers(IRemoteDataModule& module, const GlobalOptions& options) {
+  IQorvinServers* servers = nullptr;
+  if (module.QueryInterface(&kQorvinIID_IQorvinServers, reinterpret_cast<void**>(&servers)) != 0 ||
+      servers == nullptr)
+    throw RunError("this client library cannot use several servers");
+  for (const ServerAddress& s : options.moreServers) {
+    QorvinText error{};
+    if (!servers->AddServer(s.host.c_str(), s.port, nullptr, &error)) {
+      const std::string text = error.data ? error.data : "refused";
+      qorvin_text_free(&error);
+      throw UsageError("--connect: " + text);
+    }
+  }
+  servers->SetMode(options.serverMode == ServerMode::LoadBalance ? kQorvinServersLoadBalance
+                                                                 : kQorvinServersFailOver);
+}
+
 int RunAll(const Invocation& inv) {
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
@@ -95,6 +114,7 @@ int RunAll(const Invocation& inv) {
   if (NeedsLibrary(inv)) {
     remote.library = std::make_unique<ClientLibrary>(options.library);
     remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
+    if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
     remote.board = std::make_unique<ProgressBoard>(isatty(2) != 0);
     remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
     remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
