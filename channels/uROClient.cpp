@@ -1,5 +1,6 @@
 #include "channels/uROClient.h"
 
+#include <chrono>
 #include <limits>
 #include <utility>
 
@@ -77,7 +78,7 @@ void TROTransportChannel::StopProbing() {
 }
 
 void TROTransportChannel::SetServerLocators(const TROServerLocatorCollection& value) {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   serverLocators_.Assign(value);
   currentLocator_ = nullptr;
   currentLocatorIndex_ = -1;
@@ -86,7 +87,7 @@ void TROTransportChannel::SetServerLocators(const TROServerLocatorCollection& va
 
 int TROTransportChannel::AddServerLocator(const std::string& host, int32_t port,
                                           const std::string& dispatcher) {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   TROServerLocator* locator = serverLocators_.Add();
   locator->SetHost(host);
   locator->SetPort(port);
@@ -95,7 +96,7 @@ int TROTransportChannel::AddServerLocator(const std::string& host, int32_t port,
 }
 
 void TROTransportChannel::ClearServerLocators() {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   serverLocators_.Clear();
   currentLocator_ = nullptr;
   currentLocatorIndex_ = -1;
@@ -103,7 +104,7 @@ void TROTransportChannel::ClearServerLocators() {
 }
 
 void TROTransportChannel::SelectServerLocator(int index) {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   TROServerLocator* locator = serverLocators_.Items(index);
   AssignServerLocator(locator, nullptr);
   currentLocator_ = locator;
@@ -112,7 +113,7 @@ void TROTransportChannel::SelectServerLocator(int index) {
 }
 
 std::vector<TROTransportChannel::TLocatorState> TROTransportChannel::LocatorStates() const {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   std::vector<TLocatorState> states;
   for (int i = 0; i < serverLocators_.Count(); ++i) {
     const TROServerLocator* l = serverLocators_.Items(i);
@@ -273,7 +274,7 @@ void TROTransportChannel::DispatchAttempt(TStream& request, TStream& response) {
 // --- Locators ---
 
 int TROTransportChannel::BeforeDispatch() {
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   ReviveLocators();
   if (dispatchOptions_ & doLoadBalanced) {
     if (TROServerLocator* locator =
@@ -298,7 +299,7 @@ void TROTransportChannel::ReviveLocators() {
 void TROTransportChannel::HandleDispatchFailure(int& startIndex, bool& retry,
                                                 const std::exception& error) {
   if (!(dispatchOptions_ & doFaultTolerant)) return;
-  std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   // The current locator may have been removed from the collection since it was applied.
   if (currentLocator_ && serverLocators_.IndexOf(currentLocator_) < 0) currentLocator_ = nullptr;
   if (currentLocator_ && currentLocator_->DisableOnFailure())
@@ -378,11 +379,26 @@ bool TROTransportChannel::RaiseProbeEvent(bool fromTimer, std::function<void()> 
   return ran;
 }
 
+// The probe timer's thread never waits for the locator lock without end: whoever stops probing
+// may hold it (inside a locator event, say) while waiting for that thread.
+bool TROTransportChannel::LockLocatorsForProbe(std::unique_lock<std::recursive_timed_mutex>& lock,
+                                               bool fromTimer) {
+  if (!fromTimer) {
+    lock.lock();
+    return true;
+  }
+  while (!lock.try_lock_for(std::chrono::milliseconds(20))) {
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    if (stoppingProbes_) return false;
+  }
+  return true;
+}
+
 bool TROTransportChannel::ProbeServer(TROServerLocator* locator) {
   std::lock_guard<std::mutex> probing(probeLock_);
   TProbeTarget target;
   {
-    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
     target = TargetOf(*locator);
   }
   return ProbeTarget(target, false);
@@ -404,11 +420,15 @@ bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer
   request.WriteBytes("PROBE");
   TMemoryStream response;
   const uint64_t serial = target.serial;
-  RaiseProbeEvent(fromTimer, [this, serial] {
-    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
-    TROServerLocator* l = serverLocators_.FindBySerial(serial);
-    if (l && OnBeforeProbingServer) OnBeforeProbingServer(this, l);
-  });
+  // An event given up means probing stops (perhaps from inside that very event, on the main
+  // thread, which then holds the locator lock): the pass touches nothing more.
+  if (!RaiseProbeEvent(fromTimer, [this, serial, fromTimer] {
+        std::unique_lock<std::recursive_timed_mutex> guard(locatorLock_, std::defer_lock);
+        if (!LockLocatorsForProbe(guard, fromTimer)) return;
+        TROServerLocator* l = serverLocators_.FindBySerial(serial);
+        if (l && OnBeforeProbingServer) OnBeforeProbingServer(this, l);
+      }))
+    return false;
   bool succeeded = false;
   try {
     probeChannel_->PrepareDispatch(nullptr);
@@ -418,14 +438,16 @@ bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer
     succeeded = false;  // a failed probe is reported through the event and the locator
   }
   {
-    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    std::unique_lock<std::recursive_timed_mutex> guard(locatorLock_, std::defer_lock);
+    if (!LockLocatorsForProbe(guard, fromTimer)) return false;
     if (TROServerLocator* l = serverLocators_.FindBySerial(serial)) {
       if (succeeded && (l->ProbingOptions() & poEnableIfProbeSucceeded)) l->SetEnabled(true);
       if (!succeeded && (l->ProbingOptions() & poDisableIfProbeFailed)) l->SetEnabled(false);
     }
   }
-  RaiseProbeEvent(fromTimer, [this, serial, succeeded] {
-    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+  RaiseProbeEvent(fromTimer, [this, serial, succeeded, fromTimer] {
+    std::unique_lock<std::recursive_timed_mutex> guard(locatorLock_, std::defer_lock);
+    if (!LockLocatorsForProbe(guard, fromTimer)) return;
     TROServerLocator* l = serverLocators_.FindBySerial(serial);
     if (l && OnAfterProbingServer) OnAfterProbingServer(this, l, !succeeded);
   });
@@ -440,7 +462,8 @@ void TROTransportChannel::ProbePass(bool fromTimer) {
   std::lock_guard<std::mutex> probing(probeLock_);  // a direct pass waits for a timer pass
   std::vector<TProbeTarget> targets;
   {
-    std::lock_guard<std::recursive_mutex> guard(locatorLock_);
+    std::unique_lock<std::recursive_timed_mutex> guard(locatorLock_, std::defer_lock);
+    if (!LockLocatorsForProbe(guard, fromTimer)) return;
     if (serverLocators_.Count() == 0) return;
     for (int i = 0; i < serverLocators_.Count(); ++i) {
       const TROServerLocator* locator = serverLocators_.Items(i);

@@ -151,7 +151,7 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   void SetDisabledRetryInterval(uint32_t ms) { disabledRetryInterval_ = ms; }
 
   // --- locators from any thread (under LocatorLock) ---
-  std::recursive_mutex& LocatorLock() const { return locatorLock_; }
+  std::recursive_timed_mutex& LocatorLock() const { return locatorLock_; }
   // Appends a locator (enabled, taking part in load balancing, all probing options) and returns
   // its index.
   int AddServerLocator(const std::string& host, int32_t port, const std::string& dispatcher);
@@ -263,6 +263,8 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   // Runs a probe event: on the main thread for timer passes with SynchronizedProbing and a
   // poster (waiting for it, unless probing stops), else here. False when it was given up.
   bool RaiseProbeEvent(bool fromTimer, std::function<void()> event);
+  // Locks `lock` (over locatorLock_); on the timer thread gives up when probing stops.
+  bool LockLocatorsForProbe(std::unique_lock<std::recursive_timed_mutex>& lock, bool fromTimer);
 
   TRODispatchOptions dispatchOptions_ = 0;
   TROServerLocatorCollection serverLocators_{this};
@@ -275,7 +277,7 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   bool requestSent_ = false;  // in the running attempt; the dispatching thread only
   bool failOverAfterSent_ = false;
   uint32_t disabledRetryInterval_ = 60000;
-  mutable std::recursive_mutex locatorLock_;
+  mutable std::recursive_timed_mutex locatorLock_;
   TROServerLocator* currentLocator_ = nullptr;  // guarded by locatorLock_
   int currentLocatorIndex_ = -1;                // guarded by locatorLock_
   int loadBalancerIndex_ = -1;                  // guarded by locatorLock_

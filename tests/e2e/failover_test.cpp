@@ -1,9 +1,9 @@
 // Fail-over between two qorvin-server processes when one of them stops.
 //
-// The module's channel has no server locators, and the public header offers no way to add any,
-// so this runs one level down, in-process: a TCP (or HTTP) channel with two locators, one per
+// This runs one level down, in-process: a TCP (or HTTP) channel with two locators, one per
 // server, dispatching fault-tolerantly, under the ExecSqlService proxy that the module itself
-// uses. Each server has a procedure `Whoami` whose return value names it.
+// uses. Each server has a procedure `Whoami` whose return value names it. (servers_test.cpp does
+// the same through the module's IQorvinServers, as a host does.)
 #include <chrono>
 
 #include "channels/uROIndyTCPChannel.h"

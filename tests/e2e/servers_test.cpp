@@ -3,6 +3,8 @@
 // servers' logs), one server stops mid-run and the calls go on through the other with every row
 // written exactly once, and the stopped server, started again on its ports, comes back through
 // probing.
+#include <unistd.h>
+
 #include <atomic>
 #include <chrono>
 #include <fstream>
@@ -78,7 +80,9 @@ class TwoServers : public ::testing::TestWithParam<char> {
       EXPECT_EQ(error.str(), "");
     }
     for (auto& s : servers_)
-      if (s && s->Running()) EXPECT_EQ(s->Stop(), 0) << s->LogText();
+      if (s && s->Running()) {
+        EXPECT_EQ(s->Stop(), 0) << s->LogText();
+      }
   }
 
   std::unique_ptr<ServerProcess> Start(int i, const std::vector<std::string>& extra) {
@@ -162,7 +166,9 @@ TEST_P(TwoServers, CallsSpreadSurviveAStopAndComeBack) {
   ASSERT_EQ(servers_[1]->Stop(), 0);
   servers->SetRetryDisabledAfter(0);
   servers->SetProbing(true, 100);
-  if (Letter() == 'U') ASSERT_TRUE(probes_.WaitFor(Address(1), false));
+  if (Letter() == 'U') {
+    ASSERT_TRUE(probes_.WaitFor(Address(1), false));
+  }
   for (int i = 0; i < 6; ++i) ASSERT_EQ(Insert(next++), "") << "call " << next - 1;
   bool enabled = true;
   ASSERT_TRUE(servers->GetServer(1, nullptr, &enabled));
