@@ -135,15 +135,33 @@ class Parser {
       for (const std::string& url : call.args) {
         GlobalOptions parsed;
         ParseConnect(url, parsed);
-        call.probes.push_back({url, parsed.letter, parsed.host, parsed.port});
+        AddProbes(call, url, parsed);
       }
       if (call.probes.empty()) {
         if (inv_.options.letter == 0)
           throw UsageError("probe: name the servers (probe t://HOST:PORT ...) or use --connect");
-        call.probes.push_back(
-            {connect_, inv_.options.letter, inv_.options.host, inv_.options.port});
+        AddProbes(call, connect_, inv_.options);
       }
     }
+  }
+
+  // One probe per server of a --connect text (a list names several).
+  static void AddProbes(CommandCall& call, const std::string& text, const GlobalOptions& parsed) {
+    if (parsed.moreServers.empty()) {
+      call.probes.push_back({text, parsed.letter, parsed.host, parsed.port});
+      return;
+    }
+    std::vector<std::string> labels;
+    for (size_t start = 0;;) {
+      const size_t comma = text.find(',', start);
+      labels.push_back(text.substr(start, comma == std::string::npos ? comma : comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    call.probes.push_back({labels[0], parsed.letter, parsed.host, parsed.port});
+    for (size_t i = 0; i < parsed.moreServers.size(); ++i)
+      call.probes.push_back({i + 1 < labels.size() ? labels[i + 1] : text, parsed.letter,
+                             parsed.moreServers[i].host, parsed.moreServers[i].port});
   }
 
   Invocation Help(std::string text) {
