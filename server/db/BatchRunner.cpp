@@ -403,7 +403,9 @@ CallResult BatchRunner::Invoke(const Procedure& proc, std::vector<std::optional<
 // ---- expressions ----
 
 StatementResult BatchRunner::Query(const std::string& sql) {
-  return session_.Execute(sql, options_.limits);
+  ExecLimits limits = options_.limits;
+  limits.packRows = false;  // the runner reads these values itself
+  return session_.Execute(sql, limits);
 }
 
 Variant BatchRunner::EvalScalar(TokenRange range, Scope& scope) {

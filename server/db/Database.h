@@ -38,6 +38,9 @@ class ESqlError : public EDatabaseError {
 struct ExecLimits {
   int64_t maxRows = 1000000;              // rows of one result set
   int64_t maxBytes = int64_t(256) << 20;  // approximate size of one result set
+  // Result sets keep their rows packed (ResultTable::packed) instead of as Variants: for reads
+  // whose result sets only become blobs.
+  bool packRows = false;
 };
 
 struct StatementResult {

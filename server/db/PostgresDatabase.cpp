@@ -85,55 +85,51 @@ int HexValue(char c) {
   return -1;
 }
 
-Variant TextCell(const char* p, int n) {
-  return Variant::OleStr(Utf8ToUtf16(std::string_view(p, size_t(n))));
-}
-
-// One value in PostgreSQL's text output form.
-Variant Cell(Oid type, const char* p, int n) {
+// One value in PostgreSQL's text output form, in its natural form.
+void AddCell(ResultBuilder& b, Oid type, const char* p, int n) {
+  const std::string_view text(p, size_t(n));
   char* end = nullptr;
   switch (type) {
     case kBool:
-      return Variant::Boolean(n > 0 && p[0] == 't');
+      return b.AddBool(n > 0 && p[0] == 't');
     case kInt2:
     case kInt4:
     case kInt8:
     case kOid: {
       long long v = std::strtoll(p, &end, 10);
-      return end == p + n ? Variant::Int64(v) : TextCell(p, n);
+      return end == p + n ? b.AddInt(v) : b.AddText(text);
     }
     case kFloat4:
     case kFloat8: {
       double v = std::strtod(p, &end);
-      return end == p + n ? Variant::Double(v) : TextCell(p, n);
+      return end == p + n ? b.AddReal(v) : b.AddText(text);
     }
     case kNumeric:
       try {
-        return Variant::FromBcd(Bcd::FromString(std::string(p, size_t(n))));
+        return b.AddDecimal(Bcd::FromString(std::string(text)));
       } catch (const Exception&) {
-        return TextCell(p, n);  // NaN and the like
+        return b.AddText(text);  // NaN and the like
       }
     case kDate:
     case kTime:
     case kTimestamp:
     case kTimestampTz: {
       double d = 0;
-      return ParseDateTimeText(std::string_view(p, size_t(n)), d) ? Variant::Date(d)
-                                                                  : TextCell(p, n);
+      return ParseDateTimeText(text, d) ? b.AddDate(d) : b.AddText(text);
     }
     case kBytea: {
-      if (n < 2 || p[0] != '\\' || p[1] != 'x' || n % 2 != 0) return TextCell(p, n);
+      if (n < 2 || p[0] != '\\' || p[1] != 'x' || n % 2 != 0) return b.AddText(text);
       std::string bytes;
       bytes.reserve(size_t(n - 2) / 2);
       for (int i = 2; i + 1 < n; i += 2) {
         int hi = HexValue(p[i]), lo = HexValue(p[i + 1]);
-        if (hi < 0 || lo < 0) return TextCell(p, n);
+        if (hi < 0 || lo < 0) return b.AddText(text);
         bytes += char(hi * 16 + lo);
       }
-      return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+      return b.AddBlob(bytes.data(), bytes.size());
     }
     default:
-      return TextCell(p, n);
+      return b.AddText(text);
   }
 }
 
@@ -191,8 +187,8 @@ class PostgresSession : public ISession {
           case PGRES_TUPLES_OK:
             if (!builder) builder = StartTable(r.get(), limits, types);
             result.hasRows = true;
-            result.table = builder->Finish();
-            result.rowsAffected = int64_t(result.table.rows.size());
+            result.table = builder->Finish(limits.packRows);
+            result.rowsAffected = result.table.RowCount();
             builder.reset();
             break;
           case PGRES_COMMAND_OK:
@@ -240,9 +236,9 @@ class PostgresSession : public ISession {
     b.BeginRow();
     for (int i = 0; i < int(types.size()); ++i) {
       if (PQgetisnull(r, 0, i)) {
-        b.AddCell(Variant::Null());
+        b.AddNull();
       } else {
-        b.AddCell(Cell(types[size_t(i)], PQgetvalue(r, 0, i), PQgetlength(r, 0, i)));
+        AddCell(b, types[size_t(i)], PQgetvalue(r, 0, i), PQgetlength(r, 0, i));
       }
     }
   }

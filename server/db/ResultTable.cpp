@@ -14,66 +14,6 @@ bool IsIntegerKind(uint16_t k) {
          k == varLongWord || k == varInt64 || k == varUInt64;
 }
 
-int64_t CellBytes(const Variant& v) {
-  if (v.IsArray()) return 16 + v.AsArray().ElementCount();
-  switch (v.Kind()) {
-    case varOleStr:
-    case varUString:
-      return 16 + int64_t(v.AsWide().size()) * 2;
-    case varString:
-      return 16 + int64_t(v.AsAnsi().size());
-    default:
-      return 16;
-  }
-}
-
-struct Observed {
-  bool ints = false, reals = false, texts = false, blobs = false, bools = false, dates = false,
-       decimals = false;
-  bool intsFit32 = true, intsAreBits = true;
-  int Classes() const { return int(ints) + reals + texts + blobs + bools + dates + decimals; }
-};
-
-Observed Observe(const std::vector<std::vector<Variant>>& rows, int c) {
-  Observed o;
-  for (const auto& row : rows) {
-    const Variant& v = row[size_t(c)];
-    if (v.IsNull() || v.IsEmpty()) continue;
-    uint16_t k = v.Kind();
-    if (v.IsArray()) {
-      o.blobs = true;
-    } else if (IsIntegerKind(k)) {
-      o.ints = true;
-      int64_t i = v.AsIntegerValue();
-      if (i < INT32_MIN || i > INT32_MAX) o.intsFit32 = false;
-      if (i != 0 && i != 1) o.intsAreBits = false;
-    } else if (k == varSingle || k == varDouble || k == varCurrency) {
-      o.reals = true;
-    } else if (k == varBoolean) {
-      o.bools = true;
-    } else if (k == varDate) {
-      o.dates = true;
-    } else if (k == varBcd) {
-      o.decimals = true;
-    } else {
-      o.texts = true;
-    }
-  }
-  return o;
-}
-
-template <typename F>
-void MapColumn(std::vector<std::vector<Variant>>& rows, int c, F f) {
-  for (auto& row : rows) {
-    Variant& v = row[size_t(c)];
-    if (v.IsNull() || v.IsEmpty()) {
-      v = Variant::Null();
-      continue;
-    }
-    v = f(v);
-  }
-}
-
 TFieldType EmptyColumnType(ColumnKind kind) {
   switch (kind) {
     case ColumnKind::Integer:
@@ -144,36 +84,6 @@ std::string VariantToText(const Variant& value) {
   }
 }
 
-void ResultBuilder::AddColumn(std::string name, ColumnKind kind, uint32_t declaredSize) {
-  ResultColumn col;
-  col.name = std::move(name);
-  table_.columns.push_back(std::move(col));
-  kinds_.push_back(kind);
-  declared_sizes_.push_back(declaredSize);
-}
-
-void ResultBuilder::BeginRow() {
-  if (int64_t(table_.rows.size()) >= max_rows_)
-    throw EDatabaseError("The result set has more than " + std::to_string(max_rows_) +
-                         " rows, the server's limit");
-  table_.rows.emplace_back();
-  table_.rows.back().reserve(table_.columns.size());
-}
-
-void ResultBuilder::AddCell(Variant value) {
-  bytes_ += CellBytes(value);
-  if (bytes_ > max_bytes_)
-    throw EDatabaseError("The result set is larger than " + std::to_string(max_bytes_) +
-                         " bytes, the server's limit");
-  table_.rows.back().push_back(std::move(value));
-}
-
-ResultTable ResultBuilder::Finish() {
-  for (auto& row : table_.rows) row.resize(table_.columns.size(), Variant::Null());
-  for (int c = 0; c < ColumnCount(); ++c) Settle(c);
-  return std::move(table_);
-}
-
 namespace {
 
 TFieldType DateType(ColumnKind kind) {
@@ -184,89 +94,244 @@ bool IsDateKind(ColumnKind kind) {
   return kind == ColumnKind::DateTime || kind == ColumnKind::Date || kind == ColumnKind::Time;
 }
 
-// Dates stored as text (SQLite): a date column when every value parses, else a text column.
-TFieldType SettleDateText(std::vector<std::vector<Variant>>& rows, int c, ColumnKind kind) {
-  for (const auto& row : rows) {
-    const Variant& v = row[size_t(c)];
-    double d = 0;
-    if (!v.IsNull() && !ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d)) return ftWideString;
-  }
-  MapColumn(rows, c, [](const Variant& v) {
-    double d = 0;
-    ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d);
-    return Variant::Date(d);
-  });
-  return DateType(kind);
-}
-
-// Columns of numbers and booleans only.
-void SettleNumbers(std::vector<std::vector<Variant>>& rows, ResultColumn& col, int c,
-                   ColumnKind kind, const Observed& o) {
-  if (o.decimals && !o.reals) {
-    col.type = ftFMTBcd;
-    for (const auto& row : rows) {
-      const Variant& v = row[size_t(c)];
-      if (v.Kind() == varBcd) {
-        col.size = std::max<uint32_t>(col.size, uint32_t(v.AsBcd().Places()));
-        col.precision = std::max<uint32_t>(col.precision, v.AsBcd().precision);
-      }
-    }
-    MapColumn(rows, c, [](const Variant& v) {
-      return v.Kind() == varBcd ? v : Variant::FromBcd(Bcd::FromString(VariantToText(v)));
-    });
-  } else if (o.reals || o.decimals || kind == ColumnKind::Float) {
-    col.type = ftFloat;
-    MapColumn(rows, c, [](const Variant& v) {
-      return Variant::Double(v.Kind() == varBcd ? std::stod(v.AsBcd().ToString()) : v.ToDouble());
-    });
-  } else if ((o.bools && (!o.ints || o.intsAreBits)) ||
-             (kind == ColumnKind::Boolean && o.intsAreBits)) {
-    col.type = ftBoolean;
-    MapColumn(rows, c, [](const Variant& v) { return Variant::Boolean(v.AsIntegerValue() != 0); });
-  } else if (o.intsFit32) {
-    col.type = ftInteger;
-    MapColumn(rows, c,
-              [](const Variant& v) { return Variant::Integer(int32_t(v.AsIntegerValue())); });
-  } else {
-    col.type = ftLargeint;
-    MapColumn(rows, c, [](const Variant& v) { return Variant::Int64(v.AsIntegerValue()); });
-  }
+bool IsAscii(std::string_view s) {
+  for (char c : s)
+    if (static_cast<unsigned char>(c) >= 0x80) return false;
+  return true;
 }
 
 }  // namespace
 
-void ResultBuilder::Settle(int c) {
+void ResultBuilder::AddColumn(std::string name, ColumnKind kind, uint32_t declaredSize) {
+  ResultColumn col;
+  col.name = std::move(name);
+  table_.columns.push_back(std::move(col));
+  kinds_.push_back(kind);
+  declared_sizes_.push_back(declaredSize);
+  stats_.emplace_back();
+}
+
+void ResultBuilder::BeginRow() {
+  if (!pack_) pack_ = std::make_shared<PackedRows>(ColumnCount());
+  if (rows_ > 0)
+    for (; cell_ < ColumnCount(); ++cell_) pack_->AddNull();
+  if (rows_ >= max_rows_)
+    throw EDatabaseError("The result set has more than " + std::to_string(max_rows_) +
+                         " rows, the server's limit");
+  ++rows_;
+  pack_->NewRow();
+  cell_ = 0;
+}
+
+int ResultBuilder::NextCell(int64_t bytes) {
+  bytes_ += 16 + bytes;
+  if (bytes_ > max_bytes_)
+    throw EDatabaseError("The result set is larger than " + std::to_string(max_bytes_) +
+                         " bytes, the server's limit");
+  if (rows_ == 0) throw EDatabaseError("A cell was added before the first row");
+  return cell_ < ColumnCount() ? cell_++ : -1;
+}
+
+void ResultBuilder::AddNull() {
+  if (NextCell(0) >= 0) pack_->AddNull();
+}
+
+void ResultBuilder::AddInt(int64_t v) {
+  int c = NextCell(0);
+  if (c < 0) return;
+  ColumnStats& s = stats_[size_t(c)];
+  s.ints = true;
+  if (v < INT32_MIN || v > INT32_MAX) s.intsFit32 = false;
+  if (v != 0 && v != 1) s.intsAreBits = false;
+  pack_->AddInt(v);
+}
+
+void ResultBuilder::AddReal(double v) {
+  int c = NextCell(0);
+  if (c < 0) return;
+  stats_[size_t(c)].reals = true;
+  pack_->AddReal(v);
+}
+
+void ResultBuilder::AddBool(bool v) {
+  int c = NextCell(0);
+  if (c < 0) return;
+  stats_[size_t(c)].bools = true;
+  pack_->AddBool(v);
+}
+
+void ResultBuilder::AddDate(double v) {
+  int c = NextCell(0);
+  if (c < 0) return;
+  stats_[size_t(c)].dates = true;
+  pack_->AddDate(v);
+}
+
+void ResultBuilder::AddDecimal(const Bcd& v) {
+  int c = NextCell(0);
+  if (c < 0) return;
+  ColumnStats& s = stats_[size_t(c)];
+  s.decimals = true;
+  s.bcdPlaces = std::max<uint32_t>(s.bcdPlaces, uint32_t(v.Places()));
+  s.bcdPrecision = std::max<uint32_t>(s.bcdPrecision, v.precision);
+  pack_->AddDecimal(v);
+}
+
+void ResultBuilder::AddText(std::string_view utf8) {
+  if (!IsAscii(utf8)) {
+    // Kept as UTF-16 so that what is stored is exactly what a reader gets.
+    AddText16(Utf8ToUtf16(utf8));
+    return;
+  }
+  int c = NextCell(int64_t(utf8.size()) * 2);
+  if (c < 0) return;
+  ColumnStats& s = stats_[size_t(c)];
+  s.texts = true;
+  s.longestText = std::max<uint32_t>(s.longestText, uint32_t(utf8.size()));
+  if (s.textsAreDates && IsDateKind(kinds_[size_t(c)])) {
+    double d = 0;
+    s.textsAreDates = ParseDateTimeText(utf8, d);
+  }
+  pack_->AddText8(utf8);
+}
+
+void ResultBuilder::AddText16(std::u16string_view text) {
+  int c = NextCell(int64_t(text.size()) * 2);
+  if (c < 0) return;
+  ColumnStats& s = stats_[size_t(c)];
+  s.texts = true;
+  s.longestText = std::max<uint32_t>(s.longestText, uint32_t(text.size()));
+  if (s.textsAreDates && IsDateKind(kinds_[size_t(c)])) {
+    double d = 0;
+    s.textsAreDates = ParseDateTimeText(Utf16ToUtf8(text), d);
+  }
+  pack_->AddText16(text);
+}
+
+void ResultBuilder::AddBlob(const void* data, size_t size) {
+  int c = NextCell(int64_t(size));
+  if (c < 0) return;
+  stats_[size_t(c)].blobs = true;
+  pack_->AddBlob(data, size);
+}
+
+void ResultBuilder::AddCell(const Variant& input) {
+  const Variant v = input.IsByRef() ? input.Deref() : input;
+  if (v.IsArray()) {
+    const VarArray& a = v.AsArray();
+    auto bytes = a.RawData();
+    AddBlob(bytes.data(), bytes.size());
+    return;
+  }
+  const uint16_t k = v.Kind();
+  if (v.IsNull() || v.IsEmpty()) {
+    AddNull();
+  } else if (IsIntegerKind(k)) {
+    AddInt(v.AsIntegerValue());
+  } else if (k == varSingle || k == varDouble || k == varCurrency) {
+    AddReal(v.ToDouble());
+  } else if (k == varBoolean) {
+    AddBool(v.AsBoolean());
+  } else if (k == varDate) {
+    AddDate(v.AsDoubleValue());
+  } else if (k == varBcd) {
+    AddDecimal(v.AsBcd());
+  } else if (k == varOleStr || k == varUString) {
+    AddText16(v.AsWide());
+  } else {
+    AddText16(Utf8ToUtf16(VariantToText(v)));
+  }
+}
+
+// Decides the type of column `c` from what was seen; the mapping turns natural values into it.
+CellMapping ResultBuilder::Settle(int c) {
   ResultColumn& col = table_.columns[size_t(c)];
-  auto& rows = table_.rows;
-  ColumnKind kind = kinds_[size_t(c)];
-  Observed o = Observe(rows, c);
+  const ColumnKind kind = kinds_[size_t(c)];
+  const ColumnStats& o = stats_[size_t(c)];
+  CellMapping m = CellMapping::Keep;
   col.size = 0;
   col.precision = 0;
   if (o.Classes() == 0) {
     col.type = EmptyColumnType(kind);
   } else if (o.texts && o.Classes() == 1 && IsDateKind(kind)) {
-    col.type = SettleDateText(rows, c, kind);
+    col.type = o.textsAreDates ? DateType(kind) : ftWideString;
+    if (o.textsAreDates) m = CellMapping::DateFromText;
   } else if (o.Classes() > 1 && (o.texts || o.blobs || o.dates)) {
     col.type = ftWideString;
-    MapColumn(rows, c,
-              [](const Variant& v) { return Variant::OleStr(Utf8ToUtf16(VariantToText(v))); });
+    m = CellMapping::ToText;
   } else if (o.blobs) {
     col.type = ftBlob;
   } else if (o.dates) {
     col.type = DateType(kind);
   } else if (o.texts) {
     col.type = ftWideString;
+  } else if (o.decimals && !o.reals) {
+    col.type = ftFMTBcd;
+    col.size = o.bcdPlaces;
+    col.precision = o.bcdPrecision;
+    m = CellMapping::ToBcd;
+  } else if (o.reals || o.decimals || kind == ColumnKind::Float) {
+    col.type = ftFloat;
+    m = CellMapping::ToDouble;
+  } else if ((o.bools && (!o.ints || o.intsAreBits)) ||
+             (kind == ColumnKind::Boolean && o.intsAreBits)) {
+    col.type = ftBoolean;
+    m = CellMapping::ToBool;
+  } else if (o.intsFit32) {
+    col.type = ftInteger;
+    m = CellMapping::ToInt32;
   } else {
-    SettleNumbers(rows, col, c, kind, o);
+    col.type = ftLargeint;
+    m = CellMapping::ToInt64;
   }
-  if (col.type == ftWideString) {
-    uint32_t longest = std::max<uint32_t>(declared_sizes_[size_t(c)], 1);
-    for (const auto& row : rows) {
-      const Variant& v = row[size_t(c)];
-      if (!v.IsNull()) longest = std::max<uint32_t>(longest, uint32_t(v.AsWide().size()));
+  if (col.type == ftWideString)
+    col.size =
+        std::max({declared_sizes_[size_t(c)], 1u, m == CellMapping::Keep ? o.longestText : 0u});
+  return m;
+}
+
+ResultTable ResultBuilder::Finish(bool packed) {
+  const int n = ColumnCount();
+  if (!pack_) pack_ = std::make_shared<PackedRows>(n);
+  if (rows_ > 0)
+    for (; cell_ < n; ++cell_) pack_->AddNull();
+  std::vector<CellMapping> mappings;
+  bool texts = false;
+  for (int c = 0; c < n; ++c) {
+    mappings.push_back(Settle(c));
+    texts = texts || mappings.back() == CellMapping::ToText;
+  }
+  if (texts && rows_ > 0 && n > 0) {
+    // Columns turned into text: their size is the longest text of a value.
+    PackedRows::Reader natural(*pack_, false);
+    for (int64_t r = 0; r < rows_; ++r)
+      for (int c = 0; c < n; ++c) {
+        Variant v = natural.Next();
+        if (mappings[size_t(c)] != CellMapping::ToText || v.IsNull()) continue;
+        uint32_t& size = table_.columns[size_t(c)].size;
+        size = std::max<uint32_t>(size, uint32_t(MapCell(v, CellMapping::ToText).AsWide().size()));
+      }
+  }
+  pack_->SetMappings(std::move(mappings));
+  if (packed || n == 0) {
+    table_.packed = std::move(pack_);
+    if (n == 0) {
+      // Rows without columns carry nothing to pack.
+      table_.packed.reset();
+      table_.rows.assign(size_t(rows_), {});
     }
-    col.size = longest;
+  } else {
+    table_.rows.reserve(size_t(rows_));
+    PackedRows::Reader reader(*pack_, true);
+    for (int64_t r = 0; r < rows_; ++r) {
+      std::vector<Variant> row;
+      row.reserve(size_t(n));
+      for (int c = 0; c < n; ++c) row.push_back(reader.Next());
+      table_.rows.push_back(std::move(row));
+    }
+    pack_.reset();
   }
+  return std::move(table_);
 }
 
 }  // namespace qorvin::server

@@ -10,11 +10,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "platform/rtl/FieldTypes.h"
 #include "platform/rtl/Variant.h"
+#include "server/db/PackedRows.h"
 
 namespace qorvin::server {
 
@@ -27,11 +29,15 @@ struct ResultColumn {
   uint32_t precision = 0;
 };
 
+// The rows are either in `rows` or, for a table built with packed rows (large reads that go
+// straight into a blob), in `packed` (then `rows` is empty).
 struct ResultTable {
   std::vector<ResultColumn> columns;
   std::vector<std::vector<Variant>> rows;
+  std::shared_ptr<PackedRows> packed;
 
   int ColumnIndex(std::string_view name) const;  // ASCII case ignored; -1 when absent
+  int64_t RowCount() const { return packed ? packed->RowCount() : int64_t(rows.size()); }
 };
 
 // What a back end knows of a column before seeing its values (from a declared type or a type
@@ -49,8 +55,9 @@ enum class ColumnKind {
   Blob
 };
 
-// Collects cells in their natural form (Int64 for integers, Double, Bcd, Boolean, Date, OleStr,
-// byte array, Null) and settles every column's type when finished:
+// Collects cells in their natural form (Int64 for integers, Double, Bcd, Boolean, Date, text,
+// byte array, Null) packed in blocks (PackedRows), keeps per column what it has seen, and
+// settles every column's type when finished:
 //   - integers become ftInteger when every value fits 32 bits, else ftLargeint;
 //   - a column whose cells mix integers and reals becomes ftFloat; mixing numbers or dates with
 //     text makes the whole column text (numbers written in their ordinary text form);
@@ -58,23 +65,52 @@ enum class ColumnKind {
 //   - text columns take the larger of the declared size and the longest value.
 // Limits: EDatabaseError once the table holds more than `maxRows` rows or its values take more
 // than `maxBytes` bytes (approximately: text and binary lengths plus 16 bytes per cell).
+// Cells beyond the column count are ignored; missing cells of a row are Null.
 class ResultBuilder {
  public:
   ResultBuilder(int64_t maxRows, int64_t maxBytes) : max_rows_(maxRows), max_bytes_(maxBytes) {}
 
+  // All columns come before the first row.
   void AddColumn(std::string name, ColumnKind kind, uint32_t declaredSize = 0);
   int ColumnCount() const { return int(table_.columns.size()); }
   void BeginRow();
-  // Cells of the current row in column order.
-  void AddCell(Variant value);
-  ResultTable Finish();
+  // Cells of the current row in column order, in natural form. AddCell takes any Variant:
+  // integers of any width count as integers, Single and Currency as reals, ANSI text as text.
+  void AddCell(const Variant& value);
+  void AddNull();
+  void AddInt(int64_t v);
+  void AddReal(double v);
+  void AddBool(bool v);
+  void AddDate(double v);
+  void AddDecimal(const Bcd& v);
+  void AddText(std::string_view utf8);
+  void AddBlob(const void* data, size_t size);
+  // The table; with `packed`, its rows stay in ResultTable::packed.
+  ResultTable Finish(bool packed = false);
+
+  struct ColumnStats {
+    bool ints = false, reals = false, texts = false, blobs = false, bools = false, dates = false,
+         decimals = false;
+    bool intsFit32 = true, intsAreBits = true;
+    bool textsAreDates = true;  // tracked for date columns only
+    uint32_t longestText = 0;   // UTF-16 units
+    uint32_t bcdPlaces = 0, bcdPrecision = 0;
+    int Classes() const { return int(ints) + reals + texts + blobs + bools + dates + decimals; }
+  };
 
  private:
-  void Settle(int column);
+  // The column of the next cell, or -1 when the row is full; counts `bytes` against the limit.
+  int NextCell(int64_t bytes);
+  void AddText16(std::u16string_view text);
+  CellMapping Settle(int column);
 
   ResultTable table_;
   std::vector<ColumnKind> kinds_;
   std::vector<uint32_t> declared_sizes_;
+  std::vector<ColumnStats> stats_;
+  std::shared_ptr<PackedRows> pack_;
+  int cell_ = 0;  // cells added to the current row
+  int64_t rows_ = 0;
   int64_t max_rows_;
   int64_t max_bytes_;
   int64_t bytes_ = 0;

@@ -85,24 +85,25 @@ ColumnKind KindFromDecl(const char* decl, uint32_t& size) {
   return ColumnKind::Unknown;
 }
 
-Variant Cell(sqlite3_stmt* st, int i) {
+// Column `i` of the current row, in its natural form.
+void AddCell(ResultBuilder& b, sqlite3_stmt* st, int i) {
   switch (sqlite3_column_type(st, i)) {
     case SQLITE_INTEGER:
-      return Variant::Int64(sqlite3_column_int64(st, i));
+      return b.AddInt(sqlite3_column_int64(st, i));
     case SQLITE_FLOAT:
-      return Variant::Double(sqlite3_column_double(st, i));
+      return b.AddReal(sqlite3_column_double(st, i));
     case SQLITE_TEXT: {
       auto* p = reinterpret_cast<const char*>(sqlite3_column_text(st, i));
       int n = sqlite3_column_bytes(st, i);
-      return Variant::OleStr(Utf8ToUtf16(std::string_view(p, size_t(n))));
+      return b.AddText(std::string_view(p, size_t(n)));
     }
     case SQLITE_BLOB: {
       const void* p = sqlite3_column_blob(st, i);
       int n = sqlite3_column_bytes(st, i);
-      return Variant::FromArray(VarArray::Bytes(p, size_t(n)));
+      return b.AddBlob(p, size_t(n));
     }
     default:
-      return Variant::Null();
+      return b.AddNull();
   }
 }
 
@@ -175,12 +176,12 @@ class SqliteSession : public ISession {
         Fail(c_->db, rc);
       }
       builder.BeginRow();
-      for (int i = 0; i < columns; ++i) builder.AddCell(Cell(st, i));
+      for (int i = 0; i < columns; ++i) AddCell(builder, st, i);
       ++rows;
     }
     if (columns > 0) {
       result.hasRows = true;
-      result.table = builder.Finish();
+      result.table = builder.Finish(limits.packRows);
       result.rowsAffected = rows;
     } else {
       result.hasRows = false;

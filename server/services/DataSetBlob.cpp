@@ -1,11 +1,16 @@
 #include "server/services/DataSetBlob.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <set>
 
 #include "datastream/uConvertAdo.h"
 #include "platform/ado/AdoDataSet.h"
+#include "platform/ado/AdoValues.h"
+#include "platform/ado/AdtgStreamWriter.h"
 #include "platform/rtl/Text.h"
+#include "platform/zlib/ZStream.h"
 #include "server/db/SqlTokenizer.h"
 
 namespace qorvin::server {
@@ -28,9 +33,106 @@ std::vector<std::u16string> UniqueNames(const ResultTable& table) {
   return names;
 }
 
+// Rows streamed into the record-set writer per batch.
+constexpr size_t kBatchRows = 4096;
+
+// A write-only stream that appends to a string.
+class StringSink : public TStream {
+ public:
+  explicit StringSink(std::string& out) : out_(out) {}
+  int64_t Read(void*, int64_t) override { throw EStreamError("The blob sink cannot be read"); }
+  int64_t Write(const void* buffer, int64_t count) override {
+    out_.append(static_cast<const char*>(buffer), size_t(count));
+    return count;
+  }
+  int64_t Seek(int64_t offset, SeekOrigin origin) override {
+    const int64_t end = int64_t(out_.size());
+    const bool atEnd = origin == SeekOrigin::Beginning ? offset == end : offset == 0;
+    if (!atEnd) throw EStreamError("The blob sink can only append");
+    return end;
+  }
+  int64_t Size() const override { return int64_t(out_.size()); }
+  void SetSize(int64_t) override { throw EStreamError("The blob sink can only append"); }
+
+ private:
+  std::string& out_;
+};
+
+// Field definitions of `table` on a fresh record set (which gives the image information too).
+// `asFloat` marks decimal columns too wide for the record set, sent as floating point.
+void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& asFloat) {
+  std::vector<std::u16string> names = UniqueNames(table);
+  asFloat.assign(table.columns.size(), false);
+  for (size_t i = 0; i < table.columns.size(); ++i) {
+    const ResultColumn& c = table.columns[i];
+    TFieldType type = c.type;
+    uint32_t size = c.size;
+    uint32_t precision = c.precision;
+    if (type == ftFMTBcd) {
+      precision = std::max({precision, size, 1u});
+      if (precision > kMaxDecimalDigits) {
+        type = ftFloat;
+        asFloat[i] = true;
+      }
+    }
+    if (type == ftWideString) size = std::max(size, 1u);
+    ds.MutableFieldDefs().Add(names[i], type, size, false, precision);
+  }
+}
+
+// The packed rows of `table` streamed through the record-set writer into the zlib stream; with
+// `consume`, the packed blocks are freed as they are written.
+std::string PackedTableToBlob(const ResultTable& table, bool consume) {
+  TAdoDataSet ds;
+  std::vector<bool> asFloat;
+  DefineFields(table, ds, asFloat);
+  ds.Open();
+  PackedRows& pack = *table.packed;
+  if (pack.RowCount() > int64_t(UINT32_MAX))
+    throw EDatabaseError("A result set of more than 4294967295 rows cannot be sent");
+  std::string blob;
+  StringSink sink(blob);
+  {
+    TZCompressionStream compressor(sink, ZLibLevelFromIndex(kFastestLevel));
+    const TFieldDefs& defs = ds.FieldDefs();
+    ado::AdtgStreamWriter writer(ds.ImageInfo(), defs, uint32_t(pack.RowCount()), compressor);
+    RowStore& batch = writer.Batch();
+    PackedRows::Reader reader(pack, consume);
+    const int columns = pack.Columns();
+    for (int64_t r = 0; r < pack.RowCount(); ++r) {
+      const uint32_t id = batch.NewRecord();
+      for (int c = 0; c < columns; ++c) {
+        Variant v = reader.Next();
+        if (asFloat[size_t(c)] && v.Kind() == varBcd)
+          v = Variant::Double(std::stod(v.AsBcd().ToString()));
+        ado::SetCellValue(defs[c], batch, batch.Record(id), c, v);
+      }
+      writer.AddRow(id);
+      if (writer.BatchRows() >= kBatchRows) writer.WriteBatch();
+    }
+    writer.Finish();
+    compressor.Finish();
+  }
+  const int64_t recordsetSize = int64_t(blob.size());
+  sink.WriteLE<int64_t>(recordsetSize);
+  return blob;
+}
+
 }  // namespace
 
+void ReleaseFreeMemory() {
+  malloc_trim(0);
+}
+
+std::string TakeResultTableBlob(ResultTable&& table) {
+  if (!table.packed) return ResultTableToBlob(table);
+  std::string blob = PackedTableToBlob(table, true);
+  table = ResultTable{};
+  return blob;
+}
+
 std::string ResultTableToBlob(const ResultTable& table) {
+  if (table.packed) return PackedTableToBlob(table, false);
   TAdoDataSet ds;
   std::vector<std::u16string> names = UniqueNames(table);
   std::vector<bool> asFloat(table.columns.size(), false);

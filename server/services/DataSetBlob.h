@@ -19,8 +19,15 @@
 
 namespace qorvin::server {
 
-// The blob of one result set (record-set section compressed with zlib's fastest level).
+// The blob of one result set (record-set section compressed with zlib's fastest level). A table
+// with packed rows is streamed row by row through the record-set writer into the zlib stream
+// (the same bytes as the whole set written at once); a packed table can be read this way once
+// only when taken (TakeResultTableBlob), which frees its rows as they are written.
 std::string ResultTableToBlob(const ResultTable& table);
+std::string TakeResultTableBlob(ResultTable&& table);
+
+// Hands memory freed by large results back to the system (the allocator keeps it otherwise).
+void ReleaseFreeMemory();
 
 // The table of an uploaded blob. An empty blob (no bytes) is no table at all (nullopt); a blob
 // without a record-set section is a table without columns or rows. Raises what the blob

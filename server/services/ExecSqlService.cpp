@@ -43,20 +43,29 @@ Identity ReadIdentity(Call& call, const char* userName = "aUserId") {
   return id;
 }
 
-// The blob of the result set at `index`, or an empty stream when there is none.
-std::string BlobAt(const BatchOutcome& o, size_t index) {
-  return index < o.resultSets.size() ? ResultTableToBlob(o.resultSets[index]) : std::string();
+// The blob of the result set at `index`, or an empty stream when there is none. The result set
+// is used up (its rows freed as they are written).
+std::string BlobAt(BatchOutcome& o, size_t index) {
+  return index < o.resultSets.size() ? TakeResultTableBlob(std::move(o.resultSets[index]))
+                                     : std::string();
 }
 
 int32_t ProcedureResult(bool called, int64_t returnValue) {
   return called ? int32_t(returnValue) : 1;
 }
 
-// One operation's session and runner.
+BatchOptions Options(ServerState& state, bool atomic, bool packRows) {
+  BatchOptions options = state.Batch(atomic);
+  options.limits.packRows = packRows;
+  return options;
+}
+
+// One operation's session and runner. With `packRows`, result sets keep their rows packed: for
+// operations that only send them as blobs.
 struct Work {
-  Work(ServerState& state, bool atomic)
+  Work(ServerState& state, bool atomic, bool packRows = false)
       : lease(state.Pool(kExecSqlService)->Acquire()),
-        runner(*lease, &state.Procedures(), state.Batch(atomic)) {}
+        runner(*lease, &state.Procedures(), Options(state, atomic, packRows)) {}
   SessionPool::Lease lease;
   BatchRunner runner;
 };
@@ -84,32 +93,45 @@ void SynchExecProc(ServerState& state, Call& call, bool output) {
 void SynchReadData(ServerState& state, Call& call) {
   ReadIdentity(call);
   std::string sql = call.ReadWide("aSqlCommand");
-  Work w(state, false);
-  w.runner.Run(sql);
-  std::string blob = BlobAt(w.runner.Outcome(), 0);
+  std::string blob;
+  {
+    Work w(state, false, true);
+    w.runner.Run(sql);
+    blob = BlobAt(w.runner.Outcome(), 0);
+  }
   call.BeginReply();
   call.WriteInteger("Result", 1);
   call.WriteBinary("aOutData", blob);
+  std::string().swap(blob);
+  ReleaseFreeMemory();
 }
 
 void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
   ReadIdentity(call);
   std::string sql = call.ReadWide("aSqlCommand");
   std::string sql2 = call.ReadWide("aSqlCommand2");
-  Work w(state, oneTransaction);
-  w.runner.Run(sql);
-  BatchOutcome& o = w.runner.Outcome();
-  size_t second = o.resultSets.size();
-  bool called = o.procedureCalled;
-  int64_t returned = o.returnValue;
-  w.runner.Run(sql2);
-  w.runner.Finish();
-  std::string blob1 = second > 0 ? BlobAt(o, 0) : std::string();
-  std::string blob2 = BlobAt(o, second);
+  std::string blob1, blob2;
+  bool called = false;
+  int64_t returned = 0;
+  {
+    Work w(state, oneTransaction, true);
+    w.runner.Run(sql);
+    BatchOutcome& o = w.runner.Outcome();
+    size_t second = o.resultSets.size();
+    called = o.procedureCalled;
+    returned = o.returnValue;
+    w.runner.Run(sql2);
+    w.runner.Finish();
+    if (second > 0) blob1 = BlobAt(o, 0);
+    blob2 = BlobAt(o, second);
+  }
   call.BeginReply();
   call.WriteInteger("Result", oneTransaction ? ProcedureResult(called, returned) : 1);
   call.WriteBinary("aOutData", blob1);
   call.WriteBinary("aOutData2", blob2);
+  std::string().swap(blob1);
+  std::string().swap(blob2);
+  ReleaseFreeMemory();
 }
 
 void SynchExecProcBatchBuild(ServerState& state, Call& call) {

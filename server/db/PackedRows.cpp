@@ -1,0 +1,144 @@
+#include "server/db/PackedRows.h"
+
+#include <cstring>
+#include <string>
+
+#include "platform/rtl/Text.h"
+#include "server/db/DateTimeText.h"
+#include "server/db/ResultTable.h"
+
+namespace qorvin::server {
+
+uint8_t* PackedRows::Room(size_t n) {
+  if (blocks_.empty() || blocks_.back().size() + n > blocks_.back().capacity()) {
+    blocks_.emplace_back();
+    blocks_.back().reserve(std::max(kBlockSize, n));
+  }
+  std::string& b = blocks_.back();
+  size_t at = b.size();
+  b.resize(at + n);
+  return reinterpret_cast<uint8_t*>(b.data() + at);
+}
+
+void PackedRows::AddFixed(CellTag tag, const void* v, size_t n) {
+  uint8_t* p = Room(1 + n);
+  p[0] = uint8_t(tag);
+  std::memcpy(p + 1, v, n);
+}
+
+void PackedRows::AddBytes(CellTag tag, const void* data, size_t size, uint32_t length) {
+  uint8_t* p = Room(5 + size);
+  p[0] = uint8_t(tag);
+  std::memcpy(p + 1, &length, 4);
+  if (size != 0) std::memcpy(p + 5, data, size);
+}
+
+Variant PackedRows::Natural(CellTag tag, const uint8_t* v, uint32_t length) {
+  switch (tag) {
+    case CellTag::Null:
+      return Variant::Null();
+    case CellTag::Int: {
+      int64_t i;
+      std::memcpy(&i, v, 8);
+      return Variant::Int64(i);
+    }
+    case CellTag::Real:
+    case CellTag::Date: {
+      double d;
+      std::memcpy(&d, v, 8);
+      return tag == CellTag::Real ? Variant::Double(d) : Variant::Date(d);
+    }
+    case CellTag::Bool:
+      return Variant::Boolean(v[0] != 0);
+    case CellTag::Decimal: {
+      Bcd b;
+      std::memcpy(&b, v, sizeof b);
+      return Variant::FromBcd(b);
+    }
+    case CellTag::Text8:
+      return Variant::OleStr(
+          Utf8ToUtf16(std::string_view(reinterpret_cast<const char*>(v), length)));
+    case CellTag::Text16: {
+      std::u16string s(length, u'\0');
+      if (length != 0) std::memcpy(s.data(), v, size_t(length) * 2);
+      return Variant::OleStr(std::move(s));
+    }
+    case CellTag::Blob:
+      return Variant::FromArray(VarArray::Bytes(v, length));
+  }
+  return Variant::Null();
+}
+
+Variant PackedRows::Reader::Next() {
+  auto& blocks = rows_.blocks_;
+  while (block_ < blocks.size() && at_ >= blocks[block_].size()) {
+    if (consume_) std::string().swap(blocks[block_]);
+    ++block_;
+    at_ = 0;
+  }
+  if (block_ >= blocks.size()) throw EDatabaseError("Read past the end of a packed result set");
+  const auto* p = reinterpret_cast<const uint8_t*>(blocks[block_].data()) + at_;
+  const auto tag = CellTag(p[0]);
+  uint32_t length = 0;
+  size_t size = 1;
+  switch (tag) {
+    case CellTag::Null:
+      break;
+    case CellTag::Int:
+    case CellTag::Real:
+    case CellTag::Date:
+      size += 8;
+      break;
+    case CellTag::Bool:
+      size += 1;
+      break;
+    case CellTag::Decimal:
+      size += sizeof(Bcd);
+      break;
+    case CellTag::Text16:
+      std::memcpy(&length, p + 1, 4);
+      size += 4 + size_t(length) * 2;
+      break;
+    default:
+      std::memcpy(&length, p + 1, 4);
+      size += 4 + length;
+  }
+  at_ += size;
+  const uint8_t* value =
+      p + 1 +
+      (size > 1 && (tag == CellTag::Text8 || tag == CellTag::Text16 || tag == CellTag::Blob) ? 4
+                                                                                             : 0);
+  Variant natural = Natural(tag, value, length);
+  const int column = column_;
+  column_ = column_ + 1 == rows_.columns_ ? 0 : column_ + 1;
+  if (natural.IsNull()) return natural;
+  const auto& m = rows_.mappings_;
+  return MapCell(natural, size_t(column) < m.size() ? m[size_t(column)] : CellMapping::Keep);
+}
+
+Variant MapCell(const Variant& v, CellMapping mapping) {
+  switch (mapping) {
+    case CellMapping::Keep:
+      return v;
+    case CellMapping::DateFromText: {
+      double d = 0;
+      ParseDateTimeText(Utf16ToUtf8(v.AsWide()), d);
+      return Variant::Date(d);
+    }
+    case CellMapping::ToText:
+      return Variant::OleStr(Utf8ToUtf16(VariantToText(v)));
+    case CellMapping::ToBcd:
+      return v.Kind() == varBcd ? v : Variant::FromBcd(Bcd::FromString(VariantToText(v)));
+    case CellMapping::ToDouble:
+      return Variant::Double(v.Kind() == varBcd ? std::stod(v.AsBcd().ToString()) : v.ToDouble());
+    case CellMapping::ToBool:
+      return Variant::Boolean(v.AsIntegerValue() != 0);
+    case CellMapping::ToInt32:
+      return Variant::Integer(int32_t(v.AsIntegerValue()));
+    case CellMapping::ToInt64:
+      return Variant::Int64(v.AsIntegerValue());
+  }
+  return v;
+}
+
+}  // namespace qorvin::server

@@ -1,0 +1,144 @@
+// Result sets kept packed and streamed into a blob give the same blob as the same result set
+// held as Variants and written at once: random schemas and sizes, every natural value form,
+// NULLs, mixed columns, texts that are and are not dates, rows across writer batches and values
+// across packing blocks.
+#include <gtest/gtest.h>
+
+#include <random>
+
+#include "platform/rtl/Text.h"
+#include "server/services/DataSetBlob.h"
+
+namespace qorvin::server {
+namespace {
+
+enum class Form {
+  Int,
+  SmallInt,
+  Bit,
+  Real,
+  Bool,
+  Date,
+  Decimal,
+  WideDecimal,
+  Ascii,
+  Utf8,
+  DateText,
+  Blob
+};
+
+// Feeds the same cells to several builders.
+struct Builders {
+  std::vector<ResultBuilder*> all;
+  template <typename F>
+  void Each(F f) {
+    for (ResultBuilder* b : all) f(*b);
+  }
+};
+
+void AddRandom(Builders& b, Form form, std::mt19937& rng, bool big) {
+  const uint32_t x = rng();
+  switch (form) {
+    case Form::Int:
+      return b.Each([&](ResultBuilder& r) { r.AddInt(int64_t(x) * 977 - (int64_t(1) << 40)); });
+    case Form::SmallInt:
+      return b.Each([&](ResultBuilder& r) { r.AddInt(int64_t(x % 100000) - 50000); });
+    case Form::Bit:
+      return b.Each([&](ResultBuilder& r) { r.AddInt(x & 1); });
+    case Form::Real:
+      return b.Each([&](ResultBuilder& r) { r.AddReal(x / 3.0); });
+    case Form::Bool:
+      return b.Each([&](ResultBuilder& r) { r.AddBool(x & 1); });
+    case Form::Date:
+      return b.Each([&](ResultBuilder& r) { r.AddDate(45000 + (x % 100000) / 1000.0); });
+    case Form::Decimal:
+    case Form::WideDecimal: {
+      std::string digits = std::to_string(x % 1000000) + "." + std::to_string(x % 997);
+      if (form == Form::WideDecimal) digits = "1234567890123456789012345678901234567" + digits;
+      return b.Each([&](ResultBuilder& r) { r.AddDecimal(Bcd::FromString(digits)); });
+    }
+    case Form::Ascii:
+    case Form::Utf8: {
+      std::string s(size_t(big ? 300000 + x % 900000 : x % 60), 'a');
+      for (size_t i = 0; i < s.size() && i < 64; ++i) s[i] = char('a' + (x >> (i % 24)) % 26);
+      if (form == Form::Utf8) s += "\xC3\xA9\xE4\xB8\xAD\xF0\x9F\x98\x80";
+      return b.Each([&](ResultBuilder& r) { r.AddText(s); });
+    }
+    case Form::DateText: {
+      std::string s = x % 13 == 0 ? "not a date"
+                                  : "2024-0" + std::to_string(1 + x % 9) + "-1" +
+                                        std::to_string(x % 10) + " 10:20:30";
+      return b.Each([&](ResultBuilder& r) { r.AddText(s); });
+    }
+    case Form::Blob: {
+      std::string bytes(size_t(x % 50), '\0');
+      for (auto& c : bytes) c = char(rng());
+      return b.Each([&](ResultBuilder& r) { r.AddBlob(bytes.data(), bytes.size()); });
+    }
+  }
+}
+
+TEST(PackedBlob, StreamedBlobEqualsTheWholeSetWrittenAtOnce) {
+  std::mt19937 rng(4242);
+  const ColumnKind kinds[] = {ColumnKind::Unknown, ColumnKind::Integer,  ColumnKind::Float,
+                              ColumnKind::Text,    ColumnKind::DateTime, ColumnKind::Date,
+                              ColumnKind::Boolean, ColumnKind::Decimal,  ColumnKind::Blob};
+  for (int round = 0; round < 40; ++round) {
+    ResultBuilder whole(1 << 30, int64_t(1) << 40), packed(1 << 30, int64_t(1) << 40);
+    Builders b{{&whole, &packed}};
+    const int columns = 1 + int(rng() % 7);
+    std::vector<std::vector<Form>> forms{size_t(columns)};
+    for (int c = 0; c < columns; ++c) {
+      const ColumnKind kind = kinds[rng() % std::size(kinds)];
+      const uint32_t declared = rng() % 30;
+      b.Each([&](ResultBuilder& r) { r.AddColumn(c % 3 == 0 ? "Name" : "", kind, declared); });
+      // Mostly one form per column; some columns mix two.
+      forms[size_t(c)].push_back(Form(rng() % 12));
+      if (rng() % 4 == 0) forms[size_t(c)].push_back(Form(rng() % 12));
+    }
+    const int rows = round == 0 ? 0 : round % 8 == 0 ? 5000 : int(rng() % 300);
+    const bool bigTexts = round % 10 == 5;
+    for (int r = 0; r < rows; ++r) {
+      b.Each([](ResultBuilder& x) { x.BeginRow(); });
+      const int cells = rng() % 50 == 0 ? columns - 1 : columns;  // a short row: NULLs after
+      for (int c = 0; c < cells; ++c) {
+        const auto& f = forms[size_t(c)];
+        if (rng() % 5 == 0) {
+          b.Each([](ResultBuilder& x) { x.AddNull(); });
+        } else {
+          AddRandom(b, f[rng() % f.size()], rng, bigTexts && r % 40 == 0);
+        }
+      }
+    }
+    ResultTable held = whole.Finish(false);
+    ResultTable pack = packed.Finish(true);
+    ASSERT_TRUE(pack.packed || columns == 0);
+    ASSERT_EQ(held.RowCount(), pack.RowCount());
+    ASSERT_EQ(held.columns.size(), pack.columns.size());
+    for (size_t c = 0; c < held.columns.size(); ++c) {
+      EXPECT_EQ(held.columns[c].type, pack.columns[c].type) << c;
+      EXPECT_EQ(held.columns[c].size, pack.columns[c].size) << c;
+    }
+    std::string expected = ResultTableToBlob(held);
+    ASSERT_EQ(expected, ResultTableToBlob(pack)) << "round " << round;  // readable twice
+    ASSERT_EQ(expected, TakeResultTableBlob(std::move(pack))) << "round " << round;
+  }
+}
+
+TEST(PackedBlob, LimitsHoldForPackedRows) {
+  ResultBuilder rows(3, 1 << 20);
+  rows.AddColumn("a", ColumnKind::Integer);
+  for (int i = 0; i < 3; ++i) {
+    rows.BeginRow();
+    rows.AddInt(i);
+  }
+  EXPECT_THROW(rows.BeginRow(), EDatabaseError);
+
+  ResultBuilder bytes(100, 100);
+  bytes.AddColumn("a", ColumnKind::Text);
+  bytes.BeginRow();
+  EXPECT_THROW(bytes.AddText(std::string(60, 'x')), EDatabaseError);
+}
+
+}  // namespace
+}  // namespace qorvin::server
