@@ -53,6 +53,16 @@ class Cluster:
                        check=False, capture_output=True)
 
 
+def sqlite_script(path, script):
+    import sqlite3
+    db = sqlite3.connect(path)
+    try:
+        db.executescript(script)
+        db.commit()
+    finally:
+        db.close()
+
+
 def create_tables(cluster, sqlite_path, sizes):
     table_sql = ("create table {t} (id integer, big bigint, amount double precision, "
                  "name varchar(20), stamp timestamp, note varchar(40))")
@@ -69,11 +79,10 @@ def create_tables(cluster, sqlite_path, sizes):
                       f"where i < {n}) insert into {t} select i, i * 1000003, i * 0.25, "
                       f"'name ' || i, datetime('2024-01-01', '+' || i || ' seconds'), "
                       f"'note text for row number ' || i from s;\n")
-            subprocess.run(["sqlite3", sqlite_path], input=script, text=True, check=True)
+            sqlite_script(sqlite_path, script)
     cluster.psql("-c", table_sql.format(t="uploads"))
     if sqlite_path:
-        subprocess.run(["sqlite3", sqlite_path], input=table_sql.format(t="uploads") + ";",
-                       text=True, check=True)
+        sqlite_script(sqlite_path, table_sql.format(t="uploads") + ";")
 
 
 def status_kb(pid, field):
@@ -307,7 +316,7 @@ def main():
             if db == "pg":
                 cluster.psql("-c", "truncate uploads")
             else:
-                subprocess.run(["sqlite3", sqlite_path, "delete from uploads"], check=True)
+                sqlite_script(sqlite_path, "delete from uploads;")
             base = s.rss()
             s.reset_peak()
             for letter in ("T",):

@@ -21,6 +21,7 @@ packages=(
   util-linux
   prometheus-cpp-dev
   scdoc dpkg-dev file binutils curl lintian
+  python3
 )
 
 missing=()

@@ -151,6 +151,58 @@ CallResult BatchRunner::CallProcedure(const std::string& name, const std::vector
   return result;
 }
 
+namespace {
+
+// RETURN without a value or with an integer literal that fits 32 bits: its value.
+std::optional<int32_t> LiteralReturn(const Script& script, const Stmt& s) {
+  if (s.tokens.Empty()) return 0;
+  size_t at = s.tokens.begin;
+  bool negative = false;
+  if (s.tokens.end - at == 2 && script.tokens[at].IsSymbol("-")) {
+    negative = true;
+    ++at;
+  }
+  if (s.tokens.end - at != 1 || script.tokens[at].kind != TokenKind::Number) return std::nullopt;
+  const std::string& digits = script.tokens[at].text;
+  if (digits.empty() || digits.size() > 10 ||
+      digits.find_first_not_of("0123456789") != std::string::npos)
+    return std::nullopt;
+  int64_t v = std::stoll(digits) * (negative ? -1 : 1);
+  if (v < INT32_MIN || v > INT32_MAX) return std::nullopt;
+  return int32_t(v);
+}
+
+}  // namespace
+
+std::optional<SimpleCall> BatchRunner::PlanSimpleCall(const std::string& name,
+                                                      const std::vector<NamedValue>& args,
+                                                      bool ignoreUnknownNames) {
+  if (!procedures_) throw EDatabaseError("Could not find stored procedure '" + name + "'.");
+  std::shared_ptr<const Procedure> proc = procedures_->Find(name);
+  const Script& script = *proc->body;
+  const auto& list = script.statements;
+  if (list.empty() || list.size() > 2 || list[0]->kind != StmtKind::Sql || list[0]->tokens.Empty())
+    return std::nullopt;
+  const Token& verb = script.tokens[list[0]->tokens.begin];
+  if (!verb.IsWord("INSERT") && !verb.IsWord("UPDATE") && !verb.IsWord("DELETE"))
+    return std::nullopt;
+  SimpleCall call;
+  if (list.size() == 2) {
+    if (list[1]->kind != StmtKind::Return) return std::nullopt;
+    std::optional<int32_t> value = LiteralReturn(script, *list[1]);
+    if (!value) return std::nullopt;
+    call.returnValue = *value;
+  }
+  auto values = Bind(*proc, args, ignoreUnknownNames);
+  Scope scope(*this, script);
+  for (size_t i = 0; i < values.size(); ++i) {
+    std::string param = proc->declared ? proc->params[i].name : "p" + std::to_string(i + 1);
+    scope.vars[AsciiUpper(param)] = *values[i];
+  }
+  call.sql = RenderSql(script, list[0]->tokens, dialect_, scope);
+  return call;
+}
+
 void BatchRunner::Finish() {
   if (implicit_) {
     implicit_ = false;

@@ -72,6 +72,12 @@ struct CallResult {
   std::vector<Variant> finalValues;  // final value of each declared output parameter, by index
 };
 
+// A procedure call that is one plain statement (see BatchRunner::PlanSimpleCall).
+struct SimpleCall {
+  std::string sql;  // the statement with the arguments written in as literals
+  int32_t returnValue = 0;
+};
+
 class BatchRunner {
  public:
   // `procedures` may be null (no EXEC possible).
@@ -87,6 +93,14 @@ class BatchRunner {
   // the procedure does not declare are left out instead of failing.
   CallResult CallProcedure(const std::string& name, const std::vector<NamedValue>& args,
                            bool ignoreUnknownNames);
+  // When procedure `name` is one INSERT, UPDATE or DELETE statement, optionally followed by
+  // RETURN of an integer literal: the statement a call with `args` runs and the value the call
+  // returns, so that many such calls can be run together (ISession::ExecuteEach) with the
+  // effect of calling them one by one. nullopt for any other procedure. Raises what
+  // CallProcedure would report for these arguments when they cannot be bound or written in.
+  std::optional<SimpleCall> PlanSimpleCall(const std::string& name,
+                                           const std::vector<NamedValue>& args,
+                                           bool ignoreUnknownNames);
   // Atomic runs: commits the implicit transaction. ESqlError when the commit fails.
   void Finish();
 

@@ -14,7 +14,9 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/rtl/FieldTypes.h"
 #include "server/db/ResultTable.h"
@@ -55,6 +57,14 @@ class ISession {
   virtual Dialect GetDialect() const = 0;
   // Runs one statement (several separated by ';' are allowed; the last result set is kept).
   virtual StatementResult Execute(const std::string& sql, const ExecLimits& limits) = 0;
+  // Runs each statement on its own, in order, in one transaction with a savepoint around each:
+  // a failing statement undoes only itself and the next one runs. Returns per statement its
+  // error message, or nullopt when it succeeded. The session must not be in a transaction.
+  // A failure that is no statement's own (a lost connection, a failed commit) throws ESqlError,
+  // and then none of the statements stays. The default runs them one by one; a back end may
+  // send several at once.
+  virtual std::vector<std::optional<std::string>> ExecuteEach(
+      const std::vector<std::string>& statements, const ExecLimits& limits);
   // Whether the database has a transaction open on this session right now.
   virtual bool InTransaction() = 0;
   // True when the connection is lost; the pool then discards the session.

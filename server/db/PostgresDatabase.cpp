@@ -7,6 +7,7 @@
 // cancelled on the server and drained.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -210,7 +211,115 @@ class PostgresSession : public ISession {
     return result;
   }
 
+  // Sends the statements in pipelines of kPipelineRows, each wrapped in its savepoint, and
+  // reads the results afterwards. A failing statement aborts the rest of its pipeline; it is
+  // rolled back to its savepoint and the pipeline goes on from the statement after it.
+  std::vector<std::optional<std::string>> ExecuteEach(const std::vector<std::string>& statements,
+                                                      const ExecLimits& limits) override {
+    for (const std::string& sql : statements)
+      if (sql.find('\0') != std::string::npos)
+        throw EDatabaseError("A statement may not contain the character NUL");
+    std::vector<std::optional<std::string>> errors(statements.size());
+    Execute("BEGIN", limits);
+    try {
+      size_t next = 0;
+      while (next < statements.size()) next = Pipeline(statements, next, errors, limits);
+      Execute("COMMIT", limits);
+    } catch (...) {
+      if (PQpipelineStatus(conn_) != PQ_PIPELINE_OFF) DrainPipeline();
+      if (!Broken() && InTransaction()) {
+        try {
+          Execute("ROLLBACK", limits);
+        } catch (const Exception&) {
+        }
+      }
+      throw;
+    }
+    return errors;
+  }
+
  private:
+  static constexpr size_t kPipelineRows = 256;
+
+  [[noreturn]] void ConnectionFailed() {
+    throw ESqlError(Trimmed(PQerrorMessage(conn_)), kPgErrorCode);
+  }
+
+  void Send(const char* sql) {
+    if (!PQsendQueryParams(conn_, sql, 0, nullptr, nullptr, nullptr, nullptr, 0))
+      ConnectionFailed();
+  }
+
+  // Reads and drops what is left of a pipeline up to its end, and leaves pipeline mode. The
+  // nulls between queries are counted so that a connection that gives nothing more ends it.
+  void DrainPipeline() {
+    for (size_t nulls = 0; nulls <= 4 * kPipelineRows;) {
+      PGresult* r = PQgetResult(conn_);
+      if (!r) {
+        ++nulls;
+        continue;
+      }
+      bool end = PQresultStatus(r) == PGRES_PIPELINE_SYNC;
+      PQclear(r);
+      if (end) break;
+    }
+    PQexitPipelineMode(conn_);
+  }
+
+  // The next result of the pipeline, or null at the end of one query's results.
+  ResultPtr NextResult() { return ResultPtr(PQgetResult(conn_), PQclear); }
+
+  // The status of one query in the pipeline (its results, then the null that ends them).
+  ExecStatusType QueryStatus(std::string* error) {
+    ExecStatusType status = PGRES_COMMAND_OK;
+    bool any = false;
+    while (ResultPtr r = NextResult()) {
+      ExecStatusType s = PQresultStatus(r.get());
+      if (!any || s == PGRES_FATAL_ERROR || s == PGRES_PIPELINE_ABORTED) status = s;
+      if (s == PGRES_FATAL_ERROR && error && error->empty()) *error = ErrorText(r.get());
+      any = true;
+    }
+    if (!any) ConnectionFailed();
+    return status;
+  }
+
+  // Runs statements from `first` on in one pipeline; returns where the next pipeline starts.
+  size_t Pipeline(const std::vector<std::string>& statements, size_t first,
+                  std::vector<std::optional<std::string>>& errors, const ExecLimits& limits) {
+    const size_t end = std::min(statements.size(), first + kPipelineRows);
+    if (!PQenterPipelineMode(conn_)) ConnectionFailed();
+    for (size_t i = first; i < end; ++i) {
+      Send("SAVEPOINT qv_row");
+      Send(statements[i].c_str());
+      Send("RELEASE SAVEPOINT qv_row");
+    }
+    if (!PQpipelineSync(conn_)) ConnectionFailed();
+    size_t failed = end;
+    for (size_t i = first; i < end; ++i) {
+      for (int part = 0; part < 3; ++part) {
+        std::string error;
+        ExecStatusType s = QueryStatus(&error);
+        if (failed != end) continue;  // the rest of the pipeline was skipped
+        if (s == PGRES_FATAL_ERROR) {
+          if (part != 1) throw ESqlError(error, kPgErrorCode);  // a savepoint failed
+          errors[i] = error;
+          failed = i;
+        } else if (s == PGRES_PIPELINE_ABORTED) {
+          throw ESqlError("A pipelined statement was skipped without an error", kPgErrorCode);
+        }
+      }
+    }
+    // The end of the pipeline.
+    ResultPtr sync = NextResult();
+    if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) ConnectionFailed();
+    sync.reset();
+    if (!PQexitPipelineMode(conn_)) ConnectionFailed();
+    if (failed == end) return end;
+    Execute("ROLLBACK TO SAVEPOINT qv_row", limits);
+    Execute("RELEASE SAVEPOINT qv_row", limits);
+    return failed + 1;
+  }
+
   std::string ErrorText(const PGresult* r) const {
     const char* primary = PQresultErrorField(r, PG_DIAG_MESSAGE_PRIMARY);
     std::string text = primary ? primary : Trimmed(PQresultErrorMessage(r));

@@ -11,12 +11,68 @@
 //   ReturnValue  integer   what the procedure returned (NULL when the call failed)
 //   ErrorText    text      the failure's message ("" when the call succeeded)
 // A missing procedure or an unreadable upload fails the whole call before any row runs.
+//
+// A procedure that is one INSERT, UPDATE or DELETE (optionally followed by RETURN of a number)
+// runs for many rows at once: the rows' statements go to the database together in one
+// transaction, each under its own savepoint (ISession::ExecuteEach), in slices of kSliceRows
+// rows. A failing row still undoes only itself and reports its own error; the rows become
+// visible to others when their slice commits rather than one by one.
+#include <algorithm>
+#include <optional>
+
 #include "platform/rtl/Text.h"
 #include "server/services/DataSetBlob.h"
 #include "server/services/ServiceHost.h"
 
 namespace qorvin::server {
 namespace {
+
+constexpr size_t kSliceRows = 2000;
+
+struct RowOutcome {
+  Variant returned = Variant::Null();
+  std::u16string error;
+};
+
+std::vector<NamedValue> RowArgs(const ResultTable& rows, size_t r, bool byName) {
+  std::vector<NamedValue> args;
+  for (size_t c = 0; c < rows.columns.size() && c < rows.rows[r].size(); ++c)
+    args.push_back({byName ? rows.columns[c].name : std::string(), rows.rows[r][c]});
+  return args;
+}
+
+// Rows [first, end) through a one-statement procedure, together. False (nothing run) when the
+// procedure is not of that form.
+bool RunTogether(ServerState& state, ISession& session, const std::string& procName, bool byName,
+                 const ResultTable& rows, std::vector<RowOutcome>& out) {
+  BatchRunner planner(session, &state.Procedures(), state.Batch(false));
+  for (size_t first = 0; first < rows.rows.size(); first += kSliceRows) {
+    const size_t end = std::min(rows.rows.size(), first + kSliceRows);
+    std::vector<std::string> statements;
+    std::vector<size_t> rowOf;
+    for (size_t r = first; r < end; ++r) {
+      try {
+        std::optional<SimpleCall> call =
+            planner.PlanSimpleCall(procName, RowArgs(rows, r, byName), true);
+        if (!call) return false;
+        statements.push_back(std::move(call->sql));
+        rowOf.push_back(r);
+        out[r].returned = Variant::Integer(call->returnValue);
+      } catch (const Exception& e) {
+        out[r].error = Utf8ToUtf16(e.Message());
+      }
+    }
+    if (statements.empty()) continue;
+    std::vector<std::optional<std::string>> errors =
+        session.ExecuteEach(statements, state.Batch(false).limits);
+    for (size_t i = 0; i < errors.size(); ++i) {
+      if (!errors[i]) continue;
+      out[rowOf[i]].returned = Variant::Null();
+      out[rowOf[i]].error = Utf8ToUtf16(*errors[i]);
+    }
+  }
+  return true;
+}
 
 void ExecProcInsertTable(ServerState& state, Call& call) {
   std::string user = call.ReadAnsi("aUserID");
@@ -36,23 +92,25 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
                      {"ErrorText", ftWideString, 1, 0}};
   int32_t successes = 0;
   auto lease = state.Pool(kTableProcService)->Acquire();
-  for (size_t r = 0; r < rows.rows.size(); ++r) {
-    std::vector<NamedValue> args;
-    for (size_t c = 0; c < rows.columns.size() && c < rows.rows[r].size(); ++c)
-      args.push_back({proc->declared ? rows.columns[c].name : std::string(), rows.rows[r][c]});
-    Variant returned = Variant::Null();
-    std::u16string error;
-    try {
-      BatchRunner runner(*lease, &state.Procedures(), state.Batch(false));
-      CallResult result = runner.CallProcedure(procName, args, true);
-      returned = Variant::Integer(int32_t(result.returnValue));
-      if (result.returnValue == successValue) ++successes;
-    } catch (const Exception& e) {
-      error = Utf8ToUtf16(e.Message());
+  std::vector<RowOutcome> results(rows.rows.size());
+  if (!RunTogether(state, *lease, procName, proc->declared, rows, results)) {
+    results.assign(rows.rows.size(), RowOutcome{});
+    for (size_t r = 0; r < rows.rows.size(); ++r) {
+      try {
+        BatchRunner runner(*lease, &state.Procedures(), state.Batch(false));
+        CallResult result = runner.CallProcedure(procName, RowArgs(rows, r, proc->declared), true);
+        results[r].returned = Variant::Integer(int32_t(result.returnValue));
+      } catch (const Exception& e) {
+        results[r].error = Utf8ToUtf16(e.Message());
+      }
     }
-    outcome.columns[2].size = std::max<uint32_t>(outcome.columns[2].size, uint32_t(error.size()));
+  }
+  for (size_t r = 0; r < rows.rows.size(); ++r) {
+    RowOutcome& o = results[r];
+    if (!o.returned.IsNull() && o.returned.AsIntegerValue() == successValue) ++successes;
+    outcome.columns[2].size = std::max<uint32_t>(outcome.columns[2].size, uint32_t(o.error.size()));
     outcome.rows.push_back(
-        {Variant::Integer(int32_t(r + 1)), returned, Variant::OleStr(std::move(error))});
+        {Variant::Integer(int32_t(r + 1)), o.returned, Variant::OleStr(std::move(o.error))});
   }
   std::string blob = ResultTableToBlob(outcome);
   call.Note("rows=" + std::to_string(rows.rows.size()) + " ok=" + std::to_string(successes));
