@@ -20,6 +20,7 @@
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Stream.h"
 #include "platform/rtl/Variant.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 
@@ -45,8 +46,9 @@ inline constexpr uint16_t kTagArray = 0x2000;      // or-ed with the element kin
 // would otherwise make a small stream cost far more memory or stack than its size.
 struct TWAStreamLimits {
   // Inflated bytes LoadFromStream accepts (zlib can expand about 1000:1, so a 256 KiB image could
-  // otherwise demand 256 MiB; this caps it at 256 MiB whatever the image).
-  int64_t max_inflated_size = int64_t(256) << 20;
+  // otherwise demand 256 MiB): by default the inflation budget in force where the limits are
+  // made (InflateBudget(), 256 MiB unless a scope sets another).
+  int64_t max_inflated_size = InflateBudget();
   // Array elements of variable-size kinds (strings, variants, ...) one reader materialises in
   // total: each costs a Variant in memory but only two bytes on the wire.
   int64_t max_variant_elements = int64_t(1) << 20;
@@ -156,11 +158,13 @@ class TWAStreamReader {
   SQLTimeStamp ReadSQLTimeStamp();
 
   // EReadError "无效的Variant类型 %d" (with the tag) for a tag outside the table, EReadError for
-  // malformed arrays and exceeded limits, EReaderError for content cut short.
+  // malformed arrays and exceeded limits, EReaderError for content cut short. An 8-bit string
+  // (tag 256) that the ANSI code set cannot hold reads as wide text (kind OleStr) instead.
   Variant ReadVariant();
 
  private:
   std::string ReadTextUtf8();
+  static Variant AnsiOrWideText(const std::string& utf8);
   Variant ReadVariantAt(int depth);
   Variant ReadArray(uint16_t tag, int depth);
   void NeedBytes(int64_t count) const;

@@ -1,6 +1,8 @@
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <vector>
 
 #include "datastream/uAdoParamsStream.h"
 #include "datastream/uAdoParamsStreamFormat.h"
@@ -20,7 +22,7 @@ void TWAStreamReader::LoadFromStream(TStream* source) {
   if (source == nullptr || source->Position() >= source->Size()) return;
   try {
     auto inflated = std::make_unique<TMemoryStream>();
-    ZDecompress(*source, *inflated, limits_.max_inflated_size);
+    ZInflateWithinBudget(*source, *inflated, limits_.max_inflated_size);
     source->Seek(0, SeekOrigin::End);
     inflated->SetPosition(0);
     input_.swap(inflated);
@@ -107,6 +109,17 @@ std::string TWAStreamReader::ReadAnsiString() {
   return Utf8ToAnsi(ReadTextUtf8());
 }
 
+// An 8-bit string value as the ANSI text it was sent as; text that the ANSI code set cannot hold
+// stays wide instead (a value of kind OleStr), so that no character is lost or replaced and one
+// value does not fail the whole stream. Bytes that are not UTF-8 still fail (EConvertError).
+Variant TWAStreamReader::AnsiOrWideText(const std::string& utf8) {
+  try {
+    return Variant::AnsiString(Utf8ToAnsi(utf8));
+  } catch (const EConvertError&) {
+    return Variant::OleStr(Utf8ToUtf16(utf8));
+  }
+}
+
 Bcd TWAStreamReader::ReadBcd() {
   unsigned char bytes[34];
   ReadBuffer(bytes, sizeof bytes);
@@ -177,7 +190,7 @@ Variant TWAStreamReader::ReadVariantAt(int depth) {
     case varInt64:
       return Variant::Int64(ReadInt64());
     case kTagAnsiString:
-      return Variant::AnsiString(ReadAnsiString());
+      return AnsiOrWideText(ReadTextUtf8());
     case kTagBcd:
       return Variant::FromBcd(ReadBcd());
     case kTagSQLTimeStamp:
@@ -226,20 +239,32 @@ Variant TWAStreamReader::ReadArray(uint16_t tag, int depth) {
     throw EReadError(Format("Variant arrays exceed the reader's limit of %lld elements",
                             static_cast<long long>(limits_.max_variant_elements)));
   variant_elements_ += count;
-  VarArray array(kind, bounds);
+  // Elements are collected as they are decoded (memory follows the bytes read, not the count),
+  // each with its storage position; they are put in storage order once all have been read.
+  std::vector<Variant> elements;
+  std::vector<int64_t> positions;
+  const bool inOrder = bounds.size() == 1;  // one dimension: walk order is storage order
+  elements.reserve(size_t(std::min<int64_t>(count, 64)));
   OdometerWalk walk(bounds);
   do {
     Variant element = ReadVariantAt(depth + 1);
     if ((kind == varBcd || kind == varSQLTimeStamp) && element.Type() != kind)
       throw EReadError(Format("Invalid variant array: element of type %d in an array of type %d",
                               int(element.Type()), int(kind)));
-    try {
-      array.PutFlat(walk.Position(), element);
-    } catch (const EVariantError& e) {
-      throw EReadError(Format("Invalid variant array element: %s", e.what()));
-    }
+    if (!inOrder) positions.push_back(walk.Position());
+    elements.push_back(std::move(element));
   } while (walk.Next());
-  return Variant::FromArray(std::move(array));
+  if (!inOrder) {
+    std::vector<Variant> ordered(elements.size());
+    for (size_t i = 0; i < elements.size(); ++i)
+      ordered[size_t(positions[i])] = std::move(elements[i]);
+    elements = std::move(ordered);
+  }
+  try {
+    return Variant::FromArray(VarArray::FromFlat(kind, std::move(bounds), std::move(elements)));
+  } catch (const EVariantError& e) {
+    throw EReadError(Format("Invalid variant array element: %s", e.what()));
+  }
 }
 
 }  // namespace qorvin

@@ -69,7 +69,7 @@ bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream, int64_t maxI
   ControlsDisabled controls(*dataSet);
   TMemoryStream image;
   stream->SetPosition(0);
-  ZDecompress(*stream, image, maxImageSize);
+  ZInflateWithinBudget(*stream, image, maxImageSize);
   image.SetPosition(0);
   dataSet->Open(image, ltBatchOptimistic);
   if (!dataSet->Bof()) dataSet->First();

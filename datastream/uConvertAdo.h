@@ -12,15 +12,12 @@
 
 #include "platform/ado/AdoDataSet.h"
 #include "platform/rtl/Stream.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 
 // ADTG, the only persist format a record set of this platform saves and opens.
 inline constexpr int kPersistADTG = 0;
-
-// Largest record-set image (inflated) LoadRecordsetFromStream accepts by default: zlib can
-// expand about 1000:1, so a small blob must not be able to claim gigabytes.
-inline constexpr int64_t kMaxRecordsetImageSize = int64_t(1) << 30;
 
 // Appends the record set of `dataSet` to `stream` at its position as one zlib stream (RFC 1950)
 // of the ADTG image, compressed with the level index `level` (0 none, 1 fastest, 2 default,
@@ -39,10 +36,11 @@ bool SaveRecordsetToStream(const TAdoDataSet* dataSet, TStream* stream, int pers
 // first, then opened with batch-optimistic locking and positioned on its first row. Returns
 // whether it is active afterwards; false, touching nothing, when `stream` is null or empty.
 // Raises EAdoError for a null dataSet or a damaged image, EZCompressionError for damaged zlib data
-// or an image larger than `maxImageSize`; `dataSet` is then closed. Controls are enabled again on
-// every path.
+// or an image larger than `maxImageSize` (by default the calling thread's inflation budget,
+// InflateBudget(): zlib expands up to about 1000:1, so a small blob must not claim gigabytes);
+// `dataSet` is then closed. Controls are enabled again on every path.
 bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream,
-                             int64_t maxImageSize = kMaxRecordsetImageSize);
+                             int64_t maxImageSize = InflateBudget());
 
 // Writes a whole dataset blob into `stream`, which should be fresh (empty, position 0): the
 // record-set section when `withData` and the dataset is active, the parameters section when the

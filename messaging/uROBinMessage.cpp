@@ -175,7 +175,8 @@ void TROBinMessage::ReadBody(TStream& stream, std::unique_ptr<TStream> owned) {
     last_read_compressed_ = (flags & kBinFlagCompressed) != 0;
     if (last_read_compressed_) {
       auto body = std::make_unique<TMemoryStream>();
-      ZDecompress(stream, *body, MaxDecompressedSize);
+      ZInflateWithinBudget(stream, *body,
+                           MaxDecompressedSize > 0 ? MaxDecompressedSize : InflateBudget());
       if (OnDecompress) OnDecompress(body->Size(), stream.Size(), 0);
       body->SetPosition(0);
       owned.reset();  // the received stream is no longer needed
@@ -189,6 +190,8 @@ void TROBinMessage::ReadBody(TStream& stream, std::unique_ptr<TStream> owned) {
       body->SetPosition(position);
       SetBody(std::move(body));
     }
+    // The body is read once, in order: a large binary value may take its memory.
+    StreamSerializer().SetConsumeBinaries(true);
     if (kind == kBinKindMessage || kind == kBinKindEvent) {
       std::string interfaceName = ReadMessageString(*body_, kMaxNameLength);
       std::string messageName = ReadMessageString(*body_, kMaxNameLength);

@@ -88,8 +88,9 @@ class TROBinMessage : public TROMessage {
   // Stored and copied by Assign; the compressor streams in fixed 32 768-byte pieces.
   int32_t CompressionBufferSize = 262144;
   // Upper bound of an inflated body; a compressed body that inflates further fails with
-  // EZCompressionError (a small reply must never inflate to gigabytes). Default 1 GiB.
-  int64_t MaxDecompressedSize = int64_t(1) << 30;
+  // EZCompressionError (a small reply must never inflate to gigabytes). 0, the default: the
+  // calling thread's inflation budget (InflateBudget(), 256 MiB unless a scope sets another).
+  int64_t MaxDecompressedSize = 0;
   TROCompressionEvent OnCompress;
   TROCompressionEvent OnDecompress;
 

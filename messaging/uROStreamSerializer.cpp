@@ -1,5 +1,6 @@
 #include "messaging/uROStreamSerializer.h"
 
+#include <algorithm>
 #include <bit>
 #include <climits>
 #include <cmath>
@@ -17,6 +18,15 @@ namespace {
 [[noreturn]] void ThrowInvalidLength(int64_t count) {
   throw EROException(Format("Stream read error: Invalid string length \"%d\"", int(count)));
 }
+
+// A count that the whole stream could hold but the bytes left cannot: refused before anything is
+// sized by it, with the failure that reading the missing bytes would give (the stream is left at
+// its end, as after a short read).
+[[noreturn]] void ThrowCutShort(TStream& s) {
+  s.Seek(0, SeekOrigin::End);
+  throw EReadError(std::string(kStreamReadError));
+}
+
 
 [[noreturn]] void ThrowUnexpectedEnd() {
   throw EROException("Unexpected end of stream.");
@@ -89,6 +99,8 @@ int32_t TROStreamSerializer::ReadCount(int32_t maxLength, int64_t unitSize) {
   TStream& s = Stream();
   const int32_t n = s.ReadLE<int32_t>();
   if ((maxLength >= 0 && n > maxLength) || int64_t(n) * unitSize > s.Size()) ThrowInvalidLength(n);
+  // Also against the bytes that remain: nothing is sized that the body cannot fill.
+  if (int64_t(n) * unitSize > s.Remaining()) ThrowCutShort(s);
   return n;
 }
 
@@ -218,9 +230,11 @@ void TROStreamSerializer::ReadWideString(const std::string&, std::u16string& ref
   const int32_t n = ReadCount(maxLength, 2);
   std::u16string value;
   if (n > 0) {
-    std::string bytes(size_t(n) * 2, '\0');
-    Stream().ReadBuffer(bytes.data(), int64_t(bytes.size()));
-    value = LEBytesToUtf16(bytes);
+    // Straight into the text, without a second copy of the bytes.
+    value.resize(size_t(n));
+    Stream().ReadBuffer(value.data(), int64_t(n) * 2);
+    if constexpr (std::endian::native == std::endian::big)
+      for (char16_t& c : value) c = char16_t((c >> 8) | (c << 8));
   }
   ref = std::move(value);
 }
@@ -347,12 +361,18 @@ void TROStreamSerializer::ReadBinary(const std::string&,
   }
   const int32_t count = s.ReadLE<int32_t>();
   if (uint32_t(count) > uint64_t(s.Size())) ThrowInvalidLength(count);
+  if (count > s.Remaining()) ThrowCutShort(s);
   auto value = std::make_unique<TROBinaryMemoryStream>();
   if (count > 0) {
-    // Straight from the body into the new stream: one copy, no zero-fill first.
-    value->Reserve(count);
-    value->CopyFrom(s, count);
-    value->SetPosition(0);
+    auto* body = consume_binaries_ ? dynamic_cast<TMemoryStream*>(&s) : nullptr;
+    if (body != nullptr) {
+      value->TakeFrom(*body, count);  // a large value takes the body's memory: never two copies
+    } else {
+      // Straight from the body into the new stream: one copy, no zero-fill first.
+      value->Reserve(count);
+      value->CopyFrom(s, count);
+      value->SetPosition(0);
+    }
   }
   ref = std::move(value);
 }
@@ -466,11 +486,22 @@ void TROStreamSerializer::ReadArray(const std::string&, const TTypeInfo& type,
   }
   const int32_t count = s.ReadLE<int32_t>();
   if (count < 0 || count > s.Size()) ThrowInvalidLength(count);
+  // Every element takes at least one byte, so a count beyond what remains is refused at once.
+  if (count > s.Remaining()) ThrowCutShort(s);
   DepthGuard guard(object_depth_);
-  ref->Resize(count);
   const TTypeInfo& element = ref->ElementType();
   const std::string itemName = GetArrayElementName();
-  for (int32_t i = 0; i < count; ++i) ReadValue(itemName, element, ref->ItemRef(i), i);
+  // Storage grows with the elements actually read (an element's memory may be many times its
+  // bytes on the wire), so a count that the stream does not back claims little.
+  ref->Resize(0);
+  int32_t sized = 0;
+  for (int32_t i = 0; i < count; ++i) {
+    if (i == sized) {
+      sized = int32_t(std::min<int64_t>(count, std::max<int64_t>(16, int64_t(sized) * 2)));
+      ref->Resize(sized);
+    }
+    ReadValue(itemName, element, ref->ItemRef(i), i);
+  }
 }
 
 void TROStreamSerializer::WriteException(const std::string&, const EROException* ref, int) {

@@ -51,7 +51,15 @@ class TROStreamSerializer : public TROSerializer {
  public:
   explicit TROStreamSerializer(TStream* stream = nullptr) : stream_(stream) {}
 
-  void SetStream(TStream* stream) { stream_ = stream; }
+  void SetStream(TStream* stream) {
+    stream_ = stream;
+    consume_binaries_ = false;
+  }
+  // When set, a large binary value read from a memory stream takes that stream's memory instead
+  // of a copy (TMemoryStream::TakeFrom): the bytes before it are then gone and the stream's size
+  // and position change, while the reads that follow see the same bytes. For a body read once,
+  // in order, such as a received message's. Off by default and after SetStream.
+  void SetConsumeBinaries(bool consume) { consume_binaries_ = consume; }
   TStream* GetStream() const { return stream_; }
 
   // Typed writes.
@@ -131,6 +139,7 @@ class TROStreamSerializer : public TROSerializer {
   Variant ReadVariantArray(uint32_t code, int depth);
 
   TStream* stream_ = nullptr;
+  bool consume_binaries_ = false;
   int object_depth_ = 0;
 };
 

@@ -14,10 +14,12 @@
 //   8209          byte array: int32 element count, the bytes (low bound 0 on reading)
 //   0x2000 | t    int32 low, int32 high, then each element as a complete variant (code +
 //                 payload) in array-element form; read back as an array of element type t
+#include <algorithm>
 #include <bit>
 #include <charconv>
 #include <climits>
 #include <cstring>
+#include <vector>
 
 #include "messaging/uROStreamSerializer.h"
 #include "platform/rtl/Exceptions.h"
@@ -70,6 +72,15 @@ bool HasScalarEncoding(uint32_t code) {
   throw EROException(Format("Stream read error: Invalid string length \"%d\"", int(count)));
 }
 
+// A count that the whole stream could hold but the bytes left cannot: refused before anything is
+// sized by it, with the failure that reading the missing bytes would give (the stream is left at
+// its end, as after a short read).
+[[noreturn]] void ThrowCutShort(TStream& s) {
+  s.Seek(0, SeekOrigin::End);
+  throw EReadError(std::string(kStreamReadError));
+}
+
+
 void WriteCountedBytes(TStream& s, std::string_view bytes) {
   if (bytes.size() > size_t(INT32_MAX)) throw EWriteError(std::string(kStreamWriteError));
   s.WriteLE(int32_t(bytes.size()));
@@ -79,6 +90,7 @@ void WriteCountedBytes(TStream& s, std::string_view bytes) {
 std::string ReadCountedBytes(TStream& s) {
   const int32_t n = s.ReadLE<int32_t>();
   if (int64_t(n) > s.Size()) ThrowInvalidLength(n);
+  if (int64_t(n) > s.Remaining()) ThrowCutShort(s);
   std::string bytes;
   if (n > 0) {
     bytes.resize(size_t(n));
@@ -238,6 +250,7 @@ Variant TROStreamSerializer::ReadVariantArray(uint32_t code, int depth) {
   if (code == kByteArrayCode) {
     const int32_t count = s.ReadLE<int32_t>();
     if (count < 0 || count > s.Size()) ThrowInvalidLength(count);
+    if (count > s.Remaining()) ThrowCutShort(s);
     VarArray array(varByte, {VarBound{0, count - 1}});
     s.ReadBuffer(array.RawData().data(), count);
     return Variant::FromArray(std::move(array));
@@ -253,9 +266,13 @@ Variant TROStreamSerializer::ReadVariantArray(uint32_t code, int depth) {
   // Every element takes at least its 4-byte code, so a count the rest of the stream cannot hold
   // is rejected before anything is allocated.
   if (count < 0 || count * 4 > s.Remaining()) ThrowInvalidLength(count);
-  VarArray array(uint16_t(element), {VarBound{low, high}});
-  for (int64_t i = 0; i < count; ++i) array.PutFlat(i, ReadVariantValue(true, depth + 1));
-  return Variant::FromArray(std::move(array));
+  // Elements are collected as they are decoded, so memory follows the bytes actually read and
+  // not a count (nested arrays would otherwise each claim count x a Variant before reading).
+  std::vector<Variant> elements;
+  elements.reserve(size_t(std::min<int64_t>(count, 64)));
+  for (int64_t i = 0; i < count; ++i) elements.push_back(ReadVariantValue(true, depth + 1));
+  return Variant::FromArray(
+      VarArray::FromFlat(uint16_t(element), {VarBound{low, high}}, std::move(elements)));
 }
 
 // --- Decimal

@@ -100,6 +100,34 @@ void TMemoryStream::Clear() {
   size_ = position_ = capacity_ = 0;
 }
 
+void TMemoryStream::TakeFrom(TMemoryStream& source, int64_t count) {
+  const int64_t remaining = source.size_ - source.position_;
+  if (count < 0 || count > remaining || &source == this)
+    throw EReadError(std::string(kStreamReadError));
+  const int64_t after = remaining - count;
+  if (count < (int64_t(64) << 10) || after > count / 8) {
+    Clear();
+    Reserve(count);
+    CopyFrom(source, count);
+    SetPosition(0);
+    return;
+  }
+  unsigned char* rest = nullptr;
+  if (after > 0) {
+    rest = static_cast<unsigned char*>(std::malloc(size_t(after)));
+    if (rest == nullptr) throw std::bad_alloc();
+    std::memcpy(rest, source.data_ + source.position_ + count, size_t(after));
+  }
+  std::memmove(source.data_, source.data_ + source.position_, size_t(count));
+  Clear();
+  data_ = source.data_;
+  size_ = count;
+  capacity_ = source.capacity_;
+  source.data_ = rest;
+  source.size_ = source.capacity_ = after;
+  source.position_ = 0;
+}
+
 void TMemoryStream::Reserve(int64_t capacity) {
   if (capacity > capacity_) Grow(capacity);
 }

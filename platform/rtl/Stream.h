@@ -95,6 +95,15 @@ class TMemoryStream : public TStream {
   std::span<const unsigned char> Bytes() const { return {data_, size_t(size_)}; }
   std::string_view View() const { return {reinterpret_cast<const char*>(data_), size_t(size_)}; }
 
+  // Replaces the content with the `count` bytes at `source`'s position, positioned at 0, and
+  // moves `source` past them. When those bytes are most of `source` (at least 64 KiB, with at
+  // most an eighth as much after them), this stream takes `source`'s memory instead of copying
+  // it, so that a large value read from a buffer is never held twice: `source` then keeps only
+  // the bytes after them, as a new block at position 0 (its earlier bytes are gone; later reads
+  // see the same bytes as before). EReadError "Stream read error" when fewer bytes remain, with
+  // both streams unchanged.
+  void TakeFrom(TMemoryStream& source, int64_t count);
+
   // Replaces the content with all of `source` (from offset 0); position 0.
   void LoadFromStream(TStream& source);
   // Writes the whole content to `target` at its position.

@@ -1,4 +1,5 @@
 #include <cstring>
+#include <utility>
 
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Text.h"
@@ -62,6 +63,38 @@ VarArray::VarArray(uint16_t elementType, std::vector<VarBound> bounds)
 VarArray VarArray::Bytes(const void* data, size_t size) {
   VarArray a(varByte, {VarBound{0, int32_t(size) - 1}});
   if (size) std::memcpy(a.raw_.data(), data, size);
+  return a;
+}
+
+VarArray VarArray::FromFlat(uint16_t elementType, std::vector<VarBound> bounds,
+                            std::vector<Variant> elements) {
+  VarArray a(elementType, {VarBound{0, -1}});  // checks the kind; no storage yet
+  int64_t count = 1;
+  for (const VarBound& b : bounds) {
+    if (b.Count() < 0) throw EVariantError("Invalid variant array bounds");
+    count *= b.Count();
+    if (count > (int64_t(1) << 40)) throw EVariantError("Variant array too large");
+  }
+  if (bounds.empty()) throw EVariantError("Variant array needs at least one dimension");
+  if (count != int64_t(elements.size()))
+    throw EVariantError(Format("Variant array of %lld elements given %zu",
+                               static_cast<long long>(count), elements.size()));
+  a.bounds_ = std::move(bounds);
+  a.count_ = count;
+  const size_t fixed = a.ElementSize();
+  if (fixed != 0) {
+    a.raw_.assign(size_t(count) * fixed, 0);
+    for (int64_t i = 0; i < count; ++i) a.PutFlat(i, elements[size_t(i)]);
+    return a;
+  }
+  a.items_ = std::move(elements);
+  for (Variant& item : a.items_) {
+    if (item.IsByRef() || (elementType != varVariant && item.Type() != elementType)) {
+      Variant converted;
+      std::swap(converted, item);
+      a.PutFlat(&item - a.items_.data(), converted);
+    }
+  }
   return a;
 }
 

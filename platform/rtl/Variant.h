@@ -205,6 +205,12 @@ class VarArray {
   // EVariantError for an element kind that arrays cannot hold or a negative element count.
   VarArray(uint16_t elementType, std::vector<VarBound> bounds);
   static VarArray Bytes(const void* data, size_t size);  // one dimension, low bound 0
+  // An array of the given bounds whose elements, in storage order, are `elements` (taken over,
+  // converted as PutFlat converts). Lets a reader collect elements as it decodes them instead of
+  // sizing storage by a count it has not yet seen backed. EVariantError as the constructor, or
+  // when the number of elements is not the bounds' element count.
+  static VarArray FromFlat(uint16_t elementType, std::vector<VarBound> bounds,
+                           std::vector<Variant> elements);
 
   uint16_t ElementType() const { return element_type_; }
   const std::vector<VarBound>& Bounds() const { return bounds_; }

@@ -21,7 +21,21 @@ int Check(int code) {
   return code;
 }
 
+thread_local int64_t t_inflateBudget = 0;  // 0: the default
+
 }  // namespace
+
+int64_t InflateBudget() {
+  return t_inflateBudget > 0 ? t_inflateBudget : kDefaultInflateBudget;
+}
+
+TInflateBudgetScope::TInflateBudgetScope(int64_t budget) : previous_(t_inflateBudget) {
+  t_inflateBudget = budget > 0 ? budget : 0;
+}
+
+TInflateBudgetScope::~TInflateBudgetScope() {
+  t_inflateBudget = previous_;
+}
 
 int ZLibLevelFromIndex(int index) {
   switch (index) {
@@ -55,7 +69,11 @@ int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel
   return target.Position() - start;
 }
 
-int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput) {
+int64_t ZInflateWithinBudget(TStream& source, TStream& target, int64_t budget) {
+  return ZDecompress(source, target, budget, true);
+}
+
+int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool asBudget) {
   z_stream zs{};
   Check(inflateInit(&zs));
   std::vector<unsigned char> in(kZPieceSize), out(kZPieceSize);
@@ -76,8 +94,13 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput) {
       Check(rc);
       const int64_t have = int64_t(out.size() - zs.avail_out);
       produced += have;
-      if (maxOutput >= 0 && produced > maxOutput)
-        throw EZCompressionError("inflated data exceeds its limit");
+      if (maxOutput >= 0 && produced > maxOutput) {
+        if (!asBudget) throw EZCompressionError("inflated data exceeds its limit");
+        throw EZCompressionError(
+            Format("Inflated data exceeds the budget of %lld MiB (%lld bytes); raise the "
+                   "inflation budget to accept larger data, or ask for less",
+                   static_cast<long long>(maxOutput >> 20), static_cast<long long>(maxOutput)));
+      }
       target.WriteBuffer(out.data(), have);
     }
   } catch (...) {

@@ -27,11 +27,39 @@ inline int ZLibLevel(ZLevel level) {
 // at its position, with zlib level `zlibLevel` (-1 = zlib's default). Returns the bytes written.
 int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel);
 
+// The inflation budget: the most bytes one inflation of data from a peer may produce (a message
+// body, a record-set image, a typed value stream). zlib expands up to about 1000:1, so a reply
+// of 1 MB could otherwise claim a gigabyte. The default is 256 MiB; a host raises or lowers it
+// for its module (which sets it around each call with TInflateBudgetScope).
+inline constexpr int64_t kDefaultInflateBudget = int64_t(256) << 20;
+
+// The budget in force on the calling thread: the innermost TInflateBudgetScope's, else the
+// default.
+int64_t InflateBudget();
+
+// Sets the calling thread's inflation budget for one scope (restoring the previous one after).
+// `budget` <= 0 means the default.
+class TInflateBudgetScope {
+ public:
+  explicit TInflateBudgetScope(int64_t budget);
+  ~TInflateBudgetScope();
+  TInflateBudgetScope(const TInflateBudgetScope&) = delete;
+  TInflateBudgetScope& operator=(const TInflateBudgetScope&) = delete;
+
+ private:
+  int64_t previous_;
+};
+
 // Inflates one zlib stream read from `source`'s position into `target`. Stops at the end of the
 // zlib stream (bytes after it are left unread) and fails when the source ends first. When
 // `maxOutput` >= 0, more inflated bytes than that fail with EZCompressionError (a guard against
-// small inputs that inflate to gigabytes). Returns the bytes written to `target`.
-int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput = -1);
+// small inputs that inflate to gigabytes) before they are written: "inflated data exceeds its
+// limit", or, with `asBudget`, "Inflated data exceeds the budget of N MiB (...); raise the
+// inflation budget ...". Returns the bytes written to `target`.
+int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput = -1,
+                    bool asBudget = false);
+// ZDecompress bounded by an inflation budget (InflateBudget() unless given).
+int64_t ZInflateWithinBudget(TStream& source, TStream& target, int64_t budget = InflateBudget());
 
 // A write-only stream that deflates what is written into `target` (borrowed; must outlive it).
 // `Finish()` ends the zlib stream; the destructor finishes it if still open (errors then are
