@@ -16,6 +16,7 @@
 #include "messaging/uROBinaryHelpers.h"
 #include "messaging/uROExceptions.h"
 #include "platform/rtl/Text.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 
@@ -233,6 +234,7 @@ void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, Qorvin
   if (result) *result = 0;
   if (clearErrorText && errorText) qorvin_text_free(errorText);
   try {
+    const TInflateBudgetScope budget(inflateBudget_.load());  // bounds every inflation of the call
     roService_->SetServiceName(serviceName);
     body();
   } catch (const std::exception& e) {
@@ -240,6 +242,11 @@ void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, Qorvin
   } catch (...) {
     ReportFailure("Unknown failure", errorText);
   }
+}
+
+int64_t TDataModuleZent::GetInflateBudget() {
+  const int64_t budget = inflateBudget_.load();
+  return budget > 0 ? budget : kDefaultInflateBudget;
 }
 
 // ---- command operations ----------------------------------------------------------------------

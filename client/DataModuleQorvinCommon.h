@@ -113,6 +113,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   QorvinAdoDataSet* CreateAdoDataSet() override;
   QorvinAdoDataSet* PacketToAdoDataSet(const QorvinDataPacket* packet) override;
   bool AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) override;
+  void SetInflateBudget(int64_t bytes) override { inflateBudget_.store(bytes > 0 ? bytes : 0); }
+  int64_t GetInflateBudget() override;
 
  private:
   TDataModuleZent(int32_t hostTag, char connectType);
@@ -172,6 +174,9 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   char connectType_ = 0;
   QorvinStatusCallback onStatus_{};
   std::atomic<bool> busy_{false};
+  // Inflation budget of this module's calls (0: the default), set around each call; a host may
+  // set it from any thread.
+  std::atomic<int64_t> inflateBudget_{0};
 };
 
 }  // namespace qorvin

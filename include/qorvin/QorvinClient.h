@@ -149,6 +149,11 @@ class IQorvinDataSetFactory {
   virtual QorvinAdoDataSet* PacketToAdoDataSet(const QorvinDataPacket* packet) = 0;
   // The data packet of a record set (kind null when the record set is not open).
   virtual bool AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) = 0;
+  // The module's inflation budget: the most bytes one compressed reply body, record-set image or
+  // parameters section may inflate to during its calls (default 256 MiB). A reply beyond it
+  // fails with an error text that names the budget. `bytes` <= 0 restores the default.
+  virtual void SetInflateBudget(int64_t bytes) = 0;
+  virtual int64_t GetInflateBudget() = 0;
 
  protected:
   ~IQorvinDataSetFactory() = default;
