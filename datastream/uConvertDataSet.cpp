@@ -31,19 +31,40 @@ bool IsSizedType(TFieldType type) {
          type == ftVarBytes;
 }
 
+// The client field type a record-set column is held in. Types the client dataset has no field
+// type for are held in one that keeps every value (docs/data-packet.md tables the mapping); the
+// column type then travels with the field so that it comes back.
+TFieldType ClientTypeOf(const TFieldDef& def) {
+  // 20 digits hold every unsigned 64-bit value; ftLargeint would refuse those above 2^63 - 1.
+  return def.adoType == adUnsignedBigInt ? ftFMTBcd : def.dataType;
+}
+
 TClientFieldDef ClientDefOf(const TFieldDef& def) {
   TClientFieldDef out;
   out.name = Utf16ToUtf8(def.name);
-  out.dataType = def.dataType;
+  out.dataType = ClientTypeOf(def);
   // Long columns have no maximum; a client dataset states that as size 0.
   if (!def.IsLong())
     out.size = int32_t(std::min<uint32_t>(def.Size(), std::numeric_limits<int32_t>::max()));
-  if (IsBcdType(def.dataType)) out.precision = int32_t(def.precision);
+  if (def.adoType == adUnsignedBigInt) {
+    out.size = 0;
+    out.precision = 20;
+  } else if (IsBcdType(out.dataType)) {
+    out.precision = int32_t(std::min<uint32_t>(def.precision, 255));
+  }
   if (def.ReadOnly()) out.attributes |= faReadonly;
   if (def.Required()) out.attributes |= faRequired;
   if (!def.visible) out.attributes |= faHiddenCol;
-  if (def.FixedLength() && IsSizedType(def.dataType)) out.attributes |= faFixed;
+  if (def.FixedLength() && IsSizedType(out.dataType)) out.attributes |= faFixed;
   if (def.autoIncrement && def.dataType != ftAutoInc) out.attributes |= faAutoInc;
+  // The column type travels when the field type would map back to another one.
+  try {
+    const TFieldDef back =
+        MakeFieldDef(def.name, out.dataType, uint32_t(out.size), false, uint32_t(out.precision));
+    if (back.adoType != def.adoType) out.columnType = def.adoType;
+  } catch (const EAdoError&) {  // no plain mapping back (precision 255 / 255, ...)
+    out.columnType = def.adoType;
+  }
   return out;
 }
 
@@ -72,16 +93,23 @@ class AdoDataSetSource final : public IDataSetSource {
   std::vector<int64_t> rows_;  // stored row of each visible row
 };
 
-// The definition an ADO copy of a client field gets. Read-only fields copy only name, type, size
-// and precision, which makes them writable; the others keep nullability, visibility and a fixed
-// width too. Auto-increment is dropped in both cases: the copy carries the values as data.
+// The definition an ADO copy of a client field gets. A field that carries a column type gets a
+// column of that type again; otherwise the field type decides, with decimal fields whose precision
+// and scale no NUMERIC column can take (255 / 255: not stated) becoming VARNUMERIC, as an image
+// states them. Read-only fields copy only name, type, size and precision, which makes them
+// writable; the others keep nullability, visibility and a fixed width too. Auto-increment is
+// dropped in both cases: the copy carries the values as data.
 TFieldDef AdoDefOf(const TClientFieldDef& def) {
   const TFieldType type = def.dataType == ftAutoInc ? ftInteger : def.dataType;
   const auto size = uint32_t(std::max(def.size, 0));
   const auto precision = uint32_t(std::max(def.precision, 0));
   std::u16string name = Utf8ToUtf16(def.name);
-  if (def.ReadOnly()) return MakeFieldDef(std::move(name), type, size, false, precision);
-  TFieldDef out = MakeFieldDef(std::move(name), type, size, def.Required(), precision);
+  const bool required = !def.ReadOnly() && def.Required();
+  uint16_t column = def.columnType;
+  if (column == 0 && IsBcdType(type) && (precision > 38 || size > precision)) column = adVarNumeric;
+  TFieldDef out = column != 0 ? MakeColumnDef(std::move(name), column, size, precision, required)
+                              : MakeFieldDef(std::move(name), type, size, required, precision);
+  if (def.ReadOnly()) return out;
   out.visible = (def.attributes & faHiddenCol) == 0;
   if ((def.attributes & faFixed) != 0 && IsSizedType(type)) out.attributes |= adFldFixed;
   return out;
@@ -109,6 +137,11 @@ std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet
     if (adoDataSet == nullptr || !adoDataSet->Active()) return nullptr;
     const AdoDataSetSource source(*adoDataSet);
     auto client = std::make_unique<TClientDataSet>();
+    // The rows are already held in memory, so the dataset never refuses its own packet: the
+    // budget guards against packets from elsewhere.
+    TDataPacketLimits own;
+    own.max_memory = std::numeric_limits<int64_t>::max();
+    client->SetPacketLimits(own);
     Variant packet;
     {
       std::lock_guard<std::mutex> lock(g_providerMutex);
@@ -159,6 +192,8 @@ std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
   TClientDataSet client;
   try {
     client.SetData(packet);
+  } catch (const EDataPacketTooLarge&) {
+    throw;  // a well-formed packet beyond the memory budget must not pass for Null
   } catch (const std::exception&) {
     return nullptr;  // a packet that does not load is treated like Null
   }

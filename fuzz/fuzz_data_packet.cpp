@@ -10,7 +10,7 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qorvin::TDataPacketLimits limits;
-  limits.max_cells = 1 << 16;
+  limits.max_memory = int64_t(64) << 20;
   qorvin::TDataPacketContent first;
   try {
     first = qorvin::DecodeDataPacket({data, size}, limits);

@@ -5,10 +5,10 @@ set -euo pipefail
 
 # Besides the libraries: ca-certificates (HTTPS to real servers; the tests bring their own trust),
 # clang with libclang-rt-14-dev (libFuzzer and the sanitizer headers of scripts/fuzz.sh),
-# clang-format (the format command), util-linux (runuser for pg-cluster.sh). The C.UTF-8 locale
-# the tests use is built into glibc: no locales package is needed. prometheus-cpp-dev (the
-# server's metrics), scdoc (man pages), dpkg-dev, file, binutils, lintian (the Debian packages),
-# curl (the consumer test).
+# clang-format (the format command), util-linux (runuser for pg-cluster.sh), locales (the locale
+# sources and charmaps from which the conversion tests make GBK and CP1252 locales with localedef;
+# C.UTF-8 is built into glibc). prometheus-cpp-dev (the server's metrics), scdoc (man pages),
+# dpkg-dev, file, binutils, lintian (the Debian packages), curl (the consumer test).
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -22,6 +22,7 @@ packages=(
   prometheus-cpp-dev
   scdoc dpkg-dev file binutils curl lintian
   python3
+  locales
 )
 
 missing=()

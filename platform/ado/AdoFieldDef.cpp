@@ -1,5 +1,8 @@
 #include "platform/ado/AdoFieldDef.h"
 
+#include <algorithm>
+
+#include "platform/ado/RowStore.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
@@ -62,7 +65,8 @@ TypeRule RuleFor(TFieldType type) {
     case ftMemo:
     case ftFmtMemo:
     case ftOraClob:
-      return {adWChar, kAdoUnlimited, adFldLong};
+      // 8-bit text without a maximum: a long STR column, so the bytes travel as they are.
+      return {adChar, kAdoUnlimited, adFldLong};
     case ftLargeint:
       return {adBigInt, 8, adFldFixed};
     case ftVariant:
@@ -202,7 +206,7 @@ TFieldType FieldTypeFromAdo(uint16_t adoType, uint32_t attributes, uint32_t prec
       return isLong ? ftMemo : fixed ? ftFixedChar : ftString;
     case adWChar:
     case adBSTR:
-      return isLong ? ftMemo : ftWideString;
+      return ftWideString;  // wide text stays wide, long or not (size 0: no maximum)
     case adDBDate:
       return ftDate;
     case adDBTime:
@@ -226,7 +230,10 @@ TFieldDef MakeFieldDef(std::u16string name, TFieldType type, uint32_t size, bool
   def.attributes = adFldUpdatable | rule.flags | (required ? 0 : kNullable);
   def.autoIncrement = type == ftAutoInc;
   def.maxLength = rule.fixedSize;
-  if (rule.fixedSize == 0) {
+  if (type == ftWideString && size == 0) {  // wide text without a maximum: long WSTR
+    def.maxLength = kAdoUnlimited;
+    def.attributes |= adFldLong;
+  } else if (rule.fixedSize == 0) {
     if (size == 0)
       throw EAdoError(Format("Field '%s' of type %s needs a size", Utf16ToUtf8(name).c_str(),
                              FieldTypeName(type)));
@@ -239,6 +246,42 @@ TFieldDef MakeFieldDef(std::u16string name, TFieldType type, uint32_t size, bool
       throw EAdoError(Format("Field '%s': precision %u with %u decimal places is not possible",
                              Utf16ToUtf8(name).c_str(), def.precision, size));
   }
+  def.name = std::move(name);
+  return def;
+}
+
+TFieldDef MakeColumnDef(std::u16string name, uint16_t adoType, uint32_t size, uint32_t precision,
+                        bool required) {
+  if (!IsSupportedAdoType(adoType))
+    throw EAdoError(Format("Field '%s': a record set cannot hold columns of type code %u",
+                           Utf16ToUtf8(name).c_str(), unsigned(adoType)));
+  TFieldDef def;
+  def.adoType = adoType;
+  def.attributes = adFldUpdatable | (required ? 0 : kNullable);
+  switch (adoType) {
+    case adChar:
+    case adWChar:
+    case adBSTR:
+    case adBinary:
+      def.maxLength = size == 0 ? kAdoUnlimited : size;
+      if (size == 0) def.attributes |= adFldLong;
+      break;
+    case adDecimal:
+    case adNumeric:
+    case adVarNumeric:
+      def.precision = precision;
+      def.numericScale = int32_t(size);
+      // A VARNUMERIC cell holds sign, scale, precision and up to `precision` digits.
+      def.maxLength = adoType == adVarNumeric ? 4 + std::min<uint32_t>(precision, 255) / 2
+                                              : (adoType == adDecimal ? 16 : 19);
+      if (adoType != adVarNumeric) def.attributes |= adFldFixed;
+      break;
+    default:
+      def.maxLength = FixedWidthOf(adoType);
+      def.attributes |= adFldFixed;
+  }
+  def.dataType =
+      FieldTypeFromAdo(def.adoType, def.attributes, def.precision, def.numericScale, false);
   def.name = std::move(name);
   return def;
 }

@@ -91,13 +91,24 @@ struct TFieldDef {
 // bytes for ftBytes / ftVarBytes (0 = EAdoError), decimal places for ftBCD / ftFMTBcd, ignored
 // otherwise. `precision`: digits for ftBCD / ftFMTBcd (0 = 18 and 28). Flags follow what ADO
 // writes for fields it creates: adFldUpdatable, adFldFixed for fixed-size kinds, adFldIsNullable
-// unless required, adFldLong for memo and blob kinds. EAdoError for ftUnknown, ftCursor, ftADT,
+// unless required, adFldLong for memo and blob kinds. Memo kinds are long 8-bit (STR) columns;
+// ftWideString of size 0 is a long WSTR column. EAdoError for ftUnknown, ftCursor, ftADT,
 // ftArray, ftReference, ftDataSet, ftInterface, ftIDispatch.
 TFieldDef MakeFieldDef(std::u16string name, TFieldType type, uint32_t size = 0,
                        bool required = false, uint32_t precision = 0);
 
+// A definition for an image column type (an AdoDataType code up to 139), as an image describes
+// such a column: `size` is characters for STR / WSTR / BSTR and bytes for BYTES (0: no maximum,
+// a long column), decimal places for DECIMAL / NUMERIC / VARNUMERIC (with `precision` digits, kept
+// as given, 255 / 255 included), ignored otherwise. Flags: adFldUpdatable, adFldFixed for
+// fixed-width types, adFldIsNullable unless required, adFldLong for long columns. The field type
+// follows FieldTypeFromAdo. EAdoError for a code the record set cannot hold.
+TFieldDef MakeColumnDef(std::u16string name, uint16_t adoType, uint32_t size, uint32_t precision,
+                        bool required);
+
 // The field type of an image column: from its type code, flags, precision, scale and
-// auto-increment mark. ftUnknown for a code the record set cannot hold.
+// auto-increment mark (long 8-bit text is ftMemo; wide text, long or not, ftWideString). ftUnknown
+// for a code the record set cannot hold.
 TFieldType FieldTypeFromAdo(uint16_t adoType, uint32_t attributes, uint32_t precision,
                             int32_t scale, bool autoIncrement);
 

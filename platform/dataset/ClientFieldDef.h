@@ -18,11 +18,17 @@ struct TClientFieldDef {
   std::string name;  // UTF-8
   TFieldType dataType = ftUnknown;
   // Characters for text, bytes for binary, decimal places for ftBCD / ftFMTBcd; 0 when the type
-  // has no size. Never negative.
+  // has no size, and for ftWideString, ftMemo and binary fields without a maximum. Never
+  // negative.
   int32_t size = 0;
   // Digits for ftBCD / ftFMTBcd, 0 otherwise. Never negative.
   int32_t precision = 0;
   TFieldAttributes attributes = 0;
+  // The column type of the record set the field was read from (an ADO data type code), kept when
+  // the field type alone would map back to another one (a TINYINT column held as ftSmallint, an
+  // unsigned 64-bit column held as ftFMTBcd, ...); 0 when the field type decides. A record set
+  // made from the dataset gives the column this type again.
+  uint16_t columnType = 0;
 
   bool ReadOnly() const { return (attributes & faReadonly) != 0; }
   bool Required() const { return (attributes & faRequired) != 0; }

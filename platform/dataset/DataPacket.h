@@ -8,13 +8,14 @@
 // | field          | size        | content                                                   |
 // |----------------|-------------|-----------------------------------------------------------|
 // | magic          | 4           | "QVDP" (51 56 44 50)                                      |
-// | version        | 1           | 1                                                         |
+// | version        | 1           | 2 when a field carries a column type, else 1              |
 // | flags          | 1           | 0 (reserved)                                              |
 // | code set       | varuint + n | name of the ANSI code set 8-bit text is in (ASCII)        |
 // | field count F  | varuint     |                                                           |
 // | F fields       |             | name (varuint + UTF-8 bytes), type (1 byte, ftXxx code),  |
 // |                |             | attributes (1 byte, fa bits), size (varuint), precision   |
-// |                |             | (varuint)                                                 |
+// |                |             | (varuint); version 2 only: column type (varuint, an ADO   |
+// |                |             | data type code, 0 = none)                                 |
 // | row count R    | varuint     | 0 when F = 0                                              |
 // | R rows         |             | null map: ceil(F / 8) bytes, bit (i mod 8) of byte i / 8  |
 // |                |             | set when field i is NULL, unused bits 0; then the value   |
@@ -56,16 +57,29 @@
 namespace qorvin {
 
 inline constexpr unsigned char kDataPacketMagic[4] = {'Q', 'V', 'D', 'P'};
-inline constexpr uint8_t kDataPacketVersion = 1;
+// The version written when a field carries a column type, and the one written otherwise;
+// readers take both.
+inline constexpr uint8_t kDataPacketVersion = 2;
+inline constexpr uint8_t kDataPacketVersion1 = 1;
 
 // Limits a packet reader applies. Every count in a packet is also checked against the bytes
 // that remain before anything is sized by it.
 struct TDataPacketLimits {
-  // Rows x fields. A NULL cell costs one bit in a packet but a whole Variant (about 120 bytes)
-  // in memory, so this caps what a small packet of NULL rows can demand (2^25 cells, about
-  // 4 GiB); raise it for larger datasets.
-  int64_t max_cells = int64_t(1) << 25;
+  // Bytes the decoded rows may claim (DataPacketMemoryEstimate). A NULL cell costs one bit in a
+  // packet but a whole Variant in memory, so a small packet of NULL rows could otherwise demand
+  // gigabytes. A packet beyond it fails with EDataPacketTooLarge, whose text names the need and
+  // the budget; raise the budget for larger datasets.
+  int64_t max_memory = int64_t(2) << 30;
 };
+
+// A packet whose decoded rows would exceed the memory budget (TDataPacketLimits::max_memory).
+// Not a malformed packet: the same packet loads under a larger budget.
+QORVIN_DECLARE_EXCEPTION(EDataPacketTooLarge, EDatabaseError);
+
+// Memory the decoded rows of a packet of `packetBytes` bytes with `rows` rows of `fields` fields
+// claim, in bytes: a Variant per cell and a row vector per row, plus at most the packet's bytes
+// for text and binary values.
+int64_t DataPacketMemoryEstimate(int64_t rows, int64_t fields, int64_t packetBytes);
 
 struct TDataPacketContent {
   std::string ansiCodeSet;  // as the packet names it
@@ -79,10 +93,11 @@ struct TDataPacketContent {
 std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source);
 
 // Decodes a whole packet. EDatabaseError "Invalid data packet: <reason> at byte <offset>" for
-// anything malformed (wrong magic or version, a count beyond what remains or beyond `limits`,
+// anything malformed (wrong magic or version, a count beyond what remains,
 // an unsupported field type, a NULL-map bit past the last field, a boolean other than 0 or 1,
 // text or a kind that does not decode, bytes after the last row, ...). Never reads outside
-// `bytes`.
+// `bytes`. EDataPacketTooLarge (before any row is decoded) when the rows would claim more
+// memory than `limits.max_memory`.
 TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
                                     const TDataPacketLimits& limits = {});
 

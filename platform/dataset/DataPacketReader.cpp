@@ -197,7 +197,7 @@ Variant ReadValue(PacketView& in, TValueClass cls) {
   in.Fail("unsupported field type");
 }
 
-TClientFieldDef ReadFieldDef(PacketView& in) {
+TClientFieldDef ReadFieldDef(PacketView& in, uint8_t version) {
   TClientFieldDef d;
   d.name = in.Counted("field name");
   try {
@@ -213,10 +213,20 @@ TClientFieldDef ReadFieldDef(PacketView& in) {
   if ((d.attributes & ~kAllFieldAttributes) != 0) in.Fail("unknown field attribute bits");
   d.size = int32_t(in.VarUInt("field size"));
   d.precision = int32_t(in.VarUInt("field precision"));
+  if (version >= 2) {
+    const uint32_t column = in.VarUInt("column type");
+    if (column > 0xFFFF) in.Fail(Format("column type %u is out of range", column));
+    d.columnType = uint16_t(column);
+  }
   return d;
 }
 
 }  // namespace
+
+int64_t DataPacketMemoryEstimate(int64_t rows, int64_t fields, int64_t packetBytes) {
+  constexpr int64_t kRowCost = int64_t(sizeof(std::vector<Variant>)) + 16;  // vector + heap block
+  return rows * (kRowCost + fields * int64_t(sizeof(Variant))) + packetBytes;
+}
 
 TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
                                     const TDataPacketLimits& limits) {
@@ -225,7 +235,8 @@ TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
     throw EDatabaseError("Invalid data packet: it does not begin with \"QVDP\"");
   }
   const uint8_t version = in.U8("version");
-  if (version != kDataPacketVersion) in.Fail(Format("version %u is not supported", version));
+  if (version != kDataPacketVersion1 && version != kDataPacketVersion)
+    in.Fail(Format("version %u is not supported", version));
   if (in.U8("flags") != 0) in.Fail("reserved flags are set");
 
   TDataPacketContent content;
@@ -235,15 +246,20 @@ TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
   content.fields.reserve(fieldCount);
   std::vector<TValueClass> classes;
   for (uint32_t i = 0; i < fieldCount; ++i) {
-    content.fields.push_back(ReadFieldDef(in));
+    content.fields.push_back(ReadFieldDef(in, version));
     classes.push_back(ValueClassOf(content.fields.back().dataType));
   }
   const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
   const uint32_t rowCount = in.Count("row count", mapBytes);
   if (fieldCount == 0 && rowCount != 0) in.Fail("rows without fields");
-  if (int64_t(rowCount) * fieldCount > limits.max_cells)
-    in.Fail(Format("%u rows of %u fields exceed the limit of %lld cells", rowCount, fieldCount,
-                   static_cast<long long>(limits.max_cells)));
+  const int64_t need = DataPacketMemoryEstimate(rowCount, fieldCount, int64_t(bytes.size()));
+  if (need > limits.max_memory)
+    throw EDataPacketTooLarge(Format(
+        "Data packet too large: %u rows of %u fields need about %lld MiB of memory, more than "
+        "the budget of %lld MiB; raise the memory budget for data packets or read fewer rows at "
+        "a time",
+        rowCount, fieldCount, static_cast<long long>((need + (1 << 20) - 1) >> 20),
+        static_cast<long long>(limits.max_memory >> 20)));
   content.rows.reserve(rowCount);
   for (uint32_t r = 0; r < rowCount; ++r) {
     const uint8_t* map = in.Take(mapBytes, "null map");

@@ -203,9 +203,13 @@ std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
   }
   const int64_t rows = fieldCount == 0 ? 0 : source.RecordCount();
 
+  // Version 1 unless a field carries a column type, so that packets without one stay readable
+  // by every reader of version 1.
+  const bool columnTypes = std::any_of(defs.begin(), defs.end(),
+                                       [](const TClientFieldDef& d) { return d.columnType != 0; });
   PacketBuffer out;
   out.Raw(kDataPacketMagic, sizeof kDataPacketMagic);
-  out.U8(kDataPacketVersion);
+  out.U8(columnTypes ? kDataPacketVersion : kDataPacketVersion1);
   out.U8(0);
   const std::string codeSet = AnsiCodeSet();
   out.Counted(codeSet.data(), codeSet.size());
@@ -218,6 +222,7 @@ std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
     out.U8(d.attributes);
     out.VarUInt(uint64_t(d.size));
     out.VarUInt(uint64_t(d.precision));
+    if (columnTypes) out.VarUInt(d.columnType);
   }
   out.VarUInt(uint64_t(rows));
 

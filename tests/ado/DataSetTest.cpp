@@ -202,8 +202,11 @@ TEST(AdoDataSet, ValueConversions) {
 }
 
 TEST(AdoDataSet, DefinitionsFromFieldTypes) {
+  // 8-bit memo text is a long 8-bit column (its bytes travel as they are); wide text without a
+  // maximum is a long wide one.
   const TFieldDef memo = MakeFieldDef(u"M", ftMemo);
-  EXPECT_EQ(memo.AdoFieldType(), adLongVarWChar);
+  EXPECT_EQ(memo.AdoFieldType(), adLongVarChar);
+  EXPECT_EQ(MakeFieldDef(u"W", ftWideString).AdoFieldType(), adLongVarWChar);
   EXPECT_EQ(memo.attributes, uint32_t(adFldUpdatable | adFldLong | adFldIsNullable));
   const TFieldDef fixed = MakeFieldDef(u"F", ftFixedChar, 4, true);
   EXPECT_EQ(fixed.AdoFieldType(), adChar);
@@ -225,7 +228,9 @@ TEST(AdoDataSet, DefinitionsFromFieldTypes) {
 
   EXPECT_EQ(FieldTypeFromAdo(adNumeric, 0, 19, 2, false), ftFMTBcd);
   EXPECT_EQ(FieldTypeFromAdo(adDecimal, 0, 18, 4, false), ftBCD);
-  EXPECT_EQ(FieldTypeFromAdo(adWChar, adFldLong, 0, 0, false), ftMemo);
+  EXPECT_EQ(FieldTypeFromAdo(adWChar, adFldLong, 0, 0, false), ftWideString);
+  EXPECT_EQ(FieldTypeFromAdo(adBSTR, adFldLong, 0, 0, false), ftWideString);
+  EXPECT_EQ(FieldTypeFromAdo(adChar, adFldLong, 0, 0, false), ftMemo);
   EXPECT_EQ(FieldTypeFromAdo(adInteger, 0, 0, 0, true), ftAutoInc);
 
   TAdoDataSet ds;

@@ -119,7 +119,10 @@ TEST(DataPacket, MalformedPacketsAreRefusedWithTheReason) {
     const char* reason;
   } cases[] = {
       {{'Q', 'V', 'D', 'X', 1, 0, 0, 0, 0}, "does not begin with \"QVDP\""},
-      {{'Q', 'V', 'D', 'P', 2, 0, 0, 0, 0}, "version 2 is not supported"},
+      {{'Q', 'V', 'D', 'P', 3, 0, 0, 0, 0}, "version 3 is not supported"},
+      {{'Q', 'V', 'D', 'P', 2, 0, 0, 1, 1, 'a', 3, 0, 0, 0, 0x80, 0x80, 0x04, 0},
+       "column type 65536 is out of range"},
+      {{'Q', 'V', 'D', 'P', 2, 0, 0, 1, 1, 'a', 3, 0, 0, 0}, "column type cut short"},
       {{'Q', 'V', 'D', 'P', 1, 1, 0, 0, 0}, "reserved flags"},
       {Header({1, 1, 'a', 22, 0, 0, 0, 0}), "field type 22 (ftCursor) is not supported"},
       {Header({1, 1, 'a', 3, 0x80, 0, 0, 0}), "unknown field attribute bits"},
@@ -167,16 +170,25 @@ TEST(DataPacket, CountsBeyondTheRemainingBytesFailBeforeAllocating) {
     EXPECT_NE(DecodeError(bytes).find("cannot fit"), std::string::npos);
 }
 
-TEST(DataPacket, TheCellLimitBoundsWhatNullRowsCanDemand) {
-  // 16 NULL fields cost two bytes a row in the packet.
+TEST(DataPacket, TheMemoryBudgetBoundsWhatNullRowsCanDemand) {
+  // 16 NULL fields cost two bytes a row in the packet, and 16 Variants in memory.
   std::vector<uint8_t> packet = Header({16});
   for (int f = 0; f < 16; ++f) packet.insert(packet.end(), {1, uint8_t('a' + f), 3, 0, 0, 0});
   packet.insert(packet.end(), {0x80, 0x08});  // 1024 rows
   for (int r = 0; r < 1024; ++r) packet.insert(packet.end(), {0xFF, 0xFF});
   TDataPacketLimits limits;
   EXPECT_EQ(DecodeError(packet, limits), "decoded");
-  limits.max_cells = 16 * 1024 - 1;
-  EXPECT_NE(DecodeError(packet, limits).find("exceed the limit"), std::string::npos);
+  const int64_t need = DataPacketMemoryEstimate(1024, 16, int64_t(packet.size()));
+  EXPECT_GT(need, 1024 * 16 * int64_t(sizeof(Variant)));
+  limits.max_memory = need;
+  EXPECT_EQ(DecodeError(packet, limits), "decoded");
+  limits.max_memory = need - 1;
+  const std::string text = DecodeError(packet, limits);
+  EXPECT_NE(text.find("Data packet too large: 1024 rows of 16 fields need about"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("raise the memory budget"), std::string::npos) << text;
+  EXPECT_THROW(DecodeDataPacket(packet, limits), EDataPacketTooLarge);
 }
 
 TEST(DataPacket, TheVariantFormIsAZeroBasedByteArray) {
