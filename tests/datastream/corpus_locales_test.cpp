@@ -2,12 +2,14 @@
 // the C (UTF-8), GBK and CP1252 code sets: blob -> record set -> client dataset -> data packet ->
 // record set -> blob -> record set. Column types and every value must arrive unchanged.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <system_error>
 
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
@@ -50,9 +52,17 @@ class CodeSetScope {
     if (std::setlocale(LC_ALL, name.c_str()) == nullptr && !source.empty()) {
       const fs::path dir = fs::temp_directory_path() / "qorvin-test-locales";
       fs::create_directories(dir);
-      const std::string command = "localedef -i " + source + " -f " + charmap + " '" +
-                                  (dir / name).string() + "' >/dev/null 2>&1";
-      if (!fs::exists(dir / name)) (void)std::system(command.c_str());
+      if (!fs::exists(dir / name)) {
+        // Made under a name of this process's own and renamed into place, so that test runs at
+        // the same time never read a half-made locale.
+        const fs::path made = dir / (name + ".making." + std::to_string(::getpid()));
+        const std::string command = "localedef -i " + source + " -f " + charmap + " '" +
+                                    made.string() + "' >/dev/null 2>&1";
+        (void)std::system(command.c_str());  // warnings give a non-zero status: look at files
+        std::error_code ignored;
+        if (fs::exists(made / "LC_CTYPE")) fs::rename(made, dir / name, ignored);
+        fs::remove_all(made, ignored);
+      }
       ::setenv("LOCPATH", dir.c_str(), 1);
       if (std::setlocale(LC_ALL, name.c_str()) == nullptr) {
         ::unsetenv("LOCPATH");
