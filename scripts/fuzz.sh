@@ -6,7 +6,8 @@
 # finds new in build-fuzz/corpus-<name>/; a crashing, leaking or hanging input goes to
 # build-fuzz/findings-<name>/. Once the decoder is mended, copy that input into fuzz/corpus/<name>/:
 # the test run replays every file there (ctest's fuzz_<name>), so it stays mended.
-# Each input may take at most 30 s (longer is reported as a hang).
+# Each input may take at most 30 s (longer is reported as a hang) and 512 MB of memory, one
+# allocation at most 256 MB: an input that claims more than that is a finding, not a slow run.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ $# -lt 1 ]; then
@@ -22,5 +23,6 @@ CC=clang CXX=clang++ cmake -S "$root" -B "$root/build-fuzz" -G Ninja -DQORVIN_FU
 ninja -C "$root/build-fuzz" "fuzz_$name"
 mkdir -p "$root/build-fuzz/corpus-$name" "$root/build-fuzz/findings-$name"
 "$root/build-fuzz/fuzz/fuzz_$name" -max_total_time="$seconds" -timeout=30 -print_final_stats=1 \
+  -rss_limit_mb=512 -malloc_limit_mb=256 \
   -artifact_prefix="$root/build-fuzz/findings-$name/" "$root/build-fuzz/corpus-$name" \
   "$root/fuzz/corpus/$name"
