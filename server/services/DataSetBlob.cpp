@@ -134,23 +134,8 @@ std::string TakeResultTableBlob(ResultTable&& table) {
 std::string ResultTableToBlob(const ResultTable& table) {
   if (table.packed) return PackedTableToBlob(table, false);
   TAdoDataSet ds;
-  std::vector<std::u16string> names = UniqueNames(table);
-  std::vector<bool> asFloat(table.columns.size(), false);
-  for (size_t i = 0; i < table.columns.size(); ++i) {
-    const ResultColumn& c = table.columns[i];
-    TFieldType type = c.type;
-    uint32_t size = c.size;
-    uint32_t precision = c.precision;
-    if (type == ftFMTBcd) {
-      precision = std::max({precision, size, 1u});
-      if (precision > kMaxDecimalDigits) {
-        type = ftFloat;
-        asFloat[i] = true;
-      }
-    }
-    if (type == ftWideString) size = std::max(size, 1u);
-    ds.MutableFieldDefs().Add(names[i], type, size, false, precision);
-  }
+  std::vector<bool> asFloat;
+  DefineFields(table, ds, asFloat);
   ds.Open();
   for (const auto& row : table.rows) {
     ds.Append();
