@@ -35,33 +35,21 @@ for dir in "${builds[@]}"; do
 done
 
 logs=$(mktemp -d /tmp/qorvin-stress.XXXXXX)
-pg_dir=""
+# shellcheck source=lib/postgres-for-tests.sh
+. "$root/scripts/lib/postgres-for-tests.sh"
 loader_pids=()
 finish() {
   local pid
   for pid in "${loader_pids[@]}"; do kill "$pid" 2>/dev/null || true; done
   for pid in "${loader_pids[@]}"; do wait "$pid" 2>/dev/null || true; done
   loader_pids=()
-  if [ -n "$pg_dir" ]; then
-    "$root/scripts/pg-cluster.sh" stop "$pg_dir" ||
-      echo "stress: the PostgreSQL cluster in $pg_dir could not be stopped" >&2
-    pg_dir=""
-  fi
+  postgres_for_tests_stop stress
 }
 trap finish EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
 
-if [ -n "${QORVIN_PG_URL:-}" ]; then
-  echo "== PostgreSQL: the database named by QORVIN_PG_URL =="
-elif [ "${QORVIN_NO_POSTGRES:-}" = 1 ]; then
-  echo "== PostgreSQL: none (QORVIN_NO_POSTGRES=1): ITS TESTS ARE SKIPPED ==" >&2
-else
-  pg_dir=$(mktemp -d /tmp/qorvin-pg.XXXXXX)
-  QORVIN_PG_URL=$("$root/scripts/pg-cluster.sh" start "$pg_dir") ||
-    { echo "stress: the PostgreSQL cluster did not start" >&2; exit 1; }
-  export QORVIN_PG_URL
-fi
+postgres_for_tests_start stress || exit 1
 
 # The load: one busy loop per core, at the tests' own priority.
 for _ in $(seq 1 "$loaders"); do

@@ -11,32 +11,12 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 
-pg_dir=""
-stop_cluster() {
-  if [ -n "$pg_dir" ]; then
-    "$root/scripts/pg-cluster.sh" stop "$pg_dir" ||
-      echo "test: the PostgreSQL cluster in $pg_dir could not be stopped" >&2
-    pg_dir=""
-  fi
-}
-trap stop_cluster EXIT
+# shellcheck source=lib/postgres-for-tests.sh
+. "$root/scripts/lib/postgres-for-tests.sh"
+trap 'postgres_for_tests_stop test' EXIT
 trap 'exit 130' INT
 trap 'exit 143' TERM
-
-if [ -n "${QORVIN_PG_URL:-}" ]; then
-  echo "== PostgreSQL: the database named by QORVIN_PG_URL =="
-elif [ "${QORVIN_NO_POSTGRES:-}" = 1 ]; then
-  echo "== PostgreSQL: none (QORVIN_NO_POSTGRES=1): ITS TESTS ARE SKIPPED ==" >&2
-else
-  pg_dir=$(mktemp -d /tmp/qorvin-pg.XXXXXX)
-  if ! QORVIN_PG_URL=$("$root/scripts/pg-cluster.sh" start "$pg_dir"); then
-    echo "test: FAILED: the PostgreSQL cluster for the tests did not start (see above)." >&2
-    echo "test: (QORVIN_NO_POSTGRES=1 runs the tests without PostgreSQL.)" >&2
-    exit 1
-  fi
-  export QORVIN_PG_URL
-  echo "== PostgreSQL: throw-away cluster in $pg_dir =="
-fi
+postgres_for_tests_start test || exit 1
 
 # Both builds are made and tested even when one of them fails to build or fails a test; every
 # failure is listed once at the end, and the exit status is non-zero when there was any. ctest's
