@@ -17,6 +17,7 @@ namespace {
 using Clock = std::chrono::steady_clock;
 
 constexpr char kNoAnswer[] = "Empty reply from server";
+constexpr char kCutHeaders[] = "Connection closed before the end of the response headers";
 
 void GlobalInit() {
   static std::once_flag once;
@@ -40,6 +41,8 @@ struct Transfer {
   THttpObserver* observer = nullptr;
   THttpResponseInfo info;
   bool keepBody = false;
+  // Whether the final header block (status 200 or more) reached its blank line.
+  bool headersEnded = false;
   int64_t received = 0;
   std::exception_ptr error;
   // Idle detection: from the moment the request goes out, the time since bytes last moved.
@@ -142,9 +145,11 @@ size_t ReceiveHeader(char* data, size_t size, size_t count, void* user) {
     t->answeredSinceSent = true;
     ParseStatusLine(line, t->info);
     t->keepBody = false;
+    t->headersEnded = false;
   } else if (line == "\r\n" || line == "\n") {
     // End of one header block; 1xx blocks are followed by the real response.
     if (t->info.status >= 200) {
+      t->headersEnded = true;
       try {
         t->keepBody = t->observer ? t->observer->ResponseStarted(t->info) : true;
       } catch (...) {
@@ -395,6 +400,12 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
       throw EHttpError(rc, THttpFailureKind::TimedOut,
                        Format("The operation timed out (no data for %d ms)", t.idleMs), sent);
     throw EHttpError(rc, Classify(rc), text, sent);
+  }
+  // libcurl reports success when the connection closes after the status line but before the
+  // headers end; such an answer is cut off, never an empty one.
+  if (!t.headersEnded) {
+    impl_->Renew();
+    throw EHttpError(CURLE_PARTIAL_FILE, THttpFailureKind::Other, kCutHeaders, true);
   }
   return t.info;
 }

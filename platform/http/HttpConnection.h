@@ -13,7 +13,10 @@
 // A request is sent again only after the server answered it (authentication). When a kept
 // connection is closed by the server after the request went out and before any answer came, the
 // server may have run it: `Post` fails with "Empty reply from server" (as on a fresh connection)
-// and never sends it again on another connection.
+// and never sends it again on another connection. An answer cut off before the end of its headers
+// fails with "Connection closed before the end of the response headers" (libcurl itself would
+// take it for a complete answer without a body); one cut off in its body fails with libcurl's
+// "transfer closed with N bytes remaining to read".
 //
 // Waits: connecting (name resolution, TCP and TLS) is bounded by `connectTimeoutMs`; from the
 // moment the request goes out the transfer fails when no byte moved in either direction for

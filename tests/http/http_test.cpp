@@ -127,6 +127,44 @@ TEST(HttpConnection, ResponseWithoutLengthIsReadUntilClose) {
   EXPECT_EQ(response.View(), "until the end");
 }
 
+// An answer cut off by the server's close is a failure, wherever the cut falls: in the headers
+// (which libcurl alone would take for a complete answer with no body) or in the body. The next
+// request goes out on a new connection and succeeds.
+TEST(HttpConnection, AnAnswerCutOffIsAFailure) {
+  std::atomic<int> seen = 0;
+  TestHttpServer server([&](const HttpRequestSeen& r, int fd, const auto&) {
+    switch (++seen) {
+      case 1:
+        WriteAll(fd, "HTTP/1.1 200 OK\r\nServer: test\r\nContent-Type: application/bi");
+        return false;
+      case 2:
+        WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: 10\r\n\r\nhalf");
+        return false;
+      default:
+        return WriteAll(fd, HttpResponse(200, "OK", r.body));
+    }
+  });
+  THttpConnection c;
+  TMemoryStream body, response;
+  body.WriteBuffer("hello", 5);
+  for (const char* expected :
+       {"Connection closed before the end of the response headers", "transfer closed with"}) {
+    body.SetPosition(0);
+    try {
+      c.Post(RequestTo(server), body, response);
+      FAIL() << "post returned for " << expected;
+    } catch (const EHttpError& e) {
+      EXPECT_NE(e.Message().find(expected), std::string::npos) << e.Message();
+      EXPECT_TRUE(e.RequestSent());
+    }
+  }
+  body.SetPosition(0);
+  response.SetSize(0);
+  EXPECT_EQ(c.Post(RequestTo(server), body, response).status, 200);
+  EXPECT_EQ(response.View(), "hello");
+  EXPECT_EQ(seen, 3);
+}
+
 TEST(HttpConnection, StalledServerRunsOutTheIdleTimeOut) {
   TestHttpServer server([](const HttpRequestSeen&, int, const auto& stop) {
     testing::SleepUnlessStopped(stop, 5000);
