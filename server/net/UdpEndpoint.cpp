@@ -6,12 +6,14 @@
 //   0      38     request ID (the client's text; echoed unchanged)
 //   38     rest   request or reply payload (no length field: the datagram's size gives it)
 //
-// Datagrams shorter than 38 bytes carry no ID to answer and are dropped (and logged). The socket
+// Datagrams shorter than 38 bytes carry no ID to answer and are dropped (and logged), and so is a
+// repeat of a request taken on in the last minute (RecentRequests). The socket
 // is only touched from its strand; requests run on the workers, so the endpoint keeps receiving
 // while they do.
 #include <array>
 
 #include "server/net/NetContext.h"
+#include "server/net/RecentRequests.h"
 
 namespace qorvin::server {
 
@@ -60,6 +62,13 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
     }
     auto started = Clock::now();
     std::string id(buffer_.data(), kRequestIdLength);
+    // A datagram the network delivered twice runs once; the client drops a second answer anyway.
+    if (!recent_.Admit(peer, id,
+                       std::string_view(buffer_.data() + kRequestIdLength, n - kRequestIdLength),
+                       started)) {
+      ctx_.log.Event("UDP", peer, "dropped a repeated request " + id);
+      return Receive();
+    }
     std::string payload(buffer_.data() + kRequestIdLength, n - kRequestIdLength);
     udp::endpoint to = from_;
     auto token = ctx_.BeginRequest();
@@ -116,6 +125,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   udp::socket socket_;
   std::array<char, 65536> buffer_{};
   udp::endpoint from_;
+  RecentRequests recent_{16384, std::chrono::seconds(60)};
 };
 
 std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, udp::endpoint at, int& boundPort) {

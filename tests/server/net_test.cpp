@@ -3,11 +3,13 @@
 
 #include <atomic>
 #include <chrono>
+#include <set>
 #include <sstream>
 #include <thread>
 #include <vector>
 
 #include "server/net/NetServer.h"
+#include "server/net/RecentRequests.h"
 #include "tests/server/wire_client.h"
 
 namespace qorvin::server {
@@ -131,6 +133,51 @@ TEST_F(NetTest, UdpEchoesTheRequestId) {
   // A reply that cannot travel in one datagram is replaced by the refusal.
   EXPECT_EQ(UdpCall(ports_.udp, id, "big"),
             id + "refused:The reply (70000 bytes) does not fit in one UDP datagram");
+}
+
+// A datagram the network delivered twice runs once; the same ID with another payload, or from
+// another socket, is another request.
+TEST_F(NetTest, UdpRunsARepeatedDatagramOnce) {
+  StartServer();
+  const std::string id = "{11111111-2222-3333-4444-555555555555}";
+  Socket s(SOCK_DGRAM);
+  const sockaddr_in to = Socket::Loopback(ports_.udp);
+  for (const std::string payload : {"ping", "ping", "pong"}) {
+    const std::string d = id + payload;
+    ASSERT_EQ(
+        ::sendto(s.fd(), d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to), sizeof to),
+        ssize_t(d.size()));
+  }
+  std::multiset<std::string> replies;
+  std::string buffer(1000, '\0');
+  for (int i = 0; i < 2 && s.Readable(kWaitMs); ++i) {
+    const ssize_t n = ::recv(s.fd(), buffer.data(), buffer.size(), 0);
+    ASSERT_GT(n, 0);
+    replies.insert(buffer.substr(0, size_t(n)));
+  }
+  EXPECT_EQ(replies, (std::multiset<std::string>{id + "echo:ping", id + "echo:pong"}));
+  // The repeat was dropped when it came, before the third datagram was read.
+  EXPECT_NE(logText_.str().find("dropped a repeated request " + id), std::string::npos);
+  EXPECT_EQ(UdpCall(ports_.udp, id, "ping"), id + "echo:ping");  // another socket
+}
+
+TEST(RecentRequests, RemembersBoundedlyAndForAWhile) {
+  using std::chrono::seconds;
+  RecentRequests recent(3, seconds(60));
+  const auto t0 = RecentRequests::Clock::now();
+  EXPECT_TRUE(recent.Admit("p:1", "{A}", "x", t0));
+  EXPECT_FALSE(recent.Admit("p:1", "{A}", "x", t0 + seconds(59)));
+  EXPECT_TRUE(recent.Admit("p:1", "{A}", "y", t0));  // another payload
+  EXPECT_TRUE(recent.Admit("p:2", "{A}", "x", t0));  // another peer
+  // The fourth pushes out the first.
+  EXPECT_TRUE(recent.Admit("p:1", "{B}", "x", t0));
+  EXPECT_EQ(recent.Size(), 3u);
+  EXPECT_TRUE(recent.Admit("p:1", "{A}", "x", t0));
+  // After `keep` a request is forgotten.
+  RecentRequests shortly(10, seconds(1));
+  EXPECT_TRUE(shortly.Admit("p", "{A}", "", t0));
+  EXPECT_FALSE(shortly.Admit("p", "{A}", "", t0 + std::chrono::milliseconds(999)));
+  EXPECT_TRUE(shortly.Admit("p", "{A}", "", t0 + seconds(1)));
 }
 
 TEST_F(NetTest, IdleAndSurplusConnectionsAreClosed) {
