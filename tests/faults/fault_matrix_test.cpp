@@ -1,0 +1,258 @@
+// The fault matrix: a call of a module through a FaultProxy to a real qorvin-server, for each fault
+// and connection letter. Each cell checks that the faulted call
+//   - ends within a generous multiple of the module's time-outs,
+//   - reports success only when the call succeeded, and otherwise a clear error text (the same
+//     in the error argument and the last error text, never a server exception),
+//   - ran on the server as often as the cell says (a write with a key of its own, counted on the
+//     server afterwards: never twice),
+// and that the next call on the same module, the fault lifted, gets its own answer.
+//
+// The modules are built in-process, through the code of libQorvinClient.so, and used through the
+// host interface alone: hosts have no setting for the channels' time-outs, and the defaults
+// (10 minutes for a silent TCP or HTTP server) would make a stalled cell wait that long. Here the
+// channels wait 2 s (TCP and HTTP per pause, UDP (3 + 1) x 500 ms in all).
+//
+// T runs a new connection per call, B and H keep their connection (the fault then hits a
+// connection that already carried a call), U is datagrams.
+//
+// Expected outcome per cell ("-": the fault does not exist on that transport):
+//
+//   fault             T, B, H                          U
+//   Delay (200 ms)    succeeds                         succeeds
+//   DropRequest       time-out, not run                time-out, not run
+//   DropReply         time-out, ran once               time-out, ran once
+//   DuplicateRequest  -                                succeeds, ran once (the server answers
+//                                                      one request ID once)
+//   DuplicateReply    succeeds; the copy is not taken  succeeds; the copy is dropped
+//                     for the next call's answer
+//   Reorder           -                                time-out, ran once; its late reply comes
+//                                                      during the next call, which ignores it
+//   Reset             error at once, ran once          -
+//                     (H: "Empty reply from server")
+//   Truncate          error at once, ran once          error at once, ran once
+//                     (the cut falls in the headers
+//                     of an HTTP answer)
+//   Stall             time-out, ran once               - (a stalled datagram is a dropped one)
+//   Drip (1 ms/byte)  succeeds                         -
+//
+// "Ran once" with a failure is the host's "unknown outcome": the server ran the call but its
+// answer was lost, and nothing in the protocol lets the client learn it.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <iostream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "channels/uROIndyTCPChannel.h"
+#include "channels/uROIndyUDPChannel.h"
+#include "channels/uROWinInetHttpChannel.h"
+#include "client/DataModuleQorvinCommon.h"
+#include "contract/VelmarLib_Intf.h"
+#include "messaging/uROClasses.h"
+#include "tests/e2e/E2eSupport.h"
+#include "tests/faults/FaultProxy.h"
+
+namespace qorvin::faults {
+namespace {
+
+using e2e::ServerOptions;
+using e2e::ServerProcess;
+using e2e::Workspace;
+using qorvin::testing::Text;
+
+constexpr int kTimeoutMs = 2000;
+constexpr int kUdpWaitMs = 500;
+constexpr int kUdpRetries = 3;
+// Every faulted call ends well within this, whatever the load of the machine.
+constexpr auto kBound = std::chrono::seconds(15);
+
+enum class Outcome {
+  Succeeds,  // result 1, no error, ran once
+  NotRun,    // an error; the server never saw the call
+  RanOnce,   // an error, but the server ran the call once: an unknown outcome for the host
+};
+
+struct Cell {
+  char letter;
+  Fault fault;
+  Outcome outcome;
+  const char* error;  // a part of the expected error text ("" for success)
+};
+
+void PrintTo(const Cell& cell, std::ostream* out) {
+  *out << cell.letter << " " << FaultName(cell.fault);
+}
+
+std::string CellName(const ::testing::TestParamInfo<Cell>& info) {
+  return std::string(1, info.param.letter) + "_" + FaultName(info.param.fault);
+}
+
+constexpr char kTcpTimeout[] = "Read timed out after 2000 ms.";
+constexpr char kHttpTimeout[] = "The operation timed out (no data for 2000 ms)";
+constexpr char kUdpTimeout[] = "Time out reading server response {";
+
+std::vector<Cell> Cells() {
+  std::vector<Cell> cells;
+  for (char letter : {'T', 'B', 'H'}) {
+    const bool http = letter == 'H';
+    const char* timeout = http ? kHttpTimeout : kTcpTimeout;
+    cells.push_back({letter, Fault::Delay, Outcome::Succeeds, ""});
+    cells.push_back({letter, Fault::DropRequest, Outcome::NotRun, timeout});
+    cells.push_back({letter, Fault::DropReply, Outcome::RanOnce, timeout});
+    cells.push_back({letter, Fault::DuplicateReply, Outcome::Succeeds, ""});
+    cells.push_back({letter, Fault::Reset, Outcome::RanOnce,
+                     http ? "Empty reply from server" : "Connection reset by peer."});
+    cells.push_back({letter, Fault::Truncate, Outcome::RanOnce,
+                     http ? "Connection closed before the end of the response headers"
+                          : "Connection Closed Gracefully."});
+    cells.push_back({letter, Fault::Stall, Outcome::RanOnce, timeout});
+    cells.push_back({letter, Fault::Drip, Outcome::Succeeds, ""});
+  }
+  cells.push_back({'U', Fault::Delay, Outcome::Succeeds, ""});
+  cells.push_back({'U', Fault::DropRequest, Outcome::NotRun, kUdpTimeout});
+  cells.push_back({'U', Fault::DropReply, Outcome::RanOnce, kUdpTimeout});
+  cells.push_back({'U', Fault::DuplicateRequest, Outcome::Succeeds, ""});
+  cells.push_back({'U', Fault::DuplicateReply, Outcome::Succeeds, ""});
+  cells.push_back({'U', Fault::Reorder, Outcome::RanOnce, kUdpTimeout});
+  // A datagram has no length of its own: the cut shows when the message ends too soon.
+  cells.push_back({'U', Fault::Truncate, Outcome::RanOnce, "Unexpected end of stream."});
+  return cells;
+}
+
+// A module of `letter` at 127.0.0.1:port with the matrix's time-outs; B and H keep their
+// connection between calls.
+std::unique_ptr<TDataModuleZent> NewModule(char letter, int port) {
+  auto module = TDataModuleZent::Create(0, letter, "127.0.0.1", port);
+  TROTransportChannel* channel = module->Channel();
+  if (auto* tcp = dynamic_cast<TROIndyTCPChannel*>(channel)) {
+    tcp->SetConnectTimeout(kTimeoutMs);
+    tcp->SetReadTimeout(kTimeoutMs);
+  } else if (auto* http = dynamic_cast<TROWinInetHTTPChannel*>(channel)) {
+    http->SetConnectTimeout(kTimeoutMs);
+    http->SetTimeout(kTimeoutMs);
+  } else if (auto* udp = dynamic_cast<TROIndyUDPChannel*>(channel)) {
+    udp->SetAsyncTimeOut(kUdpWaitMs);
+    udp->SetRetrys(kUdpRetries);
+  }
+  module->SetKeepConnection(letter == 'B' || letter == 'H');
+  return module;
+}
+
+// What a read answered: its rows as text, or "error: <text>".
+std::string Read(IRemoteDataModule& module, const std::string& sql) {
+  QorvinDataPacket data{};
+  int32_t result = 0;
+  Text error;
+  module.SynchReadData("faults", "", sql.c_str(), &data, &result, &error);
+  std::string rows = "error: " + error.str();
+  if (error.str().empty())
+    rows = data.kind == kQorvinPacketBytes ? e2e::Rows(e2e::FactoryOf(&module), data) : "<none>";
+  qorvin_packet_free(&data);
+  return rows;
+}
+
+class FaultMatrix : public ::testing::TestWithParam<Cell> {
+ protected:
+  static void SetUpTestSuite() {
+    RegisterMessagingClasses();
+    RegisterVelmarLibProxies();
+    work_ = new Workspace;
+    ServerOptions options;
+    options.logFile = work_->Path("server.log");
+    std::string error;
+    server_ = ServerProcess::Start(options, error).release();
+    if (server_ == nullptr) {
+      startError_ = new std::string(error);
+      return;
+    }
+    direct_ = NewModule('T', server_->TcpPort()).release();
+    int32_t result = 0;
+    Text text;
+    direct_->SynchExecSQL("faults", "", "create table FaultLog (K varchar(40))", &result, &text);
+    if (result != 1) startError_ = new std::string("create table: " + text.str());
+  }
+
+  static void TearDownTestSuite() {
+    delete direct_;
+    if (server_ != nullptr) {
+      const std::string log = server_->LogText();
+      EXPECT_EQ(server_->Stop(), 0) << log;
+    }
+    delete server_;
+    delete work_;
+    delete startError_;
+    direct_ = nullptr;
+    server_ = nullptr;
+    work_ = nullptr;
+    startError_ = nullptr;
+  }
+
+  void SetUp() override {
+    if (startError_ != nullptr) GTEST_FAIL() << *startError_;
+  }
+
+  // How often the server ran the write with key `key`.
+  static std::string Runs(const std::string& key) {
+    return Read(*direct_, "select count(*) from FaultLog where K = '" + key + "'");
+  }
+
+  static Workspace* work_;
+  static ServerProcess* server_;
+  static TDataModuleZent* direct_;
+  static std::string* startError_;
+};
+
+Workspace* FaultMatrix::work_ = nullptr;
+ServerProcess* FaultMatrix::server_ = nullptr;
+TDataModuleZent* FaultMatrix::direct_ = nullptr;
+std::string* FaultMatrix::startError_ = nullptr;
+
+TEST_P(FaultMatrix, CallEndsInItsBoundAndTheNextCallGetsItsOwnAnswer) {
+  const Cell& cell = GetParam();
+  FaultProxy proxy(cell.letter, server_->Port(cell.letter));
+  std::unique_ptr<TDataModuleZent> module = NewModule(cell.letter, proxy.Port());
+  const std::string key = CellName({cell, 0});
+
+  // Unarmed the proxy changes nothing (and B and H now hold a connection that carried a call).
+  ASSERT_EQ(Read(*module, "select 'before' as E"), "before");
+  EXPECT_EQ(proxy.FaultsApplied(), 0);
+
+  proxy.Arm(cell.fault);
+  int32_t result = 7;
+  Text error;
+  const auto started = std::chrono::steady_clock::now();
+  module->SynchExecSQL("faults", "", ("insert into FaultLog (K) values ('" + key + "')").c_str(),
+                       &result, &error);
+  const auto took = std::chrono::steady_clock::now() - started;
+  EXPECT_LT(took, kBound);
+  if (cell.outcome == Outcome::Succeeds) {
+    EXPECT_EQ(result, 1);
+    EXPECT_EQ(error.str(), "");
+  } else {
+    EXPECT_EQ(result, 0);
+    EXPECT_NE(error.str(), "");
+    EXPECT_NE(error.str().find(cell.error), std::string::npos) << error.str();
+    EXPECT_EQ(error.str().find("An exception was raised on the server"), std::string::npos)
+        << error.str();
+    Text last;
+    module->GetLastErrorText(&last);
+    EXPECT_EQ(last.str(), error.str());
+  }
+  std::cout << "[ cell     ] " << key << ": " << (error.str().empty() ? "ok" : error.str())
+            << " in " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
+            << " ms\n";
+
+  // The fault is over: the same module's next call gets its own answer, not one left over.
+  EXPECT_EQ(Read(*module, "select '" + key + " after' as E"), key + " after");
+  EXPECT_TRUE(proxy.WaitApplied(1, 10000)) << "the fault was never applied";
+  EXPECT_EQ(proxy.FaultsApplied(), 1);
+
+  EXPECT_EQ(Runs(key), cell.outcome == Outcome::NotRun ? "0" : "1");
+}
+
+INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);
+
+}  // namespace
+}  // namespace qorvin::faults
