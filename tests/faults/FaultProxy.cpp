@@ -31,6 +31,8 @@ const char* FaultName(Fault fault) {
       return "Delay";
     case Fault::DropRequest:
       return "DropRequest";
+    case Fault::CutRequest:
+      return "CutRequest";
     case Fault::DropReply:
       return "DropReply";
     case Fault::DuplicateRequest:
@@ -246,6 +248,11 @@ class TcpRelay final : public FaultProxy::Impl {
       if (fault == Fault::DropRequest) {
         MarkApplied();
         return WaitForClose(client);
+      }
+      if (fault == Fault::CutRequest) {
+        WriteAll(upstream, request.data(), request.size() / 2);
+        MarkApplied();
+        return;
       }
       if (!WriteAll(upstream, request) || !ReadMessage(upstream, fromServer, reply)) return;
       switch (fault) {

@@ -31,6 +31,7 @@ enum class Fault {
   None,
   Delay,             // the reply waits DelayMs before it is passed on
   DropRequest,       // the request never reaches the server (TCP: its connection stays open)
+  CutRequest,        // TCP: half of the request reaches the server, then both connections close
   DropReply,         // the server runs the request; its reply is swallowed
   DuplicateRequest,  // UDP: the request datagram reaches the server twice
   DuplicateReply,    // the reply is passed on twice (TCP: both copies in one write)

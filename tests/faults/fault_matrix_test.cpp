@@ -20,6 +20,7 @@
 //   fault             T, B, H                          U
 //   Delay (200 ms)    succeeds                         succeeds
 //   DropRequest       time-out, not run                time-out, not run
+//   CutRequest        error at once, not run           -
 //   DropReply         time-out, ran once               time-out, ran once
 //   DuplicateRequest  -                                succeeds, ran once (the server answers
 //                                                      one request ID once)
@@ -39,6 +40,7 @@
 // answer was lost, and nothing in the protocol lets the client learn it.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <memory>
@@ -100,6 +102,8 @@ std::vector<Cell> Cells() {
     const char* timeout = http ? kHttpTimeout : kTcpTimeout;
     cells.push_back({letter, Fault::Delay, Outcome::Succeeds, ""});
     cells.push_back({letter, Fault::DropRequest, Outcome::NotRun, timeout});
+    cells.push_back({letter, Fault::CutRequest, Outcome::NotRun,
+                     http ? "Empty reply from server" : "Connection Closed Gracefully."});
     cells.push_back({letter, Fault::DropReply, Outcome::RanOnce, timeout});
     cells.push_back({letter, Fault::DuplicateReply, Outcome::Succeeds, ""});
     cells.push_back({letter, Fault::Reset, Outcome::RanOnce,
@@ -240,14 +244,17 @@ TEST_P(FaultMatrix, CallEndsInItsBoundAndTheNextCallGetsItsOwnAnswer) {
     module->GetLastErrorText(&last);
     EXPECT_EQ(last.str(), error.str());
   }
-  std::cout << "[ cell     ] " << key << ": " << (error.str().empty() ? "ok" : error.str())
-            << " in " << std::chrono::duration_cast<std::chrono::milliseconds>(took).count()
-            << " ms\n";
+  std::string shown = error.str().empty() ? "ok" : error.str();
+  std::replace(shown.begin(), shown.end(), '\n', ' ');
+  std::cout << "[ cell     ] " << key << ": " << shown << " in "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(took).count() << " ms\n";
 
   // The fault is over: the same module's next call gets its own answer, not one left over.
   EXPECT_EQ(Read(*module, "select '" + key + " after' as E"), key + " after");
   EXPECT_TRUE(proxy.WaitApplied(1, 10000)) << "the fault was never applied";
   EXPECT_EQ(proxy.FaultsApplied(), 1);
+  // Three calls, three requests: the module never sent one again by itself.
+  EXPECT_EQ(proxy.RequestsSeen(), 3);
 
   EXPECT_EQ(Runs(key), cell.outcome == Outcome::NotRun ? "0" : "1");
 }
