@@ -8,8 +8,9 @@
 #   qorvin-personal      component plugin
 #
 # Every package carries its copyright and changelog.Debian.gz in share/doc/<package>/. Dependencies on
-# system libraries come from dpkg-shlibdeps; those on our own library (loaded with dlopen, so
-# invisible to dpkg-shlibdeps) are declared below.
+# system libraries come from dpkg-shlibdeps; those on libraries loaded with dlopen (our own
+# library, and libcurl, which is loaded on the first HTTP request) are invisible to
+# dpkg-shlibdeps and declared below.
 
 # Man pages: docs/man/NAME.SECTION.scd -> NAME.SECTION.gz, built with everything else.
 find_program(QORVIN_SCDOC scdoc)
@@ -82,7 +83,24 @@ foreach(component library dev cli server plugin)
   set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${QORVIN_PACKAGE_${component}})
 endforeach()
 
+# libcurl's run-time package: the one that holds the library this build's libcurl.so points to
+# (libcurl4 on Debian 12), at the version whose functions the HTTP engine calls.
+find_package(CURL REQUIRED)
+set(qorvin_curl_package libcurl4)
+find_program(QORVIN_DPKG_QUERY dpkg-query)
+if(QORVIN_DPKG_QUERY AND CURL_LIBRARIES)
+  list(GET CURL_LIBRARIES 0 qorvin_curl_file)
+  get_filename_component(qorvin_curl_file "${qorvin_curl_file}" REALPATH)
+  execute_process(COMMAND ${QORVIN_DPKG_QUERY} -S "${qorvin_curl_file}"
+                  OUTPUT_VARIABLE qorvin_curl_owner ERROR_QUIET RESULT_VARIABLE qorvin_curl_rc)
+  if(qorvin_curl_rc EQUAL 0 AND qorvin_curl_owner MATCHES "^([a-z0-9.+-]+)(:[a-z0-9]+)?: ")
+    set(qorvin_curl_package ${CMAKE_MATCH_1})
+  endif()
+endif()
+set(QORVIN_CURL_DEPENDS "${qorvin_curl_package} (>= 7.80.0)")
+
 set(CPACK_DEBIAN_LIBRARY_PACKAGE_SECTION libs)
+set(CPACK_DEBIAN_LIBRARY_PACKAGE_DEPENDS "${QORVIN_CURL_DEPENDS}")
 # The shlibs file (libQorvinClient 1 libqorvinclient1 (= version)); CPack offers it only for
 # every package at once, and skips libraries without an SONAME (the plug-in's private ones).
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
@@ -99,7 +117,9 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION "Qorvin client library: header, CMake package, 
  Qorvin::Client) and qorvin-client.pc, for host applications that load
  libQorvinClient.so with dlopen.")
 
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+# qorvin probe loads libcurl itself for HTTP probes.
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
+    "${QORVIN_PACKAGE_library} (= ${qorvin_full_version}), ${QORVIN_CURL_DEPENDS}")
 set(CPACK_DEBIAN_CLI_DESCRIPTION "Qorvin command-line host
  qorvin runs the operations of the Qorvin client library against a
  middleware server from a shell and shows the results as a table, CSV or

@@ -1,6 +1,5 @@
 #include "platform/http/HttpConnection.h"
 
-#include <curl/curl.h>
 #include <strings.h>
 
 #include <algorithm>
@@ -8,7 +7,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
-#include <mutex>
+
+#include "platform/http/CurlLibrary.h"
 
 namespace qorvin {
 
@@ -19,9 +19,13 @@ using Clock = std::chrono::steady_clock;
 constexpr char kNoAnswer[] = "Empty reply from server";
 constexpr char kCutHeaders[] = "Connection closed before the end of the response headers";
 
-void GlobalInit() {
-  static std::once_flag once;
-  std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+// libcurl, loaded by the first call (see CurlLibrary.h): a library that cannot be loaded fails
+// the connection's construction with EHttpError, so every later call finds it loaded.
+const TCurlLibrary& Curl() {
+  std::string error;
+  const TCurlLibrary* lib = LoadCurl(error);
+  if (lib == nullptr) throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other, error);
+  return *lib;
 }
 
 bool HasHeader(const std::vector<std::string>& headers, const char* name) {
@@ -210,12 +214,12 @@ THttpFailureKind Classify(CURLcode code) {
 // Frees a curl_slist on every path.
 struct HeaderList {
   curl_slist* list = nullptr;
-  ~HeaderList() { curl_slist_free_all(list); }
+  ~HeaderList() { Curl().slist_free_all(list); }
   void Add(const std::string& line) {
-    curl_slist* next = curl_slist_append(list, line.c_str());
+    curl_slist* next = Curl().slist_append(list, line.c_str());
     if (next == nullptr)
       throw EHttpError(CURLE_OUT_OF_MEMORY, THttpFailureKind::Other,
-                       curl_easy_strerror(CURLE_OUT_OF_MEMORY));
+                       Curl().easy_strerror(CURLE_OUT_OF_MEMORY));
     list = next;
   }
 };
@@ -230,29 +234,29 @@ struct THttpConnection::Impl {
   char errorBuffer[CURL_ERROR_SIZE] = {};
 
   Impl() {
-    curl = curl_easy_init();
-    multi = curl_multi_init();
+    curl = Curl().easy_init();
+    multi = Curl().multi_init();
     if (curl == nullptr || multi == nullptr) {
       Free();
       throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other,
-                       curl_easy_strerror(CURLE_FAILED_INIT));
+                       Curl().easy_strerror(CURLE_FAILED_INIT));
     }
   }
   ~Impl() { Free(); }
   void Free() noexcept {
-    if (multi) curl_multi_cleanup(multi);
-    if (curl) curl_easy_cleanup(curl);
+    if (multi) Curl().multi_cleanup(multi);
+    if (curl) Curl().easy_cleanup(curl);
     multi = nullptr;
     curl = nullptr;
   }
   // Replaces both handles (closing every connection); keeps the old ones if no new ones can be
   // made.
   void Renew() noexcept {
-    CURL* freshEasy = curl_easy_init();
-    CURLM* freshMulti = curl_multi_init();
+    CURL* freshEasy = Curl().easy_init();
+    CURLM* freshMulti = Curl().multi_init();
     if (freshEasy == nullptr || freshMulti == nullptr) {
-      if (freshEasy) curl_easy_cleanup(freshEasy);
-      if (freshMulti) curl_multi_cleanup(freshMulti);
+      if (freshEasy) Curl().easy_cleanup(freshEasy);
+      if (freshMulti) Curl().multi_cleanup(freshMulti);
       return;
     }
     Free();
@@ -265,21 +269,21 @@ struct THttpConnection::Impl {
 };
 
 CURLcode THttpConnection::Impl::Run(Transfer& t) {
-  if (const CURLMcode added = curl_multi_add_handle(multi, curl); added != CURLM_OK)
-    throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other, curl_multi_strerror(added));
+  if (const CURLMcode added = Curl().multi_add_handle(multi, curl); added != CURLM_OK)
+    throw EHttpError(CURLE_FAILED_INIT, THttpFailureKind::Other, Curl().multi_strerror(added));
   struct Removal {
     CURLM* multi;
     CURL* curl;
-    ~Removal() { curl_multi_remove_handle(multi, curl); }
+    ~Removal() { Curl().multi_remove_handle(multi, curl); }
   } removal{multi, curl};
   const auto idle = std::chrono::milliseconds(t.idleMs);
   for (;;) {
     int running = 0;
-    const CURLMcode performed = curl_multi_perform(multi, &running);
+    const CURLMcode performed = Curl().multi_perform(multi, &running);
     if (performed != CURLM_OK)
-      throw EHttpError(CURLE_SEND_ERROR, THttpFailureKind::Other, curl_multi_strerror(performed));
+      throw EHttpError(CURLE_SEND_ERROR, THttpFailureKind::Other, Curl().multi_strerror(performed));
     int queued = 0;
-    while (CURLMsg* message = curl_multi_info_read(multi, &queued))
+    while (CURLMsg* message = Curl().multi_info_read(multi, &queued))
       if (message->msg == CURLMSG_DONE && message->easy_handle == curl) return message->data.result;
     if (running == 0) return CURLE_GOT_NOTHING;  // ended without a word (not expected)
     // Wake up at least once a second, and in time for the idle bound once the request is out;
@@ -294,14 +298,14 @@ CURLcode THttpConnection::Impl::Run(Transfer& t) {
       }
       waitMs = int(std::min<int64_t>(waitMs, left.count()));
     }
-    if (const CURLMcode polled = curl_multi_poll(multi, nullptr, 0, waitMs, nullptr);
+    if (const CURLMcode polled = Curl().multi_poll(multi, nullptr, 0, waitMs, nullptr);
         polled != CURLM_OK)
-      throw EHttpError(CURLE_RECV_ERROR, THttpFailureKind::Other, curl_multi_strerror(polled));
+      throw EHttpError(CURLE_RECV_ERROR, THttpFailureKind::Other, Curl().multi_strerror(polled));
   }
 }
 
 THttpConnection::THttpConnection() {
-  GlobalInit();
+  Curl();
   impl_ = std::make_unique<Impl>();
 }
 
@@ -311,7 +315,7 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
                                         TStream& response, THttpObserver* observer) {
   CURL* c = impl_->curl;
   // Reset drops every option of the previous request but keeps the open connections.
-  curl_easy_reset(c);
+  Curl().easy_reset(c);
   impl_->errorBuffer[0] = '\0';
 
   Transfer t;
@@ -332,49 +336,49 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   if (!HasHeader(request.headers, "Accept")) headers.Add("Accept:");
   if (!HasHeader(request.headers, "Expect")) headers.Add("Expect:");
 
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, impl_->errorBuffer);
-  curl_easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(c, CURLOPT_URL, request.url.c_str());
-  curl_easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
-  curl_easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
-  curl_easy_setopt(c, CURLOPT_POST, 1L);
-  curl_easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.total));
-  curl_easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
-  curl_easy_setopt(c, CURLOPT_READDATA, &t);
-  curl_easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
-  curl_easy_setopt(c, CURLOPT_SEEKDATA, &t);
-  curl_easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, long(kPieceSize));
-  curl_easy_setopt(c, CURLOPT_HEADERFUNCTION, ReceiveHeader);
-  curl_easy_setopt(c, CURLOPT_HEADERDATA, &t);
-  curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, ReceiveBody);
-  curl_easy_setopt(c, CURLOPT_WRITEDATA, &t);
-  curl_easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
-  curl_easy_setopt(c, CURLOPT_XFERINFOFUNCTION, WatchProgress);
-  curl_easy_setopt(c, CURLOPT_XFERINFODATA, &t);
-  curl_easy_setopt(c, CURLOPT_PREREQFUNCTION, BeforeRequest);
-  curl_easy_setopt(c, CURLOPT_PREREQDATA, &t);
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
-  curl_easy_setopt(c, CURLOPT_USERAGENT, request.userAgent.c_str());
-  curl_easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1, request.connectTimeoutMs)));
-  curl_easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
-  curl_easy_setopt(c, CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
+  Curl().easy_setopt(c, CURLOPT_ERRORBUFFER, impl_->errorBuffer);
+  Curl().easy_setopt(c, CURLOPT_NOSIGNAL, 1L);
+  Curl().easy_setopt(c, CURLOPT_URL, request.url.c_str());
+  Curl().easy_setopt(c, CURLOPT_HTTP_VERSION, long(CURL_HTTP_VERSION_1_1));
+  Curl().easy_setopt(c, CURLOPT_PROTOCOLS_STR, "http,https");
+  Curl().easy_setopt(c, CURLOPT_POST, 1L);
+  Curl().easy_setopt(c, CURLOPT_POSTFIELDSIZE_LARGE, curl_off_t(t.total));
+  Curl().easy_setopt(c, CURLOPT_READFUNCTION, ReadBody);
+  Curl().easy_setopt(c, CURLOPT_READDATA, &t);
+  Curl().easy_setopt(c, CURLOPT_SEEKFUNCTION, SeekBody);
+  Curl().easy_setopt(c, CURLOPT_SEEKDATA, &t);
+  Curl().easy_setopt(c, CURLOPT_UPLOAD_BUFFERSIZE, long(kPieceSize));
+  Curl().easy_setopt(c, CURLOPT_HEADERFUNCTION, ReceiveHeader);
+  Curl().easy_setopt(c, CURLOPT_HEADERDATA, &t);
+  Curl().easy_setopt(c, CURLOPT_WRITEFUNCTION, ReceiveBody);
+  Curl().easy_setopt(c, CURLOPT_WRITEDATA, &t);
+  Curl().easy_setopt(c, CURLOPT_NOPROGRESS, 0L);
+  Curl().easy_setopt(c, CURLOPT_XFERINFOFUNCTION, WatchProgress);
+  Curl().easy_setopt(c, CURLOPT_XFERINFODATA, &t);
+  Curl().easy_setopt(c, CURLOPT_PREREQFUNCTION, BeforeRequest);
+  Curl().easy_setopt(c, CURLOPT_PREREQDATA, &t);
+  Curl().easy_setopt(c, CURLOPT_HTTPHEADER, headers.list);
+  Curl().easy_setopt(c, CURLOPT_USERAGENT, request.userAgent.c_str());
+  Curl().easy_setopt(c, CURLOPT_CONNECTTIMEOUT_MS, long(std::max(1, request.connectTimeoutMs)));
+  Curl().easy_setopt(c, CURLOPT_FOLLOWLOCATION, 0L);
+  Curl().easy_setopt(c, CURLOPT_SSL_VERIFYPEER, request.verifyPeer ? 1L : 0L);
+  Curl().easy_setopt(c, CURLOPT_SSL_VERIFYHOST, request.verifyPeer ? 2L : 0L);
   // The trusted certificates: libcurl's defaults (the system's bundle), unless OpenSSL's own
   // variables SSL_CERT_FILE / SSL_CERT_DIR name others, as they do for OpenSSL's tools.
   if (const char* file = std::getenv("SSL_CERT_FILE"); file != nullptr && *file != '\0')
-    curl_easy_setopt(c, CURLOPT_CAINFO, file);
+    Curl().easy_setopt(c, CURLOPT_CAINFO, file);
   if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
-    curl_easy_setopt(c, CURLOPT_CAPATH, dir);
-  if (request.proxyMode == THttpProxyMode::Direct) curl_easy_setopt(c, CURLOPT_PROXY, "");
+    Curl().easy_setopt(c, CURLOPT_CAPATH, dir);
+  if (request.proxyMode == THttpProxyMode::Direct) Curl().easy_setopt(c, CURLOPT_PROXY, "");
   if (!request.username.empty()) {
-    curl_easy_setopt(c, CURLOPT_USERNAME, request.username.c_str());
-    curl_easy_setopt(c, CURLOPT_PASSWORD, request.password.c_str());
-    curl_easy_setopt(c, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY));
+    Curl().easy_setopt(c, CURLOPT_USERNAME, request.username.c_str());
+    Curl().easy_setopt(c, CURLOPT_PASSWORD, request.password.c_str());
+    Curl().easy_setopt(c, CURLOPT_HTTPAUTH, long(CURLAUTH_ANY));
   }
   if (!request.proxyUsername.empty()) {
-    curl_easy_setopt(c, CURLOPT_PROXYUSERNAME, request.proxyUsername.c_str());
-    curl_easy_setopt(c, CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
-    curl_easy_setopt(c, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
+    Curl().easy_setopt(c, CURLOPT_PROXYUSERNAME, request.proxyUsername.c_str());
+    Curl().easy_setopt(c, CURLOPT_PROXYPASSWORD, request.proxyPassword.c_str());
+    Curl().easy_setopt(c, CURLOPT_PROXYAUTH, long(CURLAUTH_ANY));
   }
 
   CURLcode rc;
@@ -385,11 +389,11 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     throw;
   }
   // Nothing of this call may be used by the next one.
-  curl_easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
-  curl_easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
+  Curl().easy_setopt(c, CURLOPT_HTTPHEADER, nullptr);
+  Curl().easy_setopt(c, CURLOPT_ERRORBUFFER, nullptr);
   if (t.error || rc != CURLE_OK) {
     // A failed transfer may leave a connection in an unknown state: drop every connection.
-    const std::string text = impl_->errorBuffer[0] ? impl_->errorBuffer : curl_easy_strerror(rc);
+    const std::string text = impl_->errorBuffer[0] ? impl_->errorBuffer : Curl().easy_strerror(rc);
     impl_->Renew();
     if (t.error) std::rethrow_exception(t.error);
     // The same failure a fresh connection closed without an answer gives.

@@ -12,7 +12,9 @@ struct TUrlParts {
   std::string path;    // path and query ("/Bin", "/a?b=c"); "/" when the URL has none
 };
 
-// Parses `url`; false when it is not an absolute URL with a host. Never throws.
+// Parses `url`; false when it is not an absolute URL with a host. Uses libcurl's URL parser,
+// loading libcurl if no call did yet: throws EHttpError when libcurl cannot be loaded, and
+// nothing else.
 bool CrackUrl(const std::string& url, TUrlParts& parts);
 
 }  // namespace qorvin

@@ -157,8 +157,16 @@ for deb in "${debs[@]}"; do
   depends=$(dpkg-deb -f "$deb" Depends)
   echo "   $name: $depends"
   case $name in
-    libqorvinclient1) grep -q 'libc6' <<<"$depends" || fail "$name: no dependencies from shlibdeps" ;;
-    libqorvinclient-dev | qorvin | qorvin-personal)
+    libqorvinclient1)
+      grep -q 'libc6' <<<"$depends" || fail "$name: no dependencies from shlibdeps"
+      # libcurl is loaded with dlopen, which dpkg-shlibdeps cannot see.
+      grep -q 'libcurl4[a-z0-9]* (>= 7.80.0)' <<<"$depends" || fail "$name does not depend on libcurl"
+      ;;
+    qorvin)
+      grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      grep -q 'libcurl4[a-z0-9]* (>= 7.80.0)' <<<"$depends" || fail "$name does not depend on libcurl"
+      ;;
+    libqorvinclient-dev | qorvin-personal)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
       ;;
     qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;

@@ -1,6 +1,5 @@
 #include "tools/qorvin/Probe.h"
 
-#include <curl/curl.h>
 #include <netdb.h>
 #include <poll.h>
 #include <sys/socket.h>
@@ -15,6 +14,7 @@
 #include <random>
 #include <stdexcept>
 
+#include "platform/http/CurlLibrary.h"
 #include "tools/qorvin/Csv.h"
 #include "tools/qorvin/Output.h"
 
@@ -190,27 +190,31 @@ size_t CollectBody(char* data, size_t size, size_t count, void* user) {
 }
 
 std::string ProbeHttp(const ProbeTarget& t, Clock::time_point deadline) {
-  std::unique_ptr<CURL, void (*)(CURL*)> curl(curl_easy_init(), curl_easy_cleanup);
-  if (!curl) throw ProbeFailure("libcurl did not start");
+  std::string loadError;
+  const TCurlLibrary* lib = LoadCurl(loadError);
+  if (lib == nullptr) throw ProbeFailure(loadError);
+  const TCurlLibrary& curl = *lib;
+  std::unique_ptr<CURL, void (*)(CURL*)> easy(curl.easy_init(), curl.easy_cleanup);
+  if (!easy) throw ProbeFailure("libcurl did not start");
   const std::string url = "http://" + t.host + ":" + std::to_string(t.port) + "/Bin";
   std::string body;
-  curl_slist* headers = curl_slist_append(nullptr, "Content-Type: application/octet-stream");
-  std::unique_ptr<curl_slist, void (*)(curl_slist*)> keepHeaders(headers, curl_slist_free_all);
-  CURL* h = curl.get();
-  curl_easy_setopt(h, CURLOPT_URL, url.c_str());
-  curl_easy_setopt(h, CURLOPT_POSTFIELDS, kProbe);
-  curl_easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(sizeof kProbe - 1));
-  curl_easy_setopt(h, CURLOPT_HTTPHEADER, headers);
-  curl_easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
-  curl_easy_setopt(h, CURLOPT_NOPROXY, "*");
-  curl_easy_setopt(h, CURLOPT_TIMEOUT_MS, long(std::max(1, MsLeft(deadline))));
-  curl_easy_setopt(h, CURLOPT_WRITEFUNCTION, CollectBody);
-  curl_easy_setopt(h, CURLOPT_WRITEDATA, &body);
-  const CURLcode rc = curl_easy_perform(h);
+  curl_slist* headers = curl.slist_append(nullptr, "Content-Type: application/octet-stream");
+  std::unique_ptr<curl_slist, void (*)(curl_slist*)> keepHeaders(headers, curl.slist_free_all);
+  CURL* h = easy.get();
+  curl.easy_setopt(h, CURLOPT_URL, url.c_str());
+  curl.easy_setopt(h, CURLOPT_POSTFIELDS, kProbe);
+  curl.easy_setopt(h, CURLOPT_POSTFIELDSIZE, long(sizeof kProbe - 1));
+  curl.easy_setopt(h, CURLOPT_HTTPHEADER, headers);
+  curl.easy_setopt(h, CURLOPT_NOSIGNAL, 1L);
+  curl.easy_setopt(h, CURLOPT_NOPROXY, "*");
+  curl.easy_setopt(h, CURLOPT_TIMEOUT_MS, long(std::max(1, MsLeft(deadline))));
+  curl.easy_setopt(h, CURLOPT_WRITEFUNCTION, CollectBody);
+  curl.easy_setopt(h, CURLOPT_WRITEDATA, &body);
+  const CURLcode rc = curl.easy_perform(h);
   if (rc == CURLE_WRITE_ERROR) throw ProbeFailure("unexpected answer (a long body)");
-  if (rc != CURLE_OK) throw ProbeFailure(curl_easy_strerror(rc));
+  if (rc != CURLE_OK) throw ProbeFailure(curl.easy_strerror(rc));
   long status = 0;
-  curl_easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
+  curl.easy_getinfo(h, CURLINFO_RESPONSE_CODE, &status);
   if (status != 200) throw ProbeFailure("HTTP status " + std::to_string(status));
   return body;
 }
@@ -261,7 +265,7 @@ std::string JsonText(const std::string& text) {
 }  // namespace
 
 std::vector<ProbeResult> ProbeAll(const std::vector<ProbeTarget>& targets, int timeoutMs) {
-  curl_global_init(CURL_GLOBAL_DEFAULT);  // before any thread uses libcurl
+  // libcurl (for HTTP probes) is loaded, and set up once, by the first probe that needs it.
   std::vector<std::future<ProbeResult>> running;
   for (const ProbeTarget& t : targets)
     running.push_back(std::async(std::launch::async, ProbeOne, t, timeoutMs));
