@@ -61,16 +61,15 @@ int Serve(const CommandLine& c) {
   RequestLog log(c.quiet ? nullptr : c.logFile.empty() ? &std::cerr : &logFile, c.logFormat);
   // The metrics outlive the transports that feed them (declared before, destroyed after).
   const NetServer* transports = nullptr;
-  ServerMetrics metrics(
-      MetricsSources{[&host](const std::string& operation) { return host.HasOperation(operation); },
-                     [&transports] { return transports ? transports->OpenConnections() : 0; },
-                     [&state] {
-                       std::vector<std::pair<std::string, int>> inUse;
-                       for (const char* service : {kExecSqlService, kTableProcService})
-                         if (SessionPool* pool = state.Pool(service))
-                           inUse.emplace_back(service, pool->InUse());
-                       return inUse;
-                     }});
+  ServerMetrics metrics(MetricsSources{
+      [&host](const std::string& operation) { return host.HasOperation(operation); },
+      host.Operations(), [&transports] { return transports ? transports->OpenConnections() : 0; },
+      [&state] {
+        std::vector<std::pair<std::string, int>> inUse;
+        for (const char* service : {kExecSqlService, kTableProcService})
+          if (SessionPool* pool = state.Pool(service)) inUse.emplace_back(service, pool->InUse());
+        return inUse;
+      }});
   log.SetObserver(&metrics);
   NetServer net(c.net, host, log);
   transports = &net;

@@ -8,6 +8,7 @@
 #include <prometheus/text_serializer.h>
 
 #include <sstream>
+#include <string_view>
 
 namespace qorvin::server {
 namespace {
@@ -24,6 +25,26 @@ const prometheus::Histogram::BucketBoundaries& DurationBuckets() {
   static const prometheus::Histogram::BucketBoundaries kBuckets = {
       0.0005, 0.001, 0.0025, 0.005, 0.01, 0.025, 0.05, 0.1, 0.25, 0.5, 1, 2.5, 5, 10};
   return kBuckets;
+}
+
+// 0, 1, 2 for "HTTP", "TCP", "UDP"; -1 for anything else.
+int TransportIndex(const char* transport) {
+  const std::string_view t(transport);
+  return t == "HTTP" ? 0 : t == "TCP" ? 1 : t == "UDP" ? 2 : -1;
+}
+
+const char* const kTransportLabels[3] = {"http", "tcp", "udp"};
+
+// The metric in `slot`, made by `make` the first time. Families hand out the same metric for the
+// same labels, so two threads making it at once keep the same one.
+template <typename Metric, typename Make>
+Metric& Kept(std::atomic<Metric*>& slot, Make make) {
+  Metric* metric = slot.load(std::memory_order_acquire);
+  if (metric == nullptr) {
+    metric = &make();
+    slot.store(metric, std::memory_order_release);
+  }
+  return *metric;
 }
 
 }  // namespace
@@ -54,7 +75,8 @@ ServerMetrics::ServerMetrics(MetricsSources sources)
       sessions_(prometheus::BuildGauge()
                     .Name("qorvin_db_sessions_in_use")
                     .Help("Database sessions leased to running requests, by service.")
-                    .Register(*registry_)) {}
+                    .Register(*registry_)),
+      operationSeries_(std::make_unique<OperationSeries[]>(sources_.operations.size())) {}
 
 ServerMetrics::~ServerMetrics() = default;
 
@@ -66,14 +88,35 @@ std::string ServerMetrics::OperationLabel(const std::string& summary) const {
   return "other";
 }
 
-void ServerMetrics::Request(const char* transport, const std::string& summary, size_t bytesIn,
-                            size_t bytesOut, std::chrono::steady_clock::duration took,
-                            bool failed) {
+void ServerMetrics::Request(const char* transport, int operation, const std::string& summary,
+                            size_t bytesIn, size_t bytesOut,
+                            std::chrono::steady_clock::duration took, bool failed) {
+  const int ti = TransportIndex(transport);
+  if (ti >= 0 && operation >= 0 && size_t(operation) < sources_.operations.size()) {
+    const std::string& name = sources_.operations[size_t(operation)];
+    OperationSeries& series = operationSeries_[size_t(operation)];
+    const char* t = kTransportLabels[ti];
+    Kept(series.requests[ti][failed ? 1 : 0], [&]() -> prometheus::Counter& {
+      return requests_.Add(
+          {{"operation", name}, {"transport", t}, {"outcome", failed ? "error" : "ok"}});
+    }).Increment();
+    Kept(series.duration, [&]() -> prometheus::Histogram& {
+      return duration_.Add({{"operation", name}}, DurationBuckets());
+    }).Observe(std::chrono::duration<double>(took).count());
+    Kept(receivedSeries_[ti], [&]() -> prometheus::Counter& {
+      return received_.Add({{"transport", t}});
+    }).Increment(double(bytesIn));
+    Kept(sentSeries_[ti], [&]() -> prometheus::Counter& {
+      return sent_.Add({{"transport", t}});
+    }).Increment(double(bytesOut));
+    return;
+  }
+  // The rest (probes, the metrics page, unknown or malformed requests) by the summary's text.
   const std::string t = Lower(transport);
-  const std::string operation = OperationLabel(summary);
-  requests_.Add({{"operation", operation}, {"transport", t}, {"outcome", failed ? "error" : "ok"}})
+  const std::string label = OperationLabel(summary);
+  requests_.Add({{"operation", label}, {"transport", t}, {"outcome", failed ? "error" : "ok"}})
       .Increment();
-  duration_.Add({{"operation", operation}}, DurationBuckets())
+  duration_.Add({{"operation", label}}, DurationBuckets())
       .Observe(std::chrono::duration<double>(took).count());
   received_.Add({{"transport", t}}).Increment(double(bytesIn));
   sent_.Add({{"transport", t}}).Increment(double(bytesOut));

@@ -13,9 +13,13 @@
 // so that no request can add a label value of its own choosing. transport is "http", "tcp" or
 // "udp"; outcome "ok" or "error" (the reply reports a failure).
 //
-// Thread-safe: Request is called by the transports' threads, Page by an I/O thread.
+// Thread-safe: Request is called by the transports' threads, Page by an I/O thread. A request of
+// a numbered operation costs a few atomic loads and the metrics' own atomic updates: the series
+// it touches are looked up once, on first use, and kept.
 #pragma once
 
+#include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <string>
@@ -38,6 +42,8 @@ namespace qorvin::server {
 struct MetricsSources {
   // Whether "Service.Operation" is an operation the server knows.
   std::function<bool(const std::string&)> knownOperation;
+  // "Service.Operation" by the number a request's `operation` gives (ServiceHost::Operations()).
+  std::vector<std::string> operations;
   std::function<int()> openConnections;
   // (service, sessions in use) for every pooled service.
   std::function<std::vector<std::pair<std::string, int>>()> sessionsInUse;
@@ -48,8 +54,8 @@ class ServerMetrics : public IRequestObserver {
   explicit ServerMetrics(MetricsSources sources);
   ~ServerMetrics() override;
 
-  void Request(const char* transport, const std::string& summary, size_t bytesIn, size_t bytesOut,
-               std::chrono::steady_clock::duration took, bool failed) override;
+  void Request(const char* transport, int operation, const std::string& summary, size_t bytesIn,
+               size_t bytesOut, std::chrono::steady_clock::duration took, bool failed) override;
 
   // The current values, as the body of "GET /metrics".
   std::string Page();
@@ -66,6 +72,15 @@ class ServerMetrics : public IRequestObserver {
   prometheus::Family<prometheus::Counter>& sent_;
   prometheus::Family<prometheus::Gauge>& connections_;
   prometheus::Family<prometheus::Gauge>& sessions_;
+
+  // The series of one numbered operation (by transport and outcome), kept once looked up.
+  struct OperationSeries {
+    std::atomic<prometheus::Counter*> requests[3][2] = {};
+    std::atomic<prometheus::Histogram*> duration{nullptr};
+  };
+  std::unique_ptr<OperationSeries[]> operationSeries_;  // one per sources_.operations
+  std::atomic<prometheus::Counter*> receivedSeries_[3] = {};
+  std::atomic<prometheus::Counter*> sentSeries_[3] = {};
 };
 
 }  // namespace qorvin::server

@@ -18,13 +18,23 @@ struct DispatchReply {
   bool failed = false;
   // What the request was, for the log line ("ExecSqlService.SynchReadData", "probe", ...).
   std::string summary;
+  // The operation's number in the dispatcher's own list, when the request named one it knows
+  // (what the metrics count it under without reading `summary`); -1 otherwise.
+  int operation = -1;
 };
 
 class IDispatcher {
  public:
   virtual ~IDispatcher() = default;
-  // One request, one reply. Must not throw. Called on worker threads, concurrently.
+  // One request, one reply. Must not throw. Called on worker threads, concurrently, and on I/O
+  // threads for the requests AtOnce accepts.
   virtual DispatchReply Dispatch(std::string_view request, const RequestInfo& info) = 0;
+  // Whether `request` may be answered on the I/O thread that received it, without the hand-over
+  // to a worker and back: only requests whose answer takes microseconds and never waits (no
+  // database, no long lock). Looks at the bytes only; must itself be cheap and must not throw.
+  // Anything else (and everything by default) runs on a worker, so a slow request never holds
+  // up other connections' sockets.
+  virtual bool AtOnce(std::string_view /*request*/) const { return false; }
   // The reply for a request that could not be taken in (too large, ...), explaining `reason`.
   // Must not throw.
   virtual DispatchReply Refuse(const std::string& reason, const RequestInfo& info) = 0;

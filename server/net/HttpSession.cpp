@@ -137,7 +137,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     res->prepare_payload();
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("HTTP", peer_, reply.summary, in, out, Clock::now() - started, reply.failed);
+    ctx_.log.Request("HTTP", peer_, reply.operation, reply.summary, in, out, Clock::now() - started,
+                     reply.failed);
     // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
     // pending, only the deadline moves.)
     idle_.Touch(ctx_.options.idleTimeout);

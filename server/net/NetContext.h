@@ -67,23 +67,28 @@ struct NetContext {
   }
 
   // Runs the dispatcher on a worker thread, then `done(reply)` on that same worker thread, at
-  // once: a reply is sent from where it was made, without waking an I/O thread first. The
-  // caller must have nothing pending on the objects `done` touches while the request runs (a
-  // session reads no further while its request runs, and its idle timer is disarmed); what must
-  // run on a strand, `done` posts there itself. A throwing dispatcher is answered with a Refuse
-  // reply.
+  // once: a reply is sent from where it was made, without waking an I/O thread first. A request
+  // the dispatcher takes at once (IDispatcher::AtOnce) runs on the calling I/O thread instead,
+  // `done` included, before Dispatch returns. The caller must have nothing pending on the
+  // objects `done` touches while the request runs (a session reads no further while its request
+  // runs, and its idle timer is disarmed); what must run on a strand, `done` posts there itself.
+  // A throwing dispatcher is answered with a Refuse reply.
   template <typename Done>
   void Dispatch(std::string request, RequestInfo info, Done done) {
+    if (dispatcher.AtOnce(request)) {
+      done(Answer(request, info));
+      return;
+    }
     net::post(workers, [this, request = std::move(request), info = std::move(info),
-                        done = std::move(done)]() mutable {
-      DispatchReply reply;
-      try {
-        reply = dispatcher.Dispatch(request, info);
-      } catch (const std::exception& e) {
-        reply = dispatcher.Refuse(std::string("Internal server error: ") + e.what(), info);
-      }
-      done(std::move(reply));
-    });
+                        done = std::move(done)]() mutable { done(Answer(request, info)); });
+  }
+
+  DispatchReply Answer(std::string_view request, const RequestInfo& info) {
+    try {
+      return dispatcher.Dispatch(request, info);
+    } catch (const std::exception& e) {
+      return dispatcher.Refuse(std::string("Internal server error: ") + e.what(), info);
+    }
   }
 };
 

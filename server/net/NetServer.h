@@ -15,9 +15,10 @@
 // one datagram is replaced by a Refuse reply.
 //
 // Threads: ioThreads run the sockets; the dispatcher runs on workerThreads, so a slow request
-// never holds up the sockets of others. Stop() may be called from any thread (or by SIGINT /
-// SIGTERM after StopOnSignals); Wait() then lets requests in progress finish (at most
-// shutdownGrace), closes every socket and joins every thread.
+// never holds up the sockets of others. Only the requests the dispatcher takes at once
+// (IDispatcher::AtOnce: microseconds, never waiting) are answered on the I/O thread itself. Stop()
+// may be called from any thread (or by SIGINT / SIGTERM after StopOnSignals); Wait() then lets
+// requests in progress finish (at most shutdownGrace), closes every socket and joins every thread.
 #pragma once
 
 #include <chrono>

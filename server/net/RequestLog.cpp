@@ -45,10 +45,10 @@ std::string IsoTimestamp() {
 
 }  // namespace
 
-void RequestLog::Request(const char* transport, const std::string& peer, const std::string& summary,
-                         size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
-                         bool failed) {
-  if (observer_) observer_->Request(transport, summary, bytesIn, bytesOut, took, failed);
+void RequestLog::Request(const char* transport, const std::string& peer, int operation,
+                         const std::string& summary, size_t bytesIn, size_t bytesOut,
+                         std::chrono::steady_clock::duration took, bool failed) {
+  if (observer_) observer_->Request(transport, operation, summary, bytesIn, bytesOut, took, failed);
   if (!out_) return;
   if (format_ == LogFormat::Json) {
     char ms[32];

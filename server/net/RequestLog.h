@@ -32,8 +32,10 @@ enum class LogFormat { Text, Json };
 class IRequestObserver {
  public:
   virtual ~IRequestObserver() = default;
-  virtual void Request(const char* transport, const std::string& summary, size_t bytesIn,
-                       size_t bytesOut, std::chrono::steady_clock::duration took, bool failed) = 0;
+  // `operation`: DispatchReply::operation (-1: none; then `summary` tells what it was).
+  virtual void Request(const char* transport, int operation, const std::string& summary,
+                       size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
+                       bool failed) = 0;
 };
 
 class RequestLog {
@@ -45,9 +47,9 @@ class RequestLog {
   // Before the transports start; `observer` outlives them.
   void SetObserver(IRequestObserver* observer) { observer_ = observer; }
 
-  void Request(const char* transport, const std::string& peer, const std::string& summary,
-               size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
-               bool failed);
+  void Request(const char* transport, const std::string& peer, int operation,
+               const std::string& summary, size_t bytesIn, size_t bytesOut,
+               std::chrono::steady_clock::duration took, bool failed);
   void Event(const char* transport, const std::string& peer, const std::string& what);
 
  private:

@@ -111,8 +111,8 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
     auto datagram = std::make_shared<std::string>(id + reply.body);
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("UDP", peer, reply.summary, in, reply.body.size(), Clock::now() - started,
-                     reply.failed);
+    ctx_.log.Request("UDP", peer, reply.operation, reply.summary, in, reply.body.size(),
+                     Clock::now() - started, reply.failed);
     socket_.async_send_to(
         net::buffer(*datagram), to,
         [self = shared_from_this(), datagram, token, peer](boost::system::error_code ec, size_t) {

@@ -121,13 +121,19 @@ void RegisterControlChanges(ServiceHost& host, ServerState& state) {
 
 }  // namespace
 
+// The figures that cost microseconds and never wait are answered on the I/O thread that
+// received them (Runs::AtOnce); the others may wait on a session pool's lock, or scan the clients
+// seen, and run on a worker.
 void RegisterControlService(ServiceHost& host, ServerState& state) {
   const std::string s = kControlService;
   ServerState* st = &state;
-  host.Register(s, "GetServerTime", [](Call& c) {
-    c.BeginReply();
-    c.WriteDateTime("Result", NowOleDate());
-  });
+  host.Register(
+      s, "GetServerTime",
+      [](Call& c) {
+        c.BeginReply();
+        c.WriteDateTime("Result", NowOleDate());
+      },
+      Runs::AtOnce);
   host.Register(s, "GetClientCount", [st](Call& c) {
     c.BeginReply();
     c.WriteInteger("Result", st->Clients().Count());
@@ -144,34 +150,50 @@ void RegisterControlService(ServiceHost& host, ServerState& state) {
     c.BeginReply();
     c.WriteInteger("Result", n);
   });
-  host.Register(s, "GetTotalCount", [st](Call& c) {
-    ServiceCounters& counters = st->Counters(c.ReadAnsi("aServiceName"));
-    int64_t total = counters.total;
-    c.BeginReply();
-    c.WriteInteger("Result", int32_t(std::min<int64_t>(total, INT32_MAX)));
-  });
-  host.Register(s, "Alive", [](Call& c) {
-    c.BeginReply();
-    c.WriteBoolean("Result", true);
-  });
-  host.Register(s, "IsPortActive", [st](Call& c) {
-    int32_t port = c.ReadInteger("aPort");
-    BoundPorts p = st->Ports();
-    bool active = port > 0 && (port == p.http || port == p.tcp || port == p.udp);
-    c.BeginReply();
-    c.WriteBoolean("Result", active);
-  });
-  host.Register(s, "GetPort", [st](Call& c) {
-    int32_t port = PortOf(*st, c.ReadAnsi("aProtocol"));
-    c.BeginReply();
-    c.WriteInteger("Result", port);
-  });
-  host.Register(s, "GetServiceList", [](Call& c) {
-    std::string list;
-    for (const std::string& n : ServerState::ServiceNames()) list += (list.empty() ? "" : ",") + n;
-    c.BeginReply();
-    c.WriteAnsi("Result", list);
-  });
+  host.Register(
+      s, "GetTotalCount",
+      [st](Call& c) {
+        ServiceCounters& counters = st->Counters(c.ReadAnsi("aServiceName"));
+        int64_t total = counters.total;
+        c.BeginReply();
+        c.WriteInteger("Result", int32_t(std::min<int64_t>(total, INT32_MAX)));
+      },
+      Runs::AtOnce);
+  host.Register(
+      s, "Alive",
+      [](Call& c) {
+        c.BeginReply();
+        c.WriteBoolean("Result", true);
+      },
+      Runs::AtOnce);
+  host.Register(
+      s, "IsPortActive",
+      [st](Call& c) {
+        int32_t port = c.ReadInteger("aPort");
+        BoundPorts p = st->Ports();
+        bool active = port > 0 && (port == p.http || port == p.tcp || port == p.udp);
+        c.BeginReply();
+        c.WriteBoolean("Result", active);
+      },
+      Runs::AtOnce);
+  host.Register(
+      s, "GetPort",
+      [st](Call& c) {
+        int32_t port = PortOf(*st, c.ReadAnsi("aProtocol"));
+        c.BeginReply();
+        c.WriteInteger("Result", port);
+      },
+      Runs::AtOnce);
+  host.Register(
+      s, "GetServiceList",
+      [](Call& c) {
+        std::string list;
+        for (const std::string& n : ServerState::ServiceNames())
+          list += (list.empty() ? "" : ",") + n;
+        c.BeginReply();
+        c.WriteAnsi("Result", list);
+      },
+      Runs::AtOnce);
   RegisterControlChanges(host, state);
 }
 

@@ -74,8 +74,52 @@ void Call::Note(const std::string& text) {
 // ---- ServiceHost ----
 
 void ServiceHost::Register(const std::string& service, const std::string& operation,
-                           Handler handler) {
-  handlers_[service][operation] = std::move(handler);
+                           Handler handler, Runs runs) {
+  Registered& r = handlers_[service][operation];
+  r.handler = std::move(handler);
+  if (r.number < 0) {
+    r.number = int(operations_.size());
+    operations_.push_back(service + "." + operation);
+  }
+  std::string key = service + '\0' + operation;
+  std::erase(atOnce_, key);
+  if (runs == Runs::AtOnce) atOnce_.push_back(std::move(key));
+}
+
+namespace {
+
+// The next name of a message body (int32 little-endian count, then the bytes) at `at`; false
+// when the view ends first or the count is out of range.
+bool PeekName(std::string_view bytes, size_t& at, std::string_view& name) {
+  if (bytes.size() - at < 4) return false;
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data() + at);
+  const uint32_t n =
+      uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24;
+  at += 4;
+  if (n > uint32_t(kMaxNameLength) || n > bytes.size() - at) return false;
+  name = bytes.substr(at, n);
+  at += n;
+  return true;
+}
+
+}  // namespace
+
+bool ServiceHost::AtOnce(std::string_view request) const {
+  if (request == kProbe) return true;
+  if (request.size() > kAtOnceMaxBytes || request.size() < size_t(kBinHeaderSize)) return false;
+  if (request.substr(0, 5) != std::string_view(kBinSignature, 5)) return false;
+  const auto flags = uint8_t(request[5]);
+  const auto kind = uint8_t(request[6]);
+  if ((flags & kBinFlagCompressed) != 0 || kind != kBinKindMessage) return false;
+  size_t at = size_t(kBinHeaderSize);
+  std::string_view service, operation;
+  if (!PeekName(request, at, service) || !PeekName(request, at, operation)) return false;
+  for (const std::string& key : atOnce_)
+    if (key.size() == service.size() + 1 + operation.size() &&
+        std::string_view(key).substr(0, service.size()) == service && key[service.size()] == '\0' &&
+        std::string_view(key).substr(service.size() + 1) == operation)
+      return true;
+  return false;
 }
 
 std::string ServiceHost::Reply(TROBinMessage& msg) {
@@ -131,10 +175,11 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
   msg.MaxDecompressedSize = state_.Config().maxInflatedRequest;
   Call call(msg, info);
   try {
-    TMemoryStream in;
-    in.WriteBytes(request);
-    in.SetPosition(0);
-    msg.ReadFromStream(in);
+    // The message takes this stream as its body: the request is copied once.
+    auto in = std::make_unique<TMemoryStream>();
+    in->WriteBytes(request);
+    in->SetPosition(0);
+    msg.ReadFromStream(std::move(in));
     state_.Clients().Seen(msg.GetClientID());
     std::string service = msg.GetInterfaceName();
     std::string operation = msg.GetMessageName();
@@ -144,6 +189,7 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
     auto op = s->second.find(operation);
     if (op == s->second.end())
       throw EROException("Service " + service + " has no operation \"" + operation + "\"");
+    reply.operation = op->second.number;
     ServiceCounters& counters = state_.Counters(service);
     ++counters.total;
     ++counters.running;
@@ -151,7 +197,7 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
       std::atomic<int>& n;
       ~Running() { --n; }
     } running{counters.running};
-    op->second(call);
+    op->second.handler(call);
     reply.body = Reply(msg);
   } catch (const std::exception& e) {
     reply.failed = true;

@@ -20,6 +20,8 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 #include "messaging/uROBinMessage.h"
 #include "messaging/uROBinaryHelpers.h"
@@ -61,17 +63,29 @@ class Call {
 
 using Handler = std::function<void(Call&)>;
 
+// Where an operation runs: on a worker (anything that may wait: the database, a lock held long),
+// or at once on the I/O thread that received it (answers of microseconds that never wait).
+enum class Runs { OnWorker, AtOnce };
+
 class ServiceHost : public IDispatcher {
  public:
   explicit ServiceHost(ServerState& state) : state_(state) {}
 
   // Registers an operation (names as the wire spells them; looked up exactly).
-  void Register(const std::string& service, const std::string& operation, Handler handler);
+  void Register(const std::string& service, const std::string& operation, Handler handler,
+                Runs runs = Runs::OnWorker);
   // Whether "Service.Operation" names a registered operation (for the metrics' labels). Safe
   // from any thread once registration is over.
   bool HasOperation(const std::string& serviceDotOperation) const;
+  // "Service.Operation" of every registered operation, by the number DispatchReply::operation
+  // gives. Complete once registration is over.
+  const std::vector<std::string>& Operations() const { return operations_; }
 
   DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override;
+  // The probe, and a plain (neither compressed nor enveloped) message of at most
+  // kAtOnceMaxBytes naming an operation registered to run at once.
+  bool AtOnce(std::string_view request) const override;
+  static constexpr size_t kAtOnceMaxBytes = 4096;
   // An EROMessageTooLarge exception reply carrying `reason`.
   DispatchReply Refuse(const std::string& reason, const RequestInfo& info) override;
 
@@ -80,7 +94,14 @@ class ServiceHost : public IDispatcher {
   std::string ExceptionReply(TROBinMessage& msg, const std::exception& e);
 
   ServerState& state_;
-  std::map<std::string, std::map<std::string, Handler>> handlers_;
+  struct Registered {
+    Handler handler;
+    int number = -1;  // in operations_
+  };
+  std::map<std::string, std::map<std::string, Registered>> handlers_;
+  std::vector<std::string> operations_;
+  // "Service" "\0" "Operation" of the operations that run at once (a handful, compared in turn).
+  std::vector<std::string> atOnce_;
 };
 
 // The services' operations (ExecSqlService.cpp, TableProcService.cpp, ControlService.cpp).

@@ -51,6 +51,44 @@ TEST_F(ServicesTest, ControlFiguresAreTheServersOwn) {
   EXPECT_EQ(r.errorText, "Unknown service \"Nope\"");
 }
 
+// Which requests the I/O thread answers itself: the probe and the cheap figures, and only in a
+// plain message; everything else, and anything the peek cannot read, goes to a worker.
+TEST_F(ServicesTest, OnlyPlainCheapFiguresAreAnsweredAtOnce) {
+  EXPECT_TRUE(host_->AtOnce("PROBE"));
+  for (const char* op :
+       {"GetServerTime", "Alive", "GetServiceList", "GetPort", "IsPortActive", "GetTotalCount"})
+    EXPECT_TRUE(host_->AtOnce(Request("ControlService", op))) << op;
+  // Those that may wait on a pool's lock or scan the clients, and every database operation.
+  for (const char* op : {"GetClientCount", "GetServicePoolSize", "GetInUseCount", "Restart",
+                         "SetDBConnInfo", "ClearServicePool"})
+    EXPECT_FALSE(host_->AtOnce(Request("ControlService", op))) << op;
+  EXPECT_FALSE(host_->AtOnce(Request("ExecSqlService", "SynchExecSQL", UserAndSql("select 1"))));
+  // Names are compared whole and exactly.
+  EXPECT_FALSE(host_->AtOnce(Request("ControlService", "GetServerTim")));
+  EXPECT_FALSE(host_->AtOnce(Request("ControlService", "getservertime")));
+  EXPECT_FALSE(host_->AtOnce(Request("ControlServic", "eGetServerTime")));
+  EXPECT_FALSE(host_->AtOnce(Request("ExecSqlService", "GetServerTime")));
+
+  const std::string plain = Request("ControlService", "GetServerTime");
+  // Compressed or too large: the worker reads it.
+  std::string compressed = plain;
+  compressed[5] = char(compressed[5] | kBinFlagCompressed);
+  EXPECT_FALSE(host_->AtOnce(compressed));
+  EXPECT_FALSE(host_->AtOnce(plain + std::string(ServiceHost::kAtOnceMaxBytes, '\0')));
+  // Cut anywhere: at once only while both names are whole (the worker then reports the rest).
+  // A name length past the end, negative or wrong: never at once, never a read past the view.
+  const size_t namesEnd = 28 + 4 + 14 + 4 + 13;
+  for (size_t n = 0; n < plain.size(); ++n)
+    EXPECT_EQ(host_->AtOnce(plain.substr(0, n)), n >= namesEnd) << n;
+  for (const char* length : {"\xff\xff\xff\x7f", "\xff\xff\xff\xff", "\x0f\x00\x00\x00"}) {
+    std::string hostile = plain;
+    hostile.replace(28, 4, length, 4);
+    EXPECT_FALSE(host_->AtOnce(hostile));
+  }
+  // What runs at once answers like any other call.
+  EXPECT_TRUE(Send(plain).DateTime() > 40000);
+}
+
 TEST_F(ServicesTest, PortsAreTheListenersPorts) {
   state_->SetPorts(BoundPorts{8099, 8090, -1});
   auto port = [&](const std::string& p) {

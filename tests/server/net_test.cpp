@@ -3,6 +3,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
+#include <future>
+#include <mutex>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -18,7 +21,8 @@ namespace {
 using namespace testing;
 
 // Echoes requests; "fail:..." replies as a failure; "slow" takes 300 ms and records how many
-// requests ran at once.
+// requests ran at once; "block" waits until the gate opens (at most 10 s); "now:..." is taken
+// at once (on the I/O thread).
 class EchoDispatcher : public IDispatcher {
  public:
   DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override {
@@ -30,10 +34,20 @@ class EchoDispatcher : public IDispatcher {
     DispatchReply r;
     r.summary = std::string("echo/") + info.transport;
     if (request == "slow") std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    if (request == "block") {
+      std::unique_lock<std::mutex> lock(gateMutex_);
+      gateOpened_.wait_for(lock, std::chrono::seconds(10), [this] { return gateOpen_; });
+    }
     r.failed = request.substr(0, 5) == "fail:";
     r.body = request == "big" ? std::string(70000, 'b') : "echo:" + std::string(request);
     --running_;
     return r;
+  }
+  bool AtOnce(std::string_view request) const override { return request.starts_with("now:"); }
+  void OpenGate() {
+    std::lock_guard<std::mutex> lock(gateMutex_);
+    gateOpen_ = true;
+    gateOpened_.notify_all();
   }
   DispatchReply Refuse(const std::string& reason, const RequestInfo&) override {
     return {"refused:" + reason, true, "refused"};
@@ -51,6 +65,9 @@ class EchoDispatcher : public IDispatcher {
   std::atomic<int> started_{0};
   std::atomic<int> running_{0};
   std::atomic<int> peak_{0};
+  std::mutex gateMutex_;
+  std::condition_variable gateOpened_;
+  bool gateOpen_ = false;
 };
 
 class NetTest : public ::testing::Test {
@@ -60,12 +77,15 @@ class NetTest : public ::testing::Test {
     o.tcpPort = o.tcpPort < 0 ? -1 : 0;
     o.udpPort = o.udpPort < 0 ? -1 : 0;
     if (o.maxRequestBytes == NetOptions{}.maxRequestBytes) o.maxRequestBytes = 1000;
-    o.workerThreads = 4;
+    if (o.workerThreads == NetOptions{}.workerThreads) o.workerThreads = 4;
     server_ = std::make_unique<NetServer>(o, dispatcher_, log_);
     server_->Start();
     ports_ = server_->Ports();
   }
-  void TearDown() override { server_.reset(); }
+  void TearDown() override {
+    dispatcher_.OpenGate();
+    server_.reset();
+  }
   std::string Url(const std::string& path) {
     return "http://127.0.0.1:" + std::to_string(ports_.http) + path;
   }
@@ -225,6 +245,39 @@ TEST_F(NetTest, ClientsAreServedConcurrently) {
   for (auto& t : clients) t.join();
   EXPECT_EQ(good, 8);
   EXPECT_GE(dispatcher_.Peak(), 2);
+}
+
+// With the only worker held by a request, the requests the dispatcher takes at once are still
+// answered on every transport, in order on a connection; the others wait for the worker.
+TEST_F(NetTest, RequestsTakenAtOnceDoNotWaitForABusyWorker) {
+  NetOptions o;
+  o.workerThreads = 1;
+  StartServer(o);
+  Socket blocked(SOCK_STREAM);
+  blocked.Connect(ports_.tcp);
+  blocked.SendAll(Frame("block"));
+  ASSERT_TRUE(dispatcher_.WaitStarted(1));
+  // A request for the worker queues behind it (sent now, answered after the gate opens).
+  auto queued = std::async(std::launch::async, [&] { return TcpCall(ports_.tcp, "queued"); });
+
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  for (int i = 0; i < 20; ++i)
+    EXPECT_EQ(TcpCall(s, "now:" + std::to_string(i)), "echo:now:" + std::to_string(i));
+  HttpClient http;
+  HttpResult r = http.Send(Url("/Bin"), "now:http");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "echo:now:http");
+  const std::string id = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
+  EXPECT_EQ(UdpCall(ports_.udp, id, "now:udp"), id + "echo:now:udp");
+  EXPECT_EQ(dispatcher_.Peak(), 2);  // the blocked request and one at-once request at a time
+
+  dispatcher_.OpenGate();
+  EXPECT_EQ(ReadFrame(blocked), "echo:block");
+  ASSERT_EQ(queued.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+  EXPECT_EQ(queued.get(), "echo:queued");
+  // Every request has its log line, whichever thread answered it.
+  EXPECT_NE(logText_.str().find("echo/UDP in=7 out=12"), std::string::npos) << logText_.str();
 }
 
 TEST_F(NetTest, StopLetsRunningRequestsFinishThenCloses) {

@@ -144,6 +144,7 @@ TEST(ServerMetricsPage, LabelsAreBoundedAndTheGaugesAreReadAtEachPage) {
   int connections = 3;
   ServerMetrics metrics(
       MetricsSources{[](const std::string& op) { return op == "ExecSqlService.SynchReadData"; },
+                     {"ControlService.Alive", "ExecSqlService.SynchReadData"},
                      [&connections] { return connections; },
                      [] {
                        return std::vector<std::pair<std::string, int>>{{"ExecSqlService", 2}};
@@ -157,23 +158,38 @@ TEST(ServerMetricsPage, LabelsAreBoundedAndTheGaugesAreReadAtEachPage) {
   EXPECT_EQ(metrics.OperationLabel(""), "other");
 
   using std::chrono::milliseconds;
-  metrics.Request("TCP", "ExecSqlService.SynchReadData user=u1", 100, 2000, milliseconds(3), false);
-  metrics.Request("TCP", "ExecSqlService.SynchReadData user=u1", 50, 70, milliseconds(700), true);
-  metrics.Request("UDP", "probe", 5, 8, milliseconds(0), false);
+  // A numbered operation counts where its summary would: the series are the same.
+  metrics.Request("TCP", 1, "ExecSqlService.SynchReadData user=u1", 100, 2000, milliseconds(3),
+                  false);
+  metrics.Request("TCP", -1, "ExecSqlService.SynchReadData user=u1", 50, 70, milliseconds(700),
+                  true);
+  metrics.Request("UDP", -1, "probe", 5, 8, milliseconds(0), false);
+  metrics.Request("HTTP", 0, "ControlService.Alive", 40, 30, milliseconds(0), false);
+  metrics.Request("HTTP", 0, "ControlService.Alive", 40, 30, milliseconds(0), false);
+  metrics.Request("HTTP", 1, "ExecSqlService.SynchReadData x", 1, 2, milliseconds(20), true);
+  // A number out of range falls back to the summary.
+  metrics.Request("UDP", 7, "probe", 5, 8, milliseconds(0), false);
   const std::string page = metrics.Page();
   for (const char* want : {
            "qorvin_requests_total{operation=\"ExecSqlService.SynchReadData\",outcome=\"ok\","
            "transport=\"tcp\"} 1\n",
            "qorvin_requests_total{operation=\"ExecSqlService.SynchReadData\",outcome=\"error\","
            "transport=\"tcp\"} 1\n",
-           "qorvin_requests_total{operation=\"probe\",outcome=\"ok\",transport=\"udp\"} 1\n",
+           "qorvin_requests_total{operation=\"probe\",outcome=\"ok\",transport=\"udp\"} 2\n",
+           "qorvin_requests_total{operation=\"ControlService.Alive\",outcome=\"ok\","
+           "transport=\"http\"} 2\n",
+           "qorvin_requests_total{operation=\"ExecSqlService.SynchReadData\",outcome=\"error\","
+           "transport=\"http\"} 1\n",
            "qorvin_received_bytes_total{transport=\"tcp\"} 150\n",
+           "qorvin_received_bytes_total{transport=\"http\"} 81\n",
+           "qorvin_sent_bytes_total{transport=\"udp\"} 16\n",
            "qorvin_sent_bytes_total{transport=\"tcp\"} 2070\n",
            "qorvin_request_duration_seconds_bucket{operation=\"ExecSqlService.SynchReadData\","
            "le=\"0.005\"} 1\n",
            "qorvin_request_duration_seconds_bucket{operation=\"ExecSqlService.SynchReadData\","
-           "le=\"1\"} 2\n",
-           "qorvin_request_duration_seconds_count{operation=\"ExecSqlService.SynchReadData\"} 2\n",
+           "le=\"1\"} 3\n",
+           "qorvin_request_duration_seconds_count{operation=\"ExecSqlService.SynchReadData\"} 3\n",
+           "qorvin_request_duration_seconds_count{operation=\"ControlService.Alive\"} 2\n",
            "qorvin_open_connections 3\n",
            "qorvin_db_sessions_in_use{service=\"ExecSqlService\"} 2\n",
        })
