@@ -15,6 +15,11 @@
 // T runs a new connection per call, B and H keep their connection (the fault then hits a
 // connection that already carried a call), U is datagrams.
 //
+// The faults that strike after the request went out (a cut request, a lost, reset or cut-off
+// reply) run once more with a second server known to the module in fail-over mode: the outcome
+// is the same, and the second server never runs the call (the module fails over only when a
+// request provably never reached a server).
+//
 // Expected outcome per cell ("-": the fault does not exist on that transport):
 //
 //   fault             T, B, H                          U
@@ -52,6 +57,7 @@
 #include "channels/uROWinInetHttpChannel.h"
 #include "client/DataModuleQorvinCommon.h"
 #include "contract/VelmarLib_Intf.h"
+#include "include/qorvin/QorvinServers.h"
 #include "messaging/uROClasses.h"
 #include "tests/e2e/E2eSupport.h"
 #include "tests/faults/FaultProxy.h"
@@ -81,14 +87,18 @@ struct Cell {
   Fault fault;
   Outcome outcome;
   const char* error;  // a part of the expected error text ("" for success)
+  // The module knows a second server (fail-over): a call that failed after its request went out
+  // must not run there too.
+  bool failOver = false;
 };
 
 void PrintTo(const Cell& cell, std::ostream* out) {
-  *out << cell.letter << " " << FaultName(cell.fault);
+  *out << cell.letter << " " << FaultName(cell.fault) << (cell.failOver ? " with fail-over" : "");
 }
 
 std::string CellName(const ::testing::TestParamInfo<Cell>& info) {
-  return std::string(1, info.param.letter) + "_" + FaultName(info.param.fault);
+  return std::string(1, info.param.letter) + "_" + FaultName(info.param.fault) +
+         (info.param.failOver ? "_FailOver" : "");
 }
 
 constexpr char kTcpTimeout[] = "Read timed out after 2000 ms.";
@@ -125,6 +135,20 @@ std::vector<Cell> Cells() {
   return cells;
 }
 
+// The faults that strike after the request went out, with a second server to fail over to.
+std::vector<Cell> FailOverCells() {
+  std::vector<Cell> cells;
+  for (const Cell& cell : Cells()) {
+    const bool afterSent = cell.fault == Fault::CutRequest || cell.fault == Fault::DropReply ||
+                           cell.fault == Fault::Reset || cell.fault == Fault::Truncate;
+    // T and B are one channel: B (a kept connection) waits out the lost reply for both.
+    if (!afterSent || (cell.letter == 'T' && cell.fault == Fault::DropReply)) continue;
+    cells.push_back(cell);
+    cells.back().failOver = true;
+  }
+  return cells;
+}
+
 // A module of `letter` at 127.0.0.1:port with the matrix's time-outs; B and H keep their
 // connection between calls.
 std::unique_ptr<TDataModuleZent> NewModule(char letter, int port) {
@@ -144,6 +168,16 @@ std::unique_ptr<TDataModuleZent> NewModule(char letter, int port) {
   return module;
 }
 
+// Adds the server at `port` as the module's alternative, in fail-over mode.
+void AddFailOver(TDataModuleZent& module, int port) {
+  IQorvinServers* servers = nullptr;
+  ASSERT_EQ(module.QueryInterface(&kQorvinIID_IQorvinServers, reinterpret_cast<void**>(&servers)),
+            0);
+  Text error;
+  ASSERT_TRUE(servers->AddServer("127.0.0.1", port, nullptr, &error)) << error.str();
+  ASSERT_TRUE(servers->SetMode(kQorvinServersFailOver));
+}
+
 // What a read answered: its rows as text, or "error: <text>".
 std::string Read(IRemoteDataModule& module, const std::string& sql) {
   QorvinDataPacket data{};
@@ -159,36 +193,43 @@ std::string Read(IRemoteDataModule& module, const std::string& sql) {
 
 class FaultMatrix : public ::testing::TestWithParam<Cell> {
  protected:
+  // Two servers, each on a database of its own with the table FaultLog, and a module straight to
+  // each (no proxy) that counts the runs of a write.
   static void SetUpTestSuite() {
     RegisterMessagingClasses();
     RegisterVelmarLibProxies();
     work_ = new Workspace;
-    ServerOptions options;
-    options.logFile = work_->Path("server.log");
-    std::string error;
-    server_ = ServerProcess::Start(options, error).release();
-    if (server_ == nullptr) {
-      startError_ = new std::string(error);
-      return;
+    for (int i = 0; i < 2; ++i) {
+      ServerOptions options;
+      options.logFile = work_->Path("server" + std::to_string(i) + ".log");
+      std::string error;
+      servers_[i] = ServerProcess::Start(options, error).release();
+      if (servers_[i] == nullptr) {
+        startError_ = new std::string(error);
+        return;
+      }
+      direct_[i] = NewModule('T', servers_[i]->TcpPort()).release();
+      int32_t result = 0;
+      Text text;
+      direct_[i]->SynchExecSQL("faults", "", "create table FaultLog (K varchar(40))", &result,
+                               &text);
+      if (result != 1) startError_ = new std::string("create table: " + text.str());
     }
-    direct_ = NewModule('T', server_->TcpPort()).release();
-    int32_t result = 0;
-    Text text;
-    direct_->SynchExecSQL("faults", "", "create table FaultLog (K varchar(40))", &result, &text);
-    if (result != 1) startError_ = new std::string("create table: " + text.str());
   }
 
   static void TearDownTestSuite() {
-    delete direct_;
-    if (server_ != nullptr) {
-      const std::string log = server_->LogText();
-      EXPECT_EQ(server_->Stop(), 0) << log;
+    for (int i = 0; i < 2; ++i) {
+      delete direct_[i];
+      if (servers_[i] != nullptr) {
+        const std::string log = servers_[i]->LogText();
+        EXPECT_EQ(servers_[i]->Stop(), 0) << log;
+      }
+      delete servers_[i];
+      direct_[i] = nullptr;
+      servers_[i] = nullptr;
     }
-    delete server_;
     delete work_;
     delete startError_;
-    direct_ = nullptr;
-    server_ = nullptr;
     work_ = nullptr;
     startError_ = nullptr;
   }
@@ -197,26 +238,27 @@ class FaultMatrix : public ::testing::TestWithParam<Cell> {
     if (startError_ != nullptr) GTEST_FAIL() << *startError_;
   }
 
-  // How often the server ran the write with key `key`.
-  static std::string Runs(const std::string& key) {
-    return Read(*direct_, "select count(*) from FaultLog where K = '" + key + "'");
+  // How often server `i` ran the write with key `key`.
+  static std::string Runs(int i, const std::string& key) {
+    return Read(*direct_[i], "select count(*) from FaultLog where K = '" + key + "'");
   }
 
   static Workspace* work_;
-  static ServerProcess* server_;
-  static TDataModuleZent* direct_;
+  static ServerProcess* servers_[2];
+  static TDataModuleZent* direct_[2];
   static std::string* startError_;
 };
 
 Workspace* FaultMatrix::work_ = nullptr;
-ServerProcess* FaultMatrix::server_ = nullptr;
-TDataModuleZent* FaultMatrix::direct_ = nullptr;
+ServerProcess* FaultMatrix::servers_[2] = {nullptr, nullptr};
+TDataModuleZent* FaultMatrix::direct_[2] = {nullptr, nullptr};
 std::string* FaultMatrix::startError_ = nullptr;
 
 TEST_P(FaultMatrix, CallEndsInItsBoundAndTheNextCallGetsItsOwnAnswer) {
   const Cell& cell = GetParam();
-  FaultProxy proxy(cell.letter, server_->Port(cell.letter));
+  FaultProxy proxy(cell.letter, servers_[0]->Port(cell.letter));
   std::unique_ptr<TDataModuleZent> module = NewModule(cell.letter, proxy.Port());
+  if (cell.failOver) AddFailOver(*module, servers_[1]->Port(cell.letter));
   const std::string key = CellName({cell, 0});
 
   // Unarmed the proxy changes nothing (and B and H now hold a connection that carried a call).
@@ -253,13 +295,21 @@ TEST_P(FaultMatrix, CallEndsInItsBoundAndTheNextCallGetsItsOwnAnswer) {
   EXPECT_EQ(Read(*module, "select '" + key + " after' as E"), key + " after");
   EXPECT_TRUE(proxy.WaitApplied(1, 10000)) << "the fault was never applied";
   EXPECT_EQ(proxy.FaultsApplied(), 1);
-  // Three calls, three requests: the module never sent one again by itself.
-  EXPECT_EQ(proxy.RequestsSeen(), 3);
+  // Three calls, three requests: the module never sent one again by itself. (With fail-over the
+  // last call may go to the other server.)
+  if (cell.failOver) {
+    EXPECT_GE(proxy.RequestsSeen(), 2);
+    EXPECT_LE(proxy.RequestsSeen(), 3);
+  } else {
+    EXPECT_EQ(proxy.RequestsSeen(), 3);
+  }
 
-  EXPECT_EQ(Runs(key), cell.outcome == Outcome::NotRun ? "0" : "1");
+  EXPECT_EQ(Runs(0, key), cell.outcome == Outcome::NotRun ? "0" : "1");
+  EXPECT_EQ(Runs(1, key), "0");  // never repeated at the other server
 }
 
 INSTANTIATE_TEST_SUITE_P(Cells, FaultMatrix, ::testing::ValuesIn(Cells()), CellName);
+INSTANTIATE_TEST_SUITE_P(FailOver, FaultMatrix, ::testing::ValuesIn(FailOverCells()), CellName);
 
 }  // namespace
 }  // namespace qorvin::faults
