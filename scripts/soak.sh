@@ -5,7 +5,7 @@
 # server is killed and started again twice on the way. Afterwards every write is checked in the
 # database (see bench/soak/soak_client.cpp) and the surviving server's memory must be flat.
 #
-#   scripts/soak.sh [CALLS_PER_CLIENT [CLIENTS]]     default 2000 calls, 4 clients
+#   scripts/soak.sh [CALLS_PER_CLIENT [CLIENTS [KILLS]]]   default 2000 calls, 4 clients, 2 kills
 #
 # Builds what it needs in build/ (BUILD_DIR to change it). Bounded: the driver gets at most
 # 10 minutes plus 50 ms per call. Exit status 0 when every check holds.
@@ -15,6 +15,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${BUILD_DIR:-$root/build}
 calls=${1:-2000}
 clients=${2:-4}
+kills=${3:-2}
 
 if [ ! -f "$build/build.ninja" ] && [ ! -f "$build/Makefile" ]; then
   cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
@@ -33,7 +34,7 @@ url=$("$root/scripts/pg-cluster.sh" start "$cluster")
 status=0
 timeout --kill-after=30 $((600 + calls * clients / 20)) "$build/bench/soak/soak_client" \
   --library "$build/client/libQorvinClient.so" --server "$build/server/qorvin-server" \
-  --db "$url" --work "$work" --clients "$clients" --calls "$calls" || status=$?
+  --db "$url" --work "$work" --clients "$clients" --calls "$calls" --kills "$kills" || status=$?
 if [ "$status" -ne 0 ]; then
   echo "soak: exit status $status; the servers' logs:" >&2
   tail -n 20 "$work"/server-*.log >&2 || true

@@ -2,7 +2,8 @@
 // loads it) on a connection letter of its own, make mixed calls against two qorvin-server
 // processes on one PostgreSQL database, load-balanced with fail-over through IQorvinServers.
 // Server A is killed (SIGKILL) at a third and at two thirds of the calls and started again on its
-// ports a little later; server B runs throughout.
+// ports a little later (while it is down, server B carries every client); server B runs
+// throughout.
 //
 // Calls, in turn: reads (a row the client wrote), writes (one INSERT), uploads (five rows through
 // a one-statement procedure) and procedure calls (one row). Every row written carries a key of
@@ -17,7 +18,9 @@
 // with that of the last quarter: at most 10% apart.
 //
 // Usage: soak_client --library LIB --server PROGRAM --db URL --work DIR [--clients N]
-//                    [--calls N]
+//                    [--calls N] [--kills N]
+// --kills: how often server A is killed, evenly spread over the calls (default 2; 0 for a run
+// without faults, to compare memory with).
 // Exit status 0 when every check holds, 1 otherwise, 2 for bad usage or a failed start.
 #include <dlfcn.h>
 #include <fcntl.h>
@@ -364,6 +367,7 @@ int main(int argc, char** argv) {
   const std::string work = Arg(argc, argv, "--work", "");
   const int clients = std::stoi(Arg(argc, argv, "--clients", "4"));
   const long calls = std::stol(Arg(argc, argv, "--calls", "2000"));
+  const int maxKills = std::stoi(Arg(argc, argv, "--kills", "2"));
   const std::string letters = "HTBU";
   if (clients < 1 || calls < 30) Die("--clients must be at least 1 and --calls at least 30");
 
@@ -427,7 +431,7 @@ int main(int argc, char** argv) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     const long now = done;
     samples.push_back({double(now) / double(total), a.pid > 0 ? RssKb(a.pid) : 0, RssKb(b.pid)});
-    if (a.pid > 0 && kills < 2 && now >= total * (kills + 1) / 3) {
+    if (a.pid > 0 && kills < maxKills && now >= total * (kills + 1) / (maxKills + 1)) {
       StopServer(a, SIGKILL);
       ++kills;
       killedAt = Clock::now();
@@ -532,7 +536,28 @@ int main(int argc, char** argv) {
   std::printf(
       "  server B RSS: first quarter %.0f kB, last quarter %.0f kB (%+.1f%%, %d/%d "
       "samples)%s\n",
-      first, last, drift * 100, nFirst, nLast, flat ? "" : "  NOT FLAT");
+      first, last, drift * 100, nFirst, nLast,
+      !judged ? "  (too short to judge)"
+      : flat  ? ""
+              : "  NOT FLAT");
+  // The trend: server B's highest sample in each tenth of the calls, and the change from the
+  // third quarter to the last (a leak keeps growing there; a warm-up has levelled off).
+  double third = 0;
+  int nThird = 0;
+  for (const Sample& sample : samples)
+    if (sample.progress >= 0.5 && sample.progress < 0.75) third += double(sample.b), ++nThird;
+  third = nThird ? third / nThird : 0;
+  if (third > 0)
+    std::printf("  server B RSS: third quarter %.0f kB, last quarter %+.1f%% of it\n", third,
+                (last - third) / third * 100);
+  std::vector<long> tenths(10, 0);
+  for (const Sample& sample : samples) {
+    const size_t tenth = std::min<size_t>(9, size_t(sample.progress * 10));
+    tenths[tenth] = std::max(tenths[tenth], sample.b);
+  }
+  std::printf("  server B RSS, highest per tenth of the calls (MB):");
+  for (long kb : tenths) kb > 0 ? std::printf(" %.1f", double(kb) / 1024) : std::printf(" -");
+  std::printf("\n");
   std::printf("  servers stopped: A %d, B %d\n", stopA, stopB);
   for (const std::string& r : reports) std::printf("  VIOLATION %s\n", r.c_str());
   const bool passed = violations == 0 && flat && stopB == 0;
