@@ -192,6 +192,7 @@ void TROTransportChannel::Dispatch(IROMessage& message) {
     PrepareDispatch(&message);
   } catch (const std::exception& e) {
     bool retry = false;
+    if (CancelRequested()) throw;
     if (onFailure_) onFailure_(this, e, retry);
     if (!retry) throw;
   }
@@ -208,10 +209,12 @@ void TROTransportChannel::Dispatch(IROMessage& message) {
       message.ReadFromStream(std::move(response));
       return;
     } catch (const EROSessionNotFound& e) {
-      if (!OnLoginNeeded) throw;
+      if (!OnLoginNeeded || CancelRequested()) throw;
       OnLoginNeeded(this, e, retry);
       if (!retry) throw;
     } catch (const std::exception& e) {
+      // A cancelled call ends here, whatever a handler would make of the failure.
+      if (CancelRequested()) throw;
       if (onFailure_) onFailure_(this, e, retry);
       if (!retry) throw;
     }
@@ -240,6 +243,7 @@ void TROTransportChannel::Dispatch(TStream& request, TStream& response) {
       }
       requestSent_ = false;
       DispatchAttempt(request, response);
+      transfer_.EndReceive();
       std::string address = AddressText();
       std::lock_guard<std::mutex> guard(lastServerLock_);
       lastServer_ = std::move(address);
@@ -298,7 +302,8 @@ void TROTransportChannel::ReviveLocators() {
 
 void TROTransportChannel::HandleDispatchFailure(int& startIndex, bool& retry,
                                                 const std::exception& error) {
-  if (!(dispatchOptions_ & doFaultTolerant)) return;
+  // A cancel says nothing about the server: no locator is disabled, no other one tried.
+  if (!(dispatchOptions_ & doFaultTolerant) || CancelRequested()) return;
   std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   // The current locator may have been removed from the collection since it was applied.
   if (currentLocator_ && serverLocators_.IndexOf(currentLocator_) < 0) currentLocator_ = nullptr;

@@ -20,6 +20,16 @@
 // after DisabledRetryInterval milliseconds (default 60000; 0 keeps it off until probing or the
 // host enables it).
 //
+// Cancel: RequestCancel, from any thread, triggers the channel's latch: every wait of the
+// dispatch in flight (connecting, sending, waiting for and reading the answer) ends at once with
+// "The call was cancelled.", and so does every later one until ResetCancel. A cancelled attempt
+// is never repeated on another server, never disables a locator and is not handed to the
+// OnFailure / OnLoginNeeded handlers for a retry. Whoever owns the call (the module) resets the
+// latch around each call, so a cancel only ever reaches the call it was meant for.
+//
+// Progress: the concrete channels count the message bytes of each dispatch in Transfer() (see
+// uROTransferProgress.h), which any thread may read while the dispatch runs.
+//
 // Threads: one dispatch at a time. A second dispatch while one runs fails at once with
 // EROChannelBusy "Channel is busy. Try again later." (the flag is an atomic test-and-set, so two
 // threads can never both pass it); the flag is cleared however the dispatch ends. The locators
@@ -43,11 +53,13 @@
 #include "channels/uROMainThread.h"
 #include "channels/uROServerLocator.h"
 #include "channels/uROThreadTimer.h"
+#include "channels/uROTransferProgress.h"
 #include "messaging/uROClientIntf.h"
 #include "messaging/uROComponent.h"
 #include "messaging/uROEncryption.h"
 #include "messaging/uROExceptions.h"
 #include "platform/rtl/Stream.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
 
@@ -206,6 +218,14 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   // Async failure sink: raises OnAsyncException.
   void ReportAsyncFailure(void* async, const std::exception& anException);
 
+  // --- cancel and progress (see above) ---
+  void RequestCancel() noexcept { interrupt_.Trigger(); }
+  void ResetCancel() noexcept { interrupt_.Reset(); }
+  bool CancelRequested() const noexcept { return interrupt_.Triggered(); }
+  // The latch the channel's sockets watch.
+  const TWaitInterrupt& Interrupt() const { return interrupt_; }
+  TROTransferProgress& Transfer() { return transfer_; }
+
   // Raises OnProgress when assigned.
   void DoProgress(TProgressType type, TProgressDirection direction, int64_t transferred,
                   int64_t total);
@@ -266,6 +286,8 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   // Locks `lock` (over locatorLock_); on the timer thread gives up when probing stops.
   bool LockLocatorsForProbe(std::unique_lock<std::recursive_timed_mutex>& lock, bool fromTimer);
 
+  TWaitInterrupt interrupt_;
+  TROTransferProgress transfer_;
   TRODispatchOptions dispatchOptions_ = 0;
   TROServerLocatorCollection serverLocators_{this};
   bool probeServers_ = false;

@@ -33,7 +33,9 @@ void TIdTCPClient::Connect() {
 }
 
 TROIndyTCPChannel::TROIndyTCPChannel(TROComponent* owner, std::string name)
-    : TROTransportChannel(owner, std::move(name)), client_(CreateIndyClient()) {}
+    : TROTransportChannel(owner, std::move(name)), client_(CreateIndyClient()) {
+  client_->Socket().SetInterrupt(&Interrupt());
+}
 
 TROIndyTCPChannel::~TROIndyTCPChannel() {
   StopProbing();
@@ -105,6 +107,7 @@ void TROIndyTCPChannel::SendFrame(TStream& request) {
   const unsigned char prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
   const int wait = WaitBound(client_->ReadTimeout);
   TTcpClient& socket = client_->Socket();
+  Transfer().BeginSend(size);
   socket.SendAll(prefix, 4, wait);
   unsigned char piece[TIdTCPClient::kPieceSize];
   int64_t left = size;
@@ -113,6 +116,7 @@ void TROIndyTCPChannel::SendFrame(TStream& request) {
     request.ReadBuffer(piece, chunk);
     socket.SendAll(piece, size_t(chunk), wait);
     left -= chunk;
+    Transfer().SentSoFar(size - left);
   }
 }
 
@@ -127,6 +131,7 @@ void TROIndyTCPChannel::ReceiveFrame(TStream& response) {
   const uint32_t n = uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
                      uint32_t(prefix[2]) << 8 | uint32_t(prefix[3]);
   if (n > kMaxFrameLength) throw EROException(Format("Invalid frame length %u received.", n));
+  Transfer().BeginReceive(n);
   if (auto* memory = dynamic_cast<TMemoryStream*>(&response))
     memory->Reserve(response.Position() + std::min<int64_t>(n, kMaxReserveAhead));
   unsigned char piece[TIdTCPClient::kPieceSize];
@@ -136,6 +141,7 @@ void TROIndyTCPChannel::ReceiveFrame(TStream& response) {
     socket.ReceiveExactly(piece, size_t(chunk), wait);
     response.WriteBuffer(piece, chunk);
     left -= chunk;
+    Transfer().ReceivedSoFar(int64_t(n) - left);
   }
 }
 

@@ -24,6 +24,9 @@
 // "Invalid frame length %u received." for an answer announcing 2 GiB or more (checked before
 // anything is allocated) or "Request too large for one frame (%lld bytes)." before sending.
 //
+// Progress and cancel: the frame's payload bytes are counted as they go and come (the total of
+// an answer is the length its prefix announces); the socket watches the channel's cancel latch.
+//
 // Threads: one dispatch at a time (the base's busy guard); all socket calls block the caller.
 #pragma once
 

@@ -45,7 +45,9 @@ TROIndyUDPChannel::TROIndyUDPChannel(TROComponent* owner, std::string name)
       client_(CreateIndyClient()),
       responses_(std::make_unique<TROSimpleAsyncResponseStorage>()),
       pending_(std::make_unique<TROSimpleAsyncResponseStorage>()),
-      idLength_(NewRequestID().size()) {}
+      idLength_(NewRequestID().size()) {
+  client_->Socket().SetInterrupt(&Interrupt());
+}
 
 TROIndyUDPChannel::~TROIndyUDPChannel() {
   StopProbing();
@@ -172,7 +174,9 @@ bool TROIndyUDPChannel::AwaitAnswer(const std::string& id, int attempts, int wai
 void TROIndyUDPChannel::IntDispatch(TStream& request, TStream& response) {
   const std::string id = NewRequestID();
   try {
+    Transfer().BeginSend(request.Size());
     SendDatagram(request, id, true);
+    Transfer().SentSoFar(request.Size());
     NoteRequestSent();
     const int attempts = (retrys_ > 0 ? retrys_ : 0) + 1;
     AwaitAnswer(id, attempts, AttemptWait(), nullptr);
@@ -180,7 +184,10 @@ void TROIndyUDPChannel::IntDispatch(TStream& request, TStream& response) {
     TROResponseItem* answer = responses_->FindByID(id);
     if (answer == nullptr)
       throw Exception(Format("Time out reading server response %s.", id.c_str()));
+    const int64_t size = answer->Stream().Size();
+    Transfer().BeginReceive(size);
     ReplaceContent(answer->Stream(), response);
+    Transfer().ReceivedSoFar(size);
     responses_->DeleteByID(id);
   } catch (...) {
     pending_->DeleteByID(id);

@@ -31,6 +31,10 @@
 // "Response %s is not available yet." from RetrieveResponse. The response thread reports a
 // failure through OnAsyncException and then raises no time-out event for that request.
 //
+// Progress and cancel: a synchronous dispatch counts the request stream when the datagram went
+// out and the answer's payload when it arrived (the totals are those sizes). The socket watches
+// the channel's cancel latch, so a cancel also ends a response thread's wait.
+//
 // Threads: the channel lock guards the stores' combined updates, the socket and the sends of
 // InvokeRequest; a receive holds it while it waits. At most one response thread runs; the
 // channel's destruction stops and joins it.

@@ -113,6 +113,7 @@ class TROWinInetHTTPChannel::Observer : public THttpObserver {
  public:
   Observer(TROWinInetHTTPChannel& channel, int64_t size) : channel_(channel), size_(size) {}
   void BodySent(int64_t sentSoFar, int64_t total) override {
+    channel_.Transfer().SentSoFar(sentSoFar);
     channel_.DoProgress(ptInProgress, pdSending, sentSoFar, total);
     if (sentSoFar >= total) SendingDone();
   }
@@ -120,10 +121,12 @@ class TROWinInetHTTPChannel::Observer : public THttpObserver {
     SendingDone();
     if (FailingStatus(info.status)) return false;  // its body is of no use to the caller
     contentLength_ = std::max<int64_t>(info.contentLength, 0);
+    channel_.Transfer().BeginReceive(info.contentLength);
     channel_.DoProgress(ptStart, pdReceiving, 0, contentLength_);
     return true;
   }
   void BodyReceived(int64_t receivedSoFar, int64_t) override {
+    channel_.Transfer().ReceivedSoFar(receivedSoFar);
     channel_.DoProgress(ptInProgress, pdReceiving, receivedSoFar, contentLength_);
   }
   void SendingDone() {
@@ -221,6 +224,7 @@ THttpRequest TROWinInetHTTPChannel::BuildRequest(int64_t size) const {
   r.connectTimeoutMs = connectTimeout_ > 0 ? connectTimeout_ : kEngineConnectTimeout;
   if (timeout_ > 0) r.connectTimeoutMs = std::min(r.connectTimeoutMs, timeout_);
   r.idleTimeoutMs = timeout_ > 0 ? timeout_ : kEngineIdleTimeout;
+  r.interrupt = &Interrupt();
   return r;
 }
 
@@ -249,6 +253,7 @@ bool TROWinInetHTTPChannel::SendOnce(TStream& request, TStream& response, int ro
   const int64_t size = request.Size();
   const int64_t responseStart = response.Position();
   DoProgress(ptStart, pdSending, 0, size);
+  Transfer().BeginSend(size);
   const THttpRequest r = BuildRequest(size);
   headers_.clear();  // the lines belong to this request only
   if (OnBeforeOpenRequest) OnBeforeOpenRequest(this);

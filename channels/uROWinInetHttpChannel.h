@@ -31,6 +31,10 @@
 // change AccessType in connected state", the status failure above, and a plain Exception with the
 // system's text when OnAfterAttemptConnect reports a non-zero result.
 //
+// Progress and cancel: the body bytes are counted as they go and come (the answer's total is its
+// Content-Length when it has one); every request carries the channel's cancel latch, which ends
+// the engine's wait with "The call was cancelled.".
+//
 // Threads: one dispatch at a time (the base's busy guard). The error-dialog hook and the
 // automatic-proxy flag are process-wide and thread-safe.
 #pragma once

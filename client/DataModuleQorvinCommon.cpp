@@ -11,6 +11,7 @@
 #include "client/HostValues.h"
 #include "client/LastErrorText.h"
 #include "client/ModuleChannel.h"
+#include "client/ModuleProgress.h"
 #include "client/ModuleServers.h"
 #include "contract/VelmarLib_Intf.h"
 #include "messaging/uROBinaryHelpers.h"
@@ -86,11 +87,13 @@ std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char c
     throw EROException(kUnknownConnectType);  // `m` is torn down on the way out
   }
   m->channel_->Attach(*m->roService_);
+  m->progress_ = std::make_unique<ModuleProgress>(m->channel_->Channel());
   return m;
 }
 
 TDataModuleZent::~TDataModuleZent() {
   servers_.reset();  // stops probing before the channel goes
+  progress_.reset();
   if (channel_) {
     channel_->Teardown();
     channel_->Detach(*roService_);
@@ -117,6 +120,10 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
   }
   if (SameGuid(*iid, kIID_IQorvinDataSetFactory)) {
     *object = static_cast<IQorvinDataSetFactory*>(this);
+    return kS_OK;
+  }
+  if (SameGuid(*iid, kQorvinIID_IQorvinProgress) && progress_) {
+    *object = static_cast<IQorvinProgress*>(progress_.get());
     return kS_OK;
   }
   if (SameGuid(*iid, kQorvinIID_IQorvinServers) && channel_) {
@@ -230,6 +237,8 @@ void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, Qorvin
     RefuseBusy(result, errorText);
     return;
   }
+  // Cancel reaches the call from here until the call's report is done.
+  const ModuleCallScope call(*progress_);
   lastError_->Clear();
   if (result) *result = 0;
   if (clearErrorText && errorText) qorvin_text_free(errorText);

@@ -11,7 +11,9 @@
 // test-and-set, before it touches anything shared; a call that finds it claimed is refused with
 // kModuleBusy: it writes only its result (0) and error text, raises OnError and OnStatus (0, 0)
 // on its own thread, and leaves every other argument, the last error text and the running call
-// alone. The last error text and the callbacks are guarded by locks of their own, so the other
+// alone. While a call runs, IQorvinProgress (ModuleProgress) reports its bytes and may cancel it
+// from another thread; a cancelled call fails like any other. The last error text and the
+// callbacks are guarded by locks of their own, so the other
 // methods may be called from any thread. Lifetime: AddRef/Release are inert; a module lives
 // until the process ends (or, in the library's own tests, until its owner destroys it).
 #pragma once
@@ -31,6 +33,7 @@ namespace qorvin {
 class TROTransportChannel;
 class ModuleChannel;
 class ModuleServers;
+class ModuleProgress;
 class ClientAdoDataSet;
 class TROBinaryMemoryStream;
 class LastErrorText;
@@ -167,6 +170,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   std::unique_ptr<ModuleChannel> channel_;
   // The IQorvinServers extension, made at its first query; freed before the channel.
   std::unique_ptr<ModuleServers> servers_;
+  // The IQorvinProgress extension, made with the channel; it brackets every remote call.
+  std::unique_ptr<ModuleProgress> progress_;
   std::mutex callbackMutex_;  // guards onError_ and onStatus_
   QorvinErrorCallback onError_{};
   // Shared with the record sets the module makes (see LastErrorText).

@@ -2,8 +2,9 @@
 # the components that become the Debian packages (cmake/Packaging.cmake):
 #
 #   library  lib/libQorvinClient.so.1.0.0 and its SONAME link libQorvinClient.so.1
-#   dev      include/qorvin/QorvinClient.h, the unversioned link libQorvinClient.so, the CMake
-#            package lib/cmake/Qorvin/ and lib/pkgconfig/qorvin-client.pc, the host documents
+#   dev      include/qorvin/ (QorvinClient.h and the extension headers QorvinServers.h and
+#            QorvinProgress.h), the unversioned link libQorvinClient.so, the CMake package
+#            lib/cmake/Qorvin/ and lib/pkgconfig/qorvin-client.pc, the host documents
 #   cli      bin/qorvin, its man page and bash completion
 #   server   bin/qorvin-server, its man page, the sample schema and procedures, the systemd unit
 #            and the configuration file (etc/qorvin/qorvin-server.conf)
@@ -37,7 +38,10 @@ install(TARGETS QorvinClient
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_SKIP)
 install(TARGETS QorvinClient
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT dev NAMELINK_ONLY)
+# The module interface and its extensions (reached with QueryInterface).
 install(FILES ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinClient.h
+              ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinServers.h
+              ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinProgress.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorvin COMPONENT dev)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-api.md ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)

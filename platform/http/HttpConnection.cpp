@@ -9,6 +9,7 @@
 #include <exception>
 
 #include "platform/http/CurlLibrary.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
 
@@ -55,6 +56,9 @@ struct Transfer {
   curl_off_t lastUp = 0;
   curl_off_t lastDown = 0;
   bool idleExpired = false;
+  // The caller's latch, and whether it ended the transfer.
+  const TWaitInterrupt* interrupt = nullptr;
+  bool cancelled = false;
   // Resend guard: how many times the request went out, and whether the server answered (sent a
   // status line) since it last went out.
   int requestsSent = 0;
@@ -183,9 +187,14 @@ size_t ReceiveBody(char* data, size_t size, size_t count, void* user) {
   }
 }
 
-// Any movement of bytes counts as activity for the idle bound (the check itself is in Post).
+// Any movement of bytes counts as activity for the idle bound (the check itself is in Post). A
+// triggered latch aborts the transfer from inside libcurl's own work.
 int WatchProgress(void* user, curl_off_t, curl_off_t down, curl_off_t, curl_off_t up) {
   auto* t = static_cast<Transfer*>(user);
+  if (t->interrupt && t->interrupt->Triggered()) {
+    t->cancelled = true;
+    return 1;
+  }
   if (down != t->lastDown || up != t->lastUp) {
     t->lastDown = down;
     t->lastUp = up;
@@ -264,7 +273,8 @@ struct THttpConnection::Impl {
     multi = freshMulti;
   }
   // Runs the transfer of `c` to its end, or until `t`'s idle bound runs out (then the result is
-  // CURLE_ABORTED_BY_CALLBACK with t.idleExpired set).
+  // CURLE_ABORTED_BY_CALLBACK with t.idleExpired set) or its latch is triggered (the same
+  // result with t.cancelled set). The latch's handle is in every poll, so a trigger wakes it.
   CURLcode Run(Transfer& t);
 };
 
@@ -277,7 +287,16 @@ CURLcode THttpConnection::Impl::Run(Transfer& t) {
     ~Removal() { Curl().multi_remove_handle(multi, curl); }
   } removal{multi, curl};
   const auto idle = std::chrono::milliseconds(t.idleMs);
+  curl_waitfd latch{};
+  if (t.interrupt) {
+    latch.fd = t.interrupt->Handle();
+    latch.events = CURL_WAIT_POLLIN;
+  }
   for (;;) {
+    if (t.interrupt && t.interrupt->Triggered()) {
+      t.cancelled = true;
+      return CURLE_ABORTED_BY_CALLBACK;
+    }
     int running = 0;
     const CURLMcode performed = Curl().multi_perform(multi, &running);
     if (performed != CURLM_OK)
@@ -298,7 +317,8 @@ CURLcode THttpConnection::Impl::Run(Transfer& t) {
       }
       waitMs = int(std::min<int64_t>(waitMs, left.count()));
     }
-    if (const CURLMcode polled = Curl().multi_poll(multi, nullptr, 0, waitMs, nullptr);
+    if (const CURLMcode polled = Curl().multi_poll(multi, t.interrupt ? &latch : nullptr,
+                                                   t.interrupt ? 1 : 0, waitMs, nullptr);
         polled != CURLM_OK)
       throw EHttpError(CURLE_RECV_ERROR, THttpFailureKind::Other, Curl().multi_strerror(polled));
   }
@@ -326,6 +346,7 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   t.observer = observer;
   t.idleMs = std::max(1, request.idleTimeoutMs);
   t.lastActivity = Clock::now();
+  t.interrupt = request.interrupt;
   body.SetPosition(0);
 
   HeaderList headers;
@@ -400,6 +421,9 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     const bool sent = t.requestsSent > 0;
     if (t.resendRefused)
       throw EHttpError(CURLE_GOT_NOTHING, THttpFailureKind::Other, kNoAnswer, sent);
+    if (t.cancelled)
+      throw EHttpError(CURLE_ABORTED_BY_CALLBACK, THttpFailureKind::Cancelled, kCallCancelled,
+                       sent);
     if (rc == CURLE_ABORTED_BY_CALLBACK && t.idleExpired)
       throw EHttpError(rc, THttpFailureKind::TimedOut,
                        Format("The operation timed out (no data for %d ms)", t.idleMs), sent);

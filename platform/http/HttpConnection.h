@@ -26,7 +26,13 @@
 // filled it), and a classification that the channel uses for its certificate handling. An
 // exception thrown by an observer callback aborts the transfer and leaves `Post` unchanged.
 //
-// Thread: one connection is used by one thread at a time; different connections may be used on
+// Interruption: a request may name a latch (platform/socket/WaitInterrupt.h); once it is
+// triggered from any thread, `Post` ends within one poll round with EHttpError of kind Cancelled
+// and the text "The call was cancelled.", and the connection drops its open connections as after
+// any failure.
+//
+// Thread: one connection is used by one thread at a time (only a request's latch is triggered
+// from another); different connections may be used on
 // different threads at once (libcurl's global set-up runs once, guarded).
 #pragma once
 
@@ -40,12 +46,15 @@
 
 namespace qorvin {
 
+class TWaitInterrupt;
+
 enum class THttpFailureKind {
   Other,
   TimedOut,           // the connect time-out or the idle time-out ran out
   ServerCertificate,  // the server's certificate could not be verified
   ClientCertificate,  // the server asked for a client certificate we do not have
   CouldNotConnect,    // refused, unreachable, host not found
+  Cancelled,          // the request's latch was triggered
 };
 
 class EHttpError : public Exception {
@@ -84,6 +93,8 @@ struct THttpRequest {
   bool verifyPeer = true;
   int connectTimeoutMs = 60000;
   int idleTimeoutMs = 600000;
+  // Ends the transfer when triggered (null: nothing does); must outlive `Post`.
+  const TWaitInterrupt* interrupt = nullptr;
 };
 
 struct THttpResponseInfo {

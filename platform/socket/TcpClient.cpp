@@ -14,10 +14,11 @@
 
 #include "platform/socket/Resolve.h"
 #include "platform/socket/SocketErrors.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
 
-bool WaitForSocket(int fd, short events, int timeoutMs) {
+bool WaitForSocket(int fd, short events, int timeoutMs, const TWaitInterrupt* interrupt) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
@@ -27,9 +28,12 @@ bool WaitForSocket(int fd, short events, int timeoutMs) {
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
       wait = left.count() > 0 ? int(left.count()) : 0;
     }
-    pollfd p{fd, events, 0};
-    const int n = ::poll(&p, 1, wait);
-    if (n > 0) return true;
+    if (interrupt) interrupt->Check();
+    pollfd p[2] = {{fd, events, 0}, {interrupt ? interrupt->Handle() : -1, POLLIN, 0}};
+    const int n = ::poll(p, interrupt ? 2 : 1, wait);
+    if (interrupt) interrupt->Check();
+    if (n > 0 && p[0].revents != 0) return true;
+    if (n > 0) continue;  // the latch's handle only: checked above
     if (n == 0) return false;
     if (errno != EINTR) RaiseSocketError(errno);
   }
@@ -46,11 +50,12 @@ void SetBlocking(int fd, bool blocking) {
 
 // Connects `fd` to `address`, waiting at most `timeoutMs`. Returns 0 or the errno of the
 // failure; -1 when the wait ran out.
-int ConnectOne(int fd, const sockaddr* address, socklen_t length, int timeoutMs) {
+int ConnectOne(int fd, const sockaddr* address, socklen_t length, int timeoutMs,
+               const TWaitInterrupt* interrupt) {
   SetBlocking(fd, false);
   if (::connect(fd, address, length) != 0) {
     if (errno != EINPROGRESS) return errno;
-    if (!WaitForSocket(fd, POLLOUT, timeoutMs)) return -1;
+    if (!WaitForSocket(fd, POLLOUT, timeoutMs, interrupt)) return -1;
     int error = 0;
     socklen_t size = sizeof error;
     if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &size) != 0) return errno;
@@ -75,6 +80,7 @@ void TTcpClient::Close() {
 
 void TTcpClient::Connect(const std::string& host, int port, int timeoutMs) {
   Close();
+  if (interrupt_) interrupt_->Check();
   const TResolvedAddresses addresses = ResolveHost(host, port, SOCK_STREAM, AF_UNSPEC);
   int lastError = ECONNREFUSED;
   for (const TSocketAddress& a : addresses) {
@@ -82,7 +88,7 @@ void TTcpClient::Connect(const std::string& host, int port, int timeoutMs) {
     if (fd < 0) RaiseSocketError(errno);
     int result;
     try {
-      result = ConnectOne(fd, a.Address(), a.length, timeoutMs);
+      result = ConnectOne(fd, a.Address(), a.length, timeoutMs, interrupt_);
     } catch (...) {
       ::close(fd);
       throw;
@@ -121,6 +127,7 @@ void TTcpClient::SendAll(const void* data, size_t size, int timeoutMs) {
   RequireConnected();
   const char* p = static_cast<const char*>(data);
   while (size > 0) {
+    if (interrupt_) interrupt_->Check();
     const ssize_t n = ::send(fd_, p, size, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n > 0) {
       p += n;
@@ -130,7 +137,7 @@ void TTcpClient::SendAll(const void* data, size_t size, int timeoutMs) {
     }
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-      if (!WaitForSocket(fd_, POLLOUT, timeoutMs))
+      if (!WaitForSocket(fd_, POLLOUT, timeoutMs, interrupt_))
         throw EIdWriteTimeout(Format("Write timed out after %d ms.", timeoutMs));
       continue;
     }
@@ -141,7 +148,7 @@ void TTcpClient::SendAll(const void* data, size_t size, int timeoutMs) {
 size_t TTcpClient::ReceiveSome(void* data, size_t size, int timeoutMs) {
   RequireConnected();
   for (;;) {
-    if (!WaitForSocket(fd_, POLLIN, timeoutMs))
+    if (!WaitForSocket(fd_, POLLIN, timeoutMs, interrupt_))
       throw EIdReadTimeout(Format("Read timed out after %d ms.", timeoutMs));
     const ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
     if (n >= 0) return size_t(n);
@@ -162,7 +169,7 @@ void TTcpClient::ReceiveExactly(void* data, size_t size, int timeoutMs) {
 
 bool TTcpClient::WaitReadable(int timeoutMs) const {
   RequireConnected();
-  return WaitForSocket(fd_, POLLIN, timeoutMs);
+  return WaitForSocket(fd_, POLLIN, timeoutMs, interrupt_);
 }
 
 std::string TTcpClient::PeerAddress() const {

@@ -12,7 +12,12 @@
 // time-outs bound each single wait for the socket, so a peer that keeps delivering bytes is never
 // cut off, while a peer that stalls is noticed after one time-out.
 //
-// Thread: one client is used by one thread at a time. SIGPIPE is never raised (sends use
+// Interruption: with a latch set (SetInterrupt), a triggered latch ends Connect, SendAll,
+// ReceiveExactly, ReceiveSome and WaitReadable at once with EIdCancelled "The call was
+// cancelled."; the connection should then be closed like after any other failure.
+//
+// Thread: one client is used by one thread at a time; only the latch is triggered from another
+// thread. SIGPIPE is never raised (sends use
 // MSG_NOSIGNAL). The destructor closes the socket.
 #pragma once
 
@@ -21,6 +26,8 @@
 #include <string>
 
 namespace qorvin {
+
+class TWaitInterrupt;
 
 inline constexpr int kWaitForever = -1;
 
@@ -59,6 +66,9 @@ class TTcpClient {
   // Waits until bytes (or the peer's close) can be read; false when `timeoutMs` ran out.
   bool WaitReadable(int timeoutMs) const;
 
+  // The latch that ends this client's waits (null: none). It must outlive its use here.
+  void SetInterrupt(const TWaitInterrupt* interrupt) { interrupt_ = interrupt; }
+
   // The peer's IP address in text form; empty when no socket is open.
   std::string PeerAddress() const;
   int Handle() const { return fd_; }
@@ -68,10 +78,12 @@ class TTcpClient {
 
   int fd_ = -1;
   uint64_t bytesSent_ = 0;
+  const TWaitInterrupt* interrupt_ = nullptr;
 };
 
 // Waits until `fd` reports one of `events` (poll flags). Returns false when `timeoutMs` ran out;
-// retries after signals with the remaining time. EIdSocketError when poll itself fails.
-bool WaitForSocket(int fd, short events, int timeoutMs);
+// retries after signals with the remaining time. EIdSocketError when poll itself fails;
+// EIdCancelled when `interrupt` (when not null) is or becomes triggered.
+bool WaitForSocket(int fd, short events, int timeoutMs, const TWaitInterrupt* interrupt = nullptr);
 
 }  // namespace qorvin

@@ -11,6 +11,7 @@
 #include "platform/socket/Resolve.h"
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/TcpClient.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
 
@@ -68,7 +69,7 @@ bool TUdpSocket::ReceiveFrom(void* buffer, size_t capacity, int timeoutMs, TData
           std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
       wait = left > 0 ? int(left) : 0;
     }
-    if (!WaitForSocket(fd_, POLLIN, wait)) return false;
+    if (!WaitForSocket(fd_, POLLIN, wait, interrupt_)) return false;
     sockaddr_storage from{};
     socklen_t length = sizeof from;
     const ssize_t n = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,

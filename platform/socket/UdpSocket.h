@@ -11,13 +11,19 @@
 // datagram can carry, EIdNotAllBytesSent "Not all bytes sent." when the platform took fewer
 // bytes than offered.
 //
-// Thread: one socket is used by one thread at a time (callers that share it lock around it).
+// Interruption: with a latch set (SetInterrupt), a triggered latch ends ReceiveFrom at once with
+// EIdCancelled "The call was cancelled." (see platform/socket/WaitInterrupt.h).
+//
+// Thread: one socket is used by one thread at a time (callers that share it lock around it);
+// only the latch is triggered from another thread.
 #pragma once
 
 #include <cstddef>
 #include <string>
 
 namespace qorvin {
+
+class TWaitInterrupt;
 
 // Largest payload of one UDP datagram over IPv4.
 inline constexpr size_t kMaxUdpPayload = 65507;
@@ -46,12 +52,15 @@ class TUdpSocket {
   bool Open() const { return fd_ >= 0; }
   // The local port the platform picked; 0 before the first send.
   int LocalPort() const;
+  // The latch that ends this socket's waits (null: none). It must outlive its use here.
+  void SetInterrupt(const TWaitInterrupt* interrupt) { interrupt_ = interrupt; }
 
  private:
   void EnsureSocket(int family);
 
   int fd_ = -1;
   int family_ = 0;
+  const TWaitInterrupt* interrupt_ = nullptr;
 };
 
 }  // namespace qorvin

@@ -4,9 +4,11 @@
 #include <chrono>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/http/HttpConnection.h"
+#include "platform/socket/WaitInterrupt.h"
 #include "tests/http/TestHttpServer.h"
 
 namespace qorvin {
@@ -269,6 +271,48 @@ TEST(HttpConnection, RefusedConnectionAndObserverFailures) {
   } throwing;
   EXPECT_THROW(c.Post(RequestTo(server), body, response, &throwing), std::runtime_error);
   EXPECT_EQ(c.Post(RequestTo(server), body, response).status, 200);
+}
+
+}  // namespace
+}  // namespace qorvin
+
+namespace qorvin {
+namespace {
+
+// A stalled answer ends with the cancel as soon as the latch is triggered (before or during the
+// wait); once reset, the same connection object serves the next request.
+TEST(HttpConnection, ATriggeredLatchEndsAStalledPost) {
+  TestHttpServer server([&](const HttpRequestSeen& seen, int fd, const auto& stop) {
+    if (seen.body == "stall") {
+      // Stall until the client gives up the connection.
+      testing::WaitReadableUnlessStopped(fd, stop, 600000);
+      return false;
+    }
+    WriteAll(fd, HttpResponse(200, "OK", "fine"));
+    return true;
+  });
+  THttpConnection c;
+  TWaitInterrupt latch;
+  THttpRequest r = RequestTo(server);
+  r.idleTimeoutMs = 600000;
+  r.interrupt = &latch;
+  TMemoryStream body, response;
+  body.WriteBytes("stall");
+  std::thread trigger([&] { latch.Trigger(); });
+  try {
+    c.Post(r, body, response);
+    FAIL() << "post returned";
+  } catch (const EHttpError& e) {
+    EXPECT_EQ(e.Kind(), THttpFailureKind::Cancelled);
+    EXPECT_EQ(e.Message(), "The call was cancelled.");
+  }
+  trigger.join();
+  latch.Reset();
+  response.SetSize(0);
+  body.SetSize(0);
+  body.WriteBytes("hello");
+  EXPECT_EQ(c.Post(r, body, response).status, 200);
+  EXPECT_EQ(std::string(response.View()), "fine");
 }
 
 }  // namespace

@@ -5,10 +5,12 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/TcpClient.h"
 #include "platform/socket/UdpSocket.h"
+#include "platform/socket/WaitInterrupt.h"
 #include "tests/socket/TestServers.h"
 
 namespace qorvin {
@@ -206,6 +208,59 @@ TEST(TcpClient, ConnectTimeOutBoundsAnUnansweredConnect) {
   }
   ::close(fd);
   EXPECT_TRUE(timedOut);
+}
+
+}  // namespace
+}  // namespace qorvin
+
+namespace qorvin {
+namespace {
+
+// Whether the latch is triggered before or during the wait, the wait ends with the cancel; a
+// reset latch leaves the next waits alone.
+TEST(WaitInterrupt, EndsTcpAndUdpWaitsUntilReset) {
+  TestTcpServer server([](int fd, const auto& stop) {
+    char g;
+    if (testing::WaitReadableUnlessStopped(fd, stop, 600000) && ReadExact(fd, &g, 1))
+      WriteAll(fd, "k");
+  });
+  TWaitInterrupt latch;
+  TTcpClient tcp;
+  tcp.SetInterrupt(&latch);
+  tcp.Connect("127.0.0.1", server.Port(), 10000);
+  std::thread trigger([&] { latch.Trigger(); });
+  char b;
+  try {
+    tcp.ReceiveExactly(&b, 1, 600000);
+    FAIL() << "read returned";
+  } catch (const EIdCancelled& e) {
+    EXPECT_EQ(e.Message(), "The call was cancelled.");
+  }
+  trigger.join();
+  EXPECT_THROW(tcp.SendAll("g", 1, 1000), EIdCancelled);
+  EXPECT_THROW(tcp.WaitReadable(0), EIdCancelled);
+  latch.Reset();
+  EXPECT_FALSE(tcp.WaitReadable(0));
+  tcp.SendAll("g", 1, 10000);
+  tcp.ReceiveExactly(&b, 1, 600000);
+  EXPECT_EQ(b, 'k');
+
+  latch.Trigger();
+  TTcpClient fresh;
+  fresh.SetInterrupt(&latch);
+  EXPECT_THROW(fresh.Connect("127.0.0.1", server.Port(), 10000), EIdCancelled);
+  EXPECT_FALSE(fresh.Connected());
+  latch.Reset();
+
+  TUdpSocket udp;
+  udp.SetInterrupt(&latch);
+  char buffer[16];
+  TDatagramInfo info;
+  std::thread udpTrigger([&] { latch.Trigger(); });
+  EXPECT_THROW(udp.ReceiveFrom(buffer, sizeof buffer, 600000, info), EIdCancelled);
+  udpTrigger.join();
+  latch.Reset();
+  EXPECT_FALSE(udp.ReceiveFrom(buffer, sizeof buffer, 0, info));
 }
 
 }  // namespace
