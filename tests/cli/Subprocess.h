@@ -12,6 +12,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -29,10 +30,12 @@ struct ProgramOptions {
   std::string input;             // standard input
   bool stderrTerminal = false;   // standard error on a pseudo-terminal
   int timeoutMs = 20000;
+  // Sends the child SIGINT once this turns true for what the child wrote so far (checked at
+  // least every 100 ms while it runs).
+  std::function<bool(const ProgramRun& sofar)> interruptWhen;
 };
 
-inline ProgramRun RunProgram(const std::vector<std::string>& args,
-                             const ProgramOptions& options = {}) {
+inline ProgramRun RunProgram(const std::vector<std::string>& args, ProgramOptions options = {}) {
   int in[2], out[2], err[2] = {-1, -1};
   if (pipe(in) != 0 || pipe(out) != 0) throw std::runtime_error("pipe failed");
   std::string slaveName;
@@ -87,6 +90,10 @@ inline ProgramRun RunProgram(const std::vector<std::string>& args,
       run.timedOut = true;
       kill(pid, SIGKILL);
       break;
+    }
+    if (options.interruptWhen && options.interruptWhen(run)) {
+      kill(pid, SIGINT);
+      options.interruptWhen = nullptr;
     }
     pollfd fds[3] = {{outFd, POLLIN, 0}, {errFd, POLLIN, 0}, {inFd, POLLOUT, 0}};
     if (poll(fds, 3, int(left < 100 ? left : 100)) < 0) continue;

@@ -3,9 +3,11 @@
 //
 // The line appears only when standard error is a terminal and the call has run for a while
 // (kProgressDelay); it shows a spinner, what the call is doing and the time so far, and is
-// erased when the call returns. What it says is what is known: "waiting for the server" until
-// the library reports that the reply arrived (status 1, 3), "reading the reply" while the reply
-// is converted. The library reports no byte counts during a call, so none are shown.
+// erased when the call returns. What it says is what is known: with the module's progress
+// extension, "sending" and the request's bytes, "waiting for the server", then "receiving" with
+// the bytes so far, the total when the server announced it and the rate since the first byte;
+// "reading the reply" once the library reports that the reply arrived (status 1, 3) and converts
+// it. Without the extension only the waiting and the reading are told apart.
 //
 // The status callback runs on the calling thread (inside the module's method); the drawing runs
 // on a thread of its own that only writes to file descriptor 2.
@@ -19,6 +21,9 @@
 #include <mutex>
 #include <string>
 
+class IQorvinProgress;
+struct QorvinTransferProgress;
+
 namespace qorvin::cli {
 
 inline constexpr std::chrono::milliseconds kProgressDelay{400};
@@ -29,6 +34,9 @@ class ProgressBoard {
   explicit ProgressBoard(bool draw) : draw_(draw) {}
   ProgressBoard(const ProgressBoard&) = delete;
   ProgressBoard& operator=(const ProgressBoard&) = delete;
+
+  // Where the byte counts come from (null: none); set before the first Run.
+  void SetProgress(IQorvinProgress* progress) { progress_ = progress; }
 
   // The module's status callback; `self` is a ProgressBoard.
   static void OnStatus(void* self, int32_t first, int32_t second);
@@ -43,11 +51,18 @@ class ProgressBoard {
   void Draw(const std::string& label);
 
   const bool draw_;
+  IQorvinProgress* progress_ = nullptr;
   std::atomic<int> stage_{0};  // 0 waiting for the server, 1 reading the reply
   std::atomic<bool> failed_{false};
   std::mutex mutex_;
   std::condition_variable wake_;
   bool done_ = false;
 };
+
+// What the line says about a call: `stage` as in ProgressBoard, `p` the counts (null: none),
+// `rate` bytes per second received (below 0: not known yet).
+std::string ProgressWhat(int stage, const QorvinTransferProgress* p, double rate);
+// "512 B", "12.3 KiB", "87.0 MiB", "1.2 GiB".
+std::string ByteText(int64_t bytes);
 
 }  // namespace qorvin::cli

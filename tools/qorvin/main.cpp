@@ -4,7 +4,9 @@
 //
 // Exit status: 0 when every subcommand succeeded; 1 when the library did not load, an operation
 // reported an error (its text on standard error; later subcommands do not run unless
-// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent.
+// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent; 130 when
+// Ctrl-C (SIGINT) stopped the program: the call in flight is cancelled, nothing of its result
+// is written, and no later subcommand runs (see Interrupt.h).
 #include <unistd.h>
 
 #include <clocale>
@@ -13,9 +15,11 @@
 #include <memory>
 #include <vector>
 
+#include "include/qorvin/QorvinProgress.h"
 #include "include/qorvin/QorvinServers.h"
 #include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/CommandLine.h"
+#include "tools/qorvin/Interrupt.h"
 #include "tools/qorvin/Operations.h"
 #include "tools/qorvin/Output.h"
 #include "tools/qorvin/UploadFile.h"
@@ -102,7 +106,13 @@ void UseMoreServers(IRemoteDataModule& module, const GlobalOptions& options) {
                                                                  : kQorvinServersFailOver);
 }
 
+int Interrupted() {
+  Complain("interrupted");
+  return kExitInterrupted;
+}
+
 int RunAll(const Invocation& inv) {
+  InterruptWatch watch;  // before the library starts any thread
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
     if (c.def->fileParam >= 0) uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)]));
@@ -116,24 +126,34 @@ int RunAll(const Invocation& inv) {
     remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
     if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
     remote.board = std::make_unique<ProgressBoard>(isatty(2) != 0);
+    IQorvinProgress* progress = nullptr;
+    if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
+                                      reinterpret_cast<void**>(&progress)) == 0) {
+      watch.SetTarget(progress);
+      remote.board->SetProgress(progress);
+    }
     remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
     remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
     prepared = PrepareAll(inv, *remote.session, uploads);
   }
   uploads.clear();
+  if (watch.Interrupted()) return Interrupted();
 
   if (options.keep && remote.module) remote.module->SetKeepConnection(true);
   int status = 0;
-  for (size_t i = 0; i < prepared.size(); ++i) {
+  for (size_t i = 0; i < prepared.size() && !watch.Interrupted(); ++i) {
     const CommandCall& call = *prepared[i].call;
+    // What goes before a result; written with it, once the step is done.
+    std::string lead;
     if (prepared.size() > 1 && options.format == OutputFormat::Table)
-      Print(stdout, (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
-                        call.def->name + "\n");
-    if (i > 0 && options.format == OutputFormat::Csv) Print(stdout, "\r\n");
+      lead = (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
+             call.def->name + "\n";
+    if (i > 0 && options.format == OutputFormat::Csv) lead = "\r\n";
     bool failed = false;
     if (call.def->op == Op::Probe) {
       const std::vector<ProbeResult> results = ProbeAll(call.probes, call.probeTimeoutMs);
-      Print(stdout, RenderProbes(results, FormatName(options.format)));
+      if (watch.Interrupted()) break;
+      Print(stdout, lead + RenderProbes(results, FormatName(options.format)));
       size_t down = 0;
       for (const ProbeResult& r : results) down += r.ok ? 0 : 1;
       if (down > 0) {
@@ -143,8 +163,9 @@ int RunAll(const Invocation& inv) {
       }
     } else {
       const Outcome o = remote.session->Run(prepared[i]);
+      if (watch.Interrupted()) break;  // a cancelled call's result is not written at all
       const Rendered r = Render(options.format, o);
-      Print(stdout, r.out);
+      Print(stdout, lead + r.out);
       if (!r.note.empty()) Print(stderr, r.note);
       if (o.failed) {
         Complain(o.command + ": " + o.error);
@@ -160,6 +181,7 @@ int RunAll(const Invocation& inv) {
     if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
     remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
   }
+  if (watch.Interrupted()) return Interrupted();
   return status;
 }
 

@@ -1,0 +1,52 @@
+#include "tools/qorvin/Interrupt.h"
+
+#include <pthread.h>
+#include <unistd.h>
+
+#include "include/qorvin/QorvinProgress.h"
+
+namespace qorvin::cli {
+
+namespace {
+
+sigset_t InterruptSet() {
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGINT);
+  return set;
+}
+
+}  // namespace
+
+InterruptWatch::InterruptWatch() {
+  const sigset_t set = InterruptSet();
+  pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  thread_ = std::thread([this] { Watch(); });
+}
+
+InterruptWatch::~InterruptWatch() {
+  stopping_ = true;
+  pthread_kill(thread_.native_handle(), SIGINT);  // wakes sigwait; taken as the stop
+  thread_.join();
+  // A SIGINT that arrived since stays pending until the mask is restored, and then acts as usual.
+  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+}
+
+void InterruptWatch::SetTarget(IQorvinProgress* progress) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  target_ = progress;
+}
+
+void InterruptWatch::Watch() {
+  const sigset_t set = InterruptSet();
+  for (;;) {
+    int signal = 0;
+    if (sigwait(&set, &signal) != 0) continue;
+    if (stopping_) return;
+    if (interrupted_.exchange(true)) _exit(kExitInterrupted);  // the second Ctrl-C
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (target_) target_->Cancel();
+  }
+}
+
+}  // namespace qorvin::cli

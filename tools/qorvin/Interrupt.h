@@ -1,0 +1,48 @@
+// Ctrl-C (SIGINT) for the command-line host: the first one cancels the remote call in flight
+// through the module's progress extension and makes the program stop at its next step; a second
+// one ends the program at once.
+//
+// SIGINT is blocked in every thread (the watch must be made before any other thread starts, so
+// that the library's threads inherit the mask) and taken by a thread of the watch's own with
+// sigwait, so nothing runs in a signal handler: the cancel is an ordinary call from that thread.
+// The program checks Interrupted() between its steps and never starts a write to standard output
+// after it became true; a result is written whole or not at all.
+#pragma once
+
+#include <signal.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+class IQorvinProgress;
+
+namespace qorvin::cli {
+
+// The exit status of a program ended by SIGINT (128 + 2, as shells report it).
+inline constexpr int kExitInterrupted = 130;
+
+class InterruptWatch {
+ public:
+  InterruptWatch();
+  // Stops the watching thread and restores the signal mask.
+  ~InterruptWatch();
+  InterruptWatch(const InterruptWatch&) = delete;
+  InterruptWatch& operator=(const InterruptWatch&) = delete;
+
+  // The calls to cancel on the first SIGINT (null: none).
+  void SetTarget(IQorvinProgress* progress);
+  bool Interrupted() const { return interrupted_; }
+
+ private:
+  void Watch();
+
+  sigset_t previous_{};
+  std::mutex mutex_;
+  IQorvinProgress* target_ = nullptr;  // guarded by mutex_
+  std::atomic<bool> interrupted_{false};
+  std::atomic<bool> stopping_{false};
+  std::thread thread_;
+};
+
+}  // namespace qorvin::cli
