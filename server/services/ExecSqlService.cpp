@@ -206,10 +206,14 @@ void SynchExecSQLInsert(ServerState& state, Call& call) {
 void RegisterExecSqlService(ServiceHost& host, ServerState& state) {
   const std::string s = kExecSqlService;
   ServerState* st = &state;
-  host.Register(s, "GetDateTime", [](Call& call) {
-    call.BeginReply();
-    call.WriteDateTime("Result", NowOleDate());
-  });
+  // The clock needs no database: answered on the I/O thread that read the request.
+  host.Register(
+      s, "GetDateTime",
+      [](Call& call) {
+        call.BeginReply();
+        call.WriteDateTime("Result", NowOleDate());
+      },
+      Runs::AtOnce);
   host.Register(s, "SynchExecSQL", [st](Call& c) { SynchExecSQL(*st, c); });
   host.Register(s, "SynchExecProc", [st](Call& c) { SynchExecProc(*st, c, false); });
   host.Register(s, "SynchExecProcOutput", [st](Call& c) { SynchExecProc(*st, c, true); });

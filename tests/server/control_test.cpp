@@ -62,12 +62,14 @@ TEST_F(ServicesTest, OnlyPlainCheapFiguresAreAnsweredAtOnce) {
   for (const char* op : {"GetClientCount", "GetServicePoolSize", "GetInUseCount", "Restart",
                          "SetDBConnInfo", "ClearServicePool"})
     EXPECT_FALSE(host_->AtOnce(Request("ControlService", op))) << op;
+  EXPECT_TRUE(host_->AtOnce(Request("ExecSqlService", "GetDateTime")));
   EXPECT_FALSE(host_->AtOnce(Request("ExecSqlService", "SynchExecSQL", UserAndSql("select 1"))));
   // Names are compared whole and exactly.
   EXPECT_FALSE(host_->AtOnce(Request("ControlService", "GetServerTim")));
   EXPECT_FALSE(host_->AtOnce(Request("ControlService", "getservertime")));
   EXPECT_FALSE(host_->AtOnce(Request("ControlServic", "eGetServerTime")));
   EXPECT_FALSE(host_->AtOnce(Request("ExecSqlService", "GetServerTime")));
+  EXPECT_FALSE(host_->AtOnce(Request("ControlService", "GetDateTime")));
 
   const std::string plain = Request("ControlService", "GetServerTime");
   // Compressed or too large: the worker reads it.
