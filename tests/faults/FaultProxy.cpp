@@ -45,6 +45,8 @@ const char* FaultName(Fault fault) {
       return "Reset";
     case Fault::Truncate:
       return "Truncate";
+    case Fault::TruncateLate:
+      return "TruncateLate";
     case Fault::Stall:
       return "Stall";
     case Fault::Drip:
@@ -276,7 +278,9 @@ class TcpRelay final : public FaultProxy::Impl {
           return;
         }
         case Fault::Truncate:
-          WriteAll(client, reply.data(), reply.size() / 2);
+        case Fault::TruncateLate:
+          WriteAll(client, reply.data(),
+                   fault == Fault::Truncate ? reply.size() / 2 : reply.size() - 1);
           MarkApplied();
           return;
         case Fault::Stall:
@@ -420,6 +424,10 @@ class UdpRelay final : public FaultProxy::Impl {
       case Fault::Truncate:
         ToClient(datagram.substr(
             0, kIdLength + (datagram.size() - std::min(datagram.size(), kIdLength)) / 2));
+        MarkApplied();
+        return;
+      case Fault::TruncateLate:
+        ToClient(datagram.substr(0, datagram.size() - 1));
         MarkApplied();
         return;
       default:

@@ -39,6 +39,8 @@ enum class Fault {
   Reset,             // TCP: the server's reply comes; the client's connection is reset instead
   Truncate,          // half of the reply is passed on, then the connection is closed (UDP: the
                      // datagram is cut to its ID and half of the rest)
+  TruncateLate,      // all of the reply but its last byte is passed on, then the connection is
+                     // closed (UDP: the datagram loses its last byte)
   Stall,             // TCP: half of the reply is passed on, then nothing, the connection open
   Drip,              // TCP: the reply is passed on one byte at a time, kDripMs apart
 };

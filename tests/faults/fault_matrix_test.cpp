@@ -38,6 +38,9 @@
 //   Truncate          error at once, ran once          error at once, ran once
 //                     (the cut falls in the headers
 //                     of an HTTP answer)
+//   TruncateLate      error at once, ran once          error at once, ran once
+//                     (all but the last byte; H:
+//                     libcurl's "transfer closed")
 //   Stall             time-out, ran once               - (a stalled datagram is a dropped one)
 //   Drip (1 ms/byte)  succeeds                         -
 //
@@ -121,6 +124,9 @@ std::vector<Cell> Cells() {
     cells.push_back({letter, Fault::Truncate, Outcome::RanOnce,
                      http ? "Connection closed before the end of the response headers"
                           : "Connection Closed Gracefully."});
+    cells.push_back({letter, Fault::TruncateLate, Outcome::RanOnce,
+                     http ? "transfer closed with 1 bytes remaining to read"
+                          : "Connection Closed Gracefully."});
     cells.push_back({letter, Fault::Stall, Outcome::RanOnce, timeout});
     cells.push_back({letter, Fault::Drip, Outcome::Succeeds, ""});
   }
@@ -132,6 +138,7 @@ std::vector<Cell> Cells() {
   cells.push_back({'U', Fault::Reorder, Outcome::RanOnce, kUdpTimeout});
   // A datagram has no length of its own: the cut shows when the message ends too soon.
   cells.push_back({'U', Fault::Truncate, Outcome::RanOnce, "Unexpected end of stream."});
+  cells.push_back({'U', Fault::TruncateLate, Outcome::RanOnce, "Stream read error"});
   return cells;
 }
 
