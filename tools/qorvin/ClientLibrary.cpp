@@ -1,33 +1,15 @@
 #include "tools/qorvin/ClientLibrary.h"
 
-#include <dlfcn.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <vector>
 
 #include "tools/qorvin/HostTypes.h"
+#include "tools/qorvin/LibraryLoader.h"
 #include "tools/qorvin/Table.h"
 
 namespace qorvin::cli {
 
 namespace {
-
-constexpr const char* kLibraryName = "libQorvinClient.so";
-
-// The folder of this program's executable, or empty when it cannot be found.
-std::string ProgramFolder() {
-  std::vector<char> buffer(4096);
-  const ssize_t n = readlink("/proc/self/exe", buffer.data(), buffer.size() - 1);
-  if (n <= 0) return {};
-  std::string path(buffer.data(), size_t(n));
-  const size_t slash = path.rfind('/');
-  return slash == std::string::npos ? std::string() : path.substr(0, slash);
-}
-
-bool FileExists(const std::string& path) {
-  return access(path.c_str(), F_OK) == 0;
-}
 
 std::vector<std::string> Candidates(const std::string& explicitPath) {
   if (!explicitPath.empty()) return {explicitPath};
@@ -35,13 +17,13 @@ std::vector<std::string> Candidates(const std::string& explicitPath) {
   const std::string folder = ProgramFolder();
   if (!folder.empty()) {
     for (const char* relative : {"/../client/", "/", "/../lib/"}) {
-      const std::string path = folder + relative + kLibraryName;
+      const std::string path = folder + relative + kClientLibraryFile;
       if (FileExists(path)) out.push_back(path);
     }
   }
   if (const char* env = std::getenv("QORVIN_CLIENT_LIBRARY"); env != nullptr && *env != '\0')
     out.push_back(env);
-  out.push_back(kLibraryName);
+  out.push_back(kClientLibraryFile);
 #ifdef QORVIN_CLIENT_SONAME
   // Installed, the unversioned name exists only with the development files; the SONAME is
   // found through this program's run path (the installed library folder) or the system's.
@@ -55,16 +37,16 @@ std::vector<std::string> Candidates(const std::string& explicitPath) {
 ClientLibrary::ClientLibrary(const std::string& explicitPath) {
   std::string tried;
   for (const std::string& candidate : Candidates(explicitPath)) {
-    void* handle = dlopen(candidate.c_str(), RTLD_NOW | RTLD_LOCAL);
+    std::string why;
+    void* handle = OpenLibrary(candidate, why);
     if (handle == nullptr) {
-      const char* why = dlerror();
-      tried += "\n  " + candidate + ": " + (why ? why : "not loaded");
+      tried += "\n  " + candidate + ": " + why;
       continue;
     }
-    void* symbol = dlsym(handle, "CreateRemoteDataModule");
+    void* symbol = FindSymbol(handle, "CreateRemoteDataModule");
     if (symbol == nullptr) {
       tried += "\n  " + candidate + ": no CreateRemoteDataModule export";
-      dlclose(handle);
+      CloseLibrary(handle);
       continue;
     }
     path_ = candidate;

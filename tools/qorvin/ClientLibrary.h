@@ -1,9 +1,10 @@
-// Loading libQorvinClient.so the way any host does: dlopen, then dlsym for the one export.
+// Loading the client library (libQorvinClient.so, QorvinClient.dll) the way any host does: load
+// it, then look up the one export (LibraryLoader.h).
 //
 // Where it looks: the --library path alone when one is given (an explicit choice is never
 // replaced by another file); otherwise next to this program (<dir>/../client/, <dir>/ and
 // <dir>/../lib/, which covers the build tree and an installed layout), then
-// $QORVIN_CLIENT_LIBRARY, then "libQorvinClient.so" through the dynamic linker's search path.
+// $QORVIN_CLIENT_LIBRARY, then the library's file name through the system's search path.
 //
 // The library stays loaded until the process ends, as the modules it makes do.
 #pragma once

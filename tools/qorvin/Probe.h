@@ -1,8 +1,8 @@
 // `qorvin probe`: the 5-byte request "PROBE" sent straight over a server's transport, answered
 // by a live server with exactly the 8 bytes "PROBEDOK":
 //
-//   H  an HTTP POST of the bytes to http://HOST:PORT/Bin (libcurl); the answer is the body of a
-//      status-200 response
+//   H  an HTTP POST of the bytes to http://HOST:PORT/Bin (libcurl; WinInet on Windows); the answer
+//      is the body of a status-200 response
 //   T, B  one TCP frame (4-byte big-endian length, then the bytes); the answer is the reply frame
 //   U  one UDP datagram: a 38-character request id, then the bytes; the answer is the rest of
 //      the datagram that comes back with the same id (others are ignored)

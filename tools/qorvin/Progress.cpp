@@ -1,26 +1,12 @@
 #include "tools/qorvin/Progress.h"
 
-#include <unistd.h>
-
 #include <cstdio>
 #include <thread>
 
 #include "include/qorvin/QorvinProgress.h"
+#include "tools/qorvin/Terminal.h"
 
 namespace qorvin::cli {
-
-namespace {
-
-void WriteStderr(const std::string& text) {
-  size_t done = 0;
-  while (done < text.size()) {
-    const ssize_t n = ::write(2, text.data() + done, text.size() - done);
-    if (n <= 0) return;  // a progress line is not worth failing over
-    done += size_t(n);
-  }
-}
-
-}  // namespace
 
 std::string ByteText(int64_t bytes) {
   static const char* const kUnits[] = {"KiB", "MiB", "GiB", "TiB"};
@@ -115,10 +101,10 @@ void ProgressBoard::Draw(const std::string& label) {
     char line[256];
     std::snprintf(line, sizeof line, "\r\x1b[K%c %s: %s %.1f s", kSpinner[tick % 4], label.c_str(),
                   what.c_str(), seconds);
-    WriteStderr(line);
+    WriteToStderr(line);
     drawn = true;
   }
-  if (drawn) WriteStderr("\r\x1b[K");
+  if (drawn) WriteToStderr("\r\x1b[K");
 }
 
 }  // namespace qorvin::cli

@@ -7,8 +7,6 @@
 // --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent; 130 when
 // Ctrl-C (SIGINT) stopped the program: the call in flight is cancelled, nothing of its result
 // is written, and no later subcommand runs (see Interrupt.h).
-#include <unistd.h>
-
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -22,6 +20,7 @@
 #include "tools/qorvin/Interrupt.h"
 #include "tools/qorvin/Operations.h"
 #include "tools/qorvin/Output.h"
+#include "tools/qorvin/Terminal.h"
 #include "tools/qorvin/UploadFile.h"
 
 namespace {
@@ -111,7 +110,7 @@ int Interrupted() {
   return kExitInterrupted;
 }
 
-int RunAll(const Invocation& inv) {
+int RunAll(const Invocation& inv, bool drawProgress) {
   InterruptWatch watch;  // before the library starts any thread
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
@@ -125,7 +124,7 @@ int RunAll(const Invocation& inv) {
     remote.library = std::make_unique<ClientLibrary>(options.library);
     remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
     if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
-    remote.board = std::make_unique<ProgressBoard>(isatty(2) != 0);
+    remote.board = std::make_unique<ProgressBoard>(drawProgress);
     IQorvinProgress* progress = nullptr;
     if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
                                       reinterpret_cast<void**>(&progress)) == 0) {
@@ -186,6 +185,7 @@ int RunAll(const Invocation& inv) {
 }
 
 int Main(int argc, char** argv) {
+  const bool drawProgress = PrepareConsole();
   try {
     const Invocation inv = ParseCommandLine(argc, argv);
     if (!inv.help.empty()) {
@@ -194,7 +194,7 @@ int Main(int argc, char** argv) {
     }
     if (inv.options.letter == 0 && NeedsLibrary(inv))
       throw UsageError("no server given: use --connect h://HOST:PORT (or t://, b://, u://)");
-    return RunAll(inv);
+    return RunAll(inv, drawProgress);
   } catch (const UsageError& e) {
     Complain(e.what());
     Print(stderr, "Try 'qorvin --help'.\n");
