@@ -70,7 +70,8 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        [](GlobalOptions& o, const std::string&) { o.keepGoing = true; }},
       {"--library", "PATH",
        "the client library to load (default: next to this program, then\n"
-       "$QORVIN_CLIENT_LIBRARY, then libQorvinClient.so on the library path)",
+       "$QORVIN_CLIENT_LIBRARY, then the library's file name on the system's\n"
+       "search path: libQorvinClient.so, QorvinClient.dll on Windows)",
        [](GlobalOptions& o, const std::string& v) { o.library = v; }},
   };
   return kOptions;

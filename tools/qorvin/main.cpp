@@ -1,6 +1,7 @@
-// qorvin: the command-line host of the Qorvin client library. It loads libQorvinClient.so with
-// dlopen, makes one remote data module for the server given with --connect, and runs one
-// operation per subcommand, printing each outcome as a table, CSV or JSON.
+// qorvin: the command-line host of the Qorvin client library. It loads the library
+// (libQorvinClient.so, QorvinClient.dll) as any host does, makes one remote data module for the
+// server given with --connect, and runs one operation per subcommand, printing each outcome as a
+// table, CSV or JSON.
 //
 // Exit status: 0 when every subcommand succeeded; 1 when the library did not load, an operation
 // reported an error (its text on standard error; later subcommands do not run unless
