@@ -63,7 +63,10 @@ TEST_P(WindowsCli, EverySubcommandAnswersWithTheServersData) {
                                               "Id,Name,City\r\n11,Zoe,Oslo\r\n12,Yan,Pisa\r\n");
   const std::string orders =
       WriteWorkFile(std::string("orders-") + Letter() + ".csv", "Id,Amount\r\n201,5.5\r\n");
+  // One connection for all the calls of the run (HTTP: kept WinInet handles).
   std::vector<std::string> args = Connect();
+  args.push_back("--keep");
+  const size_t loggedBefore = Server().Requests().size();
   for (std::vector<std::string> call : std::vector<std::vector<std::string>>{
            {"exec-sql", "update Customers set City = 'Rome' where Id = 2"},
            {"exec-proc", "exec AddOrder 101, 2, 9.5"},
@@ -126,6 +129,32 @@ TEST_P(WindowsCli, EverySubcommandAnswersWithTheServersData) {
   EXPECT_TRUE(std::regex_search(
       out, std::regex(Url(Letter(), Server().Port(Letter())) + " PROBEDOK [0-9.]+ ms\n")))
       << out;
+
+  // The twelve calls of the module arrived in order, over one connection.
+  const std::vector<e2e::LoggedRequest> logged = Server().WaitForRequests(loggedBefore + 12);
+  ASSERT_GE(logged.size(), loggedBefore + 12);
+  // (The record-set forms are the same remote operations as the packet forms.)
+  const std::vector<std::string> operations = {"SynchExecSQL",
+                                               "SynchExecProc",
+                                               "SynchExecProcOutput",
+                                               "SynchReadData",
+                                               "SynchReadData",
+                                               "SynchReadTwoData",
+                                               "SynchExecProcReadTwoData",
+                                               "SynchExecProcBatchBuild",
+                                               "ExecProcInsertTable",
+                                               "ExecProcInsertTable",
+                                               "SynchExecSQLInsert",
+                                               "GetDateTime"};
+  for (size_t i = 0; i < operations.size(); ++i) {
+    const e2e::LoggedRequest& r = logged[loggedBefore + i];
+    EXPECT_EQ(r.operation, operations[i]) << i;
+    EXPECT_TRUE(r.ok) << i;
+    EXPECT_EQ(r.transport, Letter() == 'H' ? "HTTP" : Letter() == 'U' ? "UDP" : "TCP");
+    if (Letter() != 'U') {
+      EXPECT_EQ(r.peerPort, logged[loggedBefore].peerPort) << i;
+    }
+  }
 
   // What the calls changed is in the database.
   EXPECT_EQ(
