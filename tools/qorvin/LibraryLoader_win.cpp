@@ -1,6 +1,7 @@
 // LoadLibrary and GetProcAddress; the loader's reason is the system's text for its error code.
 #include <windows.h>
 
+#include <algorithm>
 #include <vector>
 
 #include "tools/qorvin/LibraryLoader.h"
@@ -36,8 +37,14 @@ bool FileExists(const std::string& path) {
   return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
+// A path names the DLL's folder, where the DLLs it needs are looked for first; a bare name goes
+// through the system's search.
 void* OpenLibrary(const std::string& path, std::string& why) {
-  HMODULE module = LoadLibraryA(path.c_str());
+  std::string native = path;
+  std::replace(native.begin(), native.end(), '/', '\\');
+  const bool located = native.find('\\') != std::string::npos;
+  HMODULE module =
+      LoadLibraryExA(native.c_str(), nullptr, located ? LOAD_WITH_ALTERED_SEARCH_PATH : 0);
   if (module == nullptr) why = SystemText(GetLastError());
   return reinterpret_cast<void*>(module);
 }
