@@ -30,8 +30,9 @@ namespace qorvin {
 namespace {
 
 constexpr char kNoAnswer[] = "Empty reply from server";
+constexpr char kCutHeaders[] = "Connection closed before the end of the response headers";
 // How often a request goes out again for the server's or the proxy's authentication.
-constexpr int kMaxAuthenticationRounds = 4;
+constexpr int kMaxAuthenticationRounds = 2;
 
 // Closes a WinInet handle on every path.
 class InternetHandle {
@@ -153,13 +154,43 @@ int64_t ParseLength(const std::string& text) {
   return value;
 }
 
-// Where and as whom the kept handles connect; new handles when any of it changes.
+std::string Base64(const std::string& bytes) {
+  static const char kDigits[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+  std::string out;
+  for (size_t i = 0; i < bytes.size(); i += 3) {
+    const size_t n = std::min<size_t>(3, bytes.size() - i);
+    uint32_t v = 0;
+    for (size_t k = 0; k < 3; ++k)
+      v = v << 8 | (k < n ? static_cast<unsigned char>(bytes[i + k]) : 0u);
+    for (size_t k = 0; k < 4; ++k) out += k <= n ? kDigits[(v >> (18 - 6 * k)) & 63] : '=';
+  }
+  return out;
+}
+
+// Whether the raw response headers offer the Basic scheme (WWW-Authenticate, or
+// Proxy-Authenticate for a proxy's challenge).
+bool OffersBasic(const std::string& headers, bool proxy) {
+  const std::string name = proxy ? "proxy-authenticate:" : "www-authenticate:";
+  size_t start = 0;
+  while (start < headers.size()) {
+    size_t end = headers.find("\r\n", start);
+    if (end == std::string::npos) end = headers.size();
+    std::string line = headers.substr(start, end - start);
+    std::transform(line.begin(), line.end(), line.begin(),
+                   [](unsigned char c) { return char(std::tolower(c)); });
+    if (line.rfind(name, 0) == 0 && line.find("basic", name.size()) != std::string::npos)
+      return true;
+    start = end + 2;
+  }
+  return false;
+}
+
+// Where and as what the kept handles connect; new handles when any of it changes.
 struct Endpoint {
   std::string agent;
   THttpProxyMode proxyMode = THttpProxyMode::Environment;
   std::string host;
   int port = 0;
-  std::string username, password;
   bool operator==(const Endpoint&) const = default;
 };
 
@@ -186,10 +217,11 @@ struct THttpConnection::Impl {
     if (!opened) Fail(GetLastError(), false);
     DWORD timeout = DWORD(std::max(1, connectTimeoutMs));
     InternetSetOptionA(opened.Get(), INTERNET_OPTION_CONNECT_TIMEOUT, &timeout, sizeof timeout);
-    InternetHandle connected(InternetConnectA(
-        opened.Get(), ConnectHost(wanted.host).c_str(), INTERNET_PORT(wanted.port),
-        wanted.username.empty() ? nullptr : wanted.username.c_str(),
-        wanted.username.empty() ? nullptr : wanted.password.c_str(), INTERNET_SERVICE_HTTP, 0, 0));
+    // No credentials here: they go with a request only once its server asked for them (a
+    // connection handle with credentials lets WinInet send a request again on its own).
+    InternetHandle connected(InternetConnectA(opened.Get(), ConnectHost(wanted.host).c_str(),
+                                              INTERNET_PORT(wanted.port), nullptr, nullptr,
+                                              INTERNET_SERVICE_HTTP, 0, 0));
     if (!connected) Fail(GetLastError(), false);
     internet = std::move(opened);
     connection = std::move(connected);
@@ -276,10 +308,53 @@ class Exchange {
     }
     if (!HttpEndRequestA(handle_.Get(), nullptr, 0, 0)) {
       const DWORD code = GetLastError();
-      if (code == ERROR_INTERNET_FORCE_RETRY) return false;
-      Raise(code);
+      if (code == ERROR_INTERNET_FORCE_RETRY && Answered()) return false;
+      Raise(code == ERROR_INTERNET_FORCE_RETRY ? ERROR_HTTP_INVALID_SERVER_RESPONSE : code);
     }
     return true;
+  }
+
+  // The body in one call, for a challenge that WinInet answers itself (it does so only within
+  // HttpSendRequest, sending the body again as often as the scheme needs).
+  bool SendWhole(TStream& body, int64_t total) {
+    std::vector<char> whole(size_t(total) + 1);
+    body.SetPosition(0);
+    for (int64_t done = 0; done < total;) {
+      const int64_t got = body.Read(whole.data() + done, total - done);
+      if (got <= 0) throw EHttpError(0, THttpFailureKind::Other, "The request body ended early");
+      done += got;
+    }
+    sent_ = true;
+    if (!HttpSendRequestA(handle_.Get(), nullptr, 0, whole.data(), DWORD(total))) {
+      const DWORD code = GetLastError();
+      if (code == ERROR_INTERNET_FORCE_RETRY && Answered()) return false;
+      Raise(code == ERROR_INTERNET_FORCE_RETRY ? ERROR_HTTP_INVALID_SERVER_RESPONSE : code);
+    }
+    if (observer_ && total > 0) observer_->BodySent(total, total);
+    return true;
+  }
+
+  // After a challenge: Basic credentials go in a header of our own with the next send; for any
+  // other scheme WinInet negotiates. Returns whether the request went again whole (SendWhole).
+  bool AnswerChallenge(TStream& body, int64_t total, int status) {
+    const bool proxy = status == 407;
+    const std::string& user = proxy ? request_.proxyUsername : request_.username;
+    const std::string& password = proxy ? request_.proxyPassword : request_.password;
+    if (OffersBasic(QueryText(handle_.Get(), HTTP_QUERY_RAW_HEADERS_CRLF), proxy)) {
+      const std::string line = std::string(proxy ? "Proxy-Authorization" : "Authorization") +
+                               ": Basic " + Base64(user + ":" + password);
+      if (!HttpAddRequestHeadersA(handle_.Get(), line.c_str(), DWORD(line.size()),
+                                  HTTP_ADDREQ_FLAG_ADD | HTTP_ADDREQ_FLAG_REPLACE))
+        Raise(GetLastError());
+      return Send(body, total);
+    }
+    if (!proxy) {
+      InternetSetOptionA(handle_.Get(), INTERNET_OPTION_USERNAME, const_cast<char*>(user.c_str()),
+                         DWORD(user.size()));
+      InternetSetOptionA(handle_.Get(), INTERNET_OPTION_PASSWORD,
+                         const_cast<char*>(password.c_str()), DWORD(password.size()));
+    }
+    return SendWhole(body, total);
   }
 
   THttpResponseInfo Status() const {
@@ -303,8 +378,9 @@ class Exchange {
     return info;
   }
 
-  // Reads the response body to its end, storing it in `response` when `keep`.
-  void Receive(TStream* response, const THttpResponseInfo& info) {
+  // Reads the response body to its end, storing it in `response` when not null. `final`: the
+  // answer is the one handed back (not an authentication challenge).
+  void Receive(TStream* response, const THttpResponseInfo& info, bool final) {
     std::vector<char> piece(size_t(THttpConnection::kPieceSize));
     int64_t received = 0;
     for (;;) {
@@ -323,9 +399,28 @@ class Exchange {
                        Format("transfer closed with %lld bytes remaining to read",
                               static_cast<long long>(info.contentLength - received)),
                        true);
+    // WinInet also takes headers that the connection cut off for complete ones, and hides
+    // whether their blank line came. An answer that says nothing of its length (no
+    // Content-Length, not chunked, no "Connection: close") and brings no body is taken as cut
+    // off in its headers; a server that means an empty body says so.
+    if (final && received == 0 && info.contentLength < 0 && info.status != 204 &&
+        info.status != 304 && QueryText(handle_.Get(), HTTP_QUERY_TRANSFER_ENCODING).empty() &&
+        _stricmp(QueryText(handle_.Get(), HTTP_QUERY_CONNECTION).c_str(), "close") != 0)
+      throw EHttpError(int(ERROR_HTTP_INVALID_SERVER_RESPONSE), THttpFailureKind::Other,
+                       kCutHeaders, true);
   }
 
- private:
+  // Whether a status line came back for the request: WinInet may ask for a request to go again
+  // when its kept connection closed without a word, but such a request may have run on the
+  // server and is never sent again.
+  bool Answered() const {
+    DWORD status = 0;
+    DWORD size = sizeof status;
+    return HttpQueryInfoA(handle_.Get(), HTTP_QUERY_STATUS_CODE | HTTP_QUERY_FLAG_NUMBER, &status,
+                          &size, nullptr) &&
+           status != 0;
+  }
+
   [[noreturn]] void Raise(DWORD code) const {
     Fail(code, sent_, std::max(1, request_.idleTimeoutMs));
   }
@@ -348,25 +443,29 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   if (total > int64_t(MAXDWORD))
     throw EHttpError(0, THttpFailureKind::Other, "The request body is larger than 4 GB");
 
-  const Endpoint wanted{request.userAgent, request.proxyMode, url.host,
-                        url.port,          request.username,  request.password};
+  const Endpoint wanted{request.userAgent, request.proxyMode, url.host, url.port};
   try {
     impl_->Open(wanted, request.connectTimeoutMs);
     Exchange exchange(impl_->connection.Get(), request, url, observer);
+    bool complete = exchange.Send(body, total);
     for (int round = 0;; ++round) {
-      const bool complete = exchange.Send(body, total);
-      if (!complete && round < kMaxAuthenticationRounds) continue;  // WinInet asked again
+      if (!complete) {  // WinInet asks for the request to go again
+        if (round >= kMaxAuthenticationRounds) Fail(ERROR_INTERNET_FORCE_RETRY, true);
+        complete = exchange.Send(body, total);
+        continue;
+      }
       THttpResponseInfo info = exchange.Status();
-      // The credentials go out once the server (or proxy) asked for them: read the challenge to
-      // its end and send the request again on the same handle.
+      // A challenge while credentials are at hand: read it to its end and send the request
+      // again, answering it.
       const bool challenged = (info.status == 401 && !request.username.empty()) ||
                               (info.status == 407 && !request.proxyUsername.empty());
       if (challenged && round < kMaxAuthenticationRounds) {
-        exchange.Receive(nullptr, info);
+        exchange.Receive(nullptr, info, false);
+        complete = exchange.AnswerChallenge(body, total, info.status);
         continue;
       }
       const bool keep = observer ? observer->ResponseStarted(info) : true;
-      exchange.Receive(keep ? &response : nullptr, info);
+      exchange.Receive(keep ? &response : nullptr, info, true);
       return info;
     }
   } catch (...) {

@@ -92,12 +92,12 @@ class CleanUp : public ::testing::Environment {
 
 }  // namespace
 
-ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& page,
-                         int timeoutMs) {
-  const std::string exe = Env("QORVIN_WINDOWS_CLI");
+ProgramRun WindowsProgram(const char* program, const std::vector<std::string>& args,
+                          const CodePage& page, int timeoutMs) {
+  const std::string exe = Env(program);
   const std::string wine = Env("QORVIN_WINE");
   if (exe.empty() || wine.empty()) {
-    ADD_FAILURE() << "QORVIN_WINDOWS_CLI and QORVIN_WINE name qorvin.exe and the Wine loader";
+    ADD_FAILURE() << program << " and QORVIN_WINE name the Windows program and the Wine loader";
     return {};
   }
   std::vector<std::string> command = {wine, exe};
@@ -111,6 +111,11 @@ ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& p
   if (const std::string locales = LocaleFolder(page); !locales.empty())
     options.env.push_back("LOCPATH=" + locales);
   return qorvin::testing::RunProgram(command, options);
+}
+
+ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& page,
+                         int timeoutMs) {
+  return WindowsProgram("QORVIN_WINDOWS_CLI", args, page, timeoutMs);
 }
 
 ProgramRun LinuxQorvin(const std::vector<std::string>& args) {

@@ -2,10 +2,10 @@
 // the server's data from the other side, the Linux one), a throw-away folder, one sample server
 // per connection letter, and text in a code page.
 //
-// The Windows build's ctest runs this program with QORVIN_WINDOWS_CLI naming qorvin.exe and
-// QORVIN_WINE naming the Wine loader, after starting the Wine prefix's server (WINEPREFIX) for
-// the whole run: a Wine program started without one would start its own, which would keep the
-// test's output pipes open.
+// The Windows build's ctest runs this program with QORVIN_WINDOWS_CLI naming qorvin.exe,
+// QORVIN_WINDOWS_HTTP_POST naming http-post.exe and QORVIN_WINE naming the Wine loader, after
+// starting the Wine prefix's server (WINEPREFIX) for the whole run: a Wine program started without
+// one would start its own, which would keep the test's output pipes open.
 #pragma once
 
 #include <memory>
@@ -26,11 +26,16 @@ struct CodePage {
   const char* locale;   // "en_US.CP1252"
   const char* charset;  // the iconv name of the code page: "CP1252"
 };
+inline constexpr CodePage kPlain{"C.UTF-8", "CP1252"};  // for ASCII: Wine's default code page
 inline constexpr CodePage kWindows1252{"en_US.CP1252", "CP1252"};
 inline constexpr CodePage kGbk{"zh_CN.GBK", "GBK"};
 
-// Runs qorvin.exe under Wine with `args`; its arguments, files and output are in `page`.
-ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& page = kWindows1252,
+// Runs the Windows program that the environment variable `program` names under Wine with
+// `args`; its arguments, files and output are in `page`.
+ProgramRun WindowsProgram(const char* program, const std::vector<std::string>& args,
+                          const CodePage& page = kPlain, int timeoutMs = 120000);
+// Runs qorvin.exe (QORVIN_WINDOWS_CLI) under Wine.
+ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& page = kPlain,
                          int timeoutMs = 120000);
 // Runs the Linux qorvin with `args` in UTF-8.
 ProgramRun LinuxQorvin(const std::vector<std::string>& args);

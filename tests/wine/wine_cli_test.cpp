@@ -19,7 +19,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr CodePage kPlain{"C.UTF-8", "CP1252"};  // ASCII arguments, Wine's default code page
 constexpr char kServerPrefix[] = "An exception was raised on the server: ";
 
 std::string Describe(const ProgramRun& run) {
