@@ -1,13 +1,16 @@
 // The HTTP engine on Windows: WinInet in synchronous mode.
 //
 // A connection keeps one Internet handle and one connection handle (host and port) for as long
-// as the requests go to the same place with the same agent, proxy mode and credentials; WinInet
-// keeps the open TCP (and TLS) connections of those handles alive between requests. Each `Post`
-// opens one request handle and closes it before returning.
+// as the requests go to the same place with the same agent and proxy mode; WinInet keeps the open
+// TCP (and TLS) connections of those handles alive between requests. Each `Post` opens one
+// request handle and closes it before returning. The body goes out with HttpSendRequestEx in
+// pieces; credentials go with a request only after a challenge (401, 407): Basic in a header of
+// the engine's own with the body sent again in pieces, any other scheme by WinInet itself within
+// HttpSendRequest (the body then in one piece).
 //
 // Contract as in HttpConnection.h. What WinInet decides on its own: the headers it adds (Host,
-// Cache-Control, Connection), the authentication schemes it speaks, and the proxy of the
-// process's Internet settings in THttpProxyMode::Environment. The connect bound is WinInet's
+// Cache-Control, Connection), the schemes other than Basic, and the proxy of the process's
+// Internet settings in THttpProxyMode::Environment. The connect bound is WinInet's
 // connect time-out; the idle bound is its send and receive time-outs (each wait for the network
 // is bounded by them; a server that never answers is given the bound twice, once to end the
 // request and once to tell the silence from a closed connection). Failure texts are WinInet's own;
@@ -16,9 +19,8 @@
 #include <wininet.h>
 
 #include <algorithm>
-#include <atomic>
+#include <cctype>
 #include <cstring>
-#include <mutex>
 #include <string>
 #include <vector>
 
