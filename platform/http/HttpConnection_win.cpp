@@ -13,19 +13,25 @@
 // Internet settings in THttpProxyMode::Environment. The connect bound is WinInet's
 // connect time-out; the idle bound is its send and receive time-outs (each wait for the network
 // is bounded by them; a server that never answers is given the bound twice, once to end the
-// request and once to tell the silence from a closed connection). Failure texts are WinInet's own;
+// request and once to tell the silence from a closed connection). A request's latch, once
+// triggered, closes the request handle from a thread of its own (CancelWatch), which ends the
+// blocked WinInet call. Failure texts are WinInet's own;
 // a code without a text gives an empty text, which the HTTP channel replaces by its own.
 #include <windows.h>
 #include <wininet.h>
 
 #include <algorithm>
 #include <cctype>
+#include <condition_variable>
 #include <cstring>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/http/HttpConnection.h"
 #include "platform/http/Url.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
 
@@ -58,6 +64,8 @@ class InternetHandle {
     if (h_ != nullptr) InternetCloseHandle(h_);
     h_ = nullptr;
   }
+  // Forgets the handle without closing it (someone else closed it).
+  void Release() noexcept { h_ = nullptr; }
 
  private:
   HINTERNET h_ = nullptr;
@@ -431,7 +439,91 @@ class Exchange {
   THttpObserver* observer_;
   InternetHandle handle_;
   bool sent_ = false;
+
+ public:
+  HINTERNET Handle() const { return handle_.Get(); }
+  bool Sent() const { return sent_; }
+  // The handle was closed by a CancelWatch.
+  void Forget() { handle_.Release(); }
 };
+
+}  // namespace
+
+namespace {
+
+// Watches a request's latch while WinInet blocks in a call on the request: once the latch is
+// triggered, a thread of the watch's own closes the request handle, which ends the call at once
+// (WinInet's way to abort a synchronous call). The latch is looked at every 20 ms.
+class CancelWatch {
+ public:
+  CancelWatch(const TWaitInterrupt* latch, HINTERNET request) : latch_(latch), request_(request) {
+    if (latch_ != nullptr) thread_ = std::thread([this] { Run(); });
+  }
+  ~CancelWatch() { Stop(); }
+  CancelWatch(const CancelWatch&) = delete;
+  CancelWatch& operator=(const CancelWatch&) = delete;
+
+  // Ends the watch; from then on the handle is closed by its owner, unless Fired().
+  void Stop() {
+    {
+      std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_all();
+    if (thread_.joinable()) thread_.join();
+  }
+  bool Fired() const { return fired_; }
+
+ private:
+  void Run() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    while (!done_) {
+      if (latch_->Triggered()) {
+        fired_ = true;
+        InternetCloseHandle(request_);
+        return;
+      }
+      wake_.wait_for(lock, std::chrono::milliseconds(20));
+    }
+  }
+
+  const TWaitInterrupt* latch_;
+  HINTERNET request_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  bool done_ = false;   // guarded by mutex_
+  bool fired_ = false;  // written by the watch's thread before it ends; read after Stop
+  std::thread thread_;
+};
+
+}  // namespace
+
+namespace {
+
+// The request of `exchange` to its final answer: sent, sent again for WinInet or for a challenge
+// while credentials are at hand, and the final answer's body read.
+THttpResponseInfo Run(Exchange& exchange, const THttpRequest& request, TStream& body, int64_t total,
+                      TStream& response, THttpObserver* observer) {
+  bool complete = exchange.Send(body, total);
+  for (int round = 0;; ++round) {
+    if (!complete) {  // WinInet asks for the request to go again
+      if (round >= kMaxAuthenticationRounds) Fail(ERROR_INTERNET_FORCE_RETRY, true);
+      complete = exchange.Send(body, total);
+      continue;
+    }
+    THttpResponseInfo info = exchange.Status();
+    const bool challenged = (info.status == 401 && !request.username.empty()) ||
+                            (info.status == 407 && !request.proxyUsername.empty());
+    if (challenged && round < kMaxAuthenticationRounds) {
+      exchange.Receive(nullptr, info, false);  // the challenge's own body
+      complete = exchange.AnswerChallenge(body, total, info.status);
+      continue;
+    }
+    const bool keep = observer ? observer->ResponseStarted(info) : true;
+    exchange.Receive(keep ? &response : nullptr, info, true);
+    return info;
+  }
+}
 
 }  // namespace
 
@@ -447,28 +539,23 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
 
   const Endpoint wanted{request.userAgent, request.proxyMode, url.host, url.port};
   try {
+    if (request.interrupt != nullptr && request.interrupt->Triggered())
+      throw EHttpError(int(ERROR_INTERNET_OPERATION_CANCELLED), THttpFailureKind::Cancelled,
+                       kCallCancelled, false);
     impl_->Open(wanted, request.connectTimeoutMs);
     Exchange exchange(impl_->connection.Get(), request, url, observer);
-    bool complete = exchange.Send(body, total);
-    for (int round = 0;; ++round) {
-      if (!complete) {  // WinInet asks for the request to go again
-        if (round >= kMaxAuthenticationRounds) Fail(ERROR_INTERNET_FORCE_RETRY, true);
-        complete = exchange.Send(body, total);
-        continue;
-      }
-      THttpResponseInfo info = exchange.Status();
-      // A challenge while credentials are at hand: read it to its end and send the request
-      // again, answering it.
-      const bool challenged = (info.status == 401 && !request.username.empty()) ||
-                              (info.status == 407 && !request.proxyUsername.empty());
-      if (challenged && round < kMaxAuthenticationRounds) {
-        exchange.Receive(nullptr, info, false);
-        complete = exchange.AnswerChallenge(body, total, info.status);
-        continue;
-      }
-      const bool keep = observer ? observer->ResponseStarted(info) : true;
-      exchange.Receive(keep ? &response : nullptr, info, true);
+    CancelWatch watch(request.interrupt, exchange.Handle());
+    try {
+      const THttpResponseInfo info = Run(exchange, request, body, total, response, observer);
+      watch.Stop();
+      if (watch.Fired()) exchange.Forget();  // closed once the answer was whole: it stands
       return info;
+    } catch (...) {
+      watch.Stop();
+      if (!watch.Fired()) throw;
+      exchange.Forget();
+      throw EHttpError(int(ERROR_INTERNET_OPERATION_CANCELLED), THttpFailureKind::Cancelled,
+                       kCallCancelled, exchange.Sent());
     }
   } catch (...) {
     // A failed transfer may leave a connection in an unknown state: drop every connection.

@@ -2,6 +2,8 @@
 // through the module's progress extension and makes the program stop at its next step; a second
 // one ends the program at once.
 //
+// On Windows, Ctrl-C and Ctrl-Break reach a console control handler instead, which does the same.
+//
 // SIGINT is blocked in every thread (the watch must be made before any other thread starts, so
 // that the library's threads inherit the mask) and taken by a thread of the watch's own with
 // sigwait, so nothing runs in a signal handler: the cancel is an ordinary call from that thread.
@@ -9,9 +11,8 @@
 // after it became true; a result is written whole or not at all.
 #pragma once
 
-#include <signal.h>
-
 #include <atomic>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -33,11 +34,16 @@ class InterruptWatch {
   // The calls to cancel on the first SIGINT (null: none).
   void SetTarget(IQorvinProgress* progress);
   bool Interrupted() const { return interrupted_; }
+  // One Ctrl-C: the first cancels the target's call, the second ends the program at once. Called
+  // by the platform's watch (Interrupt_posix.cpp: a sigwait thread; Interrupt_win.cpp: a console
+  // control handler).
+  void Interrupt();
 
  private:
   void Watch();
 
-  sigset_t previous_{};
+  struct SavedMask;  // the platform's state to restore (the signal mask)
+  std::unique_ptr<SavedMask> saved_;
   std::mutex mutex_;
   IQorvinProgress* target_ = nullptr;  // guarded by mutex_
   std::atomic<bool> interrupted_{false};

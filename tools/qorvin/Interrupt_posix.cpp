@@ -1,11 +1,15 @@
-#include "tools/qorvin/Interrupt.h"
-
 #include <pthread.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include "include/qorvin/QorvinProgress.h"
+#include "tools/qorvin/Interrupt.h"
 
 namespace qorvin::cli {
+
+struct InterruptWatch::SavedMask {
+  sigset_t previous{};
+};
 
 namespace {
 
@@ -20,7 +24,8 @@ sigset_t InterruptSet() {
 
 InterruptWatch::InterruptWatch() {
   const sigset_t set = InterruptSet();
-  pthread_sigmask(SIG_BLOCK, &set, &previous_);
+  saved_ = std::make_unique<SavedMask>();
+  pthread_sigmask(SIG_BLOCK, &set, &saved_->previous);
   thread_ = std::thread([this] { Watch(); });
 }
 
@@ -29,7 +34,7 @@ InterruptWatch::~InterruptWatch() {
   pthread_kill(thread_.native_handle(), SIGINT);  // wakes sigwait; taken as the stop
   thread_.join();
   // A SIGINT that arrived since stays pending until the mask is restored, and then acts as usual.
-  pthread_sigmask(SIG_SETMASK, &previous_, nullptr);
+  pthread_sigmask(SIG_SETMASK, &saved_->previous, nullptr);
 }
 
 void InterruptWatch::SetTarget(IQorvinProgress* progress) {
@@ -43,10 +48,14 @@ void InterruptWatch::Watch() {
     int signal = 0;
     if (sigwait(&set, &signal) != 0) continue;
     if (stopping_) return;
-    if (interrupted_.exchange(true)) _exit(kExitInterrupted);  // the second Ctrl-C
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (target_) target_->Cancel();
+    Interrupt();
   }
+}
+
+void InterruptWatch::Interrupt() {
+  if (interrupted_.exchange(true)) _exit(kExitInterrupted);  // the second Ctrl-C
+  std::lock_guard<std::mutex> lock(mutex_);
+  if (target_) target_->Cancel();
 }
 
 }  // namespace qorvin::cli
