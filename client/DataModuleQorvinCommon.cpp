@@ -54,8 +54,7 @@ double LocalNow() {
 void StoreAnswer(QorvinDataPacket* data, TROBinaryMemoryStream* blob) {
   StoreVariantPacket(data, Variant::Null());
   if (blob == nullptr || blob->Size() == 0) return;
-  Variant packet;
-  if (BlobToPacket(*blob, packet)) StoreVariantPacket(data, packet);
+  BlobToPacket(*blob, data);
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 
 #include <string>
 
+#include "client/HostValues.h"
+#include "datastream/uBlobToPacket.h"
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
 #include "messaging/uROExceptions.h"
@@ -12,19 +14,32 @@ namespace qorvin {
 namespace {
 constexpr int kPersistFormat = kPersistADTG;
 constexpr int kFastestLevel = 1;
+
+[[noreturn]] void ConversionFailed(const std::string& failure) {
+  throw EROException(failure.empty()
+                         ? "The result set could not be turned into a client dataset"
+                         : "The result set could not be turned into a client dataset: " + failure);
+}
+
 }  // namespace
 
-bool BlobToPacket(TStream& blob, Variant& packet) {
+bool BlobToPacket(TStream& blob, QorvinDataPacket* packet) {
+  TPacketBlock block;
+  try {
+    if (BlobToDataPacket(blob, block)) {
+      StorePacketBlock(packet, std::move(block));
+      return true;
+    }
+  } catch (const EDataPacketConversion& e) {
+    ConversionFailed(e.what());
+  }
+  // No record-set section: whatever the blob holds instead decides, as it always has.
   TAdoDataSet ado;
   if (!StreamToAdoDataSet(&ado, &blob, true)) return false;
   std::string failure;
   std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&ado, &failure);
-  if (!client) {
-    throw EROException(
-        failure.empty() ? "The result set could not be turned into a client dataset"
-                        : "The result set could not be turned into a client dataset: " + failure);
-  }
-  packet = client->Data();
+  if (!client) ConversionFailed(failure);
+  StoreVariantPacket(packet, client->Data());
   return true;
 }
 

@@ -5,17 +5,19 @@
 
 #include <memory>
 
+#include "include/qorvin/QorvinClient.h"
 #include "platform/ado/AdoDataSet.h"
 #include "platform/rtl/Stream.h"
 #include "platform/rtl/Variant.h"
 
 namespace qorvin {
 
-// Reads `blob` into a temporary ADO dataset and, when that read succeeds, hands back its client
-// dataset's data packet in `packet` and returns true. Returns false (packet untouched) when the
-// blob does not yield a record set. Fails with EROException when the record set read but could
-// not become a client dataset.
-bool BlobToPacket(TStream& blob, Variant& packet);
+// Stores the data packet of the record set in `blob` into `packet` (when not null) and returns
+// true; returns false (packet untouched) when the blob does not yield a record set. A blob with a
+// record-set section is decoded in one pass, straight into the packet's bytes; others go through
+// a temporary ADO dataset and its client dataset. Fails with EROException when the record set
+// read but could not become a data packet, and with the blob's own errors when it does not read.
+bool BlobToPacket(TStream& blob, QorvinDataPacket* packet);
 // Closes `dataSet` and refills it from `blob`; whether that yields a record set is not reported.
 void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet);
 // Writes the blob of a host packet into `request`: nothing at all when the packet is Null or

@@ -71,4 +71,13 @@ void StoreVariantPacket(QorvinDataPacket* packet, const Variant& value) {
   packet->release = copy ? ReleaseMallocBytes : nullptr;
 }
 
+void StorePacketBlock(QorvinDataPacket* packet, TPacketBlock block) {
+  if (packet == nullptr) return;
+  qorvin_packet_free(packet);
+  packet->kind = kQorvinPacketBytes;
+  packet->size = int64_t(block.Size());
+  packet->bytes = block.Release();
+  packet->release = ReleaseMallocBytes;
+}
+
 }  // namespace qorvin

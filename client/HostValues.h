@@ -8,6 +8,7 @@
 #include <string>
 
 #include "include/qorvin/QorvinClient.h"
+#include "platform/dataset/DataPacketBuilder.h"
 #include "platform/rtl/Variant.h"
 
 namespace qorvin {
@@ -24,5 +25,8 @@ Variant PacketToVariant(const QorvinDataPacket* packet);
 // Stores a Variant byte array (or Null / Empty) into `packet`; other kinds fail with
 // EConvertError before anything is released.
 void StoreVariantPacket(QorvinDataPacket* packet, const Variant& value);
+// Hands the bytes of `block` to `packet` without copying them (freed with the block when
+// `packet` is null).
+void StorePacketBlock(QorvinDataPacket* packet, TPacketBlock block);
 
 }  // namespace qorvin

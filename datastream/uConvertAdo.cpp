@@ -100,27 +100,38 @@ bool AdoDataSetToStream(const TAdoDataSet* dataSet, TStream* stream, bool withDa
   return true;
 }
 
-bool StreamToAdoDataSet(TAdoDataSet* dataSet, TStream* stream, bool withData) {
-  if (dataSet == nullptr || stream == nullptr) return false;
-  const int64_t size = stream->Size();
-  if (size < kTrailerSize) return false;
+int64_t DataSetBlobSectionOffset(TStream& stream) {
+  const int64_t size = stream.Size();
+  if (size < kTrailerSize) return -1;
   const int64_t dataSize = size - kTrailerSize;
-  const int64_t startPosition = stream->Position();
-  stream->SetPosition(dataSize);
-  const auto offset = stream->ReadLE<int64_t>();
+  const int64_t startPosition = stream.Position();
+  stream.SetPosition(dataSize);
+  const auto offset = stream.ReadLE<int64_t>();
+  stream.SetPosition(startPosition);
   // Checked before anything is cut: an offset past the data would otherwise grow the stream with
   // zero bytes and read them as sections.
   if (offset < 0 || offset > dataSize) {
-    stream->SetPosition(startPosition);
     throw EReadError(
         Format("Invalid dataset blob: parameters offset %lld lies outside the %lld "
                "bytes before the trailer",
                static_cast<long long>(offset), static_cast<long long>(dataSize)));
   }
-  stream->SetSize(dataSize);
-  stream->SetPosition(offset);
-  const bool hasParams = ReadAdoParams(dataSet, stream);
-  stream->SetSize(offset);
+  return offset;
+}
+
+bool ReadDataSetBlobParams(TAdoDataSet& dataSet, TStream& stream, int64_t offset) {
+  stream.SetSize(stream.Size() - kTrailerSize);
+  stream.SetPosition(offset);
+  const bool hasParams = ReadAdoParams(&dataSet, &stream);
+  stream.SetSize(offset);
+  return hasParams;
+}
+
+bool StreamToAdoDataSet(TAdoDataSet* dataSet, TStream* stream, bool withData) {
+  if (dataSet == nullptr || stream == nullptr) return false;
+  const int64_t offset = DataSetBlobSectionOffset(*stream);
+  if (offset < 0) return false;
+  const bool hasParams = ReadDataSetBlobParams(*dataSet, *stream, offset);
   if (withData && offset > 0) return LoadRecordsetFromStream(dataSet, stream);
   return hasParams;
 }

@@ -59,4 +59,12 @@ bool AdoDataSetToStream(const TAdoDataSet* dataSet, TStream* stream, bool withDa
 // value stream's errors).
 bool StreamToAdoDataSet(TAdoDataSet* dataSet, TStream* stream, bool withData);
 
+// The parts of StreamToAdoDataSet. The size of the record-set section of the blob in `stream`
+// (the offset its trailer states): -1 when the stream is shorter than a trailer; EReadError for
+// an offset outside the data. The stream's size and position do not change.
+int64_t DataSetBlobSectionOffset(TStream& stream);
+// Reads the parameters section at `offset` (from DataSetBlobSectionOffset) into `dataSet` and
+// cuts the trailer and that section off `stream`; returns whether there was one.
+bool ReadDataSetBlobParams(TAdoDataSet& dataSet, TStream& stream, int64_t offset);
+
 }  // namespace qorvin

@@ -39,7 +39,9 @@ TFieldType ClientTypeOf(const TFieldDef& def) {
   return def.adoType == adUnsignedBigInt ? ftFMTBcd : def.dataType;
 }
 
-TClientFieldDef ClientDefOf(const TFieldDef& def) {
+}  // namespace
+
+TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def) {
   TClientFieldDef out;
   out.name = Utf16ToUtf8(def.name);
   out.dataType = ClientTypeOf(def);
@@ -68,6 +70,8 @@ TClientFieldDef ClientDefOf(const TFieldDef& def) {
   return out;
 }
 
+namespace {
+
 // The record set as the provider reads it: its rows in cursor order (rows pending deletion are
 // not part of it), by row number, without moving its cursor.
 class AdoDataSetSource final : public IDataSetSource {
@@ -81,7 +85,7 @@ class AdoDataSetSource final : public IDataSetSource {
   bool Active() const override { return dataSet_.Active(); }
   int FieldCount() const override { return dataSet_.FieldCount(); }
   TClientFieldDef FieldDefAt(int index) const override {
-    return ClientDefOf(dataSet_.FieldDefs()[index]);
+    return ClientFieldDefOfColumn(dataSet_.FieldDefs()[index]);
   }
   int64_t RecordCount() const override { return int64_t(rows_.size()); }
   Variant ValueAt(int64_t row, int field) const override {

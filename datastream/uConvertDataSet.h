@@ -26,6 +26,8 @@ namespace qorvin {
 std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
                                                    std::string* failure = nullptr) noexcept;
 
+// The client field definition a record-set column becomes in a data packet.
+TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def);
 // A new open ADO dataset (plain, batch-optimistic locking) with a copy of every row of
 // `clientDataSet`, positioned on the last row; null when `clientDataSet` is null or not active.
 // Field definitions are copied in order; a read-only field becomes a writable one of the same

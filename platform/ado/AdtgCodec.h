@@ -26,6 +26,34 @@ struct AdtgImage {
 // image.
 size_t ReadAdtg(std::span<const uint8_t> bytes, AdtgImage& image);
 
+// Where a tablegram's bytes come from when it is read piece by piece (an inflater, say).
+class AdtgSource {
+ public:
+  virtual ~AdtgSource() = default;
+  // Up to `room` (> 0) more bytes of the image into `into`; 0 only when no more will come.
+  virtual size_t Read(uint8_t* into, size_t room) = 0;
+};
+
+// Receives what ReadAdtgRows decodes, as it is decoded.
+class AdtgRowSink {
+ public:
+  virtual ~AdtgRowSink() = default;
+  // Once, before any row: the column definitions, and the row count the image states (a hint: it
+  // is not checked against the rows that follow).
+  virtual void Columns(const TFieldDefs& defs, uint32_t rowCountHint) = 0;
+  // Every row not pending deletion, in image order: its current values, as record `record` of
+  // `store` (valid for this call only).
+  virtual void Row(const RowStore& store, const uint8_t* record) = 0;
+};
+
+// Reads one tablegram from `source` and hands its rows to `sink` one by one, holding only the
+// bytes of the row being decoded (and the image's metadata) at a time: the window over the image
+// grows past `window` bytes only to hold one element or row that is larger. Returns the bytes
+// the image occupies, done token included (bytes after it may have been read from `source`; they
+// are dropped). The same failures as ReadAdtg, with the same texts, raised when the damage is
+// reached (rows before it have been handed over by then); what the sink raises passes through.
+size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window = size_t(1) << 20);
+
 // Writes a tablegram of these definitions and rows at `target`'s position. EAdoError when the rows
 // cannot be expressed (a NULL in a column without NULLs in an unchanged row, an element larger than
 // 65 535 bytes); the stream's write errors pass through.

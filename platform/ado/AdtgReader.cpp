@@ -3,6 +3,8 @@
 // anything is allocated for them. The layouts are in AdtgWriter.cpp.
 #include <algorithm>
 #include <cstdarg>
+#include <cstring>
+#include <vector>
 
 #include "platform/ado/AdoBytes.h"
 #include "platform/ado/AdtgCodec.h"
@@ -17,28 +19,43 @@ constexpr uint8_t kTokenHeader = 0x01, kTokenHandler = 0x02, kTokenResult = 0x03
                   kTokenInsert = 0x0D, kTokenDone = 0x0F;
 constexpr uint32_t kMaxLength32 = 0x7FFFFFFF;
 
+// Raised by a reader over a window that holds only part of the image, when it needs bytes past
+// the window's end: the caller fills the window further and reads the same element again.
+struct NeedMoreBytes {};
+
 class ByteReader {
  public:
-  ByteReader(const uint8_t* begin, const uint8_t* end, const uint8_t* origin)
-      : p_(begin), end_(end), origin_(origin) {}
+  // `origin`: where image offset `originOffset` lies. `partial`: more of the image may follow
+  // `end` (a window), so running out there asks for more instead of failing.
+  ByteReader(const uint8_t* begin, const uint8_t* end, const uint8_t* origin,
+             size_t originOffset = 0, bool partial = false)
+      : p_(begin), end_(end), origin_(origin), originOffset_(originOffset), partial_(partial) {}
 
-  size_t Offset() const { return size_t(p_ - origin_); }
+  size_t Offset() const { return originOffset_ + size_t(p_ - origin_); }
   size_t Left() const { return size_t(end_ - p_); }
+  const uint8_t* Position() const { return p_; }
   bool AtEnd() const { return p_ == end_; }
+  // AtEnd, for a reader that must know whether the image itself ends here.
+  bool AtImageEnd() const {
+    if (p_ == end_ && partial_) throw NeedMoreBytes{};
+    return p_ == end_;
+  }
 
   [[noreturn]] void Fail(const char* what) const {
     throw EAdoError(Format("Invalid ADTG image: %s at offset %zu", what, Offset()));
   }
   const uint8_t* Take(size_t n, const char* what) {
-    if (Left() < n)
+    if (Left() < n) {
+      if (partial_) throw NeedMoreBytes{};
       throw EAdoError(Format("Invalid ADTG image: %s at offset %zu needs %zu bytes, %zu left", what,
                              Offset(), n, Left()));
+    }
     const uint8_t* at = p_;
     p_ += n;
     return at;
   }
   uint8_t Peek(const char* what) const {
-    if (AtEnd()) Fail(what);
+    if (AtImageEnd()) Fail(what);
     return *p_;
   }
   uint8_t U8(const char* what) { return *Take(1, what); }
@@ -60,7 +77,7 @@ class ByteReader {
     }
     const uint16_t size = U16(what);
     const uint8_t* body = Take(size, what);
-    return ByteReader(body, body + size, origin_);
+    return ByteReader(body, body + size, origin_, originOffset_);
   }
   std::string Rest() {
     std::string bytes(reinterpret_cast<const char*>(p_), Left());
@@ -72,6 +89,8 @@ class ByteReader {
   const uint8_t* p_;
   const uint8_t* end_;
   const uint8_t* origin_;
+  size_t originOffset_;
+  bool partial_;
 };
 
 // u16 set count, then per set: GUID, u16 property count, per property: u32 id, u16 size, bytes.
@@ -218,7 +237,11 @@ class RowReader {
     presenceBytes_ = size_t(layout_.nullableCount + 7) / 8;
   }
 
+  // Every row up to the done token, into the store.
   void ReadAll(uint32_t rowCountHint);
+  // The next row (an original row with its change or deletion, or an insertion) into the store;
+  // false at the done token.
+  bool ReadRow(RowEntry& entry);
 
  private:
   void ReadCell(uint8_t* rec, int col);
@@ -302,6 +325,43 @@ size_t RowReader::MinimumRowBytes() const {
   return std::min(original, 1 + 2 * size_t(layout_.bitmapBytes));
 }
 
+bool RowReader::ReadRow(RowEntry& entry) {
+  const uint8_t token = r_.U8("row token or done token");
+  if (token == kTokenDone) return false;
+  entry = RowEntry();
+  if (token == kTokenOriginal) {
+    entry.current = ReadOriginal();
+    const uint8_t next = r_.AtImageEnd() ? kTokenDone : r_.Peek("");
+    if (next == kTokenChange) {
+      r_.U8("");
+      entry.original = entry.current;
+      entry.current = ReadChanges(entry.original);
+      entry.status = TRowStatus::Modified;
+    } else if (next == kTokenDelete) {
+      r_.U8("");
+      entry.original = entry.current;
+      entry.status = TRowStatus::Deleted;
+    }
+    return true;
+  }
+  if (token == kTokenInsert) {
+    entry.current = ReadChanges(kNoRecord);
+    entry.status = TRowStatus::Inserted;
+    return true;
+  }
+  if (token == kTokenChange || token == kTokenDelete)
+    throw EAdoError(
+        Format("Invalid ADTG image: change or delete record without an original row at offset %zu",
+               r_.Offset() - 1));
+  if (token >= 0x80)
+    throw EAdoError(
+        Format("Unsupported ADTG image: child row token 0x%02X at offset %zu (hierarchical record "
+               "sets are not supported)",
+               token, r_.Offset() - 1));
+  throw EAdoError(
+      Format("Invalid ADTG image: unknown row token 0x%02X at offset %zu", token, r_.Offset() - 1));
+}
+
 void RowReader::ReadAll(uint32_t rowCountHint) {
   const size_t hint = std::min<size_t>(rowCountHint, r_.Left() / MinimumRowBytes());
   store_.ReserveRecords(hint);
@@ -318,63 +378,78 @@ void RowReader::ReadAll(uint32_t rowCountHint) {
                                                  : 0;
   }
   if (anyVariable) store_.ReserveHeap(r_.Left() - std::min(r_.Left(), hint * fixedPart));
-  std::vector<RowEntry>& rows = store_.Rows();
-  for (;;) {
-    const uint8_t token = r_.U8("row token or done token");
-    if (token == kTokenDone) return;
-    RowEntry entry;
-    if (token == kTokenOriginal) {
-      entry.current = ReadOriginal();
-      const uint8_t next = r_.AtEnd() ? kTokenDone : r_.Peek("");
-      if (next == kTokenChange) {
-        r_.U8("");
-        entry.original = entry.current;
-        entry.current = ReadChanges(entry.original);
-        entry.status = TRowStatus::Modified;
-      } else if (next == kTokenDelete) {
-        r_.U8("");
-        entry.original = entry.current;
-        entry.status = TRowStatus::Deleted;
-      }
-    } else if (token == kTokenInsert) {
-      entry.current = ReadChanges(kNoRecord);
-      entry.status = TRowStatus::Inserted;
-    } else {
-      if (token == kTokenChange || token == kTokenDelete)
-        throw EAdoError(Format(
-            "Invalid ADTG image: change or delete record without an original row at offset %zu",
-            r_.Offset() - 1));
-      if (token >= 0x80)
-        throw EAdoError(Format(
-            "Unsupported ADTG image: child row token 0x%02X at offset %zu (hierarchical record "
-            "sets are not supported)",
-            token, r_.Offset() - 1));
-      throw EAdoError(Format("Invalid ADTG image: unknown row token 0x%02X at offset %zu", token,
-                             r_.Offset() - 1));
-    }
-    rows.push_back(entry);
-  }
+  RowEntry entry;
+  while (ReadRow(entry)) store_.Rows().push_back(entry);
 }
 
-}  // namespace
-
-size_t ReadAdtg(std::span<const uint8_t> bytes, AdtgImage& image) {
-  ByteReader r(bytes.data(), bytes.data() + bytes.size(), bytes.data());
+// Header, handler options, result descriptor, context, table and column descriptors: everything
+// before the rows. Returns the counts the result descriptor states.
+Counts ReadMetadata(ByteReader& r, AdtgImageInfo& info, TFieldDefs& defs) {
   ReadHeader(r);
-  ReadHandlerOptions(r, image.info);
-  const Counts counts = ReadResultDescriptor(r, image.info);
-  ReadContext(r, image.info);
-  while (r.Peek("metadata element") == kTokenTable) ReadTable(r, image.info);
-  if (image.info.tables.size() != counts.tables)
+  ReadHandlerOptions(r, info);
+  const Counts counts = ReadResultDescriptor(r, info);
+  ReadContext(r, info);
+  while (r.Peek("metadata element") == kTokenTable) ReadTable(r, info);
+  if (info.tables.size() != counts.tables)
     r.Fail("table descriptor count differs from the result descriptor");
   if (counts.total == 0) r.Fail("record set without columns");
   for (int ordinal = 1; ordinal <= counts.total; ++ordinal) {
     if (r.Peek("column descriptor") != kTokenColumn)
       r.Fail("fewer column descriptors than the result descriptor counts");
-    image.defs.Add(ReadColumn(r, ordinal));
+    defs.Add(ReadColumn(r, ordinal));
   }
   if (r.Peek("row token or done token") == kTokenColumn)
     r.Fail("more column descriptors than the result descriptor counts");
+  return counts;
+}
+
+// A growing window over an image read piece by piece: the bytes not yet used, at image offset
+// Offset(). It grows (doubling) only when the bytes it holds are not enough for one element, so
+// its size stays within twice the largest element or row, and within what the source yields.
+class Window {
+ public:
+  Window(AdtgSource& source, size_t size) : source_(source), bytes_(std::max<size_t>(size, 64)) {}
+
+  ByteReader Reader() const {
+    const uint8_t* begin = bytes_.data() + begin_;
+    return ByteReader(begin, bytes_.data() + end_, begin, offset_, !ended_);
+  }
+  size_t Offset() const { return offset_; }
+  // Everything before `at` (a position of a reader from Reader()) has been used.
+  void Consume(const uint8_t* at) {
+    const size_t used = size_t(at - (bytes_.data() + begin_));
+    begin_ += used;
+    offset_ += used;
+  }
+  // Moves the unused bytes to the front, grows when they fill the window, and reads until the
+  // window is full or the source ends.
+  void Fill() {
+    if (begin_ > 0) {
+      std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
+      end_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == bytes_.size()) bytes_.resize(bytes_.size() * 2);
+    while (end_ < bytes_.size() && !ended_) {
+      const size_t got = source_.Read(bytes_.data() + end_, bytes_.size() - end_);
+      if (got == 0) ended_ = true;
+      end_ += got;
+    }
+  }
+
+ private:
+  AdtgSource& source_;
+  std::vector<uint8_t> bytes_;
+  size_t begin_ = 0, end_ = 0;  // the unused bytes
+  size_t offset_ = 0;           // image offset of bytes_[begin_]
+  bool ended_ = false;
+};
+
+}  // namespace
+
+size_t ReadAdtg(std::span<const uint8_t> bytes, AdtgImage& image) {
+  ByteReader r(bytes.data(), bytes.data() + bytes.size(), bytes.data());
+  const Counts counts = ReadMetadata(r, image.info, image.defs);
   image.rows.Reset(RowLayout::For(image.defs));
   try {
     RowReader(r, image.rows).ReadAll(counts.rows);
@@ -382,6 +457,49 @@ size_t ReadAdtg(std::span<const uint8_t> bytes, AdtgImage& image) {
     throw EAdoError(Format("%s (row %zu)", e.what(), image.rows.Rows().size() + 1));
   }
   return r.Offset();
+}
+
+size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window) {
+  Window w(source, window);
+  w.Fill();
+  TFieldDefs defs;
+  Counts counts;
+  for (;;) {
+    ByteReader r = w.Reader();
+    try {
+      AdtgImageInfo info;
+      TFieldDefs read;
+      counts = ReadMetadata(r, info, read);
+      defs = std::move(read);
+      w.Consume(r.Position());
+      break;
+    } catch (const NeedMoreBytes&) {
+      w.Fill();
+    }
+  }
+  RowStore store;
+  store.Reset(RowLayout::For(defs));
+  sink.Columns(defs, counts.rows);
+  size_t rowsRead = 0;
+  for (;;) {
+    ByteReader r = w.Reader();
+    RowReader rows(r, store);
+    RowEntry entry;
+    bool more;
+    try {
+      store.Recycle();
+      more = rows.ReadRow(entry);
+    } catch (const NeedMoreBytes&) {
+      w.Fill();  // and read the row again from its first byte
+      continue;
+    } catch (const EAdoError& e) {
+      throw EAdoError(Format("%s (row %zu)", e.what(), rowsRead + 1));
+    }
+    w.Consume(r.Position());
+    if (!more) return w.Offset();
+    ++rowsRead;
+    if (entry.status != TRowStatus::Deleted) sink.Row(store, store.Record(entry.current));
+  }
 }
 
 }  // namespace qorvin::ado

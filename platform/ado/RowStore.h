@@ -70,6 +70,13 @@ class RowStore {
   void Reset(RowLayout layout);
   // Drops rows, records and heap; keeps the layout.
   void Clear();
+  // Drops rows, records and heap but keeps their memory for the next rows (a store that holds
+  // one row at a time).
+  void Recycle() {
+    records_.clear();
+    heap_.clear();
+    rows_.clear();
+  }
   const RowLayout& Layout() const { return layout_; }
   uint32_t RecordSize() const { return layout_.recordSize; }
 

@@ -52,6 +52,7 @@
 
 #include "platform/dataset/ClientFieldDef.h"
 #include "platform/dataset/DataSetSource.h"
+#include "platform/dataset/FieldValue.h"
 #include "platform/rtl/Variant.h"
 
 namespace qorvin {
@@ -91,6 +92,15 @@ struct TDataPacketContent {
 // converted to their field's type first (CoerceFieldValue). EDatabaseError for an inactive
 // source, an unsupported field definition or a value that does not convert.
 std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source);
+
+// The parts of EncodeDataPacket, for writers that make a packet row by row (DataPacketBuilder.h).
+// Appends the bytes before the first row: magic, version, code set, field definitions (checked as
+// EncodeDataPacket checks them) and the row count (EDatabaseError when it does not fit).
+void AppendDataPacketHeader(std::vector<uint8_t>& bytes, const TClientFieldDefs& fields,
+                            int64_t rows);
+// Appends the bytes of a non-Null value already in the kind its field's class keeps
+// (IsCanonicalFieldValue).
+void AppendDataPacketValue(std::vector<uint8_t>& bytes, TValueClass cls, const Variant& value);
 
 // Decodes a whole packet. EDatabaseError "Invalid data packet: <reason> at byte <offset>" for
 // anything malformed (wrong magic or version, a count beyond what remains,

@@ -12,8 +12,10 @@ namespace qorvin {
 
 namespace {
 
+// Appends to a byte vector it borrows.
 class PacketBuffer {
  public:
+  explicit PacketBuffer(std::vector<uint8_t>& bytes) : bytes_(bytes) {}
   std::vector<uint8_t>& Bytes() { return bytes_; }
 
   // Room for `n` more bytes at the end; the pointer is valid until the next call.
@@ -71,7 +73,7 @@ class PacketBuffer {
   }
 
  private:
-  std::vector<uint8_t> bytes_;
+  std::vector<uint8_t>& bytes_;
 };
 
 void WriteAnyValue(PacketBuffer& out, const Variant& v) {
@@ -191,6 +193,38 @@ void WriteValue(PacketBuffer& out, TValueClass cls, const Variant& v) {
 
 }  // namespace
 
+void AppendDataPacketHeader(std::vector<uint8_t>& bytes, const TClientFieldDefs& defs,
+                            int64_t rows) {
+  for (const TClientFieldDef& d : defs) CheckClientFieldDef(d);
+  // Version 1 unless a field carries a column type, so that packets without one stay readable
+  // by every reader of version 1.
+  const bool columnTypes = std::any_of(defs.begin(), defs.end(),
+                                       [](const TClientFieldDef& d) { return d.columnType != 0; });
+  PacketBuffer out(bytes);
+  out.Raw(kDataPacketMagic, sizeof kDataPacketMagic);
+  out.U8(columnTypes ? kDataPacketVersion : kDataPacketVersion1);
+  out.U8(0);
+  const std::string codeSet = AnsiCodeSet();
+  out.Counted(codeSet.data(), codeSet.size());
+  out.VarUInt(uint64_t(defs.size()));
+  for (const TClientFieldDef& d : defs) {
+    // Names are UTF-8 by contract; refuse anything else rather than write an unreadable packet.
+    Utf8ToUtf16(d.name);
+    out.Counted(d.name.data(), d.name.size());
+    out.U8(d.dataType);
+    out.U8(d.attributes);
+    out.VarUInt(uint64_t(d.size));
+    out.VarUInt(uint64_t(d.precision));
+    if (columnTypes) out.VarUInt(d.columnType);
+  }
+  out.VarUInt(uint64_t(defs.empty() ? 0 : rows));
+}
+
+void AppendDataPacketValue(std::vector<uint8_t>& bytes, TValueClass cls, const Variant& value) {
+  PacketBuffer out(bytes);
+  WriteValue(out, cls, value);
+}
+
 std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
   if (!source.Active()) throw EDatabaseError("Cannot perform this operation on a closed dataset");
   const int fieldCount = source.FieldCount();
@@ -202,29 +236,9 @@ std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
     classes.push_back(ValueClassOf(defs.back().dataType));
   }
   const int64_t rows = fieldCount == 0 ? 0 : source.RecordCount();
-
-  // Version 1 unless a field carries a column type, so that packets without one stay readable
-  // by every reader of version 1.
-  const bool columnTypes = std::any_of(defs.begin(), defs.end(),
-                                       [](const TClientFieldDef& d) { return d.columnType != 0; });
-  PacketBuffer out;
-  out.Raw(kDataPacketMagic, sizeof kDataPacketMagic);
-  out.U8(columnTypes ? kDataPacketVersion : kDataPacketVersion1);
-  out.U8(0);
-  const std::string codeSet = AnsiCodeSet();
-  out.Counted(codeSet.data(), codeSet.size());
-  out.VarUInt(uint64_t(fieldCount));
-  for (const TClientFieldDef& d : defs) {
-    // Names are UTF-8 by contract; refuse anything else rather than write an unreadable packet.
-    Utf8ToUtf16(d.name);
-    out.Counted(d.name.data(), d.name.size());
-    out.U8(d.dataType);
-    out.U8(d.attributes);
-    out.VarUInt(uint64_t(d.size));
-    out.VarUInt(uint64_t(d.precision));
-    if (columnTypes) out.VarUInt(d.columnType);
-  }
-  out.VarUInt(uint64_t(rows));
+  std::vector<uint8_t> bytes;
+  AppendDataPacketHeader(bytes, defs, rows);
+  PacketBuffer out(bytes);
 
   const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
   const size_t count = static_cast<size_t>(fieldCount);
@@ -249,7 +263,7 @@ std::vector<uint8_t> EncodeDataPacket(const IDataSetSource& source) {
     for (size_t f = 0; f < count; ++f)
       if (!cells[f]->IsNull()) WriteValue(out, classes[f], *cells[f]);
   }
-  return std::move(out.Bytes());
+  return bytes;
 }
 
 Variant DataPacketToVariant(const std::vector<uint8_t>& bytes) {

@@ -21,6 +21,14 @@ int Check(int code) {
   return code;
 }
 
+[[noreturn]] void FailOverLimit(int64_t maxOutput, bool asBudget) {
+  if (!asBudget) throw EZCompressionError("inflated data exceeds its limit");
+  throw EZCompressionError(
+      Format("Inflated data exceeds the budget of %lld MiB (%lld bytes); raise the "
+             "inflation budget to accept larger data, or ask for less",
+             static_cast<long long>(maxOutput >> 20), static_cast<long long>(maxOutput)));
+}
+
 thread_local int64_t t_inflateBudget = 0;  // 0: the default
 
 }  // namespace
@@ -94,13 +102,7 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool as
       Check(rc);
       const int64_t have = int64_t(out.size() - zs.avail_out);
       produced += have;
-      if (maxOutput >= 0 && produced > maxOutput) {
-        if (!asBudget) throw EZCompressionError("inflated data exceeds its limit");
-        throw EZCompressionError(
-            Format("Inflated data exceeds the budget of %lld MiB (%lld bytes); raise the "
-                   "inflation budget to accept larger data, or ask for less",
-                   static_cast<long long>(maxOutput >> 20), static_cast<long long>(maxOutput)));
-      }
+      if (maxOutput >= 0 && produced > maxOutput) FailOverLimit(maxOutput, asBudget);
       target.WriteBuffer(out.data(), have);
     }
   } catch (...) {
@@ -111,6 +113,54 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool as
   if (zs.avail_in > 0) source.Seek(-int64_t(zs.avail_in), SeekOrigin::Current);
   inflateEnd(&zs);
   return produced;
+}
+
+struct TZInflater::State {
+  z_stream zs{};
+  std::vector<unsigned char> in = std::vector<unsigned char>(kZPieceSize);
+};
+
+TZInflater::TZInflater(TStream& source, int64_t maxOutput, bool asBudget)
+    : state_(std::make_unique<State>()),
+      source_(source),
+      maxOutput_(maxOutput),
+      asBudget_(asBudget) {
+  Check(inflateInit(&state_->zs));
+}
+
+TZInflater::~TZInflater() {
+  inflateEnd(&state_->zs);
+}
+
+size_t TZInflater::Read(void* into, size_t room) {
+  z_stream& zs = state_->zs;
+  auto* out = static_cast<unsigned char*>(into);
+  size_t have = 0;
+  // Pieces of at most 1 GiB: zlib counts in 32-bit units.
+  while (!ended_ && have == 0 && room > 0) {
+    if (zs.avail_in == 0) {
+      const int64_t n = source_.Read(state_->in.data(), kZPieceSize);
+      if (n == 0) ZFail(Z_BUF_ERROR);  // the source ended inside the zlib stream
+      zs.next_in = state_->in.data();
+      zs.avail_in = uInt(n);
+    }
+    zs.next_out = out;
+    zs.avail_out = uInt(std::min<size_t>(room, size_t(1) << 30));
+    const uInt offered = zs.avail_out;
+    const int rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc == Z_NEED_DICT) ZFail(Z_DATA_ERROR);
+    Check(rc);
+    have = size_t(offered - zs.avail_out);
+    produced_ += int64_t(have);
+    if (maxOutput_ >= 0 && produced_ > maxOutput_) FailOverLimit(maxOutput_, asBudget_);
+    if (rc == Z_STREAM_END) {
+      ended_ = true;
+      // Give back the bytes read past the end of the zlib stream.
+      if (zs.avail_in > 0) source_.Seek(-int64_t(zs.avail_in), SeekOrigin::Current);
+      zs.avail_in = 0;
+    }
+  }
+  return have;
 }
 
 struct TZCompressionStream::State {

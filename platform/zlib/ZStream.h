@@ -61,6 +61,33 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput = -1,
 // ZDecompress bounded by an inflation budget (InflateBudget() unless given).
 int64_t ZInflateWithinBudget(TStream& source, TStream& target, int64_t budget = InflateBudget());
 
+// Inflates one zlib stream read from `source` piece by piece, as a reader asks for bytes, so that
+// the whole inflated data never needs to be held at once. The same limits and failures as
+// ZDecompress: more than `maxOutput` inflated bytes (when >= 0) fail before any of them is handed
+// out, a source that ends inside the zlib stream fails, and at the end of the zlib stream the
+// bytes read past it are given back to `source`. `source` is borrowed and must outlive it.
+class TZInflater {
+ public:
+  TZInflater(TStream& source, int64_t maxOutput, bool asBudget);
+  ~TZInflater();
+  TZInflater(const TZInflater&) = delete;
+  TZInflater& operator=(const TZInflater&) = delete;
+
+  // Up to `room` (> 0) inflated bytes into `into`; 0 only at the end of the zlib stream.
+  size_t Read(void* into, size_t room);
+  int64_t Produced() const { return produced_; }
+  bool Ended() const { return ended_; }
+
+ private:
+  struct State;
+  std::unique_ptr<State> state_;
+  TStream& source_;
+  int64_t maxOutput_;
+  bool asBudget_;
+  int64_t produced_ = 0;
+  bool ended_ = false;
+};
+
 // A write-only stream that deflates what is written into `target` (borrowed; must outlive it).
 // `Finish()` ends the zlib stream; the destructor finishes it if still open (errors then are
 // swallowed, so call Finish() to see them).

@@ -1,0 +1,156 @@
+#include "platform/dataset/DataPacketBuilder.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <limits>
+#include <new>
+
+namespace qorvin {
+
+TPacketBlock::TPacketBlock(TPacketBlock&& other) noexcept
+    : bytes_(other.bytes_), size_(other.size_) {
+  other.bytes_ = nullptr;
+  other.size_ = 0;
+}
+
+TPacketBlock& TPacketBlock::operator=(TPacketBlock&& other) noexcept {
+  if (this != &other) {
+    std::free(bytes_);
+    bytes_ = other.bytes_;
+    size_ = other.size_;
+    other.bytes_ = nullptr;
+    other.size_ = 0;
+  }
+  return *this;
+}
+
+TPacketBlock::~TPacketBlock() {
+  std::free(bytes_);
+}
+
+uint8_t* TPacketBlock::Release() {
+  uint8_t* bytes = bytes_;
+  bytes_ = nullptr;
+  size_ = 0;
+  return bytes;
+}
+
+namespace {
+
+// The row count as the header states it: what EncodeDataPacket would write for this many rows
+// (refused past 2^31 - 1 when the header is made).
+int64_t HeaderRows(int64_t rows) {
+  return std::clamp<int64_t>(rows, 0, std::numeric_limits<int32_t>::max());
+}
+
+}  // namespace
+
+TDataPacketBuilder::TDataPacketBuilder(const TClientFieldDefs& fields, int64_t expectedRows)
+    : fields_(fields), mapBytes_((fields.size() + 7) / 8), expectedRows_(HeaderRows(expectedRows)) {
+  for (const TClientFieldDef& def : fields_) classes_.push_back(ValueClassOf(def.dataType));
+  std::vector<uint8_t> header;
+  AppendDataPacketHeader(header, fields_, expectedRows_);
+  headerSize_ = header.size();
+  Append(header.data(), header.size());
+}
+
+TDataPacketBuilder::~TDataPacketBuilder() {
+  std::free(out_);
+}
+
+// Grows by half again at least: realloc moves large blocks by remapping them, so the packet is
+// never held twice while it grows.
+void TDataPacketBuilder::Reserve(size_t more) {
+  if (capacity_ - size_ >= more) return;
+  if (more > std::numeric_limits<size_t>::max() / 2 - size_) throw std::bad_alloc();
+  const size_t wanted = std::max(size_ + more, capacity_ + capacity_ / 2 + 4096);
+  auto* grown = static_cast<uint8_t*>(std::realloc(out_, wanted));
+  if (grown == nullptr) throw std::bad_alloc();
+  out_ = grown;
+  capacity_ = wanted;
+}
+
+void TDataPacketBuilder::Append(const void* bytes, size_t size) {
+  Reserve(size);
+  if (size > 0) std::memcpy(out_ + size_, bytes, size);
+  size_ += size;
+}
+
+void TDataPacketBuilder::VarUInt(uint64_t v) {
+  if (v > uint64_t(std::numeric_limits<int32_t>::max()))
+    throw EDatabaseError(
+        Format("A count of %llu does not fit a data packet", static_cast<unsigned long long>(v)));
+  uint8_t bytes[5];
+  size_t n = 0;
+  while (v >= 128) {
+    bytes[n++] = uint8_t((v & 127) | 128);
+    v >>= 7;
+  }
+  bytes[n++] = uint8_t(v);
+  Append(bytes, n);
+}
+
+void TDataPacketBuilder::BeginRow() {
+  Reserve(mapBytes_);
+  mapAt_ = size_;
+  std::memset(out_ + size_, 0, mapBytes_);
+  size_ += mapBytes_;
+  ++rows_;
+}
+
+void TDataPacketBuilder::Counted(const void* bytes, size_t size) {
+  VarUInt(size);
+  Append(bytes, size);
+}
+
+void TDataPacketBuilder::Wide(const void* littleEndianUnits, size_t size) {
+  VarUInt(size / 2);
+  Append(littleEndianUnits, size);
+}
+
+void TDataPacketBuilder::Value(int field, const Variant& value) {
+  const TValueClass cls = classes_[size_t(field)];
+  Variant converted;
+  const Variant* v = &value;
+  if (!IsCanonicalFieldValue(cls, value)) {
+    converted = CoerceFieldValue(fields_[size_t(field)], value);
+    v = &converted;
+  }
+  if (v->IsNull()) {
+    Null(field);
+    return;
+  }
+  value_.clear();
+  AppendDataPacketValue(value_, cls, *v);
+  Append(value_.data(), value_.size());
+}
+
+TPacketBlock TDataPacketBuilder::Finish() {
+  if (fields_.empty()) rows_ = 0;
+  if (rows_ != expectedRows_) {
+    // The header again with the true count; the rows move when its length changes.
+    std::vector<uint8_t> header;
+    AppendDataPacketHeader(header, fields_, rows_);
+    const size_t rowBytes = size_ - headerSize_;
+    if (header.size() > headerSize_) Reserve(header.size() - headerSize_);
+    std::memmove(out_ + header.size(), out_ + headerSize_, rowBytes);
+    std::memcpy(out_, header.data(), header.size());
+    size_ = header.size() + rowBytes;
+    headerSize_ = header.size();
+    expectedRows_ = rows_;
+  }
+  // Gives back the unused tail (in place for a large block).
+  if (capacity_ > size_ && size_ > 0) {
+    if (auto* fitted = static_cast<uint8_t*>(std::realloc(out_, size_))) {
+      out_ = fitted;
+      capacity_ = size_;
+    }
+  }
+  TPacketBlock block(out_, size_);
+  out_ = nullptr;
+  size_ = capacity_ = 0;
+  return block;
+}
+
+}  // namespace qorvin
