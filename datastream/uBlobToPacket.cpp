@@ -6,6 +6,7 @@
 
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
+#include "datastream/uInflatedImage.h"
 #include "platform/ado/AdoBytes.h"
 #include "platform/ado/AdoValues.h"
 #include "platform/ado/AdtgCodec.h"
@@ -13,16 +14,6 @@
 namespace qorvin {
 
 namespace {
-
-// The image as the inflater yields it.
-class InflatedImage final : public ado::AdtgSource {
- public:
-  explicit InflatedImage(TZInflater& inflater) : inflater_(inflater) {}
-  size_t Read(uint8_t* into, size_t room) override { return inflater_.Read(into, room); }
-
- private:
-  TZInflater& inflater_;
-};
 
 // How a column's stored value becomes packet bytes. Every direct way writes the bytes the
 // conversion through a Variant writes (the column type's value kind is already the one the
@@ -177,14 +168,6 @@ class PacketRows final : public ado::AdtgRowSink {
   std::vector<CellPlanOut> plans_;
 };
 
-// The rest of the zlib stream (its check value, or bytes after the image), inflated and dropped,
-// so that damaged or oversized data fails as it fails when the image is inflated whole.
-void InflateRest(TZInflater& inflater) {
-  std::vector<uint8_t> rest(static_cast<size_t>(kZPieceSize));
-  while (inflater.Read(rest.data(), rest.size()) != 0) {
-  }
-}
-
 }  // namespace
 
 bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize, size_t window) {
@@ -201,19 +184,9 @@ bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize,
   }
   blob.SetPosition(0);
   TZInflater inflater(blob, maxImageSize, true);
-  InflatedImage image(inflater);
+  TInflatedImage image(inflater);
   PacketRows rows;
-  try {
-    ado::ReadAdtgRows(image, rows, window);
-  } catch (const EZCompressionError&) {
-    throw;  // the zlib data itself failed
-  } catch (...) {
-    // Damaged or oversized zlib data further on is what inflating the image whole reports first
-    // (the budget's text tells the host what to change); only without it does this failure stand.
-    InflateRest(inflater);
-    throw;
-  }
-  InflateRest(inflater);
+  image.ReadWhole([&] { ado::ReadAdtgRows(image, rows, window); });
   packet = rows.Finish();
   return true;
 }

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "datastream/uAdoParamsStream.h"
+#include "datastream/uInflatedImage.h"
 #include "platform/zlib/ZStream.h"
 
 namespace qorvin {
@@ -67,11 +68,10 @@ bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream, int64_t maxI
   if (dataSet == nullptr) throw EAdoError("LoadRecordsetFromStream: no dataset to load into");
   dataSet->Close();
   ControlsDisabled controls(*dataSet);
-  TMemoryStream image;
   stream->SetPosition(0);
-  ZInflateWithinBudget(*stream, image, maxImageSize);
-  image.SetPosition(0);
-  dataSet->Open(image, ltBatchOptimistic);
+  TZInflater inflater(*stream, maxImageSize, true);
+  TInflatedImage image(inflater);
+  image.ReadWhole([&] { dataSet->Open(image, ltBatchOptimistic); });
   if (!dataSet->Bof()) dataSet->First();
   return dataSet->Active();
 }

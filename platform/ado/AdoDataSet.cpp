@@ -90,6 +90,16 @@ void TAdoDataSet::Open(TStream& source, TLockType lockType) {
     throw;
   }
   // From here on nothing can fail: the dataset changes only when the image was good.
+  Adopt(image, lockType);
+}
+
+void TAdoDataSet::Open(ado::AdtgSource& source, TLockType lockType) {
+  ado::AdtgImage image;
+  ado::ReadAdtg(source, image);
+  Adopt(image, lockType);
+}
+
+void TAdoDataSet::Adopt(ado::AdtgImage& image, TLockType lockType) {
   Close();
   fieldDefs_ = std::move(image.defs);
   imageInfo_ = std::move(image.info);

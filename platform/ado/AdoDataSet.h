@@ -36,6 +36,11 @@
 
 namespace qorvin {
 
+namespace ado {
+class AdtgSource;
+struct AdtgImage;
+}  // namespace ado
+
 class TAdoDataSet {
  public:
   explicit TAdoDataSet(TAdoDataSetKind kind = dkPlain);
@@ -82,6 +87,9 @@ class TAdoDataSet {
   // and rows, open or not. EAdoError for a damaged or unsupported image; the dataset and the
   // source position are then unchanged.
   void Open(TStream& source, TLockType lockType = ltBatchOptimistic);
+  // Open(stream) of an image read piece by piece from `source` (an inflater, say), holding only
+  // the rows and one window of the image's bytes. A failed read leaves the dataset unchanged.
+  void Open(ado::AdtgSource& source, TLockType lockType = ltBatchOptimistic);
   void Close();
   bool Active() const { return state_ != dsInactive; }
   TDataSetState State() const { return state_; }
@@ -131,6 +139,8 @@ class TAdoDataSet {
   bool StoredFieldAssigned(int64_t row, int field) const;
 
  private:
+  // Replaces definitions, image information and rows with those of a read image.
+  void Adopt(ado::AdtgImage& image, TLockType lockType);
   void CheckActive() const;
   void CheckBrowse(const char* operation) const;
   void CheckWritable() const;

@@ -54,6 +54,10 @@ class AdtgRowSink {
 // reached (rows before it have been handed over by then); what the sink raises passes through.
 size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window = size_t(1) << 20);
 
+// ReadAdtg of an image read piece by piece from `source` (see ReadAdtgRows): the rows are kept in
+// `image`, the image's bytes are not (beyond one window).
+size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window = size_t(1) << 20);
+
 // Writes a tablegram of these definitions and rows at `target`'s position. EAdoError when the rows
 // cannot be expressed (a NULL in a column without NULLs in an unchanged row, an element larger than
 // 65 535 bytes); the stream's write errors pass through.

@@ -459,38 +459,46 @@ size_t ReadAdtg(std::span<const uint8_t> bytes, AdtgImage& image) {
   return r.Offset();
 }
 
-size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window) {
-  Window w(source, window);
-  w.Fill();
-  TFieldDefs defs;
-  Counts counts;
+namespace {
+
+// The metadata of an image read through a window, read again from its start until the window
+// holds all of it.
+Counts ReadMetadata(Window& w, AdtgImageInfo& info, TFieldDefs& defs) {
   for (;;) {
     ByteReader r = w.Reader();
     try {
-      AdtgImageInfo info;
-      TFieldDefs read;
-      counts = ReadMetadata(r, info, read);
-      defs = std::move(read);
+      AdtgImageInfo readInfo;
+      TFieldDefs readDefs;
+      const Counts counts = ReadMetadata(r, readInfo, readDefs);
+      info = std::move(readInfo);
+      defs = std::move(readDefs);
       w.Consume(r.Position());
-      break;
+      return counts;
     } catch (const NeedMoreBytes&) {
       w.Fill();
     }
   }
-  RowStore store;
-  store.Reset(RowLayout::For(defs));
-  sink.Columns(defs, counts.rows);
+}
+
+// Reads the rows after the metadata through a window into `store`, one at a time: each row's
+// records are rewound and the row read again from its first byte when the window ends inside it.
+// `keep` says whether the store keeps the rows (else it is recycled before each); `row` gets
+// each row once read. Returns the image's size.
+template <typename OnRow>
+size_t ReadRows(Window& w, RowStore& store, bool keep, OnRow row) {
   size_t rowsRead = 0;
   for (;;) {
     ByteReader r = w.Reader();
     RowReader rows(r, store);
     RowEntry entry;
     bool more;
+    if (!keep) store.Recycle();
+    const size_t records = store.RecordCount(), heap = store.HeapSize();
     try {
-      store.Recycle();
       more = rows.ReadRow(entry);
     } catch (const NeedMoreBytes&) {
-      w.Fill();  // and read the row again from its first byte
+      store.Rewind(records, heap);
+      w.Fill();
       continue;
     } catch (const EAdoError& e) {
       throw EAdoError(Format("%s (row %zu)", e.what(), rowsRead + 1));
@@ -498,8 +506,43 @@ size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window) {
     w.Consume(r.Position());
     if (!more) return w.Offset();
     ++rowsRead;
-    if (entry.status != TRowStatus::Deleted) sink.Row(store, store.Record(entry.current));
+    row(entry);
   }
+}
+
+// Room for the rows an image says it has, within a bound: the count is not to be trusted.
+void ReserveRows(RowStore& store, uint32_t rowCountHint) {
+  constexpr size_t kMostReserved = size_t(64) << 20;
+  const size_t recordSize = std::max<size_t>(store.RecordSize(), 1);
+  const size_t rows = std::min<size_t>(rowCountHint, kMostReserved / recordSize);
+  store.ReserveRecords(rows);
+  store.Rows().reserve(rows);
+}
+
+}  // namespace
+
+size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window) {
+  Window w(source, window);
+  w.Fill();
+  AdtgImageInfo info;
+  TFieldDefs defs;
+  const Counts counts = ReadMetadata(w, info, defs);
+  RowStore store;
+  store.Reset(RowLayout::For(defs));
+  sink.Columns(defs, counts.rows);
+  return ReadRows(w, store, false, [&](const RowEntry& entry) {
+    if (entry.status != TRowStatus::Deleted) sink.Row(store, store.Record(entry.current));
+  });
+}
+
+size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window) {
+  Window w(source, window);
+  w.Fill();
+  const Counts counts = ReadMetadata(w, image.info, image.defs);
+  image.rows.Reset(RowLayout::For(image.defs));
+  ReserveRows(image.rows, counts.rows);
+  return ReadRows(w, image.rows, true,
+                  [&](const RowEntry& entry) { image.rows.Rows().push_back(entry); });
 }
 
 }  // namespace qorvin::ado

@@ -120,6 +120,14 @@ class RowStore {
   // heap; `rec` may be any record image sized for this layout.
   void SetVar(uint8_t* rec, int col, const void* data, size_t size);
 
+  // Where the records and the heap end, and a return there: drops the records and heap bytes
+  // added since (rows must not refer to them).
+  size_t HeapSize() const { return heap_.size(); }
+  void Rewind(size_t records, size_t heapBytes) {
+    records_.resize(records * layout_.recordSize);
+    heap_.resize(heapBytes);
+  }
+
   std::vector<RowEntry>& Rows() { return rows_; }
   const std::vector<RowEntry>& Rows() const { return rows_; }
   size_t RecordCount() const {
