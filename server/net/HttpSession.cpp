@@ -4,6 +4,7 @@
 // NetContext.h comes first: it prepares Boost's headers (see there).
 // clang-format off
 #include "server/net/NetContext.h"
+#include "server/net/SentBytes.h"
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 // clang-format on
@@ -144,6 +145,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     idle_.Touch(ctx_.options.idleTimeout);
     http::async_write(
         stream_, *res, [self = shared_from_this(), res, token](beast::error_code ec, size_t) {
+          ReleaseSentBytes(res->body());
           if (ec && ec != net::error::operation_aborted)
             self->ctx_.log.Event("HTTP", self->peer_, "reply not sent: " + ec.message());
           if (ec || !res->keep_alive()) return self->Close();

@@ -11,6 +11,7 @@
 // NetContext.h comes first: it prepares Boost's headers (see there).
 // clang-format off
 #include "server/net/NetContext.h"
+#include "server/net/SentBytes.h"
 #include <boost/beast/core.hpp>
 // clang-format on
 
@@ -108,6 +109,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     idle_.Touch(ctx_.options.idleTimeout);
     net::async_write(
         stream_, buffers, [self = shared_from_this(), token, keep](beast::error_code ec, size_t) {
+          ReleaseSentBytes(self->out_);
           if (ec && ec != net::error::operation_aborted)
             self->ctx_.log.Event("TCP", self->peer_, "reply not sent: " + ec.message());
           if (ec || !keep) return self->Close();
