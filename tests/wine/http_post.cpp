@@ -1,19 +1,26 @@
 // http-post.exe: the Windows HTTP engine driven from the command line, for the tests under Wine
 // (tests/wine/wine_http_test.cpp). One connection object makes every request, in order:
 //
-//   http-post.exe [--idle MS] [--connect MS] [--user NAME:PASSWORD] URL BODY [URL BODY]...
+//   http-post.exe [--idle MS] [--connect MS] [--user NAME:PASSWORD] [--cancel-after MS]
+//                 URL BODY [URL BODY]...
+//
+// --cancel-after: the first request's latch is triggered that long after it started (the later
+// requests run with the latch reset).
 //
 // BODY is sent as it is, or "size:N" for N bytes 'x'. Each request prints one line:
 //   ok status=200 length=6 pieces=1 received=6 reason=OK body=answer
 //   error code=12029 kind=4 sent=0 text=The attempt to connect to the server failed.
 // (body= only for answers of at most 64 printable bytes; kind is THttpFailureKind's value.)
 #include <algorithm>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
 
 #include "platform/http/HttpConnection.h"
+#include "platform/socket/WaitInterrupt.h"
 
 namespace {
 
@@ -45,10 +52,12 @@ int main(int argc, char** argv) {
   int idleMs = 5000;
   int connectMs = 5000;
   std::string user, password;
+  int cancelAfterMs = -1;
   int i = 1;
   for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
     if (std::strcmp(argv[i], "--idle") == 0) idleMs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--connect") == 0) connectMs = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--cancel-after") == 0) cancelAfterMs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--user") == 0) {
       const std::string both = argv[i + 1];
       user = both.substr(0, both.find(':'));
@@ -56,7 +65,8 @@ int main(int argc, char** argv) {
     }
   }
   THttpConnection connection;
-  for (; i + 1 < argc; i += 2) {
+  TWaitInterrupt latch;
+  for (bool first = true; i + 1 < argc; i += 2, first = false) {
     THttpRequest r;
     r.url = argv[i];
     r.userAgent = "http-post";
@@ -64,6 +74,20 @@ int main(int argc, char** argv) {
     r.proxyMode = THttpProxyMode::Direct;
     r.connectTimeoutMs = connectMs;
     r.idleTimeoutMs = idleMs;
+    r.interrupt = &latch;
+    latch.Reset();
+    std::thread canceller;
+    if (first && cancelAfterMs >= 0)
+      canceller = std::thread([&latch, cancelAfterMs] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(cancelAfterMs));
+        latch.Trigger();
+      });
+    struct Join {
+      std::thread& t;
+      ~Join() {
+        if (t.joinable()) t.join();
+      }
+    } join{canceller};
     r.username = user;
     r.password = password;
     std::string text = argv[i + 1];

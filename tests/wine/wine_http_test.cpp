@@ -3,6 +3,7 @@
 // broken answer fails. One run of the program makes several requests with one connection object.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <sstream>
 
 #include "tests/http/TestHttpServer.h"
@@ -133,6 +134,32 @@ TEST(WindowsHttpEngine, OnlyAnAnsweredRequestIsSentAgain) {
   EXPECT_EQ(seen,
             (std::vector<std::string>{"one on 1 ", "one on 1 Basic dXNlcjpzZWNyZXQ=", "two on 1 ",
                                       "three on 2 ", "three on 2 Basic dXNlcjpzZWNyZXQ="}));
+}
+
+// A triggered latch ends a request that waits for a silent server with the cancelled failure,
+// not the idle bound's, and the next request runs. (How soon: WinInet ends the blocked call when
+// its handle is closed; Wine's does so only once the connection's own wait ends, here when the
+// server gives up after 3 s.)
+TEST(WindowsHttpEngine, ACancelledRequestFailsAsCancelledAndTheNextOneRuns) {
+  TestHttpServer silent([](const HttpRequestSeen&, int, const auto& stop) {
+    qorvin::testing::SleepUnlessStopped(stop, 3000);
+    return false;
+  });
+  TestHttpServer good([](const HttpRequestSeen& r, int fd, const auto&) {
+    return WriteAll(fd, HttpResponse(200, "OK", r.body));
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const ProgramRun run = WindowsProgram(
+      "QORVIN_WINDOWS_HTTP_POST",
+      {"--idle", "60000", "--cancel-after", "300", silent.Url(), "a", good.Url(), "b"});
+  const auto took = std::chrono::steady_clock::now() - started;
+  ASSERT_EQ(run.status, 0) << run.err;
+  const std::vector<std::string> lines = Lines(run);
+  ASSERT_EQ(lines.size(), 2u) << run.out;
+  // Kind 5: cancelled (sent or not, depending on how far the request got).
+  EXPECT_EQ(lines[0].rfind("error code=12017 kind=5 sent=", 0), 0u) << lines[0];
+  EXPECT_EQ(lines[0].substr(lines[0].find(" text=")), " text=The call was cancelled.");
+  EXPECT_EQ(lines[1], "ok status=200 length=1 pieces=1 received=1 reason=OK body=b");
 }
 
 }  // namespace
