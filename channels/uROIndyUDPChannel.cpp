@@ -1,12 +1,11 @@
 #include "channels/uROIndyUDPChannel.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstring>
 
 #include "platform/rtl/Guid.h"
+#include "platform/rtl/OsServices.h"
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/TcpClient.h"
 
@@ -235,8 +234,7 @@ void TROIndyUDPChannel::InvokeRequest(std::unique_ptr<TStream> request, bool get
 }
 
 void TROIndyUDPChannel::RunResponseThread(std::string id, int attempts, bool synchronize) {
-  const std::string name = "TROUDPResponseThread";  // the platform keeps 15 characters
-  pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+  NameCurrentThread("TROUDPResponseThread");
   bool answered = false;
   bool failed = false;
   try {

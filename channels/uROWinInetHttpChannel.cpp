@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "platform/http/Url.h"
+#include "platform/rtl/OsServices.h"
 
 namespace qorvin {
 
@@ -30,8 +31,7 @@ constexpr int kEngineIdleTimeout = 600000;
 // The system's text for an error code.
 std::string SystemErrorText(uint32_t code) {
   if (code == kErrorCancelled) return "The operation was canceled by the user.";
-  char buffer[256];
-  return strerror_r(int(code), buffer, sizeof buffer);
+  return SystemErrorMessage(code);
 }
 
 // The standard text of a status code, for servers that send a status line without one.

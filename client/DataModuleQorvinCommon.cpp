@@ -1,9 +1,6 @@
 #include "client/DataModuleQorvinCommon.h"
 
-#include <sys/time.h>
-
 #include <algorithm>
-#include <ctime>
 
 #include "client/ClientAdoDataSet.h"
 #include "client/DataSetBridge.h"
@@ -16,6 +13,7 @@
 #include "contract/VelmarLib_Intf.h"
 #include "messaging/uROBinaryHelpers.h"
 #include "messaging/uROExceptions.h"
+#include "platform/rtl/OsServices.h"
 #include "platform/rtl/Text.h"
 #include "platform/zlib/ZStream.h"
 
@@ -35,17 +33,6 @@ constexpr int32_t kE_NOINTERFACE = int32_t(0x80004002u);
 bool SameGuid(const IRemoteDataModule::Guid& a, const IRemoteDataModule::Guid& b) {
   return a.data1 == b.data1 && a.data2 == b.data2 && a.data3 == b.data3 &&
          std::equal(a.data4, a.data4 + 8, b.data4);
-}
-
-// The local clock as a date-time (days since 1899-12-30, fraction = time of day).
-double LocalNow() {
-  timeval tv{};
-  gettimeofday(&tv, nullptr);
-  std::tm local{};
-  const time_t secs = tv.tv_sec;
-  localtime_r(&secs, &local);
-  const double localSeconds = double(secs) + double(local.tm_gmtoff) + tv.tv_usec / 1e6;
-  return 25569.0 + localSeconds / 86400.0;  // 25569 = days from 1899-12-30 to 1970-01-01
 }
 
 // Hands the host what an answer holds: the data packet of the record set in `blob`, or Null when
@@ -514,7 +501,7 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
   Claim claim(busy_);
   if (!claim) {
     // Refused: the local clock, as for any failure, and the running call's last error kept.
-    if (dateTime) *dateTime = LocalNow();
+    if (dateTime) *dateTime = LocalDateTimeNow();
     DoError(kModuleBusy);
     DoStatus(0, 0);
     return false;
@@ -533,7 +520,7 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
     failure = "Unknown failure";
   }
   lastError_->Set(failure);
-  if (dateTime) *dateTime = LocalNow();
+  if (dateTime) *dateTime = LocalDateTimeNow();
   DoError(failure);
   DoStatus(0, 0);
   return false;

@@ -1,6 +1,32 @@
+# qorvin_platform_sources(<list variable>)
+# Keeps the sources of the platform being built. `Foo_win.cpp` is the Windows implementation of
+# what `Foo.cpp` implements elsewhere: on Windows it replaces `Foo.cpp`, on other systems it is
+# left out. `Foo_posix.cpp` is built everywhere but on Windows.
+function(qorvin_platform_sources var)
+  set(kept)
+  foreach(file ${${var}})
+    if(file MATCHES "_win\\.cpp$")
+      if(WIN32)
+        list(APPEND kept ${file})
+      endif()
+    elseif(file MATCHES "_posix\\.cpp$")
+      if(NOT WIN32)
+        list(APPEND kept ${file})
+      endif()
+    else()
+      string(REGEX REPLACE "\\.cpp$" "_win.cpp" windows ${file})
+      if(NOT (WIN32 AND EXISTS ${windows}))
+        list(APPEND kept ${file})
+      endif()
+    endif()
+  endforeach()
+  set(${var} ${kept} PARENT_SCOPE)
+endfunction()
+
 # qorvin_layer(<name> [DIRS <folders>...] [DEPS <targets>...] [PRIVATE_DEPS <targets>...])
 # Builds every .cpp in the given folders (default: the calling folder) into the static library
-# qv_<name>. The project root is the include root, so code includes "platform/rtl/Stream.h",
+# qv_<name>, keeping the sources of the platform being built (qorvin_platform_sources). The
+# project root is the include root, so code includes "platform/rtl/Stream.h",
 # "messaging/uROBinMessage.h", ...
 function(qorvin_layer name)
   cmake_parse_arguments(L "" "" "DIRS;DEPS;PRIVATE_DEPS" ${ARGN})
@@ -12,9 +38,7 @@ function(qorvin_layer name)
     file(GLOB found CONFIGURE_DEPENDS ${CMAKE_CURRENT_SOURCE_DIR}/${dir}/*.cpp)
     list(APPEND sources ${found})
   endforeach()
-  if(NOT WIN32)
-    list(FILTER sources EXCLUDE REGEX "_win\\.cpp$")  # Foo_win.cpp: Foo.cpp's Windows half
-  endif()
+  qorvin_platform_sources(sources)
   if(NOT sources)
     add_library(qv_${name} INTERFACE)
     target_include_directories(qv_${name} INTERFACE ${PROJECT_SOURCE_DIR})

@@ -9,6 +9,9 @@ set -euo pipefail
 # sources and charmaps from which the conversion tests make GBK and CP1252 locales with localedef;
 # C.UTF-8 is built into glibc). prometheus-cpp-dev (the server's metrics), scdoc (man pages),
 # dpkg-dev, file, binutils, lintian (the Debian packages), curl (the consumer test).
+# The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
+# zlib and libgcrypt built for it, and Wine (64-bit) to run its tests; googletest (the sources,
+# which the Windows tests compile with the cross compiler).
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -23,6 +26,7 @@ packages=(
   scdoc dpkg-dev file binutils curl lintian
   python3
   locales
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 googletest
 )
 
 missing=()

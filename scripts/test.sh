@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds the project twice (a normal optimised build
-# and one with AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both.
+# and one with AddressSanitizer + UndefinedBehaviorSanitizer) and runs every test in both; then
+# cross-builds the Windows client (mingw-w64, build-win) and runs its tests under Wine.
 #
 # The PostgreSQL tests run against a throw-away cluster that this script starts before the tests
 # (scripts/pg-cluster.sh, in a folder under /tmp) and always stops and deletes on exit; its URL
@@ -18,22 +19,17 @@ trap 'exit 130' INT
 trap 'exit 143' TERM
 postgres_for_tests_start test || exit 1
 
-# Both builds are made and tested even when one of them fails to build or fails a test; every
+# Every build is made and tested even when another fails to build or fails a test; every
 # failure is listed once at the end, and the exit status is non-zero when there was any. ctest's
 # own lines ("100% tests passed, 0 tests failed out of N") stay in the output.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
 failures=()
-for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
-  "build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF"; do
-  read -r dir options <<<"$spec"
-  echo "== build $dir =="
-  # shellcheck disable=SC2086 # the options are separate words
-  if ! "$root/scripts/build.sh" "$dir" $options; then
-    failures+=("$dir: the build failed (its tests did not run)")
-    continue
-  fi
+
+# Runs the tests of build folder $1 and adds every failed test to `failures`.
+run_tests() {
+  local dir=$1 log status failed
   echo "== tests in $dir =="
   log=$(mktemp)
   set +e
@@ -51,7 +47,40 @@ for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
     fi
   fi
   rm -f "$log"
+}
+
+for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
+  "build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF"; do
+  read -r dir options <<<"$spec"
+  echo "== build $dir =="
+  # shellcheck disable=SC2086 # the options are separate words
+  if ! "$root/scripts/build.sh" "$dir" $options; then
+    failures+=("$dir: the build failed (its tests did not run)")
+    continue
+  fi
+  run_tests "$dir"
 done
+
+# The Windows build: QorvinClient.dll cross-built with mingw-w64 and its tests run under Wine
+# (scripts/wine.sh: a prefix of our own inside the build folder, one persistent wineserver for
+# all test programs, stopped on every way out).
+echo "== build build-win (Windows x86-64) =="
+if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
+  failures+=("build-win: the mingw-w64 compiler or Wine is missing (scripts/setup.sh installs them)")
+elif ! "$root/scripts/build.sh" build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
+  -DCMAKE_BUILD_TYPE=Release; then
+  failures+=("build-win: the build failed (its tests did not run)")
+elif ! "$root/scripts/wine.sh" start "$root/build-win/wine"; then
+  failures+=("build-win: Wine did not start (its tests did not run)")
+else
+  trap '"$root/scripts/wine.sh" stop "$root/build-win/wine"; stop_cluster' EXIT
+  # Headless, and straight to loopback: Wine's HTTP stack honours http_proxy but not no_proxy.
+  export WINEPREFIX="$root/build-win/wine" WINEDEBUG=-all
+  unset DISPLAY WAYLAND_DISPLAY http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
+  run_tests build-win
+  "$root/scripts/wine.sh" stop "$root/build-win/wine"
+  trap stop_cluster EXIT
+fi
 
 echo
 if [ ${#failures[@]} -eq 0 ]; then

@@ -1,11 +1,6 @@
 #include "platform/rtl/Text.h"
 
-#include <iconv.h>
-#include <langinfo.h>
-
-#include <cctype>
-#include <cerrno>
-#include <mutex>
+#include <cstdint>
 
 #include "platform/rtl/Exceptions.h"
 
@@ -13,70 +8,11 @@ namespace qorvin {
 
 namespace {
 
-std::mutex g_codeset_mutex;
-std::string g_codeset_override;
-
-bool IsUtf8Name(const std::string& name) {
-  std::string n;
-  for (char c : name)
-    if (c != '-' && c != '_') n += char(std::toupper(static_cast<unsigned char>(c)));
-  return n == "UTF8";
-}
-
-// Converts with iconv; EConvertError on invalid or unrepresentable input.
-std::string IconvConvert(std::string_view input, const std::string& from, const std::string& to) {
-  iconv_t cd = iconv_open(to.c_str(), from.c_str());
-  if (cd == iconv_t(-1))
-    throw EConvertError(Format("No conversion from code set %s to %s", from.c_str(), to.c_str()));
-  std::string out;
-  out.resize(input.size() * 4 + 16);
-  char* in_ptr = const_cast<char*>(input.data());
-  size_t in_left = input.size();
-  size_t done = 0;
-  for (;;) {
-    char* out_ptr = out.data() + done;
-    size_t out_left = out.size() - done;
-    const size_t rc = iconv(cd, in_left ? &in_ptr : nullptr, &in_left, &out_ptr, &out_left);
-    done = out.size() - out_left;
-    if (rc != size_t(-1)) {
-      if (in_left == 0) break;
-      continue;
-    }
-    if (errno == E2BIG) {
-      out.resize(out.size() * 2);
-      continue;
-    }
-    const size_t offset = input.size() - in_left;
-    iconv_close(cd);
-    throw EConvertError(Format("Text cannot be converted from %s to %s at byte %zu", from.c_str(),
-                               to.c_str(), offset));
-  }
-  iconv_close(cd);
-  out.resize(done);
-  return out;
-}
-
 [[noreturn]] void BadUtf8(size_t offset) {
   throw EConvertError(Format("Invalid UTF-8 text at byte %zu", offset));
 }
 
 }  // namespace
-
-std::string AnsiCodeSet() {
-  {
-    std::lock_guard<std::mutex> lock(g_codeset_mutex);
-    if (!g_codeset_override.empty()) return g_codeset_override;
-  }
-  const char* cs = nl_langinfo(CODESET);
-  std::string name = cs ? cs : "";
-  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII") return "UTF-8";
-  return name;
-}
-
-void SetAnsiCodeSet(const std::string& name) {
-  std::lock_guard<std::mutex> lock(g_codeset_mutex);
-  g_codeset_override = name;
-}
 
 std::string Utf16ToUtf8(std::u16string_view text) {
   std::string out;
@@ -150,24 +86,6 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     i += len;
   }
   return out;
-}
-
-std::string AnsiToUtf8(std::string_view text) {
-  const std::string cs = AnsiCodeSet();
-  if (IsUtf8Name(cs)) {
-    Utf8ToUtf16(text);  // validates
-    return std::string(text);
-  }
-  return IconvConvert(text, cs, "UTF-8");
-}
-
-std::string Utf8ToAnsi(std::string_view text) {
-  const std::string cs = AnsiCodeSet();
-  if (IsUtf8Name(cs)) {
-    Utf8ToUtf16(text);
-    return std::string(text);
-  }
-  return IconvConvert(text, "UTF-8", cs);
 }
 
 std::u16string AnsiToUtf16(std::string_view text) {

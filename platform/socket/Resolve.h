@@ -1,7 +1,12 @@
 // Host name resolution and socket address helpers shared by the TCP and UDP clients.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <sys/socket.h>
+#endif
 
 #include <string>
 #include <vector>

@@ -18,7 +18,7 @@
 
 namespace qorvin {
 
-bool WaitForSocket(int fd, short events, int timeoutMs, const TWaitInterrupt* interrupt) {
+bool WaitForSocket(TSocketHandle fd, short events, int timeoutMs, const TWaitInterrupt* interrupt) {
   using Clock = std::chrono::steady_clock;
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
   for (;;) {
@@ -29,7 +29,7 @@ bool WaitForSocket(int fd, short events, int timeoutMs, const TWaitInterrupt* in
       wait = left.count() > 0 ? int(left.count()) : 0;
     }
     if (interrupt) interrupt->Check();
-    pollfd p[2] = {{fd, events, 0}, {interrupt ? interrupt->Handle() : -1, POLLIN, 0}};
+    pollfd p[2] = {{int(fd), events, 0}, {interrupt ? int(interrupt->Handle()) : -1, POLLIN, 0}};
     const int n = ::poll(p, interrupt ? 2 : 1, wait);
     if (interrupt) interrupt->Check();
     if (n > 0 && p[0].revents != 0) return true;

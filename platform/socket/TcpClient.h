@@ -25,6 +25,8 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/socket/SocketHandle.h"
+
 namespace qorvin {
 
 class TWaitInterrupt;
@@ -44,7 +46,7 @@ class TTcpClient {
   // address's error otherwise) or EIdConnectTimeout "Connect timed out after %d ms.".
   void Connect(const std::string& host, int port, int timeoutMs);
   // True while a socket is open; says nothing about whether the peer still listens.
-  bool Connected() const { return fd_ >= 0; }
+  bool Connected() const { return fd_ != kNoSocket; }
   // Closes the socket; harmless when none is open.
   void Close();
 
@@ -71,19 +73,20 @@ class TTcpClient {
 
   // The peer's IP address in text form; empty when no socket is open.
   std::string PeerAddress() const;
-  int Handle() const { return fd_; }
+  TSocketHandle Handle() const { return fd_; }
 
  private:
   void RequireConnected() const;
 
-  int fd_ = -1;
+  TSocketHandle fd_ = kNoSocket;
   uint64_t bytesSent_ = 0;
   const TWaitInterrupt* interrupt_ = nullptr;
 };
 
-// Waits until `fd` reports one of `events` (poll flags). Returns false when `timeoutMs` ran out;
-// retries after signals with the remaining time. EIdSocketError when poll itself fails;
+// Waits until `fd` reports one of `events` (POLLIN, POLLOUT). Returns false when `timeoutMs` ran
+// out; retries after signals with the remaining time. EIdSocketError when the wait itself fails;
 // EIdCancelled when `interrupt` (when not null) is or becomes triggered.
-bool WaitForSocket(int fd, short events, int timeoutMs, const TWaitInterrupt* interrupt = nullptr);
+bool WaitForSocket(TSocketHandle fd, short events, int timeoutMs,
+                   const TWaitInterrupt* interrupt = nullptr);
 
 }  // namespace qorvin

@@ -21,6 +21,8 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/socket/SocketHandle.h"
+
 namespace qorvin {
 
 class TWaitInterrupt;
@@ -49,7 +51,7 @@ class TUdpSocket {
   bool ReceiveFrom(void* buffer, size_t capacity, int timeoutMs, TDatagramInfo& info);
   // Closes the socket; the next send or receive creates a new one.
   void Close();
-  bool Open() const { return fd_ >= 0; }
+  bool Open() const { return fd_ != kNoSocket; }
   // The local port the platform picked; 0 before the first send.
   int LocalPort() const;
   // The latch that ends this socket's waits (null: none). It must outlive its use here.
@@ -58,7 +60,7 @@ class TUdpSocket {
  private:
   void EnsureSocket(int family);
 
-  int fd_ = -1;
+  TSocketHandle fd_ = kNoSocket;
   int family_ = 0;
   const TWaitInterrupt* interrupt_ = nullptr;
 };

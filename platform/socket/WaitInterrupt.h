@@ -13,6 +13,7 @@
 #include <mutex>
 
 #include "platform/socket/SocketErrors.h"
+#include "platform/socket/SocketHandle.h"
 
 namespace qorvin {
 
@@ -33,8 +34,9 @@ class TWaitInterrupt {
   void Trigger() noexcept;
   void Reset() noexcept;
   bool Triggered() const noexcept { return triggered_.load(std::memory_order_acquire); }
-  // Readable while triggered; poll it with POLLIN.
-  int Handle() const noexcept { return fd_; }
+  // Readable while triggered; wait for it with POLLIN (an eventfd; on Windows a socket, so that
+  // select() can watch it beside the socket).
+  TSocketHandle Handle() const noexcept { return fd_; }
   // Raises EIdCancelled when triggered.
   void Check() const {
     if (Triggered()) throw EIdCancelled(kCallCancelled);
@@ -42,7 +44,7 @@ class TWaitInterrupt {
 
  private:
   std::mutex lock_;  // Trigger and Reset in turn, so the handle always matches the flag
-  int fd_ = -1;
+  TSocketHandle fd_ = kNoSocket;
   std::atomic<bool> triggered_{false};
 };
 

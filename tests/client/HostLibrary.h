@@ -1,24 +1,22 @@
-// The client library as a host sees it: loaded with dlopen, reached through the one export and
-// the public header alone.
+// The client library as a host sees it: loaded with dlopen (LoadLibrary on Windows), reached
+// through the one export and the public header alone.
 #pragma once
-
-#include <dlfcn.h>
 
 #include <stdexcept>
 #include <string>
 #include <vector>
 
 #include "include/qorvin/QorvinClient.h"
+#include "tests/support/SharedLibrary.h"
 
 namespace qorvin::testing {
 
 class HostLibrary {
  public:
   HostLibrary() {
-    handle_ = dlopen(QORVIN_CLIENT_LIBRARY, RTLD_NOW | RTLD_LOCAL);
-    if (handle_ == nullptr) throw std::runtime_error(dlerror());
-    create_ =
-        reinterpret_cast<QorvinCreateRemoteDataModuleFn>(dlsym(handle_, "CreateRemoteDataModule"));
+    handle_ = LoadSharedLibrary(QORVIN_CLIENT_LIBRARY);
+    create_ = reinterpret_cast<QorvinCreateRemoteDataModuleFn>(
+        SharedLibrarySymbol(handle_, "CreateRemoteDataModule"));
     if (create_ == nullptr) throw std::runtime_error("CreateRemoteDataModule not exported");
   }
   ~HostLibrary() = default;  // modules live until the process ends, so the library stays

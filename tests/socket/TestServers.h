@@ -8,12 +8,6 @@
 // they are given.
 #pragma once
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <chrono>
 #include <cstdint>
@@ -21,6 +15,8 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+
+#include "tests/support/TestSockets.h"
 
 namespace qorvin::testing {
 
@@ -33,8 +29,7 @@ inline bool ReadExact(int fd, void* data, size_t n, int timeoutMs = 2000) {
                           deadline - std::chrono::steady_clock::now())
                           .count();
     if (left <= 0) return false;
-    pollfd pfd{fd, POLLIN, 0};
-    if (::poll(&pfd, 1, int(left)) <= 0) return false;
+    if (PollSocket(fd, POLLIN, int(left)) <= 0) return false;
     const ssize_t got = ::recv(fd, p, n, 0);
     if (got <= 0) return false;
     p += got;
@@ -46,7 +41,7 @@ inline bool ReadExact(int fd, void* data, size_t n, int timeoutMs = 2000) {
 inline bool WriteAll(int fd, const void* data, size_t n) {
   const char* p = static_cast<const char*>(data);
   while (n > 0) {
-    const ssize_t put = ::send(fd, p, n, MSG_NOSIGNAL);
+    const ssize_t put = ::send(fd, p, n, kNoSignal);
     if (put <= 0) return false;
     p += put;
     n -= size_t(put);
@@ -90,8 +85,7 @@ inline void SleepUnlessStopped(const std::atomic<bool>& stop, int ms) {
 inline bool WaitReadableUnlessStopped(int fd, const std::atomic<bool>& stop, int timeoutMs) {
   const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   while (!stop && std::chrono::steady_clock::now() < until) {
-    pollfd p{fd, POLLIN, 0};
-    if (::poll(&p, 1, 20) > 0) return true;
+    if (PollSocket(fd, POLLIN, 20) > 0) return true;
   }
   return false;
 }
@@ -102,17 +96,16 @@ class TestTcpServer {
   using Handler = std::function<void(int fd, const std::atomic<bool>& stop)>;
 
   explicit TestTcpServer(Handler handler) : handler_(std::move(handler)) {
-    fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    fd_ = OpenSocket(AF_INET, SOCK_STREAM);
     if (fd_ < 0) throw std::runtime_error("socket");
-    const int one = 1;
-    ::setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    SetSocketOption(fd_, SOL_SOCKET, SO_REUSEADDR, 1);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     socklen_t len = sizeof a;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 || ::listen(fd_, 16) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      ::close(fd_);
+      CloseSocket(fd_);
       throw std::runtime_error("bind/listen");
     }
     port_ = ntohs(a.sin_port);
@@ -127,20 +120,19 @@ class TestTcpServer {
   void Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseSocket(fd_);
     fd_ = -1;
   }
 
  private:
   void Run() {
     while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
-      const int c = ::accept4(fd_, nullptr, nullptr, SOCK_CLOEXEC);
+      if (PollSocket(fd_, POLLIN, 20) <= 0) continue;
+      const int c = AcceptSocket(fd_);
       if (c < 0) continue;
       ++accepted_;
       handler_(c, stop_);
-      ::close(c);
+      CloseSocket(c);
     }
   }
 
@@ -162,7 +154,7 @@ class TestUdpServer {
   using Handler = std::function<void(TestUdpServer& server, const Datagram& d)>;
 
   explicit TestUdpServer(Handler handler) : handler_(std::move(handler)) {
-    fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    fd_ = OpenSocket(AF_INET, SOCK_DGRAM);
     if (fd_ < 0) throw std::runtime_error("socket");
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -170,7 +162,7 @@ class TestUdpServer {
     socklen_t len = sizeof a;
     if (::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0 ||
         ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len) != 0) {
-      ::close(fd_);
+      CloseSocket(fd_);
       throw std::runtime_error("bind");
     }
     port_ = ntohs(a.sin_port);
@@ -189,7 +181,7 @@ class TestUdpServer {
   void Stop() {
     stop_ = true;
     if (thread_.joinable()) thread_.join();
-    if (fd_ >= 0) ::close(fd_);
+    if (fd_ >= 0) CloseSocket(fd_);
     fd_ = -1;
   }
 
@@ -197,8 +189,7 @@ class TestUdpServer {
   void Run() {
     std::string buffer(70000, '\0');
     while (!stop_) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) <= 0) continue;
+      if (PollSocket(fd_, POLLIN, 20) <= 0) continue;
       Datagram d;
       socklen_t len = sizeof d.from;
       const ssize_t n = ::recvfrom(fd_, buffer.data(), buffer.size(), 0,

@@ -1,7 +1,4 @@
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <chrono>
 #include <string>
@@ -12,6 +9,7 @@
 #include "platform/socket/UdpSocket.h"
 #include "platform/socket/WaitInterrupt.h"
 #include "tests/socket/TestServers.h"
+#include "tests/support/TestSockets.h"
 
 namespace qorvin {
 namespace {
@@ -26,7 +24,7 @@ using testing::WriteAll;
 class RefusingPort {
  public:
   RefusingPort() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
+    fd_ = testing::OpenSocket(AF_INET, SOCK_STREAM);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -35,7 +33,7 @@ class RefusingPort {
     ::getsockname(fd_, reinterpret_cast<sockaddr*>(&a), &len);
     port_ = ntohs(a.sin_port);
   }
-  ~RefusingPort() { ::close(fd_); }
+  ~RefusingPort() { testing::CloseSocket(fd_); }
   int Port() const { return port_; }
 
  private:
@@ -185,7 +183,7 @@ namespace {
 // A listener with a full accept queue drops further connection requests, so a connect to it
 // can only end by its time-out.
 TEST(TcpClient, ConnectTimeOutBoundsAnUnansweredConnect) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  const int fd = testing::OpenSocket(AF_INET, SOCK_STREAM);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -206,7 +204,7 @@ TEST(TcpClient, ConnectTimeOutBoundsAnUnansweredConnect) {
       break;
     }
   }
-  ::close(fd);
+  testing::CloseSocket(fd);
   EXPECT_TRUE(timedOut);
 }
 

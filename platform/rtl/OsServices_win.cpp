@@ -1,0 +1,44 @@
+#include <windows.h>
+
+#include "platform/rtl/OsServices.h"
+#include "platform/rtl/Text.h"
+
+namespace qorvin {
+
+double LocalDateTimeNow() {
+  SYSTEMTIME t{};
+  GetLocalTime(&t);
+  FILETIME asFile{};
+  SystemTimeToFileTime(&t, &asFile);
+  // FILETIME counts 100 ns steps since 1601-01-01; 109205 days lie between 1601-01-01 and
+  // 1899-12-30.
+  const uint64_t ticks = uint64_t(asFile.dwHighDateTime) << 32 | asFile.dwLowDateTime;
+  return double(ticks) / (86400.0 * 1e7) - 109205.0;
+}
+
+void NameCurrentThread(const std::string& name) {
+  // SetThreadDescription exists from Windows 10 1607 on; looked up so older systems still load.
+  using Describe = HRESULT(WINAPI*)(HANDLE, PCWSTR);
+  static const auto describe = reinterpret_cast<Describe>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetThreadDescription")));
+  if (describe == nullptr) return;
+  try {
+    const std::u16string wide = Utf8ToUtf16(name);
+    const std::wstring text(wide.begin(), wide.end());
+    describe(GetCurrentThread(), text.c_str());
+  } catch (...) {
+  }
+}
+
+std::string SystemErrorMessage(uint32_t code) {
+  char buffer[512] = {};
+  const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, buffer, sizeof buffer, nullptr);
+  std::string text(buffer, n);
+  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' '))
+    text.pop_back();
+  if (text.empty()) text = "Unknown error " + std::to_string(code);
+  return text;
+}
+
+}  // namespace qorvin
