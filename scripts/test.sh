@@ -73,13 +73,13 @@ elif ! "$root/scripts/build.sh" build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mi
 elif ! "$root/scripts/wine.sh" start "$root/build-win/wine"; then
   failures+=("build-win: Wine did not start (its tests did not run)")
 else
-  trap '"$root/scripts/wine.sh" stop "$root/build-win/wine"; stop_cluster' EXIT
+  trap '"$root/scripts/wine.sh" stop "$root/build-win/wine"; postgres_for_tests_stop test' EXIT
   # Headless, and straight to loopback: Wine's HTTP stack honours http_proxy but not no_proxy.
   export WINEPREFIX="$root/build-win/wine" WINEDEBUG=-all
   unset DISPLAY WAYLAND_DISPLAY http_proxy https_proxy HTTP_PROXY HTTPS_PROXY all_proxy ALL_PROXY
   run_tests build-win
   "$root/scripts/wine.sh" stop "$root/build-win/wine"
-  trap stop_cluster EXIT
+  trap 'postgres_for_tests_stop test' EXIT
 fi
 
 echo

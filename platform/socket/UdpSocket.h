@@ -52,7 +52,8 @@ class TUdpSocket {
   // Closes the socket; the next send or receive creates a new one.
   void Close();
   bool Open() const { return fd_ != kNoSocket; }
-  // The local port the platform picked; 0 before the first send.
+  // The local port the platform picked; 0 before the first send (on Windows, where the socket is
+  // bound when it is made, 0 before the first send or receive).
   int LocalPort() const;
   // The latch that ends this socket's waits (null: none). It must outlive its use here.
   void SetInterrupt(const TWaitInterrupt* interrupt) { interrupt_ = interrupt; }

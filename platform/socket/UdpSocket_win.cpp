@@ -1,5 +1,7 @@
 // The UDP socket on Winsock 2. Receives wait with select() and a bound (WaitForSocket); the
-// socket stays non-blocking.
+// socket stays non-blocking. Winsock refuses to wait on or receive from a socket that has no
+// local address yet, so the socket is bound to the wildcard address and a port the system picks
+// as soon as it is created (POSIX picks that port at the first send).
 #include <chrono>
 
 #include "platform/socket/Resolve.h"
@@ -28,8 +30,12 @@ void TUdpSocket::EnsureSocket(int family) {
   const SOCKET s = ::WSASocketW(family, SOCK_DGRAM, IPPROTO_UDP, nullptr, 0,
                                 WSA_FLAG_OVERLAPPED | WSA_FLAG_NO_HANDLE_INHERIT);
   if (s == INVALID_SOCKET) RaiseSocketError(LastSocketError());
+  sockaddr_storage local{};
+  local.ss_family = ADDRESS_FAMILY(family);
+  const int localLength = family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
   u_long nonBlocking = 1;
-  if (::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
+  if (::bind(s, reinterpret_cast<const sockaddr*>(&local), localLength) != 0 ||
+      ::ioctlsocket(s, FIONBIO, &nonBlocking) != 0) {
     const int error = LastSocketError();
     ::closesocket(s);
     RaiseSocketError(error);

@@ -16,12 +16,16 @@
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+#include <cerrno>
 #endif
 
 namespace qorvin::testing {
 
 #ifdef _WIN32
 inline constexpr int kNoSignal = 0;
+// The error code of a refused connection (what EIdSocketError::LastError reports).
+inline constexpr int kRefusedCode = WSAECONNREFUSED;
 // Starts Winsock once (the library under test starts it as well; the counts add up).
 inline void StartSockets() {
   static const bool started = [] {
@@ -52,6 +56,7 @@ inline int SetSocketOption(int fd, int level, int name, int value) {
 }
 #else
 inline constexpr int kNoSignal = MSG_NOSIGNAL;
+inline constexpr int kRefusedCode = ECONNREFUSED;
 inline int OpenSocket(int family, int type) {
   return ::socket(family, type | SOCK_CLOEXEC, 0);
 }
