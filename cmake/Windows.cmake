@@ -19,8 +19,13 @@ add_subdirectory(contract)
 add_subdirectory(datastream)
 add_subdirectory(channels)
 add_subdirectory(client)
+# qorvin.exe, the command-line host.
+add_subdirectory(tools)
 
 if(QORVIN_TESTS)
   enable_testing()
   add_subdirectory(tests/windows)
+  # qorvin.exe and the HTTP engine end to end against the Linux server (the test program comes
+  # from the Linux build named by QORVIN_LINUX_BUILD_DIR).
+  add_subdirectory(tests/wine)
 endif()

@@ -68,7 +68,7 @@ echo "== build build-win (Windows x86-64) =="
 if ! command -v x86_64-w64-mingw32-g++-posix >/dev/null || ! command -v wine >/dev/null; then
   failures+=("build-win: the mingw-w64 compiler or Wine is missing (scripts/setup.sh installs them)")
 elif ! "$root/scripts/build.sh" build-win -DCMAKE_TOOLCHAIN_FILE="$root/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release; then
+  -DCMAKE_BUILD_TYPE=Release -DQORVIN_LINUX_BUILD_DIR="$root/build"; then
   failures+=("build-win: the build failed (its tests did not run)")
 elif ! "$root/scripts/wine.sh" start "$root/build-win/wine"; then
   failures+=("build-win: Wine did not start (its tests did not run)")
