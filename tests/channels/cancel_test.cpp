@@ -15,6 +15,7 @@
 #include "channels/uROTransferProgress.h"
 #include "channels/uROWinInetHttpChannel.h"
 #include "tests/client/ScriptedServer.h"
+#include "tests/support/OneShotEvent.h"
 
 namespace qorvin {
 namespace {
@@ -24,23 +25,9 @@ using testing::ScriptedServer;
 constexpr auto kBound = std::chrono::seconds(30);  // far below every channel's own time-out
 const std::string kCancelled = "The call was cancelled.";
 
-// A one-shot event with a bounded wait.
-class Event {
- public:
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    cv_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, kBound, [&] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
+// A one-shot event whose wait is bounded by kBound.
+struct Event : qorvin::test::OneShotEvent {
+  Event() : OneShotEvent(kBound) {}
 };
 
 std::string Text(TStream& s) {

@@ -17,6 +17,7 @@
 #include "tests/client/ClientWire.h"
 #include "tests/client/HostLibrary.h"
 #include "tests/client/ScriptedServer.h"
+#include "tests/support/OneShotEvent.h"
 
 namespace qorvin::testing {
 namespace {
@@ -26,23 +27,9 @@ const IRemoteDataModule::Guid kFactoryIID = {
     0x6C1E0D2A, 0x6A53, 0x4C4B, {0x9E, 0x32, 0x2B, 0x8C, 0x5D, 0x0F, 0x7A, 0x11}};
 constexpr auto kBound = std::chrono::seconds(60);  // a generous bound on every wait
 
-// A one-shot event with a bounded wait.
-class Event {
- public:
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    cv_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, kBound, [&] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
+// A one-shot event whose wait is bounded by kBound.
+struct Event : qorvin::test::OneShotEvent {
+  Event() : OneShotEvent(kBound) {}
 };
 
 // Callback events of any thread, under a lock.

@@ -15,6 +15,7 @@
 #include "tests/client/ClientWire.h"
 #include "tests/client/HostLibrary.h"
 #include "tests/client/ScriptedServer.h"
+#include "tests/support/OneShotEvent.h"
 
 namespace qorvin::testing {
 namespace {
@@ -25,22 +26,9 @@ const std::string kCancelled = "The call was cancelled.";
 constexpr uint32_t kAnnounced = 1 << 20;  // what a dripping server announces
 constexpr size_t kDripped = 65536;        // and what it sends of it
 
-class Event {
- public:
-  void Set() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    set_ = true;
-    cv_.notify_all();
-  }
-  bool Wait() {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return cv_.wait_for(lock, kBound, [&] { return set_; });
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable cv_;
-  bool set_ = false;
+// A one-shot event whose wait is bounded by kBound.
+struct Event : qorvin::test::OneShotEvent {
+  Event() : OneShotEvent(kBound) {}
 };
 
 IQorvinProgress* ProgressOf(IRemoteDataModule* m) {
