@@ -1,7 +1,11 @@
 // Every ADTG image of the corpus (written by ADO itself) must open to the field definitions,
 // row states and values of its XML twin, and save back to the same bytes.
 #include <gtest/gtest.h>
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <iconv.h>
+#endif
 
 #include <algorithm>
 #include <cmath>
@@ -27,7 +31,28 @@ std::vector<std::string> CorpusFiles() {
   return files;
 }
 
-// The corpus's 8-bit text is in code page 949.
+// The corpus's 8-bit text is in code page 949, made here by the system's own converter (not the
+// text layer under test).
+#ifdef _WIN32
+std::string Utf8ToCp949(const std::string& text) {
+  if (text.empty()) return {};
+  const int wide =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), nullptr, 0);
+  if (wide <= 0) throw std::runtime_error("text is not UTF-8");
+  std::wstring utf16(size_t(wide), L'\0');
+  MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text.data(), int(text.size()), utf16.data(),
+                      wide);
+  BOOL lossy = FALSE;
+  const int n = WideCharToMultiByte(949, WC_NO_BEST_FIT_CHARS, utf16.data(), wide, nullptr, 0,
+                                    nullptr, &lossy);
+  std::string out(size_t(n > 0 ? n : 0), '\0');
+  if (n > 0)
+    WideCharToMultiByte(949, WC_NO_BEST_FIT_CHARS, utf16.data(), wide, out.data(), n, nullptr,
+                        &lossy);
+  if (n <= 0 || lossy) throw std::runtime_error("text not representable in CP949");
+  return out;
+}
+#else
 std::string Utf8ToCp949(const std::string& text) {
   iconv_t cd = iconv_open("CP949", "UTF-8");
   if (cd == iconv_t(-1)) throw std::runtime_error("iconv CP949 unavailable");
@@ -42,6 +67,7 @@ std::string Utf8ToCp949(const std::string& text) {
   out.resize(out.size() - outLeft);
   return out;
 }
+#endif
 
 uint16_t ExpectedType(const TwinColumn& c) {
   if (c.type == "int") return adInteger;

@@ -140,8 +140,9 @@ TEST(ConvertTypes, UnstatedPrecisionBecomesVarNumeric) {
 TEST(ConvertTypes, TypedStreamTextTheCodeSetCannotHoldStaysWide) {
   TMemoryStream image;
   {
+    CodeSet scope("UTF-8");  // the default of POSIX systems, not of Windows
     TWAStreamWriter writer(1);
-    writer.WriteVariant(Variant::AnsiString("Korea 한국"));  // written under UTF-8
+    writer.WriteVariant(Variant::AnsiString("Korea 한국"));
     writer.WriteVariant(Variant::AnsiString("plain"));
     writer.SaveToStream(&image);
   }

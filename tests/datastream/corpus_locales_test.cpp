@@ -2,7 +2,9 @@
 // the C (UTF-8), GBK and CP1252 code sets: blob -> record set -> client dataset -> data packet ->
 // record set -> blob -> record set. Column types and every value must arrive unchanged.
 #include <gtest/gtest.h>
+#ifndef _WIN32
 #include <unistd.h>
+#endif
 
 #include <clocale>
 #include <cstdlib>
@@ -43,6 +45,20 @@ std::string ReadFile(const fs::path& path) {
   return out.str();
 }
 
+#ifdef _WIN32
+// Windows has no process locale for the 8-bit text: the text layer takes the code page by name.
+class CodeSetScope {
+ public:
+  CodeSetScope(const std::string&, const std::string&, const std::string& charmap) {
+    SetAnsiCodeSet(charmap);
+  }
+  ~CodeSetScope() { SetAnsiCodeSet(""); }
+  const std::string& Note() const { return note_; }
+
+ private:
+  std::string note_;
+};
+#else
 // Switches the process to `name` (e.g. "zh_CN.GBK"). A locale the system lacks is made with
 // localedef from the system's locale sources into a directory of this test's own (no root
 // needed); when even that is impossible, the code set is set directly and the test says so.
@@ -81,6 +97,7 @@ class CodeSetScope {
  private:
   std::string note_;
 };
+#endif
 
 // A blob holding `image` as its record-set section, as a server sends it.
 void BlobOfImage(TMemoryStream& blob, const std::string& image) {
