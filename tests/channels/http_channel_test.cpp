@@ -1,9 +1,5 @@
 // The HTTP channel against a loopback HTTP server that answers properly or misbehaves.
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +10,7 @@
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/TcpClient.h"
 #include "tests/http/TestHttpServer.h"
+#include "tests/support/TestSockets.h"
 
 namespace qorvin {
 namespace {
@@ -107,7 +104,11 @@ TEST(HttpChannel, PostCarriesThePendingHeadersOnceAndClosesAfterwards) {
   EXPECT_EQ(seen[0].Header("Accept"), "application/octet-stream");
   EXPECT_EQ(seen[0].Count("X-Ignored"), 0);
   EXPECT_EQ(seen[1].Count("Content-Type"), 0);  // the lines went with the first request only
+#ifndef _WIN32
+  // Closed handles close the connection. (WinInet keeps the TCP connections of the whole process
+  // in a pool of its own, beyond the handles the channel closes.)
   EXPECT_EQ(server.Connections(), 2);
+#endif
 }
 
 TEST(HttpChannel, KeepConnectionKeepsOneConnection) {
@@ -270,7 +271,8 @@ TEST(HttpChannel, AFailedAddressCheckLeavesNoHeaderLinesBehind) {
 // Connecting has its own bound: a server that never completes the connection costs
 // ConnectTimeout, not Timeout. (A listener whose accept queue is full drops connection requests.)
 TEST(HttpChannel, ConnectingHasItsOwnBound) {
-  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  const int fd = testing::OpenSocket(AF_INET, SOCK_STREAM);
+  ASSERT_GE(fd, 0);
   sockaddr_in a{};
   a.sin_family = AF_INET;
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -300,7 +302,7 @@ TEST(HttpChannel, ConnectingHasItsOwnBound) {
   const auto start = std::chrono::steady_clock::now();
   EXPECT_THROW(c.Dispatch(request, response), EROException);
   EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(10000));
-  ::close(fd);
+  testing::CloseSocket(fd);
 }
 
 TEST(HttpChannel, CredentialDialogCanSendTheRequestAgain) {

@@ -151,7 +151,11 @@ TEST(MessagesOverChannels, Http) {
   // The header lines belong to one request: the call that OnLoginNeeded sends again (once per
   // conversation) carries only its Content-Length.
   EXPECT_EQ(withoutContentType, 2);
-  EXPECT_EQ(server.Connections(), 6);  // five calls on fresh connections, then one kept
+#ifndef _WIN32
+  // Five calls on fresh connections, then one kept. (WinInet keeps the TCP connections of the
+  // whole process in a pool of its own, beyond the handles the channel closes.)
+  EXPECT_EQ(server.Connections(), 6);
+#endif
 }
 
 }  // namespace

@@ -118,7 +118,10 @@ class DrippingHttpServer {
           WriteAll(fd, "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(kAnnounced) +
                            "\r\n\r\n" + std::string(kDripped, 'x'));
           dripped.Set();
-          WaitReadableUnlessStopped(fd, stop, 600000);
+          // The client's close, or 10 s: a WinInet that ends a blocked call only once its
+          // connection's wait ends (Wine's) is released by the server's close (the failure must
+          // still be the cancel's).
+          WaitReadableUnlessStopped(fd, stop, 10000);
           return false;
         }) {}
   int Port() const { return server_.Port(); }
