@@ -10,8 +10,9 @@ set -euo pipefail
 # C.UTF-8 is built into glibc). prometheus-cpp-dev (the server's metrics), scdoc (man pages),
 # dpkg-dev, file, binutils, lintian (the Debian packages), curl (the consumer test).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
-# zlib and libgcrypt built for it, and Wine (64-bit) to run its tests; googletest (the sources,
-# which the Windows tests compile with the cross compiler).
+# zlib and libgcrypt built for it, and Wine (64-bit) to run its tests, with GnuTLS (libgnutls30,
+# which Wine loads for TLS: HTTPS on WinInet; only recommended by Wine's packages); googletest
+# (the sources, which the Windows tests compile with the cross compiler).
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
@@ -26,7 +27,8 @@ packages=(
   scdoc dpkg-dev file binutils curl lintian
   python3
   locales
-  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 googletest
+  g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 libgnutls30
+  googletest
 )
 
 missing=()

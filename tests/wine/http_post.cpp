@@ -2,10 +2,11 @@
 // (tests/wine/wine_http_test.cpp). One connection object makes every request, in order:
 //
 //   http-post.exe [--idle MS] [--connect MS] [--user NAME:PASSWORD] [--cancel-after MS]
-//                 URL BODY [URL BODY]...
+//                 [--verify 0|1] URL BODY [URL BODY]...
 //
 // --cancel-after: the first request's latch is triggered that long after it started (the later
-// requests run with the latch reset).
+// requests run with the latch reset). --verify 0: server certificates are not verified (what
+// the HTTP channel asks for with TrustInvalidCA); by default they are.
 //
 // BODY is sent as it is, or "size:N" for N bytes 'x'. Each request prints one line:
 //   ok status=200 length=6 pieces=1 received=6 reason=OK body=answer
@@ -53,11 +54,13 @@ int main(int argc, char** argv) {
   int connectMs = 5000;
   std::string user, password;
   int cancelAfterMs = -1;
+  bool verify = true;
   int i = 1;
   for (; i + 1 < argc && argv[i][0] == '-'; i += 2) {
     if (std::strcmp(argv[i], "--idle") == 0) idleMs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--connect") == 0) connectMs = std::atoi(argv[i + 1]);
     if (std::strcmp(argv[i], "--cancel-after") == 0) cancelAfterMs = std::atoi(argv[i + 1]);
+    if (std::strcmp(argv[i], "--verify") == 0) verify = std::atoi(argv[i + 1]) != 0;
     if (std::strcmp(argv[i], "--user") == 0) {
       const std::string both = argv[i + 1];
       user = both.substr(0, both.find(':'));
@@ -72,6 +75,7 @@ int main(int argc, char** argv) {
     r.userAgent = "http-post";
     r.headers = {"Content-Type: application/binary", "Accept: application/octet-stream"};
     r.proxyMode = THttpProxyMode::Direct;
+    r.verifyPeer = verify;
     r.connectTimeoutMs = connectMs;
     r.idleTimeoutMs = idleMs;
     r.interrupt = &latch;
