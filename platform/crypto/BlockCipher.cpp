@@ -3,27 +3,13 @@
 #include <gcrypt.h>
 
 #include <algorithm>
-#include <mutex>
 #include <vector>
+
+#include "platform/crypto/GcryptInit.h"
 
 namespace qorvin {
 
 namespace {
-
-// Initialises libgcrypt once per process. When the host has already finished libgcrypt's
-// initialisation its settings are kept; otherwise secure memory is switched off (no key ever
-// lives in it: keys are copied into ordinary cipher contexts) and initialisation is finished.
-void EnsureGcrypt() {
-  static std::once_flag once;
-  std::call_once(once, [] {
-    if (!gcry_check_version(GCRYPT_VERSION))
-      throw ECipherError("libgcrypt is older than the version this program was built with");
-    if (!gcry_control(GCRYCTL_INITIALIZATION_FINISHED_P)) {
-      gcry_control(GCRYCTL_DISABLE_SECMEM, 0);
-      gcry_control(GCRYCTL_INITIALIZATION_FINISHED, 0);
-    }
-  });
-}
 
 [[noreturn]] void Fail(const char* what, gcry_error_t err) {
   throw ECipherError(Format("%s: %s", what, gcry_strerror(err)));
@@ -86,11 +72,6 @@ size_t CipherBlockSize(CipherAlgorithm algorithm) {
       return 16;
   }
   throw ECipherError("Unknown cipher algorithm");
-}
-
-void CipherRandomNonce(std::span<uint8_t> out) {
-  EnsureGcrypt();
-  gcry_create_nonce(out.data(), out.size());
 }
 
 TBlockCipher::TBlockCipher(CipherAlgorithm algorithm, std::span<const uint8_t> key)

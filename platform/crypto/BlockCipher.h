@@ -1,4 +1,4 @@
-// Block ciphers in CBC mode: the one place that includes gcrypt.h.
+// Block ciphers in CBC mode, on libgcrypt (whose header only this layer's .cpp files include).
 //
 // A TBlockCipher owns one libgcrypt cipher handle for its whole life (closed, and the key schedule
 // wiped by libgcrypt, in the destructor). The mode is always CBC: the chaining value carries over
@@ -39,7 +39,8 @@ size_t CipherMaxKeySize(CipherAlgorithm algorithm);
 // Block size in bytes (8 or 16).
 size_t CipherBlockSize(CipherAlgorithm algorithm);
 
-// Fills `out` with unpredictable bytes suitable for initialisation vectors.
+// Fills `out` with unpredictable bytes suitable for initialisation vectors (libgcrypt's nonce
+// generator; on Windows the system's random generator). Throws ECipherError when the source fails.
 void CipherRandomNonce(std::span<uint8_t> out);
 
 class TBlockCipher {
