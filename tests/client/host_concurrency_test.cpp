@@ -184,8 +184,18 @@ struct Caller {
       since = std::chrono::steady_clock::now();
     }
     if (std::chrono::steady_clock::now() - since > kBound) return false;
-    std::this_thread::yield();
+    Pause();
     return true;
+  }
+  // Between tries: mostly a yield, so that calls keep colliding; now and then a millisecond, so
+  // that where a call takes long (WinInet under Wine) the waiting callers leave the processor to
+  // it instead of spinning on two cores.
+  static void Pause() {
+    thread_local unsigned tries = 0;
+    if (++tries % 8 == 0)
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    else
+      std::this_thread::yield();
   }
   void Fault(int op, int n, const std::string& what) {
     faults.push_back("caller " + std::to_string(k) + " op " + std::to_string(op) + " call " +
@@ -483,7 +493,7 @@ TEST_P(HostConcurrency, SeveralThreadsOnOneModuleNeverMixOrCorrupt) {
       Text last;
       m->GetLastErrorText(&last);
       m->SetOnStatus({&CountingLog::OnStatus, &log});
-      std::this_thread::yield();
+      Caller::Pause();
     }
   });
   for (std::thread& t : threads) t.join();
