@@ -16,6 +16,15 @@ complete_words() {  # the words offered for the command line "$@" (the last word
   _qorvin
   printf '%s\n' "${COMPREPLY[@]}"
 }
+# Whether the words offered for "$2..." include $1. The words are taken whole before grep reads
+# them: piped into `grep -q`, which stops at the first match, the writer could die of SIGPIPE
+# and, under pipefail, fail the check.
+offers() {
+  local word=$1 offered
+  shift
+  offered=$(complete_words "$@")
+  grep -qx -- "$word" <<<"$offered"
+}
 fail() {
   echo "completion: FAILED: $*" >&2
   exit 1
@@ -32,9 +41,8 @@ for name in $(sed -n '/^Options:/,/^$/p' <<<"$help" | grep -o '^  --[a-z-]*'); d
   grep -qx -- "$name" <<<"$options" || fail "option $name is not offered"
 done
 [ "$(complete_words qorvin --format j)" = json ] || fail "--format values"
-complete_words qorvin --connect t://h:1 probe --t | grep -qx -- --timeout || fail "probe --timeout"
-complete_words qorvin read "x" -- insert-table p f --s | grep -qx -- --success-return ||
-  fail "insert-table --success-return"
+offers --timeout qorvin --connect t://h:1 probe --t || fail "probe --timeout"
+offers --success-return qorvin read "x" -- insert-table p f --s || fail "insert-table --success-return"
 [ -z "$(complete_words qorvin read --su)" ] || fail "read offers --success-return"
-complete_words qorvin exec-sql x -- "" | grep -qx datetime || fail "a subcommand after --"
+offers datetime qorvin exec-sql x -- "" || fail "a subcommand after --"
 echo "completion: all checks passed"
