@@ -8,6 +8,7 @@
 #include <sstream>
 
 #include "platform/rtl/Text.h"
+#include "server/app/HeapArenas.h"
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
 #include "server/services/ServiceHost.h"
@@ -106,6 +107,7 @@ int main(int argc, char** argv) {
     std::cout << HelpText();
     return 0;
   }
+  LimitHeapArenas();
   try {
     return Serve(c);
   } catch (const std::exception& e) {
