@@ -35,7 +35,7 @@ TestHttpServer::Handler Echo() {
 
 void UseServer(TROWinInetHTTPChannel& c, const TestHttpServer& s) {
   c.SetTargetURL(s.Url("/Bin"));
-  c.SetTimeout(2000);
+  c.SetTimeout(60000);  // generous: answers never time out on a busy machine
   c.SetAccessType(atDirect);
 }
 
@@ -202,7 +202,7 @@ TEST(HttpChannel, FailuresCloseTheConnectionAndForgetThePendingHeaders) {
   EXPECT_EQ(c.PendingHeaders(), "");
 
   TestHttpServer stalling([](const HttpRequestSeen&, int, const auto& stop) {
-    testing::SleepUnlessStopped(stop, 5000);
+    testing::SleepUnlessStopped(stop, 120000);
     return false;
   });
   UseServer(c, stalling);
@@ -214,7 +214,8 @@ TEST(HttpChannel, FailuresCloseTheConnectionAndForgetThePendingHeaders) {
   } catch (const EROException& e) {
     EXPECT_EQ(e.Message(), "The operation timed out (no data for 200 ms)");
   }
-  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(2000));
+  // Ended by the time-out, not by the server (which stalls for two minutes).
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(60));
   EXPECT_FALSE(c.Busy());
 }
 

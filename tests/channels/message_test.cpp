@@ -98,7 +98,7 @@ TEST(MessagesOverChannels, Tcp) {
   });
   TROIndyTCPChannel channel;
   channel.SetPort(server.Port());
-  channel.SetReadTimeout(2000);
+  channel.SetReadTimeout(60000);
   channel.SetDisableNagle(true);
   Converse(channel, service);
   channel.SetKeepAlive(true);
@@ -142,7 +142,7 @@ TEST(MessagesOverChannels, Http) {
   TROWinInetHTTPChannel channel;
   channel.SetTargetURL(server.Url("/Bin"));
   channel.SetAccessType(atDirect);
-  channel.SetTimeout(2000);
+  channel.SetTimeout(60000);
   channel.SetUserAgent("QorvinClient");  // the message sets the agent back for each request
   Converse(channel, service);
   channel.SetKeepConnection(true);

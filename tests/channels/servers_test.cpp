@@ -75,7 +75,7 @@ TEST(Servers, LoadBalancingSwitchesAKeptConnection) {
   NamedServer s1("S1"), s2("S2");
   TROIndyTCPChannel c;
   c.SetKeepAlive(true);
-  c.SetReadTimeout(2000);
+  c.SetReadTimeout(60000);
   AddTcpLocator(c, s1.server.Port());
   AddTcpLocator(c, s2.server.Port());
   c.SetDispatchOptions(doLoadBalanced);
@@ -96,7 +96,7 @@ TEST(Servers, NoFailOverOnceTheRequestMayHaveReachedAServer) {
   });
   NamedServer good("GOOD");
   TROIndyTCPChannel c;
-  c.SetReadTimeout(2000);
+  c.SetReadTimeout(60000);
   AddTcpLocator(c, swallowing.Port());
   AddTcpLocator(c, good.server.Port());
   c.SelectServerLocator(0);
