@@ -216,9 +216,10 @@ TEST(TcpChannel, AbsurdLengthIsRefusedBeforeAnythingIsAllocated) {
 TEST(TcpChannel, ASecondAnswerOnAKeptConnectionNeverAnswersTheNextRequest) {
   TestTcpServer server([](int fd, const std::atomic<bool>& stop) {
     std::string payload;
-    while (testing::WaitReadableUnlessStopped(fd, stop, 3000) && ReadFrame(fd, payload)) {
-      WriteFrame(fd, "re:" + payload);
-      WriteFrame(fd, "stale copy");  // answers twice
+    while (testing::WaitReadableUnlessStopped(fd, stop, 60000) && ReadFrame(fd, payload)) {
+      // Answers twice, in one write: the stale copy is there by the time the answer is read.
+      WriteAll(fd, FrameHeader(uint32_t(payload.size() + 3)) + "re:" + payload + FrameHeader(10) +
+                       "stale copy");
     }
   });
   TROIndyTCPChannel c;
@@ -226,8 +227,6 @@ TEST(TcpChannel, ASecondAnswerOnAKeptConnectionNeverAnswersTheNextRequest) {
   for (const char* text : {"one", "two"}) {
     TMemoryStream request, response;
     request.WriteBytes(text);
-    // Give the stale copy time to arrive before the next request is sent.
-    std::this_thread::sleep_for(std::chrono::milliseconds(30));
     c.Dispatch(request, response);
     EXPECT_EQ(Text(response), std::string("re:") + text);
   }
