@@ -214,8 +214,10 @@ TEST(CliOutput, AServerListSharesOrTakesOverTheCalls) {
 
 TEST(CliOutput, ProgressLineOnlyOnATerminalAndErasedAfterwards) {
   CliServer server;
+  // The answer comes well after the line's delay (400 ms), even when a busy machine wakes the
+  // program's progress thread late.
   server.Respond([](const std::string&) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    std::this_thread::sleep_for(std::chrono::milliseconds(2500));
     return Reply().Int(1).Bytes();
   });
   ProgramOptions terminal;
