@@ -11,6 +11,7 @@
 #include <fstream>
 #include <map>
 #include <mutex>
+#include <sstream>
 
 namespace qorvin::wine {
 
@@ -111,6 +112,16 @@ ProgramRun WindowsProgram(const char* program, const std::vector<std::string>& a
   if (const std::string locales = LocaleFolder(page); !locales.empty())
     options.env.push_back("LOCPATH=" + locales);
   return qorvin::testing::RunProgram(command, options);
+}
+
+std::vector<std::string> OutputLines(const ProgramRun& run) {
+  std::vector<std::string> lines;
+  std::istringstream in(run.out);
+  for (std::string line; std::getline(in, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    lines.push_back(line);
+  }
+  return lines;
 }
 
 ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& page,

@@ -40,6 +40,10 @@ ProgramRun WindowsQorvin(const std::vector<std::string>& args, const CodePage& p
 // Runs the Linux qorvin with `args` in UTF-8.
 ProgramRun LinuxQorvin(const std::vector<std::string>& args);
 
+// The lines of a program's standard output, without the carriage returns of the C library's
+// text mode.
+std::vector<std::string> OutputLines(const ProgramRun& run);
+
 // UTF-8 text in the charset (iconv names), and back; the test fails on text that does not fit.
 std::string FromUtf8(const std::string& text, const char* charset);
 std::string ToUtf8(const std::string& text, const char* charset);

@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
-#include <sstream>
 
 #include "tests/http/TestHttpServer.h"
 #include "tests/wine/WineCli.h"
@@ -17,17 +16,6 @@ using qorvin::testing::HttpResponse;
 using qorvin::testing::TestHttpServer;
 using qorvin::testing::WriteAll;
 
-// The program's lines, one a request.
-std::vector<std::string> Lines(const ProgramRun& run) {
-  std::vector<std::string> lines;
-  std::istringstream in(run.out);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // the C library's text mode
-    lines.push_back(line);
-  }
-  return lines;
-}
-
 TEST(WindowsHttpEngine, PostsGoOverOneKeptConnectionWithTheCallersHeaders) {
   TestHttpServer server([](const HttpRequestSeen& r, int fd, const auto&) {
     return WriteAll(fd, HttpResponse(200, "OK", std::string(r.body.rbegin(), r.body.rend())));
@@ -37,10 +25,11 @@ TEST(WindowsHttpEngine, PostsGoOverOneKeptConnectionWithTheCallersHeaders) {
                      {server.Url(), "one", server.Url(), "size:200000", server.Url(), "three"});
   ASSERT_EQ(run.status, 0) << run.err;
   // The body goes in pieces of at most 64 KiB, counted in order; the answer comes back whole.
-  EXPECT_EQ(Lines(run), (std::vector<std::string>{
-                            "ok status=200 length=3 pieces=1 received=3 reason=OK body=eno",
-                            "ok status=200 length=200000 pieces=4 received=200000 reason=OK",
-                            "ok status=200 length=5 pieces=1 received=5 reason=OK body=eerht"}));
+  EXPECT_EQ(OutputLines(run),
+            (std::vector<std::string>{
+                "ok status=200 length=3 pieces=1 received=3 reason=OK body=eno",
+                "ok status=200 length=200000 pieces=4 received=200000 reason=OK",
+                "ok status=200 length=5 pieces=1 received=5 reason=OK body=eerht"}));
   const std::vector<HttpRequestSeen> seen = server.Requests();
   ASSERT_EQ(seen.size(), 3u);
   for (const HttpRequestSeen& r : seen) {
@@ -86,7 +75,7 @@ TEST(WindowsHttpEngine, BrokenAnswersFailWithTheirOwnTextAndTheConnectionRecover
                      {"--idle", "700", closing.Url(), "a", cutHeaders.Url(), "b", cutBody.Url(),
                       "c", stalling.Url(), "d", missing.Url(), "e", refused, "f", good.Url(), "g"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<std::string> lines = Lines(run);
+  const std::vector<std::string> lines = OutputLines(run);
   ASSERT_EQ(lines.size(), 7u) << run.out;
   // Kinds: 0 other, 1 timed out, 4 could not connect. Each failure after the request went out
   // says so (sent=1), so the channel never sends it to another server.
@@ -119,7 +108,7 @@ TEST(WindowsHttpEngine, OnlyAnAnsweredRequestIsSentAgain) {
       "QORVIN_WINDOWS_HTTP_POST",
       {"--user", "user:secret", server.Url(), "one", server.Url(), "two", server.Url(), "three"});
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<std::string> lines = Lines(run);
+  const std::vector<std::string> lines = OutputLines(run);
   ASSERT_EQ(lines.size(), 3u) << run.out;
   // "one" went out again with the credentials once the server asked for them (its one piece
   // twice), and so did "three" on its new connection.
@@ -154,7 +143,7 @@ TEST(WindowsHttpEngine, ACancelledRequestFailsAsCancelledAndTheNextOneRuns) {
       {"--idle", "60000", "--cancel-after", "300", silent.Url(), "a", good.Url(), "b"});
   const auto took = std::chrono::steady_clock::now() - started;
   ASSERT_EQ(run.status, 0) << run.err;
-  const std::vector<std::string> lines = Lines(run);
+  const std::vector<std::string> lines = OutputLines(run);
   ASSERT_EQ(lines.size(), 2u) << run.out;
   // Kind 5: cancelled (sent or not, depending on how far the request got).
   EXPECT_EQ(lines[0].rfind("error code=12017 kind=5 sent=", 0), 0u) << lines[0];

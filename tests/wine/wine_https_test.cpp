@@ -5,8 +5,6 @@
 #include <gtest/gtest.h>
 
 #ifdef QORVIN_HAVE_OPENSSL
-#include <sstream>
-
 #include "tests/http/TlsTestServer.h"
 #include "tests/wine/WineCli.h"
 
@@ -15,16 +13,6 @@ namespace {
 
 using qorvin::testing::SelfSignedCertificate;
 using qorvin::testing::TlsEchoServer;
-
-std::vector<std::string> Lines(const ProgramRun& run) {
-  std::vector<std::string> lines;
-  std::istringstream in(run.out);
-  for (std::string line; std::getline(in, line);) {
-    if (!line.empty() && line.back() == '\r') line.pop_back();  // the C library's text mode
-    lines.push_back(line);
-  }
-  return lines;
-}
 
 TEST(WindowsHttpsEngine, AnUntrustedCertificateFailsAsACertificateFailureUnlessVerificationIsOff) {
   // Self-signed, one for the address the client asks for, one for another name.
@@ -37,7 +25,7 @@ TEST(WindowsHttpsEngine, AnUntrustedCertificateFailsAsACertificateFailureUnlessV
   const ProgramRun verified = WindowsProgram(
       "QORVIN_WINDOWS_HTTP_POST", {unknownAuthority.Url(), "one", wrongName.Url(), "two"});
   ASSERT_EQ(verified.status, 0) << verified.err;
-  const std::vector<std::string> refused = Lines(verified);
+  const std::vector<std::string> refused = OutputLines(verified);
   ASSERT_EQ(refused.size(), 2u) << verified.out;
   // Kind 2: the server's certificate, before the request went out. An unknown authority is
   // ERROR_INTERNET_INVALID_CA; a certificate both unknown and for another name may be reported
@@ -56,7 +44,7 @@ TEST(WindowsHttpsEngine, AnUntrustedCertificateFailsAsACertificateFailureUnlessV
       WindowsProgram("QORVIN_WINDOWS_HTTP_POST",
                      {"--verify", "0", unknownAuthority.Url(), "one", wrongName.Url(), "two"});
   ASSERT_EQ(trusting.status, 0) << trusting.err;
-  EXPECT_EQ(Lines(trusting),
+  EXPECT_EQ(OutputLines(trusting),
             (std::vector<std::string>{
                 "ok status=200 length=7 pieces=1 received=7 reason=OK body=tls:one",
                 "ok status=200 length=7 pieces=1 received=7 reason=OK body=tls:two"}));
