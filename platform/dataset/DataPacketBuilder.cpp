@@ -6,6 +6,8 @@
 #include <limits>
 #include <new>
 
+#include "platform/rtl/OsServices.h"
+
 namespace qorvin {
 
 TPacketBlock::TPacketBlock(TPacketBlock&& other) noexcept
@@ -44,6 +46,13 @@ int64_t HeaderRows(int64_t rows) {
   return std::clamp<int64_t>(rows, 0, std::numeric_limits<int32_t>::max());
 }
 
+// Rows read before the packet's size is estimated from them.
+constexpr int64_t kRowsForEstimate = 256;
+
+// A packet this large has a mapping of its own (the allocator maps every block of 32 MiB or
+// more by itself) and is written once, in order: it is worth large pages.
+constexpr size_t kLargeBuffer = size_t(32) << 20;
+
 }  // namespace
 
 TDataPacketBuilder::TDataPacketBuilder(const TClientFieldDefs& fields, int64_t expectedRows)
@@ -59,16 +68,27 @@ TDataPacketBuilder::~TDataPacketBuilder() {
   std::free(out_);
 }
 
-// Grows by half again at least: realloc moves large blocks by remapping them, so the packet is
-// never held twice while it grows.
+// Growth, in order: what is asked for; half again the capacity (realloc moves large blocks by
+// remapping them, so the packet is never held twice while it grows); and, once some rows are in,
+// room for every row the header announces at the size of those rows, so that a large packet is
+// allocated about once. That estimate trusts the announced count only up to 16 times what is
+// already held; Finish gives back what was not used.
 void TDataPacketBuilder::Reserve(size_t more) {
   if (capacity_ - size_ >= more) return;
   if (more > std::numeric_limits<size_t>::max() / 2 - size_) throw std::bad_alloc();
-  const size_t wanted = std::max(size_ + more, capacity_ + capacity_ / 2 + 4096);
+  size_t wanted = std::max(size_ + more, capacity_ + capacity_ / 2 + 4096);
+  if (rows_ >= kRowsForEstimate && expectedRows_ > rows_) {
+    const double perRow = double(size_ - headerSize_) / double(rows_);
+    const double estimate = double(size_) + perRow * double(expectedRows_ - rows_) * 1.0625;
+    const double bound =
+        std::min(double(size_) * 16.0, double(std::numeric_limits<size_t>::max() / 4));
+    wanted = std::max(wanted, size_t(std::min(estimate, bound)));
+  }
   auto* grown = static_cast<uint8_t*>(std::realloc(out_, wanted));
   if (grown == nullptr) throw std::bad_alloc();
   out_ = grown;
   capacity_ = wanted;
+  if (wanted >= kLargeBuffer) AdviseLargeBuffer(out_, capacity_);
 }
 
 void TDataPacketBuilder::Append(const void* bytes, size_t size) {

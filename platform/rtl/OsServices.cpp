@@ -1,7 +1,9 @@
 #include "platform/rtl/OsServices.h"
 
 #include <pthread.h>
+#include <sys/mman.h>
 #include <sys/time.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <ctime>
@@ -26,6 +28,16 @@ std::string SystemErrorMessage(uint32_t code) {
   char buffer[256];
   // GNU strerror_r returns the text (possibly not in `buffer`).
   return strerror_r(int(code), buffer, sizeof buffer);
+}
+
+void AdviseLargeBuffer(void* block, size_t size) {
+  // Rounded outwards to whole pages, so that a block the allocator mapped on its own is advised
+  // as one mapping and can still be grown in place by mremap.
+  const auto page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const auto begin = reinterpret_cast<uintptr_t>(block) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size + page - 1) & ~(page - 1);
+  if (size == 0 || end <= begin) return;
+  madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
 }  // namespace qorvin

@@ -2,6 +2,7 @@
 // platform (OsServices.cpp for POSIX, OsServices_win.cpp for Windows).
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
@@ -18,5 +19,12 @@ void NameCurrentThread(const std::string& name);
 // The operating system's text for an error code of its own (errno on POSIX, a system error code
 // on Windows), without a trailing line break.
 std::string SystemErrorMessage(uint32_t code);
+
+// Tells the memory manager that [block, block + size) is one large buffer written through once,
+// so that it may back it with large pages (far fewer page faults on first touch). The hint
+// covers the whole pages the range touches, so give it only blocks that have their pages to
+// themselves: the allocator maps a block of 32 MiB or more on its own. A hint the platform does
+// not take is ignored; the block keeps its contents and is freed as before.
+void AdviseLargeBuffer(void* block, size_t size);
 
 }  // namespace qorvin

@@ -41,4 +41,8 @@ std::string SystemErrorMessage(uint32_t code) {
   return text;
 }
 
+void AdviseLargeBuffer(void*, size_t) {
+  // Large pages on Windows need a privilege that hosts do not hold; the hint is not taken.
+}
+
 }  // namespace qorvin

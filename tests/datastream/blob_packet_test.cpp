@@ -361,6 +361,41 @@ TEST(BlobToPacket, RowCountsAndLongValuesAcrossWindows) {
   EXPECT_EQ(content.rows[2][1].AsWide().size(), 5000u);
 }
 
+// Past a few hundred rows the packet is sized from the rows so far and the announced count: rows
+// longer than the estimate, and fewer rows than announced (deleted ones), still give the packet.
+TEST(BlobToPacket, PacketsSizedFromTheirFirstRowsStillTakeEveryRow) {
+  TAdoDataSet ds;
+  ds.MutableFieldDefs().Add(u"ID", ftInteger, 0, true);
+  ds.MutableFieldDefs().Add(u"Text", ftWideString, 0);
+  ds.Open();
+  for (int i = 0; i < 3000; ++i) {
+    ds.Append();
+    ds.SetFieldValue(0, Variant::Integer(i));
+    const size_t length = i % 997 == 996 ? 200000 : size_t(i % 5);
+    ds.SetFieldValue(1, Variant::OleStr(std::u16string(length, u'y')));
+    ds.Post();
+  }
+  ExpectSamePaths(BlobOf(ds), "3000 rows, some long");
+  TMemoryStream stream;
+  stream.WriteBytes(BlobOf(ds));
+  stream.SetPosition(0);
+  TAdoDataSet pending;
+  ASSERT_TRUE(StreamToAdoDataSet(&pending, &stream, true));
+  pending.First();
+  for (int i = 0; i < 1000; ++i) pending.Next();
+  for (int i = 0; i < 1500; ++i) pending.Delete();  // announced 3000, 1500 left
+  ExpectSamePaths(BlobOf(pending), "1500 of 3000 rows");
+  const Outcome packet = OnePass(BlobOf(pending), 1000);
+  ASSERT_TRUE(packet.packet) << packet.error;
+  const TDataPacketContent content = DecodeDataPacket(
+      {reinterpret_cast<const uint8_t*>(packet.bytes.data()), packet.bytes.size()});
+  ASSERT_EQ(content.rows.size(), 1500u);
+  EXPECT_EQ(content.rows[999][0], Variant::Integer(999));
+  EXPECT_EQ(content.rows[1000][0], Variant::Integer(2500));
+  EXPECT_EQ(content.rows[996][1].AsWide().size(), 200000u);
+  EXPECT_EQ(content.rows[1490][1].AsWide().size(), 200000u);  // row 2990
+}
+
 // Every cut of the image, and single damaged bytes in it, fail the same way both ways (or, where
 // the damage still reads, give the same packet).
 TEST(BlobToPacket, DamagedImagesFailAlike) {
