@@ -3,12 +3,14 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <optional>
 #include <set>
 
 #include "datastream/uConvertAdo.h"
 #include "platform/ado/AdoDataSet.h"
 #include "platform/ado/AdoValues.h"
 #include "platform/ado/AdtgStreamWriter.h"
+#include "platform/rtl/BackgroundWriteStream.h"
 #include "platform/rtl/Text.h"
 #include "platform/zlib/ZStream.h"
 #include "server/db/SqlTokenizer.h"
@@ -35,6 +37,9 @@ std::vector<std::u16string> UniqueNames(const ResultTable& table) {
 
 // Rows streamed into the record-set writer per batch.
 constexpr size_t kBatchRows = 4096;
+
+// Cells from which a result set is compressed on a thread of its own while it is encoded.
+constexpr int64_t kBackgroundCells = 64 * 1024;
 
 // A write-only stream that appends to a string.
 class StringSink : public TStream {
@@ -94,8 +99,12 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
   StringSink sink(blob);
   {
     TZCompressionStream compressor(sink, ZLibLevelFromIndex(kFastestLevel));
+    // A large set is encoded on this thread and compressed on another, both about as costly.
+    std::optional<TBackgroundWriteStream> background;
+    if (pack.RowCount() * pack.Columns() >= kBackgroundCells) background.emplace(compressor);
+    TStream& image = background ? static_cast<TStream&>(*background) : compressor;
     const TFieldDefs& defs = ds.FieldDefs();
-    ado::AdtgStreamWriter writer(ds.ImageInfo(), defs, uint32_t(pack.RowCount()), compressor);
+    ado::AdtgStreamWriter writer(ds.ImageInfo(), defs, uint32_t(pack.RowCount()), image);
     RowStore& batch = writer.Batch();
     PackedRows::Reader reader(pack, consume);
     const int columns = pack.Columns();
@@ -111,6 +120,7 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
       if (writer.BatchRows() >= kBatchRows) writer.WriteBatch();
     }
     writer.Finish();
+    if (background) background->Finish();
     compressor.Finish();
   }
   const int64_t recordsetSize = int64_t(blob.size());
