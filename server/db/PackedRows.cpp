@@ -10,14 +10,14 @@
 namespace qorvin::server {
 
 uint8_t* PackedRows::Room(size_t n) {
-  if (blocks_.empty() || blocks_.back().size() + n > blocks_.back().capacity()) {
-    blocks_.emplace_back();
-    blocks_.back().reserve(std::max(kBlockSize, n));
+  if (blocks_.empty() || blocks_.back().size + n > blocks_.back().capacity) {
+    const size_t capacity = std::max(kBlockSize, n);
+    blocks_.push_back(Block{std::make_unique_for_overwrite<uint8_t[]>(capacity), 0, capacity});
   }
-  std::string& b = blocks_.back();
-  size_t at = b.size();
-  b.resize(at + n);
-  return reinterpret_cast<uint8_t*>(b.data() + at);
+  Block& b = blocks_.back();
+  uint8_t* at = b.bytes.get() + b.size;
+  b.size += n;
+  return at;
 }
 
 void PackedRows::AddFixed(CellTag tag, const void* v, size_t n) {
@@ -71,13 +71,13 @@ Variant PackedRows::Natural(CellTag tag, const uint8_t* v, uint32_t length) {
 
 Variant PackedRows::Reader::Next() {
   auto& blocks = rows_.blocks_;
-  while (block_ < blocks.size() && at_ >= blocks[block_].size()) {
-    if (consume_) std::string().swap(blocks[block_]);
+  while (block_ < blocks.size() && at_ >= blocks[block_].size) {
+    if (consume_) blocks[block_] = Block{};
     ++block_;
     at_ = 0;
   }
   if (block_ >= blocks.size()) throw EDatabaseError("Read past the end of a packed result set");
-  const auto* p = reinterpret_cast<const uint8_t*>(blocks[block_].data()) + at_;
+  const uint8_t* p = blocks[block_].bytes.get() + at_;
   const auto tag = CellTag(p[0]);
   uint32_t length = 0;
   size_t size = 1;

@@ -97,9 +97,16 @@ class PackedRows {
     AddBytes(tag, data, size, uint32_t(size));
   }
 
+  // A block's bytes are written once, after it is made: none is zeroed first.
+  struct Block {
+    std::unique_ptr<uint8_t[]> bytes;
+    size_t size = 0;
+    size_t capacity = 0;
+  };
+
   int columns_;
   int64_t rows_ = 0;
-  std::vector<std::string> blocks_;
+  std::vector<Block> blocks_;
   std::vector<CellMapping> mappings_;
 };
 
