@@ -331,31 +331,47 @@ TEST(BlobToPacket, RandomRecordSetsGiveTheSamePacketBothWays) {
 
 // A row count whose count bytes change length once deleted rows are left out, a row larger than
 // the window, and text right up to a window boundary.
-TEST(BlobToPacket, RowCountsAndLongValuesAcrossWindows) {
-  TAdoDataSet ds;
+// `rows` rows of an integer ID (the row's index) and a text of `length`(index) characters.
+template <typename Length>
+void FillIdAndText(TAdoDataSet& ds, int rows, Length length) {
   ds.MutableFieldDefs().Add(u"ID", ftInteger, 0, true);
   ds.MutableFieldDefs().Add(u"Text", ftWideString, 0);
   ds.Open();
-  for (int i = 0; i < 130; ++i) {
+  for (int i = 0; i < rows; ++i) {
     ds.Append();
     ds.SetFieldValue(0, Variant::Integer(i));
-    ds.SetFieldValue(1, Variant::OleStr(std::u16string(size_t(i == 7 ? 5000 : i), u'x')));
+    ds.SetFieldValue(1, Variant::OleStr(std::u16string(length(i), u'x')));
     ds.Post();
   }
-  const std::string whole = BlobOf(ds);
-  ExpectSamePaths(whole, "130 rows");
+}
+
+// `ds` saved and read back, with `deletes` rows deleted from row `skip` on (pending deletions
+// the image still counts), then its blob turned into a packet through windows of `window`
+// bytes; both paths are checked to agree first. No rows when the packet fails.
+TDataPacketContent PacketWithDeletions(TAdoDataSet& ds, int skip, int deletes, size_t window,
+                                       const std::string& context) {
   TMemoryStream stream;
-  stream.WriteBytes(whole);
+  stream.WriteBytes(BlobOf(ds));
   stream.SetPosition(0);
   TAdoDataSet pending;
-  ASSERT_TRUE(StreamToAdoDataSet(&pending, &stream, true));
+  EXPECT_TRUE(StreamToAdoDataSet(&pending, &stream, true)) << context;
   pending.First();
-  for (int i = 0; i < 5; ++i) pending.Delete();  // 125 rows: a one-byte count
-  ExpectSamePaths(BlobOf(pending), "125 of 130 rows");
-  const Outcome packet = OnePass(BlobOf(pending), 64);
-  ASSERT_TRUE(packet.packet) << packet.error;
-  const TDataPacketContent content = DecodeDataPacket(
+  for (int i = 0; i < skip; ++i) pending.Next();
+  for (int i = 0; i < deletes; ++i) pending.Delete();
+  ExpectSamePaths(BlobOf(pending), context);
+  const Outcome packet = OnePass(BlobOf(pending), window);
+  EXPECT_TRUE(packet.packet) << context << ": " << packet.error;
+  if (!packet.packet) return {};
+  return DecodeDataPacket(
       {reinterpret_cast<const uint8_t*>(packet.bytes.data()), packet.bytes.size()});
+}
+
+TEST(BlobToPacket, RowCountsAndLongValuesAcrossWindows) {
+  TAdoDataSet ds;
+  FillIdAndText(ds, 130, [](int i) { return size_t(i == 7 ? 5000 : i); });
+  ExpectSamePaths(BlobOf(ds), "130 rows");
+  // 125 rows: a one-byte count
+  const TDataPacketContent content = PacketWithDeletions(ds, 0, 5, 64, "125 of 130 rows");
   ASSERT_EQ(content.rows.size(), 125u);
   EXPECT_EQ(content.rows[0][0], Variant::Integer(5));
   EXPECT_EQ(content.rows[2][1].AsWide().size(), 5000u);
@@ -365,30 +381,10 @@ TEST(BlobToPacket, RowCountsAndLongValuesAcrossWindows) {
 // longer than the estimate, and fewer rows than announced (deleted ones), still give the packet.
 TEST(BlobToPacket, PacketsSizedFromTheirFirstRowsStillTakeEveryRow) {
   TAdoDataSet ds;
-  ds.MutableFieldDefs().Add(u"ID", ftInteger, 0, true);
-  ds.MutableFieldDefs().Add(u"Text", ftWideString, 0);
-  ds.Open();
-  for (int i = 0; i < 3000; ++i) {
-    ds.Append();
-    ds.SetFieldValue(0, Variant::Integer(i));
-    const size_t length = i % 997 == 996 ? 200000 : size_t(i % 5);
-    ds.SetFieldValue(1, Variant::OleStr(std::u16string(length, u'y')));
-    ds.Post();
-  }
+  FillIdAndText(ds, 3000, [](int i) { return i % 997 == 996 ? size_t(200000) : size_t(i % 5); });
   ExpectSamePaths(BlobOf(ds), "3000 rows, some long");
-  TMemoryStream stream;
-  stream.WriteBytes(BlobOf(ds));
-  stream.SetPosition(0);
-  TAdoDataSet pending;
-  ASSERT_TRUE(StreamToAdoDataSet(&pending, &stream, true));
-  pending.First();
-  for (int i = 0; i < 1000; ++i) pending.Next();
-  for (int i = 0; i < 1500; ++i) pending.Delete();  // announced 3000, 1500 left
-  ExpectSamePaths(BlobOf(pending), "1500 of 3000 rows");
-  const Outcome packet = OnePass(BlobOf(pending), 1000);
-  ASSERT_TRUE(packet.packet) << packet.error;
-  const TDataPacketContent content = DecodeDataPacket(
-      {reinterpret_cast<const uint8_t*>(packet.bytes.data()), packet.bytes.size()});
+  // Announced 3000, 1500 left.
+  const TDataPacketContent content = PacketWithDeletions(ds, 1000, 1500, 1000, "1500 of 3000 rows");
   ASSERT_EQ(content.rows.size(), 1500u);
   EXPECT_EQ(content.rows[999][0], Variant::Integer(999));
   EXPECT_EQ(content.rows[1000][0], Variant::Integer(2500));
