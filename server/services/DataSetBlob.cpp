@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <optional>
 #include <set>
+#include <system_error>
 
 #include "datastream/uConvertAdo.h"
 #include "platform/ado/AdoDataSet.h"
@@ -101,7 +102,13 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
     TZCompressionStream compressor(sink, ZLibLevelFromIndex(kFastestLevel));
     // A large set is encoded on this thread and compressed on another, both about as costly.
     std::optional<TBackgroundWriteStream> background;
-    if (pack.RowCount() * pack.Columns() >= kBackgroundCells) background.emplace(compressor);
+    if (pack.RowCount() * pack.Columns() >= kBackgroundCells) {
+      try {
+        background.emplace(compressor);
+      } catch (const std::system_error&) {
+        // No thread to be had: the set is compressed on this one, as a small set is.
+      }
+    }
     TStream& image = background ? static_cast<TStream&>(*background) : compressor;
     const TFieldDefs& defs = ds.FieldDefs();
     ado::AdtgStreamWriter writer(ds.ImageInfo(), defs, uint32_t(pack.RowCount()), image);
