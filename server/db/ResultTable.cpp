@@ -9,6 +9,12 @@
 namespace qorvin::server {
 namespace {
 
+uint32_t DecimalDigits(uint64_t magnitude) {
+  uint32_t n = 1;
+  for (; magnitude >= 10; magnitude /= 10) ++n;
+  return n;
+}
+
 bool IsIntegerKind(uint16_t k) {
   return k == varSmallint || k == varInteger || k == varShortInt || k == varByte || k == varWord ||
          k == varLongWord || k == varInt64 || k == varUInt64;
@@ -143,6 +149,8 @@ void ResultBuilder::AddInt(int64_t v) {
   s.ints = true;
   if (v < INT32_MIN || v > INT32_MAX) s.intsFit32 = false;
   if (v != 0 && v != 1) s.intsAreBits = false;
+  const uint64_t magnitude = v < 0 ? 0 - uint64_t(v) : uint64_t(v);
+  s.largestIntMagnitude = std::max(s.largestIntMagnitude, magnitude);
   pack_->AddInt(v);
 }
 
@@ -172,8 +180,9 @@ void ResultBuilder::AddDecimal(const Bcd& v) {
   if (c < 0) return;
   ColumnStats& s = stats_[size_t(c)];
   s.decimals = true;
-  s.bcdPlaces = std::max<uint32_t>(s.bcdPlaces, uint32_t(v.Places()));
-  s.bcdPrecision = std::max<uint32_t>(s.bcdPrecision, v.precision);
+  const auto places = uint32_t(v.Places());
+  s.bcdPlaces = std::max(s.bcdPlaces, places);
+  s.bcdWholeDigits = std::max(s.bcdWholeDigits, v.precision > places ? v.precision - places : 0);
   pack_->AddDecimal(v);
 }
 
@@ -267,8 +276,11 @@ CellMapping ResultBuilder::Settle(int c) {
     col.type = ftWideString;
   } else if (o.decimals && !o.reals) {
     col.type = ftFMTBcd;
+    // Values of different scales: the widest whole part and the longest fraction together.
+    uint32_t whole = o.bcdWholeDigits;
+    if (o.ints) whole = std::max(whole, DecimalDigits(o.largestIntMagnitude));
     col.size = o.bcdPlaces;
-    col.precision = o.bcdPrecision;
+    col.precision = whole + o.bcdPlaces;
     m = CellMapping::ToBcd;
   } else if (o.reals || o.decimals || kind == ColumnKind::Float) {
     col.type = ftFloat;

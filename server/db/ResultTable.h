@@ -94,7 +94,10 @@ class ResultBuilder {
     bool intsFit32 = true, intsAreBits = true;
     bool textsAreDates = true;  // tracked for date columns only
     uint32_t longestText = 0;   // UTF-16 units
-    uint32_t bcdPlaces = 0, bcdPrecision = 0;
+    // Decimal columns: the most digits after the point, and before it (of decimals and integers
+    // alike), so that the column's precision holds every value.
+    uint32_t bcdPlaces = 0, bcdWholeDigits = 0;
+    uint64_t largestIntMagnitude = 0;
     int Classes() const { return int(ints) + reals + texts + blobs + bools + dates + decimals; }
   };
 

@@ -150,6 +150,47 @@ TEST(PackedBlob, ALargeSetCompressedOnASecondThreadGivesTheSameBlob) {
   EXPECT_EQ(expected, TakeResultTableBlob(std::move(pack)));
 }
 
+// "3.500" -> "3.5", "7.00" -> "7".
+std::string WithoutTrailingZeros(std::string text) {
+  if (text.find('.') == std::string::npos) return text;
+  text.erase(text.find_last_not_of('0') + 1);
+  if (text.back() == '.') text.pop_back();
+  return text;
+}
+
+TEST(PackedBlob, DecimalsOfDifferentScalesAndIntegersAllFitTheirColumn) {
+  // A numeric column without a declared scale gives values of any scale; one column also mixes
+  // in integers. Every value must come back exactly, both ways of writing.
+  const std::vector<std::vector<std::string>> columns = {
+      {"12345.1", "1.12345", "99999999999.5", "-0.001", "0"},
+      {"0.25", "7", "-12345678901234", "3.5", "1"}};
+  for (bool packed : {false, true}) {
+    ResultBuilder b(1 << 20, int64_t(1) << 30);
+    b.AddColumn("a", ColumnKind::Unknown);
+    b.AddColumn("b", ColumnKind::Unknown);
+    for (size_t r = 0; r < columns[0].size(); ++r) {
+      b.BeginRow();
+      b.AddDecimal(Bcd::FromString(columns[0][r]));
+      const std::string& v = columns[1][r];
+      if (v.find('.') == std::string::npos) {
+        b.AddInt(std::stoll(v));
+      } else {
+        b.AddDecimal(Bcd::FromString(v));
+      }
+    }
+    ResultTable t = b.Finish(packed);
+    TMemoryStream blob;
+    blob.WriteBytes(TakeResultTableBlob(std::move(t)));
+    const std::optional<ResultTable> back = BlobToResultTable(blob);
+    ASSERT_TRUE(back.has_value());
+    ASSERT_EQ(back->rows.size(), columns[0].size());
+    for (size_t r = 0; r < columns[0].size(); ++r)
+      for (size_t c = 0; c < 2; ++c)
+        EXPECT_EQ(WithoutTrailingZeros(VariantToText(back->rows[r][c])), columns[c][r])
+            << "row " << r << " column " << c << (packed ? " packed" : "");
+  }
+}
+
 TEST(PackedBlob, LimitsHoldForPackedRows) {
   ResultBuilder rows(3, 1 << 20);
   rows.AddColumn("a", ColumnKind::Integer);
