@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tests/cli/CliHarness.h"
+#include "tests/support/TempPath.h"
 
 namespace qorvin::testing {
 namespace {
@@ -13,7 +14,7 @@ namespace {
 class CliUpload : public ::testing::Test {
  protected:
   std::string File(const std::string& name, const std::string& content) {
-    const std::string path = ::testing::TempDir() + name;
+    const std::string path = qorvin::test::TempPath(name);
     std::ofstream(path, std::ios::binary) << content;
     files_.push_back(path);
     return path;

@@ -6,6 +6,7 @@
 #include <fstream>
 
 #include "tests/cli/CliHarness.h"
+#include "tests/support/TempPath.h"
 
 namespace qorvin::testing {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 class TempFile {
  public:
   TempFile(const std::string& name, const std::string& content)
-      : path_(::testing::TempDir() + name) {
+      : path_(qorvin::test::TempPath(name)) {
     std::ofstream(path_, std::ios::binary) << content;
   }
   ~TempFile() { std::remove(path_.c_str()); }
@@ -159,7 +160,7 @@ TEST(CliErrors, ALibraryThatDoesNotLoadExitsWithOne) {
 
 TEST(CliLibrary, WithoutALibraryBesideItTheEnvironmentNamesIt) {
   // A copy of the program in a folder of its own has no library beside it.
-  const std::string folder = ::testing::TempDir() + "qorvin-alone";
+  const std::string folder = qorvin::test::TempPath("alone");
   const std::string copy = folder + "/qorvin";
   ASSERT_EQ(std::system(("mkdir -p " + folder + " && cp " QORVIN_CLI_PROGRAM " " + copy).c_str()),
             0);

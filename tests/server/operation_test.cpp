@@ -10,12 +10,13 @@
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
 #include "server/net/JsonText.h"
+#include "tests/support/TempPath.h"
 
 namespace qorvin::server {
 namespace {
 
 std::string WriteConfig(const std::string& name, const std::string& text) {
-  const std::string path = ::testing::TempDir() + name;
+  const std::string path = qorvin::test::TempPath(name);
   std::ofstream(path) << text;
   return path;
 }

@@ -13,6 +13,7 @@
 #include "tests/server/service_client.h"
 #include "tests/server/services_fixture.h"
 #include "tests/server/wire_client.h"
+#include "tests/support/TempPath.h"
 
 namespace qorvin::server {
 namespace {
@@ -174,7 +175,7 @@ using namespace testing;
 // The options from a configuration file (the command line winning), the JSON request log in a
 // file, and GET /metrics.
 TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
-  const std::string dir = ::testing::TempDir() + "qorvin-config-test";
+  const std::string dir = qorvin::test::TempPath("config-test");
   std::filesystem::create_directories(dir);
   const std::string config = dir + "/server.conf", logFile = dir + "/requests.log";
   std::filesystem::remove(logFile);
@@ -256,7 +257,7 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
 }
 
 TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {
-  const std::string config = ::testing::TempDir() + "qorvin-bad.conf";
+  const std::string config = qorvin::test::TempPath("bad.conf");
   std::ofstream(config) << "http-port = 0\nthreads = many\n";
   ServerProcess bad({"--config", config});
   EXPECT_EQ(bad.Wait(), 2);
