@@ -138,7 +138,11 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
 }  // namespace
 
 void ReleaseFreeMemory() {
-  malloc_trim(0);
+  // Trimming hands every free page back, so the next call faults its pages in again (a small
+  // read paid more for that than for its query). Only a heap holding much free memory, as after
+  // a large result, is worth it. mallinfo2 sums every arena.
+  constexpr size_t kWorthTrimming = size_t(16) << 20;
+  if (mallinfo2().fordblks >= kWorthTrimming) malloc_trim(0);
 }
 
 std::string TakeResultTableBlob(ResultTable&& table) {

@@ -26,7 +26,8 @@ namespace qorvin::server {
 std::string ResultTableToBlob(const ResultTable& table);
 std::string TakeResultTableBlob(ResultTable&& table);
 
-// Hands memory freed by large results back to the system (the allocator keeps it otherwise).
+// Hands memory freed by large results back to the system (the allocator keeps it otherwise) when
+// the heap holds 16 MiB or more of free memory; below that the memory is kept for reuse.
 void ReleaseFreeMemory();
 
 // The table of an uploaded blob. An empty blob (no bytes) is no table at all (nullopt); a blob
