@@ -12,6 +12,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,17 +47,40 @@ struct NetContext {
   std::mutex stopMutex;
   std::condition_variable stopped;
 
-  net::io_context io;
+  // One I/O context per I/O thread, each run by its thread alone: a connection's reads, writes
+  // and at-once requests stay on one thread, where two threads sharing one context woke each
+  // other for every completion. `io` (the first) also runs the listeners, signals and UDP.
+  net::io_context io{1};
+  std::vector<std::unique_ptr<net::io_context>> moreIo = MakeMoreIo(options.ioThreads);
   net::thread_pool workers;
   net::strand<net::io_context::executor_type> control;  // listeners and signals
   std::vector<std::thread> ioThreads;
   // Keeps the I/O threads running while no socket operation is pending (a request may be on a
   // worker, its reply not yet posted back).
-  std::optional<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+  std::vector<net::executor_work_guard<net::io_context::executor_type>> keepRunning;
+  std::atomic<unsigned> nextIo{0};
+
+  // The context of a new connection, in turn.
+  net::io_context& NextIo() {
+    unsigned i = nextIo.fetch_add(1, std::memory_order_relaxed) % unsigned(1 + moreIo.size());
+    return i == 0 ? io : *moreIo[i - 1];
+  }
+  // Every context, `io` first.
+  template <typename F>
+  void ForEachIo(F f) {
+    f(io);
+    for (auto& c : moreIo) f(*c);
+  }
   // Owned by `control`: touched only from handlers running on it (or before the threads start).
   std::vector<std::unique_ptr<net::ip::tcp::acceptor>> acceptors;
   std::shared_ptr<UdpEndpoint> udp;
   std::unique_ptr<net::signal_set> signals;
+
+  static std::vector<std::unique_ptr<net::io_context>> MakeMoreIo(int threads) {
+    std::vector<std::unique_ptr<net::io_context>> more;
+    for (int i = 1; i < threads; ++i) more.push_back(std::make_unique<net::io_context>(1));
+    return more;
+  }
 
   // Marks a request as in progress for as long as a copy of the token lives (the session keeps
   // it until the reply is written); shutdown waits for these.

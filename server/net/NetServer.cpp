@@ -13,7 +13,7 @@ using tcp = net::ip::tcp;
 
 void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
   acceptor.async_accept(
-      net::make_strand(ctx.io),
+      net::make_strand(ctx.NextIo()),
       [&ctx, &acceptor, http](boost::system::error_code ec, tcp::socket socket) {
         if (ec == net::error::operation_aborted || ctx.stopping) return;
         if (!ec) {
@@ -93,9 +93,10 @@ void NetServer::Start() {
     throw;
   }
   started_ = true;
-  ctx.keepRunning.emplace(ctx.io.get_executor());
-  int threads = std::max(1, ctx.options.ioThreads);
-  for (int i = 0; i < threads; ++i) ctx.ioThreads.emplace_back([&ctx] { ctx.io.run(); });
+  ctx.ForEachIo([&ctx](net::io_context& io) {
+    ctx.keepRunning.push_back(net::make_work_guard(io));
+    ctx.ioThreads.emplace_back([&io] { io.run(); });
+  });
 }
 
 void NetServer::StopOnSignals() {
@@ -148,8 +149,8 @@ void NetServer::Wait() {
                     std::to_string(ctx.inFlight.load()) +
                         " requests still running at shutdown; their replies are dropped");
   }
-  ctx.keepRunning.reset();
-  ctx.io.stop();
+  ctx.keepRunning.clear();
+  ctx.ForEachIo([](net::io_context& io) { io.stop(); });
   for (auto& t : ctx.ioThreads) t.join();
   ctx.ioThreads.clear();
   ctx.workers.stop();

@@ -14,7 +14,8 @@
 // connections are served at once; more are closed at accept. A UDP reply that does not fit in
 // one datagram is replaced by a Refuse reply.
 //
-// Threads: ioThreads run the sockets; the dispatcher runs on workerThreads, so a slow request
+// Threads: ioThreads run the sockets, each its own share of the connections (given out in turn
+// as they are accepted; UDP on the first); the dispatcher runs on workerThreads, so a slow request
 // never holds up the sockets of others. Only the requests the dispatcher takes at once
 // (IDispatcher::AtOnce: microseconds, never waiting) are answered on the I/O thread itself. Stop()
 // may be called from any thread (or by SIGINT / SIGTERM after StopOnSignals); Wait() then lets
@@ -38,10 +39,8 @@ struct NetOptions {
   int tcpPort = 8090;
   int udpPort = 8090;
   size_t maxRequestBytes = size_t(64) << 20;
-  // Two threads run the sockets. One alone switches threads less (about 1.5 switches per kept
-  // TCP GetDateTime instead of 5: two threads hand completions to each other), but serves every
-  // connection's bytes and at-once requests on one core; with 16 clients on a loaded 2-core
-  // machine it answered ten times fewer calls than two.
+  // Two threads run the sockets, each with connections of its own, so that a connection's
+  // completions never wake another thread and many clients still use two cores.
   int ioThreads = 2;
   int workerThreads = 16;
   std::chrono::milliseconds idleTimeout{60000};
