@@ -15,6 +15,7 @@
 #include <boost/beast/core.hpp>
 // clang-format on
 
+#include <algorithm>
 #include <array>
 
 namespace qorvin::server {
@@ -39,14 +40,37 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   void ReadHeader() {
     if (ctx_.stopping) return Close();
     ArmIdleTimer();  // covers the whole frame, header and payload
-    net::async_read(
-        stream_, net::buffer(header_),
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+    FillHeader();
+  }
+
+  // Reads ahead: a small request's header and payload usually come with one receive, and what
+  // follows the frame stays in `ahead_` for the next one.
+  void FillHeader() {
+    if (aheadEnd_ - aheadBegin_ >= header_.size()) return OnHeader({});
+    std::copy(ahead_.begin() + ptrdiff_t(aheadBegin_), ahead_.begin() + ptrdiff_t(aheadEnd_),
+              ahead_.begin());
+    aheadEnd_ -= aheadBegin_;
+    aheadBegin_ = 0;
+    stream_.async_read_some(net::buffer(ahead_.data() + aheadEnd_, ahead_.size() - aheadEnd_),
+                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+                              if (ec) return self->OnHeader(ec);
+                              self->aheadEnd_ += n;
+                              self->FillHeader();
+                            });
+  }
+
+  // Takes up to `n` bytes already read ahead.
+  size_t TakeAhead(uint8_t* to, size_t n) {
+    n = std::min(n, aheadEnd_ - aheadBegin_);
+    std::copy_n(ahead_.data() + aheadBegin_, n, to);
+    aheadBegin_ += n;
+    return n;
   }
 
   void OnHeader(beast::error_code ec) {
     if (ec) return Close();  // the peer closed, went idle too long, or the server stops
     started_ = Clock::now();
+    TakeAhead(header_.data(), header_.size());
     uint32_t length = uint32_t(header_[0]) << 24 | uint32_t(header_[1]) << 16 |
                       uint32_t(header_[2]) << 8 | uint32_t(header_[3]);
     auto token = ctx_.BeginRequest();
@@ -60,12 +84,14 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
       return Write(std::move(reply), 0, std::move(token), false);
     }
     length_ = length;
-    body_.clear();
+    body_.resize(std::min<size_t>(length_, aheadEnd_ - aheadBegin_));
+    TakeAhead(reinterpret_cast<uint8_t*>(body_.data()), body_.size());
     ReadBody(std::move(token));
   }
 
-  // The payload arrives in pieces of at most 64 KiB, so memory grows with the bytes actually
-  // received, not with the length a peer announces. The deadline set for the frame still holds.
+  // The rest of the payload arrives in pieces of at most 64 KiB, so memory grows with the bytes
+  // actually received, not with the length a peer announces. The deadline set for the frame
+  // still holds.
   void ReadBody(NetContext::InFlight token) {
     size_t have = body_.size();
     if (have == length_) return OnBody({}, std::move(token));
@@ -136,6 +162,8 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   beast::tcp_stream stream_;
   IdleTimer idle_{stream_.get_executor()};
   std::array<uint8_t, 4> header_{};
+  std::array<uint8_t, 4096> ahead_{};  // bytes received and not yet taken, [begin, end)
+  size_t aheadBegin_ = 0, aheadEnd_ = 0;
   std::string body_;
   size_t length_ = 0;
   std::array<uint8_t, 4> prefix_{};

@@ -140,6 +140,32 @@ TEST_F(NetTest, TcpCarriesManyFramesPerConnection) {
   EXPECT_NE(ReadFrame(big).find("4294967295 bytes"), std::string::npos);
 }
 
+// The server reads ahead of the frame it is in; however the bytes are split or joined, each
+// frame is answered once, in order.
+TEST_F(NetTest, TcpFramesAreFoundHoweverTheBytesArrive) {
+  NetOptions o;
+  o.maxRequestBytes = 100000;
+  StartServer(o);
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  // Three frames in one send: small, larger than what is read ahead, taken at once.
+  const std::string large(10000, 'x');
+  s.SendAll(Frame("a") + Frame(large) + Frame("now:b"));
+  EXPECT_EQ(ReadFrame(s), "echo:a");
+  EXPECT_EQ(ReadFrame(s), "echo:" + large);
+  EXPECT_EQ(ReadFrame(s), "echo:now:b");
+  // One byte per send, header included.
+  for (char c : Frame("drip")) s.SendAll(std::string(1, c));
+  EXPECT_EQ(ReadFrame(s), "echo:drip");
+  // A frame's end joined with the next frame's first header bytes.
+  const std::string two = Frame("first") + Frame("second");
+  s.SendAll(two.substr(0, 7));
+  s.SendAll(two.substr(7, 8));
+  s.SendAll(two.substr(15));
+  EXPECT_EQ(ReadFrame(s), "echo:first");
+  EXPECT_EQ(ReadFrame(s), "echo:second");
+}
+
 TEST_F(NetTest, UdpEchoesTheRequestId) {
   StartServer();
   const std::string id = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
