@@ -145,15 +145,18 @@ void TTcpClient::SendAll(const void* data, size_t size, int timeoutMs) {
   }
 }
 
+// Tries the receive first and waits only when nothing is there yet: the rest of a frame whose
+// start was just read is usually there, and a wait costs a system call of its own.
 size_t TTcpClient::ReceiveSome(void* data, size_t size, int timeoutMs) {
   RequireConnected();
   for (;;) {
-    if (!WaitForSocket(fd_, POLLIN, timeoutMs, interrupt_))
-      throw EIdReadTimeout(Format("Read timed out after %d ms.", timeoutMs));
+    if (interrupt_) interrupt_->Check();
     const ssize_t n = ::recv(fd_, data, size, MSG_DONTWAIT);
     if (n >= 0) return size_t(n);
-    if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-    RaiseSocketError(errno);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) RaiseSocketError(errno);
+    if (!WaitForSocket(fd_, POLLIN, timeoutMs, interrupt_))
+      throw EIdReadTimeout(Format("Read timed out after %d ms.", timeoutMs));
   }
 }
 
