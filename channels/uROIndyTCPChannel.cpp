@@ -95,8 +95,10 @@ void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
   if (!keepAlive_) client_->Disconnect();
 }
 
-// Writes the 4-byte big-endian length, then the payload in pieces of at most 32768 bytes; the
-// prefix and each piece are separate writes.
+// Writes the 4-byte big-endian length, then the payload in pieces of at most 32768 bytes. The
+// prefix goes out in one write with the first piece: written alone, it cost a second trip
+// through the network stack per call, and with Nagle's algorithm on, the piece after it could
+// wait for the peer's delayed acknowledgement.
 void TROIndyTCPChannel::SendFrame(TStream& request) {
   request.SetPosition(0);
   const int64_t size = request.Size();
@@ -104,20 +106,21 @@ void TROIndyTCPChannel::SendFrame(TStream& request) {
     throw EROException(
         Format("Request too large for one frame (%lld bytes).", static_cast<long long>(size)));
   const uint32_t n = uint32_t(size);
-  const unsigned char prefix[4] = {uint8_t(n >> 24), uint8_t(n >> 16), uint8_t(n >> 8), uint8_t(n)};
   const int wait = WaitBound(client_->ReadTimeout);
   TTcpClient& socket = client_->Socket();
   Transfer().BeginSend(size);
-  socket.SendAll(prefix, 4, wait);
-  unsigned char piece[TIdTCPClient::kPieceSize];
+  unsigned char buffer[4 + TIdTCPClient::kPieceSize] = {uint8_t(n >> 24), uint8_t(n >> 16),
+                                                        uint8_t(n >> 8), uint8_t(n)};
+  size_t prefix = 4;  // bytes of the prefix still to go with the next write
   int64_t left = size;
-  while (left > 0) {
+  do {
     const int64_t chunk = std::min<int64_t>(left, TIdTCPClient::kPieceSize);
-    request.ReadBuffer(piece, chunk);
-    socket.SendAll(piece, size_t(chunk), wait);
+    request.ReadBuffer(buffer + prefix, chunk);
+    socket.SendAll(buffer, prefix + size_t(chunk), wait);
+    prefix = 0;
     left -= chunk;
     Transfer().SentSoFar(size - left);
-  }
+  } while (left > 0);
 }
 
 // Reads the 4-byte big-endian length L, then exactly L bytes at the response's position, in

@@ -89,9 +89,14 @@ TEST(TcpChannel, FramesOnTheWireAndAConnectionPerRequest) {
   EXPECT_FALSE(c.IndyClient().Connected());
   c.Dispatch(request, response);
   EXPECT_EQ(c.IndyClient().ConnectCount(), 2u);
+  // An empty request is its prefix alone.
+  TMemoryStream empty, answer;
+  c.Dispatch(empty, answer);
+  EXPECT_EQ(Text(answer), "re:");
   std::lock_guard<std::mutex> g(m);
-  ASSERT_EQ(raw.size(), 2u);
+  ASSERT_EQ(raw.size(), 3u);
   EXPECT_EQ(raw[0], std::string("\x00\x00\x00\x0A", 4) + "0123456789");
+  EXPECT_EQ(raw[2], std::string(4, '\0'));
 }
 
 TEST(TcpChannel, KeepAliveReusesTheConnectionAndNagleIsOffOnIt) {
@@ -100,11 +105,13 @@ TEST(TcpChannel, KeepAliveReusesTheConnectionAndNagleIsOffOnIt) {
   UseServer(c, server.Port()).SetKeepAlive(true);
   c.SetDisableNagle(true);
   TMemoryStream request, response;
-  request.WriteBytes(std::string(100000, 'x'));  // several 32 KiB pieces each way
+  std::string payload(100000, '\0');  // several 32 KiB pieces each way, every byte placed
+  for (size_t i = 0; i < payload.size(); ++i) payload[i] = char('a' + i % 23);
+  request.WriteBytes(payload);
   for (int i = 0; i < 3; ++i) {
     TMemoryStream answer;
     c.Dispatch(request, answer);
-    EXPECT_EQ(answer.Size(), 100003);
+    EXPECT_EQ(Text(answer), "re:" + payload);
   }
   EXPECT_TRUE(c.IndyClient().Connected());
   EXPECT_TRUE(c.IndyClient().Socket().NoDelay());
