@@ -56,6 +56,54 @@ TEST(CliOutput, ReadAsAlignedTableCsvAndJson) {
   EXPECT_EQ(r.MessageName(), "SynchReadData");
 }
 
+// Rows are rendered as they are read and written out in pieces; a result larger than one piece
+// still comes out whole and in order, and the grid keeps one width per column across pieces.
+TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
+  constexpr int kRows = 150000;  // about 11 MB of CSV
+  const auto name = [](int i) {
+    std::string text = "row " + std::to_string(i);
+    return text + std::string(64 - text.size(), '.');
+  };
+  std::vector<std::vector<Variant>> rows;
+  std::string expectedCsv = "ID,Name\r\n";
+  for (int i = 1; i <= kRows; ++i) {
+    rows.push_back({Variant::Integer(i), Variant::OleStr(Utf8ToUtf16(name(i)))});
+    expectedCsv += std::to_string(i) + "," + name(i) + "\r\n";
+  }
+  const std::string blob = MakeTableBlob({{u"ID", ftInteger}, {u"Name", ftWideString, 64}}, rows);
+  rows.clear();
+  CliServer server;
+  server.Answer(Reply().Int(1).Binary(&blob).Bytes());
+
+  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}));
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_GT(csv.out.size(), size_t(8) << 20);
+  EXPECT_TRUE(csv.out == expectedCsv)
+      << csv.out.size() << " bytes instead of " << expectedCsv.size();
+
+  ProgramRun json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}));
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_EQ(json.out.substr(0, 52),
+            "{\"result\":1,\"fields\":[\"ID\",\"Name\"],\"rows\":[[1,\"row 1");
+  EXPECT_EQ(json.out.substr(json.out.size() - 6), ".\"]]}\n");
+  size_t rowsSeen = 0;
+  for (size_t at = json.out.find("],["); at != std::string::npos; at = json.out.find("],[", at + 3))
+    ++rowsSeen;
+  EXPECT_EQ(rowsSeen, size_t(kRows - 1));
+
+  ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  std::vector<std::string> lines;
+  for (size_t at = 0, end; (end = table.out.find('\n', at)) != std::string::npos; at = end + 1)
+    lines.push_back(table.out.substr(at, end - at));
+  ASSERT_EQ(lines.size(), size_t(kRows + 4));  // header, rule, rows, count, result
+  EXPECT_EQ(lines[kRows + 2], "(150000 rows)");
+  size_t sameWidth = 0;
+  for (int i = 2; i < kRows + 2; ++i) sameWidth += lines[size_t(i)].size() == lines[2].size();
+  EXPECT_EQ(sameWidth, size_t(kRows));
+  EXPECT_EQ(lines[kRows + 1], " 150000 | " + name(kRows));
+}
+
 TEST(CliOutput, ControlCharactersFromTheServerAreShownAsEscapes) {
   CliServer server;
   const std::string blob =

@@ -182,7 +182,7 @@ void Session::ReadDataSet(const CommandCall& c, Outcome& o) {
   });
   RecordSetPtr ds(received);  // a record set made for the host is the host's to free
   o.scalars.push_back(Number("result", "result", result));
-  o.data.push_back(DataResult{"", ds ? std::optional<Table>(ReadRecordSet(*ds)) : std::nullopt});
+  o.data.push_back(DataResult{"", ds ? RecordSetRows(std::move(ds)) : nullptr});
 }
 
 void Session::ReadTwo(const CommandCall& c, Outcome& o) {
@@ -234,7 +234,7 @@ void Session::InsertTableDataSet(PreparedCall& p, Outcome& o) {
   RecordSetPtr ds(received);
   o.scalars.push_back(Number("result", "result", result));
   o.scalars.push_back(Number("success_count", "success count", count));
-  o.data.push_back(DataResult{"", ds ? std::optional<Table>(ReadRecordSet(*ds)) : std::nullopt});
+  o.data.push_back(DataResult{"", ds ? RecordSetRows(std::move(ds)) : nullptr});
 }
 
 void Session::ExecSqlInsert(PreparedCall& p, Outcome& o) {

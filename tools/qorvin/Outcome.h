@@ -1,7 +1,7 @@
 // What one subcommand produced, independent of how it is printed.
 #pragma once
 
-#include <optional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -17,10 +17,10 @@ struct Scalar {
   Kind kind = Kind::Number;
 };
 
-// One record set an operation may hand back; no table when nothing came back.
+// One record set an operation may hand back; no rows (null) when nothing came back.
 struct DataResult {
   std::string title;  // for people when an operation has two ("first", "second")
-  std::optional<Table> table;
+  std::shared_ptr<RowSource> rows;
 };
 
 struct Outcome {

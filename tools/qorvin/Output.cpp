@@ -1,5 +1,6 @@
 #include "tools/qorvin/Output.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tools/qorvin/CodeSet.h"
@@ -17,61 +18,69 @@ void AppendEscape(std::string& out, unsigned value, bool unicode) {
   out += buf;
 }
 
-std::string Padding(size_t n) {
-  return std::string(n, ' ');
-}
-
-// The aligned grid of one table.
-void AppendGrid(std::string& out, const Table& t) {
-  const size_t n = t.columns.size();
+// The aligned grid of one set of rows, in two passes over them: the first finds each column's
+// width, the second writes the lines.
+void AppendGrid(OutputSink& out, RowSource& rows) {
+  const std::vector<Column>& columns = rows.Columns();
+  const size_t n = columns.size();
   if (n == 0) {
-    out += "(no columns)\n";
+    out.text += "(no columns)\n";
     return;
   }
-  std::vector<std::string> header(n);
-  std::vector<size_t> width(n);
+  std::vector<std::string> header(n), line(n);
+  std::vector<size_t> width(n), headerWidths(n), w(n);
   std::vector<bool> right(n);
   for (size_t c = 0; c < n; ++c) {
-    header[c] = VisibleText(t.columns[c].name);
-    width[c] = DisplayWidth(header[c]);
-    right[c] = IsNumericType(t.columns[c].type);
+    header[c] = VisibleText(columns[c].name);
+    width[c] = headerWidths[c] = DisplayWidth(header[c]);
+    right[c] = IsNumericType(columns[c].type);
   }
-  std::vector<std::vector<std::string>> cells;
-  std::vector<std::vector<size_t>> widths;
-  for (const auto& row : t.rows) {
-    std::vector<std::string> line(n);
-    std::vector<size_t> w(n);
+  std::vector<Cell> cells;
+  const auto visible = [&] {
     for (size_t c = 0; c < n; ++c) {
-      line[c] = row[c] ? VisibleText(*row[c]) : std::string();
+      line[c] = cells[c] ? VisibleText(*cells[c]) : std::string();
       w[c] = DisplayWidth(line[c]);
-      if (w[c] > width[c]) width[c] = w[c];
     }
-    cells.push_back(std::move(line));
-    widths.push_back(std::move(w));
+  };
+  size_t count = 0;
+  rows.Rewind();
+  while (rows.Next(cells)) {
+    visible();
+    for (size_t c = 0; c < n; ++c) width[c] = std::max(width[c], w[c]);
+    ++count;
   }
-  const auto appendLine = [&](const std::vector<std::string>& line, const std::vector<size_t>& w) {
-    std::string text;
+  const auto appendLine = [&](const std::vector<std::string>& text,
+                              const std::vector<size_t>& widths) {
+    const size_t start = out.text.size();
     for (size_t c = 0; c < n; ++c) {
-      text += c == 0 ? " " : " | ";
-      const size_t pad = width[c] - w[c];
+      out.text += c == 0 ? " " : " | ";
+      const size_t pad = width[c] - widths[c];
       if (right[c]) {
-        text += Padding(pad) + line[c];
+        out.text.append(pad, ' ');
+        out.text += text[c];
       } else {
-        text += line[c];
-        if (c + 1 < n) text += Padding(pad);
+        out.text += text[c];
+        if (c + 1 < n) out.text.append(pad, ' ');
       }
     }
     // An empty last cell leaves only padding at the end of the line; drop it.
-    if (line[n - 1].empty()) text.erase(text.find_last_not_of(' ') + 1);
-    out += text + "\n";
+    if (text[n - 1].empty()) {
+      const size_t last = out.text.find_last_not_of(' ');
+      out.text.resize(last == std::string::npos || last < start ? start : last + 1);
+    }
+    out.text += "\n";
+    out.Spill();
   };
-  std::vector<size_t> headerWidths(n);
-  for (size_t c = 0; c < n; ++c) headerWidths[c] = DisplayWidth(header[c]);
   appendLine(header, headerWidths);
-  for (size_t c = 0; c < n; ++c) out += std::string(width[c] + 2, '-') + (c + 1 < n ? "+" : "");
-  out += "\n";
-  for (size_t r = 0; r < cells.size(); ++r) appendLine(cells[r], widths[r]);
-  out += "(" + std::to_string(t.rows.size()) + (t.rows.size() == 1 ? " row)\n" : " rows)\n");
+  for (size_t c = 0; c < n; ++c)
+    out.text += std::string(width[c] + 2, '-') + (c + 1 < n ? "+" : "");
+  out.text += "\n";
+  rows.Rewind();
+  for (size_t r = 0; r < count && rows.Next(cells); ++r) {
+    visible();
+    appendLine(line, w);
+  }
+  out.text += "(" + std::to_string(count) + (count == 1 ? " row)\n" : " rows)\n");
 }
 
 void AppendJsonValue(std::string& out, const Cell& cell, int32_t type) {
@@ -86,26 +95,32 @@ void AppendJsonValue(std::string& out, const Cell& cell, int32_t type) {
   }
 }
 
-void AppendJsonTable(std::string& out, const std::optional<Table>& t, const std::string& suffix) {
-  out += ",\"fields" + suffix + "\":[";
-  if (t) {
-    for (size_t c = 0; c < t->columns.size(); ++c) {
-      if (c > 0) out += ',';
-      AppendJsonString(out, TerminalToUtf8Lenient(t->columns[c].name));
+void AppendJsonTable(OutputSink& out, RowSource* rows, const std::string& suffix) {
+  out.text += ",\"fields" + suffix + "\":[";
+  if (rows) {
+    for (size_t c = 0; c < rows->Columns().size(); ++c) {
+      if (c > 0) out.text += ',';
+      AppendJsonString(out.text, TerminalToUtf8Lenient(rows->Columns()[c].name));
     }
   }
-  out += "],\"rows" + suffix + "\":[";
-  if (t) {
-    for (size_t r = 0; r < t->rows.size(); ++r) {
-      out += r > 0 ? ",[" : "[";
-      for (size_t c = 0; c < t->columns.size(); ++c) {
-        if (c > 0) out += ',';
-        AppendJsonValue(out, t->rows[r][c], t->columns[c].type);
+  out.text += "],\"rows" + suffix + "\":[";
+  if (rows) {
+    const std::vector<Column>& columns = rows->Columns();
+    std::vector<Cell> cells;
+    bool first = true;
+    rows->Rewind();
+    while (rows->Next(cells)) {
+      out.text += first ? "[" : ",[";
+      first = false;
+      for (size_t c = 0; c < columns.size(); ++c) {
+        if (c > 0) out.text += ',';
+        AppendJsonValue(out.text, cells[c], columns[c].type);
       }
-      out += ']';
+      out.text += ']';
+      out.Spill();
     }
   }
-  out += ']';
+  out.text += ']';
 }
 
 std::string ScalarLine(const Outcome& o) {
@@ -155,49 +170,50 @@ std::string VisibleText(const std::string& text, bool keepLineBreaks) {
   return out;
 }
 
-Rendered RenderTable(const Outcome& o) {
-  Rendered r;
+namespace {
+
+void RenderTable(const Outcome& o, OutputSink& out) {
   for (const DataResult& d : o.data) {
-    if (o.data.size() > 1) r.out += d.title + ":\n";
-    if (d.table) {
-      AppendGrid(r.out, *d.table);
+    if (o.data.size() > 1) out.text += d.title + ":\n";
+    if (d.rows) {
+      AppendGrid(out, *d.rows);
     } else {
-      r.out += "(no data)\n";
+      out.text += "(no data)\n";
     }
   }
-  for (const Scalar& s : o.scalars) r.out += s.label + ": " + VisibleText(s.text) + "\n";
-  return r;
+  for (const Scalar& s : o.scalars) out.text += s.label + ": " + VisibleText(s.text) + "\n";
 }
 
-Rendered RenderCsv(const Outcome& o) {
-  Rendered r;
+void RenderCsv(const Outcome& o, OutputSink& out, std::string& note) {
   if (!o.returnsData) {
     std::vector<Cell> keys, values;
     for (const Scalar& s : o.scalars) {
       keys.emplace_back(s.key);
       values.emplace_back(s.text);
     }
-    AppendCsvRecord(r.out, keys);
-    AppendCsvRecord(r.out, values);
-    return r;
+    AppendCsvRecord(out.text, keys);
+    AppendCsvRecord(out.text, values);
+    return;
   }
   bool first = true;
   for (const DataResult& d : o.data) {
-    if (!first) r.out += "\r\n";
+    if (!first) out.text += "\r\n";
     first = false;
-    if (!d.table) continue;
-    std::vector<Cell> header;
-    for (const Column& c : d.table->columns) header.emplace_back(c.name);
-    AppendCsvRecord(r.out, header);
-    for (const auto& row : d.table->rows) AppendCsvRecord(r.out, row);
+    if (!d.rows) continue;
+    std::vector<Cell> cells;
+    for (const Column& c : d.rows->Columns()) cells.emplace_back(c.name);
+    AppendCsvRecord(out.text, cells);
+    d.rows->Rewind();
+    while (d.rows->Next(cells)) {
+      AppendCsvRecord(out.text, cells);
+      out.Spill();
+    }
   }
-  r.note = ScalarLine(o);
-  return r;
+  note = ScalarLine(o);
 }
 
-Rendered RenderJson(const Outcome& o) {
-  Rendered r;
-  std::string& out = r.out;
+void RenderJson(const Outcome& o, OutputSink& sink) {
+  std::string& out = sink.text;
   out += '{';
   bool first = true;
   for (const Scalar& s : o.scalars) {
@@ -214,14 +230,26 @@ Rendered RenderJson(const Outcome& o) {
   }
   if (o.returnsData) {
     for (size_t i = 0; i < o.data.size(); ++i)
-      AppendJsonTable(out, o.data[i].table, i == 0 ? "" : std::to_string(i + 1));
+      AppendJsonTable(sink, o.data[i].rows.get(), i == 0 ? "" : std::to_string(i + 1));
   }
   if (o.failed) {
     out += ",\"error\":";
     AppendJsonString(out, TerminalToUtf8Lenient(o.error));
   }
   out += "}\n";
-  return r;
+}
+
+}  // namespace
+
+void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note) {
+  switch (format) {
+    case OutputFormat::Csv:
+      return RenderCsv(outcome, out, note);
+    case OutputFormat::Json:
+      return RenderJson(outcome, out);
+    default:
+      return RenderTable(outcome, out);
+  }
 }
 
 }  // namespace qorvin::cli

@@ -9,22 +9,39 @@
 // json: one object per subcommand on one line: the scalars as members ("result" first), then
 //   "fields" and "rows" (and "fields2", "rows2" for a second set), NULL as null, numbers of
 //   numeric fields unquoted; "error" when the operation failed. Text is UTF-8.
+//
+// Rows are read from the outcome's row sources as they are rendered, and the text goes out in
+// pieces: an output of any size is held at most kSpillBytes at a time. An output smaller than
+// that is written whole once it is complete, so a value that cannot be read fails it before
+// anything of it is written; a larger one may have been written in part.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <string>
 
+#include "tools/qorvin/CommandLine.h"
 #include "tools/qorvin/Outcome.h"
 
 namespace qorvin::cli {
 
-struct Rendered {
-  std::string out;   // for standard output
-  std::string note;  // for standard error (csv scalars of row-returning operations)
+// Where rendered text goes. It gathers in `text`; Spill hands it to `write` (and empties it)
+// once it holds kSpillBytes or more. The caller writes what is left at the end.
+struct OutputSink {
+  static constexpr size_t kSpillBytes = size_t(8) << 20;
+  std::string text;
+  std::function<void(const std::string&)> write;  // empty: everything stays in `text`
+  void Spill() {
+    if (write && text.size() >= kSpillBytes) {
+      write(text);
+      text.clear();
+    }
+  }
 };
 
-Rendered RenderTable(const Outcome& outcome);
-Rendered RenderCsv(const Outcome& outcome);
-Rendered RenderJson(const Outcome& outcome);
+// Renders `outcome` in `format` into `out`; `note` gets what goes to standard error (the csv
+// scalars of row-returning operations). May raise RunError from a row source.
+void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note);
 
 // `text` with control characters replaced by visible escapes (\n, \t, \r, \xNN, \u0085), safe to
 // print on a terminal. `keepLineBreaks`: line breaks (LF, CR LF) stay, as one LF.

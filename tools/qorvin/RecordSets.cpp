@@ -4,39 +4,70 @@
 
 namespace qorvin::cli {
 
-Table ReadRecordSet(QorvinAdoDataSet& ds) {
-  Table t;
-  const int32_t fields = ds.FieldCount();
-  for (int32_t i = 0; i < fields; ++i) {
-    HostText name;
-    if (!ds.FieldName(i, &name.slot))
-      throw RunError("the name of field " + std::to_string(i + 1) + " cannot be read");
-    t.columns.push_back(Column{name.str(), ds.FieldType(i), ds.FieldSize(i)});
-  }
-  // Bounded by the row count the record set reports, should its cursor misbehave.
-  const int64_t count = ds.RecordCount();
-  int64_t row = 0;
-  for (ds.First(); !ds.Eof() && row < count; ds.Next(), ++row) {
-    std::vector<Cell> cells;
+namespace {
+
+class RecordSetRowSource : public RowSource {
+ public:
+  explicit RecordSetRowSource(RecordSetPtr ds) : ds_(std::move(ds)) {
+    const int32_t fields = ds_->FieldCount();
     for (int32_t i = 0; i < fields; ++i) {
+      HostText name;
+      if (!ds_->FieldName(i, &name.slot))
+        throw RunError("the name of field " + std::to_string(i + 1) + " cannot be read");
+      columns_.push_back(Column{name.str(), ds_->FieldType(i), ds_->FieldSize(i)});
+    }
+    // Bounded by the row count the record set reports, should its cursor misbehave.
+    count_ = ds_->RecordCount();
+  }
+
+  const std::vector<Column>& Columns() const override { return columns_; }
+
+  void Rewind() override { row_ = -1; }
+
+  bool Next(std::vector<Cell>& cells) override {
+    if (row_ < 0) {
+      ds_->First();
+    } else {
+      ds_->Next();
+    }
+    ++row_;
+    if (ds_->Eof() || row_ >= count_) return false;
+    cells.resize(columns_.size());
+    for (size_t i = 0; i < columns_.size(); ++i) {
       HostText value;
       bool isNull = false;
-      if (!ds.GetValueText(i, &value.slot, &isNull))
-        throw RunError("row " + std::to_string(row + 1) + ", field '" + t.columns[size_t(i)].name +
+      if (!ds_->GetValueText(int32_t(i), &value.slot, &isNull))
+        throw RunError("row " + std::to_string(row_ + 1) + ", field '" + columns_[i].name +
                        "': the value cannot be read (it may hold characters that the terminal's "
                        "code set lacks)");
-      cells.push_back(isNull ? Cell() : Cell(value.str()));
+      if (isNull) {
+        cells[i].reset();
+      } else {
+        cells[i] = value.str();
+      }
     }
-    t.rows.push_back(std::move(cells));
+    return true;
   }
-  return t;
+
+ private:
+  RecordSetPtr ds_;
+  std::vector<Column> columns_;
+  int64_t count_ = 0;
+  int64_t row_ = -1;  // the row last read; -1: before the first
+};
+
+}  // namespace
+
+std::shared_ptr<RowSource> RecordSetRows(RecordSetPtr ds) {
+  return std::make_shared<RecordSetRowSource>(std::move(ds));
 }
 
-std::optional<Table> ReadPacket(IQorvinDataSetFactory& factory, const QorvinDataPacket& packet) {
-  if (packet.kind != kQorvinPacketBytes || packet.bytes == nullptr) return std::nullopt;
+std::shared_ptr<RowSource> ReadPacket(IQorvinDataSetFactory& factory,
+                                      const QorvinDataPacket& packet) {
+  if (packet.kind != kQorvinPacketBytes || packet.bytes == nullptr) return nullptr;
   RecordSetPtr ds(factory.PacketToAdoDataSet(&packet));
   if (!ds) throw RunError("the data packet that came back does not load");
-  return ReadRecordSet(*ds);
+  return RecordSetRows(std::move(ds));
 }
 
 RecordSetPtr BuildRecordSet(IQorvinDataSetFactory& factory, const Table& table) {

@@ -2,7 +2,7 @@
 // factory interfaces only.
 #pragma once
 
-#include <optional>
+#include <memory>
 
 #include "include/qorvin/QorvinClient.h"
 #include "tools/qorvin/HostTypes.h"
@@ -10,13 +10,15 @@
 
 namespace qorvin::cli {
 
-// Every field and row of `ds` (from its first row; the cursor ends past the last). RunError when
-// a name or value cannot be read (for example a character the terminal's code set lacks).
-Table ReadRecordSet(QorvinAdoDataSet& ds);
+// The rows of `ds`, read from it one at a time as they are rendered (it is kept, not copied).
+// RunError when a field's name cannot be read; Next raises RunError naming the row and field
+// when a value cannot be read (for example a character the terminal's code set lacks).
+std::shared_ptr<RowSource> RecordSetRows(RecordSetPtr ds);
 
-// The rows of a data packet, or nothing when the packet holds no data. RunError when the packet
-// does not load.
-std::optional<Table> ReadPacket(IQorvinDataSetFactory& factory, const QorvinDataPacket& packet);
+// The rows of a data packet, or null when the packet holds no data. RunError when the packet
+// does not load. The packet itself is not needed afterwards.
+std::shared_ptr<RowSource> ReadPacket(IQorvinDataSetFactory& factory,
+                                      const QorvinDataPacket& packet);
 
 // A new open record set holding `table`, owned by the caller. UsageError naming the row and
 // column when a value does not fit its column's type; RunError when the library refuses a

@@ -1,5 +1,6 @@
 // The values the command-line host moves around: a table of text cells (NULL kept apart from
-// empty text) with typed columns, and the two failure kinds that decide the exit status.
+// empty text) with typed columns, rows read one at a time, and the two failure kinds that
+// decide the exit status.
 #pragma once
 
 #include <cstdint>
@@ -23,6 +24,18 @@ struct Column {
 struct Table {
   std::vector<Column> columns;
   std::vector<std::vector<Cell>> rows;  // every row has columns.size() cells
+};
+
+// Rows read one at a time from where they are kept (a record set of the library), so that a
+// result is never copied whole into text. Next may raise RunError for a value it cannot read.
+class RowSource {
+ public:
+  virtual ~RowSource() = default;
+  virtual const std::vector<Column>& Columns() const = 0;
+  // Back to before the first row: the rows can be read more than once.
+  virtual void Rewind() = 0;
+  // The next row's cells (columns.size() of them); false after the last row.
+  virtual bool Next(std::vector<Cell>& cells) = 0;
 };
 
 // The invocation is wrong (arguments, options, input files): nothing was sent. Exit status 2.

@@ -40,17 +40,6 @@ void Complain(const std::string& text) {
   Print(stderr, "qorvin: " + VisibleText(text, true) + "\n");
 }
 
-Rendered Render(OutputFormat format, const Outcome& o) {
-  switch (format) {
-    case OutputFormat::Csv:
-      return RenderCsv(o);
-    case OutputFormat::Json:
-      return RenderJson(o);
-    default:
-      return RenderTable(o);
-  }
-}
-
 // Reads every upload file, then builds every upload, before anything is sent.
 std::vector<PreparedCall> PrepareAll(const Invocation& inv, Session& session,
                                      const std::vector<Table>& uploads) {
@@ -164,9 +153,11 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     } else {
       const Outcome o = remote.session->Run(prepared[i]);
       if (watch.Interrupted()) break;  // a cancelled call's result is not written at all
-      const Rendered r = Render(options.format, o);
-      Print(stdout, lead + r.out);
-      if (!r.note.empty()) Print(stderr, r.note);
+      OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
+      std::string note;
+      Render(options.format, o, out, note);
+      Print(stdout, out.text);
+      if (!note.empty()) Print(stderr, note);
       if (o.failed) {
         Complain(o.command + ": " + o.error);
         failed = true;
