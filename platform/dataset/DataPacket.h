@@ -46,6 +46,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <vector>
@@ -110,6 +111,19 @@ void AppendDataPacketValue(std::vector<uint8_t>& bytes, TValueClass cls, const V
 // memory than `limits.max_memory`.
 TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
                                     const TDataPacketLimits& limits = {});
+
+// DecodeDataPacket one row at a time, so that a reader keeping the rows elsewhere never holds
+// them all as Variants. `onFields` gets the code set, the field definitions and the row count
+// before the first row (after the memory check); `onRow` gets each row in turn, in a vector it
+// may take the values from (it is cleared before the next row). The same checks and failures
+// as DecodeDataPacket; a damaged row fails after the rows before it were handed on. What the
+// handlers throw passes through.
+using DataPacketFieldsHandler =
+    std::function<void(std::string& codeSet, TClientFieldDefs& fields, uint32_t rows)>;
+using DataPacketRowHandler = std::function<void(std::vector<Variant>& row)>;
+void ForEachDataPacketRow(std::span<const uint8_t> bytes, const TDataPacketLimits& limits,
+                          const DataPacketFieldsHandler& onFields,
+                          const DataPacketRowHandler& onRow);
 
 // The packet as the Variant hosts receive: a byte array with bounds 0 .. size - 1.
 Variant DataPacketToVariant(const std::vector<uint8_t>& bytes);

@@ -228,8 +228,9 @@ int64_t DataPacketMemoryEstimate(int64_t rows, int64_t fields, int64_t packetByt
   return rows * (kRowCost + fields * int64_t(sizeof(Variant))) + packetBytes;
 }
 
-TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
-                                    const TDataPacketLimits& limits) {
+void ForEachDataPacketRow(std::span<const uint8_t> bytes, const TDataPacketLimits& limits,
+                          const DataPacketFieldsHandler& onFields,
+                          const DataPacketRowHandler& onRow) {
   PacketView in(bytes);
   if (std::memcmp(in.Take(4, "magic"), kDataPacketMagic, 4) != 0) {
     throw EDatabaseError("Invalid data packet: it does not begin with \"QVDP\"");
@@ -239,15 +240,15 @@ TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
     in.Fail(Format("version %u is not supported", version));
   if (in.U8("flags") != 0) in.Fail("reserved flags are set");
 
-  TDataPacketContent content;
-  content.ansiCodeSet = in.Counted("code set name");
+  std::string ansiCodeSet = in.Counted("code set name");
   // Smallest field definition: empty name, type, attributes, size and precision of one byte.
   const uint32_t fieldCount = in.Count("field count", 5);
-  content.fields.reserve(fieldCount);
+  TClientFieldDefs fields;
+  fields.reserve(fieldCount);
   std::vector<TValueClass> classes;
   for (uint32_t i = 0; i < fieldCount; ++i) {
-    content.fields.push_back(ReadFieldDef(in, version));
-    classes.push_back(ValueClassOf(content.fields.back().dataType));
+    fields.push_back(ReadFieldDef(in, version));
+    classes.push_back(ValueClassOf(fields.back().dataType));
   }
   const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
   const uint32_t rowCount = in.Count("row count", mapBytes);
@@ -260,18 +261,32 @@ TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
         "a time",
         rowCount, fieldCount, static_cast<long long>((need + (1 << 20) - 1) >> 20),
         static_cast<long long>(limits.max_memory >> 20)));
-  content.rows.reserve(rowCount);
+  onFields(ansiCodeSet, fields, rowCount);
+  std::vector<Variant> row;
   for (uint32_t r = 0; r < rowCount; ++r) {
     const uint8_t* map = in.Take(mapBytes, "null map");
     if (fieldCount % 8 != 0 && (map[mapBytes - 1] >> (fieldCount % 8)) != 0)
       in.Fail("null map bit set past the last field");
-    std::vector<Variant> row;
+    row.clear();
     row.reserve(fieldCount);
     for (uint32_t f = 0; f < fieldCount; ++f)
       row.push_back((map[f / 8] & (1u << (f % 8))) ? Variant::Null() : ReadValue(in, classes[f]));
-    content.rows.push_back(std::move(row));
+    onRow(row);
   }
   if (in.Remaining() != 0) in.Fail(Format("%zu bytes after the last row", in.Remaining()));
+}
+
+TDataPacketContent DecodeDataPacket(std::span<const uint8_t> bytes,
+                                    const TDataPacketLimits& limits) {
+  TDataPacketContent content;
+  ForEachDataPacketRow(
+      bytes, limits,
+      [&content](std::string& codeSet, TClientFieldDefs& fields, uint32_t rows) {
+        content.ansiCodeSet = std::move(codeSet);
+        content.fields = std::move(fields);
+        content.rows.reserve(rows);
+      },
+      [&content](std::vector<Variant>& row) { content.rows.push_back(std::move(row)); });
   return content;
 }
 

@@ -202,6 +202,32 @@ TEST(ConvertVariantToAdo, NullEmptyOrUnloadablePacketGivesNone) {
         << size;
 }
 
+// The packet's rows go straight into the record set; the result is what loading a client
+// dataset and copying it gives, and what the record set refuses still raises.
+TEST(ConvertVariantToAdo, LoadsAsAClientDatasetCopiedWouldAndRefusalsRaise) {
+  TClientDataSet client = MakeClient();
+  Variant packet = client.Data();
+  TClientDataSet loaded;
+  loaded.SetData(packet);
+  auto viaClient = ClientToAdoDataSet(&loaded);
+  auto direct = VariantToAdoDataSet(packet);
+  ASSERT_NE(direct, nullptr);
+  EXPECT_EQ(direct->FieldDefs(), viaClient->FieldDefs());
+  EXPECT_EQ(direct->RecNo(), viaClient->RecNo());
+  EXPECT_FALSE(direct->ControlsDisabled());
+  ExpectSameRows(*viaClient, *direct);
+
+  std::vector<uint8_t> longer(DataPacketBytes(packet).begin(), DataPacketBytes(packet).end());
+  longer.push_back(0);  // a byte after the last row
+  EXPECT_EQ(VariantToAdoDataSet(Variant::FromArray(VarArray::Bytes(longer.data(), longer.size()))),
+            nullptr);
+
+  TClientDataSet unfit;
+  unfit.AddFieldDef({"B", ftBytes, 0, 0, 0});  // a record set needs the width of fixed bytes
+  unfit.CreateDataSet();
+  EXPECT_THROW(VariantToAdoDataSet(unfit.Data()), EAdoError);
+}
+
 TEST(ConvertVariantToAdo, PacketByReferenceLoadsLikeThePacket) {
   TClientDataSet client = MakeClient();
   Variant packet = client.Data();
