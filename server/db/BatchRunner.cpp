@@ -141,11 +141,15 @@ void BatchRunner::Run(const std::string& sql) {
 CallResult BatchRunner::CallProcedure(const std::string& name, const std::vector<NamedValue>& args,
                                       bool ignoreUnknownNames) {
   if (!procedures_) throw EDatabaseError("Could not find stored procedure '" + name + "'.");
-  std::shared_ptr<const Procedure> proc = procedures_->Find(name);
-  auto values = Bind(*proc, args, ignoreUnknownNames);
+  return CallProcedure(*procedures_->Find(name), args, ignoreUnknownNames);
+}
+
+CallResult BatchRunner::CallProcedure(const Procedure& proc, const std::vector<NamedValue>& args,
+                                      bool ignoreUnknownNames) {
+  auto values = Bind(proc, args, ignoreUnknownNames);
   CallResult result;
   RunUnit([&] {
-    result = Invoke(*proc, std::move(values));
+    result = Invoke(proc, std::move(values));
     return false;
   });
   return result;
@@ -178,8 +182,13 @@ std::optional<SimpleCall> BatchRunner::PlanSimpleCall(const std::string& name,
                                                       const std::vector<NamedValue>& args,
                                                       bool ignoreUnknownNames) {
   if (!procedures_) throw EDatabaseError("Could not find stored procedure '" + name + "'.");
-  std::shared_ptr<const Procedure> proc = procedures_->Find(name);
-  const Script& script = *proc->body;
+  return PlanSimpleCall(*procedures_->Find(name), args, ignoreUnknownNames);
+}
+
+std::optional<SimpleCall> BatchRunner::PlanSimpleCall(const Procedure& proc,
+                                                      const std::vector<NamedValue>& args,
+                                                      bool ignoreUnknownNames) {
+  const Script& script = *proc.body;
   const auto& list = script.statements;
   if (list.empty() || list.size() > 2 || list[0]->kind != StmtKind::Sql || list[0]->tokens.Empty())
     return std::nullopt;
@@ -193,10 +202,10 @@ std::optional<SimpleCall> BatchRunner::PlanSimpleCall(const std::string& name,
     if (!value) return std::nullopt;
     call.returnValue = *value;
   }
-  auto values = Bind(*proc, args, ignoreUnknownNames);
+  auto values = Bind(proc, args, ignoreUnknownNames);
   Scope scope(*this, script);
   for (size_t i = 0; i < values.size(); ++i) {
-    std::string param = proc->declared ? proc->params[i].name : "p" + std::to_string(i + 1);
+    std::string param = proc.declared ? proc.params[i].name : "p" + std::to_string(i + 1);
     scope.vars[AsciiUpper(param)] = *values[i];
   }
   call.sql = RenderSql(script, list[0]->tokens, dialect_, scope);

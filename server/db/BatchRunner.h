@@ -93,12 +93,19 @@ class BatchRunner {
   // the procedure does not declare are left out instead of failing.
   CallResult CallProcedure(const std::string& name, const std::vector<NamedValue>& args,
                            bool ignoreUnknownNames);
+  // The same with the procedure already looked up: a caller running it for many rows looks it
+  // up once (a lookup reads the procedures' folder).
+  CallResult CallProcedure(const Procedure& proc, const std::vector<NamedValue>& args,
+                           bool ignoreUnknownNames);
   // When procedure `name` is one INSERT, UPDATE or DELETE statement, optionally followed by
   // RETURN of an integer literal: the statement a call with `args` runs and the value the call
   // returns, so that many such calls can be run together (ISession::ExecuteEach) with the
   // effect of calling them one by one. nullopt for any other procedure. Raises what
   // CallProcedure would report for these arguments when they cannot be bound or written in.
   std::optional<SimpleCall> PlanSimpleCall(const std::string& name,
+                                           const std::vector<NamedValue>& args,
+                                           bool ignoreUnknownNames);
+  std::optional<SimpleCall> PlanSimpleCall(const Procedure& proc,
                                            const std::vector<NamedValue>& args,
                                            bool ignoreUnknownNames);
   // Atomic runs: commits the implicit transaction. ESqlError when the commit fails.

@@ -284,9 +284,14 @@ class PostgresSession : public ISession {
   }
 
   // Runs statements from `first` on in one pipeline; returns where the next pipeline starts.
+  // They are tried together under one savepoint first: a savepoint per statement costs the
+  // database two more statements each (about half its work for a one-row insert). Only when
+  // one of them fails is that undone and each run under a savepoint of its own, so a failing
+  // statement still undoes only itself.
   size_t Pipeline(const std::vector<std::string>& statements, size_t first,
                   std::vector<std::optional<std::string>>& errors, const ExecLimits& limits) {
     const size_t end = std::min(statements.size(), first + kPipelineRows);
+    if (RunTogether(statements, first, end, limits)) return end;
     if (!PQenterPipelineMode(conn_)) ConnectionFailed();
     for (size_t i = first; i < end; ++i) {
       Send("SAVEPOINT qv_row");
@@ -318,6 +323,36 @@ class PostgresSession : public ISession {
     Execute("ROLLBACK TO SAVEPOINT qv_row", limits);
     Execute("RELEASE SAVEPOINT qv_row", limits);
     return failed + 1;
+  }
+
+  // Statements [first, end) in one pipeline under one savepoint. True when every one succeeded;
+  // false when one failed, with the effects of all of them undone.
+  bool RunTogether(const std::vector<std::string>& statements, size_t first, size_t end,
+                   const ExecLimits& limits) {
+    if (!PQenterPipelineMode(conn_)) ConnectionFailed();
+    Send("SAVEPOINT qv_rows");
+    for (size_t i = first; i < end; ++i) Send(statements[i].c_str());
+    Send("RELEASE SAVEPOINT qv_rows");
+    if (!PQpipelineSync(conn_)) ConnectionFailed();
+    bool failed = false;
+    for (size_t part = 0; part < end - first + 2; ++part) {
+      std::string error;
+      ExecStatusType s = QueryStatus(&error);
+      if (failed) continue;  // the rest of the pipeline was skipped
+      const bool statement = part > 0 && part <= end - first;
+      if (s == PGRES_FATAL_ERROR && !statement) throw ESqlError(error, kPgErrorCode);
+      if (s == PGRES_FATAL_ERROR) failed = true;
+      if (s == PGRES_PIPELINE_ABORTED)
+        throw ESqlError("A pipelined statement was skipped without an error", kPgErrorCode);
+    }
+    ResultPtr sync = NextResult();
+    if (!sync || PQresultStatus(sync.get()) != PGRES_PIPELINE_SYNC) ConnectionFailed();
+    sync.reset();
+    if (!PQexitPipelineMode(conn_)) ConnectionFailed();
+    if (!failed) return true;
+    Execute("ROLLBACK TO SAVEPOINT qv_rows", limits);
+    Execute("RELEASE SAVEPOINT qv_rows", limits);
+    return false;
   }
 
   std::string ErrorText(const PGresult* r) const {

@@ -149,7 +149,7 @@ void SynchExecProcBatchBuild(ServerState& state, Call& call) {
     std::vector<NamedValue> args;
     for (size_t i = 0; i < row.size(); ++i)
       args.push_back({proc->declared ? rows.columns[i].name : std::string(), row[i]});
-    w.runner.CallProcedure(procName, args, true);
+    w.runner.CallProcedure(*proc, args, true);
     ++calls;
   }
   w.runner.Finish();

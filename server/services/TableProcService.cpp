@@ -43,7 +43,7 @@ std::vector<NamedValue> RowArgs(const ResultTable& rows, size_t r, bool byName) 
 
 // Rows [first, end) through a one-statement procedure, together. False (nothing run) when the
 // procedure is not of that form.
-bool RunTogether(ServerState& state, ISession& session, const std::string& procName, bool byName,
+bool RunTogether(ServerState& state, ISession& session, const Procedure& proc,
                  const ResultTable& rows, std::vector<RowOutcome>& out) {
   BatchRunner planner(session, &state.Procedures(), state.Batch(false));
   for (size_t first = 0; first < rows.rows.size(); first += kSliceRows) {
@@ -53,7 +53,7 @@ bool RunTogether(ServerState& state, ISession& session, const std::string& procN
     for (size_t r = first; r < end; ++r) {
       try {
         std::optional<SimpleCall> call =
-            planner.PlanSimpleCall(procName, RowArgs(rows, r, byName), true);
+            planner.PlanSimpleCall(proc, RowArgs(rows, r, proc.declared), true);
         if (!call) return false;
         statements.push_back(std::move(call->sql));
         rowOf.push_back(r);
@@ -93,12 +93,13 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   int32_t successes = 0;
   auto lease = state.Pool(kTableProcService)->Acquire();
   std::vector<RowOutcome> results(rows.rows.size());
-  if (!RunTogether(state, *lease, procName, proc->declared, rows, results)) {
+  // Looked up once for every row: the rows run the procedure as it was when the call came.
+  if (!RunTogether(state, *lease, *proc, rows, results)) {
     results.assign(rows.rows.size(), RowOutcome{});
     for (size_t r = 0; r < rows.rows.size(); ++r) {
       try {
         BatchRunner runner(*lease, &state.Procedures(), state.Batch(false));
-        CallResult result = runner.CallProcedure(procName, RowArgs(rows, r, proc->declared), true);
+        CallResult result = runner.CallProcedure(*proc, RowArgs(rows, r, proc->declared), true);
         results[r].returned = Variant::Integer(int32_t(result.returnValue));
       } catch (const Exception& e) {
         results[r].error = Utf8ToUtf16(e.Message());
