@@ -73,10 +73,10 @@ std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet) {
 Variant AdoToPacket(const TAdoDataSet& dataSet) {
   if (!dataSet.Active()) return Variant::Null();
   std::string failure;
-  std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&dataSet, &failure);
-  if (!client)
+  Variant packet = AdoToDataPacket(&dataSet, &failure);
+  if (packet.IsNull())
     throw EROException("The record set could not be turned into a data packet: " + failure);
-  return client->Data();
+  return packet;
 }
 
 }  // namespace qorvin

@@ -137,24 +137,54 @@ class ControlsDisabled {
 
 }  // namespace
 
+namespace {
+
+// The shared provider's packet of an active record set.
+Variant ProviderPacket(const TAdoDataSet& adoDataSet) {
+  const AdoDataSetSource source(adoDataSet);
+  std::lock_guard<std::mutex> lock(g_providerMutex);
+  const TProviderAttachment attachment(SharedProvider(), source);
+  return g_provider->Data();
+}
+
+}  // namespace
+
+Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure) noexcept {
+  try {
+    if (adoDataSet == nullptr || !adoDataSet->Active()) return Variant::Null();
+    // As a client dataset refuses to load it.
+    if (adoDataSet->FieldCount() == 0)
+      throw EDatabaseError("Invalid data packet: it has no fields");
+    return ProviderPacket(*adoDataSet);
+  } catch (const std::exception& e) {
+    if (failure != nullptr) {
+      try {
+        *failure = e.what();
+      } catch (...) {
+      }
+    }
+  } catch (...) {
+    if (failure != nullptr) {
+      try {
+        *failure = "Conversion of the dataset failed";
+      } catch (...) {
+      }
+    }
+  }
+  return Variant::Null();
+}
+
 std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
                                                    std::string* failure) noexcept {
   try {
     if (adoDataSet == nullptr || !adoDataSet->Active()) return nullptr;
-    const AdoDataSetSource source(*adoDataSet);
     auto client = std::make_unique<TClientDataSet>();
     // The rows are already held in memory, so the dataset never refuses its own packet: the
     // budget guards against packets from elsewhere.
     TDataPacketLimits own;
     own.max_memory = std::numeric_limits<int64_t>::max();
     client->SetPacketLimits(own);
-    Variant packet;
-    {
-      std::lock_guard<std::mutex> lock(g_providerMutex);
-      const TProviderAttachment attachment(SharedProvider(), source);
-      packet = g_provider->Data();
-    }
-    client->SetData(packet);
+    client->SetData(ProviderPacket(*adoDataSet));
     return client;
   } catch (const std::exception& e) {
     if (failure != nullptr) {

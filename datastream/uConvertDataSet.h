@@ -26,6 +26,12 @@ namespace qorvin {
 std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
                                                    std::string* failure = nullptr) noexcept;
 
+// The data packet of `adoDataSet`: the bytes AdoToClientDataSet(adoDataSet)->Data() gives, made
+// without loading them into a client dataset and encoding them again. Null when `adoDataSet` is
+// null or not active, and when the conversion fails (with its message in `failure`). Never
+// raises; the cursor does not move.
+Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure = nullptr) noexcept;
+
 // The client field definition a record-set column becomes in a data packet.
 TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def);
 // A new open ADO dataset (plain, batch-optimistic locking) with a copy of every row of

@@ -25,6 +25,8 @@ TEST(ConvertAdoToClient, NullOrClosedGivesNone) {
   TAdoDataSet closed;
   closed.MutableFieldDefs().Add(u"ID", ftInteger);
   EXPECT_EQ(AdoToClientDataSet(&closed), nullptr);
+  EXPECT_TRUE(AdoToDataPacket(nullptr).IsNull());
+  EXPECT_TRUE(AdoToDataPacket(&closed).IsNull());
 }
 
 TEST(ConvertAdoToClient, CopiesDefinitionsAndRowsWithoutMovingTheCursor) {

@@ -6,6 +6,7 @@
 #include <unistd.h>
 #endif
 
+#include <algorithm>
 #include <clocale>
 #include <cstdlib>
 #include <filesystem>
@@ -175,6 +176,12 @@ TEST_P(CorpusThroughEveryConversion, KeepsColumnTypesAndValues) {
     std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&original, &failure);
     ASSERT_NE(client, nullptr) << where << ": " << failure;
     const Variant packet = client->Data();
+    // The packet made straight from the record set has the same bytes.
+    const Variant direct = AdoToDataPacket(&original, &failure);
+    ASSERT_FALSE(direct.IsNull()) << where << ": " << failure;
+    const auto bytes = DataPacketBytes(packet), directBytes = DataPacketBytes(direct);
+    EXPECT_TRUE(std::equal(bytes.begin(), bytes.end(), directBytes.begin(), directBytes.end()))
+        << where;
 
     std::unique_ptr<TAdoDataSet> uploaded;
     try {
