@@ -49,16 +49,12 @@ void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet) {
 
 void PacketToBlob(const Variant& packet, TStream& request) {
   if (packet.IsNull() || packet.IsEmpty()) return;
-  // Loaded here rather than through VariantToAdoDataSet, which takes a packet that does not load
-  // for Null: sent on, it would upload "no rows" in place of the host's data.
-  TClientDataSet client;
-  try {
-    client.SetData(packet);
-  } catch (const std::exception& e) {
-    throw EConvertError(std::string("The data packet argument is not a valid data packet: ") +
-                        e.what());
-  }
-  std::unique_ptr<TAdoDataSet> ado = ClientToAdoDataSet(&client);
+  // Not through VariantToAdoDataSet, which takes a packet that does not load for Null: sent on,
+  // it would upload "no rows" in place of the host's data.
+  std::string failure;
+  std::unique_ptr<TAdoDataSet> ado = LoadPacketIntoAdoDataSet(packet, failure);
+  if (!failure.empty())
+    throw EConvertError("The data packet argument is not a valid data packet: " + failure);
   if (ado) AdoDataSetToStream(ado.get(), &request, true, kPersistFormat, kFastestLevel);
 }
 

@@ -236,19 +236,28 @@ std::unique_ptr<TAdoDataSet> ClientToAdoDataSet(TClientDataSet* clientDataSet) {
   return ado;
 }
 
+namespace {
+
+// A packet's rows streamed into a new record set, or why the packet did not load.
+struct PacketLoad {
+  std::unique_ptr<TAdoDataSet> ado;  // null when the packet is Null or Empty, or failed
+  std::exception_ptr packetFailure;  // what decoding the packet raised (EDataPacketTooLarge too)
+};
+
 // The rows go from the packet's bytes into the record set one at a time: loading the packet into
 // a client dataset first held every value as a Variant (about 700 bytes a row of six fields)
-// beside the record set's own rows. The values and failures are those of loading a client
-// dataset and copying it: a packet that does not decode, at any row, gives null; a row the
-// record set refuses raises what it raised.
-std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
+// beside the record set's own rows. The values are those of loading a client dataset and
+// copying it. What the record set raises (a definition or value it refuses) propagates; what
+// the packet's decoding raises, at any row, is returned and nothing of the record set is kept.
+PacketLoad StreamPacketIntoAdo(const Variant& packet) {
+  PacketLoad load;
   Variant held;
   const Variant* value = &packet;
   while (value->IsByRef() && !value->IsArray()) {
     held = value->Deref();
     value = &held;
   }
-  if (value->IsNull() || value->IsEmpty()) return nullptr;
+  if (value->IsNull() || value->IsEmpty()) return load;
   std::unique_ptr<TAdoDataSet> ado;
   std::optional<ControlsDisabled> controls;
   std::exception_ptr copyFailure;  // set when the record set, not the packet, failed
@@ -275,15 +284,43 @@ std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
             throw;
           }
         });
-  } catch (const EDataPacketTooLarge&) {
-    throw;  // a well-formed packet beyond the memory budget must not pass for Null
   } catch (...) {
     controls.reset();
     if (copyFailure) std::rethrow_exception(copyFailure);
-    return nullptr;  // a packet that does not load is treated like Null
+    load.packetFailure = std::current_exception();
+    return load;
   }
   controls.reset();
-  return ado;
+  load.ado = std::move(ado);
+  return load;
+}
+
+}  // namespace
+
+std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
+  PacketLoad load = StreamPacketIntoAdo(packet);
+  if (!load.packetFailure) return std::move(load.ado);
+  try {
+    std::rethrow_exception(load.packetFailure);
+  } catch (const EDataPacketTooLarge&) {
+    throw;  // a well-formed packet beyond the memory budget must not pass for Null
+  } catch (...) {
+    return nullptr;  // a packet that does not load is treated like Null
+  }
+}
+
+std::unique_ptr<TAdoDataSet> LoadPacketIntoAdoDataSet(const Variant& packet,
+                                                      std::string& packetFailure) {
+  PacketLoad load = StreamPacketIntoAdo(packet);
+  if (!load.packetFailure) return std::move(load.ado);
+  try {
+    std::rethrow_exception(load.packetFailure);
+  } catch (const std::exception& e) {
+    packetFailure = e.what();
+  } catch (...) {
+    packetFailure = "the data packet does not load";
+  }
+  return nullptr;
 }
 
 void FreeSharedDataSetProvider() noexcept {

@@ -51,6 +51,12 @@ std::unique_ptr<TAdoDataSet> ClientToAdoDataSet(TClientDataSet* clientDataSet);
 // every path.
 std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet);
 
+// VariantToAdoDataSet, except that a packet which does not load (EDataPacketTooLarge included)
+// gives null with the reason in `packetFailure`, told apart from a Null or Empty packet (null,
+// `packetFailure` untouched). What the record set raises propagates, as there.
+std::unique_ptr<TAdoDataSet> LoadPacketIntoAdoDataSet(const Variant& packet,
+                                                      std::string& packetFailure);
+
 // Frees the shared provider (a later conversion creates a new one). For the library's unload;
 // safe to call any number of times, and while no conversion runs.
 void FreeSharedDataSetProvider() noexcept;

@@ -119,6 +119,14 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   call.WriteInteger("Result", 1);
   call.WriteBinary("aOutData", blob);
   call.WriteInteger("aSuccessCount", successes);
+  // The uploaded rows are freed by now; a large upload's memory goes back as a large read's does.
+  inData.reset();
+  upload.reset();
+  rows = ResultTable{};
+  outcome = ResultTable{};
+  results = {};
+  std::string().swap(blob);
+  ReleaseFreeMemory();
 }
 
 }  // namespace

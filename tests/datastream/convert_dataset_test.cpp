@@ -230,6 +230,24 @@ TEST(ConvertVariantToAdo, LoadsAsAClientDatasetCopiedWouldAndRefusalsRaise) {
   EXPECT_THROW(VariantToAdoDataSet(unfit.Data()), EAdoError);
 }
 
+// For uploads: a packet that does not load is told apart from Null, with its reason.
+TEST(ConvertVariantToAdo, LoadingForAnUploadTellsAFailedPacketFromNull) {
+  std::string failure;
+  EXPECT_EQ(LoadPacketIntoAdoDataSet(Variant::Null(), failure), nullptr);
+  EXPECT_EQ(failure, "");
+  TClientDataSet client = MakeClient();
+  Variant packet = client.Data();
+  auto loaded = LoadPacketIntoAdoDataSet(packet, failure);
+  ASSERT_NE(loaded, nullptr);
+  EXPECT_EQ(failure, "");
+  ExpectSameRows(*VariantToAdoDataSet(packet), *loaded);
+  std::vector<uint8_t> cut(DataPacketBytes(packet).begin(), DataPacketBytes(packet).end() - 1);
+  EXPECT_EQ(LoadPacketIntoAdoDataSet(Variant::FromArray(VarArray::Bytes(cut.data(), cut.size())),
+                                     failure),
+            nullptr);
+  EXPECT_NE(failure.find("Invalid data packet"), std::string::npos) << failure;
+}
+
 TEST(ConvertVariantToAdo, PacketByReferenceLoadsLikeThePacket) {
   TClientDataSet client = MakeClient();
   Variant packet = client.Data();
