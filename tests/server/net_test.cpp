@@ -146,10 +146,10 @@ TEST_F(NetTest, TcpFramesAreFoundHoweverTheBytesArrive) {
   NetOptions o;
   o.maxRequestBytes = 100000;
   StartServer(o);
-  Socket s(SOCK_STREAM);
-  s.Connect(ports_.tcp);
   // Three frames in one send: small, larger than what is read ahead, taken at once.
   const std::string large(10000, 'x');
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
   s.SendAll(Frame("a") + Frame(large) + Frame("now:b"));
   EXPECT_EQ(ReadFrame(s), "echo:a");
   EXPECT_EQ(ReadFrame(s), "echo:" + large);
