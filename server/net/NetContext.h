@@ -50,8 +50,10 @@ struct NetContext {
   // One I/O context per I/O thread, each run by its thread alone: a connection's reads, writes
   // and at-once requests stay on one thread, where two threads sharing one context woke each
   // other for every completion. `io` (the first) also runs the listeners, signals and UDP.
-  net::io_context io{1};
+  // `moreIo` is declared first so that it outlives `io`: a pending accept on `io` holds a socket
+  // of the context its connection would have gone to.
   std::vector<std::unique_ptr<net::io_context>> moreIo = MakeMoreIo(options.ioThreads);
+  net::io_context io{1};
   net::thread_pool workers;
   net::strand<net::io_context::executor_type> control;  // listeners and signals
   std::vector<std::thread> ioThreads;
