@@ -45,10 +45,11 @@ TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def);
 // EConvertError for a field name that is not valid UTF-8; nothing is returned then.
 std::unique_ptr<TAdoDataSet> ClientToAdoDataSet(TClientDataSet* clientDataSet);
 
-// ClientToAdoDataSet of a client dataset loaded from `packet`. Null when `packet` is Null or
-// Empty, or when it does not load as a data packet (that failure is swallowed). Failures while
-// copying the rows propagate as in ClientToAdoDataSet. The temporary client dataset is freed on
-// every path.
+// What ClientToAdoDataSet gives for a client dataset loaded from `packet`, made without one: the
+// packet's rows go into the record set one at a time, so they are never all held as Variants.
+// Null when `packet` is Null or Empty, or when it does not load as a data packet, at whatever row
+// (that failure is swallowed; EDataPacketTooLarge is not). Failures of the record set propagate
+// as in ClientToAdoDataSet. Nothing is kept on any failure.
 std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet);
 
 // VariantToAdoDataSet, except that a packet which does not load (EDataPacketTooLarge included)
