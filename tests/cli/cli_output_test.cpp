@@ -59,7 +59,7 @@ TEST(CliOutput, ReadAsAlignedTableCsvAndJson) {
 // Rows are rendered as they are read and written out in pieces; a result larger than one piece
 // still comes out whole and in order, and the grid keeps one width per column across pieces.
 TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
-  constexpr int kRows = 150000;  // about 11 MB of CSV
+  constexpr int kRows = 25000;  // about 1.8 MB of CSV, against pieces of 1 MiB
   const auto name = [](int i) {
     std::string text = "row " + std::to_string(i);
     return text + std::string(64 - text.size(), '.');
@@ -74,14 +74,17 @@ TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
   rows.clear();
   CliServer server;
   server.Answer(Reply().Int(1).Binary(&blob).Bytes());
+  ProgramOptions generous;  // a sanitizer build on a loaded machine is many times slower
+  generous.timeoutMs = 120000;
 
-  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}));
+  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}), generous);
   EXPECT_EQ(csv.status, 0) << csv.err;
-  EXPECT_GT(csv.out.size(), size_t(8) << 20);
+  EXPECT_GT(csv.out.size(), size_t(1) << 20);
   EXPECT_TRUE(csv.out == expectedCsv)
       << csv.out.size() << " bytes instead of " << expectedCsv.size();
 
-  ProgramRun json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}));
+  ProgramRun json =
+      Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}), generous);
   EXPECT_EQ(json.status, 0) << json.err;
   EXPECT_EQ(json.out.substr(0, 52),
             "{\"result\":1,\"fields\":[\"ID\",\"Name\"],\"rows\":[[1,\"row 1");
@@ -91,17 +94,17 @@ TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
     ++rowsSeen;
   EXPECT_EQ(rowsSeen, size_t(kRows - 1));
 
-  ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select"}));
+  ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select"}), generous);
   EXPECT_EQ(table.status, 0) << table.err;
   std::vector<std::string> lines;
   for (size_t at = 0, end; (end = table.out.find('\n', at)) != std::string::npos; at = end + 1)
     lines.push_back(table.out.substr(at, end - at));
   ASSERT_EQ(lines.size(), size_t(kRows + 4));  // header, rule, rows, count, result
-  EXPECT_EQ(lines[kRows + 2], "(150000 rows)");
+  EXPECT_EQ(lines[kRows + 2], "(25000 rows)");
   size_t sameWidth = 0;
   for (int i = 2; i < kRows + 2; ++i) sameWidth += lines[size_t(i)].size() == lines[2].size();
   EXPECT_EQ(sameWidth, size_t(kRows));
-  EXPECT_EQ(lines[kRows + 1], " 150000 | " + name(kRows));
+  EXPECT_EQ(lines[kRows + 1], " 25000 | " + name(kRows));
 }
 
 TEST(CliOutput, ControlCharactersFromTheServerAreShownAsEscapes) {

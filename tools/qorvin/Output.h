@@ -28,7 +28,7 @@ namespace qorvin::cli {
 // Where rendered text goes. It gathers in `text`; Spill hands it to `write` (and empties it)
 // once it holds kSpillBytes or more. The caller writes what is left at the end.
 struct OutputSink {
-  static constexpr size_t kSpillBytes = size_t(8) << 20;
+  static constexpr size_t kSpillBytes = size_t(1) << 20;
   std::string text;
   std::function<void(const std::string&)> write;  // empty: everything stays in `text`
   void Spill() {
