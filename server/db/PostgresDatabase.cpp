@@ -285,7 +285,7 @@ class PostgresSession : public ISession {
 
   // Runs statements from `first` on in one pipeline; returns where the next pipeline starts.
   // They are tried together under one savepoint first: a savepoint per statement costs the
-  // database two more statements each (about half its work for a one-row insert). Only when
+  // database two more statements each (about a third of its work for a one-row insert). Only when
   // one of them fails is that undone and each run under a savepoint of its own, so a failing
   // statement still undoes only itself.
   size_t Pipeline(const std::vector<std::string>& statements, size_t first,
