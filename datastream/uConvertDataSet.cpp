@@ -135,16 +135,29 @@ class ControlsDisabled {
   TAdoDataSet& dataSet_;
 };
 
-}  // namespace
-
-namespace {
-
 // The shared provider's packet of an active record set.
 Variant ProviderPacket(const TAdoDataSet& adoDataSet) {
   const AdoDataSetSource source(adoDataSet);
   std::lock_guard<std::mutex> lock(g_providerMutex);
   const TProviderAttachment attachment(SharedProvider(), source);
   return g_provider->Data();
+}
+
+// From a catch handler: the message of the exception being handled into `failure` (when given).
+// Never raises: with no memory even for the message, the caller's null result still says that
+// the conversion failed.
+void NoteFailure(std::string* failure) noexcept {
+  if (failure == nullptr) return;
+  try {
+    try {
+      throw;
+    } catch (const std::exception& e) {
+      *failure = e.what();
+    } catch (...) {
+      *failure = "Conversion of the dataset failed";
+    }
+  } catch (...) {
+  }
 }
 
 }  // namespace
@@ -156,20 +169,8 @@ Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure) noe
     if (adoDataSet->FieldCount() == 0)
       throw EDatabaseError("Invalid data packet: it has no fields");
     return ProviderPacket(*adoDataSet);
-  } catch (const std::exception& e) {
-    if (failure != nullptr) {
-      try {
-        *failure = e.what();
-      } catch (...) {
-      }
-    }
   } catch (...) {
-    if (failure != nullptr) {
-      try {
-        *failure = "Conversion of the dataset failed";
-      } catch (...) {
-      }
-    }
+    NoteFailure(failure);
   }
   return Variant::Null();
 }
@@ -186,20 +187,8 @@ std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet
     client->SetPacketLimits(own);
     client->SetData(ProviderPacket(*adoDataSet));
     return client;
-  } catch (const std::exception& e) {
-    if (failure != nullptr) {
-      try {
-        *failure = e.what();
-      } catch (...) {  // no memory even for the message: the null result still says it failed
-      }
-    }
   } catch (...) {
-    if (failure != nullptr) {
-      try {
-        *failure = "Conversion of the dataset failed";
-      } catch (...) {
-      }
-    }
+    NoteFailure(failure);
   }
   return nullptr;
 }
