@@ -184,7 +184,7 @@ bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize,
   }
   blob.SetPosition(0);
   TZInflater inflater(blob, maxImageSize, true);
-  TInflatedImage image(inflater);
+  TInflatedImage image(inflater, offset);
   PacketRows rows;
   image.ReadWhole([&] { ado::ReadAdtgRows(image, rows, window); });
   packet = rows.Finish();

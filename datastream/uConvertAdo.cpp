@@ -70,7 +70,7 @@ bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream, int64_t maxI
   ControlsDisabled controls(*dataSet);
   stream->SetPosition(0);
   TZInflater inflater(*stream, maxImageSize, true);
-  TInflatedImage image(inflater);
+  TInflatedImage image(inflater, stream->Size());
   image.ReadWhole([&] { dataSet->Open(image, ltBatchOptimistic); });
   if (!dataSet->Bof()) dataSet->First();
   return dataSet->Active();

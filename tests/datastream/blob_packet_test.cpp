@@ -11,6 +11,7 @@
 #include "datastream/uBlobToPacket.h"
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
+#include "datastream/uInflatedImage.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
@@ -452,6 +453,41 @@ TEST(BlobToPacket, BlobAndZlibFailures) {
   EXPECT_FALSE(OnePass("short", 64).packet);
   test::MakeBlob(blob, "", "");
   EXPECT_FALSE(OnePass(test::Bytes(blob), 64).packet);
+}
+
+// A record-set section large enough to be inflated ahead of the reader, on a thread of its own:
+// the same packet as the other path, and the same failures where its zlib data is cut short, its
+// check value is wrong or the image is past the inflation budget.
+TEST(BlobToPacket, SectionsInflatedAheadOfTheReaderGiveTheSamePacketAndFailures) {
+  TAdoDataSet ds;
+  ds.MutableFieldDefs().Add(u"ID", ftInteger, 0, true);
+  ds.MutableFieldDefs().Add(u"Text", ftWideString, 0);
+  ds.Open();
+  std::mt19937 rng(17);
+  for (int i = 0; i < 5000; ++i) {
+    ds.Append();
+    ds.SetFieldValue(0, Variant::Integer(i));
+    std::u16string text(size_t(100 + rng() % 500), u' ');
+    for (char16_t& c : text) c = char16_t(u'A' + rng() % 58);
+    if (i % 11 != 3) ds.SetFieldValue(1, Variant::OleStr(text));
+    ds.Post();
+  }
+  const std::string image = test::SavedImage(ds);
+  const std::string deflated = test::Deflated(image);
+  ASSERT_GE(int64_t(deflated.size()), TInflatedImage::kReadAheadFrom) << "not read ahead";
+  TMemoryStream blob;
+  test::MakeBlob(blob, deflated, "");
+  ExpectSamePaths(test::Bytes(blob), "whole");
+  test::MakeBlob(blob, deflated.substr(0, deflated.size() * 3 / 4), "");
+  ExpectSamePaths(test::Bytes(blob), "cut short");
+  std::string badCheck = deflated;
+  badCheck.back() = char(badCheck.back() ^ 0x55);
+  test::MakeBlob(blob, badCheck, "");
+  ExpectSamePaths(test::Bytes(blob), "check value");
+  test::MakeBlob(blob, deflated, "");
+  const Outcome overBudget = OnePass(test::Bytes(blob), 4096, int64_t(image.size() / 2));
+  EXPECT_FALSE(overBudget.packet);
+  EXPECT_NE(overBudget.error.find("budget"), std::string::npos) << overBudget.error;
 }
 
 }  // namespace
