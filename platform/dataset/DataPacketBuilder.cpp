@@ -65,6 +65,7 @@ TDataPacketBuilder::TDataPacketBuilder(const TClientFieldDefs& fields, int64_t e
 }
 
 TDataPacketBuilder::~TDataPacketBuilder() {
+  prefaulter_.reset();
   std::free(out_);
 }
 
@@ -84,11 +85,17 @@ void TDataPacketBuilder::Reserve(size_t more) {
         std::min(double(size_) * 16.0, double(std::numeric_limits<size_t>::max() / 4));
     wanted = std::max(wanted, size_t(std::min(estimate, bound)));
   }
+  prefaulter_.reset();
   auto* grown = static_cast<uint8_t*>(std::realloc(out_, wanted));
   if (grown == nullptr) throw std::bad_alloc();
   out_ = grown;
   capacity_ = wanted;
-  if (wanted >= kLargeBuffer) AdviseLargeBuffer(out_, capacity_);
+  if (wanted >= kLargeBuffer) {
+    AdviseLargeBuffer(out_, capacity_);
+    // Clearing the fresh pages costs about as much as writing the rows into them: another
+    // core does it while the rows are decoded.
+    prefaulter_.emplace(out_ + size_, capacity_ - size_);
+  }
 }
 
 void TDataPacketBuilder::Append(const void* bytes, size_t size) {
@@ -147,6 +154,7 @@ void TDataPacketBuilder::Value(int field, const Variant& value) {
 }
 
 TPacketBlock TDataPacketBuilder::Finish() {
+  prefaulter_.reset();
   if (fields_.empty()) rows_ = 0;
   if (rows_ != expectedRows_) {
     // The header again with the true count; the rows move when its length changes.

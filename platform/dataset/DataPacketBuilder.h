@@ -10,9 +10,11 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "platform/dataset/DataPacket.h"
+#include "platform/rtl/Prefaulter.h"
 
 namespace qorvin {
 
@@ -83,6 +85,8 @@ class TDataPacketBuilder {
   size_t size_ = 0, capacity_ = 0;
   size_t mapAt_ = 0;            // null map of the current row
   std::vector<uint8_t> value_;  // scratch for Value()
+  // Faults in a large packet's pages ahead of the rows; stopped before out_ moves or is freed.
+  std::optional<TPrefaulter> prefaulter_;
 };
 
 }  // namespace qorvin

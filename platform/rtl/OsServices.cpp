@@ -40,4 +40,14 @@ void AdviseLargeBuffer(void* block, size_t size) {
   madvise(reinterpret_cast<void*>(begin), end - begin, MADV_HUGEPAGE);
 }
 
+bool PrefaultForWrite(void* block, size_t size) {
+  // Rounded inwards: only pages wholly inside the block are touched.
+  const auto page = uintptr_t(sysconf(_SC_PAGESIZE));
+  const uintptr_t begin = (reinterpret_cast<uintptr_t>(block) + page - 1) & ~(page - 1);
+  const uintptr_t end = (reinterpret_cast<uintptr_t>(block) + size) & ~(page - 1);
+  if (end <= begin) return true;
+  // Kernels before 5.14 do not know the advice (EINVAL).
+  return madvise(reinterpret_cast<void*>(begin), end - begin, MADV_POPULATE_WRITE) == 0;
+}
+
 }  // namespace qorvin

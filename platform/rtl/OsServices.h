@@ -27,4 +27,10 @@ std::string SystemErrorMessage(uint32_t code);
 // not take is ignored; the block keeps its contents and is freed as before.
 void AdviseLargeBuffer(void* block, size_t size);
 
+// Makes the whole pages inside [block, block + size) present and writable without changing
+// their contents, so that a writer filling them later does not stop to fault each one in. Safe
+// while another thread writes into the same pages. False when the platform cannot do it, so
+// that the caller stops asking.
+bool PrefaultForWrite(void* block, size_t size);
+
 }  // namespace qorvin

@@ -45,4 +45,9 @@ void AdviseLargeBuffer(void*, size_t) {
   // Large pages on Windows need a privilege that hosts do not hold; the hint is not taken.
 }
 
+bool PrefaultForWrite(void*, size_t) {
+  // No call makes committed pages present without touching them; the writer faults them in.
+  return false;
+}
+
 }  // namespace qorvin
