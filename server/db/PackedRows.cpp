@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/rtl/OsServices.h"
 #include "platform/rtl/Text.h"
 #include "server/db/DateTimeText.h"
 #include "server/db/ResultTable.h"
@@ -10,14 +11,36 @@
 namespace qorvin::server {
 
 uint8_t* PackedRows::Room(size_t n) {
-  if (blocks_.empty() || blocks_.back().size + n > blocks_.back().capacity) {
-    const size_t capacity = std::max(kBlockSize, n);
-    blocks_.push_back(Block{std::make_unique_for_overwrite<uint8_t[]>(capacity), 0, capacity});
-  }
+  if (blocks_.empty() || blocks_.back().size + n > blocks_.back().ready) MakeRoom(n);
   Block& b = blocks_.back();
   uint8_t* at = b.bytes.get() + b.size;
   b.size += n;
   return at;
+}
+
+// The first blocks are small, so that a small set stays small. From kLargeBlocksAfter blocks on
+// they are kLargeBlock bytes: a block that large is mapped on its own and backed by large pages,
+// and its pages are faulted in a stretch at a time with one call each, which costs far less than
+// a fault per page.
+void PackedRows::MakeRoom(size_t n) {
+  if (!blocks_.empty()) {
+    Block& b = blocks_.back();
+    if (b.size + n <= b.capacity) {
+      const size_t from = b.ready;
+      b.ready = std::min(b.capacity, std::max(b.size + n, b.ready + kFaultStretch));
+      PrefaultForWrite(b.bytes.get() + from, b.ready - from);
+      return;
+    }
+  }
+  const bool large = blocks_.size() >= kLargeBlocksAfter;
+  const size_t capacity = std::max(large ? kLargeBlock : kBlockSize, n);
+  Block block{std::make_unique_for_overwrite<uint8_t[]>(capacity), 0, capacity, capacity};
+  if (large) {
+    AdviseLargeBuffer(block.bytes.get(), capacity);
+    block.ready = std::min(capacity, std::max(n, kFaultStretch));
+    PrefaultForWrite(block.bytes.get(), block.ready);
+  }
+  blocks_.push_back(std::move(block));
 }
 
 void PackedRows::AddFixed(CellTag tag, const void* v, size_t n) {

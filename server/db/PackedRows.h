@@ -89,8 +89,15 @@ class PackedRows {
 
  private:
   static constexpr size_t kBlockSize = size_t(1) << 20;
+  static constexpr size_t kLargeBlocksAfter = 32;
+  // Over 32 MiB: the allocator maps such a block on its own and, unlike a smaller mapped block,
+  // freeing it does not raise the size from which it maps blocks (which would keep later large
+  // buffers in the heap after the call).
+  static constexpr size_t kLargeBlock = size_t(36) << 20;
+  static constexpr size_t kFaultStretch = size_t(4) << 20;
 
   uint8_t* Room(size_t n);
+  void MakeRoom(size_t n);
   void AddFixed(CellTag tag, const void* v, size_t n);
   void AddBytes(CellTag tag, const void* data, size_t size, uint32_t length);
   void AddBytes(CellTag tag, const void* data, size_t size) {
@@ -102,6 +109,7 @@ class PackedRows {
     std::unique_ptr<uint8_t[]> bytes;
     size_t size = 0;
     size_t capacity = 0;
+    size_t ready = 0;  // bytes that may be written without MakeRoom (faulted in, if large)
   };
 
   int columns_;

@@ -7,6 +7,7 @@
 #include <random>
 
 #include "platform/rtl/Text.h"
+#include "server/db/PackedRows.h"
 #include "server/services/DataSetBlob.h"
 
 namespace qorvin::server {
@@ -204,6 +205,38 @@ TEST(PackedBlob, LimitsHoldForPackedRows) {
   bytes.AddColumn("a", ColumnKind::Text);
   bytes.BeginRow();
   EXPECT_THROW(bytes.AddText(std::string(60, 'x')), EDatabaseError);
+}
+
+// A set larger than the small packing blocks goes on in large blocks, faulted in a stretch at a
+// time: values that end exactly at a stretch, that are larger than a stretch or than a whole
+// block, and the small values around them all read back as written, in order.
+TEST(PackedBlob, ValuesInLargePackingBlocksReadBackAsWritten) {
+  PackedRows rows(2);
+  std::vector<size_t> sizes;
+  for (int i = 0; i < 520; ++i) sizes.push_back(100000 + size_t(i) * 7);  // past the small blocks
+  sizes.push_back(size_t(5) << 20);                                       // over a stretch
+  sizes.push_back(size_t(4) << 20);
+  sizes.push_back(size_t(40) << 20);  // over a large block
+  for (int i = 0; i < 300; ++i) sizes.push_back(size_t(i) * 13);
+  std::string bytes;
+  for (size_t r = 0; r < sizes.size(); ++r) {
+    rows.NewRow();
+    rows.AddInt(int64_t(r));
+    bytes.assign(sizes[r], char('a' + r % 26));
+    if (!bytes.empty()) bytes.back() = 'Z';
+    rows.AddBlob(bytes.data(), bytes.size());
+  }
+  PackedRows::Reader reader(rows, true);
+  for (size_t r = 0; r < sizes.size(); ++r) {
+    ASSERT_EQ(reader.Next().AsIntegerValue(), int64_t(r));
+    const Variant blob = reader.Next();
+    const std::vector<uint8_t>& got = blob.AsArray().RawData();
+    ASSERT_EQ(got.size(), sizes[r]) << r;
+    if (got.empty()) continue;
+    ASSERT_EQ(got.front(), sizes[r] == 1 ? 'Z' : 'a' + r % 26) << r;
+    ASSERT_EQ(got.back(), 'Z') << r;
+  }
+  EXPECT_THROW(reader.Next(), EDatabaseError);
 }
 
 }  // namespace
