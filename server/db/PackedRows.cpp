@@ -15,6 +15,7 @@ uint8_t* PackedRows::Room(size_t n) {
   Block& b = blocks_.back();
   uint8_t* at = b.bytes.get() + b.size;
   b.size += n;
+  bytes_ += n;
   return at;
 }
 

@@ -48,6 +48,8 @@ class PackedRows {
 
   int Columns() const { return columns_; }
   int64_t RowCount() const { return rows_; }
+  // The packed bytes held (as appended; blocks already consumed by a reader still count).
+  size_t ByteSize() const { return bytes_; }
   void SetMappings(std::vector<CellMapping> mappings) { mappings_ = std::move(mappings); }
 
   // Appending: one call per cell, `columns` cells per row; NewRow before each row.
@@ -114,6 +116,7 @@ class PackedRows {
 
   int columns_;
   int64_t rows_ = 0;
+  size_t bytes_ = 0;
   std::vector<Block> blocks_;
   std::vector<CellMapping> mappings_;
 };

@@ -97,6 +97,10 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
   if (pack.RowCount() > int64_t(UINT32_MAX))
     throw EDatabaseError("A result set of more than 4294967295 rows cannot be sent");
   std::string blob;
+  // Room for the compressed set at once: growing the string would copy it each time. The packed
+  // size bounds it closely enough (the image holds about as much, and compresses well below
+  // that); what is reserved and never written costs address space only.
+  if (pack.RowCount() * pack.Columns() >= kBackgroundCells) blob.reserve(pack.ByteSize());
   StringSink sink(blob);
   {
     TZCompressionStream compressor(sink, ZLibLevelFromIndex(kFastestLevel));
