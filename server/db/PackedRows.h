@@ -91,7 +91,7 @@ class PackedRows {
 
  private:
   static constexpr size_t kBlockSize = size_t(1) << 20;
-  static constexpr size_t kLargeBlocksAfter = 32;
+  static constexpr size_t kLargeBlocksAfter = 8;
   // Over 32 MiB: the allocator maps such a block on its own and, unlike a smaller mapped block,
   // freeing it does not raise the size from which it maps blocks (which would keep later large
   // buffers in the heap after the call).
