@@ -8,6 +8,7 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
@@ -89,7 +90,6 @@ int HexValue(char c) {
 // One value in PostgreSQL's text output form, in its natural form.
 void AddCell(ResultBuilder& b, Oid type, const char* p, int n) {
   const std::string_view text(p, size_t(n));
-  char* end = nullptr;
   switch (type) {
     case kBool:
       return b.AddBool(n > 0 && p[0] == 't');
@@ -97,13 +97,17 @@ void AddCell(ResultBuilder& b, Oid type, const char* p, int n) {
     case kInt4:
     case kInt8:
     case kOid: {
-      long long v = std::strtoll(p, &end, 10);
-      return end == p + n ? b.AddInt(v) : b.AddText(text);
+      // from_chars: exact, locale-free, and several times faster than strtoll on a large read.
+      int64_t v = 0;
+      const auto [at, ec] = std::from_chars(p, p + n, v);
+      return ec == std::errc() && at == p + n ? b.AddInt(v) : b.AddText(text);
     }
     case kFloat4:
     case kFloat8: {
-      double v = std::strtod(p, &end);
-      return end == p + n ? b.AddReal(v) : b.AddText(text);
+      // Correctly rounded as strtod is; "Infinity", "-Infinity" and "NaN" parse as they do there.
+      double v = 0;
+      const auto [at, ec] = std::from_chars(p, p + n, v);
+      return ec == std::errc() && at == p + n ? b.AddReal(v) : b.AddText(text);
     }
     case kNumeric:
       try {

@@ -1,6 +1,9 @@
 // Batch semantics of the dialect on a real database: transactions, errors, variables, types.
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdint>
+
 #include "server/db/DateTimeText.h"
 #include "tests/server/db_fixture.h"
 
@@ -162,6 +165,33 @@ TEST_P(BackendTest, ResultColumnsTakeTheirTypesFromTheDatabase) {
   o = Run("select 0x00FF10 as bin");
   ASSERT_EQ(o.resultSets[0].columns[0].type, ftBlob);
   EXPECT_EQ(o.resultSets[0].rows[0][0].AsArray().RawData(), (std::vector<uint8_t>{0, 255, 16}));
+}
+
+// The extremes of PostgreSQL's integer and floating-point text forms arrive as exact values:
+// the ends of each integer range, and doubles at their limits, subnormal, signed zero, infinite
+// and not a number.
+TEST_P(BackendTest, NumericExtremesArriveExactly) {
+  if (!Postgres()) GTEST_SKIP() << "PostgreSQL's text forms";
+  BatchOutcome o =
+      Run("select '-9223372036854775808'::bigint, 9223372036854775807::bigint, '-32768'::smallint,"
+          " 2147483647::int, 1.7976931348623157e308::float8, '4.9406564584124654e-324'::float8,"
+          " '-0'::float8, 0.1::float8, 'Infinity'::float8, '-Infinity'::float8, 'NaN'::float8,"
+          " 3.4028235e38::float4");
+  ASSERT_EQ(o.resultSets.size(), 1u);
+  const std::vector<Variant>& row = o.resultSets[0].rows.at(0);
+  EXPECT_EQ(row[0].AsIntegerValue(), INT64_MIN);
+  EXPECT_EQ(row[1].AsIntegerValue(), INT64_MAX);
+  EXPECT_EQ(row[2].AsIntegerValue(), -32768);
+  EXPECT_EQ(row[3].AsIntegerValue(), 2147483647);
+  EXPECT_EQ(row[4].AsDoubleValue(), 1.7976931348623157e308);
+  EXPECT_EQ(row[5].AsDoubleValue(), 4.9406564584124654e-324);
+  EXPECT_EQ(row[6].AsDoubleValue(), 0.0);
+  EXPECT_TRUE(std::signbit(row[6].AsDoubleValue()));
+  EXPECT_EQ(row[7].AsDoubleValue(), 0.1);
+  EXPECT_EQ(row[8].AsDoubleValue(), HUGE_VAL);
+  EXPECT_EQ(row[9].AsDoubleValue(), -HUGE_VAL);
+  EXPECT_TRUE(std::isnan(row[10].AsDoubleValue()));
+  EXPECT_EQ(row[11].AsDoubleValue(), 3.4028235e38) << "a real's shortest text, read as a double";
 }
 
 TEST_P(BackendTest, LimitsEndOversizedResults) {
