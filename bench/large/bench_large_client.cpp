@@ -121,6 +121,10 @@ std::string Take(QorvinText& t) {
 Outcome Read(char letter, int port, const char* sql, bool dataSet) {
   Library lib;
   IRemoteDataModule* m = lib.Module(letter, port);
+  // A host that reads 10M rows (--large: an image of about 1.2 GB) raises the inflation budget.
+  void* f = nullptr;
+  if (m->QueryInterface(&kFactoryIID, &f) != 0) throw std::runtime_error("no factory");
+  static_cast<IQorvinDataSetFactory*>(f)->SetInflateBudget(int64_t(16) << 30);
   Outcome o;
   int32_t result = 0;
   QorvinText error{};

@@ -2,6 +2,8 @@
 // server clock over every connection letter, --keep, and the progress line on a terminal.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "tests/cli/CliHarness.h"
 
 namespace qorvin::testing {
@@ -105,6 +107,31 @@ TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
   for (int i = 2; i < kRows + 2; ++i) sameWidth += lines[size_t(i)].size() == lines[2].size();
   EXPECT_EQ(sameWidth, size_t(kRows));
   EXPECT_EQ(lines[kRows + 1], " 25000 | " + name(kRows));
+}
+
+// A result past the inflation budget fails with the budget's text until --inflate-budget raises
+// it.
+TEST(CliOutput, AResultPastTheInflationBudgetNeedsItRaised) {
+  std::vector<std::vector<Variant>> rows;
+  for (int i = 0; i < 9000; ++i)
+    rows.push_back({Variant::Integer(i), Variant::OleStr(std::u16string(100, u'x'))});
+  const std::string blob = MakeTableBlob({{u"ID", ftInteger}, {u"Name", ftWideString, 100}}, rows);
+  CliServer server;
+  server.Answer(Reply().Int(1).Binary(&blob).Bytes());
+  ProgramOptions generous;
+  generous.timeoutMs = 120000;
+  ProgramRun refused =
+      Qorvin(Args(server.Connect(), {"--inflate-budget", "1", "--format", "csv", "read", "select"}),
+             generous);
+  EXPECT_EQ(refused.status, 1);
+  EXPECT_NE(refused.err.find("Inflated data exceeds the budget of 1 MiB"), std::string::npos)
+      << refused.err;
+  EXPECT_EQ(refused.out, "");
+  ProgramRun raised =
+      Qorvin(Args(server.Connect(), {"--inflate-budget", "8", "--format", "csv", "read", "select"}),
+             generous);
+  EXPECT_EQ(raised.status, 0) << raised.err;
+  EXPECT_EQ(std::count(raised.out.begin(), raised.out.end(), '\n'), 9001);
 }
 
 TEST(CliOutput, ControlCharactersFromTheServerAreShownAsEscapes) {

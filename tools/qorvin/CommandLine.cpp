@@ -63,6 +63,15 @@ const std::vector<OptionDef>& GlobalOptionTable() {
            throw UsageError("--format must be table, csv or json, not '" + v + "'");
          }
        }},
+      {"--inflate-budget", "MIB",
+       "the most one reply's data may inflate to, in MiB, 1..1048576 (default 256:\n"
+       "the library's own); raise it to read a result larger than that",
+       [](GlobalOptions& o, const std::string& v) {
+         const int32_t mib = ParseInt32(v, "--inflate-budget");
+         if (mib < 1 || mib > 1048576)
+           throw UsageError("--inflate-budget must lie between 1 and 1048576 MiB");
+         o.inflateBudget = int64_t(mib) << 20;
+       }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
       {"--keep-going", nullptr,

@@ -69,6 +69,7 @@ struct GlobalOptions {
   bool keep = false;
   bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
+  int64_t inflateBudget = 0;  // bytes; 0: the library's default
 };
 
 struct CommandCall {

@@ -58,7 +58,9 @@ std::string FormatDateTime(double days) {
 }
 
 Session::Session(const GlobalOptions& options, IRemoteDataModule& module, ProgressBoard& board)
-    : options_(options), module_(module), factory_(FactoryOf(module)), board_(board) {}
+    : options_(options), module_(module), factory_(FactoryOf(module)), board_(board) {
+  if (options_.inflateBudget > 0) factory_.SetInflateBudget(options_.inflateBudget);
+}
 
 void Session::Prepare(PreparedCall& p, const Table& table) {
   RecordSetPtr ds = BuildRecordSet(factory_, table);

@@ -10,7 +10,7 @@ _qorvin() {
   local subcommands="exec-sql exec-proc exec-proc-output read read-dataset read-two
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
     probe"
-  local options="--connect --servers --user --hdh --format --keep --keep-going --library --help"
+  local options="--connect --servers --user --hdh --format --inflate-budget --keep --keep-going --library --help"
 
   case $prev in
     --format)
@@ -41,7 +41,7 @@ _qorvin() {
     local w=${COMP_WORDS[i]}
     case $w in
       --) command="" ;;
-      --connect | --servers | --user | --hdh | --format | --library | --timeout | --success-return) ((i++)) ;;
+      --connect | --servers | --user | --hdh | --format | --inflate-budget | --library | --timeout | --success-return) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
     esac
