@@ -247,7 +247,8 @@ def main():
                                 [client, "dataset", letter, port, sql], libpq_rate)
                     measure(db, n, "qorvin --format csv read (T)",
                             [cli, "--connect", f"t://127.0.0.1:{servers[db].ports['T']}",
-                             "--format", "csv", "read", sql], libpq_rate, to_null=True)
+                             "--inflate-budget", "16384", "--format", "csv", "read", sql],
+                            libpq_rate, to_null=True)
 
         print("\n## Reads\n")
         report.print()
