@@ -536,14 +536,21 @@ QorvinAdoDataSet* TDataModuleZent::CreateAdoDataSet() {
   }
 }
 
+// A packet that does not load leaves its reason as the module's last error text. The module's
+// inflation budget applies, as to its calls: what a raised budget let a read bring, loads.
 QorvinAdoDataSet* TDataModuleZent::PacketToAdoDataSet(const QorvinDataPacket* packet) {
+  std::string failure;
   try {
-    std::unique_ptr<TAdoDataSet> ds = PacketToAdo(PacketToVariant(packet));
-    if (!ds) return nullptr;
-    return new ClientAdoDataSet(std::move(ds), lastError_);
+    const TInflateBudgetScope budget(inflateBudget_.load());
+    std::unique_ptr<TAdoDataSet> ds = PacketToAdo(PacketToVariant(packet), failure);
+    if (ds) return new ClientAdoDataSet(std::move(ds), lastError_);
+  } catch (const std::exception& e) {
+    failure = e.what();
   } catch (...) {
-    return nullptr;
+    failure = "Unknown failure";
   }
+  if (!failure.empty()) lastError_->Set("The data packet does not load: " + failure);
+  return nullptr;
 }
 
 bool TDataModuleZent::AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) {

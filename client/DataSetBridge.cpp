@@ -62,8 +62,8 @@ void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request) {
   AdoDataSetToStream(&dataSet, &request, true, kPersistFormat, kFastestLevel);
 }
 
-std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet) {
-  return VariantToAdoDataSet(packet);
+std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet, std::string& failure) {
+  return LoadPacketIntoAdoDataSet(packet, failure);
 }
 
 Variant AdoToPacket(const TAdoDataSet& dataSet) {

@@ -26,8 +26,9 @@ void PacketToBlob(const Variant& packet, TStream& request);
 // Writes the blob of `dataSet` (with data, ADTG, fastest compression) into `request`.
 void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request);
 
-// Packet ↔ record set, for hosts (null / Null when there is nothing to convert).
-std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet);
+// Packet ↔ record set, for hosts (null / Null when there is nothing to convert). A packet that
+// does not load gives null with the reason in `failure`; what the record set raises propagates.
+std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet, std::string& failure);
 Variant AdoToPacket(const TAdoDataSet& dataSet);
 
 }  // namespace qorvin

@@ -10,6 +10,7 @@
 
 #include "platform/dataset/DataSetProvider.h"
 #include "platform/rtl/Text.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 
@@ -238,6 +239,19 @@ struct PacketLoad {
 // beside the record set's own rows. The values are those of loading a client dataset and
 // copying it. What the record set raises (a definition or value it refuses) propagates; what
 // the packet's decoding raises, at any row, is returned and nothing of the record set is kept.
+//
+// The memory budget: a packet held in memory already passed the inflation budget of the call
+// that brought it, and its record set claims a few times its image at most. A client dataset's
+// own budget (2 GiB, sized for a Variant per value) refused the record set of a read that a
+// raised inflation budget had let through, so the budget here grows with that one.
+TDataPacketLimits StreamedPacketLimits() {
+  TDataPacketLimits limits;
+  const int64_t inflate = InflateBudget();
+  if (inflate <= limits.max_memory / 4) return limits;
+  limits.max_memory = inflate > INT64_MAX / 4 ? INT64_MAX : inflate * 4;
+  return limits;
+}
+
 PacketLoad StreamPacketIntoAdo(const Variant& packet) {
   PacketLoad load;
   Variant held;
@@ -253,7 +267,7 @@ PacketLoad StreamPacketIntoAdo(const Variant& packet) {
   int fields = 0;
   try {
     ForEachDataPacketRow(
-        DataPacketBytes(*value), TDataPacketLimits{},
+        DataPacketBytes(*value), StreamedPacketLimits(),
         [&](std::string&, TClientFieldDefs& defs, uint32_t) {
           if (defs.empty()) throw EDatabaseError("Invalid data packet: it has no fields");
           try {

@@ -275,6 +275,13 @@ TEST_P(HostOperations, APacketThatDoesNotLoadFailsBeforeTheServerIsCalled) {
   EXPECT_EQ(result, 0);
   EXPECT_NE(insertError.str().find("not a valid data packet"), std::string::npos);
   EXPECT_TRUE(server_->Requests().empty());
+  // The factory gives no record set for it either, and says why in the last error text.
+  EXPECT_EQ(factory_->PacketToAdoDataSet(&junk), nullptr);
+  Text last;
+  module_->GetLastErrorText(&last);
+  EXPECT_EQ(last.str().rfind("The data packet does not load: ", 0), 0u) << last.str();
+  QorvinDataPacket none{};
+  EXPECT_EQ(factory_->PacketToAdoDataSet(&none), nullptr);
   // Null and Empty still mean "no rows": an empty blob goes to the server.
   QorvinDataPacket empty{};
   Text emptyError;

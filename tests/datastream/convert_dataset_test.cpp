@@ -5,6 +5,7 @@
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
 #include "platform/rtl/Text.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 namespace {
@@ -246,6 +247,32 @@ TEST(ConvertVariantToAdo, LoadingForAnUploadTellsAFailedPacketFromNull) {
                                      failure),
             nullptr);
   EXPECT_NE(failure.find("Invalid data packet"), std::string::npos) << failure;
+}
+
+// The memory a packet may claim as a record set grows with the inflation budget: a read that a
+// raised budget let through must load. Rows of NULLs cost a bit each in the packet but a value
+// each in memory, so a small packet can claim gigabytes; it is refused before any row is read.
+TEST(ConvertVariantToAdo, ThePacketBudgetGrowsWithTheInflationBudget) {
+  TClientFieldDefs fields;
+  for (int i = 0; i < 248; ++i) {
+    TClientFieldDef def;
+    def.name = "F" + std::to_string(i);
+    def.dataType = ftInteger;
+    fields.push_back(def);
+  }
+  // More rows than even the raised budget allows.
+  const int64_t kRows = (int64_t(9) << 30) / DataPacketMemoryEstimate(1, 248, 0) + 1;
+  std::vector<uint8_t> bytes;
+  AppendDataPacketHeader(bytes, fields, kRows);
+  bytes.resize(bytes.size() + size_t(kRows) * 31, 0xFF);  // every value NULL
+  const Variant packet = Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+  std::string failure;
+  EXPECT_EQ(LoadPacketIntoAdoDataSet(packet, failure), nullptr);
+  EXPECT_NE(failure.find("the budget of 2048 MiB"), std::string::npos) << failure;
+  const TInflateBudgetScope raised(int64_t(2) << 30);
+  failure.clear();
+  EXPECT_EQ(LoadPacketIntoAdoDataSet(packet, failure), nullptr);
+  EXPECT_NE(failure.find("the budget of 8192 MiB"), std::string::npos) << failure;
 }
 
 TEST(ConvertVariantToAdo, PacketByReferenceLoadsLikeThePacket) {

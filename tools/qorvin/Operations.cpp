@@ -86,6 +86,17 @@ void Session::Remote(Outcome& o, const HostText* error, const std::function<void
   if (o.error.empty()) o.error = "the operation failed without a message";
 }
 
+std::shared_ptr<RowSource> Session::Rows(const QorvinDataPacket& packet) {
+  try {
+    return ReadPacket(factory_, packet);
+  } catch (const RunError& e) {
+    HostText last;
+    module_.GetLastErrorText(&last.slot);
+    if (last.str().empty()) throw;
+    throw RunError(std::string(e.what()) + " (" + last.str() + ")");
+  }
+}
+
 Outcome Session::Run(PreparedCall& p) {
   const CommandCall& c = *p.call;
   Outcome o;
@@ -171,7 +182,7 @@ void Session::Read(const CommandCall& c, Outcome& o) {
                           &data.slot, &result, &error.slot);
   });
   o.scalars.push_back(Number("result", "result", result));
-  o.data.push_back(DataResult{"", ReadPacket(factory_, data.slot)});
+  o.data.push_back(DataResult{"", Rows(data.slot)});
 }
 
 void Session::ReadDataSet(const CommandCall& c, Outcome& o) {
@@ -203,8 +214,8 @@ void Session::ReadTwo(const CommandCall& c, Outcome& o) {
     }
   });
   o.scalars.push_back(Number("result", "result", result));
-  o.data.push_back(DataResult{"first", ReadPacket(factory_, first.slot)});
-  o.data.push_back(DataResult{"second", ReadPacket(factory_, second.slot)});
+  o.data.push_back(DataResult{"first", Rows(first.slot)});
+  o.data.push_back(DataResult{"second", Rows(second.slot)});
 }
 
 void Session::InsertTable(PreparedCall& p, Outcome& o) {
@@ -219,7 +230,7 @@ void Session::InsertTable(PreparedCall& p, Outcome& o) {
   });
   o.scalars.push_back(Number("result", "result", result));
   o.scalars.push_back(Number("success_count", "success count", count));
-  o.data.push_back(DataResult{"", ReadPacket(factory_, returned.slot)});
+  o.data.push_back(DataResult{"", Rows(returned.slot)});
 }
 
 void Session::InsertTableDataSet(PreparedCall& p, Outcome& o) {

@@ -46,6 +46,8 @@ class Session {
   void InsertTableDataSet(PreparedCall& p, Outcome& o);
   void ExecSqlInsert(PreparedCall& p, Outcome& o);
   void DateTime(Outcome& o);
+  // ReadPacket, with the library's reason added to a packet that does not load.
+  std::shared_ptr<RowSource> Rows(const QorvinDataPacket& packet);
 
   // Runs `call` with the progress line, then marks `o` failed when the module reported a
   // failure, taking the text from `error` (or the module's last error text).
