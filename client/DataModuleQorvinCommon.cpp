@@ -542,7 +542,7 @@ QorvinAdoDataSet* TDataModuleZent::PacketToAdoDataSet(const QorvinDataPacket* pa
   std::string failure;
   try {
     const TInflateBudgetScope budget(inflateBudget_.load());
-    std::unique_ptr<TAdoDataSet> ds = PacketToAdo(PacketToVariant(packet), failure);
+    std::unique_ptr<TAdoDataSet> ds = PacketToAdo(packet, failure);
     if (ds) return new ClientAdoDataSet(std::move(ds), lastError_);
   } catch (const std::exception& e) {
     failure = e.what();

@@ -62,8 +62,12 @@ void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request) {
   AdoDataSetToStream(&dataSet, &request, true, kPersistFormat, kFastestLevel);
 }
 
-std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet, std::string& failure) {
-  return LoadPacketIntoAdoDataSet(packet, failure);
+std::unique_ptr<TAdoDataSet> PacketToAdo(const QorvinDataPacket* packet, std::string& failure) {
+  // The host's bytes are read where they lie: a copy held a large packet twice.
+  if (packet != nullptr && packet->kind == kQorvinPacketBytes && packet->size > 0 &&
+      packet->bytes != nullptr)
+    return LoadPacketBytesIntoAdoDataSet({packet->bytes, size_t(packet->size)}, failure);
+  return LoadPacketIntoAdoDataSet(PacketToVariant(packet), failure);
 }
 
 Variant AdoToPacket(const TAdoDataSet& dataSet) {

@@ -28,7 +28,7 @@ void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request);
 
 // Packet ↔ record set, for hosts (null / Null when there is nothing to convert). A packet that
 // does not load gives null with the reason in `failure`; what the record set raises propagates.
-std::unique_ptr<TAdoDataSet> PacketToAdo(const Variant& packet, std::string& failure);
+std::unique_ptr<TAdoDataSet> PacketToAdo(const QorvinDataPacket* packet, std::string& failure);
 Variant AdoToPacket(const TAdoDataSet& dataSet);
 
 }  // namespace qorvin

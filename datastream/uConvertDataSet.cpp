@@ -252,22 +252,15 @@ TDataPacketLimits StreamedPacketLimits() {
   return limits;
 }
 
-PacketLoad StreamPacketIntoAdo(const Variant& packet) {
+PacketLoad StreamPacketBytesIntoAdo(std::span<const uint8_t> bytes) {
   PacketLoad load;
-  Variant held;
-  const Variant* value = &packet;
-  while (value->IsByRef() && !value->IsArray()) {
-    held = value->Deref();
-    value = &held;
-  }
-  if (value->IsNull() || value->IsEmpty()) return load;
   std::unique_ptr<TAdoDataSet> ado;
   std::optional<ControlsDisabled> controls;
   std::exception_ptr copyFailure;  // set when the record set, not the packet, failed
   int fields = 0;
   try {
     ForEachDataPacketRow(
-        DataPacketBytes(*value), StreamedPacketLimits(),
+        bytes, StreamedPacketLimits(),
         [&](std::string&, TClientFieldDefs& defs, uint32_t) {
           if (defs.empty()) throw EDatabaseError("Invalid data packet: it has no fields");
           try {
@@ -298,6 +291,38 @@ PacketLoad StreamPacketIntoAdo(const Variant& packet) {
   return load;
 }
 
+PacketLoad StreamPacketIntoAdo(const Variant& packet) {
+  Variant held;
+  const Variant* value = &packet;
+  while (value->IsByRef() && !value->IsArray()) {
+    held = value->Deref();
+    value = &held;
+  }
+  if (value->IsNull() || value->IsEmpty()) return {};
+  std::span<const uint8_t> bytes;
+  try {
+    bytes = DataPacketBytes(*value);
+  } catch (...) {
+    PacketLoad notBytes;  // not a packet at all: as a packet that does not load
+    notBytes.packetFailure = std::current_exception();
+    return notBytes;
+  }
+  return StreamPacketBytesIntoAdo(bytes);
+}
+
+// The failure of a load, as text.
+std::unique_ptr<TAdoDataSet> Loaded(PacketLoad load, std::string& packetFailure) {
+  if (!load.packetFailure) return std::move(load.ado);
+  try {
+    std::rethrow_exception(load.packetFailure);
+  } catch (const std::exception& e) {
+    packetFailure = e.what();
+  } catch (...) {
+    packetFailure = "the data packet does not load";
+  }
+  return nullptr;
+}
+
 }  // namespace
 
 std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
@@ -314,16 +339,12 @@ std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet) {
 
 std::unique_ptr<TAdoDataSet> LoadPacketIntoAdoDataSet(const Variant& packet,
                                                       std::string& packetFailure) {
-  PacketLoad load = StreamPacketIntoAdo(packet);
-  if (!load.packetFailure) return std::move(load.ado);
-  try {
-    std::rethrow_exception(load.packetFailure);
-  } catch (const std::exception& e) {
-    packetFailure = e.what();
-  } catch (...) {
-    packetFailure = "the data packet does not load";
-  }
-  return nullptr;
+  return Loaded(StreamPacketIntoAdo(packet), packetFailure);
+}
+
+std::unique_ptr<TAdoDataSet> LoadPacketBytesIntoAdoDataSet(std::span<const uint8_t> bytes,
+                                                           std::string& packetFailure) {
+  return Loaded(StreamPacketBytesIntoAdo(bytes), packetFailure);
 }
 
 void FreeSharedDataSetProvider() noexcept {

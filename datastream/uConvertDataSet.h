@@ -10,6 +10,7 @@
 #pragma once
 
 #include <memory>
+#include <span>
 #include <string>
 
 #include "platform/ado/AdoDataSet.h"
@@ -57,6 +58,9 @@ std::unique_ptr<TAdoDataSet> VariantToAdoDataSet(const Variant& packet);
 // `packetFailure` untouched). What the record set raises propagates, as there.
 std::unique_ptr<TAdoDataSet> LoadPacketIntoAdoDataSet(const Variant& packet,
                                                       std::string& packetFailure);
+// LoadPacketIntoAdoDataSet of a packet's bytes as they lie, without copying them into a Variant.
+std::unique_ptr<TAdoDataSet> LoadPacketBytesIntoAdoDataSet(std::span<const uint8_t> bytes,
+                                                           std::string& packetFailure);
 
 // Frees the shared provider (a later conversion creates a new one). For the library's unload;
 // safe to call any number of times, and while no conversion runs.
