@@ -234,16 +234,11 @@ struct PacketLoad {
   std::exception_ptr packetFailure;  // what decoding the packet raised (EDataPacketTooLarge too)
 };
 
-// The rows go from the packet's bytes into the record set one at a time: loading the packet into
-// a client dataset first held every value as a Variant (about 700 bytes a row of six fields)
-// beside the record set's own rows. The values are those of loading a client dataset and
-// copying it. What the record set raises (a definition or value it refuses) propagates; what
-// the packet's decoding raises, at any row, is returned and nothing of the record set is kept.
-//
-// The memory budget: a packet held in memory already passed the inflation budget of the call
-// that brought it, and its record set claims a few times its image at most. A client dataset's
-// own budget (2 GiB, sized for a Variant per value) refused the record set of a read that a
-// raised inflation budget had let through, so the budget here grows with that one.
+// The memory budget of a packet loaded into a record set. A read's packet passed the inflation
+// budget of the call that brought it, and its record set claims a few times its image at most.
+// The client dataset's budget (2 GiB, sized for a Variant per value) refused the record set of a
+// read that a raised inflation budget had let through, so this one grows with that budget: four
+// times it, never less than the client dataset's.
 TDataPacketLimits StreamedPacketLimits() {
   TDataPacketLimits limits;
   const int64_t inflate = InflateBudget();
@@ -252,6 +247,11 @@ TDataPacketLimits StreamedPacketLimits() {
   return limits;
 }
 
+// The rows go from the packet's bytes into the record set one at a time: loading the packet into
+// a client dataset first held every value as a Variant (about 700 bytes a row of six fields)
+// beside the record set's own rows. The values are those of loading a client dataset and
+// copying it. What the record set raises (a definition or value it refuses) propagates; what
+// the packet's decoding raises, at any row, is returned and nothing of the record set is kept.
 PacketLoad StreamPacketBytesIntoAdo(std::span<const uint8_t> bytes) {
   PacketLoad load;
   std::unique_ptr<TAdoDataSet> ado;
@@ -310,7 +310,7 @@ PacketLoad StreamPacketIntoAdo(const Variant& packet) {
   return StreamPacketBytesIntoAdo(bytes);
 }
 
-// The failure of a load, as text.
+// The record set of a load, or null with the reason it failed in `packetFailure`.
 std::unique_ptr<TAdoDataSet> Loaded(PacketLoad load, std::string& packetFailure) {
   if (!load.packetFailure) return std::move(load.ado);
   try {
