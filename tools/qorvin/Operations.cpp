@@ -89,11 +89,11 @@ void Session::Remote(Outcome& o, const HostText* error, const std::function<void
 std::shared_ptr<RowSource> Session::Rows(const QorvinDataPacket& packet) {
   try {
     return ReadPacket(factory_, packet);
-  } catch (const RunError& e) {
+  } catch (const RunError&) {
     HostText last;
     module_.GetLastErrorText(&last.slot);
     if (last.str().empty()) throw;
-    throw RunError(std::string(e.what()) + " (" + last.str() + ")");
+    throw RunError(last.str());  // "The data packet does not load: <why>"
   }
 }
 

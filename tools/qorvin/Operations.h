@@ -46,7 +46,7 @@ class Session {
   void InsertTableDataSet(PreparedCall& p, Outcome& o);
   void ExecSqlInsert(PreparedCall& p, Outcome& o);
   void DateTime(Outcome& o);
-  // ReadPacket, with the library's reason added to a packet that does not load.
+  // ReadPacket; a packet that does not load fails with the library's text, which gives the reason.
   std::shared_ptr<RowSource> Rows(const QorvinDataPacket& packet);
 
   // Runs `call` with the progress line, then marks `o` failed when the module reported a
