@@ -416,6 +416,17 @@ TEST(BlobToPacket, DamagedImagesFailAlike) {
   }
 }
 
+// A deflated section cut short, and with a wrong check value, fail the same way both ways.
+void ExpectDamagedZlibFailsAlike(const std::string& deflated, size_t cutTo) {
+  TMemoryStream blob;
+  test::MakeBlob(blob, deflated.substr(0, cutTo), "");
+  ExpectSamePaths(test::Bytes(blob), "zlib data cut short");
+  std::string badCheck = deflated;
+  badCheck.back() = char(badCheck.back() ^ 0x55);
+  test::MakeBlob(blob, badCheck, "");
+  ExpectSamePaths(test::Bytes(blob), "bad check value");
+}
+
 // zlib data cut short, a check value that does not match, an image beyond the inflation budget,
 // a damaged trailer and a blob without a record-set section.
 TEST(BlobToPacket, BlobAndZlibFailures) {
@@ -425,12 +436,7 @@ TEST(BlobToPacket, BlobAndZlibFailures) {
   const std::string deflated = test::Deflated(image);
   TMemoryStream blob;
 
-  test::MakeBlob(blob, deflated.substr(0, deflated.size() - 6), "");
-  ExpectSamePaths(test::Bytes(blob), "zlib data cut short");
-  std::string badCheck = deflated;
-  badCheck.back() = char(badCheck.back() ^ 0x55);
-  test::MakeBlob(blob, badCheck, "");
-  ExpectSamePaths(test::Bytes(blob), "bad check value");
+  ExpectDamagedZlibFailsAlike(deflated, deflated.size() - 6);
 
   test::MakeBlob(blob, deflated, "");
   const Outcome small = OnePass(test::Bytes(blob), 64, int64_t(image.size()) - 1);
@@ -478,12 +484,7 @@ TEST(BlobToPacket, SectionsInflatedAheadOfTheReaderGiveTheSamePacketAndFailures)
   TMemoryStream blob;
   test::MakeBlob(blob, deflated, "");
   ExpectSamePaths(test::Bytes(blob), "whole");
-  test::MakeBlob(blob, deflated.substr(0, deflated.size() * 3 / 4), "");
-  ExpectSamePaths(test::Bytes(blob), "cut short");
-  std::string badCheck = deflated;
-  badCheck.back() = char(badCheck.back() ^ 0x55);
-  test::MakeBlob(blob, badCheck, "");
-  ExpectSamePaths(test::Bytes(blob), "check value");
+  ExpectDamagedZlibFailsAlike(deflated, deflated.size() * 3 / 4);
   test::MakeBlob(blob, deflated, "");
   const Outcome overBudget = OnePass(test::Bytes(blob), 4096, int64_t(image.size() / 2));
   EXPECT_FALSE(overBudget.packet);
