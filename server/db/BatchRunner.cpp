@@ -208,7 +208,7 @@ std::optional<SimpleCall> BatchRunner::PlanSimpleCall(const Procedure& proc,
     std::string param = proc.declared ? proc.params[i].name : "p" + std::to_string(i + 1);
     scope.vars[AsciiUpper(param)] = *values[i];
   }
-  call.sql = RenderSql(script, list[0]->tokens, dialect_, scope);
+  call.statement = RenderRowStatement(script, list[0]->tokens, dialect_, scope);
   return call;
 }
 

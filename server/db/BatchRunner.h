@@ -74,7 +74,7 @@ struct CallResult {
 
 // A procedure call that is one plain statement (see BatchRunner::PlanSimpleCall).
 struct SimpleCall {
-  std::string sql;  // the statement with the arguments written in as literals
+  RowStatement statement;  // the arguments written in as literals (RenderRowStatement)
   int32_t returnValue = 0;
 };
 

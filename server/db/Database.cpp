@@ -5,14 +5,14 @@
 namespace qorvin::server {
 
 std::vector<std::optional<std::string>> ISession::ExecuteEach(
-    const std::vector<std::string>& statements, const ExecLimits& limits) {
+    const std::vector<RowStatement>& statements, const ExecLimits& limits) {
   std::vector<std::optional<std::string>> errors(statements.size());
   Execute(BeginSql(GetDialect()), limits);
   try {
     for (size_t i = 0; i < statements.size(); ++i) {
       Execute("SAVEPOINT qv_row", limits);
       try {
-        Execute(statements[i], limits);
+        Execute(statements[i].sql, limits);
       } catch (const ESqlError& e) {
         errors[i] = e.Message();
         Execute("ROLLBACK TO SAVEPOINT qv_row", limits);

@@ -45,6 +45,20 @@ struct ExecLimits {
   bool packRows = false;
 };
 
+// One statement of a run of many (ISession::ExecuteEach): its text with every value written in
+// as a literal, and where in that text lie the literals that are whole items of an INSERT's
+// VALUES list. A back end may send those apart, as the parameters of one statement prepared for
+// every statement of the same shape, when that means exactly what the text means; the text alone
+// is always the statement.
+struct RowStatement {
+  struct Span {
+    size_t offset = 0;
+    size_t length = 0;
+  };
+  std::string sql;
+  std::vector<Span> values;  // in order, not overlapping, each inside sql
+};
+
 struct StatementResult {
   bool hasRows = false;      // the statement returned a result set (possibly without rows)
   ResultTable table;         // when hasRows
@@ -64,7 +78,7 @@ class ISession {
   // and then none of the statements stays. The default runs them one by one; a back end may
   // send several at once.
   virtual std::vector<std::optional<std::string>> ExecuteEach(
-      const std::vector<std::string>& statements, const ExecLimits& limits);
+      const std::vector<RowStatement>& statements, const ExecLimits& limits);
   // Whether the database has a transaction open on this session right now.
   virtual bool InTransaction() = 0;
   // True when the connection is lost; the pool then discards the session.

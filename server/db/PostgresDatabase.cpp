@@ -12,10 +12,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
+#include <unordered_map>
 
 #include "platform/rtl/Text.h"
 #include "server/db/Database.h"
 #include "server/db/DateTimeText.h"
+#include "server/db/PgParameters.h"
 
 namespace qorvin::server {
 namespace {
@@ -218,16 +221,19 @@ class PostgresSession : public ISession {
   // Sends the statements in pipelines of kPipelineRows, each wrapped in its savepoint, and
   // reads the results afterwards. A failing statement aborts the rest of its pipeline; it is
   // rolled back to its savepoint and the pipeline goes on from the statement after it.
-  std::vector<std::optional<std::string>> ExecuteEach(const std::vector<std::string>& statements,
+  // Statements of one shape (the same text around their VALUES items) are prepared once, before
+  // the transaction, and sent with their values as parameters (PrepareShapes).
+  std::vector<std::optional<std::string>> ExecuteEach(const std::vector<RowStatement>& statements,
                                                       const ExecLimits& limits) override {
-    for (const std::string& sql : statements)
-      if (sql.find('\0') != std::string::npos)
+    for (const RowStatement& st : statements)
+      if (st.sql.find('\0') != std::string::npos)
         throw EDatabaseError("A statement may not contain the character NUL");
     std::vector<std::optional<std::string>> errors(statements.size());
+    Batch batch(*this, statements);
     Execute("BEGIN", limits);
     try {
       size_t next = 0;
-      while (next < statements.size()) next = Pipeline(statements, next, errors, limits);
+      while (next < statements.size()) next = Pipeline(batch, next, errors, limits);
       Execute("COMMIT", limits);
     } catch (...) {
       if (PQpipelineStatus(conn_) != PQ_PIPELINE_OFF) DrainPipeline();
@@ -244,6 +250,101 @@ class PostgresSession : public ISession {
 
  private:
   static constexpr size_t kPipelineRows = 256;
+  // Shapes prepared for one run at most; statements of further shapes go as text.
+  static constexpr size_t kMaxShapes = 8;
+
+  // The statements of one ExecuteEach as they go out: each either as its text or as a prepared
+  // shape with its parameters. The prepared statements live as long as the batch.
+  class Batch {
+   public:
+    Batch(PostgresSession& session, const std::vector<RowStatement>& statements)
+        : session_(session), statements_(statements), sent_(statements.size()) {
+      const char* strings = PQparameterStatus(session.conn_, "standard_conforming_strings");
+      if (strings && std::string_view(strings) == "on") PrepareShapes();
+    }
+    ~Batch() {
+      if (names_.empty() || session_.Broken() || session_.InTransaction()) return;
+      std::string sql;
+      for (const std::string& name : names_) sql += "DEALLOCATE " + name + ";";
+      PQclear(PQexec(session_.conn_, sql.c_str()));
+    }
+    Batch(const Batch&) = delete;
+    Batch& operator=(const Batch&) = delete;
+
+    size_t Size() const { return statements_.size(); }
+
+    void Send(size_t i) {
+      const Sent& s = sent_[i];
+      if (s.shape < 0) return session_.Send(statements_[i].sql.c_str());
+      std::vector<const char*> values;
+      values.reserve(s.params.size());
+      for (const PgParameter& p : s.params) values.push_back(p.null ? nullptr : p.value.c_str());
+      if (!PQsendQueryPrepared(session_.conn_, names_[size_t(s.shape)].c_str(), int(values.size()),
+                               values.data(), nullptr, nullptr, 0))
+        session_.ConnectionFailed();
+    }
+
+   private:
+    struct Sent {
+      int shape = -1;  // index of the prepared statement, -1 = sent as text
+      std::vector<PgParameter> params;
+    };
+
+    // Prepares one statement per shape, outside any transaction, so that a shape the database
+    // refuses (a syntax error, a missing table) costs nothing: its statements go as text and
+    // fail one by one with the database's own error, as they would have anyway.
+    void PrepareShapes() {
+      if (session_.InTransaction()) return;
+      std::unordered_map<std::string, int> shapes;  // text and types -> index, -1 = refused
+      for (size_t i = 0; i < statements_.size(); ++i) {
+        const RowStatement& st = statements_[i];
+        if (st.values.empty()) continue;
+        Sent sent;
+        std::string text;
+        std::vector<Oid> types;
+        size_t at = 0;
+        for (const RowStatement::Span& span : st.values) {
+          std::optional<PgParameter> p =
+              PgParameterOfLiteral(std::string_view(st.sql).substr(span.offset, span.length));
+          if (!p) break;
+          text.append(st.sql, at, span.offset - at);
+          text += "$" + std::to_string(sent.params.size() + 1);
+          at = span.offset + span.length;
+          types.push_back(p->type);
+          sent.params.push_back(std::move(*p));
+        }
+        if (sent.params.size() != st.values.size()) continue;
+        text.append(st.sql, at);
+        std::string key = text;
+        for (Oid t : types) key += "\0" + std::to_string(t);
+        auto found = shapes.find(key);
+        if (found == shapes.end()) {
+          if (names_.size() == kMaxShapes) continue;
+          found = shapes.emplace(std::move(key), Prepare(text, types)).first;
+        }
+        if (found->second < 0) continue;
+        sent.shape = found->second;
+        sent_[i] = std::move(sent);
+      }
+    }
+
+    // The index of the new prepared statement, or -1 when the database refused it.
+    int Prepare(const std::string& text, const std::vector<Oid>& types) {
+      std::string name = "qv_rows_" + std::to_string(names_.size());
+      ResultPtr r(
+          PQprepare(session_.conn_, name.c_str(), text.c_str(), int(types.size()), types.data()),
+          PQclear);
+      if (session_.Broken()) session_.ConnectionFailed();
+      if (!r || PQresultStatus(r.get()) != PGRES_COMMAND_OK) return -1;
+      names_.push_back(std::move(name));
+      return int(names_.size() - 1);
+    }
+
+    PostgresSession& session_;
+    const std::vector<RowStatement>& statements_;
+    std::vector<Sent> sent_;
+    std::vector<std::string> names_;  // the prepared statements
+  };
 
   [[noreturn]] void ConnectionFailed() {
     throw ESqlError(Trimmed(PQerrorMessage(conn_)), kPgErrorCode);
@@ -292,14 +393,14 @@ class PostgresSession : public ISession {
   // database two more statements each (about a third of its work for a one-row insert). Only when
   // one of them fails is that undone and each run under a savepoint of its own, so a failing
   // statement still undoes only itself.
-  size_t Pipeline(const std::vector<std::string>& statements, size_t first,
-                  std::vector<std::optional<std::string>>& errors, const ExecLimits& limits) {
-    const size_t end = std::min(statements.size(), first + kPipelineRows);
-    if (RunTogether(statements, first, end, limits)) return end;
+  size_t Pipeline(Batch& batch, size_t first, std::vector<std::optional<std::string>>& errors,
+                  const ExecLimits& limits) {
+    const size_t end = std::min(batch.Size(), first + kPipelineRows);
+    if (RunTogether(batch, first, end, limits)) return end;
     if (!PQenterPipelineMode(conn_)) ConnectionFailed();
     for (size_t i = first; i < end; ++i) {
       Send("SAVEPOINT qv_row");
-      Send(statements[i].c_str());
+      batch.Send(i);
       Send("RELEASE SAVEPOINT qv_row");
     }
     if (!PQpipelineSync(conn_)) ConnectionFailed();
@@ -331,11 +432,10 @@ class PostgresSession : public ISession {
 
   // Statements [first, end) in one pipeline under one savepoint. True when every one succeeded;
   // false when one failed, with the effects of all of them undone.
-  bool RunTogether(const std::vector<std::string>& statements, size_t first, size_t end,
-                   const ExecLimits& limits) {
+  bool RunTogether(Batch& batch, size_t first, size_t end, const ExecLimits& limits) {
     if (!PQenterPipelineMode(conn_)) ConnectionFailed();
     Send("SAVEPOINT qv_rows");
-    for (size_t i = first; i < end; ++i) Send(statements[i].c_str());
+    for (size_t i = first; i < end; ++i) batch.Send(i);
     Send("RELEASE SAVEPOINT qv_rows");
     if (!PQpipelineSync(conn_)) ConnectionFailed();
     bool failed = false;

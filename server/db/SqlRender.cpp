@@ -173,15 +173,30 @@ class Renderer {
   Renderer(const Script& s, TokenRange r, Dialect d, const IVariableSource& v)
       : t_(s.tokens), r_(r), d_(d), vars_(v) {}
 
-  std::string Run() {
+  // With `items`, the places in the text of the variables that are whole VALUES items.
+  std::string Run(std::vector<RowStatement::Span>* items = nullptr) {
     size_t i = r_.begin;
     std::string limit = TopClause(i);
+    int depth = 0;
+    bool inValues = false;  // inside the VALUES lists at the statement's level
     for (; i < r_.end; ++i) {
       if (SkipHint(i)) continue;
       const Token& tok = t_[i];
+      if (depth == 0) {
+        if (tok.IsWord("VALUES"))
+          inValues = true;
+        else if (!tok.IsSymbol("(") && !tok.IsSymbol(","))
+          inValues = false;
+      }
+      const bool item = items && inValues && depth == 1 && tok.kind == TokenKind::Variable &&
+                        i > r_.begin && (IsSym(i - 1, "(") || IsSym(i - 1, ",")) &&
+                        (IsSym(i + 1, ")") || IsSym(i + 1, ","));
+      if (tok.IsSymbol("(")) ++depth;
+      if (tok.IsSymbol(")") && depth > 0) --depth;
       std::string piece = Piece(i);
       if (!out_.empty() && (tok.spaceBefore || pendingSpace_)) out_ += ' ';
       pendingSpace_ = false;
+      if (item) items->push_back({out_.size(), piece.size()});
       out_ += piece;
     }
     if (!limit.empty()) out_ += " LIMIT " + limit;
@@ -317,6 +332,13 @@ std::string Hex(const std::vector<uint8_t>& bytes) {
 std::string RenderSql(const Script& script, TokenRange range, Dialect dialect,
                       const IVariableSource& vars) {
   return Renderer(script, range, dialect, vars).Run();
+}
+
+RowStatement RenderRowStatement(const Script& script, TokenRange range, Dialect dialect,
+                                const IVariableSource& vars) {
+  RowStatement statement;
+  statement.sql = Renderer(script, range, dialect, vars).Run(&statement.values);
+  return statement;
 }
 
 std::string SqlLiteral(const Variant& value, Dialect d) {

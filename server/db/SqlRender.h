@@ -40,6 +40,13 @@ class IVariableSource {
 std::string RenderSql(const Script& script, TokenRange range, Dialect dialect,
                       const IVariableSource& vars);
 
+// The same text as RenderSql, with the places of the variables that stand alone as items of a
+// VALUES list at the statement's own level (INSERT ... VALUES (@a, @b), (@c)): an item that is
+// one variable and nothing else, so that the database gives its value the type of the column it
+// goes to whether it comes as a literal or as a parameter.
+RowStatement RenderRowStatement(const Script& script, TokenRange range, Dialect dialect,
+                                const IVariableSource& vars);
+
 // A value as an SQL literal of the dialect: NULL, numbers in their exact text, text in single
 // quotes with quotes doubled, dates as 'YYYY-MM-DD HH:MM:SS[.fff]', binary as a blob literal,
 // booleans as 1/0 (SQLite) or '1'/'0' (PostgreSQL, which then reads them as boolean or integer

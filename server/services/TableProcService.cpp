@@ -48,14 +48,14 @@ bool RunTogether(ServerState& state, ISession& session, const Procedure& proc,
   BatchRunner planner(session, &state.Procedures(), state.Batch(false));
   for (size_t first = 0; first < rows.rows.size(); first += kSliceRows) {
     const size_t end = std::min(rows.rows.size(), first + kSliceRows);
-    std::vector<std::string> statements;
+    std::vector<RowStatement> statements;
     std::vector<size_t> rowOf;
     for (size_t r = first; r < end; ++r) {
       try {
         std::optional<SimpleCall> call =
             planner.PlanSimpleCall(proc, RowArgs(rows, r, proc.declared), true);
         if (!call) return false;
-        statements.push_back(std::move(call->sql));
+        statements.push_back(std::move(call->statement));
         rowOf.push_back(r);
         out[r].returned = Variant::Integer(call->returnValue);
       } catch (const Exception& e) {

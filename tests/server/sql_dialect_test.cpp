@@ -5,6 +5,7 @@
 
 #include "platform/rtl/Text.h"
 #include "server/db/DateTimeText.h"
+#include "server/db/PgParameters.h"
 #include "server/db/SqlParser.h"
 #include "server/db/SqlRender.h"
 #include "server/db/SqlTokenizer.h"
@@ -216,6 +217,74 @@ TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
   EXPECT_THROW(SqlLiteral(Variant::OleStr(std::u16string(u"a\0b", 3)), Dialect::SQLite),
                EDatabaseError);
   EXPECT_THROW(SqlLiteral(Variant::Double(1.0 / 0.0), Dialect::SQLite), EDatabaseError);
+}
+
+// The literals a statement prepared for many rows may take apart: only variables that are a
+// whole item of a VALUES list at the statement's own level, and the text stays RenderSql's.
+TEST(SqlRender, RowStatementsMarkTheValuesItemsThatStandAlone) {
+  Vars vars;
+  vars.values["A"] = Variant::OleStr(u"x'y");
+  vars.values["B"] = Variant::Integer(-5);
+  vars.values["C"] = Variant::Null();
+  const std::string sql =
+      "insert into t (a, b, c, d, e) values (@a, @b + 1, coalesce(@c, 0), (@b), @c), (@b, 2, "
+      "@a, 3, 4) on conflict (a) do update set b = @b";
+  auto script = ParseScript(sql);
+  const TokenRange range = script->statements[0]->tokens;
+  RowStatement st = RenderRowStatement(*script, range, Dialect::PostgreSQL, vars);
+  EXPECT_EQ(st.sql, RenderSql(*script, range, Dialect::PostgreSQL, vars));
+  std::vector<std::string> items;
+  for (const RowStatement::Span& span : st.values)
+    items.push_back(st.sql.substr(span.offset, span.length));
+  EXPECT_EQ(items, (std::vector<std::string>{"'x''y'", "NULL", "-5", "'x''y'"})) << st.sql;
+
+  for (const char* other : {"update t set a = @a where b = @b", "insert into t select @a, @b",
+                            "insert into t (a) select * from (values (@a)) v"}) {
+    auto s2 = ParseScript(other);
+    EXPECT_TRUE(RenderRowStatement(*s2, s2->statements[0]->tokens, Dialect::PostgreSQL, vars)
+                    .values.empty())
+        << other;
+  }
+}
+
+TEST(PgParameters, EachLiteralKeepsTheTypeTheDatabaseGivesIt) {
+  struct Case {
+    const char* literal;
+    uint32_t type;
+    const char* value;
+  };
+  // 23 integer, 20 bigint, 1700 numeric, 17 bytea, 0 unknown (the column decides).
+  for (const Case& c : std::initializer_list<Case>{
+           {"0", 23, "0"},
+           {"-5", 23, "-5"},
+           {"2147483647", 23, "2147483647"},
+           {"-2147483648", 23, "-2147483648"},
+           {"2147483648", 20, "2147483648"},
+           {"-9223372036854775808", 20, "-9223372036854775808"},
+           {"9223372036854775808", 1700, "9223372036854775808"},
+           {"2.5", 1700, "2.5"},
+           {"-1.2345", 1700, "-1.2345"},
+           {"1e+300", 1700, "1e+300"},
+           {"1.0000000000000001e-300", 1700, "1.0000000000000001e-300"},
+           {"'O''Brien'", 0, "O'Brien"},
+           {"''", 0, ""},
+           {"'2024-01-05 10:03:00'", 0, "2024-01-05 10:03:00"},
+           {"'a\\b'", 0, "a\\b"},
+           {"'\\x01ab'::bytea", 17, "\\x01ab"},
+       }) {
+    std::optional<PgParameter> p = PgParameterOfLiteral(c.literal);
+    ASSERT_TRUE(p.has_value()) << c.literal;
+    EXPECT_EQ(p->type, c.type) << c.literal;
+    EXPECT_FALSE(p->null) << c.literal;
+    EXPECT_EQ(p->value, c.value) << c.literal;
+  }
+  std::optional<PgParameter> null = PgParameterOfLiteral("NULL");
+  ASSERT_TRUE(null.has_value());
+  EXPECT_TRUE(null->null);
+  EXPECT_EQ(null->type, 0u);
+  for (const char* other : {"", "-", ".", "1e", "1.2.3", "5 ", "'a'b'", "'unclosed", "a'",
+                            "'x'::text", "'01'::bytea", "lastval()", "TRUE"})
+    EXPECT_FALSE(PgParameterOfLiteral(other).has_value()) << other;
 }
 
 }  // namespace

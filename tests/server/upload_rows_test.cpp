@@ -157,6 +157,95 @@ TEST_P(UploadRows, FailingRowsFailAloneAndTheOthersStay) {
           << r << "," << c;
 }
 
+// Values of each kind, each going to a column of another type: the database must cast them
+// exactly as it casts the literals of a call made on its own (PostgreSQL gets them as parameters
+// of one prepared statement, typed as those literals are), and fail the same rows the same way.
+TEST_P(UploadRows, ValuesReachTheirColumnsAsInACallOfTheirOwn) {
+  const std::string params =
+      "--! param @Id\n--! param @I\n--! param @B\n--! param @N\n--! param @D\n--! param @T\n"
+      "--! param @S\n--! param @F\n--! param @Y\n--! param @T2\n--! param @S2\n"
+      "--! param @F2\n--! param @I2\n";
+  const std::string insert =
+      "insert into upt (id, i, b, n, d, t, s, f, y, t2, s2, f2, i2) values (@Id, @I, @B, @N, "
+      "@D, @T, @S, @F, @Y, @T2, @S2, @F2, @I2)\nreturn 1\n";
+  std::ofstream(folder_ / "AddTyped.sql") << params << insert;
+  std::ofstream(folder_ / "AddTypedGeneral.sql") << params << "declare @x int\n" << insert;
+  const bool pg = target_ != ":memory:";
+  auto freshTable = [&] {
+    Sql("drop table if exists upt");
+    Sql(std::string("create table upt (id integer primary key, i integer, b bigint, n "
+                    "numeric(12,3), d double precision, t varchar(30), s timestamp, f boolean, "
+                    "y ") +
+        (pg ? "bytea" : "blob") + ", t2 varchar(30), s2 timestamp, f2 boolean, i2 integer)");
+  };
+  ResultTable rows;
+  rows.columns = {
+      {"Id", ftInteger, 0, 0},    {"I", ftFloat, 0, 0},        {"B", ftLargeint, 0, 0},
+      {"N", ftWideString, 20, 0}, {"D", ftLargeint, 0, 0},     {"T", ftFloat, 0, 0},
+      {"S", ftDateTime, 0, 0},    {"F", ftBoolean, 0, 0},      {"Y", ftBlob, 0, 0},
+      {"T2", ftInteger, 0, 0},    {"S2", ftWideString, 30, 0}, {"F2", ftWideString, 5, 0},
+      {"I2", ftCurrency, 0, 0}};
+  const Variant null = Variant::Null();
+  auto row = [&](int id, Variant i, Variant b, Variant n, Variant d, Variant t) {
+    std::vector<Variant> r = {Variant::Integer(id), i, b, n, d, t};
+    r.resize(rows.columns.size(), null);
+    return r;
+  };
+  rows.rows = {
+      row(1, null, null, null, null, null),
+      row(2, Variant::Double(2.5), Variant::Int64(int64_t(1) << 40), Variant::OleStr(u"12.3456"),
+          Variant::Int64((int64_t(1) << 53) + 1), Variant::Double(0.1)),
+      row(3, Variant::Double(-0.0), Variant::Int64(INT64_MIN), Variant::OleStr(u"-0.0005"),
+          Variant::Int64(-7), Variant::Double(1e20)),
+      row(4, Variant::Double(3e9), null, null, null, null),     // out of the column's range
+      row(5, null, null, Variant::OleStr(u"abc"), null, null),  // not a number
+      row(6, null, null, null, null, Variant::Double(1e300)),   // too long as text
+      row(7, Variant::Double(-2147483648.0), null, null, null, null),
+  };
+  rows.rows[1][6] = Variant::Date(45296.4375);  // 2024-01-05 10:30
+  rows.rows[1][7] = Variant::Boolean(true);
+  rows.rows[1][8] = Variant::FromArray(VarArray::Bytes("\x00\xff'\\", 4));
+  rows.rows[1][9] = Variant::Integer(42);
+  rows.rows[1][10] = Variant::OleStr(u"2024-01-05 10:03:00");
+  rows.rows[1][11] = Variant::OleStr(u"true");
+  rows.rows[1][12] = Variant::Currency(Currency{25000});  // 2.5
+  rows.rows[2][7] = Variant::Boolean(false);
+  rows.rows[2][9] = Variant::Integer(-1);
+  rows.rows[2][12] = Variant::Currency(Currency{-35000});  // -3.5
+
+  auto stored = [&] { return Read("select * from upt order by id"); };
+  freshTable();
+  auto [together, successes] = Upload(rows, "AddTyped");
+  const ResultTable togetherRows = stored();
+  freshTable();
+  auto [general, generalSuccesses] = Upload(rows, "AddTypedGeneral");
+  const ResultTable generalRows = stored();
+
+  EXPECT_EQ(successes, generalSuccesses);
+  ASSERT_EQ(together.rows.size(), rows.rows.size());
+  ASSERT_EQ(general.rows.size(), rows.rows.size());
+  for (size_t r = 0; r < rows.rows.size(); ++r)
+    for (size_t c = 0; c < 3; ++c)
+      EXPECT_EQ(VariantToText(together.rows[r][c]), VariantToText(general.rows[r][c]))
+          << "row " << r + 1 << ", column " << c;
+  ASSERT_EQ(togetherRows.rows.size(), generalRows.rows.size());
+  for (size_t r = 0; r < togetherRows.rows.size(); ++r)
+    for (size_t c = 0; c < togetherRows.columns.size(); ++c)
+      EXPECT_EQ(VariantToText(togetherRows.rows[r][c]), VariantToText(generalRows.rows[r][c]))
+          << "stored row " << r << ", column " << togetherRows.columns[c].name;
+  if (pg) {
+    // The casts themselves: numeric to integer rounds, text to numeric(12,3) rounds, and the
+    // rows that cannot be stored are the three bad ones.
+    EXPECT_EQ(successes, 4);
+    ASSERT_EQ(togetherRows.rows.size(), 4u);
+    EXPECT_EQ(VariantToText(togetherRows.rows[1][1]), "3");
+    EXPECT_EQ(VariantToText(togetherRows.rows[1][9]), "42");
+    EXPECT_EQ(VariantToText(togetherRows.rows[1][12]), "3");
+    EXPECT_EQ(VariantToText(togetherRows.rows[2][12]), "-4");
+    EXPECT_EQ(VariantToText(togetherRows.rows[3][1]), "-2147483648");
+  }
+}
+
 TEST_P(UploadRows, ArgumentsThatCannotBeBoundFailTheirRowOnly) {
   FreshTable();
   ResultTable rows;
@@ -179,7 +268,7 @@ TEST_P(UploadRows, OnlyOneStatementProceduresRunTogether) {
   std::optional<SimpleCall> call = runner.PlanSimpleCall("AddOne", args, true);
   ASSERT_TRUE(call.has_value());
   EXPECT_EQ(call->returnValue, 1);
-  EXPECT_NE(call->sql.find("'x''y'"), std::string::npos) << call->sql;
+  EXPECT_NE(call->statement.sql.find("'x''y'"), std::string::npos) << call->statement.sql;
   EXPECT_FALSE(runner.PlanSimpleCall("AddOneGeneral", args, true).has_value());
 }
 
