@@ -182,27 +182,49 @@ std::string ResultTableToBlob(const ResultTable& table) {
 
 std::optional<ResultTable> BlobToResultTable(TStream& blob) {
   if (blob.Size() == 0) return std::nullopt;
-  TAdoDataSet ds;
-  blob.SetPosition(0);
-  StreamToAdoDataSet(&ds, &blob, true);
+  UploadedRows upload(blob);
   ResultTable table;
-  if (!ds.Active()) return table;
-  for (int i = 0; i < ds.FieldCount(); ++i) {
-    const TFieldDef& def = ds.FieldDefs()[i];
+  table.columns = upload.Columns();
+  table.rows.reserve(upload.Count());
+  for (std::vector<Variant> row; upload.Next(row);) table.rows.push_back(row);
+  return table;
+}
+
+UploadedRows::UploadedRows(TStream& blob) : ds_(std::make_unique<TAdoDataSet>()) {
+  if (blob.Size() == 0) return;
+  blob.SetPosition(0);
+  StreamToAdoDataSet(ds_.get(), &blob, true);
+  if (!ds_->Active()) return;
+  for (int i = 0; i < ds_->FieldCount(); ++i) {
+    const TFieldDef& def = ds_->FieldDefs()[i];
     ResultColumn c;
     c.name = Utf16ToUtf8(def.name);
     c.type = def.dataType;
     c.size = def.Size();
     c.precision = def.precision;
-    table.columns.push_back(std::move(c));
+    columns_.push_back(std::move(c));
   }
-  for (ds.First(); !ds.Eof(); ds.Next()) {
-    std::vector<Variant> row;
-    row.reserve(size_t(ds.FieldCount()));
-    for (int i = 0; i < ds.FieldCount(); ++i) row.push_back(ds.FieldValue(i));
-    table.rows.push_back(std::move(row));
+  count_ = size_t(ds_->RecordCount());
+}
+
+UploadedRows::~UploadedRows() = default;
+
+void UploadedRows::Rewind() {
+  started_ = false;
+}
+
+bool UploadedRows::Next(std::vector<Variant>& values) {
+  if (count_ == 0) return false;
+  if (!started_) {
+    ds_->First();
+    started_ = true;
+  } else if (!ds_->Eof()) {
+    ds_->Next();
   }
-  return table;
+  if (ds_->Eof()) return false;
+  values.resize(columns_.size());
+  for (size_t i = 0; i < columns_.size(); ++i) values[i] = ds_->FieldValue(int(i));
+  return true;
 }
 
 }  // namespace qorvin::server

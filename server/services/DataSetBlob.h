@@ -11,11 +11,17 @@
 // is sent as floating point.
 #pragma once
 
+#include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "platform/rtl/Stream.h"
 #include "server/db/ResultTable.h"
+
+namespace qorvin {
+class TAdoDataSet;
+}
 
 namespace qorvin::server {
 
@@ -34,5 +40,29 @@ void ReleaseFreeMemory();
 // without a record-set section is a table without columns or rows. Raises what the blob
 // functions raise for a damaged blob (EReadError, EZCompressionError, EAdoError).
 std::optional<ResultTable> BlobToResultTable(TStream& blob);
+
+// The rows of an uploaded blob, read one at a time from the loaded record set, without a table
+// of every value beside it. An empty blob, or one without a record-set section, has no columns
+// and no rows. The constructor raises what BlobToResultTable raises.
+class UploadedRows {
+ public:
+  explicit UploadedRows(TStream& blob);
+  ~UploadedRows();
+  UploadedRows(const UploadedRows&) = delete;
+  UploadedRows& operator=(const UploadedRows&) = delete;
+
+  const std::vector<ResultColumn>& Columns() const { return columns_; }
+  size_t Count() const { return count_; }
+  // Starts again at the first row.
+  void Rewind();
+  // The next row's values, one per column; false after the last row.
+  bool Next(std::vector<Variant>& values);
+
+ private:
+  std::unique_ptr<TAdoDataSet> ds_;
+  std::vector<ResultColumn> columns_;
+  size_t count_ = 0;
+  bool started_ = false;
+};
 
 }  // namespace qorvin::server

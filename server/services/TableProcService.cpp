@@ -18,6 +18,7 @@
 // rows. A failing row still undoes only itself and reports its own error; the rows become
 // visible to others when their slice commits rather than one by one.
 #include <algorithm>
+#include <memory>
 #include <optional>
 
 #include "platform/rtl/Text.h"
@@ -34,26 +35,42 @@ struct RowOutcome {
   std::u16string error;
 };
 
-std::vector<NamedValue> RowArgs(const ResultTable& rows, size_t r, bool byName) {
-  std::vector<NamedValue> args;
-  for (size_t c = 0; c < rows.columns.size() && c < rows.rows[r].size(); ++c)
-    args.push_back({byName ? rows.columns[c].name : std::string(), rows.rows[r][c]});
-  return args;
-}
+// A procedure's arguments for the uploaded rows, one row at a time: the columns by name (or by
+// position, for a procedure that declares no parameters), their values those of the current row.
+class RowArgs {
+ public:
+  RowArgs(UploadedRows& rows, bool byName) : rows_(rows) {
+    for (const ResultColumn& c : rows.Columns())
+      args_.push_back({byName ? c.name : std::string(), Variant::Null()});
+  }
+  // The next row's arguments; null after the last row.
+  const std::vector<NamedValue>* Next() {
+    if (!rows_.Next(values_)) return nullptr;
+    for (size_t c = 0; c < args_.size(); ++c) args_[c].value = std::move(values_[c]);
+    return &args_;
+  }
 
-// Rows [first, end) through a one-statement procedure, together. False (nothing run) when the
-// procedure is not of that form.
-bool RunTogether(ServerState& state, ISession& session, const Procedure& proc,
-                 const ResultTable& rows, std::vector<RowOutcome>& out) {
+ private:
+  UploadedRows& rows_;
+  std::vector<NamedValue> args_;
+  std::vector<Variant> values_;
+};
+
+// The rows through a one-statement procedure, together. False (nothing run) when the procedure
+// is not of that form.
+bool RunTogether(ServerState& state, ISession& session, const Procedure& proc, UploadedRows& rows,
+                 std::vector<RowOutcome>& out) {
   BatchRunner planner(session, &state.Procedures(), state.Batch(false));
-  for (size_t first = 0; first < rows.rows.size(); first += kSliceRows) {
-    const size_t end = std::min(rows.rows.size(), first + kSliceRows);
+  RowArgs args(rows, proc.declared);
+  for (size_t first = 0; first < rows.Count(); first += kSliceRows) {
+    const size_t end = std::min(rows.Count(), first + kSliceRows);
     std::vector<RowStatement> statements;
     std::vector<size_t> rowOf;
     for (size_t r = first; r < end; ++r) {
+      const std::vector<NamedValue>* row = args.Next();
+      if (!row) throw EDatabaseError("The uploaded rows ended early");
       try {
-        std::optional<SimpleCall> call =
-            planner.PlanSimpleCall(proc, RowArgs(rows, r, proc.declared), true);
+        std::optional<SimpleCall> call = planner.PlanSimpleCall(proc, *row, true);
         if (!call) return false;
         statements.push_back(std::move(call->statement));
         rowOf.push_back(r);
@@ -82,8 +99,8 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   int32_t successValue = call.ReadInteger("aSuccessReturnValue");
   call.Note("user=" + user + " proc=" + procName);
 
-  std::optional<ResultTable> upload = BlobToResultTable(*inData);
-  ResultTable rows = upload ? std::move(*upload) : ResultTable{};
+  auto rows = std::make_unique<UploadedRows>(*inData);
+  const size_t count = rows->Count();
   auto proc = state.Procedures().Find(procName);
 
   ResultTable outcome;
@@ -92,21 +109,25 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
                      {"ErrorText", ftWideString, 1, 0}};
   int32_t successes = 0;
   auto lease = state.Pool(kTableProcService)->Acquire();
-  std::vector<RowOutcome> results(rows.rows.size());
+  std::vector<RowOutcome> results(count);
   // Looked up once for every row: the rows run the procedure as it was when the call came.
-  if (!RunTogether(state, *lease, *proc, rows, results)) {
-    results.assign(rows.rows.size(), RowOutcome{});
-    for (size_t r = 0; r < rows.rows.size(); ++r) {
+  if (!RunTogether(state, *lease, *proc, *rows, results)) {
+    results.assign(count, RowOutcome{});
+    rows->Rewind();
+    RowArgs args(*rows, proc->declared);
+    for (size_t r = 0; r < count; ++r) {
+      const std::vector<NamedValue>* row = args.Next();
+      if (!row) throw EDatabaseError("The uploaded rows ended early");
       try {
         BatchRunner runner(*lease, &state.Procedures(), state.Batch(false));
-        CallResult result = runner.CallProcedure(*proc, RowArgs(rows, r, proc->declared), true);
+        CallResult result = runner.CallProcedure(*proc, *row, true);
         results[r].returned = Variant::Integer(int32_t(result.returnValue));
       } catch (const Exception& e) {
         results[r].error = Utf8ToUtf16(e.Message());
       }
     }
   }
-  for (size_t r = 0; r < rows.rows.size(); ++r) {
+  for (size_t r = 0; r < count; ++r) {
     RowOutcome& o = results[r];
     if (!o.returned.IsNull() && o.returned.AsIntegerValue() == successValue) ++successes;
     outcome.columns[2].size = std::max<uint32_t>(outcome.columns[2].size, uint32_t(o.error.size()));
@@ -114,15 +135,14 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
         {Variant::Integer(int32_t(r + 1)), o.returned, Variant::OleStr(std::move(o.error))});
   }
   std::string blob = ResultTableToBlob(outcome);
-  call.Note("rows=" + std::to_string(rows.rows.size()) + " ok=" + std::to_string(successes));
+  call.Note("rows=" + std::to_string(count) + " ok=" + std::to_string(successes));
   call.BeginReply();
   call.WriteInteger("Result", 1);
   call.WriteBinary("aOutData", blob);
   call.WriteInteger("aSuccessCount", successes);
   // The uploaded rows are freed by now; a large upload's memory goes back as a large read's does.
   inData.reset();
-  upload.reset();
-  rows = ResultTable{};
+  rows.reset();
   outcome = ResultTable{};
   results = {};
   std::string().swap(blob);
