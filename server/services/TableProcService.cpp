@@ -15,11 +15,14 @@
 // A procedure that is one INSERT, UPDATE or DELETE (optionally followed by RETURN of a number)
 // runs for many rows at once: the rows' statements go to the database together in one
 // transaction, each under its own savepoint (ISession::ExecuteEach), in slices of kSliceRows
-// rows. A failing row still undoes only itself and reports its own error; the rows become
-// visible to others when their slice commits rather than one by one.
+// rows; the next slice's statements are written while the database runs the current one. A
+// failing row still undoes only itself and reports its own error; the rows become visible to
+// others when their slice commits rather than one by one.
 #include <algorithm>
+#include <future>
 #include <memory>
 #include <optional>
+#include <system_error>
 
 #include "platform/rtl/Text.h"
 #include "server/services/DataSetBlob.h"
@@ -56,37 +59,70 @@ class RowArgs {
   std::vector<Variant> values_;
 };
 
+// The statements of one slice of rows, and the row each belongs to.
+struct Slice {
+  std::vector<RowStatement> statements;
+  std::vector<size_t> rowOf;
+};
+
+// Plans rows [first, end) (the next rows of `args`) into `slice`; a row whose arguments cannot be
+// bound or written in gets its error in `out`. False when the procedure is not of the
+// one-statement form (then nothing is planned).
+bool PlanSlice(BatchRunner& planner, const Procedure& proc, RowArgs& args, size_t first, size_t end,
+               std::vector<RowOutcome>& out, Slice& slice) {
+  for (size_t r = first; r < end; ++r) {
+    const std::vector<NamedValue>* row = args.Next();
+    if (!row) throw EDatabaseError("The uploaded rows ended early");
+    try {
+      std::optional<SimpleCall> call = planner.PlanSimpleCall(proc, *row, true);
+      if (!call) return false;
+      slice.statements.push_back(std::move(call->statement));
+      slice.rowOf.push_back(r);
+      out[r].returned = Variant::Integer(call->returnValue);
+    } catch (const Exception& e) {
+      out[r].error = Utf8ToUtf16(e.Message());
+    }
+  }
+  return true;
+}
+
 // The rows through a one-statement procedure, together. False (nothing run) when the procedure
-// is not of that form.
+// is not of that form. While the database runs one slice, the next is planned on a thread of its
+// own (planning touches neither the session nor the rows' outcomes of the running slice).
 bool RunTogether(ServerState& state, ISession& session, const Procedure& proc, UploadedRows& rows,
                  std::vector<RowOutcome>& out) {
   BatchRunner planner(session, &state.Procedures(), state.Batch(false));
   RowArgs args(rows, proc.declared);
-  for (size_t first = 0; first < rows.Count(); first += kSliceRows) {
-    const size_t end = std::min(rows.Count(), first + kSliceRows);
-    std::vector<RowStatement> statements;
-    std::vector<size_t> rowOf;
-    for (size_t r = first; r < end; ++r) {
-      const std::vector<NamedValue>* row = args.Next();
-      if (!row) throw EDatabaseError("The uploaded rows ended early");
+  const size_t count = rows.Count();
+  Slice current;
+  if (!PlanSlice(planner, proc, args, 0, std::min(count, kSliceRows), out, current)) return false;
+  for (size_t first = 0; first < count; first += kSliceRows) {
+    const size_t next = first + kSliceRows;
+    Slice following;
+    std::future<bool> planned;  // declared after `following`: waited for before it goes
+    if (next < count) {
+      auto plan = [&, next] {
+        return PlanSlice(planner, proc, args, next, std::min(count, next + kSliceRows), out,
+                         following);
+      };
       try {
-        std::optional<SimpleCall> call = planner.PlanSimpleCall(proc, *row, true);
-        if (!call) return false;
-        statements.push_back(std::move(call->statement));
-        rowOf.push_back(r);
-        out[r].returned = Variant::Integer(call->returnValue);
-      } catch (const Exception& e) {
-        out[r].error = Utf8ToUtf16(e.Message());
+        planned = std::async(std::launch::async, plan);
+      } catch (const std::system_error&) {
+        planned = std::async(std::launch::deferred, plan);  // no thread to be had: planned below
       }
     }
-    if (statements.empty()) continue;
-    std::vector<std::optional<std::string>> errors =
-        session.ExecuteEach(statements, state.Batch(false).limits);
-    for (size_t i = 0; i < errors.size(); ++i) {
-      if (!errors[i]) continue;
-      out[rowOf[i]].returned = Variant::Null();
-      out[rowOf[i]].error = Utf8ToUtf16(*errors[i]);
+    if (!current.statements.empty()) {
+      std::vector<std::optional<std::string>> errors =
+          session.ExecuteEach(current.statements, state.Batch(false).limits);
+      for (size_t i = 0; i < errors.size(); ++i) {
+        if (!errors[i]) continue;
+        out[current.rowOf[i]].returned = Variant::Null();
+        out[current.rowOf[i]].error = Utf8ToUtf16(*errors[i]);
+      }
     }
+    if (planned.valid() && !planned.get())
+      throw EDatabaseError("Procedure " + proc.name + " changed its form during the upload");
+    current = std::move(following);
   }
   return true;
 }
