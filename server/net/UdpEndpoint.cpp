@@ -82,11 +82,13 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       Send(to, peer, id, std::move(reply), payload.size(), started, token);
     } else {
       size_t in = payload.size();
-      // The socket keeps receiving on its strand meanwhile: the reply goes back there.
+      // The socket keeps receiving on its strand meanwhile: the reply goes back there. A request
+      // answered at once is answered on the strand itself, so its reply leaves at once, before
+      // the socket is asked for the next datagram (no round through the I/O loop in between).
       ctx_.Dispatch(std::move(payload), RequestInfo{"UDP", peer},
                     [self = shared_from_this(), to, peer, id, in, started,
                      token](DispatchReply reply) mutable {
-                      net::post(self->socket_.get_executor(),
+                      net::dispatch(self->socket_.get_executor(),
                                 [self, to, peer = std::move(peer), id = std::move(id), in, started,
                                  token = std::move(token), reply = std::move(reply)]() mutable {
                                   self->Send(to, peer, id, std::move(reply), in, started, token);
