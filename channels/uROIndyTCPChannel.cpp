@@ -74,6 +74,7 @@ void TROIndyTCPChannel::Assign(const TROTransportChannel& source) {
 void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
   TTcpClient& socket = client_->Socket();
   uint64_t sentBefore = socket.BytesSent();
+  bool stray = false;
   try {
     // A kept connection to another server (a locator switched the address) is not this call's.
     if (client_->Connected() && !client_->ConnectedToAddress()) client_->Disconnect();
@@ -85,14 +86,16 @@ void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
     sentBefore = socket.BytesSent();
     SendFrame(request);
     NoteRequestSent();
-    ReceiveFrame(response);
+    // Bytes after the answer are what a readable kept connection holds before a request: the
+    // connection cannot carry the next one.
+    stray = ReceiveFrame(response);
   } catch (...) {
     if (socket.BytesSent() != sentBefore) NoteRequestSent();
     // Whatever state the connection is in, it cannot carry the next frame safely.
     client_->Disconnect();
     throw;
   }
-  if (!keepAlive_) client_->Disconnect();
+  if (!keepAlive_ || stray) client_->Disconnect();
 }
 
 // Writes the 4-byte big-endian length, then the payload in pieces of at most 32768 bytes. The
@@ -126,19 +129,35 @@ void TROIndyTCPChannel::SendFrame(TStream& request) {
 // Reads the 4-byte big-endian length L, then exactly L bytes at the response's position, in
 // pieces of at most 32768 bytes. The stream grows as bytes arrive, never ahead by more than
 // 1 MiB, so a false length cannot make the channel allocate memory for bytes it never gets.
-void TROIndyTCPChannel::ReceiveFrame(TStream& response) {
+//
+// The answer cannot be there the moment the request has left, so the first read waits for the
+// socket before it receives (a receive tried first only ever found nothing), and that receive
+// takes the prefix together with as much of the payload as came with it. Bytes after the frame
+// in it are dropped, and reported.
+bool TROIndyTCPChannel::ReceiveFrame(TStream& response) {
   const int wait = WaitBound(client_->ReadTimeout);
   TTcpClient& socket = client_->Socket();
-  unsigned char prefix[4];
-  socket.ReceiveExactly(prefix, 4, wait);
-  const uint32_t n = uint32_t(prefix[0]) << 24 | uint32_t(prefix[1]) << 16 |
-                     uint32_t(prefix[2]) << 8 | uint32_t(prefix[3]);
+  unsigned char piece[4 + TIdTCPClient::kPieceSize];
+  if (!socket.WaitReadable(wait)) throw EIdReadTimeout(Format("Read timed out after %d ms.", wait));
+  size_t have = socket.ReceiveSome(piece, sizeof piece, wait);
+  if (have == 0) throw EIdConnClosedGracefully(kConnClosedGracefully);
+  if (have < 4) {
+    socket.ReceiveExactly(piece + have, 4 - have, wait);
+    have = 4;
+  }
+  const uint32_t n = uint32_t(piece[0]) << 24 | uint32_t(piece[1]) << 16 | uint32_t(piece[2]) << 8 |
+                     uint32_t(piece[3]);
   if (n > kMaxFrameLength) throw EROException(Format("Invalid frame length %u received.", n));
   Transfer().BeginReceive(n);
   if (auto* memory = dynamic_cast<TMemoryStream*>(&response))
     memory->Reserve(response.Position() + std::min<int64_t>(n, kMaxReserveAhead));
-  unsigned char piece[TIdTCPClient::kPieceSize];
+  const size_t first = std::min<size_t>(have - 4, n);
   int64_t left = n;
+  if (first > 0) {
+    response.WriteBuffer(piece + 4, int64_t(first));
+    left -= int64_t(first);
+    Transfer().ReceivedSoFar(int64_t(n) - left);
+  }
   while (left > 0) {
     const int64_t chunk = std::min<int64_t>(left, TIdTCPClient::kPieceSize);
     socket.ReceiveExactly(piece, size_t(chunk), wait);
@@ -146,6 +165,7 @@ void TROIndyTCPChannel::ReceiveFrame(TStream& response) {
     left -= chunk;
     Transfer().ReceivedSoFar(int64_t(n) - left);
   }
+  return have - 4 > first;
 }
 
 }  // namespace qorvin

@@ -113,7 +113,8 @@ class TROIndyTCPChannel : public TROTransportChannel, public IROSocketTransport 
 
  private:
   void SendFrame(TStream& request);
-  void ReceiveFrame(TStream& response);
+  // True when bytes followed the frame in what was received (they belong to no request).
+  bool ReceiveFrame(TStream& response);
 
   std::unique_ptr<TIdTCPClient> client_;
   bool keepAlive_ = false;

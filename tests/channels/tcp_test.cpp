@@ -9,6 +9,7 @@
 #include "channels/uROIndyTCPChannel.h"
 #include "platform/socket/SocketErrors.h"
 #include "tests/socket/TestServers.h"
+#include "tests/support/TestSockets.h"
 
 namespace qorvin {
 namespace {
@@ -237,6 +238,31 @@ TEST(TcpChannel, ASecondAnswerOnAKeptConnectionNeverAnswersTheNextRequest) {
     c.Dispatch(request, response);
     EXPECT_EQ(Text(response), std::string("re:") + text);
   }
+  // The connection that held the stale copy was not used again.
+  EXPECT_EQ(server.Accepted(), 2);
+}
+
+// The client takes an answer with as few receives as it can; an answer that comes a byte at a
+// time, prefix included, is still read whole.
+TEST(TcpChannel, AnAnswerArrivingAByteAtATimeIsReadWhole) {
+  TestTcpServer server([](int fd, const std::atomic<bool>& stop) {
+    std::string payload;
+    testing::SetSocketOption(fd, IPPROTO_TCP, TCP_NODELAY, 1);
+    while (testing::WaitReadableUnlessStopped(fd, stop, 60000) && ReadFrame(fd, payload)) {
+      const std::string frame = FrameHeader(uint32_t(payload.size() + 3)) + "re:" + payload;
+      for (char byte : frame)
+        if (!WriteAll(fd, std::string(1, byte))) return;
+    }
+  });
+  TROIndyTCPChannel c;
+  UseServer(c, server.Port()).SetKeepAlive(true);
+  for (const char* text : {"one", "", "three"}) {
+    TMemoryStream request, response;
+    request.WriteBytes(text);
+    c.Dispatch(request, response);
+    EXPECT_EQ(Text(response), std::string("re:") + text);
+  }
+  EXPECT_EQ(server.Accepted(), 1);
 }
 
 TEST(TcpChannel, FailOverAcrossThreeServers) {
