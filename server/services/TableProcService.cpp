@@ -19,6 +19,7 @@
 // failing row still undoes only itself and reports its own error; the rows become visible to
 // others when their slice commits rather than one by one.
 #include <algorithm>
+#include <cstdint>
 #include <future>
 #include <memory>
 #include <optional>
@@ -139,10 +140,6 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   const size_t count = rows->Count();
   auto proc = state.Procedures().Find(procName);
 
-  ResultTable outcome;
-  outcome.columns = {{"RowNo", ftInteger, 0, 0},
-                     {"ReturnValue", ftInteger, 0, 0},
-                     {"ErrorText", ftWideString, 1, 0}};
   int32_t successes = 0;
   auto lease = state.Pool(kTableProcService)->Acquire();
   std::vector<RowOutcome> results(count);
@@ -163,14 +160,25 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
       }
     }
   }
+  // The reply's table: RowNo and ReturnValue integer, ErrorText text as long as the longest
+  // error (at least 1). Its rows are packed and streamed into the blob, as a read's are.
+  ResultBuilder outcome(INT64_MAX, INT64_MAX);
+  outcome.AddColumn("RowNo", ColumnKind::Integer);
+  outcome.AddColumn("ReturnValue", ColumnKind::Integer);
+  outcome.AddColumn("ErrorText", ColumnKind::Text, 1);
   for (size_t r = 0; r < count; ++r) {
     RowOutcome& o = results[r];
     if (!o.returned.IsNull() && o.returned.AsIntegerValue() == successValue) ++successes;
-    outcome.columns[2].size = std::max<uint32_t>(outcome.columns[2].size, uint32_t(o.error.size()));
-    outcome.rows.push_back(
-        {Variant::Integer(int32_t(r + 1)), o.returned, Variant::OleStr(std::move(o.error))});
+    outcome.BeginRow();
+    outcome.AddInt(int64_t(r + 1));
+    if (o.returned.IsNull())
+      outcome.AddNull();
+    else
+      outcome.AddInt(o.returned.AsIntegerValue());
+    outcome.AddCell(Variant::OleStr(std::move(o.error)));
   }
-  std::string blob = ResultTableToBlob(outcome);
+  results = {};
+  std::string blob = TakeResultTableBlob(outcome.Finish(true));
   call.Note("rows=" + std::to_string(count) + " ok=" + std::to_string(successes));
   call.BeginReply();
   call.WriteInteger("Result", 1);
@@ -179,8 +187,6 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   // The uploaded rows are freed by now; a large upload's memory goes back as a large read's does.
   inData.reset();
   rows.reset();
-  outcome = ResultTable{};
-  results = {};
   std::string().swap(blob);
   ReleaseFreeMemory();
 }

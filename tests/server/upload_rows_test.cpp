@@ -77,8 +77,10 @@ class UploadRows : public ::testing::TestWithParam<std::string> {
         "varchar(20), check (id <> 777))");
   }
 
-  // Uploads the rows through `proc`: the reply's per-row table and success count.
-  std::pair<ResultTable, int32_t> Upload(const ResultTable& rows, const std::string& proc) {
+  // Uploads the rows through `proc`: the reply's per-row table and success count (and, with
+  // `replyBlob`, the per-row table's blob as it came).
+  std::pair<ResultTable, int32_t> Upload(const ResultTable& rows, const std::string& proc,
+                                         std::string* replyBlob = nullptr) {
     std::string blob = ResultTableToBlob(rows);
     Reply r = Send(Request("TableProcService", "ExecProcInsertTable", [&](TROBinMessage& m) {
       m.WriteString("aUserID", "u1");
@@ -93,6 +95,11 @@ class UploadRows : public ::testing::TestWithParam<std::string> {
     if (r.exception) return {};
     EXPECT_EQ(r.Integer(), 1);
     auto out = r.Binary("aOutData");
+    if (replyBlob) {
+      replyBlob->resize(size_t(out->Size()));
+      out->SetPosition(0);
+      out->ReadBuffer(replyBlob->data(), out->Size());
+    }
     ResultTable t = BlobToResultTable(*out).value_or(ResultTable{});
     return {std::move(t), r.Integer("aSuccessCount")};
   }
@@ -125,8 +132,21 @@ TEST_P(UploadRows, FailingRowsFailAloneAndTheOthersStay) {
     rows.rows.push_back({Variant::Integer(id), name});
   }
   FreshTable();
-  auto [together, successes] = Upload(rows, "AddOne");
+  std::string replyBlob;
+  auto [together, successes] = Upload(rows, "AddOne", &replyBlob);
   ASSERT_EQ(together.rows.size(), size_t(kRows));
+  // The per-row table's blob is the table of its layout written at once: RowNo and ReturnValue
+  // integer, ErrorText text as long as the longest error.
+  ResultTable expected;
+  expected.columns = {{"RowNo", ftInteger, 0, 0},
+                      {"ReturnValue", ftInteger, 0, 0},
+                      {"ErrorText", ftWideString, 1, 0}};
+  for (const auto& row : together.rows) {
+    expected.columns[2].size =
+        std::max<uint32_t>(expected.columns[2].size, uint32_t(row[2].AsWide().size()));
+    expected.rows.push_back({row[0], row[1], Variant::OleStr(row[2].AsWide())});
+  }
+  EXPECT_EQ(ResultTableToBlob(expected), replyBlob);
   EXPECT_EQ(successes, kRows - int(bad.size()));
   for (int r = 0; r < kRows; ++r) {
     const auto& row = together.rows[size_t(r)];
