@@ -316,7 +316,10 @@ class PostgresSession : public ISession {
         if (sent.params.size() != st.values.size()) continue;
         text.append(st.sql, at);
         std::string key = text;
-        for (Oid t : types) key += "\0" + std::to_string(t);
+        for (Oid t : types) {
+          key += '\0';
+          key += std::to_string(t);
+        }
         auto found = shapes.find(key);
         if (found == shapes.end()) {
           if (names_.size() == kMaxShapes) continue;
@@ -330,7 +333,9 @@ class PostgresSession : public ISession {
 
     // The index of the new prepared statement, or -1 when the database refused it.
     int Prepare(const std::string& text, const std::vector<Oid>& types) {
-      std::string name = "qv_rows_" + std::to_string(names_.size());
+      // Named anew for each statement of the session's life, so that a name left behind by a
+      // batch whose DEALLOCATE could not run never meets a later one.
+      std::string name = "qv_rows_" + std::to_string(++session_.preparedCount_);
       ResultPtr r(
           PQprepare(session_.conn_, name.c_str(), text.c_str(), int(types.size()), types.data()),
           PQclear);
@@ -502,6 +507,7 @@ class PostgresSession : public ISession {
   }
 
   PGconn* conn_ = nullptr;
+  uint64_t preparedCount_ = 0;  // statements prepared over the session's life
 };
 
 class PostgresDatabase : public IDatabase {
