@@ -96,8 +96,14 @@ TEST(Encryption, EmptyKeyMeansTheBuiltInDefaultKey) {
   sender.SetEncryptionMethod(tetRijndael);
   receiver.SetEncryptionRecvKey(std::string(kDefaultEncryptionKey));
   EXPECT_EQ(Decrypt(receiver, Encrypt(sender, "payload")), "payload");
+  // Another key never gives the payload back. Usually the padding check refuses it; with a fresh
+  // random IV per message, the garbled last block ends in valid padding about once in 150 runs,
+  // and then the bytes differ.
   receiver.SetEncryptionRecvKey(kKey);
-  EXPECT_NE(DecryptError(receiver, Encrypt(sender, "payload")), "");
+  const std::string sealed = Encrypt(sender, "payload");
+  if (DecryptError(receiver, sealed).empty()) {
+    EXPECT_NE(Decrypt(receiver, sealed), "payload");
+  }
 }
 
 TEST(Encryption, ADifferentKeyNeverYieldsTheSource) {
