@@ -12,28 +12,32 @@
 // clang-format off
 #include "server/net/NetContext.h"
 #include "server/net/SentBytes.h"
-#include <boost/beast/core.hpp>
 // clang-format on
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 namespace qorvin::server {
 namespace {
 
-namespace beast = boost::beast;
+using error_code = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
  public:
   TcpSession(NetContext& ctx, net::ip::tcp::socket socket)
-      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {
-    beast::error_code ignored;
-    stream_.socket().set_option(net::ip::tcp::no_delay(true), ignored);
+      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
+    error_code ignored;
+    socket_.set_option(net::ip::tcp::no_delay(true), ignored);
+    socket_.non_blocking(true, ignored);
   }
 
   void Start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->ReadHeader(); });
+    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+      self->ioThread_ = std::this_thread::get_id();
+      self->ReadHeader();
+    });
   }
 
  private:
@@ -51,8 +55,8 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
               ahead_.begin());
     aheadEnd_ -= aheadBegin_;
     aheadBegin_ = 0;
-    stream_.async_read_some(net::buffer(ahead_.data() + aheadEnd_, ahead_.size() - aheadEnd_),
-                            [self = shared_from_this()](beast::error_code ec, size_t n) {
+    socket_.async_read_some(net::buffer(ahead_.data() + aheadEnd_, ahead_.size() - aheadEnd_),
+                            [self = shared_from_this()](error_code ec, size_t n) {
                               if (ec) return self->OnHeader(ec);
                               self->aheadEnd_ += n;
                               self->FillHeader();
@@ -67,7 +71,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     return n;
   }
 
-  void OnHeader(beast::error_code ec) {
+  void OnHeader(error_code ec) {
     if (ec) return Close();  // the peer closed, went idle too long, or the server stops
     started_ = Clock::now();
     TakeAhead(header_.data(), header_.size());
@@ -97,14 +101,14 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     if (have == length_) return OnBody({}, std::move(token));
     size_t piece = std::min<size_t>(length_ - have, 65536);
     body_.resize(have + piece);
-    net::async_read(stream_, net::buffer(body_.data() + have, piece),
-                    [self = shared_from_this(), token](beast::error_code ec, size_t) {
+    net::async_read(socket_, net::buffer(body_.data() + have, piece),
+                    [self = shared_from_this(), token](error_code ec, size_t) {
                       if (ec) return self->Close();
                       self->ReadBody(token);
                     });
   }
 
-  void OnBody(beast::error_code ec, NetContext::InFlight token) {
+  void OnBody(error_code ec, NetContext::InFlight token) {
     if (ec) return Close();
     idle_.Disarm();  // a running request is not idleness
     size_t in = body_.size();
@@ -133,14 +137,35 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
     // pending, only the deadline moves.)
     idle_.Touch(ctx_.options.idleTimeout);
+    // On the session's own thread the reply is offered to the socket at once (it is non-blocking):
+    // a small one is usually taken whole, and the session reads on without the write's
+    // completion taking a further pass through the I/O loop. What the socket does not take is
+    // written asynchronously, as a worker's reply always is.
+    size_t sent = 0;
+    if (std::this_thread::get_id() == ioThread_) {
+      error_code ec;
+      sent = socket_.write_some(buffers, ec);
+      if (ec == net::error::would_block || ec == net::error::try_again) ec = {}, sent = 0;
+      if (ec || sent == prefix_.size() + out_.size()) return Sent(ec, keep);
+    }
     net::async_write(
-        stream_, buffers, [self = shared_from_this(), token, keep](beast::error_code ec, size_t) {
-          ReleaseSentBytes(self->out_);
-          if (ec && ec != net::error::operation_aborted)
-            self->ctx_.log.Event("TCP", self->peer_, "reply not sent: " + ec.message());
-          if (ec || !keep) return self->Close();
-          self->ReadHeader();
-        });
+        socket_, Unsent(buffers, sent),
+        [self = shared_from_this(), token, keep](error_code ec, size_t) { self->Sent(ec, keep); });
+  }
+
+  // The buffers past the first `sent` bytes of `buffers`.
+  static std::array<net::const_buffer, 2> Unsent(std::array<net::const_buffer, 2> buffers,
+                                                 size_t sent) {
+    size_t first = std::min(sent, buffers[0].size());
+    return {buffers[0] + first, buffers[1] + (sent - first)};
+  }
+
+  void Sent(error_code ec, bool keep) {
+    ReleaseSentBytes(out_);
+    if (ec && ec != net::error::operation_aborted)
+      ctx_.log.Event("TCP", peer_, "reply not sent: " + ec.message());
+    if (ec || !keep) return Close();
+    ReadHeader();
   }
 
   void ArmIdleTimer() {
@@ -151,16 +176,18 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   void Close() {
     slot_.Release();
     idle_.Cancel();
-    beast::error_code ignored;
-    stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
-    stream_.close();
+    error_code ignored;
+    socket_.shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    socket_.close(ignored);
   }
 
   NetContext& ctx_;
   ConnectionSlot slot_;
   std::string peer_;
-  beast::tcp_stream stream_;
-  IdleTimer idle_{stream_.get_executor()};
+  // A plain socket: its completions run straight from the reactor, where a wrapping stream
+  // posted each one again (a further pass through the I/O loop per request).
+  net::ip::tcp::socket socket_;
+  IdleTimer idle_{socket_.get_executor()};
   std::array<uint8_t, 4> header_{};
   std::array<uint8_t, 4096> ahead_{};  // bytes received and not yet taken, [begin, end)
   size_t aheadBegin_ = 0, aheadEnd_ = 0;
@@ -169,6 +196,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   std::array<uint8_t, 4> prefix_{};
   std::string out_;
   Clock::time_point started_;
+  std::thread::id ioThread_;  // the thread that runs the session's I/O context
 };
 
 }  // namespace
