@@ -130,16 +130,16 @@ void TROIndyTCPChannel::SendFrame(TStream& request) {
 // pieces of at most 32768 bytes. The stream grows as bytes arrive, never ahead by more than
 // 1 MiB, so a false length cannot make the channel allocate memory for bytes it never gets.
 //
-// The answer cannot be there the moment the request has left, so the first read waits for the
-// socket before it receives (a receive tried first only ever found nothing), and that receive
-// takes the prefix together with as much of the payload as came with it. Bytes after the frame
+// The answer cannot be there the moment the request has left, so the first read waits in the
+// receive itself (a receive tried first only ever found nothing, and a wait before the receive
+// is a system call of its own), and that receive takes the prefix together with as much of the
+// payload as came with it. Bytes after the frame
 // in it are dropped, and reported.
 bool TROIndyTCPChannel::ReceiveFrame(TStream& response) {
   const int wait = WaitBound(client_->ReadTimeout);
   TTcpClient& socket = client_->Socket();
   unsigned char piece[4 + TIdTCPClient::kPieceSize];
-  if (!socket.WaitReadable(wait)) throw EIdReadTimeout(Format("Read timed out after %d ms.", wait));
-  size_t have = socket.ReceiveSome(piece, sizeof piece, wait);
+  size_t have = socket.AwaitSome(piece, sizeof piece, wait);
   if (have == 0) throw EIdConnClosedGracefully(kConnClosedGracefully);
   if (have < 4) {
     socket.ReceiveExactly(piece + have, 4 - have, wait);

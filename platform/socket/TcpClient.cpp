@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 
+#include "platform/socket/BlockingReceive.h"
 #include "platform/socket/Resolve.h"
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/WaitInterrupt.h"
@@ -95,6 +96,7 @@ void TTcpClient::Connect(const std::string& host, int port, int timeoutMs) {
     }
     if (result == 0) {
       fd_ = fd;
+      receiveTimeoutMs_ = kWaitForever;
       return;
     }
     ::close(fd);
@@ -158,6 +160,15 @@ size_t TTcpClient::ReceiveSome(void* data, size_t size, int timeoutMs) {
     if (!WaitForSocket(fd_, POLLIN, timeoutMs, interrupt_))
       throw EIdReadTimeout(Format("Read timed out after %d ms.", timeoutMs));
   }
+}
+
+size_t TTcpClient::AwaitSome(void* data, size_t size, int timeoutMs) {
+  RequireConnected();
+  const TReceived r = ReceiveWaiting(int(fd_), data, size, 0, nullptr, nullptr, timeoutMs,
+                                     interrupt_, receiveTimeoutMs_, false);
+  if (r.cancelled) throw EIdCancelled(kCallCancelled);
+  if (r.timedOut) throw EIdReadTimeout(Format("Read timed out after %d ms.", timeoutMs));
+  return size_t(r.size);
 }
 
 void TTcpClient::ReceiveExactly(void* data, size_t size, int timeoutMs) {

@@ -13,7 +13,7 @@
 // cut off, while a peer that stalls is noticed after one time-out.
 //
 // Interruption: with a latch set (SetInterrupt), a triggered latch ends Connect, SendAll,
-// ReceiveExactly, ReceiveSome and WaitReadable at once with EIdCancelled "The call was
+// ReceiveExactly, ReceiveSome, AwaitSome and WaitReadable at once with EIdCancelled "The call was
 // cancelled."; the connection should then be closed like after any other failure.
 //
 // Thread: one client is used by one thread at a time; only the latch is triggered from another
@@ -65,6 +65,9 @@ class TTcpClient {
   void ReceiveExactly(void* data, size_t size, int timeoutMs);
   // Receives between 1 and `size` bytes; 0 when the peer has closed the connection.
   size_t ReceiveSome(void* data, size_t size, int timeoutMs);
+  // As ReceiveSome, for bytes that cannot be there yet (an answer to a request just sent): the
+  // receive itself waits, where ReceiveSome tries first and then waits beside the latch.
+  size_t AwaitSome(void* data, size_t size, int timeoutMs);
   // Waits until bytes (or the peer's close) can be read; false when `timeoutMs` ran out.
   bool WaitReadable(int timeoutMs) const;
 
@@ -79,6 +82,7 @@ class TTcpClient {
   void RequireConnected() const;
 
   TSocketHandle fd_ = kNoSocket;
+  int receiveTimeoutMs_ = kWaitForever;  // the socket's own receive time-out (POSIX)
   uint64_t bytesSent_ = 0;
   const TWaitInterrupt* interrupt_ = nullptr;
 };

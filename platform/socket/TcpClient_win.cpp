@@ -176,6 +176,11 @@ size_t TTcpClient::ReceiveSome(void* data, size_t size, int timeoutMs) {
   }
 }
 
+// ReceiveSome waits first here already.
+size_t TTcpClient::AwaitSome(void* data, size_t size, int timeoutMs) {
+  return ReceiveSome(data, size, timeoutMs);
+}
+
 void TTcpClient::ReceiveExactly(void* data, size_t size, int timeoutMs) {
   char* p = static_cast<char*>(data);
   while (size > 0) {

@@ -1,16 +1,14 @@
 #include "platform/socket/UdpSocket.h"
 
 #include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 
+#include "platform/socket/BlockingReceive.h"
 #include "platform/socket/Resolve.h"
 #include "platform/socket/SocketErrors.h"
-#include "platform/socket/TcpClient.h"
 #include "platform/socket/WaitInterrupt.h"
 
 namespace qorvin {
@@ -32,6 +30,7 @@ void TUdpSocket::EnsureSocket(int family) {
   if (fd < 0) RaiseSocketError(errno);
   fd_ = fd;
   family_ = family;
+  receiveTimeoutMs_ = -1;  // none
 }
 
 void TUdpSocket::SendTo(const std::string& host, int port, const void* data, size_t size) {
@@ -60,33 +59,22 @@ void TUdpSocket::SendTo(const std::string& host, int port, const void* data, siz
 
 bool TUdpSocket::ReceiveFrom(void* buffer, size_t capacity, int timeoutMs, TDatagramInfo& info) {
   EnsureSocket(AF_INET);
-  using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs < 0 ? 0 : timeoutMs);
-  for (;;) {
-    int wait = timeoutMs;
-    if (timeoutMs >= 0) {
-      const auto left =
-          std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-      wait = left > 0 ? int(left) : 0;
-    }
-    if (!WaitForSocket(fd_, POLLIN, wait, interrupt_)) return false;
-    sockaddr_storage from{};
-    socklen_t length = sizeof from;
-    const ssize_t n = ::recvfrom(fd_, buffer, capacity, MSG_DONTWAIT | MSG_TRUNC,
-                                 reinterpret_cast<sockaddr*>(&from), &length);
-    if (n < 0) {
-      if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) continue;
-      // An earlier datagram to a closed port comes back as a refusal on the next receive; it
-      // says nothing about the datagram being waited for.
-      if (errno == ECONNREFUSED) continue;
-      RaiseSocketError(errno);
-    }
-    info.truncated = size_t(n) > capacity;
-    info.size = info.truncated ? capacity : size_t(n);
-    info.peerAddress = AddressText(reinterpret_cast<const sockaddr*>(&from));
-    info.peerPort = AddressPort(reinterpret_cast<const sockaddr*>(&from));
-    return true;
+  sockaddr_storage from{};
+  socklen_t length = sizeof from;
+  const TReceived r =
+      ReceiveWaiting(int(fd_), buffer, capacity, MSG_TRUNC, reinterpret_cast<sockaddr*>(&from),
+                     &length, timeoutMs, interrupt_, receiveTimeoutMs_, true);
+  if (r.cancelled) {
+    // The latch may have shut the socket down for reading: the next call makes a new one.
+    Close();
+    throw EIdCancelled(kCallCancelled);
   }
+  if (r.timedOut) return false;
+  info.truncated = size_t(r.size) > capacity;
+  info.size = info.truncated ? capacity : size_t(r.size);
+  info.peerAddress = AddressText(reinterpret_cast<const sockaddr*>(&from));
+  info.peerPort = AddressPort(reinterpret_cast<const sockaddr*>(&from));
+  return true;
 }
 
 int TUdpSocket::LocalPort() const {

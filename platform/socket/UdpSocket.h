@@ -12,7 +12,8 @@
 // bytes than offered.
 //
 // Interruption: with a latch set (SetInterrupt), a triggered latch ends ReceiveFrom at once with
-// EIdCancelled "The call was cancelled." (see platform/socket/WaitInterrupt.h).
+// EIdCancelled "The call was cancelled." (see platform/socket/WaitInterrupt.h); the socket may
+// be closed then (the next send or receive makes a new one).
 //
 // Thread: one socket is used by one thread at a time (callers that share it lock around it);
 // only the latch is triggered from another thread.
@@ -63,6 +64,7 @@ class TUdpSocket {
 
   TSocketHandle fd_ = kNoSocket;
   int family_ = 0;
+  int receiveTimeoutMs_ = -1;  // the socket's own receive time-out (POSIX; -1: none)
   const TWaitInterrupt* interrupt_ = nullptr;
 };
 

@@ -42,10 +42,24 @@ class TWaitInterrupt {
     if (Triggered()) throw EIdCancelled(kCallCancelled);
   }
 
+  // A receive that blocks in the socket itself (no wait on the handle beside it) is ended by
+  // shutting the socket down for reading. `Watch(socket)` asks a later Trigger to do that, until
+  // `Unwatch(socket)`. Watch returns false when the latch is already triggered, when it watches
+  // as many sockets as it can, or where the platform cannot end such a receive (Windows): the
+  // caller then waits on the handle instead. Unwatch returns whether the socket was shut down
+  // meanwhile: it can receive nothing more and must be closed. The caller keeps the socket open
+  // while it is watched.
+  bool Watch(TSocketHandle socket) const noexcept;
+  bool Unwatch(TSocketHandle socket) const noexcept;
+
  private:
-  std::mutex lock_;  // Trigger and Reset in turn, so the handle always matches the flag
+  mutable std::mutex lock_;  // Trigger, Reset, Watch and Unwatch in turn: handle and flag agree
   TSocketHandle fd_ = kNoSocket;
   std::atomic<bool> triggered_{false};
+  // Sockets watched by blocking receives (kNoSocket: a free place); a receive holds one place.
+  static constexpr int kMaxWatched = 4;
+  mutable TSocketHandle watched_[kMaxWatched] = {kNoSocket, kNoSocket, kNoSocket, kNoSocket};
+  mutable bool shutDown_[kMaxWatched] = {};
 };
 
 }  // namespace qorvin

@@ -54,4 +54,14 @@ void TWaitInterrupt::Reset() noexcept {
   ::recv(SOCKET(fd_), &byte, 1, 0);
 }
 
+// Winsock gives no dependable way to end a blocked recv from another thread short of closing the
+// socket: the waits here always watch the handle with select().
+bool TWaitInterrupt::Watch(TSocketHandle) const noexcept {
+  return false;
+}
+
+bool TWaitInterrupt::Unwatch(TSocketHandle) const noexcept {
+  return false;
+}
+
 }  // namespace qorvin
