@@ -11,6 +11,7 @@
 
 #include <limits>
 #include <optional>
+#include <thread>
 
 namespace qorvin::server {
 namespace {
@@ -38,13 +39,17 @@ bool IsMetricsPath(beast::string_view target) {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(NetContext& ctx, net::ip::tcp::socket socket)
-      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), stream_(std::move(socket)) {
+      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
     beast::error_code ignored;
-    stream_.socket().set_option(net::ip::tcp::no_delay(true), ignored);
+    socket_.set_option(net::ip::tcp::no_delay(true), ignored);
+    socket_.non_blocking(true, ignored);  // a write tried at once never waits (see Reply)
   }
 
   void Start() {
-    net::dispatch(stream_.get_executor(), [self = shared_from_this()] { self->Read(); });
+    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+      self->ioThread_ = std::this_thread::get_id();
+      self->Read();
+    });
   }
 
  private:
@@ -56,7 +61,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     parser_->body_limit(std::numeric_limits<std::uint64_t>::max());
     ArmIdleTimer();  // covers the whole request, header and body
     http::async_read_header(
-        stream_, buffer_, *parser_,
+        socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
   }
 
@@ -67,8 +72,16 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (declared && *declared > ctx_.options.maxRequestBytes)
       return RefuseTooLarge(std::to_string(*declared) + " bytes");
     parser_->body_limit(ctx_.options.maxRequestBytes);  // chunked bodies
+    // The body of a small request came with its header: it is parsed from the buffer here, where
+    // a read that completes at once would take a further pass through the I/O loop.
+    if (!parser_->is_done() && buffer_.size() > 0) {
+      beast::error_code parsed;
+      buffer_.consume(parser_->put(buffer_.data(), parsed));
+      if (parsed && parsed != http::error::need_more) return OnRead(parsed);
+    }
+    if (parser_->is_done()) return OnRead({});
     http::async_read(
-        stream_, buffer_, *parser_,
+        socket_, buffer_, *parser_,
         [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
   }
 
@@ -143,14 +156,30 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
     // pending, only the deadline moves.)
     idle_.Touch(ctx_.options.idleTimeout);
+    auto writer = std::make_shared<http::response_serializer<http::string_body>>(*res);
+    // On the session's own thread the reply is offered to the (non-blocking) socket at once: a
+    // small one is usually taken whole, and the session reads on without the write's completion
+    // taking a further pass through the I/O loop. What the socket does not take is written
+    // asynchronously, as a worker's reply always is.
+    if (std::this_thread::get_id() == ioThread_) {
+      beast::error_code ec;
+      while (!ec && !writer->is_done()) http::write_some(socket_, *writer, ec);
+      if (ec != net::error::would_block && ec != net::error::try_again)
+        return Sent(ec, res->keep_alive(), res->body());
+    }
     http::async_write(
-        stream_, *res, [self = shared_from_this(), res, token](beast::error_code ec, size_t) {
-          ReleaseSentBytes(res->body());
-          if (ec && ec != net::error::operation_aborted)
-            self->ctx_.log.Event("HTTP", self->peer_, "reply not sent: " + ec.message());
-          if (ec || !res->keep_alive()) return self->Close();
-          self->Read();
+        socket_, *writer,
+        [self = shared_from_this(), res, writer, token](beast::error_code ec, size_t) {
+          self->Sent(ec, res->keep_alive(), res->body());
         });
+  }
+
+  void Sent(beast::error_code ec, bool keepAlive, std::string& body) {
+    ReleaseSentBytes(body);
+    if (ec && ec != net::error::operation_aborted)
+      ctx_.log.Event("HTTP", peer_, "reply not sent: " + ec.message());
+    if (ec || !keepAlive) return Close();
+    Read();
   }
 
   void ArmIdleTimer() {
@@ -162,19 +191,22 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     slot_.Release();
     idle_.Cancel();
     beast::error_code ignored;
-    stream_.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
-    stream_.close();
+    socket_.shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    socket_.close(ignored);
   }
 
   NetContext& ctx_;
   ConnectionSlot slot_;
   std::string peer_;
-  beast::tcp_stream stream_;
-  IdleTimer idle_{stream_.get_executor()};
+  // A plain socket: its completions run straight from the reactor, where a wrapping stream
+  // posted each one again (a further pass through the I/O loop per read).
+  net::ip::tcp::socket socket_;
+  IdleTimer idle_{socket_.get_executor()};
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
   bool keepAlive_ = true;
   unsigned version_ = 11;
+  std::thread::id ioThread_;  // the thread that runs the session's I/O context
 };
 
 }  // namespace

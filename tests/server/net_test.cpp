@@ -20,9 +20,11 @@ namespace {
 
 using namespace testing;
 
-// Echoes requests; "fail:..." replies as a failure; "slow" takes 300 ms and records how many
-// requests ran at once; "block" waits until the gate opens (at most 60 s); "now:..." is taken
-// at once (on the I/O thread).
+constexpr size_t kHugeReply = size_t(16) << 20;
+
+// Echoes requests; "fail:..." replies as a failure; "now:huge" is answered with kHugeReply bytes;
+// "slow" takes 300 ms and records how many requests ran at once; "block" waits until the gate opens
+// (at most 60 s); "now:..." is taken at once (on the I/O thread).
 class EchoDispatcher : public IDispatcher {
  public:
   DispatchReply Dispatch(std::string_view request, const RequestInfo& info) override {
@@ -39,7 +41,12 @@ class EchoDispatcher : public IDispatcher {
       gateOpened_.wait_for(lock, std::chrono::seconds(60), [this] { return gateOpen_; });
     }
     r.failed = request.substr(0, 5) == "fail:";
-    r.body = request == "big" ? std::string(70000, 'b') : "echo:" + std::string(request);
+    if (request == "big")
+      r.body = std::string(70000, 'b');
+    else if (request == "now:huge")  // more than a socket takes at once
+      r.body = std::string(kHugeReply, 'h');
+    else
+      r.body = "echo:" + std::string(request);
     --running_;
     return r;
   }
@@ -164,6 +171,42 @@ TEST_F(NetTest, TcpFramesAreFoundHoweverTheBytesArrive) {
   s.SendAll(two.substr(15));
   EXPECT_EQ(ReadFrame(s), "echo:first");
   EXPECT_EQ(ReadFrame(s), "echo:second");
+}
+
+// A reply taken at once that the socket cannot take whole goes out whole all the same, and the
+// connection carries the next request.
+TEST_F(NetTest, AHugeReplyTakenAtOnceArrivesWholeAndTheConnectionGoesOn) {
+  StartServer();
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(s, "now:huge"), std::string(kHugeReply, 'h'));
+  EXPECT_EQ(TcpCall(s, "now:next"), "echo:now:next");
+  Socket h(SOCK_STREAM);
+  h.Connect(ports_.http);
+  h.SendAll(HttpPost("now:huge"));
+  EXPECT_EQ(ReadHttpBody(h), std::string(kHugeReply, 'h'));
+  h.SendAll(HttpPost("now:next"));
+  EXPECT_EQ(ReadHttpBody(h), "echo:now:next");
+}
+
+// However the bytes of HTTP requests are split or joined, each request is answered once, in
+// order: two requests in one send, a body sent after its header, a header sent in pieces.
+TEST_F(NetTest, HttpRequestsAreFoundHoweverTheBytesArrive) {
+  StartServer();
+  Socket h(SOCK_STREAM);
+  h.Connect(ports_.http);
+  h.SendAll(HttpPost("now:a") + HttpPost("b"));
+  EXPECT_EQ(ReadHttpBody(h), "echo:now:a");
+  EXPECT_EQ(ReadHttpBody(h), "echo:b");
+  const std::string request = HttpPost("now:split");
+  const size_t body = request.size() - 9;
+  h.SendAll(request.substr(0, body));
+  EXPECT_FALSE(h.Readable(50));  // no answer to half a request
+  h.SendAll(request.substr(body, 4));
+  h.SendAll(request.substr(body + 4));
+  EXPECT_EQ(ReadHttpBody(h), "echo:now:split");
+  for (size_t at = 0; at < request.size(); at += 7) h.SendAll(request.substr(at, 7));
+  EXPECT_EQ(ReadHttpBody(h), "echo:now:split");
 }
 
 TEST_F(NetTest, UdpEchoesTheRequestId) {

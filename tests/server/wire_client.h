@@ -106,6 +106,24 @@ inline std::string ReadFrame(Socket& s) {
   return s.ReceiveExactly(n);
 }
 
+// A POST of `body` to /Bin on a kept connection.
+inline std::string HttpPost(const std::string& body) {
+  return "POST /Bin HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: " + std::to_string(body.size()) +
+         "\r\n\r\n" + body;
+}
+
+// Reads one HTTP response with a Content-Length and returns its body.
+inline std::string ReadHttpBody(Socket& s) {
+  std::string head;
+  while (head.size() < 4 || head.compare(head.size() - 4, 4, "\r\n\r\n") != 0) {
+    if (head.size() > 65536) throw std::runtime_error("no end of the response header");
+    head += s.ReceiveExactly(1);
+  }
+  const size_t field = head.find("Content-Length: ");
+  if (field == std::string::npos) throw std::runtime_error("no Content-Length");
+  return s.ReceiveExactly(std::stoul(head.substr(field + 16)));
+}
+
 // One request frame, one reply frame, on an open TCP connection.
 inline std::string TcpCall(Socket& s, const std::string& payload) {
   s.SendAll(Frame(payload));
