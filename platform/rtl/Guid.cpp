@@ -1,6 +1,5 @@
 #include "platform/rtl/Guid.h"
 
-#include <cstdio>
 #include <cstring>
 
 #include "platform/rtl/Exceptions.h"
@@ -25,12 +24,29 @@ std::array<uint8_t, 16> TGUID::ToBytes() const {
   return b;
 }
 
+// "{XXXXXXXX-XXXX-XXXX-XXXX-XXXXXXXXXXXX}", upper-case hex digits. Written digit by digit: every
+// UDP request takes a fresh ID, and a formatted print cost more than the rest of the ID's making.
 std::string TGUID::ToString() const {
-  char buf[kGuidTextLength + 1];
-  std::snprintf(buf, sizeof buf, "{%08X-%04X-%04X-%02X%02X-%02X%02X%02X%02X%02X%02X}", Data1, Data2,
-                Data3, Data4[0], Data4[1], Data4[2], Data4[3], Data4[4], Data4[5], Data4[6],
-                Data4[7]);
-  return buf;
+  static constexpr char kHex[] = "0123456789ABCDEF";
+  std::string text(kGuidTextLength, '-');
+  char* p = text.data();
+  auto put = [&p](uint32_t value, int digits) {
+    for (int i = digits - 1; i >= 0; --i, value >>= 4) p[i] = kHex[value & 15];
+    p += digits;
+  };
+  *p++ = '{';
+  put(Data1, 8);
+  ++p;
+  put(Data2, 4);
+  ++p;
+  put(Data3, 4);
+  ++p;
+  put(Data4[0], 2);
+  put(Data4[1], 2);
+  ++p;
+  for (int i = 2; i < 8; ++i) put(Data4[i], 2);
+  *p = '}';
+  return text;
 }
 
 TGUID TGUID::FromString(std::string_view text) {

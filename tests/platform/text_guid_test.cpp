@@ -69,6 +69,7 @@ TEST(Guid, NewIdentifiersAreRandomVersion4) {
     EXPECT_EQ(g.Data4[0] & 0xC0, 0x80);
     const std::string text = g.ToString();
     EXPECT_EQ(text.size(), kGuidTextLength);
+    EXPECT_EQ(TGUID::FromString(text), g);  // every digit in its place
     seen.insert(text);
   }
   EXPECT_EQ(seen.size(), 100u);
