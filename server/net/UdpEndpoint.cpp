@@ -26,6 +26,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
     boost::system::error_code ec;
     socket_.open(at.protocol(), ec);
     if (!ec) socket_.bind(at, ec);
+    if (!ec) socket_.non_blocking(true, ec);
     if (ec)
       throw std::runtime_error("Cannot listen for UDP on " + at.address().to_string() + ":" +
                                std::to_string(at.port()) + ": " + ec.message());
@@ -54,7 +55,12 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       ctx_.log.Event("UDP", "-", "receive failed: " + ec.message());
       return Receive();
     }
-    std::string peer = from_.address().to_string() + ":" + std::to_string(from_.port());
+    // A client sends its requests from one socket: the text of the last peer is kept.
+    if (from_ != lastFrom_ || lastPeer_.empty()) {
+      lastFrom_ = from_;
+      lastPeer_ = from_.address().to_string() + ":" + std::to_string(from_.port());
+    }
+    const std::string& peer = lastPeer_;
     if (n < kRequestIdLength) {
       ctx_.log.Event("UDP", peer,
                      "dropped a datagram of " + std::to_string(n) + " bytes (no request ID)");
@@ -88,11 +94,12 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       ctx_.Dispatch(std::move(payload), RequestInfo{"UDP", peer},
                     [self = shared_from_this(), to, peer, id, in, started,
                      token](DispatchReply reply) mutable {
-                      net::dispatch(self->socket_.get_executor(),
-                                [self, to, peer = std::move(peer), id = std::move(id), in, started,
-                                 token = std::move(token), reply = std::move(reply)]() mutable {
-                                  self->Send(to, peer, id, std::move(reply), in, started, token);
-                                });
+                      net::dispatch(
+                          self->socket_.get_executor(),
+                          [self, to, peer = std::move(peer), id = std::move(id), in, started,
+                           token = std::move(token), reply = std::move(reply)]() mutable {
+                            self->Send(to, peer, id, std::move(reply), in, started, token);
+                          });
                     });
     }
     Receive();
@@ -110,11 +117,20 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       reply.summary = summary;
       reply.failed = true;
     }
-    auto datagram = std::make_shared<std::string>(id + reply.body);
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
     ctx_.log.Request("UDP", peer, reply.operation, reply.summary, in, reply.body.size(),
                      Clock::now() - started, reply.failed);
+    // One datagram from two pieces, sent at once: the socket is non-blocking, and only a reply
+    // it cannot take now waits for room (asynchronously, with its own copy of the bytes).
+    std::array<net::const_buffer, 2> pieces{net::buffer(id), net::buffer(reply.body)};
+    boost::system::error_code ec;
+    socket_.send_to(pieces, to, 0, ec);
+    if (ec != net::error::would_block && ec != net::error::try_again) {
+      if (ec) ctx_.log.Event("UDP", peer, "reply not sent: " + ec.message());
+      return;
+    }
+    auto datagram = std::make_shared<std::string>(id + reply.body);
     socket_.async_send_to(
         net::buffer(*datagram), to,
         [self = shared_from_this(), datagram, token, peer](boost::system::error_code ec, size_t) {
@@ -127,6 +143,8 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   udp::socket socket_;
   std::array<char, 65536> buffer_{};
   udp::endpoint from_;
+  udp::endpoint lastFrom_;  // the strand's own
+  std::string lastPeer_;
   RecentRequests recent_{16384, std::chrono::seconds(60)};
 };
 
