@@ -141,12 +141,14 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
 
 }  // namespace
 
-void ReleaseFreeMemory() {
+void ReleaseFreeMemory(size_t held) {
   // Trimming hands every free page back, so the next call faults its pages in again (a small
   // read paid more for that than for its query). Only a heap holding much free memory, as after
-  // a large result, is worth it. mallinfo2 sums every arena.
+  // a large result, is worth it. mallinfo2 sums every arena, walking their free lists: a call
+  // that held a few megabytes cannot have left that much, and does not pay for the look.
+  constexpr size_t kWorthLooking = size_t(4) << 20;
   constexpr size_t kWorthTrimming = size_t(16) << 20;
-  if (mallinfo2().fordblks >= kWorthTrimming) malloc_trim(0);
+  if (held >= kWorthLooking && mallinfo2().fordblks >= kWorthTrimming) malloc_trim(0);
 }
 
 std::string TakeResultTableBlob(ResultTable&& table) {

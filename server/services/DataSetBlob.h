@@ -33,8 +33,9 @@ std::string ResultTableToBlob(const ResultTable& table);
 std::string TakeResultTableBlob(ResultTable&& table);
 
 // Hands memory freed by large results back to the system (the allocator keeps it otherwise) when
-// the heap holds 16 MiB or more of free memory; below that the memory is kept for reuse.
-void ReleaseFreeMemory();
+// the call held 4 MiB or more (`held`: about the bytes of its rows and blobs) and the heap holds
+// 16 MiB or more of free memory; below that the memory is kept for reuse.
+void ReleaseFreeMemory(size_t held);
 
 // The table of an uploaded blob. An empty blob (no bytes) is no table at all (nullopt); a blob
 // without a record-set section is a table without columns or rows. Raises what the blob

@@ -45,9 +45,16 @@ Identity ReadIdentity(Call& call, const char* userName = "aUserId") {
 
 // The blob of the result set at `index`, or an empty stream when there is none. The result set
 // is used up (its rows freed as they are written).
-std::string BlobAt(BatchOutcome& o, size_t index) {
-  return index < o.resultSets.size() ? TakeResultTableBlob(std::move(o.resultSets[index]))
-                                     : std::string();
+// The blob of result set `index` (empty when there is none); `held` grows by about the bytes
+// its rows held.
+std::string BlobAt(BatchOutcome& o, size_t index, size_t& held) {
+  if (index >= o.resultSets.size()) return {};
+  ResultTable& table = o.resultSets[index];
+  held += table.packed ? table.packed->ByteSize()
+                       : table.rows.size() * table.columns.size() * sizeof(Variant);
+  std::string blob = TakeResultTableBlob(std::move(table));
+  held += blob.size();
+  return blob;
 }
 
 int32_t ProcedureResult(bool called, int64_t returnValue) {
@@ -94,16 +101,17 @@ void SynchReadData(ServerState& state, Call& call) {
   ReadIdentity(call);
   std::string sql = call.ReadWide("aSqlCommand");
   std::string blob;
+  size_t held = 0;
   {
     Work w(state, false, true);
     w.runner.Run(sql);
-    blob = BlobAt(w.runner.Outcome(), 0);
+    blob = BlobAt(w.runner.Outcome(), 0, held);
   }
   call.BeginReply();
   call.WriteInteger("Result", 1);
   call.WriteBinary("aOutData", blob);
   std::string().swap(blob);
-  ReleaseFreeMemory();
+  ReleaseFreeMemory(held);
 }
 
 void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
@@ -113,6 +121,7 @@ void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
   std::string blob1, blob2;
   bool called = false;
   int64_t returned = 0;
+  size_t held = 0;
   {
     Work w(state, oneTransaction, true);
     w.runner.Run(sql);
@@ -122,8 +131,8 @@ void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
     returned = o.returnValue;
     w.runner.Run(sql2);
     w.runner.Finish();
-    if (second > 0) blob1 = BlobAt(o, 0);
-    blob2 = BlobAt(o, second);
+    if (second > 0) blob1 = BlobAt(o, 0, held);
+    blob2 = BlobAt(o, second, held);
   }
   call.BeginReply();
   call.WriteInteger("Result", oneTransaction ? ProcedureResult(called, returned) : 1);
@@ -131,7 +140,7 @@ void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
   call.WriteBinary("aOutData2", blob2);
   std::string().swap(blob1);
   std::string().swap(blob2);
-  ReleaseFreeMemory();
+  ReleaseFreeMemory(held);
 }
 
 void SynchExecProcBatchBuild(ServerState& state, Call& call) {

@@ -185,10 +185,12 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   call.WriteBinary("aOutData", blob);
   call.WriteInteger("aSuccessCount", successes);
   // The uploaded rows are freed by now; a large upload's memory goes back as a large read's does.
+  const size_t held = size_t(inData->Size()) + blob.size() +
+                      rows->Count() * rows->Columns().size() * sizeof(Variant);
   inData.reset();
   rows.reset();
   std::string().swap(blob);
-  ReleaseFreeMemory();
+  ReleaseFreeMemory(held);
 }
 
 }  // namespace
