@@ -8,11 +8,14 @@
 // Statement time-out: a progress handler interrupts a statement that runs longer than the limit.
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <mutex>
 
 #include "platform/rtl/Text.h"
 #include "server/db/Database.h"
+#include "server/db/SqliteStatementCache.h"
 
 namespace qorvin::server {
 namespace {
@@ -25,11 +28,17 @@ struct Connection {
   Clock::time_point deadline = Clock::time_point::max();
   bool timedOut = false;
   std::timed_mutex lock;  // used only when shared
+  SqliteStatementCache statements{64};
 
   ~Connection() {
+    statements.Clear();
     if (db) sqlite3_close_v2(db);
   }
 };
+
+bool OnlySpace(const char* p, const char* end) {
+  return std::all_of(p, end, [](char c) { return std::isspace(static_cast<unsigned char>(c)); });
+}
 
 [[noreturn]] void Fail(sqlite3* db, int rc) {
   std::string msg = db ? sqlite3_errmsg(db) : sqlite3_errstr(rc);
@@ -138,6 +147,13 @@ class SqliteSession : public ISession {
                        ? Clock::now() + std::chrono::seconds(options_.statementTimeoutSeconds)
                        : Clock::time_point::max();
     StatementResult result;
+    using Statement = std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)>;
+    // A text that ran before as one whole statement: its statement again. A failure finalizes it.
+    if (Statement kept{c_->statements.Take(sql), sqlite3_finalize}) {
+      RunOne(kept.get(), limits, result);
+      c_->statements.Put(sql, kept.release());
+      return result;
+    }
     const char* p = sql.data();
     const char* end = sql.data() + sql.size();
     while (p < end) {
@@ -145,18 +161,23 @@ class SqliteSession : public ISession {
       const char* tail = nullptr;
       int rc = sqlite3_prepare_v2(c_->db, p, int(end - p), &st, &tail);
       if (rc != SQLITE_OK) Fail(c_->db, rc);
+      const bool whole = p == sql.data() && OnlySpace(tail, end);
       p = tail;
       if (!st) continue;  // only whitespace or comments
-      std::unique_ptr<sqlite3_stmt, int (*)(sqlite3_stmt*)> guard(st, sqlite3_finalize);
+      Statement guard(st, sqlite3_finalize);
       RunOne(st, limits, result);
+      if (whole) c_->statements.Put(sql, guard.release());
     }
     return result;
   }
 
  private:
   void RunOne(sqlite3_stmt* st, const ExecLimits& limits, StatementResult& result) {
-    int columns = sqlite3_column_count(st);
     sqlite3_int64 before = sqlite3_total_changes64(c_->db);
+    // The columns are read after the first step: a kept statement whose tables changed since it
+    // was prepared is prepared anew by that step, and may then have other columns.
+    int rc = sqlite3_step(st);
+    int columns = sqlite3_column_count(st);
     ResultBuilder builder(limits.maxRows, limits.maxBytes);
     for (int i = 0; i < columns; ++i) {
       uint32_t size = 0;
@@ -164,8 +185,7 @@ class SqliteSession : public ISession {
       builder.AddColumn(sqlite3_column_name(st, i), kind, size);
     }
     int64_t rows = 0;
-    while (true) {
-      int rc = sqlite3_step(st);
+    for (;; rc = sqlite3_step(st)) {
       if (rc == SQLITE_DONE) break;
       if (rc != SQLITE_ROW) {
         if (c_->timedOut)
