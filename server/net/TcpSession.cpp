@@ -160,6 +160,8 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     return {buffers[0] + first, buffers[1] + (sent - first)};
   }
 
+  // Reads on at once after a reply sent at once: requests already read ahead nest here, as many
+  // as the 4 KiB read ahead holds.
   void Sent(error_code ec, bool keep) {
     ReleaseSentBytes(out_);
     if (ec && ec != net::error::operation_aborted)
