@@ -3,14 +3,19 @@
 // servers' logs), one server stops mid-run and the calls go on through the other with every row
 // written exactly once, and the stopped server, started again on its ports, comes back through
 // probing.
+#include <netinet/in.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <fstream>
 #include <mutex>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 #include "include/qorvin/QorvinServers.h"
 #include "tests/e2e/E2eSupport.h"
@@ -46,6 +51,40 @@ struct ProbeLog {
   }
 };
 
+// Whether `port` on 127.0.0.1 can be bound now, for TCP and for UDP.
+bool PortFree(int port) {
+  for (int type : {SOCK_STREAM, SOCK_DGRAM}) {
+    const int fd = ::socket(AF_INET, type, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    a.sin_port = htons(uint16_t(port));
+    const bool bound = fd >= 0 && ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    if (fd >= 0) ::close(fd);
+    if (!bound) return false;
+  }
+  return true;
+}
+
+// Three ports below the range the system gives out for outgoing connections and for port 0.
+// A server that stops and comes back on its ports needs them: a port from that range may be
+// taken meanwhile by any outgoing connection (one to the database, say), and then the server
+// cannot listen on it again.
+std::vector<std::string> PortsOutsideTheEphemeralRange() {
+  int low = 32768;
+  std::ifstream("/proc/sys/net/ipv4/ip_local_port_range") >> low;
+  const int first = 10000, span = std::max(low - first, 1000);
+  std::vector<int> ports;
+  const int start = int(getpid() % span);
+  for (int i = 0; i < span && ports.size() < 3; ++i) {
+    const int port = first + (start + i) % span;
+    if (PortFree(port)) ports.push_back(port);
+  }
+  if (ports.size() < 3) return {};  // the server then takes ports the system gives out
+  return {"--http-port", std::to_string(ports[0]), "--tcp-port", std::to_string(ports[1]),
+          "--udp-port",  std::to_string(ports[2])};
+}
+
 class TwoServers : public ::testing::TestWithParam<char> {
  protected:
   void SetUp() override {
@@ -56,7 +95,7 @@ class TwoServers : public ::testing::TestWithParam<char> {
                                                     ";\ncreate table if not exists " + schema_ +
                                                     ".calls (id integer not null);\n");
     for (int i = 0; i < 2; ++i) {
-      servers_[i] = Start(i, {});
+      servers_[i] = Start(i, i == 1 ? PortsOutsideTheEphemeralRange() : std::vector<std::string>{});
       ASSERT_NE(servers_[i], nullptr);
     }
     module_ = HostLibrary::Instance().Create(Letter(), servers_[0]->Port(Letter()));
