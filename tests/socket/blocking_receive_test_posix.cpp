@@ -101,7 +101,7 @@ TEST(BlockingReceive, TheLatchEndsAUdpReceiveAndTheNextExchangeUsesANewSocket) {
 }
 
 TEST(BlockingReceive, TheLatchEndsATcpReceiveThatWaitsForAnAnswer) {
-  TestTcpServer server([](int, const auto& stop) { testing::SleepUnlessStopped(stop, 60000); });
+  TestTcpServer server([](int, const auto& stop) { testing::SleepUnlessStopped(stop, 600000); });
   TWaitInterrupt latch;
   TTcpClient tcp;
   tcp.SetInterrupt(&latch);
