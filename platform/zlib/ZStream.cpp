@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/zlib/ParallelDeflate.h"
 
 namespace qorvin {
 
@@ -62,8 +63,16 @@ int ZLibLevelFromIndex(int index) {
 }
 
 int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel) {
-  TZCompressionStream z(target, zlibLevel);
   if (count < 0) count = source.Size() - source.Position();
+  auto* memory = dynamic_cast<TMemoryStream*>(&source);
+  if (memory && ParallelDeflateApplies(count, zlibLevel) && count <= memory->Remaining()) {
+    // The same bytes as below, on several threads.
+    const int64_t start = target.Position();
+    DeflateInParallel({memory->Memory() + memory->Position(), size_t(count)}, target);
+    memory->Seek(count, SeekOrigin::Current);
+    return target.Position() - start;
+  }
+  TZCompressionStream z(target, zlibLevel);
   std::vector<unsigned char> in(
       size_t(std::min<int64_t>(std::max<int64_t>(count, 1), kZPieceSize)));
   const int64_t start = target.Position();

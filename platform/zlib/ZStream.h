@@ -1,4 +1,4 @@
-// zlib (RFC 1950) compression streams: the one place that includes zlib.h.
+// zlib (RFC 1950) compression streams. Only platform/zlib includes zlib.h.
 //
 // Data moves through fixed 32 768-byte input and output pieces, never as a whole second copy.
 // Failures raise EZCompressionError carrying zlib's own message for the error code ("data error",
