@@ -28,7 +28,21 @@ inline uint32_t CommonLength(const uint8_t* scan, const uint8_t* match) {
 }  // namespace
 
 TLazyParser::TLazyParser(const uint8_t* view, uint32_t origin, uint32_t total)
-    : view_(view), origin_(origin), total_(total), head_(kHashSize, kNil), prev_(kWindowSize, kNil) {}
+    : view_(view),
+      origin_(origin),
+      total_(total),
+      tableBase_(origin),
+      head_(kHashSize, kNil),
+      prev_(kWindowSize, kNil) {}
+
+void TLazyParser::Slide() {
+  tableBase_ += kWindowSize;
+  const auto older = [](uint16_t& entry) {
+    entry = entry >= kWindowSize ? uint16_t(entry - kWindowSize) : kNil;
+  };
+  std::for_each(head_.begin(), head_.end(), older);
+  std::for_each(prev_.begin(), prev_.end(), older);
+}
 
 void TLazyParser::Prime(uint32_t from, uint32_t to) {
   to = std::min(to, total_ >= kMinMatch ? total_ - kMinMatch + 1 : 0);
@@ -40,25 +54,28 @@ uint32_t TLazyParser::LongestMatch(uint32_t at, uint32_t candidate, uint32_t bes
   constexpr uint32_t kGoodLength = 8, kNiceLength = 128, kMaxChain = 128;
   uint32_t chain = bestLength >= kGoodLength ? kMaxChain >> 2 : kMaxChain;
   const uint32_t nice = std::min(kNiceLength, lookahead);
-  const uint32_t limit = at > kMaxDistance ? at - kMaxDistance : kNil;
+  // zlib's limit, as an offset from the table base (the limit is never below it).
+  const uint32_t limit = (at > kMaxDistance ? at - kMaxDistance : 0) - tableBase_;
   const uint8_t* scan = At(at);
-  uint8_t end1 = scan[bestLength - 1];
-  uint8_t end0 = scan[bestLength];
+  const auto pair = [](const uint8_t* p) {
+    uint16_t v;
+    std::memcpy(&v, p, 2);
+    return v;
+  };
+  const uint16_t start = pair(scan);
+  uint16_t end = pair(scan + bestLength - 1);
+  uint32_t offset = candidate - tableBase_;
   do {
-    const uint8_t* match = At(candidate);
-    if (match[bestLength] != end0 || match[bestLength - 1] != end1 || match[0] != scan[0] ||
-        match[1] != scan[1]) {
-      continue;
-    }
+    const uint8_t* match = At(tableBase_ + offset);
+    if (pair(match + bestLength - 1) != end || pair(match) != start) continue;
     const uint32_t length = CommonLength(scan, match);
     if (length > bestLength) {
-      matchStart = candidate;
+      matchStart = tableBase_ + offset;
       bestLength = length;
       if (length >= nice) break;
-      end1 = scan[bestLength - 1];
-      end0 = scan[bestLength];
+      end = pair(scan + bestLength - 1);
     }
-  } while ((candidate = prev_[candidate & (kWindowSize - 1)]) > limit && --chain != 0);
+  } while ((offset = prev_[offset & (kWindowSize - 1)]) > limit && --chain != 0);
   return std::min(bestLength, lookahead);
 }
 

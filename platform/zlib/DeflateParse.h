@@ -63,9 +63,10 @@ inline uint32_t WindowBaseAt(uint32_t at) {
   return kWindowSize * ((at - (kMaxDistance + 1)) / kWindowSize);
 }
 
-// Parses input held in a view that starts at position `origin`. The view must hold every byte a
-// parse reads: from 32 KiB before the first step to kReadAhead past the last. Past the end of
-// the input (`total`) it holds what zlib's window holds there: the byte 32 KiB before.
+// Parses input held in a view that starts at position `origin`, a multiple of 32 KiB. The view
+// must hold every byte a parse reads: from 32 KiB before the first step to kReadAhead past the
+// last. Past the end of the input (`total`) it holds what zlib's window holds there: the byte
+// 32 KiB before.
 class TLazyParser {
  public:
   TLazyParser(const uint8_t* view, uint32_t origin, uint32_t total);
@@ -85,29 +86,36 @@ class TLazyParser {
 
  private:
   static constexpr uint32_t kHashSize = 1u << 15;
-  static constexpr uint32_t kNil = 0;  // position 0 doubles as "none", as in zlib
+  // The chains hold positions as 16-bit offsets from `tableBase_`, a multiple of 32 KiB that
+  // moves on as the parse does, as zlib's window does. Offset 0 doubles as "none": the string
+  // there is never a candidate (zlib never matches the string at its window's start).
+  static constexpr uint16_t kNil = 0;
 
   const uint8_t* At(uint32_t position) const { return view_ + (position - origin_); }
   uint32_t Hash(uint32_t position) const {
     const uint8_t* p = At(position);
     return ((uint32_t(p[0]) << 10) ^ (uint32_t(p[1]) << 5) ^ p[2]) & (kHashSize - 1);
   }
-  // Enters `position`; returns the chain's previous head.
+  // Enters `position`; returns the chain's previous head (kNil: none).
   uint32_t Insert(uint32_t position) {
+    if (position - tableBase_ >= 2 * kWindowSize) Slide();
     const uint32_t h = Hash(position);
-    const uint32_t head = head_[h];
+    const uint16_t head = head_[h];
     prev_[position & (kWindowSize - 1)] = head;
-    head_[h] = position;
-    return head;
+    head_[h] = uint16_t(position - tableBase_);
+    return head == kNil ? 0 : tableBase_ + head;
   }
+  // Moves `tableBase_` on by 32 KiB; entries before it become "none" (too far to match).
+  void Slide();
   uint32_t LongestMatch(uint32_t at, uint32_t candidate, uint32_t bestLength, uint32_t lookahead,
                         uint32_t& matchStart) const;
 
   const uint8_t* view_;
   uint32_t origin_;
   uint32_t total_;
-  std::vector<uint32_t> head_;
-  std::vector<uint32_t> prev_;
+  uint32_t tableBase_;
+  std::vector<uint16_t> head_;
+  std::vector<uint16_t> prev_;
 };
 
 template <class CleanAt>
@@ -120,12 +128,12 @@ TParseState TLazyParser::Run(TParseState s, uint32_t stop, std::vector<TMatch>& 
     if (s.at >= stop || s.at >= total_) return s;
     if (!s.pending && cleanAt(s.at)) return s;
     const uint32_t lookahead = total_ - s.at;
-    uint32_t hashHead = kNil;
+    uint32_t hashHead = 0;  // none
     if (lookahead >= kMinMatch) hashHead = Insert(s.at);
     const uint32_t prevLength = s.matchLength;
     const uint32_t prevMatch = s.matchStart;
     s.matchLength = kMinMatch - 1;
-    if (hashHead != kNil && hashHead != s.windowBase && prevLength < kMaxLazy &&
+    if (hashHead != 0 && hashHead != s.windowBase && prevLength < kMaxLazy &&
         s.at - hashHead <= kMaxDistance) {
       s.matchLength = LongestMatch(s.at, hashHead, prevLength, lookahead, s.matchStart);
       if (s.matchLength == kMinMatch && s.at - s.matchStart > kTooFar) {
