@@ -58,8 +58,13 @@ void BM_ReplyDeflate(benchmark::State& state) {
   state.counters["body_MB"] = double(Body().size()) / 1e6;
   state.counters["deflated_MB"] = double(zlibBytes.size()) / 1e6;
 }
-BENCHMARK(BM_ReplyDeflate)->Arg(0)->Arg(1)->Arg(2)->Arg(4)->UseRealTime()->Unit(
-    benchmark::kMillisecond);
+BENCHMARK(BM_ReplyDeflate)
+    ->Arg(0)
+    ->Arg(1)
+    ->Arg(2)
+    ->Arg(4)
+    ->UseRealTime()
+    ->Unit(benchmark::kMillisecond);
 
 }  // namespace
 }  // namespace qorvin

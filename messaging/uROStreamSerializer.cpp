@@ -27,7 +27,6 @@ namespace {
   throw EReadError(std::string(kStreamReadError));
 }
 
-
 [[noreturn]] void ThrowUnexpectedEnd() {
   throw EROException("Unexpected end of stream.");
 }
@@ -337,6 +336,7 @@ void TROStreamSerializer::ReadDecimal(const std::string&, Variant& ref, int) {
 
 // Binary value: 00 = absent | 01, int32 count, count bytes (the stream from offset 0).
 void TROStreamSerializer::WriteBinary(const std::string&, TStream* ref, int) {
+  constexpr int64_t kReserveFrom = 64 << 10;
   TStream& s = Stream();
   if (ref == nullptr) {
     s.WriteLE<uint8_t>(0);
@@ -344,6 +344,11 @@ void TROStreamSerializer::WriteBinary(const std::string&, TStream* ref, int) {
   }
   const int64_t size = ref->Size();
   if (size > INT32_MAX) throw EWriteError(std::string(kStreamWriteError));
+  // Room for the value and what usually follows it at once: growing a body after a large value
+  // would copy the value again.
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&s); memory && size >= kReserveFrom) {
+    memory->Reserve(memory->Position() + 5 + size + kReserveFrom);
+  }
   s.WriteLE<uint8_t>(1);
   s.WriteLE(int32_t(size));
   if (size != 0) {

@@ -24,12 +24,12 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
     source.SetPosition(0);
     count = source.Size();
   }
-  // A memory source is copied in one step, without an intermediate buffer.
-  if (auto* mem = dynamic_cast<TMemoryStream*>(&source)) {
-    const int64_t pos = mem->Position();
-    if (count > mem->Size() - pos) throw EReadError(std::string(kStreamReadError));
-    WriteBuffer(mem->Memory() + pos, count);
-    mem->SetPosition(pos + count);
+  // A source in memory is copied in one step, without an intermediate buffer.
+  if (const auto bytes = source.InMemory(); bytes.data() != nullptr) {
+    const int64_t pos = source.Position();
+    if (count > int64_t(bytes.size()) - pos) throw EReadError(std::string(kStreamReadError));
+    WriteBuffer(bytes.data() + pos, count);
+    source.SetPosition(pos + count);
     return count;
   }
   constexpr int64_t kPiece = 61440;
@@ -84,6 +84,31 @@ int64_t TMemoryStream::Seek(int64_t offset, SeekOrigin origin) {
   if (target < 0) throw EStreamError("Stream seek error");
   position_ = target;
   return position_;
+}
+
+int64_t TBytesViewStream::Read(void* buffer, int64_t count) {
+  const int64_t n =
+      std::clamp<int64_t>(int64_t(bytes_.size()) - position_, 0, std::max<int64_t>(count, 0));
+  if (n > 0) std::memcpy(buffer, bytes_.data() + position_, size_t(n));
+  position_ += n;
+  return n;
+}
+
+int64_t TBytesViewStream::Write(const void*, int64_t) {
+  throw EWriteError(std::string(kStreamWriteError));
+}
+
+int64_t TBytesViewStream::Seek(int64_t offset, SeekOrigin origin) {
+  const int64_t base = origin == SeekOrigin::Beginning ? 0
+                       : origin == SeekOrigin::Current ? position_
+                                                       : int64_t(bytes_.size());
+  if (base + offset < 0) throw EStreamError("Stream seek error");
+  position_ = base + offset;
+  return position_;
+}
+
+void TBytesViewStream::SetSize(int64_t) {
+  throw EWriteError(std::string(kStreamWriteError));
 }
 
 void TMemoryStream::SetSize(int64_t size) {

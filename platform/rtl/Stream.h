@@ -34,6 +34,10 @@ class TStream {
   // Sets the size; the position is clipped to the new size.
   virtual void SetSize(int64_t size) = 0;
 
+  // The whole content when it lies in one block of memory (valid until the stream changes), so
+  // that it can be read in place; else an empty span with a null data pointer.
+  virtual std::span<const unsigned char> InMemory() const { return {}; }
+
   int64_t Position() const { return const_cast<TStream*>(this)->Seek(0, SeekOrigin::Current); }
   void SetPosition(int64_t position) { Seek(position, SeekOrigin::Beginning); }
   int64_t Remaining() const { return Size() - Position(); }
@@ -93,6 +97,7 @@ class TMemoryStream : public TStream {
   unsigned char* Memory() { return data_; }
   const unsigned char* Memory() const { return data_; }
   std::span<const unsigned char> Bytes() const { return {data_, size_t(size_)}; }
+  std::span<const unsigned char> InMemory() const override { return Bytes(); }
   std::string_view View() const { return {reinterpret_cast<const char*>(data_), size_t(size_)}; }
 
   // Replaces the content with the `count` bytes at `source`'s position, positioned at 0, and
@@ -119,6 +124,26 @@ class TMemoryStream : public TStream {
   int64_t size_ = 0;
   int64_t position_ = 0;
   int64_t capacity_ = 0;
+};
+
+// Reads bytes that it does not own, in place: they must outlive it and stay unchanged. Writes
+// and size changes fail with EWriteError "Stream write error".
+class TBytesViewStream : public TStream {
+ public:
+  explicit TBytesViewStream(std::span<const unsigned char> bytes) : bytes_(bytes) {}
+  explicit TBytesViewStream(std::string_view bytes)
+      : bytes_(reinterpret_cast<const unsigned char*>(bytes.data()), bytes.size()) {}
+
+  int64_t Read(void* buffer, int64_t count) override;
+  int64_t Write(const void* buffer, int64_t count) override;
+  int64_t Seek(int64_t offset, SeekOrigin origin) override;
+  int64_t Size() const override { return int64_t(bytes_.size()); }
+  void SetSize(int64_t size) override;
+  std::span<const unsigned char> InMemory() const override { return bytes_; }
+
+ private:
+  std::span<const unsigned char> bytes_;
+  int64_t position_ = 0;
 };
 
 }  // namespace qorvin

@@ -22,8 +22,8 @@ constexpr int kSmallest = 1;
 
 constexpr int kExtraLengthBits[kLengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
                                                 2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-constexpr int kExtraDistanceBits[kDistanceCodes] = {0, 0, 0, 0, 1, 1, 2,  2,  3,  3,
-                                                    4, 4, 5, 5, 6, 6, 7,  7,  8,  8,
+constexpr int kExtraDistanceBits[kDistanceCodes] = {0, 0, 0,  0,  1,  1,  2,  2,  3,  3,
+                                                    4, 4, 5,  5,  6,  6,  7,  7,  8,  8,
                                                     9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
 constexpr int kExtraBitLengthBits[kBitLengthCodes] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                                                       0, 0, 0, 0, 0, 0, 2, 3, 7};
@@ -76,7 +76,8 @@ struct TStaticTables {
     int dist = 0;
     for (code = 0; code < 16; code++) {
       baseDistance[code] = dist;
-      for (int n = 0; n < (1 << kExtraDistanceBits[code]); n++) distanceCode[dist++] = uint8_t(code);
+      for (int n = 0; n < (1 << kExtraDistanceBits[code]); n++)
+        distanceCode[dist++] = uint8_t(code);
     }
     dist >>= 7;  // from here on, distances are divided by 128
     for (; code < kDistanceCodes; code++) {
@@ -114,11 +115,10 @@ const TStaticTables& Tables() {
 TBlockWriter::TBlockWriter(std::vector<uint8_t>& out)
     : out_(out), symbols_(kBlockSymbols + 1), distances_(kBlockSymbols + 1) {
   const TStaticTables& t = Tables();
-  static const TStaticDesc literalStatic{t.literalTree,
-                                         kExtraLengthBits, kLiterals + 1, kLiteralCodes,
-                                         kMaxBits};
-  static const TStaticDesc distanceStatic{t.distanceTree,
-                                          kExtraDistanceBits, 0, kDistanceCodes, kMaxBits};
+  static const TStaticDesc literalStatic{t.literalTree, kExtraLengthBits, kLiterals + 1,
+                                         kLiteralCodes, kMaxBits};
+  static const TStaticDesc distanceStatic{t.distanceTree, kExtraDistanceBits, 0, kDistanceCodes,
+                                          kMaxBits};
   static const TStaticDesc bitLengthStatic{nullptr, kExtraBitLengthBits, 0, kBitLengthCodes,
                                            kMaxBitLengthBits};
   literalDesc_ = {literalTree_.data(), 0, &literalStatic};
@@ -421,8 +421,7 @@ void TBlockWriter::Flush(const uint8_t* stored, uint32_t storedLength, bool last
   } else if (staticBytes == optimalBytes) {
     const TStaticTables& t = Tables();
     SendBits((1u << 1) + (last ? 1u : 0u), 3);
-    CompressBlock(t.literalTree,
-                  t.distanceTree);
+    CompressBlock(t.literalTree, t.distanceTree);
   } else {
     SendBits((2u << 1) + (last ? 1u : 0u), 3);
     SendAllTrees(literalDesc_.maxCode + 1, distanceDesc_.maxCode + 1, maxBitLengthIndex + 1);

@@ -22,7 +22,7 @@ namespace qorvin::deflate {
 inline constexpr uint32_t kWindowSize = 32768;
 inline constexpr uint32_t kMinMatch = 3;
 inline constexpr uint32_t kMaxMatch = 258;
-inline constexpr uint32_t kMinLookahead = kMaxMatch + kMinMatch + 1;  // 262
+inline constexpr uint32_t kMinLookahead = kMaxMatch + kMinMatch + 1;   // 262
 inline constexpr uint32_t kMaxDistance = kWindowSize - kMinLookahead;  // 32 506
 // A parse reads at most this far past the position of a step it takes.
 inline constexpr uint32_t kReadAhead = kMaxMatch + 2;

@@ -33,12 +33,12 @@ constexpr size_t kOutputPiece = size_t(1) << 20;
 struct TSegment {
   uint32_t start = 0;
   uint32_t end = 0;
-  uint32_t origin = 0;          // the position of view[0]
+  uint32_t origin = 0;  // the position of view[0]
   const uint8_t* view = nullptr;
-  std::vector<uint8_t> copy;    // the view, where it runs past the end of the input
+  std::vector<uint8_t> copy;  // the view, where it runs past the end of the input
   std::vector<TMatch> matches;
-  TParseState endState;         // at the first step at or past `end`
-  uLong adler = 1;              // of the segment's bytes
+  TParseState endState;  // at the first step at or past `end`
+  uLong adler = 1;       // of the segment's bytes
 
   // Whether the segment's parse took a clean step at `at`; `index` is then the number of its
   // matches before that step.
@@ -47,8 +47,9 @@ struct TSegment {
       index = 0;
       return true;
     }
-    const auto it = std::lower_bound(matches.begin(), matches.end(), at,
-                                     [](const TMatch& m, uint32_t p) { return m.position + m.length < p; });
+    const auto it =
+        std::lower_bound(matches.begin(), matches.end(), at,
+                         [](const TMatch& m, uint32_t p) { return m.position + m.length < p; });
     if (it == matches.end() || it->position + it->length != at) return false;
     index = size_t(it - matches.begin()) + 1;
     return true;
@@ -268,7 +269,9 @@ void DeflateInParallel(std::span<const uint8_t> data, TStream& target,
   }
   segmentSize = std::max(kWindowSize, segmentSize / kWindowSize * kWindowSize);
 
-  TSegmentQueue queue(data, segmentSize, threads + 1);
+  // The caller parses too while it waits, so a helper may finish several segments while the
+  // caller is busy with one of its own: room for two per thread keeps the helpers parsing.
+  TSegmentQueue queue(data, segmentSize, 2 * threads + 2);
   THelpers helpers(queue, unsigned(std::min<size_t>(threads - 1, queue.Count() - 1)));
 
   std::vector<uint8_t> out;

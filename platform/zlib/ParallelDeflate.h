@@ -8,8 +8,8 @@
 // zlib's. (If they never meet, the carried parse covers the whole segment: slower, still exact.)
 // It then cuts and codes the blocks as zlib does (DeflateBlocks.h).
 //
-// Memory: the matches of at most threads + 1 segments (8 bytes each), a copy of the last segment,
-// and the compressed bytes of one megabyte of input before they go to the target.
+// Memory: the matches of at most 2 × threads + 2 segments (8 bytes each), a copy of the last
+// segment, and the compressed bytes of one megabyte of input before they go to the target.
 #pragma once
 
 #include <cstdint>

@@ -64,12 +64,17 @@ int ZLibLevelFromIndex(int index) {
 
 int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel) {
   if (count < 0) count = source.Size() - source.Position();
-  auto* memory = dynamic_cast<TMemoryStream*>(&source);
-  if (memory && ParallelDeflateApplies(count, zlibLevel) && count <= memory->Remaining()) {
-    // The same bytes as below, on several threads.
+  const auto bytes = source.InMemory();
+  if (bytes.data() != nullptr && ParallelDeflateApplies(count, zlibLevel) &&
+      count <= source.Remaining()) {
+    // The same bytes as below, on several threads. Room for as much as the input (the output
+    // of a large body is seldom more) saves copying a growing target again and again.
+    if (auto* memory = dynamic_cast<TMemoryStream*>(&target)) {
+      memory->Reserve(memory->Position() + count + count / 2048 + 1024);
+    }
     const int64_t start = target.Position();
-    DeflateInParallel({memory->Memory() + memory->Position(), size_t(count)}, target);
-    memory->Seek(count, SeekOrigin::Current);
+    DeflateInParallel(bytes.subspan(size_t(source.Position()), size_t(count)), target);
+    source.Seek(count, SeekOrigin::Current);
     return target.Position() - start;
   }
   TZCompressionStream z(target, zlibLevel);

@@ -62,7 +62,7 @@ void Call::WriteAnsi(const char* name, const std::string& utf8) {
 }
 
 void Call::WriteBinary(const char* name, const std::string& bytes) {
-  TROBinaryMemoryStream stream(bytes);
+  TBytesViewStream stream(bytes);  // read in place: a blob can be tens of megabytes
   msg_.WriteBinary(name, &stream);
 }
 

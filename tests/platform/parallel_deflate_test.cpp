@@ -1,5 +1,3 @@
-#include "platform/zlib/ParallelDeflate.h"
-
 #include <gtest/gtest.h>
 #include <zlib.h>
 
@@ -9,6 +7,7 @@
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/zlib/ParallelDeflate.h"
 #include "platform/zlib/ZStream.h"
 
 namespace qorvin {
@@ -49,7 +48,7 @@ std::vector<uint8_t> RandomBytes(size_t n, std::mt19937& rng) {
 // Words from a small vocabulary: many short and middling matches at every distance.
 std::vector<uint8_t> Words(size_t n, std::mt19937& rng) {
   static const char* const words[] = {"alpha ", "beta ", "gamma\n", "delta,", "epsilon ",
-                                      "zeta ",  "eta ",  "theta ", "iota;",  "kappa "};
+                                      "zeta ",  "eta ",  "theta ",  "iota;",  "kappa "};
   std::vector<uint8_t> v;
   while (v.size() < n) {
     const char* w = words[rng() % 10];
@@ -108,10 +107,10 @@ std::vector<uint8_t> Precompressed(size_t n, std::mt19937& rng) {
 TEST(ParallelDeflate, GivesZlibsBytesForAnyDataSizeSegmentingAndThreads) {
   ASSERT_TRUE(ParallelDeflateMatchesZlib()) << "zlib " << zlibVersion();
   const std::pair<const char*, Maker> makers[] = {
-      {"random", RandomBytes},        {"words", Words},
-      {"runs", RunsAndRepeats},       {"period 32500", Periodic<32500>},
+      {"random", RandomBytes},           {"words", Words},
+      {"runs", RunsAndRepeats},          {"period 32500", Periodic<32500>},
       {"period 32768", Periodic<32768>}, {"period 32507", Periodic<32507>},
-      {"period 7", Periodic<7>},      {"precompressed", Precompressed},
+      {"period 7", Periodic<7>},         {"precompressed", Precompressed},
   };
   const size_t sizes[] = {kParallelDeflateMinInput, kParallelDeflateMinInput + 261,
                           kParallelDeflateMinInput + 262 + 65536, 300007};
@@ -122,9 +121,8 @@ TEST(ParallelDeflate, GivesZlibsBytesForAnyDataSizeSegmentingAndThreads) {
       const std::vector<uint8_t> in = make(n, rng);
       const std::vector<uint8_t> expected = ZlibDeflate(in);
       for (const auto& shape : shapes) {
-        ASSERT_EQ(Parallel(in, shape), expected)
-            << name << ", " << n << " bytes, " << shape.threads << " threads, segments of "
-            << shape.segmentSize;
+        ASSERT_EQ(Parallel(in, shape), expected) << name << ", " << n << " bytes, " << shape.threads
+                                                 << " threads, segments of " << shape.segmentSize;
       }
     }
   }

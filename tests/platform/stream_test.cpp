@@ -95,5 +95,32 @@ TEST(MemoryStream, LittleEndianHelpers) {
   EXPECT_THROW(s.ReadLE<uint8_t>(), EReadError);
 }
 
+TEST(BytesViewStream, ReadsInPlaceAndRefusesChanges) {
+  const std::string bytes = "0123456789";
+  TBytesViewStream view(bytes);
+  EXPECT_EQ(view.InMemory().data(), reinterpret_cast<const unsigned char*>(bytes.data()));
+  EXPECT_EQ(view.Size(), 10);
+  view.SetPosition(7);
+  char buf[8] = {};
+  EXPECT_EQ(view.Read(buf, 8), 3);
+  EXPECT_STREQ(buf, "789");
+  EXPECT_EQ(view.Read(buf, 1), 0);
+  view.SetPosition(12);  // past the end reads nothing, as a memory stream
+  EXPECT_EQ(view.Read(buf, 1), 0);
+  EXPECT_THROW(view.Seek(-1, SeekOrigin::Beginning), EStreamError);
+  EXPECT_THROW(view.WriteBytes("x"), EWriteError);
+  EXPECT_THROW(view.SetSize(1), EWriteError);
+  EXPECT_EQ(bytes, "0123456789");
+
+  // Copied in one step from its position, which moves past the bytes.
+  TMemoryStream copy;
+  view.SetPosition(2);
+  EXPECT_EQ(copy.CopyFrom(view, 5), 5);
+  EXPECT_EQ(copy.View(), "23456");
+  EXPECT_EQ(view.Position(), 7);
+  EXPECT_THROW(copy.CopyFrom(view, 4), EReadError);
+  EXPECT_EQ(copy.CopyFrom(view, 0), 10);  // 0: the whole source
+}
+
 }  // namespace
 }  // namespace qorvin
