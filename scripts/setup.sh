@@ -16,7 +16,7 @@ set -euo pipefail
 packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
-  zlib1g-dev libgcrypt20-dev libcurl4-openssl-dev
+  zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
   qt6-base-dev libgl-dev fonts-noto-cjk
   libsqlite3-dev libpq-dev libboost-dev
   postgresql

@@ -157,6 +157,17 @@ void TMemoryStream::Reserve(int64_t capacity) {
   if (capacity > capacity_) Grow(capacity);
 }
 
+unsigned char* TMemoryStream::RoomAtEnd(int64_t count) {
+  Reserve(size_ + std::max<int64_t>(count, 0));
+  return data_ + size_;
+}
+
+void TMemoryStream::Appended(int64_t count) {
+  if (count < 0 || count > capacity_ - size_) throw EStreamError("Stream size error");
+  size_ += count;
+  position_ = size_;
+}
+
 void TMemoryStream::Grow(int64_t needed) {
   int64_t target = std::max(needed, capacity_ + capacity_ / 4);
   target = (target + kGrowthStep - 1) / kGrowthStep * kGrowthStep;

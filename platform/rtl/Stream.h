@@ -91,6 +91,10 @@ class TMemoryStream : public TStream {
   void Clear();
   // Reserves room for `capacity` bytes without changing the size.
   void Reserve(int64_t capacity);
+  // Room for `count` bytes past the end, to be written in place (valid until the next change);
+  // Appended(n) then makes the first n of them content and moves the position past them.
+  unsigned char* RoomAtEnd(int64_t count);
+  void Appended(int64_t count);
   int64_t Capacity() const { return capacity_; }
 
   // The bytes of the stream; valid until the next write, resize or clear.

@@ -14,6 +14,7 @@
 #include "platform/rtl/Exceptions.h"
 #include "platform/zlib/DeflateBlocks.h"
 #include "platform/zlib/DeflateParse.h"
+#include "platform/zlib/FastZlib.h"
 
 namespace qorvin {
 
@@ -85,7 +86,7 @@ std::unique_ptr<TSegment> ParseSegment(std::span<const uint8_t> data, uint32_t s
   state.at = start;
   state.windowBase = deflate::WindowBaseAt(start);
   s->endState = parser.Run(state, end, s->matches);
-  s->adler = adler32(1, data.data() + start, end - start);
+  s->adler = Adler32(1, data.subspan(start, end - start));
   return s;
 }
 

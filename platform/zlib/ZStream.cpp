@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/zlib/FastZlib.h"
 #include "platform/zlib/ParallelDeflate.h"
 
 namespace qorvin {
@@ -31,6 +32,34 @@ int Check(int code) {
 }
 
 thread_local int64_t t_inflateBudget = 0;  // 0: the default
+
+// A zlib stream whose compressed bytes lie in memory, inflated in one step straight to the end of a
+// memory target, when it fits in 4 times its size (and `maxOutput`, when >= 0). Returns the bytes
+// produced, or -1 when this path does not apply or does not succeed; nothing is then consumed or
+// written, and the streaming path does the work (and reports any failure) as ever.
+int64_t InflateInOneStep(TStream& source, TStream& target, int64_t maxOutput) {
+  constexpr size_t kWorthItFrom = size_t(64) << 10;
+  const auto bytes = source.InMemory();
+  auto* memory = dynamic_cast<TMemoryStream*>(&target);
+  if (bytes.data() == nullptr || memory == nullptr || memory->Position() != memory->Size()) {
+    return -1;
+  }
+  const int64_t at = source.Position();
+  if (at < 0 || at >= int64_t(bytes.size()) || bytes.size() - size_t(at) < kWorthItFrom) return -1;
+  const auto in = bytes.subspan(size_t(at));
+  int64_t room = int64_t(in.size()) * 4 + int64_t(kWorthItFrom);
+  if (maxOutput >= 0) room = std::min(room, maxOutput);
+  size_t produced = 0, consumed = 0;
+  const bool wasEmpty = memory->Size() == 0;
+  unsigned char* out = memory->RoomAtEnd(room);
+  if (!InflateWholeBuffer(in, {out, size_t(room)}, produced, consumed)) {
+    if (wasEmpty) memory->Clear();  // the streaming path grows it from nothing, as ever
+    return -1;
+  }
+  memory->Appended(int64_t(produced));
+  source.SetPosition(at + int64_t(consumed));
+  return int64_t(produced);
+}
 
 }  // namespace
 
@@ -96,6 +125,9 @@ int64_t ZInflateWithinBudget(TStream& source, TStream& target, int64_t budget) {
 }
 
 int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool asBudget) {
+  if (const int64_t produced = InflateInOneStep(source, target, maxOutput); produced >= 0) {
+    return produced;
+  }
   z_stream zs{};
   Check(inflateInit(&zs));
   std::vector<unsigned char> in(kZPieceSize), out(kZPieceSize);
@@ -180,11 +212,37 @@ size_t TZInflater::Read(void* into, size_t room) {
 struct TZCompressionStream::State {
   z_stream zs{};
   std::vector<unsigned char> out = std::vector<unsigned char>(kZPieceSize);
+  bool ownWrapper = false;
+  uint32_t adler = 1;
 };
 
+// zlib's wrapper around the deflate data (RFC 1950), written here as zlib writes it so that the
+// Adler-32 can be the fast one:
+//   header   2 bytes  0x78 (deflate, 32 KiB window), then the level's flags with the check bits
+//                     (level 1: 0x01, 2-5: 0x5e, 6: 0x9c, 7-9: 0xda)
+//   data     the raw deflate stream
+//   trailer  4 bytes  Adler-32 of the uncompressed bytes, most significant byte first
+// zlib's deflate data do not depend on the wrapper at levels 1-9. At level 0 they do (a stored
+// block is as large as the output room, which the header shortens), so zlib writes that wrapper.
 TZCompressionStream::TZCompressionStream(TStream& target, int zlibLevel)
     : state_(std::make_unique<State>()), target_(target) {
-  Check(deflateInit(&state_->zs, zlibLevel));
+  const int level = zlibLevel == Z_DEFAULT_COMPRESSION ? 6 : zlibLevel;
+  if (level == 0) {
+    Check(deflateInit(&state_->zs, zlibLevel));
+    return;
+  }
+  Check(deflateInit2(&state_->zs, zlibLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
+  state_->ownWrapper = true;
+  const unsigned flags = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
+  unsigned header = (Z_DEFLATED + ((MAX_WBITS - 8) << 4)) << 8 | flags << 6;
+  header += 31 - header % 31;
+  const unsigned char bytes[2] = {uint8_t(header >> 8), uint8_t(header)};
+  try {
+    target_.WriteBuffer(bytes, 2);
+  } catch (...) {
+    deflateEnd(&state_->zs);
+    throw;
+  }
 }
 
 TZCompressionStream::~TZCompressionStream() {
@@ -204,6 +262,7 @@ int64_t TZCompressionStream::Write(const void* buffer, int64_t count) {
   int64_t left = count;
   while (left > 0) {
     const uInt chunk = uInt(std::min<int64_t>(left, int64_t(1) << 30));
+    if (state_->ownWrapper) state_->adler = Adler32(state_->adler, {p, chunk});
     zs.next_in = const_cast<unsigned char*>(p);
     zs.avail_in = chunk;
     while (zs.avail_in > 0) {
@@ -232,6 +291,11 @@ void TZCompressionStream::Finish() {
     rc = Check(deflate(&zs, Z_FINISH));
     target_.WriteBuffer(state_->out.data(), int64_t(state_->out.size() - zs.avail_out));
   } while (rc != Z_STREAM_END);
+  if (!state_->ownWrapper) return;
+  const uint32_t adler = state_->adler;
+  const unsigned char trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
+                                    uint8_t(adler)};
+  target_.WriteBuffer(trailer, 4);
 }
 
 int64_t TZCompressionStream::Read(void*, int64_t) {

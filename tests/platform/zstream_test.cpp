@@ -1,8 +1,10 @@
 #include "platform/zlib/ZStream.h"
 
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <string>
+#include <vector>
 
 #include "platform/rtl/Exceptions.h"
 
@@ -74,6 +76,87 @@ TEST(ZStream, CorruptTruncatedAndOversizedInputFailWithZlibText) {
     packed.SetPosition(0);
     EXPECT_THROW(ZDecompress(packed, out, 4999), EZCompressionError);
   }
+}
+
+// zlib's own bytes for `text`, fed as the compression stream feeds it (32 KiB in, 32 KiB out).
+std::string ZlibInPieces(const std::string& text, int level) {
+  z_stream zs{};
+  EXPECT_EQ(deflateInit(&zs, level), Z_OK);
+  std::string out;
+  unsigned char piece[32768];
+  size_t at = 0;
+  int rc = Z_OK;
+  do {
+    const size_t n = std::min<size_t>(32768, text.size() - at);
+    zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(text.data() + at));
+    zs.avail_in = uInt(n);
+    at += n;
+    const int flush = at == text.size() ? Z_FINISH : Z_NO_FLUSH;
+    do {
+      zs.next_out = piece;
+      zs.avail_out = sizeof piece;
+      rc = deflate(&zs, flush);
+      out.append(reinterpret_cast<char*>(piece), sizeof piece - zs.avail_out);
+    } while (zs.avail_in > 0 || (flush == Z_FINISH && rc != Z_STREAM_END));
+  } while (rc != Z_STREAM_END);
+  deflateEnd(&zs);
+  return out;
+}
+
+// The stream writes zlib's wrapper itself (for a faster checksum): every level's bytes are still
+// exactly zlib's own.
+TEST(ZStream, CompressionGivesZlibsBytesAtEveryLevel) {
+  for (size_t n : {size_t(0), size_t(1), size_t(5000), size_t(100000)}) {
+    const std::string text = Pattern(n);
+    for (int level = -1; level <= 9; ++level) {
+      TMemoryStream src, packed;
+      src.WriteBytes(text);
+      src.SetPosition(0);
+      ZCompress(src, -1, packed, level);
+      EXPECT_EQ(packed.View(), ZlibInPieces(text, level)) << n << " bytes at level " << level;
+    }
+  }
+}
+
+// A large stream in memory is inflated in one step: the same bytes, the same end, the same
+// failures as the streaming path.
+TEST(ZStream, LargeStreamsInMemoryInflateAsTheStreamingPathDoes) {
+  const std::string text = Pattern(400000);
+  TMemoryStream src, packed;
+  src.WriteBytes(text);
+  src.SetPosition(0);
+  ZCompress(src, -1, packed, -1);
+  ASSERT_GT(packed.Size(), 64 << 10);
+  const int64_t end = packed.Size();
+  packed.WriteBytes("TRAILER!");
+  {
+    TMemoryStream out;
+    out.WriteBytes("kept:");
+    packed.SetPosition(0);
+    EXPECT_EQ(ZDecompress(packed, out), int64_t(text.size()));
+    EXPECT_EQ(out.View(), "kept:" + text);
+    EXPECT_EQ(packed.Position(), end);
+  }
+  const auto failure = [](TMemoryStream& in, int64_t limit) {
+    TMemoryStream out;
+    in.SetPosition(0);
+    try {
+      ZDecompress(in, out, limit, true);
+    } catch (const EZCompressionError& e) {
+      return e.Message();
+    }
+    return std::string("no failure");
+  };
+  TMemoryStream cut;
+  cut.WriteBuffer(packed.Memory(), end - 3);
+  EXPECT_EQ(failure(cut, -1), "buffer error");
+  TMemoryStream corrupt;
+  corrupt.WriteBuffer(packed.Memory(), end);
+  corrupt.Memory()[end - 2] ^= 0x55;  // the checksum
+  EXPECT_EQ(failure(corrupt, -1), "data error");
+  EXPECT_NE(failure(packed, int64_t(text.size()) - 1).find("exceeds the budget"),
+            std::string::npos);
+  EXPECT_EQ(failure(packed, int64_t(text.size())), "no failure");
 }
 
 TEST(ZStream, LevelTable) {
