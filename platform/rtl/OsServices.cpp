@@ -1,12 +1,15 @@
 #include "platform/rtl/OsServices.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <sys/mman.h>
 #include <sys/time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstring>
 #include <ctime>
+#include <thread>
 
 namespace qorvin {
 
@@ -22,6 +25,13 @@ double LocalDateTimeNow() {
 
 void NameCurrentThread(const std::string& name) {
   pthread_setname_np(pthread_self(), name.substr(0, 15).c_str());
+}
+
+int AvailableCores() {
+  cpu_set_t set;
+  CPU_ZERO(&set);
+  if (sched_getaffinity(0, sizeof set, &set) == 0) return std::max(1, CPU_COUNT(&set));
+  return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
 std::string SystemErrorMessage(uint32_t code) {

@@ -16,6 +16,10 @@ double LocalDateTimeNow();
 // keep only the first 15 characters, and a failure is ignored.
 void NameCurrentThread(const std::string& name);
 
+// How many cores the calling thread may run on (its affinity: fewer than the machine has when the
+// process is confined by taskset, cgroups' cpusets or a job object), at least 1.
+int AvailableCores();
+
 // The operating system's text for an error code of its own (errno on POSIX, a system error code
 // on Windows), without a trailing line break.
 std::string SystemErrorMessage(uint32_t code);

@@ -1,5 +1,9 @@
 #include <windows.h>
 
+#include <algorithm>
+#include <bit>
+#include <thread>
+
 #include "platform/rtl/OsServices.h"
 #include "platform/rtl/Text.h"
 
@@ -28,6 +32,14 @@ void NameCurrentThread(const std::string& name) {
     describe(GetCurrentThread(), text.c_str());
   } catch (...) {
   }
+}
+
+int AvailableCores() {
+  DWORD_PTR process = 0, system = 0;
+  if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system) && process != 0) {
+    return std::max(1, int(std::popcount(uint64_t(process))));
+  }
+  return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
 std::string SystemErrorMessage(uint32_t code) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/OsServices.h"
 #include "platform/zlib/DeflateBlocks.h"
 #include "platform/zlib/DeflateParse.h"
 #include "platform/zlib/FastZlib.h"
@@ -241,7 +242,7 @@ class THelpers {
 };
 
 unsigned DefaultThreads() {
-  return std::clamp(std::thread::hardware_concurrency(), 1u, 4u);
+  return unsigned(std::clamp(AvailableCores(), 1, 4));
 }
 
 }  // namespace

@@ -20,7 +20,7 @@
 namespace qorvin {
 
 struct TParallelDeflateOptions {
-  unsigned threads = 0;      // 0: the machine's cores, at most 4
+  unsigned threads = 0;      // 0: the cores this thread may run on, at most 4
   uint32_t segmentSize = 0;  // 0: chosen from the size; else a multiple of 32 KiB
 };
 
@@ -33,7 +33,7 @@ bool ParallelDeflateMatchesZlib();
 
 // True when a compression of `size` bytes at zlib level `zlibLevel` (-1: zlib's default) is worth
 // doing with DeflateInParallel and gives zlib's bytes: level 6, at least 1 MiB, at most
-// kParallelDeflateMaxInput, the matching zlib, and at least 2 cores.
+// kParallelDeflateMaxInput, the matching zlib, and at least 2 cores to run on.
 bool ParallelDeflateApplies(int64_t size, int zlibLevel);
 
 // Writes the zlib stream of `data` (2-byte header, deflate data, Adler-32) to `target` at its

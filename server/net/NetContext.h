@@ -8,6 +8,7 @@
 #include <boost/asio.hpp>
 // clang-format on
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -19,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "platform/rtl/OsServices.h"
 #include "server/net/NetServer.h"
 
 namespace qorvin::server {
@@ -78,7 +80,10 @@ struct NetContext {
   std::shared_ptr<UdpEndpoint> udp;
   std::unique_ptr<net::signal_set> signals;
 
+  // At most one I/O thread per core the server may run on: two busy I/O threads on one core only
+  // take turns, in slices of milliseconds, and a connection of the one waiting waits as long.
   static std::vector<std::unique_ptr<net::io_context>> MakeMoreIo(int threads) {
+    threads = std::min(threads, AvailableCores());
     std::vector<std::unique_ptr<net::io_context>> more;
     for (int i = 1; i < threads; ++i) more.push_back(std::make_unique<net::io_context>(1));
     return more;

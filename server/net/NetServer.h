@@ -40,7 +40,8 @@ struct NetOptions {
   int udpPort = 8090;
   size_t maxRequestBytes = size_t(64) << 20;
   // Two threads run the sockets, each with connections of its own, so that a connection's
-  // completions never wake another thread and many clients still use two cores.
+  // completions never wake another thread and many clients still use two cores. Never more than
+  // the cores the server may run on (AvailableCores).
   int ioThreads = 2;
   int workerThreads = 16;
   std::chrono::milliseconds idleTimeout{60000};
