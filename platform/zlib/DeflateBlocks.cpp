@@ -275,27 +275,36 @@ void TBlockWriter::BuildTree(TTreeDesc& desc) {
   GenCodes(tree, maxCode, bitLengthCount_.data());
 }
 
-void TBlockWriter::ScanTree(TNode* tree, int maxCode) {
+// Walks the code lengths of tree[0..maxCode] as the format codes them, calling
+// `emit(symbol, extraBits, extra)` for each symbol of the bit-length alphabet: a plain length
+// (0-15), a run of the length before it (16, 3-6 times), or a run of zeros (17: 3-10, 18: 11-138).
+// tree[maxCode + 1] must hold the guard length 0xffff.
+template <class Emit>
+void WalkLengths(const TTreeNode* tree, int maxCode, Emit&& emit) {
   int prevLength = -1;
   int nextLength = tree[0].dl;
   int count = 0;
   int maxCount = 7, minCount = 4;
   if (nextLength == 0) maxCount = 138, minCount = 3;
-  tree[maxCode + 1].dl = 0xffff;  // guard
   for (int n = 0; n <= maxCode; n++) {
     const int length = nextLength;
     nextLength = tree[n + 1].dl;
     if (++count < maxCount && length == nextLength) {
       continue;
     } else if (count < minCount) {
-      bitLengthTree_[length].fc = uint16_t(bitLengthTree_[length].fc + count);
+      do {
+        emit(length, 0, 0);
+      } while (--count != 0);
     } else if (length != 0) {
-      if (length != prevLength) bitLengthTree_[length].fc++;
-      bitLengthTree_[kRep3To6].fc++;
+      if (length != prevLength) {
+        emit(length, 0, 0);
+        count--;
+      }
+      emit(kRep3To6, 2, count - 3);
     } else if (count <= 10) {
-      bitLengthTree_[kRepZero3To10].fc++;
+      emit(kRepZero3To10, 3, count - 3);
     } else {
-      bitLengthTree_[kRepZero11To138].fc++;
+      emit(kRepZero11To138, 7, count - 11);
     }
     count = 0;
     prevLength = length;
@@ -309,46 +318,16 @@ void TBlockWriter::ScanTree(TNode* tree, int maxCode) {
   }
 }
 
+void TBlockWriter::ScanTree(TNode* tree, int maxCode) {
+  tree[maxCode + 1].dl = 0xffff;  // guard
+  WalkLengths(tree, maxCode, [&](int symbol, int, int) { ++bitLengthTree_[symbol].fc; });
+}
+
 void TBlockWriter::SendTree(const TNode* tree, int maxCode) {
-  const TNode* bl = bitLengthTree_.data();
-  int prevLength = -1;
-  int nextLength = tree[0].dl;
-  int count = 0;
-  int maxCount = 7, minCount = 4;
-  if (nextLength == 0) maxCount = 138, minCount = 3;
-  for (int n = 0; n <= maxCode; n++) {
-    const int length = nextLength;
-    nextLength = tree[n + 1].dl;
-    if (++count < maxCount && length == nextLength) {
-      continue;
-    } else if (count < minCount) {
-      do {
-        SendCode(length, bl);
-      } while (--count != 0);
-    } else if (length != 0) {
-      if (length != prevLength) {
-        SendCode(length, bl);
-        count--;
-      }
-      SendCode(kRep3To6, bl);
-      SendBits(uint32_t(count - 3), 2);
-    } else if (count <= 10) {
-      SendCode(kRepZero3To10, bl);
-      SendBits(uint32_t(count - 3), 3);
-    } else {
-      SendCode(kRepZero11To138, bl);
-      SendBits(uint32_t(count - 11), 7);
-    }
-    count = 0;
-    prevLength = length;
-    if (nextLength == 0) {
-      maxCount = 138, minCount = 3;
-    } else if (length == nextLength) {
-      maxCount = 6, minCount = 3;
-    } else {
-      maxCount = 7, minCount = 4;
-    }
-  }
+  WalkLengths(tree, maxCode, [&](int symbol, int extraBits, int extra) {
+    SendCode(symbol, bitLengthTree_.data());
+    if (extraBits != 0) SendBits(uint32_t(extra), extraBits);
+  });
 }
 
 int TBlockWriter::BuildBitLengthTree() {
