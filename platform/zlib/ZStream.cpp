@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
@@ -51,7 +52,12 @@ int64_t InflateInOneStep(TStream& source, TStream& target, int64_t maxOutput) {
   if (maxOutput >= 0) room = std::min(room, maxOutput);
   size_t produced = 0, consumed = 0;
   const bool wasEmpty = memory->Size() == 0;
-  unsigned char* out = memory->RoomAtEnd(room);
+  unsigned char* out = nullptr;
+  try {
+    out = memory->RoomAtEnd(room);
+  } catch (const std::bad_alloc&) {
+    return -1;  // no room for the guess: the streaming path needs far less at once
+  }
   if (!InflateWholeBuffer(in, {out, size_t(room)}, produced, consumed)) {
     if (wasEmpty) memory->Clear();  // the streaming path grows it from nothing, as ever
     return -1;
