@@ -16,6 +16,7 @@
 #include "platform/zlib/DeflateBlocks.h"
 #include "platform/zlib/DeflateParse.h"
 #include "platform/zlib/FastZlib.h"
+#include "platform/zlib/ZlibWrapper.h"
 
 namespace qorvin {
 
@@ -278,8 +279,8 @@ void DeflateInParallel(std::span<const uint8_t> data, TStream& target,
 
   std::vector<uint8_t> out;
   out.reserve(kOutputPiece + (kOutputPiece >> 2));
-  out.push_back(0x78);  // deflate, 32 KiB window
-  out.push_back(0x9c);  // default level; header check
+  const auto header = ZlibHeader(6);
+  out.insert(out.end(), header.begin(), header.end());
   TBlockCutter cutter(data, out);
   const uint32_t total = uint32_t(data.size());
   uLong adler = 1;
@@ -311,9 +312,8 @@ void DeflateInParallel(std::span<const uint8_t> data, TStream& target,
     }
   }
   cutter.Finish();
-  const uint8_t trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
-                              uint8_t(adler)};
-  out.insert(out.end(), trailer, trailer + 4);
+  const auto trailer = ZlibTrailer(uint32_t(adler));
+  out.insert(out.end(), trailer.begin(), trailer.end());
   target.WriteBuffer(out.data(), int64_t(out.size()));
 }
 

@@ -10,6 +10,7 @@
 #include "platform/rtl/Exceptions.h"
 #include "platform/zlib/FastZlib.h"
 #include "platform/zlib/ParallelDeflate.h"
+#include "platform/zlib/ZlibWrapper.h"
 
 namespace qorvin {
 
@@ -222,14 +223,9 @@ struct TZCompressionStream::State {
   uint32_t adler = 1;
 };
 
-// zlib's wrapper around the deflate data (RFC 1950), written here as zlib writes it so that the
-// Adler-32 can be the fast one:
-//   header   2 bytes  0x78 (deflate, 32 KiB window), then the level's flags with the check bits
-//                     (level 1: 0x01, 2-5: 0x5e, 6: 0x9c, 7-9: 0xda)
-//   data     the raw deflate stream
-//   trailer  4 bytes  Adler-32 of the uncompressed bytes, most significant byte first
-// zlib's deflate data do not depend on the wrapper at levels 1-9. At level 0 they do (a stored
-// block is as large as the output room, which the header shortens), so zlib writes that wrapper.
+// zlib's wrapper (ZlibWrapper.h) is written here around raw deflate, so that the Adler-32 can be
+// the fast one. zlib's deflate data do not depend on the wrapper at levels 1-9. At level 0 they do
+// (a stored block is as large as the output room, which the header shortens), so zlib writes it.
 TZCompressionStream::TZCompressionStream(TStream& target, int zlibLevel)
     : state_(std::make_unique<State>()), target_(target) {
   const int level = zlibLevel == Z_DEFAULT_COMPRESSION ? 6 : zlibLevel;
@@ -239,12 +235,9 @@ TZCompressionStream::TZCompressionStream(TStream& target, int zlibLevel)
   }
   Check(deflateInit2(&state_->zs, zlibLevel, Z_DEFLATED, -MAX_WBITS, 8, Z_DEFAULT_STRATEGY));
   state_->ownWrapper = true;
-  const unsigned flags = level < 2 ? 0 : level < 6 ? 1 : level == 6 ? 2 : 3;
-  unsigned header = (Z_DEFLATED + ((MAX_WBITS - 8) << 4)) << 8 | flags << 6;
-  header += 31 - header % 31;
-  const unsigned char bytes[2] = {uint8_t(header >> 8), uint8_t(header)};
+  const auto header = ZlibHeader(level);
   try {
-    target_.WriteBuffer(bytes, 2);
+    target_.WriteBuffer(header.data(), int64_t(header.size()));
   } catch (...) {
     deflateEnd(&state_->zs);
     throw;
@@ -298,10 +291,8 @@ void TZCompressionStream::Finish() {
     target_.WriteBuffer(state_->out.data(), int64_t(state_->out.size() - zs.avail_out));
   } while (rc != Z_STREAM_END);
   if (!state_->ownWrapper) return;
-  const uint32_t adler = state_->adler;
-  const unsigned char trailer[4] = {uint8_t(adler >> 24), uint8_t(adler >> 16), uint8_t(adler >> 8),
-                                    uint8_t(adler)};
-  target_.WriteBuffer(trailer, 4);
+  const auto trailer = ZlibTrailer(state_->adler);
+  target_.WriteBuffer(trailer.data(), int64_t(trailer.size()));
 }
 
 int64_t TZCompressionStream::Read(void*, int64_t) {
