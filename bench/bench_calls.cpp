@@ -8,8 +8,9 @@
 // on core 1. Then, in each repetition, runs every case for S seconds one after the other, so
 // that a change of load touches all cases alike; ratios are taken within one repetition and
 // reported as median [min..max] over the repetitions. Our module is loaded as a host loads it
-// (dlopen + CreateRemoteDataModule). The server's CPU time per GetDateTime is read from
-// /proc/<pid>/stat around the kept-TCP case.
+// (dlopen + CreateRemoteDataModule). Each case also reports the CPU time per call of its server
+// (qorvin-server, or the raw echo server for a raw case; from /proc/<pid>/stat, in clock ticks)
+// and of its client threads (CLOCK_THREAD_CPUTIME_ID).
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <dlfcn.h>
@@ -250,10 +251,17 @@ double CpuSeconds(pid_t pid) {
 
 // ---- measuring ----
 
+double ThreadCpuSeconds() {
+  timespec t{};
+  clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
 struct Sample {
   double callsPerSecond = 0;
   double calls = 0;
   double p50 = 0, p99 = 0;  // microseconds
+  double clientCpu = 0;     // the client threads' CPU seconds, summed
   long failures = 0;
   std::string firstError;
 };
@@ -268,6 +276,7 @@ Sample Run(const MakeClient& make, int clients, double seconds) {
   std::vector<std::vector<double>> lat{static_cast<size_t>(clients)};
   std::vector<long> fails(size_t(clients), 0);
   std::vector<std::string> errors{static_cast<size_t>(clients)};
+  std::vector<double> cpu(size_t(clients), 0);
   std::atomic<bool> go{false};
   auto until = Clock::now() + std::chrono::duration<double>(seconds);
   std::vector<std::thread> threads;
@@ -275,6 +284,7 @@ Sample Run(const MakeClient& make, int clients, double seconds) {
   for (int i = 0; i < clients; ++i)
     threads.emplace_back([&, i] {
       while (!go) std::this_thread::yield();
+      const double cpu0 = ThreadCpuSeconds();
       for (;;) {
         auto t0 = Clock::now();
         if (t0 >= until) break;
@@ -285,6 +295,7 @@ Sample Run(const MakeClient& make, int clients, double seconds) {
         lat[size_t(i)].push_back(
             std::chrono::duration<double, std::micro>(Clock::now() - t0).count());
       }
+      cpu[size_t(i)] = ThreadCpuSeconds() - cpu0;
     });
   begin = Clock::now();
   until = begin + std::chrono::duration<double>(seconds);
@@ -296,6 +307,7 @@ Sample Run(const MakeClient& make, int clients, double seconds) {
   for (int i = 0; i < clients; ++i) {
     all.insert(all.end(), lat[size_t(i)].begin(), lat[size_t(i)].end());
     s.failures += fails[size_t(i)];
+    s.clientCpu += cpu[size_t(i)];
     if (s.firstError.empty()) s.firstError = errors[size_t(i)];
   }
   std::sort(all.begin(), all.end());
@@ -545,7 +557,7 @@ int main(int argc, char** argv) {
     std::string raw;  // the baseline's name, empty: none
     double target = 0;
     std::vector<Sample> samples;
-    double serverCpu = 0, calls = 0;  // qorvin-server's CPU seconds and the calls, summed
+    double serverCpu = 0, clientCpu = 0, calls = 0;  // CPU seconds and the calls, summed
   };
   std::vector<Case> cases;
   auto add = [&](std::string name, MakeClient make, int clients = 1, std::string base = "",
@@ -594,9 +606,12 @@ int main(int argc, char** argv) {
   const std::string kept = "GetDateTime, T kept";
   for (int rep = 0; rep < reps; ++rep) {
     for (auto& c : cases) {
-      double cpu0 = CpuSeconds(srv.pid);
+      // A raw case's server is the raw echo server.
+      const pid_t server = c.name.rfind("raw", 0) == 0 ? raw.pid : srv.pid;
+      double cpu0 = CpuSeconds(server);
       c.samples.push_back(Run(c.make, c.clients, seconds));
-      c.serverCpu += CpuSeconds(srv.pid) - cpu0;
+      c.serverCpu += CpuSeconds(server) - cpu0;
+      c.clientCpu += c.samples.back().clientCpu;
       c.calls += c.samples.back().calls;
       if (c.name == kept) {
         serverCpu += CpuSeconds(srv.pid) - cpu0;
@@ -615,8 +630,8 @@ int main(int argc, char** argv) {
               LoadAverage().c_str(), std::thread::hardware_concurrency());
   std::printf(
       "| case | clients | calls/s median [min..max] | p50 µs | p99 µs | ratio to raw median "
-      "[min..max] | target | qorvin-server CPU µs/call |\n");
-  std::printf("|---|---|---|---|---|---|---|---|\n");
+      "[min..max] | target | server CPU µs/call | client CPU µs/call |\n");
+  std::printf("|---|---|---|---|---|---|---|---|---|\n");
   std::map<std::string, const Case*> byName;
   for (auto& c : cases) byName[c.name + "/" + std::to_string(c.clients)] = &c;
   for (auto& c : cases) {
@@ -653,15 +668,16 @@ int main(int argc, char** argv) {
       targetText += met ? " met" : " missed";
     }
     Stats r = Of(rate);
-    std::string cpu =
-        c.name.rfind("raw", 0) == 0 || c.calls < 1 ? "" : Fmt("%.0f", c.serverCpu * 1e6 / c.calls);
-    std::printf("| %s | %d | %s [%s..%s] | %s | %s | %s | %s | %s |\n", c.name.c_str(), c.clients,
-                Fmt("%.0f", r.median).c_str(), Fmt("%.0f", r.low).c_str(),
+    auto perCall = [&](double seconds) {
+      return c.calls < 1 ? std::string() : Fmt("%.1f", seconds * 1e6 / c.calls);
+    };
+    std::printf("| %s | %d | %s [%s..%s] | %s | %s | %s | %s | %s | %s |\n", c.name.c_str(),
+                c.clients, Fmt("%.0f", r.median).c_str(), Fmt("%.0f", r.low).c_str(),
                 Fmt("%.0f", r.high).c_str(), Fmt("%.0f", Of(p50).median).c_str(),
                 Fmt("%.0f", Of(p99).median).c_str(), ratioText.c_str(), targetText.c_str(),
-                cpu.c_str());
+                perCall(c.serverCpu).c_str(), perCall(c.clientCpu).c_str());
     if (failures > 0)
-      std::printf("|  ↳ %ld failed calls, first: %s | | | | | | | |\n", failures,
+      std::printf("|  ↳ %ld failed calls, first: %s | | | | | | | | |\n", failures,
                   c.samples.front().firstError.c_str());
   }
   Stats cm = Of(cliMs), tm = Of(trivialMs);
