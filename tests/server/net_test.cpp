@@ -4,8 +4,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <future>
 #include <mutex>
+#include <random>
 #include <set>
 #include <sstream>
 #include <thread>
@@ -267,6 +269,35 @@ TEST(RecentRequests, RemembersBoundedlyAndForAWhile) {
   EXPECT_TRUE(shortly.Admit("p", "{A}", "", t0));
   EXPECT_FALSE(shortly.Admit("p", "{A}", "", t0 + std::chrono::milliseconds(999)));
   EXPECT_TRUE(shortly.Admit("p", "{A}", "", t0 + seconds(1)));
+}
+
+// Against a plain model (arrival order and a set), over many requests with repeats, small
+// capacities (long probe runs, the index wrapping round) and expiry, so that a slot moved back
+// wrongly when the oldest is forgotten shows as a repeat missed or a fresh request refused.
+TEST(RecentRequests, AgreesWithAPlainModel) {
+  using std::chrono::milliseconds;
+  std::mt19937 random(7);
+  for (size_t capacity : {1u, 2u, 3u, 5u, 8u, 13u, 64u}) {
+    RecentRequests recent(capacity, milliseconds(50));
+    std::deque<std::pair<RecentRequests::Clock::time_point, std::string>> order;
+    std::set<std::string> remembered;
+    auto now = RecentRequests::Clock::now();
+    for (int i = 0; i < 20000; ++i) {
+      now += milliseconds(random() % 3);
+      const std::string id = "{" + std::to_string(random() % (3 * capacity + 4)) + "}";
+      const std::string peer = random() % 4 == 0 ? "p:2" : "p:1";
+      while (!order.empty() &&
+             (order.size() >= capacity || order.front().first + milliseconds(50) <= now)) {
+        remembered.erase(order.front().second);
+        order.pop_front();
+      }
+      const bool fresh = remembered.insert(peer + id).second;
+      if (fresh) order.emplace_back(now, peer + id);
+      ASSERT_EQ(recent.Admit(peer, id, "body", now), fresh)
+          << "capacity " << capacity << ", request " << i;
+      ASSERT_EQ(recent.Size(), order.size());
+    }
+  }
 }
 
 TEST_F(NetTest, IdleAndSurplusConnectionsAreClosed) {
