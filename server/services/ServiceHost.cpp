@@ -2,6 +2,7 @@
 
 #include "messaging/uROExceptions.h"
 #include "messaging/uROTypes.h"
+#include "platform/rtl/Stream.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin::server {
@@ -175,11 +176,9 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
   msg.MaxDecompressedSize = state_.Config().maxInflatedRequest;
   Call call(msg, info);
   try {
-    // The message takes this stream as its body: the request is copied once.
-    auto in = std::make_unique<TMemoryStream>();
-    in->WriteBytes(request);
-    in->SetPosition(0);
-    msg.ReadFromStream(std::move(in));
+    // The message reads the request where it lies: `request` outlives `msg`, and nothing of
+    // the body is kept past this call (a binary parameter is copied out of it).
+    msg.ReadFromStream(std::make_unique<TBytesViewStream>(request));
     state_.Clients().Seen(msg.GetClientID());
     std::string service = msg.GetInterfaceName();
     std::string operation = msg.GetMessageName();
