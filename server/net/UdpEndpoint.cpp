@@ -8,8 +8,8 @@
 //
 // Datagrams shorter than 38 bytes carry no ID to answer and are dropped (and logged), and so is a
 // repeat of a request taken on in the last minute (RecentRequests). The socket
-// is only touched from its strand; requests run on the workers, so the endpoint keeps receiving
-// while they do.
+// is only touched from the thread that runs `ctx.io` (one thread runs it: no strand is needed);
+// requests run on the workers, so the endpoint keeps receiving while they do.
 #include <array>
 
 #include "server/net/NetContext.h"
@@ -22,7 +22,7 @@ using Clock = std::chrono::steady_clock;
 
 class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
  public:
-  UdpEndpoint(NetContext& ctx, udp::endpoint at) : ctx_(ctx), socket_(net::make_strand(ctx.io)) {
+  UdpEndpoint(NetContext& ctx, udp::endpoint at) : ctx_(ctx), socket_(ctx.io.get_executor()) {
     boost::system::error_code ec;
     socket_.open(at.protocol(), ec);
     if (!ec) socket_.bind(at, ec);
@@ -88,8 +88,8 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       Send(to, peer, id, std::move(reply), payload.size(), started, token);
     } else {
       size_t in = payload.size();
-      // The socket keeps receiving on its strand meanwhile: the reply goes back there. A request
-      // answered at once is answered on the strand itself, so its reply leaves at once, before
+      // The socket keeps receiving on its thread meanwhile: the reply goes back there. A request
+      // answered at once is answered on that thread itself, so its reply leaves at once, before
       // the socket is asked for the next datagram (no round through the I/O loop in between).
       ctx_.Dispatch(std::move(payload), RequestInfo{"UDP", peer},
                     [self = shared_from_this(), to, peer, id, in, started,
@@ -140,10 +140,12 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   }
 
   NetContext& ctx_;
-  udp::socket socket_;
+  // The concrete executor, not a type-erased one: a reply made on the socket's own thread is
+  // sent through a plain inline call.
+  net::basic_datagram_socket<udp, net::io_context::executor_type> socket_;
   std::array<char, 65536> buffer_{};
   udp::endpoint from_;
-  udp::endpoint lastFrom_;  // the strand's own
+  udp::endpoint lastFrom_;  // the socket thread's own
   std::string lastPeer_;
   RecentRequests recent_{16384, std::chrono::seconds(60)};
 };
