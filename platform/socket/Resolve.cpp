@@ -13,9 +13,43 @@
 
 namespace qorvin {
 
+namespace {
+
+// A host written as a plain dotted IPv4 or IPv6 address is its own answer: the resolver would
+// give back just that address. Other spellings the resolver takes ("127.1", a scope suffix)
+// still go through it.
+bool NumericAddress(const std::string& host, int port, int family, TSocketAddress& out) {
+  if (family != AF_INET6) {
+    sockaddr_in v4{};
+    if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+      v4.sin_family = AF_INET;
+      v4.sin_port = htons(uint16_t(port));
+      out.family = AF_INET;
+      out.length = sizeof v4;
+      std::memcpy(&out.storage, &v4, sizeof v4);
+      return true;
+    }
+  }
+  if (family != AF_INET) {
+    sockaddr_in6 v6{};
+    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+      v6.sin6_family = AF_INET6;
+      v6.sin6_port = htons(uint16_t(port));
+      out.family = AF_INET6;
+      out.length = sizeof v6;
+      std::memcpy(&out.storage, &v6, sizeof v6);
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
 TResolvedAddresses ResolveHost(const std::string& host, int port, int socketType, int family) {
   if (port < 0 || port > 65535) RaiseSocketError(EINVAL);
   if (host.empty()) RaiseSocketError(kHostNotFoundCode);
+  if (TSocketAddress numeric; NumericAddress(host, port, family, numeric)) return {numeric};
   addrinfo hints{};
   hints.ai_family = family;
   hints.ai_socktype = socketType;
@@ -45,9 +79,19 @@ TResolvedAddresses ResolveHost(const std::string& host, int port, int socketType
 std::string AddressText(const sockaddr* address) {
   char text[INET6_ADDRSTRLEN] = {};
   if (address->sa_family == AF_INET) {
+    // Written digit by digit: every datagram received is labelled with its sender.
     const auto* v4 = reinterpret_cast<const sockaddr_in*>(address);
-    ::inet_ntop(AF_INET, &v4->sin_addr, text, sizeof text);
-  } else if (address->sa_family == AF_INET6) {
+    const auto* b = reinterpret_cast<const uint8_t*>(&v4->sin_addr);
+    char* p = text;
+    for (int i = 0; i < 4; ++i) {
+      if (i > 0) *p++ = '.';
+      if (b[i] >= 100) *p++ = char('0' + b[i] / 100);
+      if (b[i] >= 10) *p++ = char('0' + b[i] / 10 % 10);
+      *p++ = char('0' + b[i] % 10);
+    }
+    return std::string(text, size_t(p - text));
+  }
+  if (address->sa_family == AF_INET6) {
     const auto* v6 = reinterpret_cast<const sockaddr_in6*>(address);
     ::inet_ntop(AF_INET6, &v6->sin6_addr, text, sizeof text);
   }

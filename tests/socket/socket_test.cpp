@@ -4,6 +4,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/socket/Resolve.h"
 #include "platform/socket/SocketErrors.h"
 #include "platform/socket/TcpClient.h"
 #include "platform/socket/UdpSocket.h"
@@ -157,6 +158,32 @@ TEST(UdpSocket, SendsAndReceivesWithTheSendersAddress) {
   u.SendTo("127.0.0.1", server.Port(), "", 0);
   ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info));
   EXPECT_EQ(std::string(buffer, info.size), "re:");
+}
+
+// Written addresses are taken as they are, with the family asked for; their text comes back
+// the same, every octet width included.
+TEST(Resolve, NumericAddressesAndTheirText) {
+  const TResolvedAddresses v4 = ResolveHost("10.200.3.45", 8090, SOCK_DGRAM, AF_UNSPEC);
+  ASSERT_EQ(v4.size(), 1u);
+  EXPECT_EQ(v4[0].family, AF_INET);
+  EXPECT_EQ(v4[0].length, socklen_t(sizeof(sockaddr_in)));
+  EXPECT_EQ(AddressText(v4[0].Address()), "10.200.3.45");
+  EXPECT_EQ(AddressPort(v4[0].Address()), 8090);
+  const TResolvedAddresses v6 = ResolveHost("::1", 65535, SOCK_STREAM, AF_UNSPEC);
+  ASSERT_EQ(v6.size(), 1u);
+  EXPECT_EQ(v6[0].family, AF_INET6);
+  EXPECT_EQ(AddressText(v6[0].Address()), "::1");
+  EXPECT_EQ(AddressPort(v6[0].Address()), 65535);
+  // An address of the other family is no answer.
+  try {
+    ResolveHost("::1", 80, SOCK_STREAM, AF_INET);
+    FAIL() << "expected EIdSocketError";
+  } catch (const EIdSocketError& e) {
+    EXPECT_EQ(e.LastError(), kHostNotFoundCode);
+  }
+  EXPECT_THROW(ResolveHost("127.0.0.1", 65536, SOCK_DGRAM, AF_UNSPEC), EIdSocketError);
+  for (const char* text : {"0.0.0.0", "9.10.99.100", "255.255.255.255", "1.20.250.7"})
+    EXPECT_EQ(AddressText(ResolveHost(text, 1, SOCK_DGRAM, AF_INET).front().Address()), text);
 }
 
 TEST(UdpSocket, OversizedDatagramsAndShortBuffers) {
