@@ -44,8 +44,49 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   return count;
 }
 
+namespace {
+
+// A small message's stream takes one block of the growth step, and a call makes and drops
+// several such streams on each side. A block of that size takes the heap's slow path both when
+// it is allocated and when it is freed, so each thread keeps up to four dropped blocks for its
+// next streams: at most 32 KiB per thread, returned to the heap when the thread ends.
+class StepBlocks {
+ public:
+  static constexpr int kKept = 4;
+  ~StepBlocks() {
+    ended_ = true;
+    while (count_ > 0) std::free(blocks_[--count_]);
+  }
+  // A kept block, or nullptr when none is.
+  void* Take() { return count_ > 0 ? blocks_[--count_] : nullptr; }
+  // Keeps `block` (of the growth step's size) or frees it.
+  void Drop(void* block) {
+    if (!ended_ && count_ < kKept)
+      blocks_[count_++] = block;
+    else
+      std::free(block);
+  }
+
+ private:
+  void* blocks_[kKept] = {};
+  int count_ = 0;
+  bool ended_ = false;  // a stream destroyed after this thread's blocks were returned
+};
+
+thread_local StepBlocks t_stepBlocks;
+
+}  // namespace
+
+void TMemoryStream::Release() {
+  if (capacity_ == kGrowthStep)
+    t_stepBlocks.Drop(data_);
+  else
+    std::free(data_);
+  data_ = nullptr;
+}
+
 TMemoryStream::~TMemoryStream() {
-  std::free(data_);
+  Release();
 }
 
 int64_t TMemoryStream::Read(void* buffer, int64_t count) {
@@ -120,8 +161,7 @@ void TMemoryStream::SetSize(int64_t size) {
 }
 
 void TMemoryStream::Clear() {
-  std::free(data_);
-  data_ = nullptr;
+  Release();
   size_ = position_ = capacity_ = 0;
 }
 
@@ -171,6 +211,13 @@ void TMemoryStream::Appended(int64_t count) {
 void TMemoryStream::Grow(int64_t needed) {
   int64_t target = std::max(needed, capacity_ + capacity_ / 4);
   target = (target + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
+  if (data_ == nullptr && target == kGrowthStep) {
+    if (void* kept = t_stepBlocks.Take()) {
+      data_ = static_cast<unsigned char*>(kept);
+      capacity_ = target;
+      return;
+    }
+  }
   void* grown = std::realloc(data_, size_t(target));
   if (grown == nullptr) throw std::bad_alloc();
   data_ = static_cast<unsigned char*>(grown);

@@ -123,6 +123,8 @@ class TMemoryStream : public TStream {
 
  private:
   void Grow(int64_t needed);
+  // Frees the block (or keeps it for this thread's next stream); data_ becomes nullptr.
+  void Release();
 
   unsigned char* data_ = nullptr;
   int64_t size_ = 0;

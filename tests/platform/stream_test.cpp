@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "platform/rtl/Exceptions.h"
 
@@ -68,6 +71,37 @@ TEST(MemoryStream, CapacityGrowsInMultiplesOf8192) {
     if (t.Capacity() != last) ++reallocations, last = t.Capacity();
   }
   EXPECT_LT(reallocations, 40);
+}
+
+// Blocks of dropped small streams are handed to the thread's next ones: a stream sees only its
+// own bytes, blocks move freely between threads, and a thread's kept blocks go with it.
+TEST(MemoryStream, ReusedBlocksCarryNothingOver) {
+  for (int round = 0; round < 3; ++round) {
+    std::vector<std::unique_ptr<TMemoryStream>> live;
+    for (int i = 0; i < 6; ++i) {
+      auto s = std::make_unique<TMemoryStream>();
+      s->WriteBytes(std::string(100 + size_t(i), char('a' + i)));
+      live.push_back(std::move(s));
+    }
+    live.clear();
+    TMemoryStream fresh;
+    fresh.SetSize(3);
+    EXPECT_EQ(fresh.View(), std::string(3, '\0'));  // grown by size: zero-filled
+    fresh.WriteBytes("xyz");
+    EXPECT_EQ(fresh.Size(), 3);
+    EXPECT_EQ(fresh.Capacity(), 8192);
+    fresh.SetSize(9000);  // out of the kept size: a block of its own
+    EXPECT_EQ(fresh.Capacity() % 8192, 0);
+    EXPECT_EQ(fresh.View().substr(0, 4), std::string("xyz") + '\0');
+  }
+  auto made = std::make_unique<TMemoryStream>();
+  made->WriteBytes("made here");
+  std::thread([&made] {
+    made.reset();  // dropped on another thread: kept there, freed when it ends
+    TMemoryStream there;
+    there.WriteBytes("there");
+    EXPECT_EQ(there.View(), "there");
+  }).join();
 }
 
 TEST(MemoryStream, CopyFromWholeSourceAndCountedPart) {
