@@ -57,20 +57,25 @@ const std::vector<std::string>& ServerState::ServiceNames() {
 }
 
 std::string ServerState::CanonicalService(const std::string& name) {
+  return CanonicalServiceName(name);
+}
+
+// Looked up for every request: compared in place, nothing allocated.
+const std::string& ServerState::CanonicalServiceName(std::string_view name) {
   for (const std::string& n : ServiceNames())
-    if (AsciiUpper(n) == AsciiUpper(name)) return n;
-  throw EROException("Unknown service \"" + name + "\"");
+    if (AsciiEqualNoCase(n, name)) return n;
+  throw EROException("Unknown service \"" + std::string(name) + "\"");
 }
 
 SessionPool* ServerState::Pool(const std::string& service) {
-  std::string n = CanonicalService(service);
+  const std::string& n = CanonicalServiceName(service);
   if (n == kExecSqlService) return &exec_pool_;
   if (n == kTableProcService) return &table_pool_;
   return nullptr;
 }
 
 ServiceCounters& ServerState::Counters(const std::string& service) {
-  std::string n = CanonicalService(service);
+  const std::string& n = CanonicalServiceName(service);
   if (n == kExecSqlService) return exec_;
   if (n == kTableProcService) return table_;
   return control_;

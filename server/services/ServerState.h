@@ -12,6 +12,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/rtl/Guid.h"
@@ -78,8 +79,10 @@ class ServerState {
   ClientTracker& Clients() { return clients_; }
   // The three service names, in the order GetServiceList gives them.
   static const std::vector<std::string>& ServiceNames();
-  // The canonical spelling of a service name; EROException "Unknown service \"x\"".
+  // The canonical spelling of a service name; EROException "Unknown service \"x\"". The second
+  // gives the kept name itself (looked up per request, without allocating).
   static std::string CanonicalService(const std::string& name);
+  static const std::string& CanonicalServiceName(std::string_view name);
 
   void SetPorts(BoundPorts ports);
   BoundPorts Ports() const;
