@@ -102,7 +102,9 @@ void TROIndyUDPChannel::SendDatagram(TStream& request, const std::string& id,
   const int64_t size = request.Size();
   if (size < 0 || uint64_t(size) + id.size() > kMaxUdpPayload)
     throw EIdPackageSizeTooBig(kPackageSizeTooBig);
-  std::string datagram = id;
+  std::string datagram;
+  datagram.reserve(id.size() + size_t(size));
+  datagram.append(id);
   datagram.resize(id.size() + size_t(size));
   request.SetPosition(0);
   request.ReadBuffer(datagram.data() + id.size(), size);
@@ -127,7 +129,7 @@ bool TROIndyUDPChannel::ReceiveDatagram(int waitMs, const std::string& awaited) 
     return false;
   // Shorter than an ID: nobody's answer.
   if (info.size < idLength_) return false;
-  const std::string id(buffer.data(), idLength_);
+  std::string id(buffer.data(), idLength_);
   if (info.truncated) {
     // Too large for the buffer: the awaited answer cannot be read whole, anything else is
     // dropped.
@@ -140,7 +142,7 @@ bool TROIndyUDPChannel::ReceiveDatagram(int waitMs, const std::string& awaited) 
   auto payload = std::make_unique<TMemoryStream>();
   payload->WriteBuffer(buffer.data() + idLength_, int64_t(info.size - idLength_));
   payload->SetPosition(0);
-  auto item = std::make_unique<TROResponseItem>(std::move(payload), id);
+  auto item = std::make_unique<TROResponseItem>(std::move(payload), std::move(id));
   item->PeerAddress = info.peerAddress;
   item->PeerPort = info.peerPort;
   responses_->Add(std::move(item));
