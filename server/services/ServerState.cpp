@@ -63,6 +63,8 @@ std::string ServerState::CanonicalService(const std::string& name) {
 // Looked up for every request: compared in place, nothing allocated.
 const std::string& ServerState::CanonicalServiceName(std::string_view name) {
   for (const std::string& n : ServiceNames())
+    if (n == name) return n;  // as clients spell it, mostly
+  for (const std::string& n : ServiceNames())
     if (AsciiEqualNoCase(n, name)) return n;
   throw EROException("Unknown service \"" + std::string(name) + "\"");
 }
