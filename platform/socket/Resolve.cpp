@@ -15,31 +15,30 @@ namespace qorvin {
 
 namespace {
 
+// Keeps a filled sockaddr_in or sockaddr_in6 as the one answer.
+template <typename Address>
+bool Answer(const Address& address, int af, TSocketAddress& out) {
+  out.family = af;
+  out.length = sizeof address;
+  std::memcpy(&out.storage, &address, sizeof address);
+  return true;
+}
+
 // A host written as a plain dotted IPv4 or IPv6 address is its own answer: the resolver would
 // give back just that address. Other spellings the resolver takes ("127.1", a scope suffix)
 // still go through it.
 bool NumericAddress(const std::string& host, int port, int family, TSocketAddress& out) {
-  if (family != AF_INET6) {
-    sockaddr_in v4{};
-    if (::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
-      v4.sin_family = AF_INET;
-      v4.sin_port = htons(uint16_t(port));
-      out.family = AF_INET;
-      out.length = sizeof v4;
-      std::memcpy(&out.storage, &v4, sizeof v4);
-      return true;
-    }
+  sockaddr_in v4{};
+  if (family != AF_INET6 && ::inet_pton(AF_INET, host.c_str(), &v4.sin_addr) == 1) {
+    v4.sin_family = AF_INET;
+    v4.sin_port = htons(uint16_t(port));
+    return Answer(v4, AF_INET, out);
   }
-  if (family != AF_INET) {
-    sockaddr_in6 v6{};
-    if (::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
-      v6.sin6_family = AF_INET6;
-      v6.sin6_port = htons(uint16_t(port));
-      out.family = AF_INET6;
-      out.length = sizeof v6;
-      std::memcpy(&out.storage, &v6, sizeof v6);
-      return true;
-    }
+  sockaddr_in6 v6{};
+  if (family != AF_INET && ::inet_pton(AF_INET6, host.c_str(), &v6.sin6_addr) == 1) {
+    v6.sin6_family = AF_INET6;
+    v6.sin6_port = htons(uint16_t(port));
+    return Answer(v6, AF_INET6, out);
   }
   return false;
 }
