@@ -6,6 +6,7 @@
 #include <new>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/StepBlocks.h"
 
 namespace qorvin {
 
@@ -44,42 +45,10 @@ int64_t TStream::CopyFrom(TStream& source, int64_t count) {
   return count;
 }
 
-namespace {
-
-// A small message's stream takes one block of the growth step, and a call makes and drops
-// several such streams on each side. A block of that size takes the heap's slow path both when
-// it is allocated and when it is freed, so each thread keeps up to four dropped blocks for its
-// next streams: at most 32 KiB per thread, returned to the heap when the thread ends.
-class StepBlocks {
- public:
-  static constexpr int kKept = 4;
-  ~StepBlocks() {
-    ended_ = true;
-    while (count_ > 0) std::free(blocks_[--count_]);
-  }
-  // A kept block, or nullptr when none is.
-  void* Take() { return count_ > 0 ? blocks_[--count_] : nullptr; }
-  // Keeps `block` (of the growth step's size) or frees it.
-  void Drop(void* block) {
-    if (!ended_ && count_ < kKept)
-      blocks_[count_++] = block;
-    else
-      std::free(block);
-  }
-
- private:
-  void* blocks_[kKept] = {};
-  int count_ = 0;
-  bool ended_ = false;  // a stream destroyed after this thread's blocks were returned
-};
-
-thread_local StepBlocks t_stepBlocks;
-
-}  // namespace
-
 void TMemoryStream::Release() {
+  static_assert(kGrowthStep == int64_t(kStepBlockSize));
   if (capacity_ == kGrowthStep)
-    t_stepBlocks.Drop(data_);
+    DropStepBlock(data_);
   else
     std::free(data_);
   data_ = nullptr;
@@ -212,7 +181,7 @@ void TMemoryStream::Grow(int64_t needed) {
   int64_t target = std::max(needed, capacity_ + capacity_ / 4);
   target = (target + kGrowthStep - 1) / kGrowthStep * kGrowthStep;
   if (data_ == nullptr && target == kGrowthStep) {
-    if (void* kept = t_stepBlocks.Take()) {
+    if (void* kept = TakeStepBlock()) {
       data_ = static_cast<unsigned char*>(kept);
       capacity_ = target;
       return;

@@ -4,7 +4,7 @@
 //
 // Bounded: at most `capacity` requests are remembered, none longer than `keep`; the oldest go
 // first. IDs are kept; peers and payloads are remembered by a 64-bit hash. Not thread-safe (the
-// endpoint uses it from its strand only).
+// endpoint uses it from its socket's thread only).
 //
 // Layout: a ring of entries in arrival order, and an open-addressed index (linear probing) of
 // twice the capacity's slots, each holding an entry's place in the ring. Both are sized once:
