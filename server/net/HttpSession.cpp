@@ -38,7 +38,7 @@ bool IsMetricsPath(beast::string_view target) {
 
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
-  HttpSession(NetContext& ctx, net::ip::tcp::socket socket)
+  HttpSession(NetContext& ctx, TcpSocket socket)
       : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
     beast::error_code ignored;
     socket_.set_option(net::ip::tcp::no_delay(true), ignored);
@@ -200,7 +200,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::string peer_;
   // A plain socket: its completions run straight from the reactor, where a wrapping stream
   // posted each one again (a further pass through the I/O loop per read).
-  net::ip::tcp::socket socket_;
+  TcpSocket socket_;
   IdleTimer idle_{socket_.get_executor()};
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -211,7 +211,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
 }  // namespace
 
-void StartHttpSession(NetContext& ctx, net::ip::tcp::socket socket) {
+void StartHttpSession(NetContext& ctx, TcpSocket socket) {
   std::make_shared<HttpSession>(ctx, std::move(socket))->Start();
 }
 

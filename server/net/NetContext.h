@@ -27,6 +27,15 @@ namespace qorvin::server {
 
 namespace net = boost::asio;
 
+// A connection's socket and timers run on the concrete executor of the I/O context the
+// connection was given to. One thread runs each context, so a session's completions are already
+// serialized without a strand, and the concrete type spares every operation the type-erased
+// executor's indirections.
+using IoExecutor = net::io_context::executor_type;
+using TcpSocket = net::basic_stream_socket<net::ip::tcp, IoExecutor>;
+using IoTimer = net::basic_waitable_timer<std::chrono::steady_clock,
+                                          net::wait_traits<std::chrono::steady_clock>, IoExecutor>;
+
 class UdpEndpoint;
 
 struct NetContext {
@@ -133,7 +142,7 @@ class ConnectionSlot {
   ConnectionSlot(const ConnectionSlot&) = delete;
   ConnectionSlot& operator=(const ConnectionSlot&) = delete;
 
-  // Idempotent; from the session's own strand only.
+  // Idempotent; from the session's own I/O thread only.
   void Release() {
     if (held_) --ctx_.connections;
     held_ = false;
@@ -152,13 +161,13 @@ class ConnectionSlot {
 // for whatever time is left, or for a whole time-out while a request runs. So a request costs
 // no timer operations at all.
 //
-// `Arm` (on the session's strand) moves the deadline to now + timeout and starts the wait if
+// `Arm` (on the session's I/O thread) moves the deadline to now + timeout and starts the wait if
 // none is pending; `Touch` (any thread, while the wait is pending: the worker sending a reply)
 // moves the deadline only; `Disarm` marks a request as running (no idleness until the next
-// Arm/Touch); `Cancel` (on the strand) ends the wait for good.
+// Arm/Touch); `Cancel` (on the I/O thread) ends the wait for good.
 class IdleTimer {
  public:
-  explicit IdleTimer(const net::any_io_executor& executor) : timer_(executor) {}
+  explicit IdleTimer(const IoExecutor& executor) : timer_(executor) {}
 
   // `close` is called once the deadline passed with no request running; it must keep the session
   // alive itself (capture a shared pointer).
@@ -200,22 +209,22 @@ class IdleTimer {
         });
   }
 
-  net::steady_timer timer_;
+  IoTimer timer_;
   std::atomic<Clock::rep> deadline_{0};
   std::atomic<bool> busy_{false};
-  bool waiting_ = false;    // strand only
-  bool cancelled_ = false;  // strand only
+  bool waiting_ = false;    // I/O thread only
+  bool cancelled_ = false;  // I/O thread only
 };
 
-inline std::string PeerText(const net::ip::tcp::socket& s) {
+inline std::string PeerText(const TcpSocket& s) {
   boost::system::error_code ec;
   auto ep = s.remote_endpoint(ec);
   return ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
 // Session starters (one per accepted socket).
-void StartHttpSession(NetContext& ctx, net::ip::tcp::socket socket);
-void StartTcpSession(NetContext& ctx, net::ip::tcp::socket socket);
+void StartHttpSession(NetContext& ctx, TcpSocket socket);
+void StartTcpSession(NetContext& ctx, TcpSocket socket);
 
 // The UDP endpoint: receives until closed.
 std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, net::ip::udp::endpoint at,

@@ -13,8 +13,8 @@ using tcp = net::ip::tcp;
 
 void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
   acceptor.async_accept(
-      net::make_strand(ctx.NextIo()),
-      [&ctx, &acceptor, http](boost::system::error_code ec, tcp::socket socket) {
+      ctx.NextIo().get_executor(),
+      [&ctx, &acceptor, http](boost::system::error_code ec, TcpSocket socket) {
         if (ec == net::error::operation_aborted || ctx.stopping) return;
         if (!ec) {
           if (ctx.connections >= ctx.options.maxConnections) {

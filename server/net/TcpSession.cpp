@@ -26,7 +26,7 @@ using Clock = std::chrono::steady_clock;
 
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
  public:
-  TcpSession(NetContext& ctx, net::ip::tcp::socket socket)
+  TcpSession(NetContext& ctx, TcpSocket socket)
       : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
     error_code ignored;
     socket_.set_option(net::ip::tcp::no_delay(true), ignored);
@@ -188,7 +188,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   std::string peer_;
   // A plain socket: its completions run straight from the reactor, where a wrapping stream
   // posted each one again (a further pass through the I/O loop per request).
-  net::ip::tcp::socket socket_;
+  TcpSocket socket_;
   IdleTimer idle_{socket_.get_executor()};
   std::array<uint8_t, 4> header_{};
   std::array<uint8_t, 4096> ahead_{};  // bytes received and not yet taken, [begin, end)
@@ -203,7 +203,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
 
 }  // namespace
 
-void StartTcpSession(NetContext& ctx, net::ip::tcp::socket socket) {
+void StartTcpSession(NetContext& ctx, TcpSocket socket) {
   std::make_shared<TcpSession>(ctx, std::move(socket))->Start();
 }
 
