@@ -149,13 +149,23 @@ double NowOleDate() {
   int64_t epochMs =
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count();
   std::time_t secs = std::time_t(epochMs / 1000);
-  std::tm local{};
-  localtime_r(&secs, &local);
-  int64_t days =
-      DaysFromCivil(local.tm_year + 1900, unsigned(local.tm_mon + 1), unsigned(local.tm_mday));
-  int64_t ms =
-      ((int64_t(local.tm_hour) * 60 + local.tm_min) * 60 + local.tm_sec) * 1000 + epochMs % 1000;
-  return ToOle(days, ms);
+  // The local date and time of day of the last second asked for, per thread: the conversion
+  // (time zone rules, under the C library's lock) then runs once a second, not once a call.
+  struct LocalSecond {
+    std::time_t secs = -1;
+    int64_t days = 0;
+    int64_t msOfDay = 0;
+  };
+  thread_local LocalSecond last;
+  if (secs != last.secs) {
+    std::tm local{};
+    localtime_r(&secs, &local);
+    last.days =
+        DaysFromCivil(local.tm_year + 1900, unsigned(local.tm_mon + 1), unsigned(local.tm_mday));
+    last.msOfDay = ((int64_t(local.tm_hour) * 60 + local.tm_min) * 60 + local.tm_sec) * 1000;
+    last.secs = secs;
+  }
+  return ToOle(last.days, last.msOfDay + epochMs % 1000);
 }
 
 }  // namespace qorvin::server

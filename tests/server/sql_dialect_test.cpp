@@ -1,6 +1,8 @@
 // The host dialect: tokens, statement boundaries and the translation for each database.
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <ctime>
 #include <map>
 
 #include "platform/rtl/Text.h"
@@ -207,6 +209,42 @@ TEST(SqlRender, GetDateBecomesTheServerClock) {
   double when = 0;
   ASSERT_TRUE(ParseDateTimeText(s[0].substr(8, s[0].size() - 9), when)) << s[0];
   EXPECT_NEAR(when, NowOleDate(), 60.0 / 86400);
+}
+
+// The local time as the C library gives it for `ms` milliseconds since 1970, as an OLE date.
+double LocalOleDate(int64_t ms) {
+  std::time_t secs = std::time_t(ms / 1000);
+  std::tm local{};
+  localtime_r(&secs, &local);
+  char text[40];
+  std::strftime(text, sizeof text, "%Y-%m-%d %H:%M:%S", &local);
+  double ole = 0;
+  EXPECT_TRUE(ParseDateTimeText(text, ole)) << text;
+  return ole + double(ms % 1000) / 86400000;
+}
+
+int64_t EpochMs() {
+  return std::chrono::duration_cast<std::chrono::milliseconds>(
+             std::chrono::system_clock::now().time_since_epoch())
+      .count();
+}
+
+// The clock keeps each second's local date: it must still move with every millisecond and
+// carry over into the next second (and day) exactly as a fresh conversion does.
+TEST(DateTimeText, NowFollowsTheLocalClockAcrossSeconds) {
+  const double kMs = 1.0 / 86400000;
+  int passed = 0;
+  int64_t lastSecond = EpochMs() / 1000;
+  const int64_t giveUp = EpochMs() + 10000;
+  while (passed < 1 && EpochMs() < giveUp) {
+    int64_t before = EpochMs();
+    double now = NowOleDate();
+    int64_t after = EpochMs();
+    ASSERT_GE(now, LocalOleDate(before) - kMs / 2);
+    ASSERT_LE(now, LocalOleDate(after) + kMs / 2);
+    if (before / 1000 != lastSecond) ++passed, lastSecond = before / 1000;
+  }
+  EXPECT_EQ(passed, 1) << "the clock did not pass a second within ten";
 }
 
 TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
