@@ -25,22 +25,21 @@ TROComponent::TROComponent(TROComponent* owner, std::string name)
 TROComponent::~TROComponent() {
   destroying_ = true;
 
-  // Owned components first, newest first; each leaves our list as it goes.
+  // Owned components first, newest first; each leaves our list as it goes. Once none is left,
+  // the link list is taken under the same lock; every partner is then unlinked and notified
+  // without holding ours.
+  std::vector<TROComponent*> partners;
   for (;;) {
     TROComponent* child = nullptr;
     {
       std::lock_guard guard(lock_);
-      if (owned_.empty()) break;
+      if (owned_.empty()) {
+        partners.swap(links_);
+        break;
+      }
       child = owned_.back();
     }
     delete child;
-  }
-
-  // Take the link list, then unlink and notify every partner without holding our lock.
-  std::vector<TROComponent*> partners;
-  {
-    std::lock_guard guard(lock_);
-    partners.swap(links_);
   }
   for (TROComponent* partner : partners) {
     {
