@@ -9,6 +9,7 @@
 #include "client/LastErrorText.h"
 #include "client/ModuleChannel.h"
 #include "client/ModuleProgress.h"
+#include "client/ModuleProxies.h"
 #include "client/ModuleServers.h"
 #include "contract/VelmarLib_Intf.h"
 #include "messaging/uROBinaryHelpers.h"
@@ -49,6 +50,7 @@ void StoreAnswer(QorvinDataPacket* data, TROBinaryMemoryStream* blob) {
 TDataModuleZent::TDataModuleZent(int32_t hostTag, char connectType)
     : roService_(std::make_unique<TRORemoteService>(nullptr, "ROService")),
       roMessage_(std::make_unique<TROBinMessage>(nullptr, "ROMessage")),
+      proxies_(std::make_unique<ModuleProxies>(*roService_)),
       hostTag_(hostTag),
       lastError_(std::make_shared<LastErrorText>()),
       connectType_(connectType) {
@@ -88,6 +90,7 @@ TDataModuleZent::~TDataModuleZent() {
     } catch (...) {
     }
   }
+  proxies_.reset();
   roService_.reset();
   roMessage_.reset();
 }
@@ -251,7 +254,7 @@ void TDataModuleZent::CommandCall(const char* operation, const char* userId,
                                   const char* procName, int32_t* result, QorvinText* errorText) {
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     const std::string op = operation;
     int32_t r = 0;
     if (op == "SynchExecProc") {
@@ -292,7 +295,7 @@ void TDataModuleZent::SynchExecProcOutput(const char* userId, const char* hdhSer
     // The output parameter is emptied before the call; the proxy writes the server's value.
     if (outputParam) qorvin_text_free(outputParam);
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     std::string output;
     int32_t r = 0;
     try {
@@ -314,7 +317,7 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
                                     QorvinText* errorText) {
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
     svc.reset();
@@ -336,7 +339,7 @@ void TDataModuleZent::SynchReadDataSet(const char* userId, const char* hdhSerial
       if (given == nullptr)
         throw EROException("The data set argument is not a record set of this library");
     }
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
     svc.reset();
@@ -365,7 +368,7 @@ void TDataModuleZent::ReadTwoData(const char* operation, const char* userId,
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
     const std::u16string sql2 = AnsiToUtf16(InText(sqlCommand2));
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     std::unique_ptr<TROBinaryMemoryStream> blob, blob2;
     const bool procedure = std::string(operation) == "SynchExecProcReadTwoData";
     const int32_t r = procedure
@@ -406,7 +409,7 @@ int32_t TDataModuleZent::InsertTableCall(const char* userId, const char* hdhSeri
                                          TROBinaryMemoryStream& request, const char* procName,
                                          int32_t successReturnValue, int32_t* successCount,
                                          std::unique_ptr<TROBinaryMemoryStream>& blob) {
-  auto svc = IntfCast<ITableProcService>(*roService_);
+  auto svc = proxies_->TableProc();
   // The proxy writes the count from the response; a call failing before that keeps the caller's.
   int32_t count = successCount ? *successCount : 0;
   int32_t r = 0;
@@ -487,7 +490,7 @@ void TDataModuleZent::SynchExecSQLInsert(const char* userId, const char* hdhSeri
     TROBinaryMemoryStream request;
     PacketToBlob(PacketToVariant(data), request);
     const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     const int32_t r = svc->SynchExecSQLInsert(InText(userId), InText(hdhSerialNumber), sql,
                                               &request, InText(tableName), InText(primaryKey));
     if (result) *result = r;
@@ -509,7 +512,7 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
   std::string failure;
   try {
     roService_->SetServiceName(kServiceExecSql);
-    auto svc = IntfCast<IExecSqlService>(*roService_);
+    auto svc = proxies_->ExecSql();
     const double value = svc->GetDateTime();
     if (dateTime) *dateTime = value;
     DoStatus(1, 3);

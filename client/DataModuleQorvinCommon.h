@@ -34,6 +34,7 @@ class TROTransportChannel;
 class ModuleChannel;
 class ModuleServers;
 class ModuleProgress;
+class ModuleProxies;
 class ClientAdoDataSet;
 class TROBinaryMemoryStream;
 class LastErrorText;
@@ -166,6 +167,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
 
   std::unique_ptr<TRORemoteService> roService_;
   std::unique_ptr<TROBinMessage> roMessage_;
+  // The service's proxies, kept between calls (inside claimed calls only).
+  std::unique_ptr<ModuleProxies> proxies_;
   int32_t hostTag_ = 0;
   std::unique_ptr<ModuleChannel> channel_;
   // The IQorvinServers extension, made at its first query; freed before the channel.

@@ -2,8 +2,9 @@
 //
 // A proxy turns calls on one service interface into request/response exchanges on a message
 // and a channel that it borrows: it holds plain pointers, never owns them, and must not be used
-// after either is destroyed. A proxy is made for one use and shared by reference
-// (std::shared_ptr); two proxies on one message must not run calls at the same time.
+// after either is destroyed. A proxy keeps nothing of a call, so one proxy may serve many
+// calls, one at a time; it is shared by reference (std::shared_ptr). Two proxies on one message
+// must not run calls at the same time.
 //
 // The registry maps an interface identifier, kept in its braced upper-case text form in sorted
 // order, to the proxy class that implements that interface. Registering an identifier that is
