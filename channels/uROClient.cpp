@@ -129,8 +129,12 @@ std::string TROTransportChannel::LastServerAddress() const {
 
 std::string TROTransportChannel::AddressText() {
   if (auto* socket = dynamic_cast<IROSocketTransport*>(this))
-    return socket->GetHost() + ":" + std::to_string(socket->GetPort());
+    return HostPortText(socket->GetHost(), socket->GetPort());
   return {};
+}
+
+std::string TROTransportChannel::HostPortText(const std::string& host, int32_t port) {
+  return host + ":" + std::to_string(port);
 }
 
 void TROTransportChannel::SetProbeFrequency(uint32_t value) {

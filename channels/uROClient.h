@@ -264,6 +264,7 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   void StopProbing();
   // The channel's address as text; the base serves socket transports ("host:port").
   virtual std::string AddressText();
+  static std::string HostPortText(const std::string& host, int32_t port);
 
  private:
   struct TProbeTarget {
