@@ -1,18 +1,12 @@
 #include "platform/dataset/ClientFieldDef.h"
 
 #include "platform/dataset/FieldValue.h"
+#include "platform/rtl/Text.h"
 
 namespace qorvin {
 
 bool SameClientFieldName(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i) {
-    char x = a[i], y = b[i];
-    if (x >= 'A' && x <= 'Z') x = char(x - 'A' + 'a');
-    if (y >= 'A' && y <= 'Z') y = char(y - 'A' + 'a');
-    if (x != y) return false;
-  }
-  return true;
+  return AsciiEqualNoCase(a, b);
 }
 
 int IndexOfClientField(const TClientFieldDefs& defs, std::string_view name) {

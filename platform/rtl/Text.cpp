@@ -112,4 +112,12 @@ std::u16string LEBytesToUtf16(std::string_view bytes) {
   return out;
 }
 
+bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
+  if (a.size() != b.size()) return false;
+  for (size_t i = 0; i < a.size(); ++i)
+    if (lower(a[i]) != lower(b[i])) return false;
+  return true;
+}
+
 }  // namespace qorvin

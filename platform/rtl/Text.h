@@ -30,6 +30,10 @@ std::string AnsiCodeSet();
 // Meant for hosts that fix a code page regardless of their locale, and for tests.
 void SetAnsiCodeSet(const std::string& name);
 
+// Whether `a` and `b` are the same bytes but for the case of ASCII letters (bytes >= 0x80 compare
+// as they are; nothing is allocated).
+bool AsciiEqualNoCase(std::string_view a, std::string_view b);
+
 // UTF-16 code units to / from UTF-16LE bytes.
 std::string Utf16ToLEBytes(std::u16string_view text);
 std::u16string LEBytesToUtf16(std::string_view bytes);  // odd trailing byte: EConvertError

@@ -214,14 +214,6 @@ std::string AsciiUpper(std::string_view text) {
   return out;
 }
 
-bool AsciiEqualNoCase(std::string_view a, std::string_view b) {
-  auto upper = [](char c) { return c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c; };
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (upper(a[i]) != upper(b[i])) return false;
-  return true;
-}
-
 std::vector<Token> Tokenize(std::string_view sql) {
   return Lexer(sql).Run();
 }

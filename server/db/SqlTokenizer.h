@@ -64,7 +64,5 @@ std::vector<Token> Tokenize(std::string_view sql);
 
 // ASCII upper case (bytes >= 0x80 unchanged).
 std::string AsciiUpper(std::string_view text);
-// Whether `a` and `b` are the same text but for the case of ASCII letters (nothing allocated).
-bool AsciiEqualNoCase(std::string_view a, std::string_view b);
 
 }  // namespace qorvin::server

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "messaging/uROExceptions.h"
-#include "server/db/SqlTokenizer.h"
+#include "platform/rtl/Text.h"
 
 namespace qorvin::server {
 

@@ -37,6 +37,18 @@ TEST(Text, AnsiUsesTheChosenCodeSet) {
   EXPECT_EQ(AnsiToUtf8("\xE4\xB8\xAD"), "\xE4\xB8\xAD");
 }
 
+// Names (fields, services) match regardless of ASCII case only: the bytes next to the letters
+// and every byte above 0x7F stay distinct.
+TEST(Text, AsciiEqualNoCaseFoldsLettersOnly) {
+  EXPECT_TRUE(AsciiEqualNoCase("ExecSqlService", "EXECSQLSERVICE"));
+  EXPECT_TRUE(AsciiEqualNoCase("", ""));
+  EXPECT_FALSE(AsciiEqualNoCase("abc", "abcd"));
+  EXPECT_FALSE(AsciiEqualNoCase("@[", "`{"));  // 0x40/0x5B against 0x60/0x7B
+  EXPECT_FALSE(AsciiEqualNoCase("_", "\x7F"));
+  EXPECT_FALSE(AsciiEqualNoCase("\xC4", "\xE4"));  // Latin-1 A and a with diaeresis
+  EXPECT_TRUE(AsciiEqualNoCase("Na\xEFve", "NA\xEFVE"));
+}
+
 TEST(Guid, MemoryLayoutAndTextForm) {
   const TGUID g = TGUID::FromString("{092FB8BE-5FC4-48CB-BB50-623465168B98}");
   const auto bytes = g.ToBytes();
