@@ -7,16 +7,6 @@
 namespace qorvin::test {
 namespace {
 
-template <class E, class F>
-std::string FailureText(F&& f) {
-  try {
-    f();
-  } catch (const E& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
-
 class RemoteServiceChecks : public ContractTest {};
 
 TEST_F(RemoteServiceChecks, MissingChannelFailsBeforeAnyByteIsSent) {

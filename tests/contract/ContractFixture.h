@@ -23,6 +23,17 @@ inline std::string GuidBytes(const TGUID& id) {
   return std::string(b.begin(), b.end());
 }
 
+// The text of the E that `f` raises; "<no failure>" when it raises none.
+template <class E, class F>
+std::string FailureText(F&& f) {
+  try {
+    f();
+  } catch (const E& e) {
+    return e.what();
+  }
+  return "<no failure>";
+}
+
 class ContractTest : public ::testing::Test {
  protected:
   ContractTest() {

@@ -7,16 +7,6 @@
 namespace qorvin::test {
 namespace {
 
-template <class F>
-std::string CheckText(F&& f) {
-  try {
-    f();
-  } catch (const EROException& e) {
-    return e.what();
-  }
-  return "<no failure>";
-}
-
 class ModuleProxiesTest : public ContractTest {
  protected:
   ModuleProxies proxies{*service};
@@ -38,7 +28,8 @@ TEST_F(ModuleProxiesTest, KeptWhileMessageAndChannelStayRemadeWhenEitherChanges)
 
   // The channel's own check runs before each call, also with a kept proxy.
   channel->checkFailure = "ROChannel.TargetURL must be set.";
-  EXPECT_EQ(CheckText([&] { proxies.ExecSql(); }), "ROChannel.TargetURL must be set.");
+  EXPECT_EQ(FailureText<EROException>([&] { proxies.ExecSql(); }),
+            "ROChannel.TargetURL must be set.");
   channel->checkFailure.clear();
 
   auto* spare = new TLoopbackChannel(&module, "Spare");
@@ -52,13 +43,16 @@ TEST_F(ModuleProxiesTest, KeptWhileMessageAndChannelStayRemadeWhenEitherChanges)
 
   // A destroyed channel leaves no proxy behind that could still reach it.
   delete spare;
-  EXPECT_EQ(CheckText([&] { proxies.ExecSql(); }), "ROService.Channel must be assigned.");
-  EXPECT_EQ(CheckText([&] { proxies.TableProc(); }), "ROService.Channel must be assigned.");
+  EXPECT_EQ(FailureText<EROException>([&] { proxies.ExecSql(); }),
+            "ROService.Channel must be assigned.");
+  EXPECT_EQ(FailureText<EROException>([&] { proxies.TableProc(); }),
+            "ROService.Channel must be assigned.");
   service->SetChannel(channel);
   EXPECT_EQ(BoundChannel(proxies.ExecSql()), static_cast<IROTransportChannel*>(channel));
 
   service->SetMessage(nullptr);
-  EXPECT_EQ(CheckText([&] { proxies.ExecSql(); }), "ROService.Message must be assigned.");
+  EXPECT_EQ(FailureText<EROException>([&] { proxies.ExecSql(); }),
+            "ROService.Message must be assigned.");
 }
 
 }  // namespace
