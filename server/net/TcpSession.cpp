@@ -112,12 +112,16 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     if (ec) return Close();
     idle_.Disarm();  // a running request is not idleness
     size_t in = body_.size();
+    // The request leaves `body_` before it is dispatched: a request answered at once goes on to
+    // the next frame inside Dispatch, and the start of that frame, read ahead, is already in
+    // `body_` when Dispatch returns.
+    std::string request = std::move(body_);
+    body_.clear();
     // The reply is written from the worker: nothing else of this session runs meanwhile.
-    ctx_.Dispatch(std::move(body_), RequestInfo{"TCP", peer_},
+    ctx_.Dispatch(std::move(request), RequestInfo{"TCP", peer_},
                   [self = shared_from_this(), in, token](DispatchReply reply) {
                     self->Write(std::move(reply), in, token, true);
                   });
-    body_.clear();
   }
 
   void Write(DispatchReply reply, size_t in, NetContext::InFlight token, bool keep) {

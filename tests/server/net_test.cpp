@@ -163,6 +163,16 @@ TEST_F(NetTest, TcpFramesAreFoundHoweverTheBytesArrive) {
   EXPECT_EQ(ReadFrame(s), "echo:a");
   EXPECT_EQ(ReadFrame(s), "echo:" + large);
   EXPECT_EQ(ReadFrame(s), "echo:now:b");
+  // A frame taken at once, then one that the read-ahead holds only the start of: the second is
+  // read on while the first is still being answered, and keeps the bytes read ahead for it.
+  const std::string pattern = [] {
+    std::string p(10000, '\0');
+    for (size_t i = 0; i < p.size(); ++i) p[i] = char('a' + i % 23);
+    return p;
+  }();
+  s.SendAll(Frame("now:a") + Frame("now:" + pattern));
+  EXPECT_EQ(ReadFrame(s), "echo:now:a");
+  EXPECT_EQ(ReadFrame(s), "echo:now:" + pattern);
   // One byte per send, header included.
   for (char c : Frame("drip")) s.SendAll(std::string(1, c));
   EXPECT_EQ(ReadFrame(s), "echo:drip");
