@@ -6,6 +6,9 @@
 // and message set, each one's own check), as a freshly made proxy would, so a setting changed
 // between calls fails the next call exactly as before.
 //
+// The message and channel are compared by address. A component made where a freed one stood
+// has its interface at that same address, so a kept proxy's pointers are valid for it too.
+//
 // Threads: used only inside the module's claimed calls, one at a time.
 #pragma once
 

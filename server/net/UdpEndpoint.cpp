@@ -142,7 +142,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   NetContext& ctx_;
   // The concrete executor, not a type-erased one: a reply made on the socket's own thread is
   // sent through a plain inline call.
-  net::basic_datagram_socket<udp, net::io_context::executor_type> socket_;
+  net::basic_datagram_socket<udp, IoExecutor> socket_;
   std::array<char, 65536> buffer_{};
   udp::endpoint from_;
   udp::endpoint lastFrom_;  // the socket thread's own
