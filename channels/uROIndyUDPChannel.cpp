@@ -29,14 +29,16 @@ void ReplaceContent(TMemoryStream& source, TStream& target) {
 
 }  // namespace
 
-std::vector<char>& TIdUDPClient::Buffer() {
+std::span<char> TIdUDPClient::Buffer() {
   const size_t wanted = BufferSize > 0 ? size_t(BufferSize) : 1;
-  if (buffer_.size() != wanted) {
-    buffer_.assign(wanted, '\0');
-    buffer_.shrink_to_fit();
+  if (bufferSize_ != wanted) {
+    buffer_.reset();
+    bufferSize_ = 0;
+    buffer_ = std::make_unique_for_overwrite<char[]>(wanted);
+    bufferSize_ = wanted;
     ++allocations_;
   }
-  return buffer_;
+  return {buffer_.get(), bufferSize_};
 }
 
 TROIndyUDPChannel::TROIndyUDPChannel(TROComponent* owner, std::string name)
@@ -102,14 +104,15 @@ void TROIndyUDPChannel::SendDatagram(TStream& request, const std::string& id,
   const int64_t size = request.Size();
   if (size < 0 || uint64_t(size) + id.size() > kMaxUdpPayload)
     throw EIdPackageSizeTooBig(kPackageSizeTooBig);
-  std::string datagram;
-  datagram.reserve(id.size() + size_t(size));
-  datagram.append(id);
+  std::lock_guard<std::recursive_mutex> guard(lock_);
+  // The datagram is put together in the channel's own buffer (kept between sends, at most one
+  // datagram large), under the lock that guards it.
+  std::string& datagram = datagram_;
+  datagram.assign(id);
   datagram.resize(id.size() + size_t(size));
   request.SetPosition(0);
   request.ReadBuffer(datagram.data() + id.size(), size);
   request.SetPosition(position);
-  std::lock_guard<std::recursive_mutex> guard(lock_);
   // Recorded before it goes out, so that an answer arriving at once is kept, not dropped.
   if (recordAsPending) AddPendingRequest(&request, id);
   try {
@@ -122,7 +125,7 @@ void TROIndyUDPChannel::SendDatagram(TStream& request, const std::string& id,
 
 bool TROIndyUDPChannel::ReceiveDatagram(int waitMs, const std::string& awaited) {
   std::lock_guard<std::recursive_mutex> guard(lock_);
-  std::vector<char>& buffer = client_->Buffer();
+  const std::span<char> buffer = client_->Buffer();
   TDatagramInfo info;
   if (!client_->Socket().ReceiveFrom(buffer.data(), buffer.size(),
                                      waitMs < 0 ? kWaitForever : waitMs, info))

@@ -22,8 +22,10 @@
 // AsyncTimeOut). A lost datagram therefore costs a bounded time, never a hung caller.
 //
 // The receive buffer (BufferSize bytes, 8192 by default) is allocated once per channel and
-// again only when BufferSize changes. An answer larger than the buffer fails its dispatch with
-// EIdPackageSizeTooBig instead of being cut silently.
+// again only when BufferSize changes. It is not cleared: a receive only reads what the datagram
+// wrote, and the pages of the module's 8 MiB buffer that no datagram reaches are never touched. An
+// answer larger than the buffer fails its dispatch with EIdPackageSizeTooBig instead of being cut
+// silently.
 //
 // Failures: "Time out reading server response %s." (plain Exception) with the ID; the socket
 // layer's EIdPackageSizeTooBig, EIdNotAllBytesSent and EIdSocketError; EROChannelBusy
@@ -45,9 +47,9 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <span>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "channels/uROAsyncResponseStorage.h"
 #include "channels/uROClient.h"
@@ -68,15 +70,16 @@ class TIdUDPClient {
   int ReceiveTimeout = -2;  // -2: the channel's own bound (AsyncTimeOut) applies
   bool BroadcastEnabled = false;
   TUdpSocket& Socket() { return socket_; }
-  // The receive buffer, allocated at the first use and when BufferSize changed.
-  std::vector<char>& Buffer();
+  // The receive buffer (uncleared), allocated at the first use and when BufferSize changed.
+  std::span<char> Buffer();
   // Number of times the buffer was allocated (diagnostics, tests).
   int BufferAllocations() const { return allocations_; }
 
  private:
   std::string name_ = "InternalIndyClient";
   TUdpSocket socket_;
-  std::vector<char> buffer_;
+  std::unique_ptr<char[]> buffer_;
+  size_t bufferSize_ = 0;
   int allocations_ = 0;
 };
 
@@ -177,6 +180,7 @@ class TROIndyUDPChannel : public TROTransportChannel,
   std::unique_ptr<TIdUDPClient> client_;
   std::unique_ptr<TROSimpleAsyncResponseStorage> responses_;
   std::unique_ptr<TROSimpleAsyncResponseStorage> pending_;
+  std::string datagram_;  // the datagram being sent; guarded by lock_
   int32_t asyncTimeOut_ = 1000;
   int32_t retrys_ = 5;
   bool asyncSynchronizeResponse_ = true;
