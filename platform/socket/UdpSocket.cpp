@@ -1,5 +1,6 @@
 #include "platform/socket/UdpSocket.h"
 
+#include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,6 +19,7 @@ TUdpSocket::~TUdpSocket() {
 }
 
 void TUdpSocket::Close() {
+  keptPort_ = -1;
   if (fd_ >= 0) {
     ::close(fd_);
     fd_ = -1;
@@ -33,18 +35,39 @@ void TUdpSocket::EnsureSocket(int family) {
   receiveTimeoutMs_ = -1;  // none
 }
 
+// A host written as a plain numeric address resolves to itself, always: its answer is kept for
+// the next sends to the same host and port. A name is resolved again at every send.
+bool TUdpSocket::KeptTarget(const std::string& host, int port) const {
+  return fd_ >= 0 && keptPort_ == port && keptHost_ == host;
+}
+
+void TUdpSocket::KeepTarget(const std::string& host, int port, const TSocketAddress& target) {
+  in6_addr numeric{};
+  const bool isNumeric = ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
+                         ::inet_pton(AF_INET6, host.c_str(), &numeric) == 1;
+  keptPort_ = isNumeric ? port : -1;
+  keptHost_ = isNumeric ? host : std::string();
+  keptTarget_ = target;
+}
+
 void TUdpSocket::SendTo(const std::string& host, int port, const void* data, size_t size) {
   if (size > kMaxUdpPayload) throw EIdPackageSizeTooBig(kPackageSizeTooBig);
-  const TResolvedAddresses addresses = ResolveHost(host, port, SOCK_DGRAM, AF_UNSPEC);
-  const TSocketAddress* target = &addresses.front();
-  if (fd_ >= 0) {
-    target = nullptr;
-    for (const TSocketAddress& a : addresses)
-      if (a.family == family_) {
-        target = &a;
-        break;
-      }
-    if (target == nullptr) RaiseSocketError(EAFNOSUPPORT);
+  const TSocketAddress* target = &keptTarget_;
+  TResolvedAddresses addresses;
+  if (!KeptTarget(host, port)) {
+    addresses = ResolveHost(host, port, SOCK_DGRAM, AF_UNSPEC);
+    target = &addresses.front();
+    if (fd_ >= 0) {
+      target = nullptr;
+      for (const TSocketAddress& a : addresses)
+        if (a.family == family_) {
+          target = &a;
+          break;
+        }
+      if (target == nullptr) RaiseSocketError(EAFNOSUPPORT);
+    }
+    KeepTarget(host, port, *target);
+    target = &keptTarget_;
   }
   EnsureSocket(target->family);
   for (;;) {

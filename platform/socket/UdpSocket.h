@@ -22,6 +22,7 @@
 #include <cstddef>
 #include <string>
 
+#include "platform/socket/Resolve.h"
 #include "platform/socket/SocketHandle.h"
 
 namespace qorvin {
@@ -45,7 +46,8 @@ class TUdpSocket {
   TUdpSocket(const TUdpSocket&) = delete;
   TUdpSocket& operator=(const TUdpSocket&) = delete;
 
-  // Resolves `host` (at every call) and sends `data` as one datagram to host:port.
+  // Resolves `host` and sends `data` as one datagram to host:port. A name is resolved at every
+  // call; on POSIX a numeric address only when it differs from the last one sent to.
   void SendTo(const std::string& host, int port, const void* data, size_t size);
   // Waits at most `timeoutMs` (kWaitForever: without limit) for one datagram and stores up to
   // `capacity` bytes of it in `buffer`. Returns false when nothing arrived in time.
@@ -61,11 +63,17 @@ class TUdpSocket {
 
  private:
   void EnsureSocket(int family);
+  bool KeptTarget(const std::string& host, int port) const;
+  void KeepTarget(const std::string& host, int port, const TSocketAddress& target);
 
   TSocketHandle fd_ = kNoSocket;
   int family_ = 0;
   int receiveTimeoutMs_ = -1;  // the socket's own receive time-out (POSIX; -1: none)
   const TWaitInterrupt* interrupt_ = nullptr;
+  // The last target, when its host was a numeric address (keptPort_ -1: none); POSIX only.
+  std::string keptHost_;
+  int keptPort_ = -1;
+  TSocketAddress keptTarget_;
 };
 
 }  // namespace qorvin

@@ -160,6 +160,39 @@ TEST(UdpSocket, SendsAndReceivesWithTheSendersAddress) {
   EXPECT_EQ(std::string(buffer, info.size), "re:");
 }
 
+// A numeric target is kept between sends, but only for as long as host and port stay the same;
+// a name is looked up again each time.
+TEST(UdpSocket, EverySendGoesWhereItsHostAndPortSay) {
+  auto echo = [](const char* tag) {
+    return [tag](TestUdpServer& s, const TestUdpServer::Datagram& d) {
+      s.Send(d.from, tag + d.bytes);
+    };
+  };
+  TestUdpServer a(echo("a:")), b(echo("b:"));
+  TUdpSocket u;
+  char buffer[64];
+  TDatagramInfo info;
+  const struct {
+    const char* host;
+    int port;
+    const char* answer;
+  } sends[] = {{"127.0.0.1", a.Port(), "a:1"}, {"127.0.0.1", a.Port(), "a:2"},
+               {"127.0.0.1", b.Port(), "b:3"}, {"localhost", a.Port(), "a:4"},
+               {"127.0.0.1", b.Port(), "b:5"}, {"127.0.0.1", a.Port(), "a:6"}};
+  for (const auto& send : sends) {
+    const std::string n(1, send.answer[2]);
+    u.SendTo(send.host, send.port, n.data(), n.size());
+    ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info)) << send.answer;
+    EXPECT_EQ(std::string(buffer, info.size), send.answer);
+    EXPECT_EQ(info.peerPort, send.port);
+  }
+  // A closed socket starts afresh, with a new local port.
+  u.Close();
+  u.SendTo("127.0.0.1", b.Port(), "7", 1);
+  ASSERT_TRUE(u.ReceiveFrom(buffer, sizeof buffer, 2000, info));
+  EXPECT_EQ(std::string(buffer, info.size), "b:7");
+}
+
 // Written addresses are taken as they are, with the family asked for; their text comes back
 // the same, every octet width included.
 TEST(Resolve, NumericAddressesAndTheirText) {
