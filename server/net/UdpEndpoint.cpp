@@ -11,6 +11,7 @@
 // is only touched from the thread that runs `ctx.io` (one thread runs it: no strand is needed);
 // requests run on the workers, so the endpoint keeps receiving while they do.
 #include <array>
+#include <string_view>
 
 #include "server/net/NetContext.h"
 #include "server/net/RecentRequests.h"
@@ -67,16 +68,15 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       return Receive();
     }
     auto started = Clock::now();
-    std::string id(buffer_.data(), kRequestIdLength);
+    // The ID and the payload stay where they lie in the buffer until the request is answered at
+    // once or handed to a worker: the buffer is not read into again before Receive().
+    const std::string_view id(buffer_.data(), kRequestIdLength);
+    const std::string_view payload(buffer_.data() + kRequestIdLength, n - kRequestIdLength);
     // A datagram the network delivered twice runs once; the client drops a second answer anyway.
-    if (!recent_.Admit(peer, id,
-                       std::string_view(buffer_.data() + kRequestIdLength, n - kRequestIdLength),
-                       started)) {
-      ctx_.log.Event("UDP", peer, "dropped a repeated request " + id);
+    if (!recent_.Admit(peer, id, payload, started)) {
+      ctx_.log.Event("UDP", peer, "dropped a repeated request " + std::string(id));
       return Receive();
     }
-    std::string payload(buffer_.data() + kRequestIdLength, n - kRequestIdLength);
-    udp::endpoint to = from_;
     auto token = ctx_.BeginRequest();
     if (payload.size() > ctx_.options.maxRequestBytes) {
       DispatchReply reply =
@@ -85,14 +85,18 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
                                      std::to_string(ctx_.options.maxRequestBytes) + " bytes",
                                  RequestInfo{"UDP", peer});
       reply.failed = true;
-      Send(to, peer, id, std::move(reply), payload.size(), started, token);
+      Send(from_, peer, id, std::move(reply), payload.size(), started, token);
+    } else if (ctx_.dispatcher.AtOnce(payload)) {
+      // Answered on this thread, from the buffer, and sent before the socket is asked for the
+      // next datagram (no copy of the request, no round through the I/O loop in between).
+      Send(from_, peer, id, ctx_.Answer(payload, RequestInfo{"UDP", peer}), payload.size(), started,
+           token);
     } else {
+      // The socket keeps receiving on its thread meanwhile: the request goes to a worker with
+      // its own copy, and the reply comes back to this thread to be sent.
       size_t in = payload.size();
-      // The socket keeps receiving on its thread meanwhile: the reply goes back there. A request
-      // answered at once is answered on that thread itself, so its reply leaves at once, before
-      // the socket is asked for the next datagram (no round through the I/O loop in between).
-      ctx_.Dispatch(std::move(payload), RequestInfo{"UDP", peer},
-                    [self = shared_from_this(), to, peer, id, in, started,
+      ctx_.Dispatch(std::string(payload), RequestInfo{"UDP", peer},
+                    [self = shared_from_this(), to = from_, peer, id = std::string(id), in, started,
                      token](DispatchReply reply) mutable {
                       net::dispatch(
                           self->socket_.get_executor(),
@@ -105,8 +109,9 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
     Receive();
   }
 
-  void Send(udp::endpoint to, const std::string& peer, const std::string& id, DispatchReply reply,
-            size_t in, Clock::time_point started, NetContext::InFlight token) {
+  void Send(const udp::endpoint& to, const std::string& peer, std::string_view id,
+            DispatchReply reply, size_t in, Clock::time_point started,
+            const NetContext::InFlight& token) {
     if (!socket_.is_open()) return;
     if (id.size() + reply.body.size() > kMaxDatagram) {
       size_t size = reply.body.size();
@@ -123,14 +128,15 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
                      Clock::now() - started, reply.failed);
     // One datagram from two pieces, sent at once: the socket is non-blocking, and only a reply
     // it cannot take now waits for room (asynchronously, with its own copy of the bytes).
-    std::array<net::const_buffer, 2> pieces{net::buffer(id), net::buffer(reply.body)};
+    std::array<net::const_buffer, 2> pieces{net::buffer(id.data(), id.size()),
+                                            net::buffer(reply.body)};
     boost::system::error_code ec;
     socket_.send_to(pieces, to, 0, ec);
     if (ec != net::error::would_block && ec != net::error::try_again) {
       if (ec) ctx_.log.Event("UDP", peer, "reply not sent: " + ec.message());
       return;
     }
-    auto datagram = std::make_shared<std::string>(id + reply.body);
+    auto datagram = std::make_shared<std::string>(std::string(id) + reply.body);
     socket_.async_send_to(
         net::buffer(*datagram), to,
         [self = shared_from_this(), datagram, token, peer](boost::system::error_code ec, size_t) {
