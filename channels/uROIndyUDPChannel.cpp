@@ -27,6 +27,17 @@ void ReplaceContent(TMemoryStream& source, TStream& target) {
   target.SetPosition(0);
 }
 
+// The same for a `source` that is discarded right after: a memory stream takes its memory
+// instead of a copy (and `source` is left with the target's old content).
+void TakeContent(TMemoryStream& source, TStream& target) {
+  if (auto* memory = dynamic_cast<TMemoryStream*>(&target)) {
+    memory->Swap(source);
+    memory->SetPosition(0);
+  } else {
+    ReplaceContent(source, target);
+  }
+}
+
 }  // namespace
 
 std::span<char> TIdUDPClient::Buffer() {
@@ -190,7 +201,7 @@ void TROIndyUDPChannel::IntDispatch(TStream& request, TStream& response) {
       throw Exception(Format("Time out reading server response %s.", id.c_str()));
     const int64_t size = answer->Stream().Size();
     Transfer().BeginReceive(size);
-    ReplaceContent(answer->Stream(), response);
+    TakeContent(answer->Stream(), response);
     Transfer().ReceivedSoFar(size);
     responses_->DeleteByID(id);
   } catch (...) {

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/StepBlocks.h"
@@ -199,6 +200,13 @@ void TMemoryStream::LoadFromStream(TStream& source) {
   SetSize(n);
   position_ = 0;
   source.ReadBuffer(data_, n);
+}
+
+void TMemoryStream::Swap(TMemoryStream& other) noexcept {
+  std::swap(data_, other.data_);
+  std::swap(size_, other.size_);
+  std::swap(position_, other.position_);
+  std::swap(capacity_, other.capacity_);
 }
 
 void TMemoryStream::SaveToStream(TStream& target) const {

@@ -115,6 +115,8 @@ class TMemoryStream : public TStream {
 
   // Replaces the content with all of `source` (from offset 0); position 0.
   void LoadFromStream(TStream& source);
+  // Exchanges content, size, position and memory with `other`, copying nothing.
+  void Swap(TMemoryStream& other) noexcept;
   // Writes the whole content to `target` at its position.
   void SaveToStream(TStream& target) const;
 
