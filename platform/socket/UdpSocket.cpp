@@ -14,6 +14,8 @@
 
 namespace qorvin {
 
+TUdpSocket::TUdpSocket() = default;
+
 TUdpSocket::~TUdpSocket() {
   Close();
 }
@@ -45,14 +47,15 @@ void TUdpSocket::KeepTarget(const std::string& host, int port, const TSocketAddr
   in6_addr numeric{};
   const bool isNumeric = ::inet_pton(AF_INET, host.c_str(), &numeric) == 1 ||
                          ::inet_pton(AF_INET6, host.c_str(), &numeric) == 1;
+  if (!keptTarget_) keptTarget_ = std::make_unique<TSocketAddress>();
+  *keptTarget_ = target;
   keptPort_ = isNumeric ? port : -1;
   keptHost_ = isNumeric ? host : std::string();
-  keptTarget_ = target;
 }
 
 void TUdpSocket::SendTo(const std::string& host, int port, const void* data, size_t size) {
   if (size > kMaxUdpPayload) throw EIdPackageSizeTooBig(kPackageSizeTooBig);
-  const TSocketAddress* target = &keptTarget_;
+  const TSocketAddress* target = keptTarget_.get();
   TResolvedAddresses addresses;
   if (!KeptTarget(host, port)) {
     addresses = ResolveHost(host, port, SOCK_DGRAM, AF_UNSPEC);
@@ -67,7 +70,7 @@ void TUdpSocket::SendTo(const std::string& host, int port, const void* data, siz
       if (target == nullptr) RaiseSocketError(EAFNOSUPPORT);
     }
     KeepTarget(host, port, *target);
-    target = &keptTarget_;
+    target = keptTarget_.get();
   }
   EnsureSocket(target->family);
   for (;;) {

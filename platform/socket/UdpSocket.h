@@ -20,14 +20,15 @@
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string>
 
-#include "platform/socket/Resolve.h"
 #include "platform/socket/SocketHandle.h"
 
 namespace qorvin {
 
 class TWaitInterrupt;
+struct TSocketAddress;
 
 // Largest payload of one UDP datagram over IPv4.
 inline constexpr size_t kMaxUdpPayload = 65507;
@@ -41,7 +42,7 @@ struct TDatagramInfo {
 
 class TUdpSocket {
  public:
-  TUdpSocket() = default;
+  TUdpSocket();
   ~TUdpSocket();
   TUdpSocket(const TUdpSocket&) = delete;
   TUdpSocket& operator=(const TUdpSocket&) = delete;
@@ -73,7 +74,7 @@ class TUdpSocket {
   // The last target, when its host was a numeric address (keptPort_ -1: none); POSIX only.
   std::string keptHost_;
   int keptPort_ = -1;
-  TSocketAddress keptTarget_;
+  std::unique_ptr<TSocketAddress> keptTarget_;
 };
 
 }  // namespace qorvin

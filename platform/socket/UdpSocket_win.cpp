@@ -13,6 +13,8 @@
 
 namespace qorvin {
 
+TUdpSocket::TUdpSocket() = default;
+
 TUdpSocket::~TUdpSocket() {
   Close();
 }
