@@ -124,14 +124,10 @@ void TROIndyUDPChannel::SendDatagram(TStream& request, const std::string& id,
   request.SetPosition(0);
   request.ReadBuffer(datagram.data() + id.size(), size);
   request.SetPosition(position);
-  // Recorded before it goes out, so that an answer arriving at once is kept, not dropped.
+  client_->Socket().SendTo(client_->Host, client_->Port, datagram.data(), datagram.size());
+  // Recorded while the server works on the request, not before the send: a receive takes the
+  // channel lock, still held here, so no answer is looked at before its request is pending.
   if (recordAsPending) AddPendingRequest(&request, id);
-  try {
-    client_->Socket().SendTo(client_->Host, client_->Port, datagram.data(), datagram.size());
-  } catch (...) {
-    if (recordAsPending) pending_->DeleteByID(id);
-    throw;
-  }
 }
 
 bool TROIndyUDPChannel::ReceiveDatagram(int waitMs, const std::string& awaited) {

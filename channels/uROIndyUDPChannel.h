@@ -141,8 +141,8 @@ class TROIndyUDPChannel : public TROTransportChannel,
   void Assign(const TROTransportChannel& source) override;
 
   virtual std::string NewRequestID();
-  // Sends ID + all of `request` as one datagram. When asked, records the request as pending
-  // first (and forgets it again when the send fails).
+  // Sends ID + all of `request` as one datagram. When asked, records the request as pending,
+  // under the same hold of the channel lock (a request that could not be sent is not recorded).
   virtual void SendDatagram(TStream& request, const std::string& id, bool recordAsPending);
   // "Parameters of AddRequestToStorage not Assigned" without stream or ID.
   void AddPendingRequest(TStream* stream, const std::string& id);
