@@ -33,6 +33,10 @@ set_target_properties(qorvin PROPERTIES INSTALL_RPATH "$ORIGIN/${qorvin_bin_to_l
 # basalt-host, libbasalt.so and libPersonal.so sit together; libbasalt loads the client library,
 # which the plug-in package links into that folder (below).
 set_target_properties(basalt-host basalt Personal PROPERTIES INSTALL_RPATH "$ORIGIN")
+# The build tree gets the same RUNPATHs. Left to itself, CMake pads a build RUNPATH with ':' to make
+# room for the install one, and the loader takes each empty entry for the current directory: the
+# build tree's programs would then load libraries from wherever they were started.
+set_target_properties(qorvin basalt-host basalt Personal PROPERTIES BUILD_WITH_INSTALL_RPATH ON)
 
 install(TARGETS QorvinClient
         LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT library NAMELINK_SKIP)
