@@ -1,8 +1,11 @@
 // What qorvin prints: a read in each output format, two row sets, scalar-only operations, the
 // server clock over every connection letter, --keep, and the progress line on a terminal.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <filesystem>
 
 #include "tests/cli/CliHarness.h"
 
@@ -194,6 +197,47 @@ TEST(CliOutput, TwoRowSetsAndOperationsWithoutRows) {
   EXPECT_EQ(csv.out, "result,output\r\n3,\"out, \"\"value\"\"\"\r\n");
   json = Qorvin(Args(server.Connect(), {"--format", "json", "exec-proc-output", "exec p"}));
   EXPECT_EQ(json.out, "{\"result\":3,\"output\":\"out, \\\"value\\\"\"}\n");
+}
+
+// A directory holding the locale de_DE.UTF-8 (decimal comma), made with localedef from the
+// system's locale sources; empty when they are missing. Made under a name of this process's own
+// and renamed into place, so that test runs at the same time never read a half-made locale.
+std::string CommaLocaleDir() {
+  namespace fs = std::filesystem;
+  const fs::path dir = fs::temp_directory_path() / "qorvin-test-locales";
+  const fs::path locale = dir / "de_DE.UTF-8";
+  std::error_code ignored;
+  if (!fs::exists(locale / "LC_NUMERIC")) {
+    fs::create_directories(dir, ignored);
+    const fs::path made = dir / ("de_DE.UTF-8.making." + std::to_string(::getpid()));
+    const std::string command =
+        "localedef -i de_DE -f UTF-8 '" + made.string() + "' >/dev/null 2>&1";
+    (void)std::system(command.c_str());  // warnings give a non-zero status: look at the files
+    if (fs::exists(made / "LC_NUMERIC")) fs::rename(made, locale, ignored);
+    fs::remove_all(made, ignored);
+  }
+  return fs::exists(locale / "LC_NUMERIC") ? dir.string() : std::string();
+}
+
+// The terminal's locale gives the code set only: numbers keep their decimal point whatever the
+// locale's own number format, in what the program prints and in what the library converts.
+TEST(CliOutput, NumbersKeepTheirPointInADecimalCommaLocale) {
+  const std::string locales = CommaLocaleDir();
+  if (locales.empty()) GTEST_SKIP() << "no locale sources to make de_DE.UTF-8 from";
+  ProgramOptions comma;
+  comma.env = {"LC_ALL=de_DE.UTF-8", "LOCPATH=" + locales};
+  CliServer server;
+  server.Answer(Reply().Double(-1.25).Bytes());
+  ProgramRun run = Qorvin(Args(server.Connect(), {"datetime"}), comma);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out,
+            "result: true\nserver time: 1899-12-29 06:00:00\ndays since 1899-12-30: -1.25\n");
+  run = Qorvin(Args(server.Connect(), {"--format", "json", "datetime"}), comma);
+  EXPECT_NE(run.out.find("\"days\":-1.25}"), std::string::npos) << run.out;
+  server.Answer(ReadReply());
+  run = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select * from item"}), comma);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_NE(run.out.find("\r\n1,apple,2.5\r\n"), std::string::npos) << run.out;
 }
 
 class CliLetters : public ::testing::TestWithParam<char> {};

@@ -203,8 +203,11 @@ int Main(int argc, char** argv) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Arguments, files and the library's 8-bit text all use the terminal's code set.
-  std::setlocale(LC_ALL, "");
+  // Arguments, files and the library's 8-bit text all use the terminal's code set: the locale's
+  // character type, and nothing else of it. Numbers keep their decimal point whatever the
+  // locale's number format (a decimal comma would break CSV and JSON output, and text the library
+  // turns into numbers), and the locale's other parts are not loaded at every start.
+  std::setlocale(LC_CTYPE, "");
   // Modules live until the process ends, so the library is never unloaded by this program; its
   // end runs at process exit.
   return Main(argc, argv);
