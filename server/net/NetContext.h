@@ -60,7 +60,8 @@ struct NetContext {
 
   // One I/O context per I/O thread, each run by its thread alone: a connection's reads, writes
   // and at-once requests stay on one thread, where two threads sharing one context woke each
-  // other for every completion. `io` (the first) also runs the listeners, signals and UDP.
+  // other for every completion. `io` (the first) also runs the listeners and signals (UDP
+  // receives on a thread of its own).
   // `moreIo` is declared first so that it outlives `io`: a pending accept on `io` holds a socket
   // of the context its connection would have gone to.
   std::vector<std::unique_ptr<net::io_context>> moreIo = MakeMoreIo(options.ioThreads);

@@ -153,8 +153,13 @@ void NetServer::Wait() {
   ctx.ForEachIo([](net::io_context& io) { io.stop(); });
   for (auto& t : ctx.ioThreads) t.join();
   ctx.ioThreads.clear();
+  // The UDP endpoint's thread ends here at the latest: the close that Stop posted may not have
+  // run before the I/O contexts stopped.
+  if (ctx.udp) CloseUdpEndpoint(ctx.udp);
   ctx.workers.stop();
   ctx.workers.join();
+  // No worker sends a UDP reply any more: the endpoint's socket may go (and its port with it).
+  ctx.udp.reset();
   joined_ = true;
 }
 

@@ -398,7 +398,15 @@ TEST_F(NetTest, StopLetsRunningRequestsFinishThenCloses) {
   Socket s(SOCK_STREAM);
   s.Connect(ports_.tcp);
   s.SendAll(Frame("slow"));
-  ASSERT_TRUE(dispatcher_.WaitStarted(1));  // the request runs when the server is stopped
+  // A UDP request on a worker too: its reply may come after the endpoint closed.
+  const std::string id = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
+  Socket u(SOCK_DGRAM);
+  const sockaddr_in to = Socket::Loopback(ports_.udp);
+  const std::string slow = id + "slow";
+  ASSERT_EQ(::sendto(u.fd(), slow.data(), slow.size(), 0, reinterpret_cast<const sockaddr*>(&to),
+                     sizeof to),
+            ssize_t(slow.size()));
+  ASSERT_TRUE(dispatcher_.WaitStarted(2));  // both run when the server is stopped
   std::thread stopper([&] {
     server_->Stop();
     server_->Wait();
@@ -413,6 +421,10 @@ TEST_F(NetTest, StopLetsRunningRequestsFinishThenCloses) {
   EXPECT_EQ(reply, "echo:slow");
   Socket late(SOCK_STREAM);
   EXPECT_THROW(late.Connect(ports_.tcp), std::runtime_error);
+  // The UDP endpoint's port is free again.
+  Socket again(SOCK_DGRAM);
+  const sockaddr_in at = Socket::Loopback(ports_.udp);
+  EXPECT_EQ(::bind(again.fd(), reinterpret_cast<const sockaddr*>(&at), sizeof at), 0);
 }
 
 TEST_F(NetTest, TransportsCanBeSwitchedOffAndBindFailuresAreClear) {
