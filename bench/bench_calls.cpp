@@ -696,8 +696,12 @@ int main(int argc, char** argv) {
               cm.median, cm.low, cm.high, cliFailures ? " (some calls FAILED)" : "");
   std::printf("trivial process making one TCP call:          %.2f ms median [%.2f..%.2f]%s\n",
               tm.median, tm.low, tm.high, trivialFailures ? " (some calls FAILED)" : "");
-  std::printf("ratio (trivial / qorvin): %.2f [%.2f..%.2f] (target ≤3 ms and ≥0.40: %s)\n",
-              cr.median, cr.low, cr.high, cm.median <= 3 && cr.median >= 0.4 ? "met" : "missed");
+  // Two forms of one target: 3 ms where a trivial process takes about 1.3 ms, and the ratio that
+  // carries it to machines whose process start costs more. Each is judged on its own.
+  std::printf("ratio (trivial / qorvin): %.2f [%.2f..%.2f] (target ≥0.40: %s; ≤3 ms: %s%s)\n",
+              cr.median, cr.low, cr.high, cr.median >= 0.4 ? "met" : "missed",
+              cm.median <= 3 ? "met" : "missed",
+              tm.median > 3 ? ", unreachable here: the trivial process alone takes longer" : "");
 
   return Stop(srv.pid, raw.pid);
 }
