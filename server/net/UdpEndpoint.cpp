@@ -20,12 +20,15 @@
 // holds it any more, so a late reply never goes to a descriptor number used again.
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 #include <array>
 #include <atomic>
 #include <cerrno>
 #include <mutex>
+#include <stdexcept>
+#include <string>
 #include <string_view>
 #include <thread>
 
