@@ -7,9 +7,9 @@ set -euo pipefail
 # clang with libclang-rt-14-dev (libFuzzer and the sanitizer headers of scripts/fuzz.sh),
 # clang-format (the format command), util-linux (runuser for pg-cluster.sh), locales (the locale
 # sources and charmaps from which the conversion tests make GBK and CP1252 locales, and the CLI
-# test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc). prometheus-cpp-dev (the server's metrics), scdoc (man pages),
-# dpkg-dev, file, binutils, lintian (the Debian packages; readelf for the RUNPATH test), curl (the
-# consumer test).
+# test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc),
+# prometheus-cpp-dev (the server's metrics), scdoc (man pages), dpkg-dev, file, binutils, lintian
+# (the Debian packages; readelf for the RUNPATH test), curl (the consumer test).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
 # zlib and libgcrypt built for it, and Wine (64-bit) to run its tests, with GnuTLS (libgnutls30,
 # which Wine loads for TLS: HTTPS on WinInet; only recommended by Wine's packages); googletest
