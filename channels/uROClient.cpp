@@ -4,6 +4,9 @@
 #include <limits>
 #include <utility>
 
+#include "platform/http/Url.h"
+#include "platform/socket/SocketErrors.h"
+
 namespace qorvin {
 
 namespace {
@@ -39,6 +42,10 @@ TROTransportChannel::TROTransportChannel(TROComponent* owner, std::string name)
 TROTransportChannel::~TROTransportChannel() {
   // Concrete channels have stopped probing already; this covers channels that did not.
   StopProbing();
+  {
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    probeCancel_ = nullptr;
+  }
   probeChannel_.reset();
 }
 
@@ -70,6 +77,8 @@ void TROTransportChannel::StopProbing() {
     stoppingProbes_ = true;
     timer = std::move(probeTimer_);
     pending = pendingProbeEvent_;
+    // A probe waiting on the network ends at once.
+    if (probeCancel_) probeCancel_->RequestCancel();
   }
   if (pending) pending->Cancel();  // the pass may wait for the main thread: let it go
   timer.reset();                   // stops and joins the timer thread
@@ -106,7 +115,7 @@ void TROTransportChannel::ClearServerLocators() {
 void TROTransportChannel::SelectServerLocator(int index) {
   std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   TROServerLocator* locator = serverLocators_.Items(index);
-  AssignServerLocator(locator, nullptr);
+  ApplyServerLocator(locator);
   currentLocator_ = locator;
   currentLocatorIndex_ = index;
   loadBalancerIndex_ = index;
@@ -117,7 +126,7 @@ std::vector<TROTransportChannel::TLocatorState> TROTransportChannel::LocatorStat
   std::vector<TLocatorState> states;
   for (int i = 0; i < serverLocators_.Count(); ++i) {
     const TROServerLocator* l = serverLocators_.Items(i);
-    states.push_back({l->Host(), l->Port(), l->HTTPDispatcher(), l->Enabled()});
+    states.push_back({l->Host(), l->Port(), l->HTTPDispatcher(), l->Enabled() || DueForRetry(*l)});
   }
   return states;
 }
@@ -133,8 +142,17 @@ std::string TROTransportChannel::AddressText() {
   return {};
 }
 
+std::string TROTransportChannel::ServerText(const TROServerLocator& locator) {
+  if (locator.Port() == 0) return locator.Host();  // a whole URL
+  return HostPortText(locator.Host(), locator.Port());
+}
+
+int TROTransportChannel::ProbeBound(int callBoundMs) const {
+  return callBoundMs > 0 && callBoundMs < probeTimeoutMs_ ? callBoundMs : probeTimeoutMs_;
+}
+
 std::string TROTransportChannel::HostPortText(const std::string& host, int32_t port) {
-  return host + ":" + std::to_string(port);
+  return UrlHost(host) + ":" + std::to_string(port);
 }
 
 void TROTransportChannel::SetProbeFrequency(uint32_t value) {
@@ -246,6 +264,7 @@ void TROTransportChannel::Dispatch(TStream& request, TStream& response) {
         response.SetPosition(responseStart);
       }
       requestSent_ = false;
+      requestRefused_ = false;
       DispatchAttempt(request, response);
       transfer_.EndReceive();
       std::string address = AddressText();
@@ -291,23 +310,41 @@ int TROTransportChannel::BeforeDispatch() {
       currentLocator_ = locator;
       currentLocatorIndex_ = loadBalancerIndex_;
     }
+  } else if ((dispatchOptions_ & doFaultTolerant) && currentLocator_ &&
+             serverLocators_.IndexOf(currentLocator_) >= 0 && !currentLocator_->Enabled()) {
+    // Nothing of this call has been sent: it starts on the next enabled server rather than on
+    // one that failed (or that probing found dead). With none enabled it tries the current one.
+    int index = currentLocatorIndex_;
+    int stop = currentLocatorIndex_;
+    if (TROServerLocator* locator = serverLocators_.GetNextLocator(index, stop, false)) {
+      const EROException cause("The server " + ServerText(*currentLocator_) + " is disabled.");
+      AssignServerLocator(locator, &cause);
+      currentLocator_ = locator;
+      currentLocatorIndex_ = index;
+    }
   }
   return currentLocatorIndex_;
 }
 
+bool TROTransportChannel::DueForRetry(const TROServerLocator& locator) const {
+  return disabledRetryInterval_ != 0 &&
+         locator.MillisecondsSinceFailure() >= int64_t(disabledRetryInterval_);
+}
+
 void TROTransportChannel::ReviveLocators() {
-  if (disabledRetryInterval_ == 0) return;
   for (int i = 0; i < serverLocators_.Count(); ++i) {
     TROServerLocator* locator = serverLocators_.Items(i);
-    if (locator->MillisecondsSinceFailure() >= int64_t(disabledRetryInterval_))
-      locator->SetEnabled(true);
+    if (DueForRetry(*locator)) locator->SetEnabled(true);
   }
 }
 
 void TROTransportChannel::HandleDispatchFailure(int& startIndex, bool& retry,
                                                 const std::exception& error) {
-  // A cancel says nothing about the server: no locator is disabled, no other one tried.
+  // A cancel says nothing about the server: no locator is disabled, no other one tried. Nor does
+  // a request that no server could take (too large to send): every other server would refuse
+  // it too.
   if (!(dispatchOptions_ & doFaultTolerant) || CancelRequested()) return;
+  if (requestRefused_ || dynamic_cast<const EIdPackageSizeTooBig*>(&error) != nullptr) return;
   std::lock_guard<std::recursive_timed_mutex> guard(locatorLock_);
   // The current locator may have been removed from the collection since it was applied.
   if (currentLocator_ && serverLocators_.IndexOf(currentLocator_) < 0) currentLocator_ = nullptr;
@@ -417,8 +454,11 @@ bool TROTransportChannel::ProbeServer(TROServerLocator* locator) {
 // each step that may have let the host change the list.
 bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer) {
   if (!probeChannel_) {
-    probeChannel_ = CreateProbeChannel();
-    probeChannel_->SetEncryption(Encryption());
+    auto channel = CreateProbeChannel();
+    channel->SetEncryption(Encryption());
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    probeChannel_ = std::move(channel);
+    probeCancel_ = probeChannel_.get();
   }
   TROServerLocator copy;  // the address as it was when the probe began
   copy.SetHost(target.host);
@@ -438,6 +478,12 @@ bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer
         if (l && OnBeforeProbingServer) OnBeforeProbingServer(this, l);
       }))
     return false;
+  {
+    // A stop that came before this point has triggered the latch already: keep it.
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    if (fromTimer && stoppingProbes_) return false;
+    probeChannel_->ResetCancel();
+  }
   bool succeeded = false;
   try {
     probeChannel_->PrepareDispatch(nullptr);
@@ -446,12 +492,17 @@ bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer
   } catch (...) {
     succeeded = false;  // a failed probe is reported through the event and the locator
   }
+  if (fromTimer) {
+    std::lock_guard<std::mutex> guard(probeStateLock_);
+    if (stoppingProbes_) return false;  // ended by the stop: says nothing about the server
+  }
   {
     std::unique_lock<std::recursive_timed_mutex> guard(locatorLock_, std::defer_lock);
     if (!LockLocatorsForProbe(guard, fromTimer)) return false;
     if (TROServerLocator* l = serverLocators_.FindBySerial(serial)) {
       if (succeeded && (l->ProbingOptions() & poEnableIfProbeSucceeded)) l->SetEnabled(true);
-      if (!succeeded && (l->ProbingOptions() & poDisableIfProbeFailed)) l->SetEnabled(false);
+      // A failed probe counts as a failure: the retry interval runs from the latest one.
+      if (!succeeded && (l->ProbingOptions() & poDisableIfProbeFailed)) l->DisableAfterFailure();
     }
   }
   RaiseProbeEvent(fromTimer, [this, serial, succeeded, fromTimer] {
@@ -461,6 +512,36 @@ bool TROTransportChannel::ProbeTarget(const TProbeTarget& target, bool fromTimer
     if (l && OnAfterProbingServer) OnAfterProbingServer(this, l, !succeeded);
   });
   return succeeded;
+}
+
+bool TROTransportChannel::ProbeAddress(const TROServerLocator& where, int timeoutMs,
+                                       std::string& failure) {
+  std::unique_ptr<TROTransportChannel> probe = CreateProbeChannel();
+  if (timeoutMs > 0) probe->SetCallBounds(timeoutMs, timeoutMs);
+  probe->SetEncryption(Encryption());
+  TROServerLocator copy;
+  copy.SetHost(where.Host());
+  copy.SetPort(where.Port());
+  copy.SetHTTPDispatcher(where.HTTPDispatcher());
+  probe->UseAddress(&copy);
+  TMemoryStream request;
+  request.WriteBytes("PROBE");
+  TMemoryStream response;
+  try {
+    probe->PrepareDispatch(nullptr);
+    probe->Dispatch(request, response);
+  } catch (const std::exception& e) {
+    failure = e.what();
+    return false;
+  }
+  const std::string_view answer = response.View();
+  if (answer == "PROBEDOK") return true;
+  std::string shown;  // the first bytes, with anything unprintable as '.'
+  for (const char c : answer.substr(0, 40))
+    shown +=
+        (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F) ? '.' : c;
+  failure = "unexpected answer \"" + shown + "\" (" + std::to_string(answer.size()) + " bytes)";
+  return false;
 }
 
 void TROTransportChannel::ProbeServerLocators() {

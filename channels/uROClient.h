@@ -161,6 +161,17 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   // Milliseconds after which a locator disabled by a failed attempt is enabled again; 0: never.
   uint32_t DisabledRetryInterval() const { return disabledRetryInterval_; }
   void SetDisabledRetryInterval(uint32_t ms) { disabledRetryInterval_ = ms; }
+  // Milliseconds a probe waits at most for the connection and for its answer (the call's bounds
+  // when they are shorter); a value of 0 or less restores the default, kProbeTimeoutMs. Applies
+  // to the probe channel made at the first probe.
+  static constexpr int kProbeTimeoutMs = 5000;
+  int ProbeTimeout() const { return probeTimeoutMs_; }
+  void SetProbeTimeout(int ms) { probeTimeoutMs_ = ms > 0 ? ms : kProbeTimeoutMs; }
+  // The bound of a probe's wait given the call's bound for it (0: unlimited): the shorter of the
+  // two. Concrete channels apply it to their probe channels.
+  int ProbeBound(int callBoundMs) const;
+  // "host:port" of a locator, or its URL.
+  static std::string ServerText(const TROServerLocator& locator);
 
   // --- locators from any thread (under LocatorLock) ---
   std::recursive_timed_mutex& LocatorLock() const { return locatorLock_; }
@@ -169,7 +180,8 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   int AddServerLocator(const std::string& host, int32_t port, const std::string& dispatcher);
   // Removes every locator; the channel keeps the address it has.
   void ClearServerLocators();
-  // Applies locator `index` (raising OnServerLocatorAssignment) and makes it the current one.
+  // Applies locator `index` and makes it the current one (no call chose it, so no
+  // OnServerLocatorAssignment).
   void SelectServerLocator(int index);
   struct TLocatorState {
     std::string host;
@@ -203,6 +215,12 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   void* GetTransportInstance() override { return this; }
   void AssignServerLocator(TROServerLocator* locator, const std::exception* cause) override;
   bool ProbeServer(TROServerLocator* locator) override;
+  // One probe of `where`'s address on the calling thread, through a probe channel of its own
+  // whose waits last at most `timeoutMs` each (0 or less: the probes' bounds, ProbeBound): true
+  // when the answer was
+  // "PROBEDOK"; otherwise false with the reason in `failure`. Changes no locator and raises no
+  // event; the channel's cancel latch does not reach it.
+  bool ProbeAddress(const TROServerLocator& where, int timeoutMs, std::string& failure);
   void ProbeServerLocators() override;
   void Dispatch(TStream& request, TStream& response) override;
   void Dispatch(IROMessage& message) override;
@@ -229,6 +247,13 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   // Raises OnProgress when assigned.
   void DoProgress(TProgressType type, TProgressDirection direction, int64_t transferred,
                   int64_t total);
+
+  // The bounds of the channel's waits in milliseconds: connecting, and waiting for the answer
+  // (a value of 0 or less leaves that bound as it is). Each channel says what its bounds are;
+  // the base has none.
+  virtual void SetCallBounds(int /*connectMs*/, int /*readMs*/) {}
+  // Puts the locator's address into the channel without raising OnServerLocatorAssignment.
+  void UseAddress(TROServerLocator* locator) { ApplyServerLocator(locator); }
 
   // Copies events, DispatchOptions, Encryption, ProbeFrequency, ProbeServers, ServerLocators,
   // SynchronizedProbing and the address. The source must be of this channel's class or a
@@ -259,6 +284,10 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   TROTransportChannel* ProbeChannel() const { return probeChannel_.get(); }
   // Called by IntDispatch once bytes of the request may have reached a server (see above).
   void NoteRequestSent() { requestSent_ = true; }
+  // Called by IntDispatch before it fails because of the request itself, before anything was
+  // sent (too large for the transport): the failure disables no server and fails over to none.
+  void NoteRequestRefused() { requestRefused_ = true; }
+
   // Stops the probe timer and waits for a running pass (giving up its events queued to the main
   // thread). Concrete channels call it first thing in their destructors.
   void StopProbing();
@@ -278,6 +307,7 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   void DispatchAttempt(TStream& request, TStream& response);
   // Enables locators whose failure is older than DisabledRetryInterval (under LocatorLock).
   void ReviveLocators();
+  bool DueForRetry(const TROServerLocator& locator) const;
   void ProbePass(bool fromTimer);
   bool ProbeTarget(const TProbeTarget& target, bool fromTimer);
   TProbeTarget TargetOf(const TROServerLocator& locator) const;
@@ -297,9 +327,11 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   uint32_t probeFrequency_ = 60000;
   bool synchronizedProbing_ = true;
   std::atomic<bool> busy_ = false;
-  bool requestSent_ = false;  // in the running attempt; the dispatching thread only
+  bool requestSent_ = false;     // in the running attempt; the dispatching thread only
+  bool requestRefused_ = false;  // in the running attempt; the dispatching thread only
   bool failOverAfterSent_ = false;
   uint32_t disabledRetryInterval_ = 60000;
+  int probeTimeoutMs_ = kProbeTimeoutMs;
   mutable std::recursive_timed_mutex locatorLock_;
   TROServerLocator* currentLocator_ = nullptr;  // guarded by locatorLock_
   int currentLocatorIndex_ = -1;                // guarded by locatorLock_
@@ -309,8 +341,9 @@ class TROTransportChannel : public TROBaseConnection, public IROTransportChannel
   TROExceptionEvent onFailure_;
   std::mutex probeLock_;  // one probe (or pass) at a time; guards probeChannel_
   std::unique_ptr<TROTransportChannel> probeChannel_;
-  std::mutex probeStateLock_;  // guards the two below
+  std::mutex probeStateLock_;  // guards the three below
   bool stoppingProbes_ = false;
+  TROTransportChannel* probeCancel_ = nullptr;  // probeChannel_, for StopProbing's cancel
   std::shared_ptr<TROMainThreadCall> pendingProbeEvent_;
   std::unique_ptr<TROThreadTimer> probeTimer_;
 };

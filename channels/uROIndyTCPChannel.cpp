@@ -47,8 +47,8 @@ std::unique_ptr<TIdTCPClient> TROIndyTCPChannel::CreateIndyClient() {
 
 std::unique_ptr<TROTransportChannel> TROIndyTCPChannel::CreateProbeChannel() {
   auto probe = std::make_unique<TROIndyTCPChannel>(this);
-  probe->SetConnectTimeout(ConnectTimeout());
-  probe->SetReadTimeout(ReadTimeout());
+  probe->SetConnectTimeout(ProbeBound(ConnectTimeout()));
+  probe->SetReadTimeout(ProbeBound(ReadTimeout()));
   return probe;
 }
 
@@ -105,9 +105,11 @@ void TROIndyTCPChannel::IntDispatch(TStream& request, TStream& response) {
 void TROIndyTCPChannel::SendFrame(TStream& request) {
   request.SetPosition(0);
   const int64_t size = request.Size();
-  if (size > int64_t(kMaxFrameLength))
+  if (size > int64_t(kMaxFrameLength)) {
+    NoteRequestRefused();
     throw EROException(
         Format("Request too large for one frame (%lld bytes).", static_cast<long long>(size)));
+  }
   const uint32_t n = uint32_t(size);
   const int wait = WaitBound(client_->ReadTimeout);
   TTcpClient& socket = client_->Socket();

@@ -93,6 +93,11 @@ class TROIndyTCPChannel : public TROTransportChannel, public IROSocketTransport 
   int ReadTimeout() const { return client_->ReadTimeout; }
   void SetReadTimeout(int ms) { client_->ReadTimeout = ms < 0 ? 0 : ms; }
   TIdTCPClient& IndyClient() { return *client_; }
+  // ConnectTimeout and ReadTimeout.
+  void SetCallBounds(int connectMs, int readMs) override {
+    if (connectMs > 0) SetConnectTimeout(connectMs);
+    if (readMs > 0) SetReadTimeout(readMs);
+  }
 
   // IROSocketTransport
   std::string GetPeerAddress() override { return client_->Socket().PeerAddress(); }

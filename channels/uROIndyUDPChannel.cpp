@@ -72,8 +72,9 @@ std::unique_ptr<TIdUDPClient> TROIndyUDPChannel::CreateIndyClient() {
 
 std::unique_ptr<TROTransportChannel> TROIndyUDPChannel::CreateProbeChannel() {
   auto probe = std::make_unique<TROIndyUDPChannel>(this);
-  probe->SetAsyncTimeOut(AsyncTimeOut());
-  probe->IndyClient().ReceiveTimeout = client_->ReceiveTimeout;
+  probe->SetAsyncTimeOut(ProbeBound(AsyncTimeOut()));
+  const int receive = client_->ReceiveTimeout;
+  probe->IndyClient().ReceiveTimeout = receive >= 0 ? ProbeBound(receive) : receive;
   return probe;
 }
 

@@ -111,6 +111,13 @@ class TROIndyUDPChannel : public TROTransportChannel,
   TROAsyncResponseTimeOutEvent OnAsyncResponseTimeOut;
   int32_t Retrys() const { return retrys_; }
   void SetRetrys(int32_t value) { retrys_ = value; }
+  // No connection to bound; `readMs` becomes the whole wait for an answer, resends included:
+  // AsyncTimeOut is set to readMs / (Retrys + 1), rounded up.
+  void SetCallBounds(int /*connectMs*/, int readMs) override {
+    if (readMs <= 0) return;
+    const int32_t attempts = (retrys_ > 0 ? retrys_ : 0) + 1;
+    SetAsyncTimeOut((readMs + attempts - 1) / attempts);
+  }
   TIdUDPClient& IndyClient() { return *client_; }
   int32_t Port() const { return client_->Port; }
   void SetPort(int32_t port) override { client_->Port = port; }

@@ -319,14 +319,14 @@ void TROWinInetHTTPChannel::ApplyServerLocator(TROServerLocator* locator) {
   if (lower.starts_with("http://") || lower.starts_with("https://"))
     SetTargetURL(host);
   else
-    SetTargetURL(Format("http://%s:%d/%s", host.c_str(), locator->Port(),
+    SetTargetURL(Format("http://%s:%d/%s", UrlHost(host).c_str(), locator->Port(),
                         locator->HTTPDispatcher().c_str()));
 }
 
 std::unique_ptr<TROTransportChannel> TROWinInetHTTPChannel::CreateProbeChannel() {
   auto probe = std::make_unique<TROWinInetHTTPChannel>(this);
-  probe->SetTimeout(timeout_);
-  probe->SetConnectTimeout(connectTimeout_);
+  probe->SetTimeout(ProbeBound(timeout_));
+  probe->SetConnectTimeout(ProbeBound(connectTimeout_));
   return probe;
 }
 

@@ -114,6 +114,11 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
   void SetTimeout(int ms) { timeout_ = ms; }
   int ConnectTimeout() const { return connectTimeout_; }
   void SetConnectTimeout(int ms) { connectTimeout_ = ms; }
+  // ConnectTimeout and Timeout.
+  void SetCallBounds(int connectMs, int readMs) override {
+    if (connectMs > 0) SetConnectTimeout(connectMs);
+    if (readMs > 0) SetTimeout(readMs);
+  }
   bool AttemptToConnect() const { return attemptToConnect_; }
   void SetAttemptToConnect(bool value) { attemptToConnect_ = value; }
   bool InitializeAutoProxy() const { return initializeAutoProxy_; }

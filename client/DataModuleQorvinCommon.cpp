@@ -76,6 +76,7 @@ std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char c
   }
   m->channel_->Attach(*m->roService_);
   m->progress_ = std::make_unique<ModuleProgress>(m->channel_->Channel());
+  m->servers_ = std::make_unique<ModuleServers>(m->channel_->Channel(), connectType);
   return m;
 }
 
@@ -115,12 +116,7 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
     *object = static_cast<IQorvinProgress*>(progress_.get());
     return kS_OK;
   }
-  if (SameGuid(*iid, kQorvinIID_IQorvinServers) && channel_) {
-    try {
-      if (!servers_) servers_ = std::make_unique<ModuleServers>(channel_->Channel(), connectType_);
-    } catch (...) {
-      return kE_NOINTERFACE;
-    }
+  if (SameGuid(*iid, kQorvinIID_IQorvinServers) && servers_) {
     *object = static_cast<IQorvinServers*>(servers_.get());
     return kS_OK;
   }
@@ -129,34 +125,44 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
 
 // ---- connection ------------------------------------------------------------------------------
 
-// The connection methods use the channel, so they claim the busy state too; while another
-// thread's call runs, GetConnected answers false and the two setters do nothing.
+// The connection methods use the channel, so they claim the busy state too. While another
+// thread's call runs, GetConnected answers the state the last claimed method left, and the two
+// setters do nothing. SetConnected(true) waits like a call does, so it is bracketed like one:
+// Cancel ends its connect.
 bool TDataModuleZent::GetConnected() {
-  Claim claim(busy_);
-  if (!claim) return false;
-  try {
-    return channel_->GetConnected();
-  } catch (...) {
-    return false;
-  }
+  ModuleGate::Claim claim(gate_);
+  if (!claim) return connected_.load();
+  NoteConnected();
+  return connected_.load();
 }
 
 void TDataModuleZent::SetConnected(bool value) {
-  Claim claim(busy_);
+  ModuleGate::Claim claim(gate_);
   if (!claim) return;
+  const ModuleCallScope call(*progress_);
   try {
     channel_->SetConnected(value);
   } catch (...) {
     // The method has no way to report; the next operation reports its own failure.
   }
+  NoteConnected();
 }
 
 void TDataModuleZent::SetKeepConnection(bool value) {
-  Claim claim(busy_);
+  ModuleGate::Claim claim(gate_);
   if (!claim) return;
   try {
     channel_->SetKeepConnection(value);
   } catch (...) {
+  }
+  NoteConnected();
+}
+
+void TDataModuleZent::NoteConnected() noexcept {
+  try {
+    connected_.store(channel_->GetConnected());
+  } catch (...) {
+    connected_.store(false);
   }
 }
 
@@ -181,21 +187,27 @@ void TDataModuleZent::SetOnError(QorvinErrorCallback callback) {
 
 // Callbacks are copied under their lock and run outside it, on the calling thread.
 void TDataModuleZent::DoStatus(int32_t first, int32_t second) {
+  if (!ModuleGate::MayRaiseCallbacks()) return;
   QorvinStatusCallback callback;
   {
     std::lock_guard<std::mutex> lock(callbackMutex_);
     callback = onStatus_;
   }
-  if (callback.code != nullptr) callback.code(callback.object, first, second);
+  if (callback.code == nullptr) return;
+  const CallbackScope scope;
+  callback.code(callback.object, first, second);
 }
 
 void TDataModuleZent::DoError(const std::string& message) {
+  if (!ModuleGate::MayRaiseCallbacks()) return;
   QorvinErrorCallback callback;
   {
     std::lock_guard<std::mutex> lock(callbackMutex_);
     callback = onError_;
   }
-  if (callback.code != nullptr) callback.code(callback.object, message.c_str(), "");
+  if (callback.code == nullptr) return;
+  const CallbackScope scope;
+  callback.code(callback.object, message.c_str(), "");
 }
 
 void TDataModuleZent::ReportFailure(const std::string& message, QorvinText* errorText) {
@@ -221,13 +233,19 @@ void TDataModuleZent::RefuseBusy(int32_t* result, QorvinText* errorText) {
 template <class Body>
 void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, QorvinText* errorText,
                                 bool clearErrorText, Body&& body) {
-  Claim claim(busy_);
-  if (!claim) {
+  ModuleGate::Claim claim(gate_);
+  // A call from a callback raised while this module's request is on the network would reuse the
+  // message under it.
+  if (!claim || (claim.Nested() && channel_->Busy())) {
     RefuseBusy(result, errorText);
     return;
   }
   // Cancel reaches the call from here until the call's report is done.
   const ModuleCallScope call(*progress_);
+  struct NoteOnExit {
+    TDataModuleZent& module;
+    ~NoteOnExit() { module.NoteConnected(); }
+  } noteOnExit{*this};
   lastError_->Clear();
   if (result) *result = 0;
   if (clearErrorText && errorText) qorvin_text_free(errorText);
@@ -265,6 +283,7 @@ void TDataModuleZent::CommandCall(const char* operation, const char* userId,
       r = svc->SynchExecProcBatchBuild(InText(userId), InText(hdhSerialNumber), sql,
                                        AnsiToUtf16(InText(procName)));
     }
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
   });
@@ -305,6 +324,7 @@ void TDataModuleZent::SynchExecProcOutput(const char* userId, const char* hdhSer
       throw;
     }
     StoreText(outputParam, output);
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
   });
@@ -321,6 +341,7 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
     svc.reset();
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
     // The result value is not consulted: the data argument holds what the blob holds.
@@ -343,6 +364,7 @@ void TDataModuleZent::SynchReadDataSet(const char* userId, const char* hdhSerial
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
     svc.reset();
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
     const bool rows = blob && blob->Size() > 0;
@@ -377,6 +399,7 @@ void TDataModuleZent::ReadTwoData(const char* operation, const char* userId,
                           : svc->SynchReadTwoData(InText(userId), InText(hdhSerialNumber), sql,
                                                   blob, sql2, blob2);
     svc.reset();
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
     // Each data argument holds what its own blob holds (a second set with rows is kept when the
@@ -435,6 +458,7 @@ void TDataModuleZent::ExecProcInsertTable(const char* userId, const char* hdhSer
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = InsertTableCall(userId, hdhSerialNumber, request, procName,
                                       successReturnValue, successCount, blob);
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
     // Rows come back only with result 1; any other answer leaves the out packet Null.
@@ -464,6 +488,7 @@ void TDataModuleZent::ExecProcInsertTableDataSet(const char* userId, const char*
     std::unique_ptr<TROBinaryMemoryStream> blob;
     const int32_t r = InsertTableCall(userId, hdhSerialNumber, request, procName,
                                       successReturnValue, successCount, blob);
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
     // Rows come back only with result 1. The host's record set is closed first, so that any
@@ -493,6 +518,7 @@ void TDataModuleZent::SynchExecSQLInsert(const char* userId, const char* hdhSeri
     auto svc = proxies_->ExecSql();
     const int32_t r = svc->SynchExecSQLInsert(InText(userId), InText(hdhSerialNumber), sql,
                                               &request, InText(tableName), InText(primaryKey));
+    progress_->AnswerArrived();
     if (result) *result = r;
     DoStatus(1, 3);
   });
@@ -500,20 +526,27 @@ void TDataModuleZent::SynchExecSQLInsert(const char* userId, const char* hdhSeri
 
 // ---- date and time ---------------------------------------------------------------------------
 
+// In the same bracket as the other calls (cancel, progress, inflation budget), with its own
+// report: a boolean and the local clock on failure.
 bool TDataModuleZent::GetDateTime(double* dateTime) {
-  Claim claim(busy_);
-  if (!claim) {
+  ModuleGate::Claim claim(gate_);
+  if (!claim || (claim.Nested() && channel_->Busy())) {
     // Refused: the local clock, as for any failure, and the running call's last error kept.
     if (dateTime) *dateTime = LocalDateTimeNow();
     DoError(kModuleBusy);
     DoStatus(0, 0);
     return false;
   }
+  const ModuleCallScope call(*progress_);
   std::string failure;
   try {
+    const TInflateBudgetScope budget(inflateBudget_.load());
     roService_->SetServiceName(kServiceExecSql);
     auto svc = proxies_->ExecSql();
     const double value = svc->GetDateTime();
+    svc.reset();
+    progress_->AnswerArrived();
+    NoteConnected();
     if (dateTime) *dateTime = value;
     DoStatus(1, 3);
     return true;
@@ -522,6 +555,7 @@ bool TDataModuleZent::GetDateTime(double* dateTime) {
   } catch (...) {
     failure = "Unknown failure";
   }
+  NoteConnected();
   lastError_->Set(failure);
   if (dateTime) *dateTime = LocalDateTimeNow();
   DoError(failure);

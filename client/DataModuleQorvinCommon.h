@@ -7,15 +7,18 @@
 // arguments, the last error text, OnError (message, empty detail) and OnStatus (0, 0).
 //
 // Threads: a module serves one call at a time. Every method that uses the shared message or the
-// channel (methods 1, 2, 5 and 12 to 23) first claims the module's busy state with an atomic
-// test-and-set, before it touches anything shared; a call that finds it claimed is refused with
-// kModuleBusy: it writes only its result (0) and error text, raises OnError and OnStatus (0, 0)
-// on its own thread, and leaves every other argument, the last error text and the running call
-// alone. While a call runs, IQorvinProgress (ModuleProgress) reports its bytes and may cancel it
-// from another thread; a cancelled call fails like any other. The last error text and the
-// callbacks are guarded by locks of their own, so the other
-// methods may be called from any thread. Lifetime: AddRef/Release are inert; a module lives
-// until the process ends (or, in the library's own tests, until its owner destroys it).
+// channel (methods 1, 2, 5 and 12 to 23) first claims the module's busy state (ModuleGate)
+// before it touches anything shared; a call that finds it claimed by another thread is refused
+// with kModuleBusy: it writes only its result (0) and error text, raises OnError and OnStatus
+// (0, 0) on its own thread, and leaves every other argument, the last error text and the running
+// call alone. A call made from inside one of the module's callbacks on the calling thread runs
+// nested (the outer call is past its network exchange by then), unless the outer call's request
+// is on the network at that moment (a server switch), when it is refused as busy. While a call
+// runs, IQorvinProgress (ModuleProgress) reports its bytes and may cancel it from another
+// thread; a cancelled call fails like any other. The last error text and the callbacks are
+// guarded by locks of their own, so the other methods may be called from any thread. Lifetime:
+// AddRef/Release are inert; a module lives until the process ends (or, in the library's own
+// tests, until its owner destroys it).
 #pragma once
 
 #include <atomic>
@@ -24,6 +27,7 @@
 #include <mutex>
 #include <string>
 
+#include "client/ModuleGate.h"
 #include "include/qorvin/QorvinClient.h"
 #include "messaging/uROBinMessage.h"
 #include "messaging/uRORemoteService.h"
@@ -123,22 +127,6 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
  private:
   TDataModuleZent(int32_t hostTag, char connectType);
 
-  // The module's busy state, claimed for the life of a Claim object when it was free.
-  class Claim {
-   public:
-    explicit Claim(std::atomic<bool>& busy) : busy_(busy), held_(!busy.exchange(true)) {}
-    ~Claim() {
-      if (held_) busy_.store(false);
-    }
-    Claim(const Claim&) = delete;
-    Claim& operator=(const Claim&) = delete;
-    explicit operator bool() const { return held_; }
-
-   private:
-    std::atomic<bool>& busy_;
-    const bool held_;
-  };
-
   // Runs `body` in the common call frame of the remote operations (see the header comment),
   // after claiming the busy state; a refused call reports kModuleBusy (RefuseBusy).
   template <class Body>
@@ -148,8 +136,12 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   // The report of a call refused because another call runs: result 0, error text, OnError and
   // OnStatus (0, 0); nothing else is touched.
   void RefuseBusy(int32_t* result, QorvinText* errorText);
+  // Raise the host's callbacks on the calling thread, counted as callbacks (ModuleGate); none
+  // once the thread's callbacks nest too deep.
   void DoStatus(int32_t first, int32_t second);
   void DoError(const std::string& message);
+  // Remembers the channel's connected state for GetConnected (inside a claim).
+  void NoteConnected() noexcept;
 
   // Reads two result sets (SynchReadTwoData and SynchExecProcReadTwoData).
   void ReadTwoData(const char* operation, const char* userId, const char* hdhSerialNumber,
@@ -171,7 +163,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   std::unique_ptr<ModuleProxies> proxies_;
   int32_t hostTag_ = 0;
   std::unique_ptr<ModuleChannel> channel_;
-  // The IQorvinServers extension, made at its first query; freed before the channel.
+  // The IQorvinServers extension, made with the channel (its handlers are in place before any
+  // call can run); freed before the channel.
   std::unique_ptr<ModuleServers> servers_;
   // The IQorvinProgress extension, made with the channel; it brackets every remote call.
   std::unique_ptr<ModuleProgress> progress_;
@@ -181,7 +174,10 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   std::shared_ptr<LastErrorText> lastError_;
   char connectType_ = 0;
   QorvinStatusCallback onStatus_{};
-  std::atomic<bool> busy_{false};
+  ModuleGate gate_;
+  // Whether the channel was connected when the last claimed method ended; GetConnected answers
+  // it while another thread's call holds the channel.
+  std::atomic<bool> connected_{false};
   // Inflation budget of this module's calls (0: the default), set around each call; a host may
   // set it from any thread.
   std::atomic<int64_t> inflateBudget_{0};

@@ -4,6 +4,7 @@
 #include "channels/uROIndyUDPChannel.h"
 #include "channels/uROWinInetHttpChannel.h"
 #include "messaging/uRORemoteService.h"
+#include "platform/http/Url.h"
 
 namespace qorvin {
 
@@ -29,7 +30,7 @@ std::unique_ptr<ModuleChannel> ModuleChannel::Create(char connectType, const std
     case 'H': {
       auto http = std::make_unique<TROWinInetHTTPChannel>();
       http->SetUserAgent(kUserAgent);
-      http->SetTargetURL("http://" + host + ":" + std::to_string(port) + "/Bin");
+      http->SetTargetURL("http://" + UrlHost(host) + ":" + std::to_string(port) + "/Bin");
       m->channel_ = std::move(http);
       m->kind_ = 'H';
       break;
@@ -68,6 +69,10 @@ void ModuleChannel::Attach(TRORemoteService& service) {
 
 void ModuleChannel::Detach(TRORemoteService& service) {
   service.SetChannel(nullptr);
+}
+
+bool ModuleChannel::Busy() const {
+  return channel_->Busy();
 }
 
 bool ModuleChannel::GetConnected() {

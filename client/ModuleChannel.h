@@ -30,6 +30,8 @@ class ModuleChannel {
   void Attach(TRORemoteService& service);
   void Detach(TRORemoteService& service);
 
+  // Whether the channel is carrying a request right now.
+  bool Busy() const;
   bool GetConnected();
   void SetConnected(bool value);
   void SetKeepConnection(bool value);

@@ -8,6 +8,7 @@
 #include "channels/uROClient.h"
 #include "channels/uROWinInetHttpChannel.h"
 #include "client/HostValues.h"
+#include "client/ModuleGate.h"
 #include "platform/http/Url.h"
 
 namespace qorvin {
@@ -111,9 +112,9 @@ std::string ModuleServers::AddressOf(const std::string& host, int32_t port,
                                      const std::string& path) const {
   if (letter_ == 'H') {
     if (IsUrl(host)) return host;
-    return "http://" + host + ":" + std::to_string(port) + "/" + path;
+    return "http://" + UrlHost(host) + ":" + std::to_string(port) + "/" + path;
   }
-  return host + ":" + std::to_string(port);
+  return UrlHost(host) + ":" + std::to_string(port);
 }
 
 void ModuleServers::EnsureOwnServer() {
@@ -151,7 +152,7 @@ void ModuleServers::ClearServers() {
     TROServerLocator own;
     own.SetHost(own_.host);
     own.SetPort(own_.port);
-    channel_.AssignServerLocator(&own, nullptr);
+    channel_.UseAddress(&own);
   } catch (...) {
   }
 }
@@ -243,6 +244,33 @@ bool ModuleServers::GetLastServer(QorvinText* address) {
   }
 }
 
+bool ModuleServers::ProbeServer(int32_t index, int32_t timeoutMs, QorvinText* errorText) {
+  try {
+    const auto states = channel_.LocatorStates();
+    TROServerLocator where;
+    if (states.empty() && index == 0) {
+      where.SetHost(own_.host);
+      where.SetPort(own_.port);
+      where.SetHTTPDispatcher(kDefaultPath);
+    } else if (index >= 0 && size_t(index) < states.size()) {
+      const auto& s = states[size_t(index)];
+      where.SetHost(s.host);
+      where.SetPort(s.port);
+      where.SetHTTPDispatcher(s.dispatcher);
+    } else {
+      if (errorText) StoreText(errorText, "there is no server " + std::to_string(index));
+      return false;
+    }
+    std::string failure;
+    if (channel_.ProbeAddress(where, timeoutMs, failure)) return true;
+    if (errorText) StoreText(errorText, failure);
+    return false;
+  } catch (const std::exception& e) {
+    if (errorText) StoreText(errorText, e.what());
+    return false;
+  }
+}
+
 void ModuleServers::Deliver(std::function<void()> job) {
   QorvinMainThreadPoster poster;
   {
@@ -251,6 +279,7 @@ void ModuleServers::Deliver(std::function<void()> job) {
   }
   if (poster.post == nullptr) {
     try {
+      const CallbackScope scope;  // a call from the callback runs nested (ModuleGate)
       job();
     } catch (...) {
     }

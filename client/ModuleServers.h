@@ -41,6 +41,7 @@ class ModuleServers final : public IQorvinServers {
   void SetOnServerAssigned(QorvinServerCallback callback) override;
   void SetOnServerProbed(QorvinProbeCallback callback) override;
   bool GetLastServer(QorvinText* address) override;
+  bool ProbeServer(int32_t index, int32_t timeoutMs, QorvinText* errorText) override;
 
   // The reason a server text is refused, or empty when it is acceptable (for tests).
   static std::string CheckServer(char letter, const std::string& host, int32_t port,

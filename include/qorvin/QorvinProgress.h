@@ -56,6 +56,12 @@ class IQorvinProgress {
   // when a call was in flight; with none it does nothing and returns false (the next call is
   // not affected).
   virtual bool Cancel() = 0;
+  // The bounds of the module's waits on the network from its next call on, in milliseconds;
+  // 0 or less leaves a bound as it is. 'B'/'T' and 'H': connecting at most `connectMs` (default
+  // 30000), each wait for the answer at most `readMs` (default 600000). 'U' has no connection:
+  // `readMs` bounds the whole wait for the answer, resends included (default 6000). A call past
+  // its bound fails with the transport's time-out text.
+  virtual void SetTimeouts(int32_t connectMs, int32_t readMs) = 0;
 
  protected:
   ~IQorvinProgress() = default;

@@ -92,6 +92,12 @@ class IQorvinServers {
   // The address of the server that answered the module's last successful call; false (and an
   // empty text) before the first.
   virtual bool GetLastServer(QorvinText* address) = 0;
+  // Probes server `index` once, now, on the calling thread, as probing does: true when it
+  // answered as a live server does; false with the reason in `errorText` (when not null), also
+  // for a bad index. Each wait lasts at most `timeoutMs` (0 or less: 5000, or the module's
+  // bound when that is shorter). A check only: no server is enabled or disabled, no callback
+  // runs, and the module's calls are not affected (it may run while one does).
+  virtual bool ProbeServer(int32_t index, int32_t timeoutMs, QorvinText* errorText) = 0;
 
  protected:
   ~IQorvinServers() = default;

@@ -17,4 +17,8 @@ struct TUrlParts {
 // nothing else.
 bool CrackUrl(const std::string& url, TUrlParts& parts);
 
+// `host` as the host part of a URL: an IPv6 address (it holds a ':') in brackets, anything else
+// (a name, an IPv4 address, an address already in brackets) as it is.
+std::string UrlHost(const std::string& host);
+
 }  // namespace qorvin

@@ -61,13 +61,14 @@ void TUdpSocket::SendTo(const std::string& host, int port, const void* data, siz
     addresses = ResolveHost(host, port, SOCK_DGRAM, AF_UNSPEC);
     target = &addresses.front();
     if (fd_ >= 0) {
-      target = nullptr;
+      // The open socket's family when the host has an address of it; else a socket of the
+      // host's family replaces it (nothing of an earlier exchange is awaited on it any more).
       for (const TSocketAddress& a : addresses)
         if (a.family == family_) {
           target = &a;
           break;
         }
-      if (target == nullptr) RaiseSocketError(EAFNOSUPPORT);
+      if (target->family != family_) Close();
     }
     KeepTarget(host, port, *target);
     target = keptTarget_.get();

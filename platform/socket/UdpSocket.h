@@ -3,8 +3,9 @@
 //
 // The socket is created at the first send or receive (IPv4, like the host it first sends to; an
 // IPv6-only host makes it IPv6) and is never bound explicitly: the platform picks the local
-// port at the first send. Until something was sent, nothing can arrive and a receive simply
-// waits out its time.
+// port at the first send. A send to a host with no address of the open socket's family closes
+// it and opens one of the host's family (and a new local port). Until something was sent, nothing
+// can arrive and a receive simply waits out its time.
 //
 // Failures: EIdSocketError for operating-system errors (and kHostNotFoundCode for names that do
 // not resolve), EIdPackageSizeTooBig "Package Size Too Big." for a datagram larger than one UDP

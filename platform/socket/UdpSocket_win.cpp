@@ -51,13 +51,14 @@ void TUdpSocket::SendTo(const std::string& host, int port, const void* data, siz
   const TResolvedAddresses addresses = ResolveHost(host, port, SOCK_DGRAM, AF_UNSPEC);
   const TSocketAddress* target = &addresses.front();
   if (fd_ != kNoSocket) {
-    target = nullptr;
+    // The open socket's family when the host has an address of it; else a socket of the
+    // host's family replaces it (nothing of an earlier exchange is awaited on it any more).
     for (const TSocketAddress& a : addresses)
       if (a.family == family_) {
         target = &a;
         break;
       }
-    if (target == nullptr) RaiseSocketError(WSAEAFNOSUPPORT);
+    if (target->family != family_) Close();
   }
   EnsureSocket(target->family);
   for (;;) {

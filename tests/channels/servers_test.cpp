@@ -19,6 +19,7 @@
 #include "platform/socket/SocketErrors.h"
 #include "tests/channels/FakeChannel.h"
 #include "tests/socket/TestServers.h"
+#include "tests/support/OneShotEvent.h"
 
 namespace qorvin {
 namespace {
@@ -335,9 +336,142 @@ TEST(Servers, ProbingStopsBeforeTheChannelIsTornDown) {
     c.SetProbeFrequency(100);
     c.SetProbeServers(true);
     ASSERT_TRUE(WaitFor([&] { return passStarted.load(); }));
-  }                               // destroyed while the pass sleeps in its first event
-  EXPECT_TRUE(probeEnded);        // the pass under way finished its probe
-  EXPECT_EQ(server.requests, 1);  // and no other began
+  }  // destroyed while the pass sleeps in its first event
+  // The pass under way ends without starting its probe (stopping never waits for the network),
+  // and no other pass began.
+  EXPECT_FALSE(probeEnded);
+  EXPECT_EQ(server.requests, 0);
+}
+
+}  // namespace
+}  // namespace qorvin
+
+namespace qorvin {
+namespace {
+
+// Fail-over mode: a call starts on an enabled server. One that probing (or a failed call)
+// disabled is passed over before anything is sent, so no call keeps going to a dead server.
+TEST(Servers, FailOverModeStartsOnAnEnabledServer) {
+  FakeChannel c;
+  c.wire = [](FakeChannel& ch, TStream&, TStream& response) {
+    if (ch.host == "dead") throw std::runtime_error("refused");
+    response.WriteBytes(ch.host);
+  };
+  c.AddServerLocator("dead", 1, "");
+  c.AddServerLocator("alive", 2, "");
+  c.SelectServerLocator(0);
+  c.SetDispatchOptions(doFaultTolerant);
+  std::vector<std::string> causes;
+  c.OnServerLocatorAssignment = [&](TROTransportChannel*, TROServerLocator*,
+                                    const std::exception* cause) {
+    causes.push_back(cause ? cause->what() : "");
+  };
+  c.ServerLocators()[0]->SetEnabled(false);  // as a failed probe leaves it
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Call(c), "alive");
+  EXPECT_EQ(c.hostsUsed, (std::vector<std::string>{"alive", "alive", "alive"}));
+  ASSERT_EQ(causes.size(), 1u);
+  EXPECT_EQ(causes[0], "The server dead:1 is disabled.");
+  EXPECT_EQ(c.CurrentLocatorIndex(), 1);
+  // With no server enabled, the current one is still tried (and its failure reported).
+  c.ServerLocators()[1]->SetEnabled(false);
+  EXPECT_EQ(Call(c), "alive");
+}
+
+// A failed probe refreshes the moment of the failure: the retry interval runs from the latest
+// failure, so a server that probing keeps finding dead is not enabled for the next call.
+TEST(Servers, AFailedProbeRefreshesTheFailureTime) {
+  FakeChannel c;
+  c.wire = [](FakeChannel&, TStream&, TStream&) { throw std::runtime_error("refused"); };
+  c.AddServerLocator("dead", 1, "");
+  c.AddServerLocator("dead too", 2, "");
+  c.SelectServerLocator(0);
+  c.SetDispatchOptions(doFaultTolerant);
+  c.SetDisabledRetryInterval(200);
+  EXPECT_THROW(Call(c), std::runtime_error);  // both disabled by the failed call
+  TROServerLocator* first = c.ServerLocators()[0];
+  ASSERT_FALSE(first->Enabled());
+  const auto failedAt = std::chrono::steady_clock::now();
+  while (std::chrono::steady_clock::now() - failedAt < std::chrono::milliseconds(250))
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  c.ProbeServerLocators();  // fails again, now
+  const int64_t sinceFailure = first->MillisecondsSinceFailure();
+  EXPECT_GE(sinceFailure, 0);
+  EXPECT_LT(sinceFailure, 250);
+  EXPECT_FALSE(first->Enabled());
+  // GetServer's view: a server whose interval has passed counts as enabled (the next call
+  // enables it); the probed one does not.
+  c.SetDisabledRetryInterval(240);
+  const auto states = c.LocatorStates();
+  EXPECT_FALSE(states[0].enabled);
+}
+
+// A failure caused by the request itself, before anything was sent, is no server's fault: no
+// server is disabled and the call is not sent to another.
+TEST(Servers, ARequestTooLargeToSendDisablesNoServer) {
+  testing::TestUdpServer first([](testing::TestUdpServer&, const auto&) {});
+  testing::TestUdpServer second([](testing::TestUdpServer&, const auto&) {});
+  TROIndyUDPChannel c;
+  c.SetAsyncTimeOut(50);
+  c.SetRetrys(0);
+  c.AddServerLocator("127.0.0.1", first.Port(), "");
+  c.AddServerLocator("127.0.0.1", second.Port(), "");
+  c.SelectServerLocator(0);
+  c.SetDispatchOptions(doFaultTolerant | doLoadBalanced);
+  for (int i = 0; i < 3; ++i) {
+    try {
+      Call(c, std::string(70000, 'x'));
+      ADD_FAILURE() << "a 70 KB datagram was sent";
+    } catch (const std::exception& e) {
+      EXPECT_STREQ(e.what(), "Package Size Too Big.");
+    }
+  }
+  EXPECT_TRUE(c.ServerLocators()[0]->Enabled());
+  EXPECT_TRUE(c.ServerLocators()[1]->Enabled());
+  EXPECT_EQ(first.Received() + second.Received(), 0);
+}
+
+// Stopping probing ends a probe that waits on a silent server at once, however long the
+// probe's own bound; a probe's bound is its own, not the call's ten minutes.
+TEST(Servers, StoppingProbingEndsAProbeThatWaits) {
+  test::OneShotEvent accepted(std::chrono::seconds(30));
+  TestTcpServer silent([&](int fd, const std::atomic<bool>& stop) {
+    accepted.Set();
+    std::string request;  // read, never answered
+    while (testing::WaitReadableUnlessStopped(fd, stop, 600000) && ReadFrame(fd, request)) {
+    }
+  });
+  TROIndyTCPChannel c;
+  c.SetReadTimeout(600000);
+  c.SetProbeTimeout(600000);  // only the stop can end this probe within the test's bounds
+  AddTcpLocator(c, silent.Port());
+  c.SetSynchronizedProbing(false);
+  c.SetProbeFrequency(100);
+  c.SetProbeServers(true);
+  ASSERT_TRUE(accepted.Wait());
+  const auto start = std::chrono::steady_clock::now();
+  c.SetProbeServers(false);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(30));
+  // The stop says nothing about the server: it was not disabled.
+  EXPECT_TRUE(c.ServerLocators()[0]->Enabled());
+
+  // The default bound of a probe is short, whatever the call's.
+  TROIndyTCPChannel d;
+  d.SetReadTimeout(600000);
+  EXPECT_EQ(d.ProbeBound(d.ReadTimeout()), TROTransportChannel::kProbeTimeoutMs);
+  EXPECT_EQ(d.ProbeBound(1000), 1000);
+  EXPECT_EQ(d.ProbeBound(0), TROTransportChannel::kProbeTimeoutMs);  // 0: unlimited
+}
+
+// Choosing a server outside a call (the host's own list changes) raises no assignment event.
+TEST(Servers, SelectingAServerOutsideACallRaisesNoEvent) {
+  FakeChannel c;
+  int events = 0;
+  c.OnServerLocatorAssignment = [&](TROTransportChannel*, TROServerLocator*,
+                                    const std::exception*) { ++events; };
+  c.AddServerLocator("a", 1, "");
+  c.SelectServerLocator(0);
+  EXPECT_EQ(c.host, "a");
+  EXPECT_EQ(events, 0);
 }
 
 }  // namespace

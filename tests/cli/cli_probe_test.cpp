@@ -1,4 +1,5 @@
-// qorvin probe (the transports' probe, without the client library) and --keep-going.
+// qorvin probe (each server probed through the client library, over its own transport) and
+// --keep-going.
 #include <gtest/gtest.h>
 
 #include <regex>
@@ -24,8 +25,7 @@ TEST(CliProbe, EveryTransportAnsweringPROBEDOKSucceedsWithOneLineEach) {
   });
   const std::vector<std::string> urls = {Url('H', server.Port('H')), Url('T', server.Port('T')),
                                          Url('B', server.Port('T')), Url('U', server.Port('U'))};
-  // No library is needed: a library that cannot load changes nothing.
-  ProgramRun run = Qorvin(Args({"--library", "/nonexistent/lib.so", "probe"}, urls));
+  ProgramRun run = Qorvin(Args({"probe"}, urls));
   EXPECT_EQ(run.status, 0) << run.err;
   EXPECT_EQ(run.err, "");
   const std::regex line(R"(([htbu]://127\.0\.0\.1:\d+) PROBEDOK \d+\.\d\d ms)");
@@ -68,7 +68,12 @@ TEST(CliProbe, AnyServerNotAnsweringPROBEDOKFailsTheProbe) {
   EXPECT_EQ(run.status, 1);
   EXPECT_EQ(run.err, "qorvin: probe: 1 of 1 server did not answer PROBEDOK\n");
   EXPECT_NE(run.out.find("\"ok\":false"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("no answer in time"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("Time out reading server response"), std::string::npos) << run.out;
+
+  // The probe goes through the client library: one that cannot load is reported.
+  run = Qorvin({"--library", "/nonexistent/lib.so", "probe", Url('T', wrong.Port('T'))});
+  EXPECT_EQ(run.status, 1);
+  EXPECT_NE(run.err.find("cannot load the client library"), std::string::npos) << run.err;
 
   // One of two down is enough to fail.
   ScriptedServer good([](const std::string&) { return std::string("PROBEDOK"); });

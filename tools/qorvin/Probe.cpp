@@ -1,76 +1,35 @@
 #include "tools/qorvin/Probe.h"
 
+#include <chrono>
 #include <cstdio>
+#include <functional>
 #include <future>
-#include <random>
 
+#include "include/qorvin/QorvinServers.h"
+#include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/Csv.h"
 #include "tools/qorvin/Output.h"
-#include "tools/qorvin/ProbeTransport.h"
 
 namespace qorvin::cli {
 namespace {
 
-using Clock = ProbeClock;
+using Clock = std::chrono::steady_clock;
 
-constexpr char kProbe[] = "PROBE";
-constexpr char kAnswer[] = "PROBEDOK";
-constexpr size_t kIdLength = 38;
-// Longer answers are not the probe's; reading stops there.
-constexpr size_t kLongestAnswer = 1024;
-
-std::string ProbeTcp(const ProbeTarget& t, Clock::time_point deadline) {
-  ProbeSocket s(t, false, deadline);
-  s.SendAll(std::string("\0\0\0\5", 4) + kProbe);
-  const std::string head = s.ReceiveExactly(4);
-  const uint32_t length = uint32_t(uint8_t(head[0])) << 24 | uint32_t(uint8_t(head[1])) << 16 |
-                          uint32_t(uint8_t(head[2])) << 8 | uint32_t(uint8_t(head[3]));
-  if (length > kLongestAnswer)
-    throw ProbeFailure("unexpected answer (a frame of " + std::to_string(length) + " bytes)");
-  return s.ReceiveExactly(length);
-}
-
-std::string RequestId() {
-  static const char* kHex = "0123456789ABCDEF";
-  std::random_device random;
-  std::string id = "{";
-  for (int group : {8, 4, 4, 4, 12}) {
-    if (id.size() > 1) id += '-';
-    for (int i = 0; i < group; ++i) id += kHex[random() % 16];
-  }
-  return id + "}";
-}
-
-std::string ProbeUdp(const ProbeTarget& t, Clock::time_point deadline) {
-  ProbeSocket s(t, true, deadline);
-  const std::string id = RequestId();
-  s.SendAll(id + kProbe);
-  for (;;) {
-    const std::string datagram = s.ReceiveDatagram();
-    if (datagram.size() >= kIdLength && datagram.compare(0, kIdLength, id) == 0)
-      return datagram.substr(kIdLength);
-    // Someone else's datagram: keep waiting for ours.
-  }
-}
-
-std::string ProbeHttp(const ProbeTarget& t, Clock::time_point deadline) {
-  const std::string url = "http://" + t.host + ":" + std::to_string(t.port) + "/Bin";
-  return HttpProbePost(url, kProbe, kLongestAnswer, deadline);
-}
-
-ProbeResult ProbeOne(const ProbeTarget& t, int timeoutMs) {
+ProbeResult ProbeOne(ClientLibrary& library, const ProbeTarget& t, int timeoutMs) {
   ProbeResult r;
   r.target = t;
   const auto start = Clock::now();
-  const auto deadline = start + std::chrono::milliseconds(timeoutMs);
   try {
-    const std::string answer = t.letter == 'H'   ? ProbeHttp(t, deadline)
-                               : t.letter == 'U' ? ProbeUdp(t, deadline)
-                                                 : ProbeTcp(t, deadline);
-    r.ok = answer == kAnswer;
-    if (!r.ok)
-      r.error = "unexpected answer \"" + VisibleText(answer.substr(0, 40)) + "\" (" +
-                std::to_string(answer.size()) + " bytes)";
+    IRemoteDataModule* module = library.CreateModule(t.letter, t.host, t.port);
+    IQorvinServers* servers = nullptr;
+    if (module->QueryInterface(&kQorvinIID_IQorvinServers, reinterpret_cast<void**>(&servers)) !=
+            0 ||
+        servers == nullptr)
+      throw RunError("this client library cannot probe servers");
+    QorvinText error{};
+    r.ok = servers->ProbeServer(0, timeoutMs, &error);
+    if (!r.ok) r.error = error.data ? std::string(error.data, size_t(error.length)) : "failed";
+    qorvin_text_free(&error);
   } catch (const std::exception& e) {
     r.error = e.what();
   }
@@ -103,11 +62,11 @@ std::string JsonText(const std::string& text) {
 
 }  // namespace
 
-std::vector<ProbeResult> ProbeAll(const std::vector<ProbeTarget>& targets, int timeoutMs) {
-  ProbeStartUp();  // before any probe's thread starts
+std::vector<ProbeResult> ProbeAll(ClientLibrary& library, const std::vector<ProbeTarget>& targets,
+                                  int timeoutMs) {
   std::vector<std::future<ProbeResult>> running;
   for (const ProbeTarget& t : targets)
-    running.push_back(std::async(std::launch::async, ProbeOne, t, timeoutMs));
+    running.push_back(std::async(std::launch::async, ProbeOne, std::ref(library), t, timeoutMs));
   std::vector<ProbeResult> results;
   for (auto& f : running) results.push_back(f.get());
   return results;

@@ -1,13 +1,8 @@
-// `qorvin probe`: the 5-byte request "PROBE" sent straight over a server's transport, answered
-// by a live server with exactly the 8 bytes "PROBEDOK":
-//
-//   H  an HTTP POST of the bytes to http://HOST:PORT/Bin (libcurl; WinInet on Windows); the answer
-//      is the body of a status-200 response
-//   T, B  one TCP frame (4-byte big-endian length, then the bytes); the answer is the reply frame
-//   U  one UDP datagram: a 38-character request id, then the bytes; the answer is the rest of
-//      the datagram that comes back with the same id (others are ignored)
-//
-// Needs no client library. Every probe ends within its time-out; several run at once.
+// `qorvin probe`: each server probed through the client library, as a host's probing does
+// (IQorvinServers::ProbeServer): the request "PROBE" over the server's own transport, with the
+// same framing and headers as every call of the library, answered by a live server with exactly
+// "PROBEDOK". One module per server (of its letter); several probes run at once, each wait
+// bounded by the time-out.
 #pragma once
 
 #include <cstdint>
@@ -15,6 +10,8 @@
 #include <vector>
 
 namespace qorvin::cli {
+
+class ClientLibrary;
 
 struct ProbeTarget {
   std::string url;  // as given, for the report
@@ -30,8 +27,10 @@ struct ProbeResult {
   std::string error;  // why it failed
 };
 
-// Probes every target at once, each bounded by `timeoutMs`; results in the order of `targets`.
-std::vector<ProbeResult> ProbeAll(const std::vector<ProbeTarget>& targets, int timeoutMs);
+// Probes every target at once, each wait bounded by `timeoutMs`; results in the order of
+// `targets`.
+std::vector<ProbeResult> ProbeAll(ClientLibrary& library, const std::vector<ProbeTarget>& targets,
+                                  int timeoutMs);
 
 // One line per result ("t://host:8090 PROBEDOK 0.42 ms"; "... failed 5000.1 ms: <why>"),
 // or JSON Lines, or CSV with a header, as --format asks ("table", "json", "csv").

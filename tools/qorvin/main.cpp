@@ -69,7 +69,8 @@ bool NeedsLibrary(const Invocation& inv) {
   return false;
 }
 
-// The client library and one module, only when a subcommand needs them (probe does not).
+// The client library and one module, only when a subcommand needs them (probe needs only the
+// library, and makes modules of its own).
 struct Remote {
   std::unique_ptr<ClientLibrary> library;
   IRemoteDataModule* module = nullptr;
@@ -140,7 +141,9 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     if (i > 0 && options.format == OutputFormat::Csv) lead = "\r\n";
     bool failed = false;
     if (call.def->op == Op::Probe) {
-      const std::vector<ProbeResult> results = ProbeAll(call.probes, call.probeTimeoutMs);
+      if (!remote.library) remote.library = std::make_unique<ClientLibrary>(options.library);
+      const std::vector<ProbeResult> results =
+          ProbeAll(*remote.library, call.probes, call.probeTimeoutMs);
       if (watch.Interrupted()) break;
       Print(stdout, lead + RenderProbes(results, FormatName(options.format)));
       size_t down = 0;
