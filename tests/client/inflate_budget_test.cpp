@@ -60,5 +60,30 @@ TEST(InflateBudget, TheHostSetsItAndARecordSetBeyondItFailsWithAClearText) {
   qorvin_packet_free(&data);
 }
 
+// GetDateTime is bounded like every call: a compressed reply message that would inflate past
+// the budget fails (the local clock stands in), however small the answer it carries.
+TEST(InflateBudget, GetDateTimeKeepsToTheBudget) {
+  const std::string plain = Reply().Double(1.5).Bytes();
+  TMemoryStream body, packed;
+  body.WriteBytes(plain.substr(28));
+  body.SetSize(int64_t(3) << 20);  // zeros after the answer
+  body.SetPosition(0);
+  ZCompress(body, -1, packed, 9);
+  std::string reply = plain.substr(0, 28);
+  reply[5] = '\x01';  // body compressed
+  reply += std::string(packed.View());
+  ScriptedServer server([&](const std::string&) { return reply; });
+  IRemoteDataModule* module = HostLibrary::Instance().Create('T', server.Port('T'));
+  void* f = nullptr;
+  ASSERT_EQ(module->QueryInterface(&kFactoryIID, &f), 0);
+  static_cast<IQorvinDataSetFactory*>(f)->SetInflateBudget(int64_t(1) << 20);
+  double when = 0;
+  EXPECT_FALSE(module->GetDateTime(&when));
+  Text last;
+  module->GetLastErrorText(&last);
+  EXPECT_NE(last.str().find("Inflated data exceeds the budget of 1 MiB"), std::string::npos)
+      << last.str();
+}
+
 }  // namespace
 }  // namespace qorvin::testing
