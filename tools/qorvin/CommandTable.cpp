@@ -76,10 +76,10 @@ const std::vector<CommandDef>& CommandTable() {
       {Op::Probe, "probe", "[URL...]", -1, false, false,
        "check that servers answer, with the round-trip time",
        "Sends the probe request (the 5 bytes PROBE) to each server URL (h://, t://, b://,\n"
-       "u:// as for --connect; none: the --connect server) over its transport, all at once,\n"
-       "and prints one line per server: the URL, PROBEDOK and the round-trip time, or\n"
-       "failed, the time and the reason. Succeeds only when every server answered\n"
-       "PROBEDOK. Loads no client library.",
+       "u:// as for --connect; none: the --connect server) over its transport, through\n"
+       "the client library, all at once, and prints one line per server: the URL,\n"
+       "PROBEDOK and the round-trip time, or failed, the time and the reason. Succeeds\n"
+       "only when every server answered PROBEDOK.",
        "qorvin probe h://127.0.0.1:8099 t://127.0.0.1:8090 u://127.0.0.1:8090\n"
        "qorvin --connect t://127.0.0.1:8090 probe --timeout 2\n"
        "qorvin --format json probe t://db1:8090 t://db2:8090"},
