@@ -72,9 +72,16 @@ std::unique_ptr<TIdUDPClient> TROIndyUDPChannel::CreateIndyClient() {
 
 std::unique_ptr<TROTransportChannel> TROIndyUDPChannel::CreateProbeChannel() {
   auto probe = std::make_unique<TROIndyUDPChannel>(this);
-  probe->SetAsyncTimeOut(ProbeBound(AsyncTimeOut()));
-  const int receive = client_->ReceiveTimeout;
-  probe->IndyClient().ReceiveTimeout = receive >= 0 ? ProbeBound(receive) : receive;
+  probe->SetRetrys(retrys_);
+  probe->SetAsyncTimeOut(AsyncTimeOut());
+  probe->IndyClient().ReceiveTimeout = client_->ReceiveTimeout;
+  // The whole wait for the answer, resends included, kept within the probe's bound.
+  const int32_t attempts = (retrys_ > 0 ? retrys_ : 0) + 1;
+  const int64_t whole = int64_t(probe->AttemptWait()) * attempts;
+  if (whole > ProbeBound(0)) {
+    probe->IndyClient().ReceiveTimeout = -2;
+    probe->SetCallBounds(0, ProbeBound(0));
+  }
   return probe;
 }
 
