@@ -386,23 +386,22 @@ TEST(Servers, AFailedProbeRefreshesTheFailureTime) {
   c.AddServerLocator("dead too", 2, "");
   c.SelectServerLocator(0);
   c.SetDispatchOptions(doFaultTolerant);
-  c.SetDisabledRetryInterval(200);
+  c.SetDisabledRetryInterval(600000);
   EXPECT_THROW(Call(c), std::runtime_error);  // both disabled by the failed call
   TROServerLocator* first = c.ServerLocators()[0];
   ASSERT_FALSE(first->Enabled());
   const auto failedAt = std::chrono::steady_clock::now();
-  while (std::chrono::steady_clock::now() - failedAt < std::chrono::milliseconds(250))
+  constexpr int64_t kWaitMs = 1000;
+  while (std::chrono::steady_clock::now() - failedAt < std::chrono::milliseconds(kWaitMs))
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   c.ProbeServerLocators();  // fails again, now
   const int64_t sinceFailure = first->MillisecondsSinceFailure();
   EXPECT_GE(sinceFailure, 0);
-  EXPECT_LT(sinceFailure, 250);
+  EXPECT_LT(sinceFailure, kWaitMs);  // counted from the probe, not from the call
   EXPECT_FALSE(first->Enabled());
-  // GetServer's view: a server whose interval has passed counts as enabled (the next call
-  // enables it); the probed one does not.
-  c.SetDisabledRetryInterval(240);
-  const auto states = c.LocatorStates();
-  EXPECT_FALSE(states[0].enabled);
+  // An interval the call's failure has passed but the probe's has not: still disabled.
+  c.SetDisabledRetryInterval(uint32_t(kWaitMs));
+  EXPECT_FALSE(c.LocatorStates()[0].enabled);
 }
 
 // A failure caused by the request itself, before anything was sent, is no server's fault: no
@@ -460,6 +459,23 @@ TEST(Servers, StoppingProbingEndsAProbeThatWaits) {
   EXPECT_EQ(d.ProbeBound(d.ReadTimeout()), TROTransportChannel::kProbeTimeoutMs);
   EXPECT_EQ(d.ProbeBound(1000), 1000);
   EXPECT_EQ(d.ProbeBound(0), TROTransportChannel::kProbeTimeoutMs);  // 0: unlimited
+}
+
+// The host's view of the list counts a server whose retry interval has passed as enabled: the
+// next call enables it.
+TEST(Servers, AServerPastItsRetryIntervalIsReportedEnabled) {
+  FakeChannel c;
+  c.wire = [](FakeChannel&, TStream&, TStream&) { throw std::runtime_error("refused"); };
+  c.AddServerLocator("dead", 1, "");
+  c.SelectServerLocator(0);
+  c.SetDispatchOptions(doFaultTolerant);
+  c.SetDisabledRetryInterval(600000);
+  EXPECT_THROW(Call(c), std::runtime_error);
+  EXPECT_FALSE(c.LocatorStates()[0].enabled);
+  c.SetDisabledRetryInterval(50);
+  ASSERT_TRUE(WaitFor([&] { return c.ServerLocators()[0]->MillisecondsSinceFailure() >= 60; }));
+  EXPECT_FALSE(c.ServerLocators()[0]->Enabled());
+  EXPECT_TRUE(c.LocatorStates()[0].enabled);
 }
 
 // Choosing a server outside a call (the host's own list changes) raises no assignment event.
