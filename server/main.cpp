@@ -2,9 +2,19 @@
 //
 // Exit status: 0 after a clean stop, 1 when the server cannot start (database, schema, ports),
 // 2 for a wrong command line.
+//
+// Signals: SIGINT and SIGTERM stop it (requests in progress finish). SIGHUP reads the command
+// line's configuration again: a configuration that no longer parses is reported and changes
+// nothing; otherwise the log file is reopened (at its new path, if the file names another) and
+// every other changed option is named as taking effect at the next start. SIGUSR1 reopens the
+// log file (after logrotate moved it).
+#include <cerrno>
+#include <csignal>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
+#include <memory>
 #include <sstream>
 
 #include "platform/rtl/Text.h"
@@ -41,7 +51,95 @@ std::string PortText(int port) {
   return port < 0 ? "off" : std::to_string(port);
 }
 
-int Serve(const CommandLine& c) {
+// The request log's file, which the signals reopen. Without a file the log goes to standard
+// error (or nowhere with --quiet) and reopening does nothing.
+class LogFile {
+ public:
+  LogFile(RequestLog& log, const CommandLine& c) : log_(log), quiet_(c.quiet), path_(c.logFile) {
+    if (quiet_) {
+      log_.Redirect(nullptr);
+    } else if (path_.empty()) {
+      log_.Redirect(&std::cerr);
+    } else {
+      file_ = Open(path_);
+      log_.Redirect(file_.get());
+    }
+  }
+  ~LogFile() { log_.Redirect(nullptr); }
+
+  // Opens `path` for appending; std::runtime_error with the system's reason.
+  static std::unique_ptr<std::ofstream> Open(const std::string& path) {
+    errno = 0;
+    auto file = std::make_unique<std::ofstream>(path, std::ios::app);
+    if (!*file)
+      throw std::runtime_error("Cannot open the log file " + path + ": " +
+                               (errno != 0 ? std::strerror(errno) : "unknown reason"));
+    return file;
+  }
+
+  // Opens the file at `path` again (a new one where logrotate moved the old) and logs into it;
+  // on failure the log goes on where it was.
+  void Reopen(const std::string& path) {
+    if (quiet_ || path.empty()) return;
+    std::unique_ptr<std::ofstream> fresh = Open(path);
+    log_.Redirect(fresh.get());
+    file_ = std::move(fresh);  // the old stream closes here, no line being written to it
+    path_ = path;
+  }
+  const std::string& Path() const { return path_; }
+
+ private:
+  RequestLog& log_;
+  bool quiet_;
+  std::string path_;
+  std::unique_ptr<std::ofstream> file_;
+};
+
+bool IsLoopback(const std::string& address) {
+  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+}
+
+// The options that differ between two configurations, by name (as in the file).
+std::vector<std::string> ChangedOptions(const CommandLine& before, const CommandLine& after) {
+  std::vector<std::string> changed;
+  auto note = [&](const char* name, bool differs) {
+    if (differs) changed.push_back(name);
+  };
+  note("db", before.config.database != after.config.database);
+  note("procedures", before.config.proceduresFolder != after.config.proceduresFolder);
+  note("pool-size", before.config.poolSize != after.config.poolSize);
+  note("bind", before.net.bindAddress != after.net.bindAddress);
+  note("http-port", before.net.httpPort != after.net.httpPort);
+  note("tcp-port", before.net.tcpPort != after.net.tcpPort);
+  note("udp-port", before.net.udpPort != after.net.udpPort);
+  note("threads", before.net.workerThreads != after.net.workerThreads);
+  note("max-connections", before.net.maxConnections != after.net.maxConnections);
+  note("admin", before.config.admin != after.config.admin);
+  note("log-format", before.logFormat != after.logFormat);
+  note("max-rows", before.config.batch.limits.maxRows != after.config.batch.limits.maxRows);
+  note("max-result-bytes",
+       before.config.batch.limits.maxBytes != after.config.batch.limits.maxBytes);
+  return changed;
+}
+
+// Checks what a start would need, without binding a port: the procedures folder, the log file,
+// the database (opened and closed; the schema is not run).
+int CheckConfiguration(const CommandLine& c) {
+  if (!c.config.proceduresFolder.empty() &&
+      !std::filesystem::is_directory(c.config.proceduresFolder))
+    throw std::runtime_error("The procedures folder " + c.config.proceduresFolder +
+                             " does not exist");
+  if (!c.schemaFile.empty() && !std::ifstream(c.schemaFile))
+    throw std::runtime_error("Cannot read the schema file " + c.schemaFile + ": " +
+                             std::strerror(errno));
+  if (!c.quiet && !c.logFile.empty()) LogFile::Open(c.logFile);
+  std::shared_ptr<IDatabase> db = OpenDatabase(c.config.database, c.config.databaseOptions);
+  std::cout << "qorvin-server: the configuration is valid (" << db->Describe()
+            << (c.configFile.empty() ? "" : ", configuration " + c.configFile) << ")" << std::endl;
+  return 0;
+}
+
+int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   if (!c.codeSet.empty()) SetAnsiCodeSet(c.codeSet);
   if (!c.config.proceduresFolder.empty() &&
       !std::filesystem::is_directory(c.config.proceduresFolder))
@@ -54,12 +152,8 @@ int Serve(const CommandLine& c) {
   RegisterControlService(host, state);
   RegisterExecSqlService(host, state);
   RegisterTableProcService(host, state);
-  std::ofstream logFile;
-  if (!c.quiet && !c.logFile.empty()) {
-    logFile.open(c.logFile, std::ios::app);
-    if (!logFile) throw std::runtime_error("Cannot open the log file " + c.logFile);
-  }
-  RequestLog log(c.quiet ? nullptr : c.logFile.empty() ? &std::cerr : &logFile, c.logFormat);
+  RequestLog log(nullptr, c.logFormat);
+  LogFile logFile(log, c);
   // The metrics outlive the transports that feed them (declared before, destroyed after).
   const NetServer* transports = nullptr;
   ServerMetrics metrics(MetricsSources{
@@ -78,7 +172,36 @@ int Serve(const CommandLine& c) {
   net.Start();
   BoundPorts ports = net.Ports();
   state.SetPorts(ports);
-  net.StopOnSignals();
+  net.StopOnSignals([&](int signal) {
+    if (signal == SIGUSR1) {
+      try {
+        logFile.Reopen(logFile.Path());
+        log.Event("server", "", "log file reopened");
+      } catch (const std::exception& e) {
+        std::cerr << "qorvin-server: " << e.what() << std::endl;
+      }
+      return;
+    }
+    try {
+      const CommandLine fresh = ParseCommandLine(args);
+      logFile.Reopen(fresh.logFile.empty() ? logFile.Path() : fresh.logFile);
+      std::string note = "configuration reloaded";
+      const std::vector<std::string> changed = ChangedOptions(c, fresh);
+      if (!changed.empty()) {
+        note += "; take effect at the next start:";
+        for (const std::string& name : changed) note += " " + name;
+      }
+      log.Event("server", "", note);
+      std::cerr << "qorvin-server: " << note << std::endl;
+    } catch (const std::exception& e) {
+      std::cerr << "qorvin-server: the configuration was not reloaded: " << e.what() << std::endl;
+    }
+  });
+  if (!IsLoopback(c.net.bindAddress))
+    std::cerr << "qorvin-server: warning: listening on " << c.net.bindAddress
+              << ", beyond loopback: anyone who can reach these ports runs statements with the "
+                 "server's database account (see docs/server.md)"
+              << std::endl;
   std::cerr << "qorvin-server: " << db->Describe() << ", procedures "
             << (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder)
             << (c.configFile.empty() ? "" : ", configuration " + c.configFile)
@@ -107,9 +230,15 @@ int main(int argc, char** argv) {
     std::cout << HelpText();
     return 0;
   }
+  if (c.version) {
+    std::cout << VersionText() << std::endl;
+    return 0;
+  }
   LimitHeapArenas();
+  const std::vector<std::string> args(argv + 1, argv + argc);
   try {
-    return Serve(c);
+    if (c.checkConfig) return CheckConfiguration(c);
+    return Serve(c, args);
   } catch (const std::exception& e) {
     std::cerr << "qorvin-server: " << e.what() << std::endl;
     return 1;

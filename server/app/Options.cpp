@@ -70,8 +70,23 @@ Configuration:
   --config FILE           read options from FILE first, one "name = value" per line with
                           the names above without "--" (switches take true or false);
                           the command line wins over the file
+  --check-config          check the options, the configuration file, the procedures folder,
+                          the log file and the database (opened, schema not run), then stop:
+                          status 0 when all is well, 1 with the reason otherwise
   --help                  this text
+  --version               the program's version
+
+Every option takes its value as the next argument or after '=' (--db=/var/lib/x.db).
+SIGHUP reads the configuration again and reopens the log file; SIGUSR1 reopens the log file.
 )";
+}
+
+std::string VersionText() {
+#ifdef QORVIN_VERSION_TEXT
+  return std::string("qorvin-server ") + QORVIN_VERSION_TEXT;
+#else
+  return "qorvin-server (version unknown)";
+#endif
 }
 
 namespace {
@@ -205,7 +220,30 @@ std::vector<std::string> ConfigOptionNames() {
   return names;
 }
 
-CommandLine ParseCommandLine(const std::vector<std::string>& args) {
+namespace {
+
+// The arguments with every "--name=value" split in two ("--name", "value"); a switch's value is
+// marked by a leading '=' ("--admin", "=false") so that it is not taken for an argument.
+std::vector<std::string> SplitValues(const std::vector<std::string>& given) {
+  std::vector<std::string> args;
+  for (const std::string& a : given) {
+    const size_t eq = a.find('=');
+    if (a.rfind("--", 0) != 0 || eq == std::string::npos) {
+      args.push_back(a);
+      continue;
+    }
+    const std::string name = a.substr(0, eq);
+    const OptionDef* o = FindOption(name.substr(2));
+    args.push_back(name);
+    args.push_back((o != nullptr && o->set != nullptr ? "=" : "") + a.substr(eq + 1));
+  }
+  return args;
+}
+
+}  // namespace
+
+CommandLine ParseCommandLine(const std::vector<std::string>& given) {
+  const std::vector<std::string> args = SplitValues(given);
   CommandLine c;
   // The file first, wherever --config stands, so that every option given here wins over it.
   for (size_t i = 0; i < args.size(); ++i) {
@@ -229,16 +267,25 @@ CommandLine ParseCommandLine(const std::vector<std::string>& args) {
       ++i;
       continue;
     }
+    if (a == "--version") {
+      c.version = true;
+      continue;
+    }
+    if (a == "--check-config") {
+      c.checkConfig = true;
+      continue;
+    }
     const OptionDef* o = a.rfind("--", 0) == 0 ? FindOption(a.substr(2)) : nullptr;
     if (o == nullptr) throw std::invalid_argument("unknown option \"" + a + "\" (see --help)");
     if (o->set != nullptr) {
-      o->set(c, true);
+      const bool valued = i + 1 < args.size() && args[i + 1].rfind("=", 0) == 0;
+      o->set(c, valued ? SwitchValue(a, args[++i].substr(1)) : true);
     } else {
       if (i + 1 >= args.size()) throw std::invalid_argument(a + " needs a value");
       o->apply(c, a, args[++i]);
     }
   }
-  if (!c.help && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
+  if (!c.help && !c.version && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
     throw std::invalid_argument("every transport is off; enable at least one port");
   return c;
 }

@@ -3,8 +3,10 @@
 // The file holds one option per line, "name = value", name being a long option without its
 // "--" ("db = /var/lib/x.db", "http-port = 8099"); switches take true/false (also yes/no, on/off,
 // 1/0). Blank lines and lines starting with '#' are skipped; a value may be written in double
-// quotes to keep blanks at its ends. Every option but config and help may be set there. The file
-// is read first, then the command line, so the command line wins.
+// quotes to keep blanks at its ends. Every option but config, help, version and check-config may
+// be set there. The file is read first, then the command line, so the command line wins. On the
+// command line an option's value follows it as the next argument or after '=' ("--db=x.db"); a
+// switch may be given a value that way too ("--admin=false").
 #pragma once
 
 #include <string>
@@ -25,6 +27,8 @@ struct CommandLine {
   std::string logFile;  // append the request log here; empty: standard error
   bool quiet = false;
   bool help = false;
+  bool version = false;      // print the version and stop
+  bool checkConfig = false;  // check the configuration (and the database) and stop
 };
 
 // Parses the arguments (without the program name), after the --config file when one is named.
@@ -38,5 +42,8 @@ std::vector<std::string> ConfigOptionNames();
 
 // The --help text.
 const char* HelpText();
+
+// "qorvin-server <version>".
+std::string VersionText();
 
 }  // namespace qorvin::server

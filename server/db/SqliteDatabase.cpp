@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cctype>
 #include <chrono>
+#include <cstring>
 #include <mutex>
 
 #include "platform/rtl/Text.h"
@@ -60,6 +61,9 @@ std::shared_ptr<Connection> Connect(const std::string& path, const DatabaseOptio
   int rc = sqlite3_open_v2(path.c_str(), &c->db, flags, nullptr);
   if (rc != SQLITE_OK) {
     std::string msg = c->db ? sqlite3_errmsg(c->db) : sqlite3_errstr(rc);
+    // The system's own reason (a missing folder, no permission), where there is one.
+    const int system = c->db ? sqlite3_system_errno(c->db) : 0;
+    if (system != 0) msg += std::string(" (") + std::strerror(system) + ")";
     throw ESqlError("Cannot open the SQLite database \"" + path + "\": " + msg, rc);
   }
   sqlite3_extended_result_codes(c->db, 1);

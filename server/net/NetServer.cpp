@@ -99,8 +99,26 @@ void NetServer::Start() {
   });
 }
 
-void NetServer::StopOnSignals() {
+void NetServer::AwaitSignal() {
   NetContext& ctx = *ctx_;
+  ctx.signals->async_wait([this](boost::system::error_code ec, int signal) {
+    if (ec) return;
+    if ((signal == SIGHUP || signal == SIGUSR1) && onOtherSignal_) {
+      try {
+        onOtherSignal_(signal);
+      } catch (...) {
+        // The handler reports its own failures; the server goes on.
+      }
+      AwaitSignal();
+      return;
+    }
+    Stop();
+  });
+}
+
+void NetServer::StopOnSignals(std::function<void(int signal)> other) {
+  NetContext& ctx = *ctx_;
+  onOtherSignal_ = std::move(other);
   // Returns only once the handlers are in place, so that a caller announcing readiness
   // afterwards (the "listening" line) can never be stopped by the signals' default action.
   std::promise<void> installed;
@@ -108,9 +126,11 @@ void NetServer::StopOnSignals() {
   net::dispatch(ctx.control, [this, &ctx, &installed] {
     try {
       ctx.signals = std::make_unique<net::signal_set>(ctx.control, SIGINT, SIGTERM);
-      ctx.signals->async_wait([this](boost::system::error_code ec, int) {
-        if (!ec) Stop();
-      });
+      if (onOtherSignal_) {
+        ctx.signals->add(SIGHUP);
+        ctx.signals->add(SIGUSR1);
+      }
+      AwaitSignal();
       installed.set_value();
     } catch (...) {
       installed.set_exception(std::current_exception());

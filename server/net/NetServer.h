@@ -78,13 +78,20 @@ class NetServer {
   void ServeMetrics(std::function<std::string()> page);
   // TCP and HTTP connections open now.
   int OpenConnections() const;
-  void StopOnSignals();
+  // SIGINT and SIGTERM stop the server. With `other` set, SIGHUP and SIGUSR1 no longer end the
+  // process: each one runs other(signal) on the server's control thread (it must not block for
+  // long) and the server goes on. Returns once the handlers are in place.
+  void StopOnSignals(std::function<void(int signal)> other = {});
   void Stop();
   // Blocks until Stop, then shuts down as described above.
   void Wait();
 
  private:
+  // Waits for the next signal of the set (on the control thread).
+  void AwaitSignal();
+
   std::unique_ptr<NetContext> ctx_;
+  std::function<void(int)> onOtherSignal_;
   BoundPorts ports_;
   bool started_ = false;
   bool joined_ = false;

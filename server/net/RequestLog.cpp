@@ -78,8 +78,14 @@ void RequestLog::Event(const char* transport, const std::string& peer, const std
 
 void RequestLog::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
+  if (out_ == nullptr) return;
   *out_ << text << '\n';
   out_->flush();
+}
+
+void RequestLog::Redirect(std::ostream* out) {
+  std::lock_guard<std::mutex> lock(mutex_);
+  out_ = out;
 }
 
 }  // namespace qorvin::server

@@ -46,6 +46,9 @@ class RequestLog {
 
   // Before the transports start; `observer` outlives them.
   void SetObserver(IRequestObserver* observer) { observer_ = observer; }
+  // Lines go to `out` from now on (null: nowhere); a line being written finishes first, so the
+  // caller may close the stream used before once this returns.
+  void Redirect(std::ostream* out);
 
   void Request(const char* transport, const std::string& peer, int operation,
                const std::string& summary, size_t bytesIn, size_t bytesOut,

@@ -73,7 +73,7 @@ TEST(ServerConfig, EveryOptionCanBeSetInTheFileAsOnTheCommandLine) {
   const std::string help = HelpText();
   for (size_t at = help.find("\n  --"); at != std::string::npos; at = help.find("\n  --", at + 1)) {
     const std::string name = help.substr(at + 5, help.find_first_of(" \n", at + 5) - at - 5);
-    if (name == "config" || name == "help") continue;
+    if (name == "config" || name == "help" || name == "version" || name == "check-config") continue;
     const auto names = ConfigOptionNames();
     EXPECT_NE(std::find(names.begin(), names.end(), name), names.end()) << name;
   }
@@ -125,6 +125,27 @@ TEST(ServerConfig, MistakesNameTheFileAndTheLine) {
   EXPECT_THROW(ParseCommandLine({"--config", ok, "--config", ok}), std::invalid_argument);
   // A value that looks like --config belongs to its option.
   EXPECT_EQ(ParseCommandLine({"--db", "--config"}).config.database, "--config");
+}
+
+// "--name=value" as well as "--name value", for switches too; --version and --check-config are
+// the command line's alone.
+TEST(ServerConfig, ValuesFollowAnEqualsSignToo) {
+  const std::string path = WriteConfig("eq.conf", "tcp-port = 5\n");
+  const CommandLine c = ParseCommandLine({"--db=a=b.db", "--http-port=-1", "--admin=false",
+                                          "--quiet", "--config=" + path, "--check-config"});
+  EXPECT_EQ(c.config.database, "a=b.db");
+  EXPECT_EQ(c.net.httpPort, -1);
+  EXPECT_EQ(c.net.tcpPort, 5);
+  EXPECT_FALSE(c.config.admin);
+  EXPECT_TRUE(c.quiet);
+  EXPECT_TRUE(c.checkConfig);
+  EXPECT_TRUE(ParseCommandLine({"--admin=on"}).config.admin);
+  EXPECT_TRUE(ParseCommandLine({"--version"}).version);
+  EXPECT_THROW(ParseCommandLine({"--admin=maybe"}), std::invalid_argument);
+  EXPECT_THROW(ParseCommandLine({"--frob=1"}), std::invalid_argument);
+  const std::string versioned = WriteConfig("v.conf", "version = true\n");
+  EXPECT_THROW(ParseCommandLine({"--config", versioned}), std::invalid_argument);
+  EXPECT_EQ(VersionText().rfind("qorvin-server ", 0), 0u);
 }
 
 TEST(RequestLogJson, StringsStayValidJsonWhateverTheyHold) {
