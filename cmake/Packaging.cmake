@@ -65,7 +65,6 @@ set(CPACK_PACKAGE_NAME qorvin)
 set(CPACK_PACKAGE_VERSION ${QORVIN_VERSION})
 set(CPACK_PACKAGE_VENDOR "Qorvin")
 set(CPACK_PACKAGE_CONTACT "Qorvin developers <packages@qorvin.dev>")
-set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "client side of a three-tier database middleware")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_COMPONENTS_ALL library dev cli server plugin)
@@ -117,9 +116,7 @@ set(CPACK_DEBIAN_DEV_DESCRIPTION "Qorvin client library: header, CMake package, 
  Qorvin::Client) and qorvin-client.pc, for host applications that load
  libQorvinClient.so with dlopen.")
 
-# qorvin probe loads libcurl itself for HTTP probes.
-set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS
-    "${QORVIN_PACKAGE_library} (= ${qorvin_full_version}), ${QORVIN_CURL_DEPENDS}")
+set(CPACK_DEBIAN_CLI_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
 set(CPACK_DEBIAN_CLI_DESCRIPTION "Qorvin command-line host
  qorvin runs the operations of the Qorvin client library against a
  middleware server from a shell and shows the results as a table, CSV or
@@ -139,6 +136,8 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/server/postrm)
 
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+# The dialog's labels are Chinese: without a CJK font Qt draws boxes.
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host
  The Personal common-functions dialog (libPersonal.so), the plug-in framework
  stand-in libbasalt.so, and basalt-host, which runs the dialog against a

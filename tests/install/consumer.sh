@@ -70,6 +70,18 @@ grep -qx "ExecStart=$prefix/bin/qorvin-server --config $prefix/etc/qorvin/qorvin
 # The unit's configuration file is one the server accepts.
 "$prefix/bin/qorvin-server" --config "$prefix/etc/qorvin/qorvin-server.conf" --help >/dev/null ||
   fail "qorvin-server rejects its installed configuration file"
+# The configuration may hold a database password: owner and group only.
+[ "$(stat -c %a "$prefix/etc/qorvin/qorvin-server.conf")" = 640 ] ||
+  fail "the installed configuration file is not 0640"
+# An edited configuration survives a second install.
+echo "# edited by the operator" >>"$prefix/etc/qorvin/qorvin-server.conf"
+cmake --install "$build" --prefix "$prefix" --component server >"$work/install2.log" ||
+  fail "cmake --install a second time"
+grep -qx '# edited by the operator' "$prefix/etc/qorvin/qorvin-server.conf" ||
+  fail "a second install replaced the edited configuration file"
+"$prefix/bin/qorvin-server" --version | grep -qx 'qorvin-server [0-9.]*' || fail "qorvin-server --version"
+"$prefix/bin/qorvin-server" --config "$prefix/etc/qorvin/qorvin-server.conf" --db :memory: \
+  --check-config >/dev/null || fail "qorvin-server --check-config rejects the installed configuration"
 # The man pages are man pages.
 zcat "$prefix/share/man/man1/qorvin.1.gz" | grep -q '^\.SH "*SYNOPSIS' || fail "qorvin.1 is no man page"
 
@@ -153,6 +165,9 @@ mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 debs=("$work"/packages/*.deb)
 [ ${#debs[@]} -eq 5 ] || fail "expected 5 packages, got ${#debs[@]}: ${debs[*]}"
+# Each package says in its own one-line summary what it is.
+summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | head -n 1; done | sort -u)
+[ "$(wc -l <<<"$summaries")" -eq 5 ] || fail "the packages share a summary: $summaries"
 for deb in "${debs[@]}"; do
   name=$(dpkg-deb -f "$deb" Package)
   depends=$(dpkg-deb -f "$deb" Depends)
@@ -165,10 +180,14 @@ for deb in "${debs[@]}"; do
       ;;
     qorvin)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
-      grep -q 'libcurl4[a-z0-9]* (>= 7.80.0)' <<<"$depends" || fail "$name does not depend on libcurl"
       ;;
-    libqorvinclient-dev | qorvin-personal)
+    libqorvinclient-dev)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      ;;
+    qorvin-personal)
+      grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      # Its labels are Chinese: a CJK font comes with it.
+      dpkg-deb -f "$deb" Recommends | grep -q 'fonts-noto-cjk' || fail "$name lacks a CJK font"
       ;;
     qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
     *) fail "unexpected package $name" ;;
@@ -200,6 +219,23 @@ grep -qx 'User=qorvin-server' "$root/lib/systemd/system/qorvin-server.service" |
 dpkg-deb -e "$work"/packages/qorvin-server_*.deb "$work/server-control"
 grep -qx '/etc/qorvin/qorvin-server.conf' "$work/server-control/conffiles" || fail "conffiles"
 grep -q 'adduser --system' "$work/server-control/postinst" || fail "postinst makes no user"
+grep -q 'mkdir -p "$dir"' "$work/server-control/postinst" || fail "postinst makes no state folder"
+grep -q 'chmod 0640 /etc/qorvin/qorvin-server.conf' "$work/server-control/postinst" ||
+  fail "postinst leaves the configuration readable by all"
+grep -qx 'ExecReload=/bin/kill -HUP $MAINPID' "$root/lib/systemd/system/qorvin-server.service" ||
+  fail "the unit has no reload"
+grep -qx 'LogsDirectory=qorvin-server' "$root/lib/systemd/system/qorvin-server.service" ||
+  fail "the unit has no log folder"
+# Purge keeps a database: run the packaged postrm against a state folder of a throw-away root.
+sed -e "s|/var/lib/qorvin-server|$root/var/lib/qorvin-server|g" \
+  -e "s|/var/log/qorvin-server|$root/var/log/qorvin-server|g" -e 's|deluser|true|g' \
+  -e 's|/run/systemd/system|/nonexistent|g' "$work/server-control/postrm" >"$work/postrm"
+mkdir -p "$root/var/lib/qorvin-server" "$root/var/log/qorvin-server"
+echo data >"$root/var/lib/qorvin-server/qorvin.db"
+sh "$work/postrm" purge 2>"$work/postrm.log" || fail "postrm purge failed"
+expect_file "$root/var/lib/qorvin-server/qorvin.db"
+[ ! -e "$root/var/log/qorvin-server" ] || fail "postrm purge kept the log folder"
+grep -q 'is kept' "$work/postrm.log" || fail "postrm purge does not say it kept the database"
 # lintian takes a while, so only when asked: QORVIN_LINTIAN=1 (no errors allowed).
 if [ "${QORVIN_LINTIAN:-}" = 1 ]; then
   step "lintian"
