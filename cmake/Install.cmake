@@ -20,6 +20,7 @@ set(QORVIN_SOVERSION 1)
 set(QORVIN_CLIENT_SONAME "libQorvinClient.so.${QORVIN_SOVERSION}")
 # The programs' --version.
 target_compile_definitions(qv_server_app PRIVATE QORVIN_VERSION_TEXT="${QORVIN_VERSION}")
+target_compile_definitions(qorvin PRIVATE QORVIN_VERSION_TEXT="${QORVIN_VERSION}")
 
 # The library carries an SONAME; the build tree keeps the unversioned name as a link, where the
 # programs and tests find it.

@@ -215,3 +215,50 @@ TEST(CliUsage, ArgumentsThatStartWithADashAndOptionsAfterASubcommand) {
 
 }  // namespace
 }  // namespace qorvin::testing
+
+namespace qorvin::testing {
+namespace {
+
+// --version; the server from $QORVIN_CONNECT when --connect is not given (and --connect wins).
+TEST(CliDefaults, VersionAndTheServerFromTheEnvironment) {
+  ProgramRun run = Qorvin({"--version"});
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(run.out.rfind("qorvin ", 0), 0u) << run.out;
+
+  CliServer server;
+  server.Answer(Reply().Int(7).Bytes());
+  const std::string url = server.Connect('T')[1];
+  ProgramOptions env;
+  env.env = {"QORVIN_CONNECT=" + url};
+  run = Qorvin({"exec-sql", "select 1"}, env);
+  EXPECT_EQ(run.status, 0) << run.err;
+  EXPECT_EQ(run.out, "result: 7\n");
+  env.env = {"QORVIN_CONNECT=t://127.0.0.1:1"};
+  run = Qorvin({"--connect", url, "exec-sql", "select 1"}, env);
+  EXPECT_EQ(run.status, 0) << run.err;
+  env.env = {"QORVIN_CONNECT=x://nowhere"};
+  run = Qorvin({"exec-sql", "select 1"}, env);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("$QORVIN_CONNECT: "), std::string::npos) << run.err;
+}
+
+// --call-timeout bounds the wait for an answer; over U the failure says the server may have run
+// the call, as a datagram that went out may have arrived.
+TEST(CliDefaults, TheCallTimeoutBoundsTheWait) {
+  ScriptedServer silent([](const std::string&) { return kNoAnswer; });
+  for (const char* scheme : {"u", "h"}) {
+    const char letter = char(std::toupper(scheme[0]));
+    const std::string url =
+        std::string(scheme) + "://127.0.0.1:" + std::to_string(silent.Port(letter));
+    ProgramRun run = Qorvin({"--connect", url, "--call-timeout", "0.5", "exec-sql", "select 1"});
+    EXPECT_EQ(run.status, 1) << scheme;
+    EXPECT_FALSE(run.err.empty()) << scheme;
+    if (letter == 'U') {
+      EXPECT_NE(run.err.find("the server may have run the call"), std::string::npos) << run.err;
+    }
+  }
+  EXPECT_EQ(Qorvin({"--connect", "t://127.0.0.1:1", "--call-timeout", "x", "datetime"}).status, 2);
+}
+
+}  // namespace
+}  // namespace qorvin::testing

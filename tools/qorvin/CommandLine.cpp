@@ -1,5 +1,6 @@
 #include "tools/qorvin/CommandLine.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstdlib>
@@ -25,6 +26,19 @@ int32_t ParseInt32(const std::string& text, const char* what) {
   if (text.empty() || *end != '\0' || errno != 0 || v < INT32_MIN || v > INT32_MAX)
     throw UsageError(std::string(what) + " must be a whole number, not '" + text + "'");
   return int32_t(v);
+}
+
+// Seconds (a decimal number, above 0 and at most a day) as milliseconds.
+int32_t ParseSeconds(const std::string& text, const char* what) {
+  char* end = nullptr;
+  errno = 0;
+  const double v = std::strtod(text.c_str(), &end);
+  if (text.empty() || *end != '\0' || errno != 0 || !(v > 0) || v > 86400)
+    throw UsageError(std::string(what) +
+                     " must be a number of seconds above 0 and at most 86400, "
+                     "not '" +
+                     text + "'");
+  return std::max<int32_t>(1, int32_t(v * 1000));
 }
 
 const std::vector<OptionDef>& GlobalOptionTable() {
@@ -71,6 +85,16 @@ const std::vector<OptionDef>& GlobalOptionTable() {
          if (mib < 1 || mib > 1048576)
            throw UsageError("--inflate-budget must lie between 1 and 1048576 MiB");
          o.inflateBudget = int64_t(mib) << 20;
+       }},
+      {"--connect-timeout", "SECONDS", "the longest wait for a connection (T, B and H; default 30)",
+       [](GlobalOptions& o, const std::string& v) {
+         o.connectTimeoutMs = ParseSeconds(v, "--connect-timeout");
+       }},
+      {"--call-timeout", "SECONDS",
+       "the longest wait for an answer (default 600 over T, B and H; over U, 6 for the whole\n"
+       "wait, resends included)",
+       [](GlobalOptions& o, const std::string& v) {
+         o.callTimeoutMs = ParseSeconds(v, "--call-timeout");
        }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
@@ -123,6 +147,7 @@ class Parser {
   Invocation Run() {
     while (i_ < args_.size()) {
       if (IsHelp(args_[i_])) return Help(GlobalHelp());
+      if (args_[i_] == "--version") return Help(VersionText() + "\n");
       if (!LooksLikeOption(args_[i_])) break;
       if (!TakeGlobalOption()) throw UsageError("unknown option '" + args_[i_] + "'");
     }
@@ -131,6 +156,17 @@ class Parser {
       if (!TakeCommand()) return inv_;
       if (i_ < args_.size() && args_[i_] == "--") {
         if (++i_ == args_.size()) throw UsageError("a subcommand must follow '--'");
+      }
+    }
+    if (inv_.options.letter == 0) {
+      const char* fromEnvironment = std::getenv("QORVIN_CONNECT");
+      if (fromEnvironment != nullptr && *fromEnvironment != '\0') {
+        try {
+          ParseConnect(fromEnvironment, inv_.options);
+        } catch (const UsageError& e) {
+          throw UsageError(std::string("$QORVIN_CONNECT: ") + e.what());
+        }
+        connect_ = fromEnvironment;
       }
     }
     ResolveProbes();
@@ -365,6 +401,14 @@ void ParseConnect(const std::string& text, GlobalOptions& options) {
 
 Invocation ParseCommandLine(int argc, const char* const* argv) {
   return Parser(argc, argv).Run();
+}
+
+std::string VersionText() {
+#ifdef QORVIN_VERSION_TEXT
+  return std::string("qorvin ") + QORVIN_VERSION_TEXT;
+#else
+  return "qorvin (version unknown)";
+#endif
 }
 
 std::string GlobalHelp() {

@@ -69,7 +69,9 @@ struct GlobalOptions {
   bool keep = false;
   bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
-  int64_t inflateBudget = 0;  // bytes; 0: the library's default
+  int64_t inflateBudget = 0;     // bytes; 0: the library's default
+  int32_t connectTimeoutMs = 0;  // --connect-timeout; 0: the library's bound
+  int32_t callTimeoutMs = 0;     // --call-timeout; 0: the library's bound
 };
 
 struct CommandCall {
@@ -86,8 +88,13 @@ struct Invocation {
   std::string help;  // not empty: print it and do nothing else
 };
 
-// Parses argv. UsageError for anything wrong; a --help anywhere yields the matching help text.
+// Parses argv. UsageError for anything wrong; a --help anywhere yields the matching help text,
+// a leading --version the version line. Without --connect, $QORVIN_CONNECT (same form) names
+// the server.
 Invocation ParseCommandLine(int argc, const char* const* argv);
+
+// "qorvin <version>".
+std::string VersionText();
 
 // Every subcommand, in the order of the help text.
 const std::vector<CommandDef>& CommandTable();

@@ -84,6 +84,9 @@ void Session::Remote(Outcome& o, const HostText* error, const std::function<void
     o.error = last.str();
   }
   if (o.error.empty()) o.error = "the operation failed without a message";
+  // A datagram that went out may have arrived: the server may have run the call.
+  if (options_.letter == 'U' && o.error.rfind("Time out reading server response", 0) == 0)
+    o.error += " (no answer in time; the server may have run the call)";
 }
 
 std::shared_ptr<RowSource> Session::Rows(const QorvinDataPacket& packet) {

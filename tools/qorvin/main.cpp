@@ -119,6 +119,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     IQorvinProgress* progress = nullptr;
     if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
                                       reinterpret_cast<void**>(&progress)) == 0) {
+      progress->SetTimeouts(options.connectTimeoutMs, options.callTimeoutMs);
       watch.SetTarget(progress);
       remote.board->SetProgress(progress);
     }

@@ -10,7 +10,8 @@ _qorvin() {
   local subcommands="exec-sql exec-proc exec-proc-output read read-dataset read-two
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
     probe"
-  local options="--connect --servers --user --hdh --format --inflate-budget --keep --keep-going --library --help"
+  local options="--connect --servers --user --hdh --format --inflate-budget --connect-timeout
+    --call-timeout --keep --keep-going --library --help --version"
 
   case $prev in
     --format)
@@ -30,7 +31,7 @@ _qorvin() {
       compopt -o nospace 2>/dev/null
       return
       ;;
-    --user | --hdh | --timeout | --success-return)
+    --user | --hdh | --timeout | --success-return | --inflate-budget | --connect-timeout | --call-timeout)
       return
       ;;
   esac
@@ -41,7 +42,8 @@ _qorvin() {
     local w=${COMP_WORDS[i]}
     case $w in
       --) command="" ;;
-      --connect | --servers | --user | --hdh | --format | --inflate-budget | --library | --timeout | --success-return) ((i++)) ;;
+      --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
+        --call-timeout | --library | --timeout | --success-return) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
     esac
