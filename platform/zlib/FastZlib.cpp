@@ -23,4 +23,22 @@ bool InflateWholeBuffer(std::span<const uint8_t> in, std::span<uint8_t> out, siz
                                        out.size(), &consumed, &produced) == LIBDEFLATE_SUCCESS;
 }
 
+size_t DeflateWholeBound(size_t size) {
+  // The bound does not depend on the level (null: any compressor).
+  return libdeflate_zlib_compress_bound(nullptr, size);
+}
+
+size_t DeflateWholeBuffer(std::span<const uint8_t> in, int zlibLevel, std::span<uint8_t> out) {
+  struct Free {
+    void operator()(libdeflate_compressor* c) const { libdeflate_free_compressor(c); }
+  };
+  const int level = zlibLevel < 0 ? 6 : zlibLevel > 9 ? 9 : zlibLevel;
+  // One per thread and level, made at first use: a compressor holds up to about 1 MiB of tables.
+  thread_local std::unique_ptr<libdeflate_compressor, Free> compressors[10];
+  std::unique_ptr<libdeflate_compressor, Free>& compressor = compressors[level];
+  if (!compressor) compressor.reset(libdeflate_alloc_compressor(level));
+  if (!compressor) return 0;
+  return libdeflate_zlib_compress(compressor.get(), in.data(), in.size(), out.data(), out.size());
+}
+
 }  // namespace qorvin

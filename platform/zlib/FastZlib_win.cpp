@@ -18,4 +18,12 @@ bool InflateWholeBuffer(std::span<const uint8_t>, std::span<uint8_t>, size_t&, s
   return false;  // no whole-buffer inflater here: zlib's streaming path does it
 }
 
+size_t DeflateWholeBound(size_t) {
+  return 0;  // no whole-buffer deflater here: zlib's streaming path does it
+}
+
+size_t DeflateWholeBuffer(std::span<const uint8_t>, int, std::span<uint8_t>) {
+  return 0;
+}
+
 }  // namespace qorvin

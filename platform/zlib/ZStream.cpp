@@ -9,7 +9,6 @@
 
 #include "platform/rtl/Exceptions.h"
 #include "platform/zlib/FastZlib.h"
-#include "platform/zlib/ParallelDeflate.h"
 #include "platform/zlib/ZlibWrapper.h"
 
 namespace qorvin {
@@ -98,25 +97,48 @@ int ZLibLevelFromIndex(int index) {
   }
 }
 
+namespace {
+
+// A body in memory deflated in one step (libdeflate where there is one): into the end of a memory
+// target directly, else through a buffer of its own. False when there is no such path here.
+bool DeflateWhole(std::span<const unsigned char> in, int zlibLevel, TStream& target,
+                  int64_t& written) {
+  const size_t bound = DeflateWholeBound(in.size());
+  if (bound == 0) return false;
+  auto* memory = dynamic_cast<TMemoryStream*>(&target);
+  if (memory != nullptr && memory->Position() == memory->Size()) {
+    unsigned char* room = memory->RoomAtEnd(int64_t(bound));
+    const size_t n = DeflateWholeBuffer(in, zlibLevel, {room, bound});
+    if (n == 0) return false;
+    memory->Appended(int64_t(n));
+    written = int64_t(n);
+    return true;
+  }
+  std::unique_ptr<unsigned char[]> buffer(new unsigned char[bound]);
+  const size_t n = DeflateWholeBuffer(in, zlibLevel, {buffer.get(), bound});
+  if (n == 0) return false;
+  target.WriteBuffer(buffer.get(), int64_t(n));
+  written = int64_t(n);
+  return true;
+}
+
+}  // namespace
+
 int64_t ZCompress(TStream& source, int64_t count, TStream& target, int zlibLevel) {
   if (count < 0) count = source.Size() - source.Position();
   const auto bytes = source.InMemory();
-  if (bytes.data() != nullptr && ParallelDeflateApplies(count, zlibLevel) &&
-      count <= source.Remaining()) {
-    // The same bytes as below, on several threads. Room for as much as the input (the output
-    // of a large body is seldom more) saves copying a growing target again and again.
-    if (auto* memory = dynamic_cast<TMemoryStream*>(&target)) {
-      memory->Reserve(memory->Position() + count + count / 2048 + 1024);
+  if (bytes.data() != nullptr && count >= kZWholeDeflateMin && count <= source.Remaining()) {
+    int64_t written = 0;
+    if (DeflateWhole(bytes.subspan(size_t(source.Position()), size_t(count)), zlibLevel, target,
+                     written)) {
+      source.Seek(count, SeekOrigin::Current);
+      return written;
     }
-    const int64_t start = target.Position();
-    DeflateInParallel(bytes.subspan(size_t(source.Position()), size_t(count)), target);
-    source.Seek(count, SeekOrigin::Current);
-    return target.Position() - start;
   }
+  const int64_t start = target.Position();  // before the header the stream writes at once
   TZCompressionStream z(target, zlibLevel);
   std::vector<unsigned char> in(
       size_t(std::min<int64_t>(std::max<int64_t>(count, 1), kZPieceSize)));
-  const int64_t start = target.Position();
   while (count > 0) {
     const int64_t n = std::min<int64_t>(count, kZPieceSize);
     source.ReadBuffer(in.data(), n);

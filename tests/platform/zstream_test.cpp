@@ -103,23 +103,69 @@ std::string ZlibInPieces(const std::string& text, int level) {
   return out;
 }
 
-// The stream writes zlib's wrapper itself (for a faster checksum): every level's bytes are still
-// exactly zlib's own.
-TEST(ZStream, CompressionGivesZlibsBytesAtEveryLevel) {
+// The compression stream writes zlib's wrapper itself (for a faster checksum): every level's
+// bytes are still exactly zlib's own.
+TEST(ZStream, TheCompressionStreamGivesZlibsBytesAtEveryLevel) {
   for (size_t n : {size_t(0), size_t(1), size_t(5000), size_t(100000)}) {
     const std::string text = Pattern(n);
     for (int level = -1; level <= 9; ++level) {
-      TMemoryStream src, packed;
-      src.WriteBytes(text);
-      src.SetPosition(0);
-      ZCompress(src, -1, packed, level);
+      TMemoryStream packed;
+      {
+        TZCompressionStream z(packed, level);
+        for (size_t at = 0; at < text.size(); at += 32768)
+          z.Write(text.data() + at, int64_t(std::min<size_t>(32768, text.size() - at)));
+        z.Finish();
+      }
       EXPECT_EQ(packed.View(), ZlibInPieces(text, level)) << n << " bytes at level " << level;
     }
   }
 }
 
-// A large stream in memory is inflated in one step: the same bytes, the same end, the same
-// failures as the streaming path.
+// zlib's own inflater over `packed`: the whole input, and nothing after the stream's end.
+std::string ZlibInflate(std::string_view packed, size_t expected) {
+  std::string out(expected + 1, '\0');
+  uLongf length = uLongf(out.size());
+  uLong used = uLong(packed.size());
+  EXPECT_EQ(uncompress2(reinterpret_cast<Bytef*>(out.data()), &length,
+                        reinterpret_cast<const Bytef*>(packed.data()), &used),
+            Z_OK);
+  EXPECT_EQ(used, packed.size());
+  out.resize(length);
+  return out;
+}
+
+// A body in memory may be deflated by another compressor than zlib (one step, libdeflate): its
+// bytes are its own, but every inflater, zlib's and the one-step one, gives the body back, at
+// every level and on both sides of the size from which the one-step path is taken.
+TEST(ZStream, CompressionInflatesBackWithEveryInflaterAtEveryLevel) {
+  const size_t sizes[] = {0,      1,      size_t(kZWholeDeflateMin) - 1, size_t(kZWholeDeflateMin),
+                          100000, 1 << 20};
+  for (size_t n : sizes) {
+    std::string text = Pattern(n);
+    for (size_t i = 0; i < n; i += 97) text[i] = char(i * 31);  // less regular
+    for (int level = -1; level <= 9; ++level) {
+      TMemoryStream src, packed;
+      src.WriteBytes(text);
+      src.SetPosition(0);
+      const int64_t written = ZCompress(src, -1, packed, level);
+      EXPECT_EQ(written, packed.Size());
+      EXPECT_EQ(src.Position(), src.Size());
+      EXPECT_EQ(ZlibInflate(packed.View(), n), text) << n << " bytes at level " << level;
+      TMemoryStream back;
+      packed.SetPosition(0);
+      EXPECT_EQ(ZDecompress(packed, back), int64_t(n));
+      EXPECT_EQ(back.View(), text) << n << " bytes at level " << level;
+      // Appended to a target that already holds bytes.
+      TMemoryStream after;
+      after.WriteBytes("head");
+      src.SetPosition(0);
+      ZCompress(src, -1, after, level);
+      EXPECT_EQ(after.View().substr(0, 4), "head");
+      EXPECT_EQ(ZlibInflate(after.View().substr(4), n), text);
+    }
+  }
+}
+
 TEST(ZStream, LargeStreamsInMemoryInflateAsTheStreamingPathDoes) {
   const std::string text = Pattern(400000);
   TMemoryStream src, packed;
