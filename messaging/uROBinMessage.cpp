@@ -106,7 +106,9 @@ void TROBinMessage::WriteHeaderAndBody(TStream& stream, uint8_t headerKind) {
   if (size == 0) return;
   body_->SetPosition(0);
   if (compressed) {
-    ZCompress(*body_, -1, stream, ZLibLevel(ZLevel::Default));
+    ZCompress(*body_, -1, stream,
+              CompressionLevel >= 1 && CompressionLevel <= 9 ? CompressionLevel
+                                                             : ZLibLevel(ZLevel::Default));
     if (OnCompress) OnCompress(size, stream.Size(), 0);
   } else {
     stream.CopyFrom(*body_, size);

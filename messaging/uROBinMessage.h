@@ -85,6 +85,9 @@ class TROBinMessage : public TROMessage {
 
   bool UseCompression = true;
   int32_t MinSizeForCompression = 4096;
+  // The zlib level of a compressed body: -1 (the default) is zlib's default level, 1..9 that
+  // level. Any level gives a stream every peer inflates.
+  int CompressionLevel = -1;
   // Stored and copied by Assign; the compressor streams in fixed 32 768-byte pieces.
   int32_t CompressionBufferSize = 262144;
   // Upper bound of an inflated body; a compressed body that inflates further fails with

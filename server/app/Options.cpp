@@ -62,6 +62,9 @@ Behaviour:
                           (SetDBConnInfo, Restart, SetServicePoolSize, ClearServicePool)
   --codeset NAME          code set of 8-bit text on the wire (default: the locale's)
   --no-compression        never compress replies (default: replies of 4096 bytes and more)
+  --reply-compression L   zlib level of compressed replies: 1..9, or auto (default: zlib's
+                          default level, but 1 for a reply that is mostly a dataset blob,
+                          which is compressed already)
   --log-format FORMAT     request log as text (default) or json (one object per line)
   --log-file FILE         append the request log to FILE (default: standard error)
   --quiet                 no request log
@@ -148,6 +151,12 @@ const std::vector<OptionDef>& Options() {
       {"admin", nullptr, [](CommandLine& c, bool on) { c.config.admin = on; }},
       {"codeset", [](CommandLine& c, S, S v) { c.codeSet = v; }, nullptr},
       {"no-compression", nullptr, [](CommandLine& c, bool on) { c.config.compressReplies = !on; }},
+      {"reply-compression",
+       [](CommandLine& c, S o, S v) {
+         c.config.replyCompressionLevel =
+             v == "auto" ? ServerConfig::kReplyLevelAuto : int(Number(o, v, 1, 9));
+       },
+       nullptr},
       {"log-format",
        [](CommandLine& c, S o, S v) {
          if (v == "text") {

@@ -109,7 +109,7 @@ void SynchReadData(ServerState& state, Call& call) {
   }
   call.BeginReply();
   call.WriteInteger("Result", 1);
-  call.WriteBinary("aOutData", blob);
+  call.WriteBlob("aOutData", blob);
   std::string().swap(blob);
   ReleaseFreeMemory(held);
 }
@@ -136,8 +136,8 @@ void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
   }
   call.BeginReply();
   call.WriteInteger("Result", oneTransaction ? ProcedureResult(called, returned) : 1);
-  call.WriteBinary("aOutData", blob1);
-  call.WriteBinary("aOutData2", blob2);
+  call.WriteBlob("aOutData", blob1);
+  call.WriteBlob("aOutData2", blob2);
   std::string().swap(blob1);
   std::string().swap(blob2);
   ReleaseFreeMemory(held);

@@ -67,6 +67,11 @@ void Call::WriteBinary(const char* name, const std::string& bytes) {
   msg_.WriteBinary(name, &stream);
 }
 
+void Call::WriteBlob(const char* name, const std::string& blob) {
+  WriteBinary(name, blob);
+  compressedBytes_ += blob.size();
+}
+
 void Call::Note(const std::string& text) {
   if (!notes_.empty()) notes_ += ' ';
   notes_ += text;
@@ -121,6 +126,13 @@ bool ServiceHost::AtOnce(std::string_view request) const {
         std::string_view(key).substr(service.size() + 1) == operation)
       return true;
   return false;
+}
+
+int ServiceHost::ReplyLevel(const ServerConfig& config, size_t compressedBytes, int64_t bodySize) {
+  if (config.replyCompressionLevel != ServerConfig::kReplyLevelAuto)
+    return config.replyCompressionLevel;
+  // Mostly compressed data: the fastest level keeps nearly all the gain of a second pass.
+  return bodySize > 0 && int64_t(compressedBytes) * 4 >= bodySize * 3 ? 1 : -1;
 }
 
 std::string ServiceHost::Reply(TROBinMessage& msg) {
@@ -197,6 +209,8 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
       ~Running() { --n; }
     } running{counters.running};
     op->second.handler(call);
+    msg.CompressionLevel = ReplyLevel(state_.Config(), call.CompressedBytes(),
+                                      msg.Body() != nullptr ? msg.Body()->Size() : 0);
     reply.body = Reply(msg);
   } catch (const std::exception& e) {
     reply.failed = true;

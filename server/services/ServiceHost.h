@@ -49,6 +49,11 @@ class Call {
   void WriteDateTime(const char* name, double value);
   void WriteAnsi(const char* name, const std::string& utf8);
   void WriteBinary(const char* name, const std::string& bytes);
+  // A dataset blob, whose record-set image is compressed already (counted for the reply's
+  // compression level).
+  void WriteBlob(const char* name, const std::string& blob);
+  // Bytes of already-compressed data in the reply so far.
+  size_t CompressedBytes() const { return compressedBytes_; }
 
   const RequestInfo& Info() const { return info_; }
   // Added to the log line ("user=u1").
@@ -59,6 +64,7 @@ class Call {
   TROBinMessage& msg_;
   const RequestInfo& info_;
   std::string notes_;
+  size_t compressedBytes_ = 0;
 };
 
 using Handler = std::function<void(Call&)>;
@@ -88,6 +94,11 @@ class ServiceHost : public IDispatcher {
   static constexpr size_t kAtOnceMaxBytes = 4096;
   // An EROMessageTooLarge exception reply carrying `reason`.
   DispatchReply Refuse(const std::string& reason, const RequestInfo& info) override;
+
+  // The zlib level of a reply body of `bodySize` bytes that holds `compressedBytes` of data
+  // compressed already (-1: zlib's default): the configured level, else level 1 when three
+  // quarters or more of the body are compressed data.
+  static int ReplyLevel(const ServerConfig& config, size_t compressedBytes, int64_t bodySize);
 
  private:
   std::string Reply(TROBinMessage& msg);

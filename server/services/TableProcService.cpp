@@ -182,7 +182,7 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   call.Note("rows=" + std::to_string(count) + " ok=" + std::to_string(successes));
   call.BeginReply();
   call.WriteInteger("Result", 1);
-  call.WriteBinary("aOutData", blob);
+  call.WriteBlob("aOutData", blob);
   call.WriteInteger("aSuccessCount", successes);
   // The uploaded rows are freed by now; a large upload's memory goes back as a large read's does.
   const size_t held = size_t(inData->Size()) + blob.size() +

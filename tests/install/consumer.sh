@@ -166,7 +166,7 @@ touch "$root/var/lib/dpkg/status"
 debs=("$work"/packages/*.deb)
 [ ${#debs[@]} -eq 5 ] || fail "expected 5 packages, got ${#debs[@]}: ${debs[*]}"
 # Each package says in its own one-line summary what it is.
-summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | head -n 1; done | sort -u)
+summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | sed -n 1p; done | sort -u)
 [ "$(wc -l <<<"$summaries")" -eq 5 ] || fail "the packages share a summary: $summaries"
 for deb in "${debs[@]}"; do
   name=$(dpkg-deb -f "$deb" Package)
