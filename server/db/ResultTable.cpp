@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 #include "server/db/DateTimeText.h"
 
@@ -80,11 +81,8 @@ std::string VariantToText(const Variant& value) {
     case varString:
       return AnsiToUtf8(v.AsAnsi());
     case varDouble:
-    case varSingle: {
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.17g", v.AsDoubleValue());
-      return buf;
-    }
+    case varSingle:
+      return DoubleText(v.AsDoubleValue());
     default:
       return v.ToUtf8();
   }

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
+#include <limits>
 #include <map>
 
 #include "platform/rtl/Text.h"
@@ -254,7 +256,16 @@ TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
   EXPECT_EQ(SqlLiteral(Variant::AnsiString("a'b"), Dialect::SQLite), "'a''b'");
   EXPECT_THROW(SqlLiteral(Variant::OleStr(std::u16string(u"a\0b", 3)), Dialect::SQLite),
                EDatabaseError);
-  EXPECT_THROW(SqlLiteral(Variant::Double(1.0 / 0.0), Dialect::SQLite), EDatabaseError);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(SqlLiteral(Variant::Double(inf), Dialect::SQLite), "9e999");
+  EXPECT_EQ(SqlLiteral(Variant::Double(-inf), Dialect::SQLite), "-9e999");
+  EXPECT_THROW(SqlLiteral(Variant::Double(std::nan("")), Dialect::SQLite), EDatabaseError);
+  EXPECT_EQ(SqlLiteral(Variant::Double(std::nan("")), Dialect::PostgreSQL), "'NaN'::float8");
+  EXPECT_EQ(SqlLiteral(Variant::Single(-inf), Dialect::PostgreSQL), "'-Infinity'::float8");
+  // Finite doubles as the shortest text that reads back to them.
+  EXPECT_EQ(SqlLiteral(Variant::Double(0.1), Dialect::SQLite), "0.1");
+  EXPECT_EQ(SqlLiteral(Variant::Double(123456789.123456789), Dialect::PostgreSQL),
+            "123456789.12345679");
 }
 
 // The literals a statement prepared for many rows may take apart: only variables that are a
@@ -309,6 +320,9 @@ TEST(PgParameters, EachLiteralKeepsTheTypeTheDatabaseGivesIt) {
            {"'2024-01-05 10:03:00'", 0, "2024-01-05 10:03:00"},
            {"'a\\b'", 0, "a\\b"},
            {"'\\x01ab'::bytea", 17, "\\x01ab"},
+           {"'NaN'::float8", 701, "NaN"},
+           {"'Infinity'::float8", 701, "Infinity"},
+           {"'-Infinity'::float8", 701, "-Infinity"},
        }) {
     std::optional<PgParameter> p = PgParameterOfLiteral(c.literal);
     ASSERT_TRUE(p.has_value()) << c.literal;
