@@ -124,9 +124,9 @@ std::string FormatDateTimeText(double oleDate) {
   double whole = std::trunc(oleDate);
   int64_t ms = std::llround(std::fabs(oleDate - whole) * double(kMsPerDay));
   int64_t days = int64_t(whole) + kOleEpochDays;
-  if (ms >= kMsPerDay) {
+  if (ms >= kMsPerDay) {  // the time of day rounds up to the next calendar day, whatever the sign
     ms -= kMsPerDay;
-    days += oleDate < 0 ? -1 : 1;
+    days += 1;
   }
   int64_t y;
   unsigned m, d;

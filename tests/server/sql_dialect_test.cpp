@@ -249,6 +249,20 @@ TEST(DateTimeText, NowFollowsTheLocalClockAcrossSeconds) {
   EXPECT_EQ(passed, 1) << "the clock did not pass a second within ten";
 }
 
+// A negative date's fraction is the time of day after its (whole) day, so a time that rounds up
+// to midnight moves on to the next calendar day, as it does for a positive date.
+TEST(DateTimeText, ATimeRoundedUpToMidnightMovesToTheNextDay) {
+  EXPECT_EQ(FormatDateTimeText(-0.9999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(-657434.9999999999), "0100-01-02 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(0.9999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(-1.25), "1899-12-29 06:00:00");
+  EXPECT_EQ(FormatDateTimeText(-0.5), "1899-12-30 12:00:00");
+  EXPECT_EQ(SqlLiteral(Variant::Date(-0.9999999999), Dialect::SQLite), "'1899-12-31 00:00:00'");
+  double back = 0;
+  ASSERT_TRUE(ParseDateTimeText(FormatDateTimeText(-657434.9999999999), back));
+  EXPECT_EQ(back, -657433.0);  // 0100-01-02
+}
+
 TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
   EXPECT_EQ(SqlLiteral(Variant::Null(), Dialect::SQLite), "NULL");
   EXPECT_EQ(SqlLiteral(Variant::Currency(Currency{-12345}), Dialect::SQLite), "-1.2345");
