@@ -250,17 +250,42 @@ TEST(DateTimeText, NowFollowsTheLocalClockAcrossSeconds) {
 }
 
 // A negative date's fraction is the time of day after its (whole) day, so a time that rounds up
-// to midnight moves on to the next calendar day, as it does for a positive date.
+// to midnight (at the microsecond) moves on to the next calendar day, as for a positive date.
 TEST(DateTimeText, ATimeRoundedUpToMidnightMovesToTheNextDay) {
-  EXPECT_EQ(FormatDateTimeText(-0.9999999999), "1899-12-31 00:00:00");
-  EXPECT_EQ(FormatDateTimeText(-657434.9999999999), "0100-01-02 00:00:00");
-  EXPECT_EQ(FormatDateTimeText(0.9999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(-0.99999999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(-1.99999999999999), "1899-12-30 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(0.99999999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(SqlLiteral(Variant::Date(-0.99999999999999), Dialect::SQLite), "'1899-12-31 00:00:00'");
+  // Short of midnight by more than half a microsecond: the day itself, with its time.
+  EXPECT_EQ(FormatDateTimeText(-0.9999999999), "1899-12-30 23:59:59.999991");
+  EXPECT_EQ(FormatDateTimeText(-657434.9999999999), "0100-01-01 23:59:59.999990");
   EXPECT_EQ(FormatDateTimeText(-1.25), "1899-12-29 06:00:00");
   EXPECT_EQ(FormatDateTimeText(-0.5), "1899-12-30 12:00:00");
-  EXPECT_EQ(SqlLiteral(Variant::Date(-0.9999999999), Dialect::SQLite), "'1899-12-31 00:00:00'");
   double back = 0;
-  ASSERT_TRUE(ParseDateTimeText(FormatDateTimeText(-657434.9999999999), back));
-  EXPECT_EQ(back, -657433.0);  // 0100-01-02
+  ASSERT_TRUE(ParseDateTimeText("0100-01-02 00:00:00", back));
+  EXPECT_EQ(back, -657433.0);
+}
+
+// Fractions of a second are read to the microsecond and written with three digits when they are
+// whole milliseconds, six otherwise.
+TEST(DateTimeText, FractionsOfASecondKeepTheirMicroseconds) {
+  double d = 0;
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 13:14:15.123456", d));
+  EXPECT_EQ(FormatDateTimeText(d), "2024-02-29 13:14:15.123456");
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 13:14:15.1234565", d));  // the 7th digit rounds
+  EXPECT_EQ(FormatDateTimeText(d), "2024-02-29 13:14:15.123457");
+  ASSERT_TRUE(ParseDateTimeText("23:59:59.999", d));
+  EXPECT_EQ(FormatDateTimeText(d), "1899-12-30 23:59:59.999");
+  ASSERT_TRUE(ParseDateTimeText("12:00:00.5+02", d));
+  EXPECT_EQ(FormatDateTimeText(d), "1899-12-30 12:00:00.500");
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 23:59:59.9999999", d));  // rounds to the next day
+  EXPECT_EQ(FormatDateTimeText(d), "2024-03-01 00:00:00");
+  bool subSecond = true;
+  EXPECT_FALSE(HasTimeOfDay(45000.0, subSecond));
+  EXPECT_FALSE(subSecond);
+  ASSERT_TRUE(ParseDateTimeText("08:30:00.000001", d));
+  EXPECT_TRUE(HasTimeOfDay(d, subSecond));
+  EXPECT_TRUE(subSecond);
 }
 
 TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
