@@ -98,6 +98,20 @@ double ParseDate(const std::string& text) {
   return ado::OleDateFromParts(p);
 }
 
+// `date` when a field of `type` holds all of it: a date field (DBDATE) holds no time of day, a
+// time field (DBTIME) whole seconds only; EConvertError instead of dropping the rest.
+double FitsDateField(double date, const std::string& text, TFieldType type) {
+  if (type != ftDate && type != ftTime) return date;
+  const ado::DateTimeParts p = ado::PartsFromOleDate(date);
+  if (type == ftDate && (p.hour != 0 || p.minute != 0 || p.second != 0 || p.nanos != 0))
+    throw EConvertError(
+        Format("'%s' has a time of day, which a date field does not hold", text.c_str()));
+  if (type == ftTime && p.nanos != 0)
+    throw EConvertError(
+        Format("'%s' has a fraction of a second, which a time field does not hold", text.c_str()));
+  return date;
+}
+
 // An integer in [low, high]; EConvertError names the range of `type` when it lies outside.
 int64_t ParseInteger(const std::string& text, int64_t low, int64_t high, TFieldType type) {
   char* end = nullptr;
@@ -182,7 +196,7 @@ Variant HostTextToValue(const std::string& text, TFieldType type) {
     case ftTime:
     case ftDateTime:
     case ftTimeStamp:
-      return Variant::Date(ParseDate(text));
+      return Variant::Date(FitsDateField(ParseDate(text), text, type));
     case ftString:
     case ftFixedChar:
     case ftMemo:

@@ -178,6 +178,25 @@ TEST(HostModule, RecordSetTextReadsFractionsOfASecond) {
     EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", bad})[4], "") << bad;
   EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "23:59:59.999"})[4], "1899-12-30 23:59:59.999");
   EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "23:59:59 and more"})[4], "");
+  // A date field holds no time of day and a time field no fraction: refused, not dropped.
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  ASSERT_TRUE(ds->AddField("D", 9, 0) && ds->AddField("T", 10, 0) && ds->Open() && ds->Append());
+  EXPECT_FALSE(ds->SetValueText(0, "2024-02-29 10:00:00"));
+  Text last;
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(),
+            "'2024-02-29 10:00:00' has a time of day, which a date field does not hold");
+  EXPECT_FALSE(ds->SetValueText(1, "23:59:59.999"));
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(),
+            "'23:59:59.999' has a fraction of a second, which a time field does not hold");
+  EXPECT_TRUE(ds->SetValueText(0, "2024-02-29 00:00:00") && ds->SetValueText(1, "23:59:59"));
+  ASSERT_TRUE(ds->Post());
+  Text value;
+  bool null = true;
+  ASSERT_TRUE(ds->GetValueText(1, &value, &null));
+  EXPECT_EQ(value.str(), "23:59:59");
+  ds->Release();
 }
 
 // Currency text is exact to the fourth place (no double in between) and a day the calendar does
