@@ -66,6 +66,7 @@ bool AboveRange(std::string_view text) {
     long long exponent = 0;
     const auto [at, ec] = std::from_chars(first, last, exponent);
     if (ec == std::errc::result_out_of_range) return !minus;  // an exponent beyond 64 bits
+    exponent = std::min(exponent, 1LL << 40);  // far beyond the range, and no overflow below
     magnitude += minus ? -exponent : exponent;
   }
   return magnitude > 0;

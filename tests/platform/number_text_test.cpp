@@ -57,6 +57,8 @@ TEST(NumberText, DoubleTextIsReadWholeOrRefused) {
   EXPECT_EQ(ParseDoubleText("-0.0001e-400", v), DoubleParse::kUnderflow);
   EXPECT_TRUE(v == 0 && std::signbit(v));
   EXPECT_EQ(ParseDoubleText("1000e-330", v), DoubleParse::kUnderflow);
+  EXPECT_EQ(ParseDoubleText("123e9223372036854775807", v), DoubleParse::kOverflow);
+  EXPECT_EQ(ParseDoubleText("0.0001e-9223372036854775807", v), DoubleParse::kUnderflow);
 }
 
 TEST(NumberText, ScaledDecimalsAreExact) {
