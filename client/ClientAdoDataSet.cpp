@@ -65,8 +65,15 @@ bool ParseFraction(const char* rest, uint32_t& nanos) {
   return true;
 }
 
+// A date-time read from text, and whether the text gave it a time of day and a fraction of a
+// second (as written, before any rounding).
+struct ParsedDate {
+  double date = 0;
+  bool timeOfDay = false, fraction = false;
+};
+
 // "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS[.fff]", "HH:MM:SS[.fff]", or a plain day number (C locale).
-double ParseDate(const std::string& text) {
+ParsedDate ParseDate(const std::string& text) {
   ado::DateTimeParts p;
   unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
   uint32_t nanos = 0;
@@ -92,24 +99,24 @@ double ParseDate(const std::string& text) {
     double v = 0;
     if (ParseDoubleText(text, v) != DoubleParse::kOk || !std::isfinite(v))
       throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
-    return v;
+    const ado::DateTimeParts day = ado::PartsFromOleDate(v);
+    return {v, day.hour != 0 || day.minute != 0 || day.second != 0 || day.nanos != 0,
+            day.nanos != 0};
   }
   p.hour = h, p.minute = mi, p.second = s, p.nanos = nanos;
-  return ado::OleDateFromParts(p);
+  return {ado::OleDateFromParts(p), h != 0 || mi != 0 || s != 0 || nanos != 0, nanos != 0};
 }
 
 // `date` when a field of `type` holds all of it: a date field (DBDATE) holds no time of day, a
 // time field (DBTIME) whole seconds only; EConvertError instead of dropping the rest.
-double FitsDateField(double date, const std::string& text, TFieldType type) {
-  if (type != ftDate && type != ftTime) return date;
-  const ado::DateTimeParts p = ado::PartsFromOleDate(date);
-  if (type == ftDate && (p.hour != 0 || p.minute != 0 || p.second != 0 || p.nanos != 0))
+double FitsDateField(const ParsedDate& parsed, const std::string& text, TFieldType type) {
+  if (type == ftDate && parsed.timeOfDay)
     throw EConvertError(
         Format("'%s' has a time of day, which a date field does not hold", text.c_str()));
-  if (type == ftTime && p.nanos != 0)
+  if (type == ftTime && parsed.fraction)
     throw EConvertError(
         Format("'%s' has a fraction of a second, which a time field does not hold", text.c_str()));
-  return date;
+  return parsed.date;
 }
 
 // An integer in [low, high]; EConvertError names the range of `type` when it lies outside.

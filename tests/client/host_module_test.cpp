@@ -186,6 +186,7 @@ TEST(HostModule, RecordSetTextReadsFractionsOfASecond) {
   m->GetLastErrorText(&last);
   EXPECT_EQ(last.str(),
             "'2024-02-29 10:00:00' has a time of day, which a date field does not hold");
+  EXPECT_FALSE(ds->SetValueText(1, "23:59:59.9999"));  // not rounded up to 00:00:00 either
   EXPECT_FALSE(ds->SetValueText(1, "23:59:59.999"));
   m->GetLastErrorText(&last);
   EXPECT_EQ(last.str(),
