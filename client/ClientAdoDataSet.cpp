@@ -12,11 +12,18 @@
 #include "client/LastErrorText.h"
 #include "platform/ado/AdoDates.h"
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
 
 namespace {
+
+unsigned DaysInMonth(unsigned year, unsigned month) {
+  static constexpr unsigned kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+  return month == 2 && leap ? 29 : kDays[month - 1];
+}
 
 bool IsDateType(TFieldType t) {
   return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
@@ -42,38 +49,74 @@ std::string DateText(double date, TFieldType type) {
   return out;
 }
 
-// "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS[.fff]", "HH:MM:SS", or a plain day number.
-double ParseDate(const std::string& text) {
+// The fraction of a second after "HH:MM:SS": nothing, or '.' and 1 to 9 digits, as
+// nanoseconds (".5" is half a second). False for anything else after the seconds.
+bool ParseFraction(const char* rest, uint32_t& nanos) {
+  nanos = 0;
+  if (*rest == '\0') return true;
+  if (*rest++ != '.') return false;
+  int digits = 0;
+  for (; *rest >= '0' && *rest <= '9'; ++rest, ++digits) {
+    if (digits == 9) return false;
+    nanos = nanos * 10 + uint32_t(*rest - '0');
+  }
+  if (digits == 0 || *rest != '\0') return false;
+  for (int d = digits; d < 9; ++d) nanos *= 10;
+  return true;
+}
+
+// A date-time read from text, and whether the text gave it a time of day and a fraction of a
+// second (as written, before any rounding).
+struct ParsedDate {
+  double date = 0;
+  bool timeOfDay = false, fraction = false;
+};
+
+// "YYYY-MM-DD", "YYYY-MM-DD HH:MM:SS[.fff]", "HH:MM:SS[.fff]", or a plain day number (C locale).
+ParsedDate ParseDate(const std::string& text) {
   ado::DateTimeParts p;
-  unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0, ms = 0;
+  unsigned y = 0, mo = 0, d = 0, h = 0, mi = 0, s = 0;
+  uint32_t nanos = 0;
   int used = 0;
   if (std::sscanf(text.c_str(), "%4u-%2u-%2u%n", &y, &mo, &d, &used) == 3) {
     p.year = int32_t(y), p.month = mo, p.day = d;
     const char* rest = text.c_str() + used;
     if (*rest == ' ' || *rest == 'T') {
       int used2 = 0;
-      if (std::sscanf(rest + 1, "%2u:%2u:%2u%n", &h, &mi, &s, &used2) != 3)
-        throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
-      rest += 1 + used2;
-      if (*rest == '.' && std::sscanf(rest + 1, "%3u", &ms) != 1)
+      if (std::sscanf(rest + 1, "%2u:%2u:%2u%n", &h, &mi, &s, &used2) != 3 ||
+          !ParseFraction(rest + 1 + used2, nanos))
         throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
     } else if (*rest != '\0') {
       throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
     }
-    if (mo < 1 || mo > 12 || d < 1 || d > 31 || h > 23 || mi > 59 || s > 59)
+    // A day the calendar does not have (2023-02-29, 2024-04-31) is refused, not carried over.
+    if (mo < 1 || mo > 12 || d < 1 || d > DaysInMonth(y, mo) || h > 23 || mi > 59 || s > 59)
       throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
-  } else if (std::sscanf(text.c_str(), "%2u:%2u:%2u", &h, &mi, &s) == 3) {
-    if (h > 23 || mi > 59 || s > 59)
+  } else if (std::sscanf(text.c_str(), "%2u:%2u:%2u%n", &h, &mi, &s, &used) == 3) {
+    if (h > 23 || mi > 59 || s > 59 || !ParseFraction(text.c_str() + used, nanos))
       throw EConvertError(Format("'%s' is not a valid time", text.c_str()));
   } else {
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    if (text.empty() || *end != '\0' || !std::isfinite(v))
+    double v = 0;
+    if (ParseDoubleText(text, v) != DoubleParse::kOk || !std::isfinite(v))
       throw EConvertError(Format("'%s' is not a valid date and time", text.c_str()));
-    return v;
+    const ado::DateTimeParts day = ado::PartsFromOleDate(v);
+    return {v, day.hour != 0 || day.minute != 0 || day.second != 0 || day.nanos != 0,
+            day.nanos != 0};
   }
-  p.hour = h, p.minute = mi, p.second = s, p.nanos = ms * 1000000;
-  return ado::OleDateFromParts(p);
+  p.hour = h, p.minute = mi, p.second = s, p.nanos = nanos;
+  return {ado::OleDateFromParts(p), h != 0 || mi != 0 || s != 0 || nanos != 0, nanos != 0};
+}
+
+// `date` when a field of `type` holds all of it: a date field (DBDATE) holds no time of day, a
+// time field (DBTIME) whole seconds only; EConvertError instead of dropping the rest.
+double FitsDateField(const ParsedDate& parsed, const std::string& text, TFieldType type) {
+  if (type == ftDate && parsed.timeOfDay)
+    throw EConvertError(
+        Format("'%s' has a time of day, which a date field does not hold", text.c_str()));
+  if (type == ftTime && parsed.fraction)
+    throw EConvertError(
+        Format("'%s' has a fraction of a second, which a time field does not hold", text.c_str()));
+  return parsed.date;
 }
 
 // An integer in [low, high]; EConvertError names the range of `type` when it lies outside.
@@ -90,25 +133,29 @@ int64_t ParseInteger(const std::string& text, int64_t low, int64_t high, TFieldT
   return v;
 }
 
-// A finite floating point value; infinities, NaN and numbers beyond the double range are refused.
+// A finite floating point value in the C locale; infinities, NaN and numbers beyond the double
+// range are refused (a number nearer zero than the smallest double reads as zero).
 double ParseFloat(const std::string& text) {
-  char* end = nullptr;
-  errno = 0;
-  const double v = std::strtod(text.c_str(), &end);
-  if (text.empty() || *end != '\0')
+  double v = 0;
+  const DoubleParse parsed = ParseDoubleText(text, v);
+  if (parsed == DoubleParse::kInvalid)
     throw EConvertError(Format("'%s' is not a valid floating point value", text.c_str()));
-  if (!std::isfinite(v) || (errno == ERANGE && std::fabs(v) > 1.0))
+  if (parsed == DoubleParse::kOverflow || !std::isfinite(v))
     throw EConvertError(Format("%s is out of range for a floating point field", text.c_str()));
   return v;
 }
 
-// A currency amount: four decimal places in a 64-bit integer.
+// A currency amount: four decimal places in a 64-bit integer, read as exact decimal text (never
+// through a double, which holds only 15 to 17 digits); a fifth place and beyond rounds half away
+// from zero.
 Currency ParseCurrency(const std::string& text) {
-  const double v = ParseFloat(text);
-  constexpr double kLimit = 922337203685477.0;  // whole units that fit beside four places
-  if (std::fabs(v) >= kLimit)
+  int64_t scaled = 0;
+  const ScaledParse parsed = ParseScaledDecimal(text, 4, scaled);
+  if (parsed == ScaledParse::kInvalid)
+    throw EConvertError(Format("'%s' is not a valid currency value", text.c_str()));
+  if (parsed == ScaledParse::kOutOfRange)
     throw EConvertError(Format("%s is out of range for a currency field", text.c_str()));
-  return Currency::FromDouble(v);
+  return Currency{scaled};
 }
 
 std::string HexBytes(const Variant& value) {
@@ -156,7 +203,7 @@ Variant HostTextToValue(const std::string& text, TFieldType type) {
     case ftTime:
     case ftDateTime:
     case ftTimeStamp:
-      return Variant::Date(ParseDate(text));
+      return Variant::Date(FitsDateField(ParseDate(text), text, type));
     case ftString:
     case ftFixedChar:
     case ftMemo:

@@ -159,7 +159,8 @@ class TWAStreamReader {
 
   // EReadError "无效的Variant类型 %d" (with the tag) for a tag outside the table, EReadError for
   // malformed arrays and exceeded limits, EReaderError for content cut short. An 8-bit string
-  // (tag 256) that the ANSI code set cannot hold reads as wide text (kind OleStr) instead.
+  // (tag 256) that the ANSI code set cannot hold reads as wide text (kind OleStr) instead; an
+  // array of them with such an element reads as an array of wide strings.
   Variant ReadVariant();
 
  private:

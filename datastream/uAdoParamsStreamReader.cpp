@@ -201,7 +201,7 @@ Variant TWAStreamReader::ReadVariantAt(int depth) {
 }
 
 Variant TWAStreamReader::ReadArray(uint16_t tag, int depth) {
-  const uint16_t kind = ArrayElementKind(tag & 0x0FFF);
+  uint16_t kind = ArrayElementKind(tag & 0x0FFF);
   if (kind == 0) ThrowInvalidReadTag(tag);
   const uint16_t dims = ReadWord();
   if (dims == 0) throw EReadError("Invalid variant array: no dimensions");
@@ -254,6 +254,17 @@ Variant TWAStreamReader::ReadArray(uint16_t tag, int depth) {
     if (!inOrder) positions.push_back(walk.Position());
     elements.push_back(std::move(element));
   } while (walk.Next());
+  // An array of 8-bit strings with an element the ANSI code set cannot hold (read as wide text,
+  // as a single value is) becomes an array of wide strings: every element keeps its text.
+  if (kind == varString) {
+    const bool anyWide = std::any_of(elements.begin(), elements.end(),
+                                     [](const Variant& e) { return e.Type() == varOleStr; });
+    if (anyWide) {
+      kind = varOleStr;
+      for (Variant& e : elements)
+        if (e.Type() == varString) e = Variant::OleStr(AnsiToUtf16(e.AsAnsi()));
+    }
+  }
   if (!inOrder) {
     std::vector<Variant> ordered(elements.size());
     for (size_t i = 0; i < elements.size(); ++i)

@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "platform/ado/AdoTypes.h"
+#include "platform/rtl/NumberText.h"
 
 namespace qorvin::ado {
 
@@ -37,7 +38,7 @@ double OleDateFromParts(const DateTimeParts& p) {
 DateTimeParts PartsFromOleDate(double date) {
   // Years 1..9999: 1899-12-30 is day 0.
   if (!std::isfinite(date) || date < -693593.0 || date >= 2958466.0)
-    throw EAdoError(Format("%g is not a valid date", date));
+    throw EAdoError(DoubleText(date) + " is not a valid date");
   double whole;
   const double fraction = std::fabs(std::modf(date, &whole));
   int64_t days = int64_t(whole);

@@ -16,8 +16,11 @@ namespace {
 
 // ---- reading ------------------------------------------------------------------------------
 
+// Fixed-width text without the NULs that fill its slot after the value. 8-bit text keeps every
+// byte before the last non-NUL one (an embedded NUL is data, and what follows it too); wide text
+// ends at its first NUL unit.
 std::string_view CutAtNul(std::string_view bytes, bool wide) {
-  if (!wide) return bytes.substr(0, std::min(bytes.size(), bytes.find('\0')));
+  if (!wide) return bytes.substr(0, bytes.find_last_not_of('\0') + 1);
   for (size_t i = 0; i + 1 < bytes.size(); i += 2)
     if (bytes[i] == 0 && bytes[i + 1] == 0) return bytes.substr(0, i);
   return bytes;

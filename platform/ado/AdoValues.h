@@ -6,7 +6,8 @@
 // DATE / DBDATE / DBTIME / FILETIME Date, DBTIMESTAMP SQLTimeStamp (fractions in nanoseconds, as
 // stored), DECIMAL Decimal, NUMERIC / VARNUMERIC Bcd, GUID OleStr "{...}", STR String (the stored
 // ANSI bytes), WSTR / BSTR OleStr, BYTES a one-dimensional byte array, VARIANT the kind the cell
-// holds. Fixed-width text is cut at its first NUL. An absent value reads as Null.
+// holds. Fixed-width 8-bit text loses only the NULs at its end (an embedded NUL and the bytes
+// after it stay); fixed-width wide text is cut at its first NUL. An absent value reads as Null.
 //
 // Writing converts what can be converted without loss of meaning and fails with EAdoError
 // ("Field 'NAME': ...") otherwise: integers out of range, text longer than the field, a string in

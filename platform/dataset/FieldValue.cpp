@@ -1,12 +1,14 @@
 #include "platform/dataset/FieldValue.h"
 
 #include <cctype>
+#include <charconv>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <string>
 
 #include "platform/rtl/CivilDate.h"
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
@@ -59,20 +61,19 @@ int64_t DecimalTextToScaled(const std::string& text, int scale) {
   return int64_t(value);
 }
 
-// Decimal text of a double without an exponent (up to 17 significant digits).
+// Decimal text of a double without an exponent: the digits of its shortest round-trip form, in
+// the C locale. Values below 10^-63 (the most places a BCD value holds) keep 63 places, rounded.
 std::string PlainDoubleText(double d) {
   if (!std::isfinite(d)) throw EConvertError("Not a finite number");
-  char buf[400];
-  std::snprintf(buf, sizeof buf, "%.17g", d);
-  if (std::string(buf).find_first_of("eE") == std::string::npos) {
-    std::snprintf(buf, sizeof buf, "%.15g", d);
-    return buf;
-  }
-  std::snprintf(buf, sizeof buf, "%.20f", d);
-  std::string s = buf;
-  if (s.find('.') != std::string::npos) {
+  std::string s = PlainDoubleDigits(d);
+  const size_t point = s.find('.');
+  if (point != std::string::npos && s.size() - point - 1 > 63) {
+    char buf[400];
+    const auto r = std::to_chars(buf, buf + sizeof buf, d, std::chars_format::fixed, 63);
+    s.assign(buf, r.ptr);
     while (s.back() == '0') s.pop_back();
     if (s.back() == '.') s.pop_back();
+    if (s == "-0") s = "0";
   }
   return s;
 }

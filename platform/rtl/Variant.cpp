@@ -8,6 +8,7 @@
 #include <limits>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 
 namespace qorvin {
@@ -350,16 +351,18 @@ double Variant::ToDouble() const {
     case varCurrency:
       return double(num_.i64) / 10000.0;
     case varBcd:
-      return std::strtod(bcd_->ToString().c_str(), nullptr);
-    case varDecimal:
-      return std::strtod(dec_->ToString().c_str(), nullptr);
+    case varDecimal: {
+      // Exact decimal text, read in the C locale: correctly rounded, never out of range.
+      double v = 0;
+      ParseDoubleText(type_ == varBcd ? bcd_->ToString() : dec_->ToString(), v);
+      return v;
+    }
     case varOleStr:
     case varUString:
     case varString: {
-      const std::string text = ToUtf8();
-      char* end = nullptr;
-      const double v = std::strtod(text.c_str(), &end);
-      if (text.empty() || *end != '\0') ThrowConvert(type_, "Double");
+      double v = 0;
+      const DoubleParse parsed = ParseDoubleText(ToUtf8(), v);
+      if (parsed == DoubleParse::kInvalid) ThrowConvert(type_, "Double");
       return v;
     }
     default:
@@ -394,12 +397,10 @@ std::string Variant::ToUtf8() const {
       return (num_.i64 < 0 ? "-" : "") + s;
     }
     case varSingle:
+      return SingleText(num_.sgl);
     case varDouble:
-    case varDate: {
-      char buf[64];
-      std::snprintf(buf, sizeof buf, "%.15g", AsDoubleValue());
-      return buf;
-    }
+    case varDate:
+      return DoubleText(AsDoubleValue());
     default:
       if (IsIntegerKind(type_))
         return type_ == varUInt64 ? std::to_string(num_.u64) : std::to_string(num_.i64);

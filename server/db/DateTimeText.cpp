@@ -9,7 +9,7 @@
 namespace qorvin::server {
 namespace {
 
-constexpr int64_t kMsPerDay = 86400000;
+constexpr int64_t kUsPerDay = 86400000000;
 
 // Days since 1970-01-01 of a proleptic Gregorian date.
 int64_t DaysFromCivil(int64_t y, unsigned m, unsigned d) {
@@ -49,7 +49,9 @@ bool Digits(std::string_view s, size_t& pos, size_t count, int& out) {
   return true;
 }
 
-bool ParseTime(std::string_view s, size_t& pos, int64_t& ms) {
+// "HH:MM[:SS[.fraction]]" as microseconds of the day; a fraction beyond six digits rounds half
+// up to the microsecond (the databases' own resolution).
+bool ParseTime(std::string_view s, size_t& pos, int64_t& us) {
   int h = 0, mi = 0, se = 0;
   if (!Digits(s, pos, 2, h) || pos >= s.size() || s[pos++] != ':' || !Digits(s, pos, 2, mi))
     return false;
@@ -58,19 +60,24 @@ bool ParseTime(std::string_view s, size_t& pos, int64_t& ms) {
     if (!Digits(s, pos, 2, se)) return false;
   }
   if (h > 23 || mi > 59 || se > 60) return false;
-  double fraction = 0;
+  int64_t micros = 0;
   if (pos < s.size() && s[pos] == '.') {
     ++pos;
-    double scale = 0.1;
-    size_t start = pos;
-    while (pos < s.size() && s[pos] >= '0' && s[pos] <= '9') {
-      fraction += (s[pos] - '0') * scale;
-      scale /= 10;
-      ++pos;
+    const size_t start = pos;
+    int64_t scale = 100000;
+    bool roundUp = false;
+    for (; pos < s.size() && s[pos] >= '0' && s[pos] <= '9'; ++pos) {
+      if (scale > 0) {
+        micros += (s[pos] - '0') * scale;
+        scale /= 10;
+      } else if (pos - start == 6) {
+        roundUp = s[pos] >= '5';
+      }
     }
     if (pos == start) return false;
+    micros += roundUp;
   }
-  ms = ((int64_t(h) * 60 + mi) * 60 + se) * 1000 + std::llround(fraction * 1000);
+  us = ((int64_t(h) * 60 + mi) * 60 + se) * 1000000 + micros;
   return true;
 }
 
@@ -83,9 +90,9 @@ bool ZoneSuffix(std::string_view s, size_t pos) {
   return s.size() > pos + 1;
 }
 
-double ToOle(int64_t days, int64_t ms) {
+double ToOle(int64_t days, int64_t us) {
   double whole = double(days - kOleEpochDays);
-  double fraction = double(ms) / double(kMsPerDay);
+  double fraction = double(us) / double(kUsPerDay);
   return whole < 0 ? whole - fraction : whole + fraction;
 }
 
@@ -94,7 +101,7 @@ double ToOle(int64_t days, int64_t ms) {
 bool ParseDateTimeText(std::string_view s, double& oleDate) {
   size_t pos = 0;
   int64_t days = kOleEpochDays;
-  int64_t ms = 0;
+  int64_t us = 0;
   bool hasDate = s.size() >= 10 && s[4] == '-';
   if (hasDate) {
     int y = 0, m = 0, d = 0;
@@ -109,39 +116,51 @@ bool ParseDateTimeText(std::string_view s, double& oleDate) {
     if (cm != unsigned(m)) return false;  // 2023-02-30 and the like
     if (pos < s.size() && (s[pos] == ' ' || s[pos] == 'T')) {
       ++pos;
-      if (!ParseTime(s, pos, ms)) return false;
+      if (!ParseTime(s, pos, us)) return false;
     }
-  } else if (!ParseTime(s, pos, ms)) {
+  } else if (!ParseTime(s, pos, us)) {
     return false;
   }
   if (!ZoneSuffix(s, pos)) return false;
-  oleDate = ToOle(days, ms);
+  oleDate = ToOle(days, us);
   return true;
 }
 
 std::string FormatDateTimeText(double oleDate) {
   if (!std::isfinite(oleDate)) return "";
   double whole = std::trunc(oleDate);
-  int64_t ms = std::llround(std::fabs(oleDate - whole) * double(kMsPerDay));
+  int64_t us = std::llround(std::fabs(oleDate - whole) * double(kUsPerDay));
   int64_t days = int64_t(whole) + kOleEpochDays;
-  if (ms >= kMsPerDay) {
-    ms -= kMsPerDay;
-    days += oleDate < 0 ? -1 : 1;
+  if (us >= kUsPerDay) {  // the time of day rounds up to the next calendar day, whatever the sign
+    us -= kUsPerDay;
+    days += 1;
   }
   int64_t y;
   unsigned m, d;
   CivilFromDays(days, y, m, d);
   char buf[64];
-  int64_t sec = ms / 1000;
+  int64_t sec = us / 1000000;
   int n = std::snprintf(buf, sizeof buf, "%04lld-%02u-%02u %02lld:%02lld:%02lld",
                         static_cast<long long>(y), m, d, static_cast<long long>(sec / 3600),
                         static_cast<long long>(sec / 60 % 60), static_cast<long long>(sec % 60));
   std::string out(buf, size_t(n));
-  if (ms % 1000 != 0) {
-    std::snprintf(buf, sizeof buf, ".%03lld", static_cast<long long>(ms % 1000));
+  const int64_t micros = us % 1000000;
+  if (micros % 1000 != 0) {
+    std::snprintf(buf, sizeof buf, ".%06lld", static_cast<long long>(micros));
+    out += buf;
+  } else if (micros != 0) {
+    std::snprintf(buf, sizeof buf, ".%03lld", static_cast<long long>(micros / 1000));
     out += buf;
   }
   return out;
+}
+
+bool HasTimeOfDay(double oleDate, bool& subSecond) {
+  const double whole = std::trunc(oleDate);
+  int64_t us = std::llround(std::fabs(oleDate - whole) * double(kUsPerDay));
+  if (us >= kUsPerDay) us -= kUsPerDay;
+  subSecond = us % 1000000 != 0;
+  return us != 0;
 }
 
 double NowOleDate() {
@@ -165,7 +184,7 @@ double NowOleDate() {
     last.msOfDay = ((int64_t(local.tm_hour) * 60 + local.tm_min) * 60 + local.tm_sec) * 1000;
     last.secs = secs;
   }
-  return ToOle(last.days, last.msOfDay + epochMs % 1000);
+  return ToOle(last.days, (last.msOfDay + epochMs % 1000) * 1000);
 }
 
 }  // namespace qorvin::server

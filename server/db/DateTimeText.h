@@ -11,10 +11,17 @@
 
 namespace qorvin::server {
 
-// Parses the text form; false when `text` is not one (nothing is written then).
+// Parses the text form; false when `text` is not one (nothing is written then). A fraction of a
+// second is kept to the microsecond (further digits round). The OLE date, a double, holds every
+// microsecond of the dates within 2^16 days of 1899-12-30 (years 1720 to 2079); further away the
+// nearest double is up to 20 microseconds off (at 9999-12-31).
 bool ParseDateTimeText(std::string_view text, double& oleDate);
-// "YYYY-MM-DD HH:MM:SS" with ".fff" milliseconds when they are not zero.
+// "YYYY-MM-DD HH:MM:SS", with ".fff" when there are milliseconds and ".ffffff" when there are
+// microseconds beyond them (rounded to the microsecond).
 std::string FormatDateTimeText(double oleDate);
+// Whether `oleDate` has a time of day other than midnight, and (in `subSecond`) a fraction of a
+// second, both counted to the microsecond.
+bool HasTimeOfDay(double oleDate, bool& subSecond);
 // The server's local wall-clock time as an OLE date (millisecond resolution).
 double NowOleDate();
 

@@ -6,7 +6,7 @@
 namespace qorvin::server {
 namespace {
 
-constexpr uint32_t kBytea = 17, kInt8 = 20, kInt4 = 23, kNumeric = 1700;
+constexpr uint32_t kBytea = 17, kInt8 = 20, kInt4 = 23, kFloat8 = 701, kNumeric = 1700;
 
 bool IsDigit(char c) {
   return c >= '0' && c <= '9';
@@ -76,6 +76,12 @@ std::optional<PgParameter> PgParameterOfLiteral(std::string_view literal) {
   if (literal == "NULL") return PgParameter{0, true, {}};
   if (literal.empty()) return std::nullopt;
   if (literal.front() != '\'') return Number(literal);
+  // NaN and the infinities, which SqlLiteral writes as typed text.
+  for (const char* special : {"'NaN'::float8", "'Infinity'::float8", "'-Infinity'::float8"}) {
+    const std::string_view text = special;
+    if (literal == text)
+      return PgParameter{kFloat8, false, std::string(text.substr(1, text.find('\'', 1) - 1))};
+  }
   constexpr std::string_view kByteaCast = "::bytea";
   if (literal.size() > kByteaCast.size() && literal.ends_with(kByteaCast)) {
     std::optional<std::string> text = Quoted(literal.substr(0, literal.size() - kByteaCast.size()));

@@ -1,8 +1,10 @@
 #include "server/db/ResultTable.h"
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 #include "server/db/DateTimeText.h"
 
@@ -80,11 +82,8 @@ std::string VariantToText(const Variant& value) {
     case varString:
       return AnsiToUtf8(v.AsAnsi());
     case varDouble:
-    case varSingle: {
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.17g", v.AsDoubleValue());
-      return buf;
-    }
+    case varSingle:
+      return DoubleText(v.AsDoubleValue());
     default:
       return v.ToUtf8();
   }
@@ -92,8 +91,13 @@ std::string VariantToText(const Variant& value) {
 
 namespace {
 
-TFieldType DateType(ColumnKind kind) {
-  return kind == ColumnKind::Date ? ftDate : kind == ColumnKind::Time ? ftTime : ftDateTime;
+// The field type of a date column. A DATE column whose values have a time of day, and a TIME
+// column whose values have a fraction of a second (DBTIME holds none) or a day, become date-time
+// columns, which hold both: nothing a value holds is dropped.
+TFieldType DateType(ColumnKind kind, const ResultBuilder::ColumnStats& o) {
+  if (kind == ColumnKind::Date && !o.timesOfDay) return ftDate;
+  if (kind == ColumnKind::Time && !o.subSeconds && !o.days) return ftTime;
+  return ftDateTime;
 }
 
 bool IsDateKind(ColumnKind kind) {
@@ -168,10 +172,18 @@ void ResultBuilder::AddBool(bool v) {
   pack_->AddBool(v);
 }
 
+void ResultBuilder::ColumnStats::AddDate(double oleDate) {
+  bool subSecond = false;
+  timesOfDay = HasTimeOfDay(oleDate, subSecond) || timesOfDay;
+  subSeconds = subSeconds || subSecond;
+  days = days || std::trunc(oleDate) != 0;
+}
+
 void ResultBuilder::AddDate(double v) {
   int c = NextCell(0);
   if (c < 0) return;
   stats_[size_t(c)].dates = true;
+  stats_[size_t(c)].AddDate(v);
   pack_->AddDate(v);
 }
 
@@ -200,6 +212,7 @@ void ResultBuilder::AddText(std::string_view utf8) {
   if (s.textsAreDates && IsDateKind(kinds_[size_t(c)])) {
     double d = 0;
     s.textsAreDates = ParseDateTimeText(utf8, d);
+    if (s.textsAreDates) s.AddDate(d);
   }
   pack_->AddText8(utf8);
 }
@@ -213,6 +226,7 @@ void ResultBuilder::AddText16(std::u16string_view text) {
   if (s.textsAreDates && IsDateKind(kinds_[size_t(c)])) {
     double d = 0;
     s.textsAreDates = ParseDateTimeText(Utf16ToUtf8(text), d);
+    if (s.textsAreDates) s.AddDate(d);
   }
   pack_->AddText16(text);
 }
@@ -263,7 +277,7 @@ CellMapping ResultBuilder::Settle(int c) {
   if (o.Classes() == 0) {
     col.type = EmptyColumnType(kind);
   } else if (o.texts && o.Classes() == 1 && IsDateKind(kind)) {
-    col.type = o.textsAreDates ? DateType(kind) : ftWideString;
+    col.type = o.textsAreDates ? DateType(kind, o) : ftWideString;
     if (o.textsAreDates) m = CellMapping::DateFromText;
   } else if (o.Classes() > 1 && (o.texts || o.blobs || o.dates)) {
     col.type = ftWideString;
@@ -271,7 +285,7 @@ CellMapping ResultBuilder::Settle(int c) {
   } else if (o.blobs) {
     col.type = ftBlob;
   } else if (o.dates) {
-    col.type = DateType(kind);
+    col.type = DateType(kind, o);
   } else if (o.texts) {
     col.type = ftWideString;
   } else if (o.decimals && !o.reals) {

@@ -93,12 +93,16 @@ class ResultBuilder {
          decimals = false;
     bool intsFit32 = true, intsAreBits = true;
     bool textsAreDates = true;  // tracked for date columns only
-    uint32_t longestText = 0;   // UTF-16 units
+    // Date columns: a value with a time of day, with a fraction of a second, with a day other
+    // than 1899-12-30; a DATE or TIME column whose values need more becomes a date-time one.
+    bool timesOfDay = false, subSeconds = false, days = false;
+    uint32_t longestText = 0;  // UTF-16 units
     // Decimal columns: the most digits after the point, and before it (of decimals and integers
     // alike), so that the column's precision holds every value.
     uint32_t bcdPlaces = 0, bcdWholeDigits = 0;
     uint64_t largestIntMagnitude = 0;
     int Classes() const { return int(ints) + reals + texts + blobs + bools + dates + decimals; }
+    void AddDate(double oleDate);
   };
 
  private:

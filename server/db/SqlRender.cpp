@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <set>
 
+#include "platform/rtl/NumberText.h"
 #include "platform/rtl/Text.h"
 #include "server/db/DateTimeText.h"
 
@@ -366,12 +367,18 @@ std::string SqlLiteral(const Variant& value, Dialect d) {
       return std::to_string(uint64_t(v.AsIntegerValue()));
     case varSingle:
     case varDouble: {
-      double x = v.AsDoubleValue();
-      if (!std::isfinite(x))
-        throw EDatabaseError("A number that is not finite cannot be passed to the database");
-      char buf[40];
-      std::snprintf(buf, sizeof buf, "%.17g", x);
-      return buf;
+      const double x = v.AsDoubleValue();
+      if (std::isfinite(x)) return DoubleText(x);  // reads back as the very same double
+      // PostgreSQL's float8 holds NaN and both infinities (and casts them on to numeric, or
+      // refuses them for an integer column, row by row); SQLite reads an overflowing literal as
+      // an infinity but has no NaN (it would store NULL), so that value is refused.
+      if (d == Dialect::PostgreSQL)
+        return std::isnan(x) ? "'NaN'::float8"
+               : x > 0       ? "'Infinity'::float8"
+                             : "'-Infinity'::float8";
+      if (std::isnan(x))
+        throw EDatabaseError("SQLite cannot store NaN (a number that is not a number)");
+      return x > 0 ? "9e999" : "-9e999";
     }
     case varCurrency: {
       int64_t s = v.AsCurrency().scaled;

@@ -47,11 +47,13 @@ std::string RenderSql(const Script& script, TokenRange range, Dialect dialect,
 RowStatement RenderRowStatement(const Script& script, TokenRange range, Dialect dialect,
                                 const IVariableSource& vars);
 
-// A value as an SQL literal of the dialect: NULL, numbers in their exact text, text in single
-// quotes with quotes doubled, dates as 'YYYY-MM-DD HH:MM:SS[.fff]', binary as a blob literal,
-// booleans as 1/0 (SQLite) or '1'/'0' (PostgreSQL, which then reads them as boolean or integer
-// by context). EDatabaseError for text holding NUL, non-finite numbers and kinds without a
-// literal form.
+// A value as an SQL literal of the dialect: NULL, numbers in their exact text (a double as the
+// shortest text that reads back to it), text in single quotes with quotes doubled, dates as
+// 'YYYY-MM-DD HH:MM:SS[.fff]', binary as a blob literal, booleans as 1/0 (SQLite) or '1'/'0'
+// (PostgreSQL, which then reads them as boolean or integer by context). NaN and the infinities
+// are 'NaN'::float8, 'Infinity'::float8 and '-Infinity'::float8 for PostgreSQL, 9e999 and -9e999
+// (which SQLite reads as its infinities) for SQLite. EDatabaseError for text holding NUL, NaN for
+// SQLite and kinds without a literal form.
 std::string SqlLiteral(const Variant& value, Dialect dialect);
 
 // A name as an identifier of the database: bare when it is a plain identifier that is not a

@@ -240,6 +240,25 @@ TEST(CliOutput, NumbersKeepTheirPointInADecimalCommaLocale) {
   EXPECT_NE(run.out.find("\r\n1,apple,2.5\r\n"), std::string::npos) << run.out;
 }
 
+// A double is printed as the shortest text that reads back to the same double, in every format:
+// an export read in again keeps the data.
+TEST(CliOutput, DoublesPrintTheirShortestRoundTripText) {
+  const std::string blob = MakeTableBlob(
+      {{u"b", ftFloat}, {u"c", ftFloat}, {u"d", ftFloat}},
+      {{Variant::Double(123456789.123456789), Variant::Double(0.1 + 0.2), Variant::Double(1e-7)}});
+  CliServer server;
+  server.Answer(Reply().Int(1).Binary(&blob).Bytes());
+  ProgramRun json = Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}));
+  EXPECT_EQ(json.status, 0) << json.err;
+  EXPECT_NE(json.out.find("[[123456789.12345679,0.30000000000000004,1e-07]]"), std::string::npos)
+      << json.out;
+  ProgramRun csv = Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}));
+  EXPECT_EQ(csv.out, "b,c,d\r\n123456789.12345679,0.30000000000000004,1e-07\r\n");
+  server.Answer(Reply().Double(45000.1).Bytes());
+  json = Qorvin(Args(server.Connect(), {"--format", "json", "datetime"}));
+  EXPECT_NE(json.out.find("\"days\":45000.1}"), std::string::npos) << json.out;
+}
+
 class CliLetters : public ::testing::TestWithParam<char> {};
 
 TEST_P(CliLetters, DateTimeShowsTheServerClock) {

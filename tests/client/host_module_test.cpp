@@ -5,6 +5,7 @@
 #include "tests/client/ClientWire.h"
 #include "tests/client/HostLibrary.h"
 #include "tests/client/ScriptedServer.h"
+#include "tests/support/CommaLocale.h"
 
 namespace qorvin::testing {
 namespace {
@@ -118,6 +119,107 @@ TEST(HostModule, RecordSetValuesOutOfRangeAreRefusedWithAReason) {
   Text last;
   m->GetLastErrorText(&last);
   EXPECT_EQ(last.str(), "There is no field at index 9");
+  ds->Release();
+}
+
+QorvinAdoDataSet* NewRecordSet(IRemoteDataModule* m) {
+  const IRemoteDataModule::Guid factoryIid = {
+      0x6C1E0D2A, 0x6A53, 0x4C4B, {0x9E, 0x32, 0x2B, 0x8C, 0x5D, 0x0F, 0x7A, 0x11}};
+  void* f = nullptr;
+  if (m->QueryInterface(&factoryIid, &f) != 0) return nullptr;
+  return static_cast<IQorvinDataSetFactory*>(f)->CreateAdoDataSet();
+}
+
+// Values set as text and read back as text, in one row of ftFloat, ftCurrency, ftBCD, ftDate and
+// ftDateTime fields; "" for a refused text.
+std::vector<std::string> TextRoundTrip(IRemoteDataModule* m, const std::vector<std::string>& in) {
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  const int32_t types[] = {6, 7, 8, 9, 11}, sizes[] = {0, 0, 4, 0, 0};  // the BCD with 4 places
+  for (int i = 0; i < 5; ++i) ds->AddField(("F" + std::to_string(i)).c_str(), types[i], sizes[i]);
+  std::vector<std::string> out;
+  if (!ds->Open() || !ds->Append()) return out;
+  for (size_t i = 0; i < in.size(); ++i) ds->SetValueText(int32_t(i), in[i].c_str());
+  ds->Post();
+  for (size_t i = 0; i < in.size(); ++i) {
+    Text value;
+    bool null = false;
+    ds->GetValueText(int32_t(i), &value, &null);
+    out.push_back(null ? "" : value.str());
+  }
+  ds->Release();
+  return out;
+}
+
+// The header promises C-locale numbers; a host's decimal-comma locale (set for its code set)
+// changes neither what GetValueText gives nor what SetValueText takes.
+TEST(HostModule, RecordSetTextKeepsTheDecimalPointInADecimalCommaLocale) {
+  IRemoteDataModule* m = HostLibrary::Instance().Create('T', 1);
+  test::CommaLocaleScope comma;
+  if (!comma.Active()) GTEST_SKIP() << "no locale sources to make de_DE.UTF-8 from";
+  EXPECT_EQ(
+      TextRoundTrip(m, {"1.5", "-2.25", "0.125", "2024-02-29", "1.75"}),
+      (std::vector<std::string>{"1.5", "-2.25", "0.1250", "2024-02-29", "1899-12-31 18:00:00"}));
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  ASSERT_TRUE(ds->AddField("F", 6, 0) && ds->Open() && ds->Append());
+  EXPECT_FALSE(ds->SetValueText(0, "1,5"));
+  ds->Release();
+}
+
+// Fractions of a second are read as decimal fractions (".5" is 500 ms), in date-times and times
+// alike, and text after them is refused.
+TEST(HostModule, RecordSetTextReadsFractionsOfASecond) {
+  IRemoteDataModule* m = HostLibrary::Instance().Create('T', 1);
+  EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "2024-02-29 12:30:00.5"})[4],
+            "2024-02-29 12:30:00.500");
+  EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "2024-02-29 12:30:00.25"})[4],
+            "2024-02-29 12:30:00.250");
+  for (const char* bad : {"2024-02-29 12:30:00.", "2024-02-29 12:30:00.5x",
+                          "2024-02-29 12:30:00.1234567890", "2024-02-29 12:30:00 "})
+    EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", bad})[4], "") << bad;
+  EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "23:59:59.999"})[4], "1899-12-30 23:59:59.999");
+  EXPECT_EQ(TextRoundTrip(m, {"", "", "", "", "23:59:59 and more"})[4], "");
+  // A date field holds no time of day and a time field no fraction: refused, not dropped.
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  ASSERT_TRUE(ds->AddField("D", 9, 0) && ds->AddField("T", 10, 0) && ds->Open() && ds->Append());
+  EXPECT_FALSE(ds->SetValueText(0, "2024-02-29 10:00:00"));
+  Text last;
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(),
+            "'2024-02-29 10:00:00' has a time of day, which a date field does not hold");
+  EXPECT_FALSE(ds->SetValueText(1, "23:59:59.9999"));  // not rounded up to 00:00:00 either
+  EXPECT_FALSE(ds->SetValueText(1, "23:59:59.999"));
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(),
+            "'23:59:59.999' has a fraction of a second, which a time field does not hold");
+  EXPECT_TRUE(ds->SetValueText(0, "2024-02-29 00:00:00") && ds->SetValueText(1, "23:59:59"));
+  ASSERT_TRUE(ds->Post());
+  Text value;
+  bool null = true;
+  ASSERT_TRUE(ds->GetValueText(1, &value, &null));
+  EXPECT_EQ(value.str(), "23:59:59");
+  ds->Release();
+}
+
+// Currency text is exact to the fourth place (no double in between) and a day the calendar does
+// not have is refused instead of running on into the next month.
+TEST(HostModule, RecordSetTextKeepsCurrencyExactAndRefusesImpossibleDates) {
+  IRemoteDataModule* m = HostLibrary::Instance().Create('T', 1);
+  EXPECT_EQ(TextRoundTrip(m, {"", "922337203685476.5"}),
+            (std::vector<std::string>{"", "922337203685476.5"}));
+  EXPECT_EQ(TextRoundTrip(m, {"", "900000000000000.0001"})[1], "900000000000000.0001");
+  EXPECT_EQ(TextRoundTrip(m, {"", "-922337203685477.5808"})[1], "-922337203685477.5808");
+  EXPECT_EQ(TextRoundTrip(m, {"", "0.00005"})[1], "0.0001");  // a fifth place rounds
+  EXPECT_EQ(TextRoundTrip(m, {"", "922337203685477.5808"})[1], "");
+  for (const char* day : {"2023-02-29", "2024-04-31", "2100-02-29", "2024-06-31 10:00:00"})
+    EXPECT_EQ(TextRoundTrip(m, {"", "", "", day})[3], "") << day;
+  for (const char* day : {"2024-02-29", "2000-02-29", "2024-04-30", "2024-12-31"})
+    EXPECT_EQ(TextRoundTrip(m, {"", "", "", day})[3], day);
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  ASSERT_TRUE(ds->AddField("D", 11, 0) && ds->Open() && ds->Append());
+  EXPECT_FALSE(ds->SetValueText(0, "2023-02-29 00:00:00"));
+  Text last;
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(), "'2023-02-29 00:00:00' is not a valid date and time");
   ds->Release();
 }
 

@@ -5,6 +5,7 @@
 
 #include "platform/dataset/FieldValue.h"
 #include "platform/rtl/Text.h"
+#include "tests/support/CommaLocale.h"
 
 namespace qorvin {
 namespace {
@@ -46,6 +47,23 @@ TEST(FieldValue, DecimalsConvertExactly) {
   EXPECT_EQ(As(ftBCD, Variant::Double(1e20)).AsBcd().ToString(), "100000000000000000000");
   EXPECT_EQ(As(ftBCD, Variant::Int64(INT64_MIN)).AsBcd().ToString(), "-9223372036854775808");
   EXPECT_THROW(As(ftBCD, Variant::Boolean(true)), EDatabaseError);
+}
+
+// A double becomes a decimal through the digits of its shortest round-trip text, in the C locale
+// whatever the host set (a decimal comma made "'1,25' is not a valid BCD value").
+TEST(FieldValue, DoublesBecomeDecimalsThroughTheirShortestTextInAnyLocale) {
+  test::CommaLocaleScope comma;
+  if (!comma.Active()) GTEST_SKIP() << "no locale sources to make de_DE.UTF-8 from";
+  EXPECT_EQ(As(ftBCD, Variant::Double(1.25)).AsBcd().ToString(), "1.25");
+  EXPECT_EQ(As(ftCurrency, Variant::Double(-1.25)), Variant::Currency(Currency{-12500}));
+  EXPECT_EQ(As(ftFMTBcd, Variant::Double(0.1 + 0.2)).AsBcd().ToString(), "0.30000000000000004");
+  EXPECT_EQ(As(ftBCD, Variant::Double(123456789.123456789)).AsBcd().ToString(),
+            "123456789.12345679");
+  EXPECT_EQ(As(ftBCD, Variant::Double(1.5e-7)).AsBcd().ToString(), "0.00000015");
+  EXPECT_EQ(As(ftBCD, Variant::Double(1e-70)).AsBcd().ToString(), "0");
+  EXPECT_EQ(As(ftFloat, Variant::FromBcd(Bcd::FromString("1.5"))), Variant::Double(1.5));
+  EXPECT_EQ(As(ftFloat, Variant::AnsiString("-2.5")), Variant::Double(-2.5));
+  EXPECT_EQ(As(ftString, Variant::Double(0.5)), Variant::AnsiString("0.5"));
 }
 
 TEST(FieldValue, TextKinds) {

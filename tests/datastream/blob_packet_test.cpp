@@ -130,7 +130,7 @@ class RandomRecordSet {
                                     Int(0, 5) == 0);
       const bool text = type == adChar || type == adWChar || type == adBinary;
       if (text && size != 0 && Int(0, 2) == 0) {
-        def.attributes |= adFldFixed;  // fixed width: padded, and cut at a NUL when read
+        def.attributes |= adFldFixed;  // fixed width: padded, and its NUL fill cut when read
         def.dataType =
             FieldTypeFromAdo(def.adoType, def.attributes, def.precision, def.numericScale, false);
       }

@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "convert_support.h"
+#include "datastream/uBlobToPacket.h"
 #include "datastream/uConvertAdo.h"
 #include "datastream/uConvertDataSet.h"
 #include "platform/rtl/Text.h"
@@ -310,6 +311,67 @@ TEST(ConvertRoundTrip, PacketBlobPacketKeepsDefinitionsAndRows) {
   ASSERT_NE(back, nullptr);
   EXPECT_EQ(back->FieldDefs(), client->FieldDefs());
   EXPECT_EQ(back->Data(), client->Data());
+}
+
+}  // namespace
+}  // namespace qorvin
+
+namespace qorvin {
+namespace {
+
+// Fixed-width 8-bit text holding a NUL keeps every byte through the record set, the data packet
+// (both ways of making it) and back: neither cut at the NUL nor padded after the cut.
+TEST(ConvertFixedText, AnEmbeddedNulKeepsTheBytesAfterIt) {
+  const std::string value("A1p1\0\x01xyzZ      ", 16);
+  TAdoDataSet ado;
+  TFieldDef def = MakeFieldDef(u"C", ftFixedChar, 16);
+  def.attributes |= adFldFixed;
+  ado.MutableFieldDefs().Add(def);
+  ado.Open();
+  ado.Append();
+  ado.SetFieldValue(0, Variant::AnsiString(value));
+  ado.Post();
+  ado.Append();
+  ado.SetFieldValue(0, Variant::AnsiString("ab"));  // a short value is padded with spaces
+  ado.Post();
+  ado.First();
+  EXPECT_EQ(ado.FieldValue(0), Variant::AnsiString(value));
+
+  auto client = AdoToClientDataSet(&ado);
+  ASSERT_NE(client, nullptr);
+  client->First();
+  EXPECT_EQ(client->FieldValue(0), Variant::AnsiString(value));
+  auto back = ClientToAdoDataSet(client.get());
+  ASSERT_NE(back, nullptr);
+  back->First();
+  EXPECT_EQ(back->FieldValue(0), Variant::AnsiString(value));
+  back->Next();
+  EXPECT_EQ(back->FieldValue(0), Variant::AnsiString("ab" + std::string(14, ' ')));
+
+  TMemoryStream blob;
+  test::MakeBlob(blob, test::Deflated(test::SavedImage(ado)), "");
+  blob.SetPosition(0);
+  TPacketBlock block;
+  ASSERT_TRUE(BlobToDataPacket(blob, block));
+  std::string failure;
+  auto fromBlob = LoadPacketBytesIntoAdoDataSet({block.Data(), block.Size()}, failure);
+  ASSERT_NE(fromBlob, nullptr) << failure;
+  fromBlob->First();
+  EXPECT_EQ(fromBlob->FieldValue(0), Variant::AnsiString(value));
+  // A slot filled with NULs after the value still reads as the value alone.
+  TAdoDataSet nuls;
+  nuls.MutableFieldDefs().Add(def);
+  nuls.Open();
+  std::string image = test::SavedImage(ado);
+  const size_t at = image.find(value);
+  ASSERT_NE(at, std::string::npos);
+  image.replace(at, 16, std::string("A1\0p\0\0\0\0\0\0\0\0\0\0\0\0", 16));
+  TMemoryStream padded;
+  test::MakeBlob(padded, test::Deflated(image), "");
+  padded.SetPosition(0);
+  ASSERT_TRUE(StreamToAdoDataSet(&nuls, &padded, true));
+  nuls.First();
+  EXPECT_EQ(nuls.FieldValue(0), Variant::AnsiString(std::string("A1\0p", 4)));
 }
 
 }  // namespace

@@ -144,6 +144,11 @@ TEST(ConvertTypes, TypedStreamTextTheCodeSetCannotHoldStaysWide) {
     TWAStreamWriter writer(1);
     writer.WriteVariant(Variant::AnsiString("Korea 한국"));
     writer.WriteVariant(Variant::AnsiString("plain"));
+    VarArray texts(varString, {{1, 2}});
+    texts.Put({1}, Variant::AnsiString("plain"));
+    texts.Put({2}, Variant::AnsiString("Korea 한국"));
+    writer.WriteVariant(Variant::FromArray(texts));
+    writer.WriteVariant(Variant::FromArray(VarArray(varString, {{0, 0}})));  // one empty text
     writer.SaveToStream(&image);
   }
   for (const char* codeSet : {"GBK", "CP1252"}) {
@@ -157,6 +162,14 @@ TEST(ConvertTypes, TypedStreamTextTheCodeSetCannotHoldStaysWide) {
     const Variant narrow = reader.ReadVariant();
     EXPECT_EQ(narrow.Type(), varString) << codeSet;
     EXPECT_EQ(narrow.AsAnsi(), "plain");
+    // The same text as an array element: the array becomes one of wide strings.
+    const Variant array = reader.ReadVariant();
+    ASSERT_EQ(array.Type(), varArray | varOleStr) << codeSet;
+    EXPECT_EQ(array.AsArray().Bounds()[0], (VarBound{1, 2}));
+    EXPECT_EQ(array.AsArray().Get({1}), Variant::OleStr(u"plain"));
+    EXPECT_EQ(array.AsArray().Get({2}), Variant::OleStr(u"Korea 한국"));
+    const Variant held = reader.ReadVariant();
+    EXPECT_EQ(held.Type(), varArray | varString) << codeSet;
   }
 }
 

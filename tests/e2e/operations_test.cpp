@@ -220,6 +220,65 @@ TEST_P(Operations, TableUploadsCountTheirSuccesses) {
   qorvin_packet_free(&out);
 }
 
+// NaN and the infinities a read delivers go back up where the database holds them (PostgreSQL
+// all three, SQLite its infinities), and doubles cross as their shortest round-trip text.
+TEST_P(Operations, NonFiniteDoublesThatAReadDeliveredUploadBack) {
+  int32_t result = 0;
+  Text error;
+  module_->SynchExecSQL("u1", "", "create table Nums (Id integer primary key, D double precision)",
+                        &result, &error);
+  ASSERT_EQ(error.str(), "");
+  module_->SynchExecSQL("u1", "",
+                        Postgres()
+                            ? "insert into Nums values (1, 0.1::float8 + 0.2::float8), "
+                              "(2, 'Infinity'), (3, '-Infinity'), (4, 'NaN')"
+                            : "insert into Nums values (1, 0.1 + 0.2), (2, 9e999), (3, -9e999)",
+                        &result, &error);
+  ASSERT_EQ(error.str(), "");
+  QorvinDataPacket read{};
+  module_->SynchReadData("u1", "", "select Id + 10 as Id, D from Nums order by Id", &read, &result,
+                         &error);
+  ASSERT_EQ(error.str(), "");
+  const std::string delivered = Rows(factory_, read);
+  EXPECT_EQ(delivered, Postgres() ? "11|0.30000000000000004;12|inf;13|-inf;14|nan"
+                                  : "11|0.30000000000000004;12|inf;13|-inf");
+  // Uploaded as they came (one transaction, every row).
+  module_->SynchExecSQLInsert("u1", "", "select 1", &read, "Nums", "", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(result, Postgres() ? 4 : 3);
+  EXPECT_EQ(Read("select Id, D from Nums where Id > 10 order by Id"), delivered);
+  qorvin_packet_free(&read);
+}
+
+// A time with a fraction of a second reaches the host as a date-time (a time field holds none),
+// and a timestamp's microseconds stay in the value (its text shows milliseconds).
+TEST_P(Operations, FractionsOfASecondReachTheHost) {
+  int32_t result = 0;
+  Text error;
+  module_->SynchExecSQL("u1", "", "create table Times (T time, S timestamp, W time)", &result,
+                        &error);
+  ASSERT_EQ(error.str(), "");
+  module_->SynchExecSQL(
+      "u1", "",
+      "insert into Times values ('23:59:59.999', '2024-02-29 13:14:15.123456', '08:30:00')",
+      &result, &error);
+  ASSERT_EQ(error.str(), "");
+  QorvinAdoDataSet* ds = nullptr;
+  module_->SynchReadDataSet("u1", "", "select T, S, W from Times", &ds, &result, &error);
+  ASSERT_EQ(error.str(), "");
+  ASSERT_NE(ds, nullptr);
+  EXPECT_EQ(Fields(ds), Postgres() ? "t:11,s:11,w:10" : "T:11,S:11,W:10");
+  EXPECT_EQ(Rows(ds), "1899-12-30 23:59:59.999|2024-02-29 13:14:15.123|08:30:00");
+  ds->Release();
+  // Written back from the read, the microseconds reach the database.
+  QorvinDataPacket read{};
+  module_->SynchReadData("u1", "", "select S from Times", &read, &result, &error);
+  module_->SynchExecSQLInsert("u1", "", "select 1", &read, "Times", "", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(Read("select count(*) from Times where S = '2024-02-29 13:14:15.123456'"), "2");
+  qorvin_packet_free(&read);
+}
+
 TEST_P(Operations, ServerClockAndTheModulesOwnMethods) {
   double now = 0;
   const double before = LocalNowDays();

@@ -4,7 +4,10 @@
 #include <cmath>
 #include <cstdint>
 
+#include "messaging/uROBinaryHelpers.h"
 #include "server/db/DateTimeText.h"
+#include "server/db/SqlRender.h"
+#include "server/services/DataSetBlob.h"
 #include "tests/server/db_fixture.h"
 
 namespace qorvin::server {
@@ -165,6 +168,37 @@ TEST_P(BackendTest, ResultColumnsTakeTheirTypesFromTheDatabase) {
   o = Run("select 0x00FF10 as bin");
   ASSERT_EQ(o.resultSets[0].columns[0].type, ftBlob);
   EXPECT_EQ(o.resultSets[0].rows[0][0].AsArray().RawData(), (std::vector<uint8_t>{0, 255, 16}));
+}
+
+// Fractions of a second arrive to the microsecond: a timestamp keeps its microseconds, and a time
+// with a fraction (which DBTIME cannot hold) makes its column a date-time on 1899-12-30, through
+// the dataset blob too; a time without one stays a time.
+TEST_P(BackendTest, SubSecondPartsArriveToTheMicrosecond) {
+  Run("drop table if exists t5;"
+      "create table t5(tm time, ts timestamp, dt date, tm2 time)");
+  Run("insert into t5 values('23:59:59.999', '2024-02-29 13:14:15.123456', '2024-02-29', "
+      "'08:30:00')");
+  BatchOutcome o = Run("select tm, ts, dt, tm2 from t5");
+  ASSERT_EQ(o.resultSets.size(), 1u);
+  const ResultTable& t = o.resultSets[0];
+  ASSERT_EQ(t.rows.size(), 1u);
+  std::string blob = ResultTableToBlob(t);
+  TROBinaryMemoryStream stream(blob);
+  const std::optional<ResultTable> sent = BlobToResultTable(stream);
+  ASSERT_TRUE(sent.has_value());
+  for (const ResultTable* table : {&t, &*sent}) {
+    EXPECT_EQ(table->columns[0].type, ftDateTime);
+    EXPECT_EQ(FormatDateTimeText(table->rows[0][0].AsDoubleValue()), "1899-12-30 23:59:59.999");
+    EXPECT_EQ(table->columns[1].type, ftDateTime);
+    EXPECT_EQ(FormatDateTimeText(table->rows[0][1].AsDoubleValue()), "2024-02-29 13:14:15.123456");
+    EXPECT_EQ(table->columns[2].type, ftDate);
+    EXPECT_EQ(table->columns[3].type, ftTime);
+    EXPECT_EQ(FormatDateTimeText(table->rows[0][3].AsDoubleValue()), "1899-12-30 08:30:00");
+  }
+  // Written back as an upload writes it, the microseconds reach the database.
+  Run("insert into t5 (ts) values (" +
+      SqlLiteral(t.rows[0][1], Postgres() ? Dialect::PostgreSQL : Dialect::SQLite) + ")");
+  EXPECT_EQ(Scalar("select count(*) from t5 where ts = '2024-02-29 13:14:15.123456'"), "2");
 }
 
 // The extremes of PostgreSQL's integer and floating-point text forms arrive as exact values:

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
 #include <ctime>
+#include <limits>
 #include <map>
 
 #include "platform/rtl/Text.h"
@@ -247,6 +249,45 @@ TEST(DateTimeText, NowFollowsTheLocalClockAcrossSeconds) {
   EXPECT_EQ(passed, 1) << "the clock did not pass a second within ten";
 }
 
+// A negative date's fraction is the time of day after its (whole) day, so a time that rounds up
+// to midnight (at the microsecond) moves on to the next calendar day, as for a positive date.
+TEST(DateTimeText, ATimeRoundedUpToMidnightMovesToTheNextDay) {
+  EXPECT_EQ(FormatDateTimeText(-0.99999999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(-1.99999999999999), "1899-12-30 00:00:00");
+  EXPECT_EQ(FormatDateTimeText(0.99999999999999), "1899-12-31 00:00:00");
+  EXPECT_EQ(SqlLiteral(Variant::Date(-0.99999999999999), Dialect::SQLite), "'1899-12-31 00:00:00'");
+  // Short of midnight by more than half a microsecond: the day itself, with its time.
+  EXPECT_EQ(FormatDateTimeText(-0.9999999999), "1899-12-30 23:59:59.999991");
+  EXPECT_EQ(FormatDateTimeText(-657434.9999999999), "0100-01-01 23:59:59.999990");
+  EXPECT_EQ(FormatDateTimeText(-1.25), "1899-12-29 06:00:00");
+  EXPECT_EQ(FormatDateTimeText(-0.5), "1899-12-30 12:00:00");
+  double back = 0;
+  ASSERT_TRUE(ParseDateTimeText("0100-01-02 00:00:00", back));
+  EXPECT_EQ(back, -657433.0);
+}
+
+// Fractions of a second are read to the microsecond and written with three digits when they are
+// whole milliseconds, six otherwise.
+TEST(DateTimeText, FractionsOfASecondKeepTheirMicroseconds) {
+  double d = 0;
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 13:14:15.123456", d));
+  EXPECT_EQ(FormatDateTimeText(d), "2024-02-29 13:14:15.123456");
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 13:14:15.1234565", d));  // the 7th digit rounds
+  EXPECT_EQ(FormatDateTimeText(d), "2024-02-29 13:14:15.123457");
+  ASSERT_TRUE(ParseDateTimeText("23:59:59.999", d));
+  EXPECT_EQ(FormatDateTimeText(d), "1899-12-30 23:59:59.999");
+  ASSERT_TRUE(ParseDateTimeText("12:00:00.5+02", d));
+  EXPECT_EQ(FormatDateTimeText(d), "1899-12-30 12:00:00.500");
+  ASSERT_TRUE(ParseDateTimeText("2024-02-29 23:59:59.9999999", d));  // rounds to the next day
+  EXPECT_EQ(FormatDateTimeText(d), "2024-03-01 00:00:00");
+  bool subSecond = true;
+  EXPECT_FALSE(HasTimeOfDay(45000.0, subSecond));
+  EXPECT_FALSE(subSecond);
+  ASSERT_TRUE(ParseDateTimeText("08:30:00.000001", d));
+  EXPECT_TRUE(HasTimeOfDay(d, subSecond));
+  EXPECT_TRUE(subSecond);
+}
+
 TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
   EXPECT_EQ(SqlLiteral(Variant::Null(), Dialect::SQLite), "NULL");
   EXPECT_EQ(SqlLiteral(Variant::Currency(Currency{-12345}), Dialect::SQLite), "-1.2345");
@@ -254,7 +295,16 @@ TEST(SqlRender, LiteralsRefuseWhatTheDatabaseCannotHold) {
   EXPECT_EQ(SqlLiteral(Variant::AnsiString("a'b"), Dialect::SQLite), "'a''b'");
   EXPECT_THROW(SqlLiteral(Variant::OleStr(std::u16string(u"a\0b", 3)), Dialect::SQLite),
                EDatabaseError);
-  EXPECT_THROW(SqlLiteral(Variant::Double(1.0 / 0.0), Dialect::SQLite), EDatabaseError);
+  const double inf = std::numeric_limits<double>::infinity();
+  EXPECT_EQ(SqlLiteral(Variant::Double(inf), Dialect::SQLite), "9e999");
+  EXPECT_EQ(SqlLiteral(Variant::Double(-inf), Dialect::SQLite), "-9e999");
+  EXPECT_THROW(SqlLiteral(Variant::Double(std::nan("")), Dialect::SQLite), EDatabaseError);
+  EXPECT_EQ(SqlLiteral(Variant::Double(std::nan("")), Dialect::PostgreSQL), "'NaN'::float8");
+  EXPECT_EQ(SqlLiteral(Variant::Single(-inf), Dialect::PostgreSQL), "'-Infinity'::float8");
+  // Finite doubles as the shortest text that reads back to them.
+  EXPECT_EQ(SqlLiteral(Variant::Double(0.1), Dialect::SQLite), "0.1");
+  EXPECT_EQ(SqlLiteral(Variant::Double(123456789.123456789), Dialect::PostgreSQL),
+            "123456789.12345679");
 }
 
 // The literals a statement prepared for many rows may take apart: only variables that are a
@@ -309,6 +359,9 @@ TEST(PgParameters, EachLiteralKeepsTheTypeTheDatabaseGivesIt) {
            {"'2024-01-05 10:03:00'", 0, "2024-01-05 10:03:00"},
            {"'a\\b'", 0, "a\\b"},
            {"'\\x01ab'::bytea", 17, "\\x01ab"},
+           {"'NaN'::float8", 701, "NaN"},
+           {"'Infinity'::float8", 701, "Infinity"},
+           {"'-Infinity'::float8", 701, "-Infinity"},
        }) {
     std::optional<PgParameter> p = PgParameterOfLiteral(c.literal);
     ASSERT_TRUE(p.has_value()) << c.literal;

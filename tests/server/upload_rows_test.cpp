@@ -5,9 +5,11 @@
 // names a database.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <set>
 
 #include "server/services/DataSetBlob.h"
@@ -263,6 +265,55 @@ TEST_P(UploadRows, ValuesReachTheirColumnsAsInACallOfTheirOwn) {
     EXPECT_EQ(VariantToText(togetherRows.rows[1][12]), "3");
     EXPECT_EQ(VariantToText(togetherRows.rows[2][12]), "-4");
     EXPECT_EQ(VariantToText(togetherRows.rows[3][1]), "-2147483648");
+  }
+}
+
+// NaN and the infinities a read delivered go back where the database holds them: PostgreSQL's
+// double precision and numeric take all three, SQLite stores the infinities; a NaN for SQLite or
+// for a PostgreSQL integer fails its row alone, with a reason.
+TEST_P(UploadRows, NonFiniteDoublesReachTheDatabasesThatHoldThem) {
+  const std::string params = "--! param @Id\n--! param @D\n--! param @N\n--! param @I\n";
+  const std::string insert = "insert into upf (id, d, n, i) values (@Id, @D, @N, @I)\nreturn 1\n";
+  std::ofstream(folder_ / "AddFloat.sql") << params << insert;
+  std::ofstream(folder_ / "AddFloatGeneral.sql") << params << "declare @x int\n" << insert;
+  const bool pg = target_ != ":memory:";
+  const double inf = std::numeric_limits<double>::infinity(), nan = std::nan("");
+  ResultTable rows;
+  rows.columns = {
+      {"Id", ftInteger, 0, 0}, {"D", ftFloat, 0, 0}, {"N", ftFloat, 0, 0}, {"I", ftFloat, 0, 0}};
+  const Variant null = Variant::Null();
+  rows.rows = {
+      {Variant::Integer(1), Variant::Double(nan), Variant::Double(nan), null},
+      {Variant::Integer(2), Variant::Double(inf), Variant::Double(inf), null},
+      {Variant::Integer(3), Variant::Double(-inf), Variant::Double(-inf), null},
+      {Variant::Integer(4), null, null, Variant::Double(nan)},
+      {Variant::Integer(5), Variant::Double(0.1 + 0.2), null, null},
+  };
+  for (const char* proc : {"AddFloat", "AddFloatGeneral"}) {
+    Sql("drop table if exists upf");
+    Sql("create table upf (id integer primary key, d double precision, n numeric, i integer)");
+    auto [out, successes] = Upload(rows, proc);
+    ASSERT_EQ(out.rows.size(), rows.rows.size()) << proc;
+    EXPECT_EQ(successes, pg ? 4 : 3) << proc;
+    for (size_t r : pg ? std::vector<size_t>{3} : std::vector<size_t>{0, 3}) {
+      EXPECT_TRUE(out.rows[r][1].IsNull()) << proc << " row " << r + 1;
+      EXPECT_NE(VariantToText(out.rows[r][2]), "") << proc << " row " << r + 1;
+    }
+    if (!pg) {
+      EXPECT_EQ(VariantToText(out.rows[0][2]),
+                "SQLite cannot store NaN (a number that is not a number)");
+    }
+    const ResultTable stored =
+        Read("select id, d, cast(n as double precision) as n from upf order by id");
+    std::vector<std::string> texts;
+    for (const auto& row : stored.rows)
+      texts.push_back(VariantToText(row[0]) + " " + VariantToText(row[1]) + " " +
+                      VariantToText(row[2]));
+    const std::vector<std::string> pgTexts = {"1 nan nan", "2 inf inf", "3 -inf -inf",
+                                              "5 0.30000000000000004 "};
+    const std::vector<std::string> sqliteTexts = {"2 inf inf", "3 -inf -inf",
+                                                  "5 0.30000000000000004 "};
+    EXPECT_EQ(texts, pg ? pgTexts : sqliteTexts) << proc;
   }
 }
 

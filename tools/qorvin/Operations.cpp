@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdio>
 
+#include "platform/rtl/NumberText.h"
 #include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/RecordSets.h"
 
@@ -35,11 +36,7 @@ std::string CivilDate(int64_t z) {
 
 std::string FormatDateTime(double days) {
   // Beyond about 27 000 years either way the value is no calendar date; show the number.
-  if (!std::isfinite(days) || std::fabs(days) > 1e7) {
-    char buf[64];
-    std::snprintf(buf, sizeof buf, "%.17g", days);
-    return buf;
-  }
+  if (!std::isfinite(days) || std::fabs(days) > 1e7) return DoubleText(days);
   // The whole part counts days (negative before 1899-12-30); the fraction is always the time
   // of day, whatever the sign.
   const double whole = std::trunc(days);
@@ -278,9 +275,8 @@ void Session::DateTime(Outcome& o) {
   // server's.
   o.scalars.push_back(Scalar{ok ? "datetime" : "local_datetime", ok ? "server time" : "local time",
                              FormatDateTime(when), Scalar::Kind::Text});
-  char days[64];
-  std::snprintf(days, sizeof days, "%.17g", when);
-  o.scalars.push_back(Scalar{"days", "days since 1899-12-30", days, Scalar::Kind::Number});
+  o.scalars.push_back(
+      Scalar{"days", "days since 1899-12-30", DoubleText(when), Scalar::Kind::Number});
 }
 
 }  // namespace qorvin::cli
