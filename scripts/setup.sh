@@ -1,6 +1,11 @@
 #!/usr/bin/env bash
 # Installs the Debian 12 packages the build, the tests and the tools need; installs nothing that
 # is already there. Run as root (or with sudo) on a fresh machine.
+#
+#   scripts/setup.sh          everything (the test command's set)
+#   scripts/setup.sh --tour   only what building qorvin, qorvin-server and the client library
+#                             needs (scripts/run.sh): no test frameworks, no cross compiler, no
+#                             Wine, no PostgreSQL server, no packaging tools
 set -euo pipefail
 
 # Besides the libraries: ca-certificates (HTTPS to real servers; the tests bring their own trust),
@@ -31,6 +36,18 @@ packages=(
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 libgnutls30
   googletest
 )
+
+if [ "${1:-}" = --tour ]; then
+  # What configuring the project needs (Qt for the dialog's targets, which are not built) and
+  # what the three programs of the tour link.
+  packages=(
+    cmake ninja-build g++ pkg-config
+    zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
+    qt6-base-dev libgl-dev
+    libsqlite3-dev libpq-dev libboost-dev prometheus-cpp-dev
+    ca-certificates
+  )
+fi
 
 missing=()
 for p in "${packages[@]}"; do

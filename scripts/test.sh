@@ -49,8 +49,10 @@ run_tests() {
   rm -f "$log"
 }
 
-for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo" \
-  "build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF"; do
+# The options are given whole, so that a build folder that scripts/run.sh configured for the tour
+# alone (no tests, no benchmarks) builds everything here.
+for spec in "build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DQORVIN_TESTS=ON -DQORVIN_BENCH=ON" \
+  "build-asan -DCMAKE_BUILD_TYPE=Debug -DQORVIN_SANITIZE=ON -DQORVIN_BENCH=OFF -DQORVIN_TESTS=ON"; do
   read -r dir options <<<"$spec"
   echo "== build $dir =="
   # shellcheck disable=SC2086 # the options are separate words
