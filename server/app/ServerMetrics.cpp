@@ -84,6 +84,7 @@ std::string ServerMetrics::OperationLabel(const std::string& summary) const {
   const std::string first = summary.substr(0, summary.find(' '));
   if (first == "probe") return "probe";
   if (summary == "GET /metrics") return "metrics";
+  if (summary == "GET /health") return "health";
   if (sources_.knownOperation && sources_.knownOperation(first)) return first;
   return "other";
 }

@@ -36,6 +36,10 @@ bool IsMetricsPath(beast::string_view target) {
   return target.substr(0, target.find('?')) == "/metrics";
 }
 
+bool IsHealthPath(beast::string_view target) {
+  return target.substr(0, target.find('?')) == "/health";
+}
+
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(NetContext& ctx, TcpSocket socket)
@@ -116,6 +120,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       }
       return Reply(http::status::ok, std::move(reply), 0, started, std::move(token),
                    "text/plain; version=0.0.4; charset=utf-8");
+    }
+    if (req.method() == http::verb::get && IsHealthPath(req.target())) {
+      // For load balancers and service monitors: 200 while the server serves, 503 once it stops.
+      const bool stopping = ctx_.stopping;
+      DispatchReply reply{stopping ? "stopping\n" : "ok\n", stopping, "GET /health"};
+      return Reply(stopping ? http::status::service_unavailable : http::status::ok,
+                   std::move(reply), 0, started, std::move(token), "text/plain");
     }
     if (!IsBinPath(req.target())) {
       DispatchReply reply{"Not Found", true, "404 " + std::string(req.target())};

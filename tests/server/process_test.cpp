@@ -201,12 +201,16 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
   EXPECT_EQ(client.Send(base + "/Bin", Request("ExecSqlService", "NoSuchOperation")).status, 500);
   EXPECT_EQ(client.Send(base + "/elsewhere", "", false).status, 404);
   EXPECT_EQ(client.Send(base + "/metrics", "x").status, 404);  // only GET serves them
+  const HttpResult health = client.Send(base + "/health", "", false);
+  EXPECT_EQ(health.status, 200);
+  EXPECT_EQ(health.body, "ok\n");
 
   const std::vector<std::string> wanted = {
       "# TYPE qorvin_requests_total counter",
       "qorvin_requests_total{operation=\"ExecSqlService.SynchExecProc\",outcome=\"ok\","
       "transport=\"tcp\"} 1\n",
       "qorvin_requests_total{operation=\"probe\",outcome=\"ok\",transport=\"tcp\"} 1\n",
+      "qorvin_requests_total{operation=\"health\",outcome=\"ok\",transport=\"http\"} 1\n",
       // An unknown operation and a wrong path count as "other", never under their own names.
       "qorvin_requests_total{operation=\"other\",outcome=\"error\",transport=\"http\"} 3\n",
       "qorvin_request_duration_seconds_count{operation=\"ExecSqlService.SynchExecProc\"} 1\n",
