@@ -197,10 +197,12 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       std::cerr << "qorvin-server: the configuration was not reloaded: " << e.what() << std::endl;
     }
   });
-  if (!IsLoopback(c.net.bindAddress))
+  if (!IsLoopback(c.net.bindAddress) &&
+      (c.net.allowHttp.Empty() || c.net.allowTcp.Empty() || c.net.allowUdp.Empty()))
     std::cerr << "qorvin-server: warning: listening on " << c.net.bindAddress
-              << ", beyond loopback: anyone who can reach these ports runs statements with the "
-                 "server's database account (see docs/server.md)"
+              << ", beyond loopback, without an allow list for every transport: anyone who can "
+                 "reach these ports runs statements with the server's database account (see "
+                 "--allow and docs/server.md)"
               << std::endl;
   std::cerr << "qorvin-server: " << db->Describe() << ", procedures "
             << (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder)

@@ -55,6 +55,11 @@ Network:
   --idle-timeout S        close a connection without a complete request after S seconds
                           (default 60)
   --max-connections N     TCP and HTTP connections served at once (default 512)
+  --allow CIDR[,CIDR...]  serve only clients from these networks ("10.1.0.0/16,::1"; an
+                          address alone is that address); others are closed at accept (TCP,
+                          HTTP) or ignored (UDP) before anything is read (default: all)
+  --allow-http LIST, --allow-tcp LIST, --allow-udp LIST
+                          the same for one transport, in place of --allow
   --threads N             worker threads running requests (default 16)
 
 Behaviour:
@@ -146,6 +151,10 @@ const std::vector<OptionDef>& Options() {
       {"max-connections",
        [](CommandLine& c, S o, S v) { c.net.maxConnections = int(Number(o, v, 1, 100000)); },
        nullptr},
+      {"allow", [](CommandLine& c, S, S v) { c.allow = v; }, nullptr},
+      {"allow-http", [](CommandLine& c, S, S v) { c.allowHttp = v; }, nullptr},
+      {"allow-tcp", [](CommandLine& c, S, S v) { c.allowTcp = v; }, nullptr},
+      {"allow-udp", [](CommandLine& c, S, S v) { c.allowUdp = v; }, nullptr},
       {"threads",
        [](CommandLine& c, S o, S v) { c.net.workerThreads = int(Number(o, v, 1, 1024)); }, nullptr},
       {"admin", nullptr, [](CommandLine& c, bool on) { c.config.admin = on; }},
@@ -294,6 +303,17 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
       o->apply(c, a, args[++i]);
     }
   }
+  // Each transport's list: its own when given, else the common one.
+  auto list = [](const std::string& label, const std::string& own, const std::string& common) {
+    try {
+      return AllowList::Parse(own.empty() ? common : own);
+    } catch (const std::invalid_argument& e) {
+      throw std::invalid_argument((own.empty() ? std::string("--allow") : label) + ": " + e.what());
+    }
+  };
+  c.net.allowHttp = list("--allow-http", c.allowHttp, c.allow);
+  c.net.allowTcp = list("--allow-tcp", c.allowTcp, c.allow);
+  c.net.allowUdp = list("--allow-udp", c.allowUdp, c.allow);
   if (!c.help && !c.version && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
     throw std::invalid_argument("every transport is off; enable at least one port");
   return c;

@@ -27,6 +27,8 @@ struct CommandLine {
   std::string logFile;  // append the request log here; empty: standard error
   bool quiet = false;
   bool help = false;
+  // --allow and --allow-http/-tcp/-udp as given (the net options hold the parsed lists).
+  std::string allow, allowHttp, allowTcp, allowUdp;
   bool version = false;      // print the version and stop
   bool checkConfig = false;  // check the configuration (and the database) and stop
 };

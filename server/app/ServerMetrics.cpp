@@ -7,6 +7,7 @@
 #include <prometheus/registry.h>
 #include <prometheus/text_serializer.h>
 
+#include <cctype>
 #include <sstream>
 #include <string_view>
 
@@ -76,9 +77,19 @@ ServerMetrics::ServerMetrics(MetricsSources sources)
                     .Name("qorvin_db_sessions_in_use")
                     .Help("Database sessions leased to running requests, by service.")
                     .Register(*registry_)),
+      refused_(prometheus::BuildCounter()
+                   .Name("qorvin_refused_total")
+                   .Help("Clients turned away before a request was read, by transport and reason.")
+                   .Register(*registry_)),
       operationSeries_(std::make_unique<OperationSeries[]>(sources_.operations.size())) {}
 
 ServerMetrics::~ServerMetrics() = default;
+
+void ServerMetrics::Refused(const char* transport, const char* reason) {
+  std::string t = transport;
+  for (char& c : t) c = char(std::tolower(static_cast<unsigned char>(c)));
+  refused_.Add({{"transport", t}, {"reason", reason}}).Increment();
+}
 
 std::string ServerMetrics::OperationLabel(const std::string& summary) const {
   const std::string first = summary.substr(0, summary.find(' '));

@@ -7,6 +7,10 @@
 //   qorvin_sent_bytes_total{transport}                       counter, reply bytes
 //   qorvin_open_connections                                  gauge, TCP and HTTP connections
 //   qorvin_db_sessions_in_use{service}                       gauge, leased database sessions
+//   qorvin_refused_total{transport,reason}                   counter, clients turned away before
+//                                                            a request was read: reason
+//                                                            "not-allowed" (the allow list) or
+//                                                            "too-many-connections"
 //
 // operation is "Service.Operation" for the operations the server knows, "probe", "metrics", or
 // "other" (anything else: unknown operations, malformed or refused requests, other HTTP paths),
@@ -56,6 +60,7 @@ class ServerMetrics : public IRequestObserver {
 
   void Request(const char* transport, int operation, const std::string& summary, size_t bytesIn,
                size_t bytesOut, std::chrono::steady_clock::duration took, bool failed) override;
+  void Refused(const char* transport, const char* reason) override;
 
   // The current values, as the body of "GET /metrics".
   std::string Page();
@@ -72,6 +77,7 @@ class ServerMetrics : public IRequestObserver {
   prometheus::Family<prometheus::Counter>& sent_;
   prometheus::Family<prometheus::Gauge>& connections_;
   prometheus::Family<prometheus::Gauge>& sessions_;
+  prometheus::Family<prometheus::Counter>& refused_;
 
   // The series of one numbered operation (by transport and outcome), kept once looked up.
   struct OperationSeries {

@@ -55,6 +55,7 @@ struct NetContext {
   std::atomic<int> inFlight{0};
   std::atomic<bool> stopping{false};
   std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
+  RefusalLog refusals;                       // which refused clients are logged
   std::mutex stopMutex;
   std::condition_variable stopped;
 

@@ -12,25 +12,36 @@ namespace {
 using tcp = net::ip::tcp;
 
 void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
-  acceptor.async_accept(
-      ctx.NextIo().get_executor(),
-      [&ctx, &acceptor, http](boost::system::error_code ec, TcpSocket socket) {
-        if (ec == net::error::operation_aborted || ctx.stopping) return;
-        if (!ec) {
-          if (ctx.connections >= ctx.options.maxConnections) {
-            ctx.log.Event(http ? "HTTP" : "TCP", PeerText(socket),
-                          "connection refused: " + std::to_string(ctx.options.maxConnections) +
-                              " connections are open already");
-            boost::system::error_code ignored;
-            socket.close(ignored);
-          } else if (http) {
-            StartHttpSession(ctx, std::move(socket));
-          } else {
-            StartTcpSession(ctx, std::move(socket));
-          }
-        }
-        Accept(ctx, acceptor, http);
-      });
+  acceptor.async_accept(ctx.NextIo().get_executor(), [&ctx, &acceptor, http](
+                                                         boost::system::error_code ec,
+                                                         TcpSocket socket) {
+    if (ec == net::error::operation_aborted || ctx.stopping) return;
+    if (!ec) {
+      const AllowList& allowed = http ? ctx.options.allowHttp : ctx.options.allowTcp;
+      boost::system::error_code peerError;
+      const auto peer = socket.remote_endpoint(peerError);
+      if (!allowed.Empty() && (peerError || !allowed.Allows(peer.address()))) {
+        const std::string address = peerError ? "?" : peer.address().to_string();
+        ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "not-allowed",
+                        "connection refused: " + address + " is not in the allow list",
+                        ctx.refusals.ShouldLog(address, std::chrono::steady_clock::now()));
+        boost::system::error_code ignored;
+        socket.close(ignored);
+      } else if (ctx.connections >= ctx.options.maxConnections) {
+        ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "too-many-connections", "", false);
+        ctx.log.Event(http ? "HTTP" : "TCP", PeerText(socket),
+                      "connection refused: " + std::to_string(ctx.options.maxConnections) +
+                          " connections are open already");
+        boost::system::error_code ignored;
+        socket.close(ignored);
+      } else if (http) {
+        StartHttpSession(ctx, std::move(socket));
+      } else {
+        StartTcpSession(ctx, std::move(socket));
+      }
+    }
+    Accept(ctx, acceptor, http);
+  });
 }
 
 net::ip::address Resolve(NetContext& ctx) {

@@ -28,6 +28,7 @@
 #include <memory>
 #include <string>
 
+#include "server/net/AllowList.h"
 #include "server/net/Dispatcher.h"
 #include "server/net/RequestLog.h"
 
@@ -47,6 +48,9 @@ struct NetOptions {
   std::chrono::milliseconds idleTimeout{60000};
   int maxConnections = 512;
   std::chrono::milliseconds shutdownGrace{10000};
+  // The clients each transport serves (empty: all). A refused client gets nothing: its TCP or
+  // HTTP connection is closed at accept, its datagram dropped.
+  AllowList allowHttp, allowTcp, allowUdp;
 };
 
 struct BoundPorts {

@@ -76,11 +76,18 @@ void RequestLog::Event(const char* transport, const std::string& peer, const std
   Line(Timestamp() + " " + transport + " " + peer + " " + OneLine(what));
 }
 
+void RequestLog::Refused(const char* transport, const std::string& peer, const char* reason,
+                         const std::string& what, bool logLine) {
+  if (observer_) observer_->Refused(transport, reason);
+  if (logLine) Event(transport, peer, what);
+}
+
 void RequestLog::Line(const std::string& text) {
   std::lock_guard<std::mutex> lock(mutex_);
-  if (out_ == nullptr) return;
-  *out_ << text << '\n';
-  out_->flush();
+  std::ostream* out = out_.load();
+  if (out == nullptr) return;
+  *out << text << '\n';
+  out->flush();
 }
 
 void RequestLog::Redirect(std::ostream* out) {

@@ -18,6 +18,7 @@
 // server's time from the request's arrival to its reply being ready.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <mutex>
@@ -36,6 +37,8 @@ class IRequestObserver {
   virtual void Request(const char* transport, int operation, const std::string& summary,
                        size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took,
                        bool failed) = 0;
+  // A client turned away before a request was read (`reason`: "not-allowed", ...).
+  virtual void Refused(const char* /*transport*/, const char* /*reason*/) {}
 };
 
 class RequestLog {
@@ -54,11 +57,14 @@ class RequestLog {
                const std::string& summary, size_t bytesIn, size_t bytesOut,
                std::chrono::steady_clock::duration took, bool failed);
   void Event(const char* transport, const std::string& peer, const std::string& what);
+  // A client turned away: counted by the observer; `what` is logged as an event when `logLine`.
+  void Refused(const char* transport, const std::string& peer, const char* reason,
+               const std::string& what, bool logLine);
 
  private:
   void Line(const std::string& text);
 
-  std::ostream* out_;
+  std::atomic<std::ostream*> out_;  // written under mutex_; read without it to skip work
   LogFormat format_;
   IRequestObserver* observer_ = nullptr;
   std::mutex mutex_;

@@ -119,6 +119,14 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   }
 
   void OnDatagram(const udp::endpoint& from, size_t n) {
+    const AllowList& allowed = ctx_.options.allowUdp;
+    if (!allowed.Empty() && !allowed.Allows(from.address())) {
+      const std::string address = from.address().to_string();
+      ctx_.log.Refused("UDP", address + ":" + std::to_string(from.port()), "not-allowed",
+                       "datagram dropped: " + address + " is not in the allow list",
+                       ctx_.refusals.ShouldLog(address, Clock::now()));
+      return;
+    }
     // A client sends its requests from one socket: the text of the last peer is kept.
     if (from != lastFrom_ || lastPeer_.empty()) {
       lastFrom_ = from;

@@ -11,6 +11,7 @@
 #include "platform/rtl/Stream.h"
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
+#include "server/net/AllowList.h"
 #include "server/net/JsonText.h"
 #include "server/services/ServiceHost.h"
 #include "tests/support/TempPath.h"
@@ -27,13 +28,29 @@ std::string WriteConfig(const std::string& name, const std::string& text) {
 // A plausible value for every option that takes one.
 const std::map<std::string, std::string>& SampleValues() {
   static const std::map<std::string, std::string> kValues = {
-      {"db", "/tmp/x.db"},          {"schema", "/tmp/s.sql"},   {"procedures", "/tmp/p"},
-      {"pool-size", "3"},           {"statement-timeout", "9"}, {"max-rows", "77"},
-      {"max-result-bytes", "4096"}, {"bind", "0.0.0.0"},        {"http-port", "1001"},
-      {"tcp-port", "1002"},         {"udp-port", "1003"},       {"max-request", "1000"},
-      {"idle-timeout", "5"},        {"max-connections", "6"},   {"threads", "7"},
-      {"codeset", "GBK"},           {"log-format", "json"},     {"log-file", "/tmp/r.log"},
-      {"reply-compression", "4"}};
+      {"db", "/tmp/x.db"},
+      {"schema", "/tmp/s.sql"},
+      {"procedures", "/tmp/p"},
+      {"pool-size", "3"},
+      {"statement-timeout", "9"},
+      {"max-rows", "77"},
+      {"max-result-bytes", "4096"},
+      {"bind", "0.0.0.0"},
+      {"http-port", "1001"},
+      {"tcp-port", "1002"},
+      {"udp-port", "1003"},
+      {"max-request", "1000"},
+      {"idle-timeout", "5"},
+      {"max-connections", "6"},
+      {"threads", "7"},
+      {"codeset", "GBK"},
+      {"log-format", "json"},
+      {"log-file", "/tmp/r.log"},
+      {"reply-compression", "4"},
+      {"allow", "10.0.0.0/8"},
+      {"allow-http", "::1"},
+      {"allow-tcp", "127.0.0.1"},
+      {"allow-udp", "192.168.0.0/16,fd00::/8"}};
   return kValues;
 }
 
@@ -47,7 +64,8 @@ std::string Describe(const CommandLine& c) {
     << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
     << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.config.admin << "|"
     << c.codeSet << "|" << c.config.compressReplies << "|" << c.config.replyCompressionLevel << "|"
-    << int(c.logFormat) << "|" << c.logFile << "|" << c.quiet;
+    << int(c.logFormat) << "|" << c.net.allowHttp.Text() << "|" << c.net.allowTcp.Text() << "|"
+    << c.net.allowUdp.Text() << "|" << c.logFile << "|" << c.quiet;
   return o.str();
 }
 
@@ -258,6 +276,53 @@ TEST(ReplyCompression, MostlyCompressedBodiesGetTheFastestLevel) {
     EXPECT_EQ(uint8_t(out.Memory()[28]), 0x78);
     EXPECT_EQ(uint8_t(out.Memory()[29]), flags) << level;
   }
+}
+
+}  // namespace
+}  // namespace qorvin::server
+
+namespace qorvin::server {
+namespace {
+
+TEST(AllowList, NetworksOfBothFamiliesAndWhatIsNotOne) {
+  using boost::asio::ip::make_address;
+  const AllowList list = AllowList::Parse("10.1.0.0/16, 192.168.5.7,::1,fd00::/8");
+  EXPECT_TRUE(list.Allows(make_address("10.1.200.3")));
+  EXPECT_FALSE(list.Allows(make_address("10.2.0.1")));
+  EXPECT_TRUE(list.Allows(make_address("192.168.5.7")));
+  EXPECT_FALSE(list.Allows(make_address("192.168.5.8")));
+  EXPECT_TRUE(list.Allows(make_address("::1")));
+  EXPECT_TRUE(list.Allows(make_address("fd12:3456::1")));
+  EXPECT_FALSE(list.Allows(make_address("fe80::1")));
+  EXPECT_TRUE(list.Allows(make_address("::ffff:10.1.2.3")));  // IPv4 on an IPv6 socket
+  EXPECT_FALSE(list.Allows(make_address("::ffff:10.2.2.3")));
+  EXPECT_EQ(list.Text(), "10.1.0.0/16,192.168.5.7/32,::1/128,fd00::/8");
+  EXPECT_TRUE(AllowList::Parse("").Empty());
+  EXPECT_TRUE(AllowList::Parse("").Allows(make_address("8.8.8.8")));
+  EXPECT_TRUE(AllowList::Parse("0.0.0.0/0").Allows(make_address("8.8.8.8")));
+  EXPECT_FALSE(AllowList::Parse("0.0.0.0/0").Allows(make_address("::2")));
+  EXPECT_TRUE(AllowList::Parse("10.0.0.0/9").Allows(make_address("10.127.0.1")));
+  EXPECT_FALSE(AllowList::Parse("10.0.0.0/9").Allows(make_address("10.128.0.1")));
+  for (const char* bad : {"10.0.0.0/33", "10.0.0/8", "host.example", "::1/129", "1.2.3.4/",
+                          "1.2.3.4/x", "1.2.3.4,,5.6.7.8"})
+    EXPECT_THROW(AllowList::Parse(bad), std::invalid_argument) << bad;
+  EXPECT_THROW(ParseCommandLine({"--allow-tcp", "nonsense"}), std::invalid_argument);
+  const CommandLine c = ParseCommandLine({"--allow", "10.0.0.0/8", "--allow-udp=127.0.0.1"});
+  EXPECT_EQ(c.net.allowTcp.Text(), "10.0.0.0/8");
+  EXPECT_EQ(c.net.allowHttp.Text(), "10.0.0.0/8");
+  EXPECT_EQ(c.net.allowUdp.Text(), "127.0.0.1/32");
+}
+
+TEST(AllowList, ARefusedAddressIsLoggedOncePerMinute) {
+  RefusalLog log;
+  const auto t0 = std::chrono::steady_clock::time_point{} + std::chrono::hours(1);
+  EXPECT_TRUE(log.ShouldLog("10.0.0.1", t0));
+  EXPECT_FALSE(log.ShouldLog("10.0.0.1", t0 + std::chrono::seconds(59)));
+  EXPECT_TRUE(log.ShouldLog("10.0.0.2", t0 + std::chrono::seconds(59)));
+  EXPECT_TRUE(log.ShouldLog("10.0.0.1", t0 + std::chrono::seconds(61)));
+  // A scan of many addresses keeps the memory bounded.
+  for (size_t i = 0; i < RefusalLog::kMaxAddresses * 2; ++i)
+    EXPECT_TRUE(log.ShouldLog("a" + std::to_string(i), t0 + std::chrono::minutes(5)));
 }
 
 }  // namespace

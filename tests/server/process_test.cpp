@@ -260,6 +260,65 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
   EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
 }
 
+// --allow: a client address outside the list gets nothing on TCP (closed before anything is
+// read) and UDP (no answer), is logged once and counted; an address inside is served.
+TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswer) {
+  ServerProcess server({"--http-port", "0", "--tcp-port", "0", "--udp-port", "0", "--allow-tcp",
+                        "127.0.0.1", "--allow-udp", "127.0.0.1", "--allow-http", "127.0.0.0/8"});
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const int http = PortIn(line, "http"), tcp = PortIn(line, "tcp"), udp = PortIn(line, "udp");
+
+  for (int round = 0; round < 2; ++round) {
+    Socket outside(SOCK_STREAM);
+    outside.BindSource("127.0.0.2");
+    outside.Connect(tcp);
+    try {
+      outside.SendAll(Frame("PROBE"));
+    } catch (const std::exception&) {
+      // already closed: equally no answer
+    }
+    EXPECT_TRUE(outside.PeerClosedOrReset());
+  }
+  EXPECT_EQ(TcpCall(tcp, "PROBE"), "PROBEDOK");
+
+  // UDP: the refused datagram, then an allowed one; the endpoint takes them in order, so once
+  // the second is answered the first was judged, and nothing came back for it.
+  Socket outsideUdp(SOCK_DGRAM);
+  outsideUdp.BindSource("127.0.0.2");
+  const sockaddr_in to = Socket::Loopback(udp);
+  const std::string id = "{00000000-0000-0000-0000-000000000001}";
+  const std::string datagram = id + "PROBE";
+  ASSERT_GT(::sendto(outsideUdp.fd(), datagram.data(), datagram.size(), 0,
+                     reinterpret_cast<const sockaddr*>(&to), sizeof to),
+            0);
+  EXPECT_EQ(UdpCall(udp, id, "PROBE"), id + "PROBEDOK");
+  EXPECT_FALSE(outsideUdp.Readable(0));
+
+  // HTTP allows the whole loopback network: served from 127.0.0.2 too.
+  Socket httpClient(SOCK_STREAM);
+  httpClient.BindSource("127.0.0.2");
+  httpClient.Connect(http);
+  httpClient.SendAll("GET /metrics HTTP/1.1\r\nHost: x\r\n\r\n");
+  const std::string page = ReadHttpBody(httpClient);
+  EXPECT_NE(page.find("qorvin_refused_total{reason=\"not-allowed\",transport=\"tcp\"} 2"),
+            std::string::npos)
+      << page;
+  EXPECT_NE(page.find("qorvin_refused_total{reason=\"not-allowed\",transport=\"udp\"} 1"),
+            std::string::npos)
+      << page;
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  const std::string log = server.Log();
+  // One line for the address within the minute, however many connections and datagrams.
+  size_t lines = 0;
+  for (size_t at = log.find("127.0.0.2 is not in the allow list"); at != std::string::npos;
+       at = log.find("127.0.0.2 is not in the allow list", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 1u) << log;
+}
+
 TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {
   const std::string config = qorvin::test::TempPath("bad.conf");
   std::ofstream(config) << "http-port = 0\nthreads = many\n";

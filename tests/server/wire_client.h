@@ -39,6 +39,16 @@ class Socket {
     return a;
   }
 
+  // Sends from `address` (any 127.x.y.z is loopback on Linux: a second client address without a
+  // second machine).
+  void BindSource(const char* address) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    if (::inet_pton(AF_INET, address, &a.sin_addr) != 1 ||
+        ::bind(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      throw std::runtime_error(std::string("cannot bind to ") + address);
+  }
+
   void Connect(int port) {
     sockaddr_in a = Loopback(port);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
