@@ -138,7 +138,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/server/prerm
     ${PROJECT_SOURCE_DIR}/packaging/server/postrm)
 
-set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+# Qt's own translations give the dialog's message boxes their buttons in the host's language.
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS
+    "${QORVIN_PACKAGE_library} (= ${qorvin_full_version}), qt6-translations-l10n")
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host
  The Personal common-functions dialog (libPersonal.so), the plug-in framework
  stand-in libbasalt.so, and basalt-host, which runs the dialog against a

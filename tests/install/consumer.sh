@@ -167,8 +167,12 @@ for deb in "${debs[@]}"; do
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
       grep -q 'libcurl4[a-z0-9]* (>= 7.80.0)' <<<"$depends" || fail "$name does not depend on libcurl"
       ;;
-    libqorvinclient-dev | qorvin-personal)
+    libqorvinclient-dev)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      ;;
+    qorvin-personal)
+      grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      grep -q 'qt6-translations-l10n' <<<"$depends" || fail "$name does not depend on Qt's translations"
       ;;
     qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
     *) fail "unexpected package $name" ;;

@@ -200,7 +200,7 @@ TEST_P(ClientBinding, AReplyWithoutDataGivesAnOpenEmptyDatasetAndAFailureKeepsTh
 TEST_P(ClientBinding, AnExecHandsBackTheServersResultAndOnlyACallFailureFails) {
   auto remote = Connect(GetParam());
   const std::string batch =
-      "SET XACT_ABORT ON\rBEGIN TRAN\rdelete from bUserCommon where "
+      "BEGIN TRAN\rdelete from bUserCommon where "
       "[UserId]='用户''1'\rinsert ... values('新建分组')\r";
   std::string error;
   for (int32_t result : {0, -1, 17}) {
@@ -334,9 +334,7 @@ TEST_P(ClientBindingHost, TheDialogLoadsAndSavesThroughTheLibrary) {
   safety.setSingleShot(true);
   QObject::connect(&safety, &QTimer::timeout, [] { QApplication::closeAllWindows(); });
   safety.start(10000);
-  QTimer::singleShot(0, [] {
-    QWidget* dialog = QApplication::activeModalWidget();
-    ASSERT_NE(dialog, nullptr);
+  test::WhenModalShown([](QWidget* dialog) {
     auto* menu = dialog->findChild<QTreeWidget*>("RzCheckTreeMenu");
     auto* groups = dialog->findChild<QTreeWidget*>("RzTreeViewCommonFunctions");
     ASSERT_NE(menu, nullptr);
@@ -360,7 +358,7 @@ TEST_P(ClientBindingHost, TheDialogLoadsAndSavesThroughTheLibrary) {
   EXPECT_EQ(seen[0].Operation, "SynchReadData");
   EXPECT_EQ(seen[0].User, "u1");
   EXPECT_EQ(seen[1].Operation, "SynchExecSQL");
-  EXPECT_EQ(seen[1].Sql.rfind("SET XACT_ABORT ON\rBEGIN TRAN\r", 0), 0u) << seen[1].Sql;
+  EXPECT_EQ(seen[1].Sql.rfind("BEGIN TRAN\r", 0), 0u) << seen[1].Sql;
   EXPECT_NE(seen[1].Sql.find("values('u1','常用=组','101,201',1, getdate(),'u1')\r"),
             std::string::npos)
       << seen[1].Sql;
