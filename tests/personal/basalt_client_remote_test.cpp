@@ -11,7 +11,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -303,6 +305,42 @@ TEST(ClientBindingLoad, AServerThatNeverAnswersFailsTheCallWithTheTransportsReas
   EXPECT_FALSE(remote->ReadData("select 1", ds, error));
   EXPECT_FALSE(error.empty());
   EXPECT_FALSE(ds.Active());
+}
+
+// A server that stalls: a call with a bound is cancelled at the bound and fails with a text that
+// names it, while the calling thread keeps handling events (a timer fires during the call); the
+// module then serves the next call normally.
+TEST(ClientBindingLoad, ACallPastItsBoundIsCancelledWhileEventsGoOn) {
+  for (char letter : {'H', 'B'}) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    int requests = 0;
+    ScriptedServer server([&](const std::string&) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (requests++ == 0)
+        released.wait_for(lock, std::chrono::seconds(60), [&] { return release; });
+      return Reply().Int(5).Bytes();
+    });
+    std::string error;
+    auto remote = CreateClientRemoteSql(
+        {"127.0.0.1", server.Port(letter), letter, QORVIN_CLIENT_LIBRARY, "u"}, error);
+    ASSERT_NE(remote, nullptr) << error;
+    remote->SetCallBound(std::chrono::milliseconds(300));
+    bool ticked = false;
+    QTimer::singleShot(0, [&] { ticked = true; });
+    EXPECT_FALSE(remote->ExecSql("update t set x = 1", error));
+    EXPECT_EQ(error, "the server did not answer within 300 ms (the call was cancelled)") << letter;
+    EXPECT_TRUE(ticked) << "no event was handled while the call waited";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    remote->SetCallBound(std::chrono::seconds(30));
+    EXPECT_TRUE(remote->ExecSql("update t set x = 2", error)) << letter << ": " << error;
+    EXPECT_EQ(static_cast<TClientRemoteSql*>(remote.get())->LastResult(), 5);
+  }
 }
 
 // basalt-host's run with the real plug-in and the real client library: the dialog loads the
