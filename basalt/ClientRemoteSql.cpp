@@ -5,6 +5,7 @@
 #include <QTimer>
 #include <exception>
 #include <future>
+#include <memory>
 #include <thread>
 
 #include "basalt/ClientLibrary.h"
@@ -111,14 +112,22 @@ bool TClientRemoteSql::WithinBound(const std::function<void()>& call) {
   }
   std::promise<void> finished;
   std::future<void> done = finished.get_future();
-  QEventLoop* loop = QCoreApplication::instance() != nullptr ? new QEventLoop : nullptr;
+  // Without an application there are no events to handle: the thread just waits.
+  std::unique_ptr<QEventLoop> loop;
+  if (QCoreApplication::instance() != nullptr) loop = std::make_unique<QEventLoop>();
+  QEventLoop* const target = loop.get();
   std::thread worker([&] {
-    call();
-    finished.set_value();
-    if (loop != nullptr) QMetaObject::invokeMethod(loop, &QEventLoop::quit, Qt::QueuedConnection);
+    try {
+      call();
+      finished.set_value();
+    } catch (...) {
+      finished.set_exception(std::current_exception());  // raised again on the calling thread
+    }
+    if (target != nullptr)
+      QMetaObject::invokeMethod(target, &QEventLoop::quit, Qt::QueuedConnection);
   });
   if (loop != nullptr) {
-    QTimer::singleShot(bound_, loop, &QEventLoop::quit);
+    QTimer::singleShot(bound_, target, &QEventLoop::quit);
     // Repaints, timers and posted events go on; clicks and keys wait for the call's end.
     if (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
       loop->exec(QEventLoop::ExcludeUserInputEvents);
@@ -132,7 +141,8 @@ bool TClientRemoteSql::WithinBound(const std::function<void()>& call) {
   while (!inTime && done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
     progress_->Cancel();
   worker.join();
-  delete loop;  // drops the worker's quit if it came after the bound
+  loop.reset();  // drops the worker's quit if it came after the bound
+  done.get();
   return inTime;
 }
 
