@@ -1,6 +1,12 @@
 #include "basalt/ClientRemoteSql.h"
 
+#include <QCoreApplication>
+#include <QEventLoop>
+#include <QTimer>
 #include <exception>
+#include <future>
+#include <memory>
+#include <thread>
 
 #include "basalt/ClientLibrary.h"
 #include "basalt/ClientValues.h"
@@ -32,12 +38,23 @@ struct RecordSetSlot {
   }
 };
 
+// The failure of a call cut off at `bound`.
+std::string BoundText(std::chrono::milliseconds bound) {
+  const int64_t ms = bound.count();
+  const std::string amount =
+      ms % 1000 == 0 ? std::to_string(ms / 1000) + " s" : std::to_string(ms) + " ms";
+  return "the server did not answer within " + amount + " (the call was cancelled)";
+}
+
 }  // namespace
 
 TClientRemoteSql::TClientRemoteSql(IRemoteDataModule* module, IQorvinDataSetFactory* factory,
                                    std::string userId)
     : module_(module), factory_(factory), user_id_(std::move(userId)) {
   module_->SetOnError({&TClientRemoteSql::OnError, this});
+  void* progress = nullptr;
+  if (module_->QueryInterface(&kQorvinIID_IQorvinProgress, &progress) == 0)
+    progress_ = static_cast<IQorvinProgress*>(progress);
 }
 
 TClientRemoteSql::~TClientRemoteSql() {
@@ -88,12 +105,59 @@ bool TClientRemoteSql::CallSucceeded(const QorvinText& errorText, std::string& e
   return false;
 }
 
+bool TClientRemoteSql::WithinBound(const std::function<void()>& call) {
+  if (bound_.count() <= 0 || progress_ == nullptr) {
+    call();
+    return true;
+  }
+  std::promise<void> finished;
+  std::future<void> done = finished.get_future();
+  // Without an application there are no events to handle: the thread just waits.
+  std::unique_ptr<QEventLoop> loop;
+  if (QCoreApplication::instance() != nullptr) loop = std::make_unique<QEventLoop>();
+  QEventLoop* const target = loop.get();
+  std::thread worker([&] {
+    try {
+      call();
+      finished.set_value();
+    } catch (...) {
+      finished.set_exception(std::current_exception());  // raised again on the calling thread
+    }
+    if (target != nullptr)
+      QMetaObject::invokeMethod(target, &QEventLoop::quit, Qt::QueuedConnection);
+  });
+  if (loop != nullptr) {
+    QTimer::singleShot(bound_, target, &QEventLoop::quit);
+    // Repaints, timers and posted events go on; clicks and keys wait for the call's end.
+    if (done.wait_for(std::chrono::seconds(0)) != std::future_status::ready)
+      loop->exec(QEventLoop::ExcludeUserInputEvents);
+  } else {
+    done.wait_for(bound_);
+  }
+  bool inTime = done.wait_for(std::chrono::seconds(0)) == std::future_status::ready;
+  // Past the bound: cancel until the call has ended. A cancel can only reach a call in flight,
+  // so it is repeated while the call may still be starting; the library ends a cancelled call
+  // within milliseconds.
+  while (!inTime && done.wait_for(std::chrono::milliseconds(20)) != std::future_status::ready)
+    progress_->Cancel();
+  worker.join();
+  loop.reset();  // drops the worker's quit if it came after the bound
+  done.get();
+  return inTime;
+}
+
 bool TClientRemoteSql::ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) {
   std::string user, text;
   if (!BeginCall(sql, user, text, error)) return false;
   PacketSlot packet;
   TextSlot errorText;
-  module_->SynchReadData(user.c_str(), "", text.c_str(), &packet.p, &last_result_, &errorText.t);
+  if (!WithinBound([&] {
+        module_->SynchReadData(user.c_str(), "", text.c_str(), &packet.p, &last_result_,
+                               &errorText.t);
+      })) {
+    error = BoundText(bound_);
+    return false;
+  }
   if (!CallSucceeded(errorText.t, error)) return false;
 
   TDataSetContent content;
@@ -122,7 +186,12 @@ bool TClientRemoteSql::ExecSql(const std::string& sql, std::string& error) {
   std::string user, text;
   if (!BeginCall(sql, user, text, error)) return false;
   TextSlot errorText;
-  module_->SynchExecSQL(user.c_str(), "", text.c_str(), &last_result_, &errorText.t);
+  if (!WithinBound([&] {
+        module_->SynchExecSQL(user.c_str(), "", text.c_str(), &last_result_, &errorText.t);
+      })) {
+    error = BoundText(bound_);
+    return false;
+  }
   return CallSucceeded(errorText.t, error);
 }
 

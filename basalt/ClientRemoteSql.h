@@ -13,14 +13,23 @@
 // Ownership: the module belongs to the library and lives until the process ends; this object
 // only borrows it and removes its callback on destruction. Thread: one thread at a time (the
 // module serves one call at a time); every call blocks until the transport gives up or answers.
+//
+// Call bound (SetCallBound): with a bound, the module's call runs on a thread of its own while
+// the calling thread waits in an event loop that handles everything but user input (repaints,
+// timers, posted events), and a call still running at the bound is cancelled through the
+// module's IQorvinProgress; it then fails with "the server did not answer within N s (the call
+// was cancelled)". Without a bound (0) the call runs on the calling thread.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 #include "basalt/BasaltApi.h"
 #include "basalt/RemoteSql.h"
 #include "include/qorvin/QorvinClient.h"
+#include "include/qorvin/QorvinProgress.h"
 
 namespace qorvin {
 
@@ -38,6 +47,8 @@ class BASALT_API TClientRemoteSql : public IRemoteSql {
   bool ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) override;
   // SynchExecSQL of the module.
   bool ExecSql(const std::string& sql, std::string& error) override;
+  void SetCallBound(std::chrono::milliseconds bound) override { bound_ = bound; }
+  std::chrono::milliseconds CallBound() const { return bound_; }
 
   // The integer result of the most recent call as the server returned it (0 when the call itself
   // failed before an answer arrived).
@@ -50,11 +61,15 @@ class BASALT_API TClientRemoteSql : public IRemoteSql {
   // with a reason when either text cannot be represented there.
   bool BeginCall(const std::string& sql, std::string& ansiUser, std::string& ansiSql,
                  std::string& error);
+  // Runs `call` (one call of the module) within the bound; false when the bound cut it off.
+  bool WithinBound(const std::function<void()>& call);
   // After a call: true when it succeeded; otherwise the reason (UTF-8) in `error`.
   bool CallSucceeded(const QorvinText& errorText, std::string& error);
 
   IRemoteDataModule* module_;
   IQorvinDataSetFactory* factory_;
+  IQorvinProgress* progress_ = nullptr;  // null when the library offers none: no bound then
+  std::chrono::milliseconds bound_{0};
   std::string user_id_;  // UTF-8
   int32_t last_result_ = 0;
   bool failed_ = false;

@@ -1,5 +1,8 @@
 #include "basalt/RemoteCalls.h"
 
+#include <QCursor>
+#include <QGuiApplication>
+
 #include "basalt/DataSet.h"
 #include "basalt/Messages.h"
 #include "basalt/ShareData.h"
@@ -13,11 +16,27 @@ std::string& LastError() {
   return text;
 }
 
-// Runs `call` on the shared connection; records and returns the outcome.
+// The wait cursor while a call runs (when there is a GUI).
+struct BusyCursor {
+  const bool shown = qobject_cast<QGuiApplication*>(QCoreApplication::instance()) != nullptr;
+  BusyCursor() {
+    if (shown) QGuiApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+  }
+  ~BusyCursor() {
+    if (shown) QGuiApplication::restoreOverrideCursor();
+  }
+  BusyCursor(const BusyCursor&) = delete;
+  BusyCursor& operator=(const BusyCursor&) = delete;
+};
+
+// Runs `call` on the shared connection with the current call bound and the wait cursor; records
+// and returns the outcome.
 template <typename Call>
 bool WithRemote(Call call) {
+  BusyCursor busy;
   IRemoteSql* remote = ShareData().RemoteSql();
   std::string error;
+  if (remote != nullptr) remote->SetCallBound(ShareData().RemoteCallBound());
   const bool ok = remote != nullptr ? call(*remote, error) : false;
   if (remote == nullptr) error = ShareData().RemoteSqlUnavailableReason();
   if (!ok && error.empty()) error = "the server reported a failure without a reason";
@@ -32,6 +51,15 @@ void AppendLine(std::string& text, const std::string& line) {
 }
 
 }  // namespace
+
+TRemoteCallBound::TRemoteCallBound(std::chrono::milliseconds bound)
+    : previous_(ShareData().RemoteCallBound()) {
+  ShareData().SetRemoteCallBound(bound);
+}
+
+TRemoteCallBound::~TRemoteCallBound() {
+  ShareData().SetRemoteCallBound(previous_);
+}
 
 std::string SqlQuoted(const std::string& text) {
   std::string out = "'";

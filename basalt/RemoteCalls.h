@@ -1,8 +1,10 @@
 // The framework's remote SQL operations as plug-ins call them. Each runs synchronously on the UI
 // thread through the connection in ShareData() and never raises for a server or transport
-// failure: it reports through its result (and the texts named below).
+// failure: it reports through its result (and the texts named below). While a call runs the
+// application shows the wait cursor, and the call has the bound of ShareData().RemoteCallBound().
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -37,6 +39,19 @@ BASALT_API bool SynchExecSQL(QWidget* owner, const std::string& sql,
 // false, shows nothing, leaves `dataset` as it was and keeps the reason in LastRemoteError().
 BASALT_API bool OpenXMLDataSet(QWidget* owner, std::shared_ptr<TBasaltDataSet>& dataset,
                                const std::string& table);
+
+// Bounds the remote calls made during its lifetime (ShareData().SetRemoteCallBound) and puts
+// the previous bound back when it goes. A form uses it around the calls a user waits for.
+class BASALT_API TRemoteCallBound {
+ public:
+  explicit TRemoteCallBound(std::chrono::milliseconds bound);
+  ~TRemoteCallBound();
+  TRemoteCallBound(const TRemoteCallBound&) = delete;
+  TRemoteCallBound& operator=(const TRemoteCallBound&) = delete;
+
+ private:
+  std::chrono::milliseconds previous_;
+};
 
 // The reason of the most recent failed remote operation ("" after a success).
 BASALT_API const std::string& LastRemoteError();

@@ -9,6 +9,7 @@
 // or the transport gives up (the transport bounds every wait).
 #pragma once
 
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -26,6 +27,11 @@ class BASALT_API IRemoteSql {
   virtual bool ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) = 0;
   // Runs a statement or batch that returns no rows. false with a text in `error` on failure.
   virtual bool ExecSql(const std::string& sql, std::string& error) = 0;
+  // The longest the following calls may take: past it a call is cancelled and fails with a
+  // text that names the bound. 0 (the start): only the transport's own bounds. While a call
+  // with a bound waits, the UI thread goes on handling events other than user input, so the
+  // windows stay drawn. A connection that answers at once (a scripted one) may ignore it.
+  virtual void SetCallBound(std::chrono::milliseconds bound);
 };
 
 // Where and how to reach the middleware server.

@@ -27,6 +27,7 @@ void TShareData::Reset() {
   user_ = TUserInfo();
   remote_.reset();
   no_remote_reason_ = kNotConnected;
+  call_bound_ = std::chrono::milliseconds(0);
   tables_.clear();
 }
 

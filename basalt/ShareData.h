@@ -5,6 +5,7 @@
 // Thread: UI thread only. The object lives until the process ends; Reset() empties it.
 #pragma once
 
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -37,11 +38,16 @@ class BASALT_API TShareData {
   const std::string& RemoteSqlUnavailableReason() const { return no_remote_reason_; }
   void SetRemoteSqlUnavailableReason(std::string reason) { no_remote_reason_ = std::move(reason); }
 
+  // The bound every remote framework call gets (IRemoteSql::SetCallBound); 0: the transport's
+  // own bounds only. TRemoteCallBound (RemoteCalls.h) sets it for a stretch of calls.
+  std::chrono::milliseconds RemoteCallBound() const { return call_bound_; }
+  void SetRemoteCallBound(std::chrono::milliseconds bound) { call_bound_ = bound; }
+
   // The framework's local copy of table `name` (names compared exactly), created empty and
   // closed on first use. Forms that open it share the object with the framework.
   std::shared_ptr<TBasaltDataSet> LocalTable(const std::string& name);
 
-  // Drops the menus, plugs, user, connection and local tables.
+  // Drops the menus, plugs, user, connection, call bound and local tables.
   void Reset();
 
  private:
@@ -50,6 +56,7 @@ class BASALT_API TShareData {
   TUserInfo user_;
   std::unique_ptr<IRemoteSql> remote_;
   std::string no_remote_reason_;
+  std::chrono::milliseconds call_bound_{0};
   std::map<std::string, std::shared_ptr<TBasaltDataSet>> tables_;
 };
 

@@ -135,7 +135,9 @@ set(CPACK_DEBIAN_SERVER_PACKAGE_CONTROL_EXTRA
     ${PROJECT_SOURCE_DIR}/packaging/server/prerm
     ${PROJECT_SOURCE_DIR}/packaging/server/postrm)
 
-set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS "${QORVIN_PACKAGE_library} (= ${qorvin_full_version})")
+# Qt's own translations give the dialog's message boxes their buttons in the host's language.
+set(CPACK_DEBIAN_PLUGIN_PACKAGE_DEPENDS
+    "${QORVIN_PACKAGE_library} (= ${qorvin_full_version}), qt6-translations-l10n")
 # The dialog's labels are Chinese: without a CJK font Qt draws boxes.
 set(CPACK_DEBIAN_PLUGIN_PACKAGE_RECOMMENDS "fonts-noto-cjk")
 set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host

@@ -10,9 +10,10 @@ set -euo pipefail
 
 # Besides the libraries: ca-certificates (HTTPS to real servers; the tests bring their own trust),
 # clang with libclang-rt-14-dev (libFuzzer and the sanitizer headers of scripts/fuzz.sh),
-# clang-format (the format command), util-linux (runuser for pg-cluster.sh), locales (the locale
-# sources and charmaps from which the conversion tests make GBK and CP1252 locales, and the CLI
-# test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc),
+# clang-format (the format command), qt6-translations-l10n (Qt's own texts in the dialog's
+# language: the buttons of its message boxes), util-linux (runuser for pg-cluster.sh), locales
+# (the locale sources and charmaps from which the conversion tests make GBK and CP1252 locales,
+# and the CLI test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc),
 # prometheus-cpp-dev (the server's metrics), scdoc (man pages), dpkg-dev, file, binutils, lintian
 # (the Debian packages; readelf for the RUNPATH test), curl (the consumer test).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
@@ -23,7 +24,7 @@ packages=(
   cmake ninja-build g++ pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
-  qt6-base-dev libgl-dev fonts-noto-cjk
+  qt6-base-dev libgl-dev fonts-noto-cjk qt6-translations-l10n
   libsqlite3-dev libpq-dev libboost-dev
   postgresql
   openssl libssl-dev ca-certificates

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "basalt/QtTranslations.h"
 #include "basalt/host/HostOptions.h"
 #include "basalt/host/HostRun.h"
 
@@ -22,6 +23,8 @@ int RunWithApplication(qorvin::THostOptions options, int& argc, char** argv) {
   std::setlocale(LC_ALL, "");
   QApplication app(argc, argv);
   std::setlocale(LC_NUMERIC, "C");
+  // The framework speaks Chinese: Qt's own texts (message-box buttons) follow it.
+  qorvin::InstallQtTranslations(qorvin::FrameworkLocale());
   if (options.PluginPath.empty())
     options.PluginPath = QCoreApplication::applicationDirPath().toStdString() + "/libPersonal.so";
   return qorvin::RunHost(options, std::cerr);

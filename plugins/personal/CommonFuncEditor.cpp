@@ -31,22 +31,27 @@ bool TCommonFuncEditor::RequestMenuCheck(int node, bool checked) {
     ShowInfoKey(lang::kPleaseCreateFunctionGroupFirst);
     return false;
   }
-  menu_.SetChecked(node, checked);
-  if (menu_.HasChildren(node)) return true;
-  OnMenuCheckChanged(node);
-  // A function offered in several places of the menu is one function: every function node with
-  // its id shows the state that the change (or its refusal) left.
-  const bool now = menu_.Node(node).Checked;
-  for (int other : menu_.AllWithId(menu_.Node(node).Id)) {
-    if (menu_.Node(other).Level >= 2 && !menu_.HasChildren(other)) menu_.SetChecked(other, now);
-  }
-  return now == checked;  // the effect may have put the change back
+  // A menu with children is checked only when the tree holds its id (a stored list named it):
+  // unchecking it then removes that function like unchecking any other.
+  OnMenuCheckChanged(node, checked);
+  SyncMenuChecks(menu_.Node(node).Id);
+  return menu_.Node(node).Checked == checked;  // the effect may have left the old state
 }
 
-void TCommonFuncEditor::OnMenuCheckChanged(int node) {
+void TCommonFuncEditor::SyncMenuChecks(int id) {
+  // A function offered in several places of the menu is one function, whatever the level of
+  // each place and whether it has children: every node with its id shows whether the
+  // common-functions tree holds it.
+  const bool held = common_.FindFunctionById(id).Valid();
+  for (int node : menu_.AllWithId(id)) menu_.SetChecked(node, held);
+}
+
+void TCommonFuncEditor::OnMenuCheckChanged(int node, bool checked) {
   const TMenuNode& menu = menu_.Node(node);
   const TNodePos found = common_.FindFunctionById(menu.Id);
-  if (!menu.Checked) {
+  if (!checked) {
+    // One copy goes; when the id sits in further groups (stored that way), their copies stay
+    // and the menu node stays checked for them.
     if (found.Valid()) common_.Remove(found);
     return;
   }
@@ -54,8 +59,7 @@ void TCommonFuncEditor::OnMenuCheckChanged(int node) {
   const TNodePos selected = common_.SelectedPos();
   if (!selected.Valid()) {
     ShowInfoKey(lang::kPleaseSelectFunctionNodeFirst);
-    RequestMenuCheck(node, false);
-    return;
+    return;  // the node stays unchecked
   }
   common_.AddFunction(selected.Group, menu.Caption, menu.Id);
   if (selected.IsGroup()) SetCollapsed(common_.NodeAt(selected).Key, false);
@@ -66,7 +70,8 @@ void TCommonFuncEditor::RemoveFunction(uint64_t key) {
   if (!pos.IsFunction()) return;
   const int id = common_.NodeAt(pos).Id;
   common_.Remove(pos);
-  for (int node : menu_.AllWithId(id)) RequestMenuCheck(node, false);
+  // Only this node goes: copies of the id in other groups stay, and so does their check.
+  SyncMenuChecks(id);
 }
 
 void TCommonFuncEditor::DeleteSelectedWithConfirm() {
@@ -81,8 +86,8 @@ void TCommonFuncEditor::DeleteSelectedWithConfirm() {
   }
   const uint64_t groupKey = group.Node.Key;
   if (ShowComfirm(lang_.Text(lang::kDeleteGroupX, {group.Node.Text}), "") != IDYES) return;
-  // Functions go one by one from the last, each unchecking its menu node. Unchecking may remove
-  // further nodes, so the group is looked up again every round.
+  // Functions go one by one from the last, each unchecking its menu node unless another group
+  // still holds the id.
   for (TNodePos g = common_.Find(groupKey);
        g.Valid() && !common_.Groups()[size_t(g.Group)].Functions.empty();
        g = common_.Find(groupKey)) {

@@ -55,19 +55,22 @@ class TCommonFuncEditor {
   // leaves it unchanged when the dataset is closed or empty. Selects the first group.
   void LoadCommonFunctions();
   // Adds a group from a name and a MenuIdList text. Ids without a menu node are kept hidden in
-  // the group (see THiddenId); entries that are not integers are dropped.
+  // the group (see THiddenId); entries that are not integers are dropped. Every menu node with
+  // an id the group shows is checked directly, whatever its level (no refusal rules apply).
   void AddGroupFromList(const std::string& name, const std::string& listText);
 
   // ---- the menu check tree
-  // The user (or the editor itself) asks menu node `node` to become `checked`: applies the
-  // refusal rules, then the effect on the common-functions tree; every other function node with
-  // the same id takes the resulting state. Returns whether the node was in another state and
-  // now holds the requested one.
+  // The user asks menu node `node` to become `checked`: applies the refusal rules, then the
+  // effect on the common-functions tree: checking adds the function
+  // to the selection unless the tree holds it, unchecking removes its first copy. Afterwards
+  // every menu node with that id, at any level, is checked exactly when the tree still holds
+  // the id. Returns whether the node was in another state and now holds the requested one.
   bool RequestMenuCheck(int node, bool checked);
 
   // ---- the common-functions tree
   void Select(uint64_t key) { common_.Select(key); }
-  // Removes a function and unchecks every menu node with its id.
+  // Removes one function node; unchecks every menu node with its id unless another copy of the
+  // id remains in the tree.
   void RemoveFunction(uint64_t key);
   // Delete key, delete button and popup delete: asks, then removes the selected node.
   void DeleteSelectedWithConfirm();
@@ -106,7 +109,9 @@ class TCommonFuncEditor {
   void ShowInfoKey(const char* key) const;
   // The ids of a MenuIdList text that the menu tree shows, in order.
   std::vector<int> ShownIdsOf(const std::string& listText) const;
-  void OnMenuCheckChanged(int node);
+  void OnMenuCheckChanged(int node, bool checked);
+  // Sets every menu node with `id` to whether the common-functions tree holds `id`.
+  void SyncMenuChecks(int id);
   bool UpdateCurrentDataSet(const std::string& groupListText, const std::string& group);
 
   const TLangTable& lang_;

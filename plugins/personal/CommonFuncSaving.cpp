@@ -71,7 +71,7 @@ void TCommonFuncEditor::AddGroupFromList(const std::string& name, const std::str
       continue;
     }
     common_.AddFunction(group, menu_.Node(node).Caption, menu_.Node(node).Id);
-    RequestMenuCheck(node, true);
+    SyncMenuChecks(id);
     lastShown = id;
   }
 }

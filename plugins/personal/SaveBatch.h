@@ -14,8 +14,9 @@ std::string UserGroupSelectSql(const std::string& group);
 
 // The save batch for `groupListText` (see GroupListText.h): personal mode when `group` is empty
 // (rows of `user` in bUserCommon), user-group mode otherwise (rows of `group` in
-// bUserGroupCommon). Lines end with a carriage return alone. The batch runs with XACT_ABORT on,
-// so a failing statement rolls back the whole transaction and the old rows stay.
+// bUserGroupCommon). Lines end with a carriage return alone. Every statement of the transaction
+// is followed by a test of @@error: the first failure rolls back the whole transaction and ends
+// the batch, so the old rows stay. The batch changes no setting of the database session.
 std::string BuildSaveBatch(const std::string& groupListText, const std::string& user,
                            const std::string& group);
 

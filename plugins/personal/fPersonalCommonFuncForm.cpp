@@ -1,7 +1,9 @@
 #include "plugins/personal/fPersonalCommonFuncForm.h"
 
 #include <QAction>
+#include <QApplication>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -15,6 +17,7 @@
 
 #include "basalt/Messages.h"
 #include "basalt/PlugInfo.h"
+#include "basalt/RemoteCalls.h"
 #include "basalt/ShareData.h"
 #include "basalt/WindowMessages.h"
 #include "plugins/personal/CommonFuncTreeView.h"
@@ -62,6 +65,17 @@ void TPersonalCommonFuncForm::Guarded(F&& handler) {
   } catch (const std::exception& e) {
     ShowErr(e.what(), "");
   }
+}
+
+template <typename F>
+void TPersonalCommonFuncForm::WithServer(F&& work) {
+  ++busy_;
+  struct Done {
+    int& busy;
+    ~Done() { --busy; }
+  } done{busy_};
+  TRemoteCallBound bound(kCallBound);
+  work();
 }
 
 void TPersonalCommonFuncForm::ConnectHandlers() {
@@ -112,6 +126,7 @@ int TPersonalCommonFuncForm::PlugExec(TPlugArgs args) {
   if (GetPlugInfo().GetActionType() == kActionTypeUserGroup) {
     const std::string group = ArgAsText(args[0]);
     if (!group.empty()) {
+      group_box_->addItem(Q(group));  // the box's list offers the group it shows
       group_box_->setEditText(Q(group));
       save_to_group_->setChecked(true);  // stays hidden; selects user-group mode
       user_group_label_->show();
@@ -124,8 +139,12 @@ int TPersonalCommonFuncForm::PlugExec(TPlugArgs args) {
 void TPersonalCommonFuncForm::PlugInitEvent(QObject* sender) {
   TPlugBaseDialog::PlugInitEvent(sender);
   editor_.SetUser(GetUserInfo().GetUserId());
-  if (!editor_.Open(save_to_group_->isChecked(), GroupText(), user_group_ds_,
-                    ShareData().GetMenuList(), *GetPlugList())) {
+  bool opened = false;
+  WithServer([&] {
+    opened = editor_.Open(save_to_group_->isChecked(), GroupText(), user_group_ds_,
+                          ShareData().GetMenuList(), *GetPlugList());
+  });
+  if (!opened) {
     PostMessage(this, WM_CLOSE, 0, 0);
     return;
   }
@@ -156,6 +175,7 @@ void TPersonalCommonFuncForm::RenderMenuTree() {
     auto* item = node.Parent < 0 ? new QTreeWidgetItem(menu_tree_)
                                  : new QTreeWidgetItem(items[size_t(node.Parent)]);
     item->setText(0, Q(node.Caption));
+    item->setToolTip(0, Q(node.Caption));  // the whole text of a caption cut off with "…"
     item->setData(0, Qt::UserRole, i);
     item->setFlags(Qt::ItemIsEnabled | Qt::ItemIsSelectable | Qt::ItemIsUserCheckable);
     item->setCheckState(0, node.Checked ? Qt::Checked : Qt::Unchecked);
@@ -186,11 +206,13 @@ void TPersonalCommonFuncForm::RenderCommonTree() {
   const uint64_t selectedKey = editor_.CommonTree().Selected();
   for (const TCommonGroup& group : editor_.CommonTree().Groups()) {
     auto* groupItem = new QTreeWidgetItem(common_tree_, QStringList(Q(group.Node.Text)));
+    groupItem->setToolTip(0, Q(group.Node.Text));
     groupItem->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(group.Node.Key));
     groupItem->setFlags(groupItem->flags() | Qt::ItemIsEditable);
     if (group.Node.Key == selectedKey) selected = groupItem;
     for (const TCommonNode& function : group.Functions) {
       auto* item = new QTreeWidgetItem(groupItem, QStringList(Q(function.Text)));
+      item->setToolTip(0, Q(function.Text));
       item->setData(0, Qt::UserRole, QVariant::fromValue<qulonglong>(function.Key));
       item->setFlags(item->flags() & ~Qt::ItemIsEditable);
       if (function.Key == selectedKey) selected = item;
@@ -211,8 +233,11 @@ void TPersonalCommonFuncForm::RenderCommonTree() {
 void TPersonalCommonFuncForm::RzCheckTreeMenuStateChange(QTreeWidgetItem* item) {
   const int node = item->data(0, Qt::UserRole).toInt();
   const bool checked = item->checkState(0) == Qt::Checked;
+  // The view shows the editor's state until the editor took the change, so that a refusal's
+  // message is never shown beside a check that does not hold.
+  SyncMenuChecks();
   Guarded([&] { editor_.RequestMenuCheck(node, checked); });
-  SyncMenuChecks();  // also puts a refused change back
+  SyncMenuChecks();
   RenderCommonTree();
 }
 
@@ -238,6 +263,7 @@ void TPersonalCommonFuncForm::RzTreeViewCommonFunctionsEdited(QTreeWidgetItem* i
   // Only the item's text changes: the edit that raised this is still finishing on the item.
   rendering_ = true;
   item->setText(0, Q(editor_.CommonTree().NodeAt(pos).Text));
+  item->setToolTip(0, item->text(0));
   rendering_ = false;
 }
 
@@ -293,15 +319,31 @@ void TPersonalCommonFuncForm::RzCheckBoxSaveToGroupClick(bool checked) {
 }
 
 void TPersonalCommonFuncForm::RzBitBtnSaveClick() {
-  Guarded([&] {
-    if (editor_.Save(GroupText())) ShowInfo(tr(lang::kInfoSaveCommonFunctionsOK), "");
-  });
+  if (Busy()) return;
+  bool saved = false;
+  WithServer([&] { Guarded([&] { saved = editor_.Save(GroupText()); }); });
+  if (saved) ShowInfo(tr(lang::kInfoSaveCommonFunctionsOK), "");
+}
+
+bool TPersonalCommonFuncForm::MayClose() {
+  if (Busy()) return false;  // a load or save is waiting for the server
+  bool mayClose = false;
+  WithServer([&] { Guarded([&] { mayClose = editor_.QueryClose(GroupText()); }); });
+  return mayClose;
 }
 
 void TPersonalCommonFuncForm::RzBitBtnCancelClick() {
-  bool mayClose = false;
-  Guarded([&] { mayClose = editor_.QueryClose(GroupText()); });
-  if (mayClose) reject();
+  if (MayClose()) reject();
+}
+
+void TPersonalCommonFuncForm::closeEvent(QCloseEvent* event) {
+  // The window's close button, close() and WM_CLOSE: the same question as 关闭. A dialog that
+  // is already hidden (closed through 关闭) has nothing left to ask.
+  if (isVisible() && !MayClose()) {
+    event->ignore();
+    return;
+  }
+  TPlugBaseDialog::closeEvent(event);
 }
 
 void TPersonalCommonFuncForm::keyPressEvent(QKeyEvent* event) {

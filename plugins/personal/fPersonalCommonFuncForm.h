@@ -10,6 +10,7 @@
 #pragma once
 
 #include <QPoint>
+#include <chrono>
 #include <memory>
 #include <string>
 
@@ -63,8 +64,16 @@ class TPersonalCommonFuncForm : public TPlugBaseDialog {
   // The tree item showing common-functions node `key`, or null.
   QTreeWidgetItem* CommonItem(uint64_t key) const;
 
+  // The bound of the dialog's own server calls (loading and saving): past it a call is
+  // cancelled and reported like any failed call.
+  static constexpr std::chrono::milliseconds kCallBound{30000};
+  // Whether a load or save is running (closing is refused meanwhile).
+  bool Busy() const { return busy_ > 0; }
+
  protected:
   void keyPressEvent(QKeyEvent* event) override;
+  // The window's close button (and close()) asks like 关闭 and Escape; refused while busy.
+  void closeEvent(QCloseEvent* event) override;
 
  private:
   void BuildControls();
@@ -76,12 +85,18 @@ class TPersonalCommonFuncForm : public TPlugBaseDialog {
   void SyncMenuChecks();
   void RenderCommonTree();
   std::string GroupText() const;
+  // Asks about unsaved changes (QueryClose); false while busy.
+  bool MayClose();
   template <typename F>
   void Guarded(F&& handler);
+  // Runs `work`, which may reach the server, with the dialog's call bound, as busy.
+  template <typename F>
+  void WithServer(F&& work);
 
   TCommonFuncEditor editor_;
   std::shared_ptr<TBasaltDataSet> user_group_ds_;
   bool rendering_ = false;  // set while the views are filled from the editor
+  int busy_ = 0;            // nesting depth of Busy()
   QObject* popup_owner_ = nullptr;
 
   QTreeWidget* menu_tree_ = nullptr;

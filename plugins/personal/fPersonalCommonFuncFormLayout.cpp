@@ -9,6 +9,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QFont>
 #include <QFrame>
 #include <QGroupBox>
 #include <QHBoxLayout>
@@ -76,12 +77,23 @@ QGroupBox* GroupBox(QWidget* parent, const char* name, const char* caption) {
   return box;
 }
 
+// Latin and Chinese text come from different fonts, whose lines differ in height (about 14
+// and 18 pixels): the trees draw every row in a font that holds both, put first in the list of
+// families, and every row as high as the first.
 void SetUpTree(QTreeWidget* tree, const char* name) {
   tree->setObjectName(name);
   tree->setHeaderHidden(true);
   tree->setColumnCount(1);
   tree->setIndentation(kTreeIndent);
   tree->setSelectionMode(QAbstractItemView::SingleSelection);
+  QFont font = tree->font();
+  QStringList families = font.families();
+  // A string of its own, not a literal: Qt's font cache keeps the name beyond this plug-in's
+  // unloading.
+  families.prepend(QString::fromUtf8("Noto Sans CJK SC"));
+  font.setFamilies(families);
+  tree->setFont(font);
+  tree->setUniformRowHeights(true);
 }
 
 }  // namespace
@@ -173,6 +185,7 @@ void TPersonalCommonFuncForm::BuildBottomRow(QWidget* row) {
   save_to_group_->setChecked(false);
   save_to_group_->hide();
   save_ = Button(row, "RzBitBtnSave", "保存");
+  save_->setDefault(true);  // Return saves; Escape is 关闭's
   cancel_ = Button(row, "RzBitBtnCancel", "关闭");
   layout->addWidget(user_group_label_);
   layout->addWidget(group_box_);

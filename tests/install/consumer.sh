@@ -186,8 +186,9 @@ for deb in "${debs[@]}"; do
       ;;
     qorvin-personal)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
-      # Its labels are Chinese: a CJK font comes with it.
+      # Its labels are Chinese: a CJK font comes with it, and Qt's own texts in Chinese.
       dpkg-deb -f "$deb" Recommends | grep -q 'fonts-noto-cjk' || fail "$name lacks a CJK font"
+      grep -q 'qt6-translations-l10n' <<<"$depends" || fail "$name does not depend on Qt's translations"
       ;;
     qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
     *) fail "unexpected package $name" ;;

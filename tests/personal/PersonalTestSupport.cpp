@@ -1,5 +1,9 @@
 #include "PersonalTestSupport.h"
 
+#include <QApplication>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QTimer>
 #include <cstdlib>
 
 #include "basalt/PlugInfo.h"
@@ -8,8 +12,15 @@
 
 namespace qorvin::test {
 
+void FakeRemoteSql::Record() {
+  const QCursor* cursor = QGuiApplication::overrideCursor();
+  Calls.push_back({bound_, cursor != nullptr && cursor->shape() == Qt::WaitCursor});
+  if (DuringCall) DuringCall();
+}
+
 bool FakeRemoteSql::ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) {
   ReadSql.push_back(sql);
+  Record();
   if (Reads.empty()) {
     error = "unscripted read";
     return false;
@@ -35,6 +46,7 @@ bool FakeRemoteSql::ReadData(const std::string& sql, TBasaltDataSet& out, std::s
 
 bool FakeRemoteSql::ExecSql(const std::string& sql, std::string& error) {
   ExecSqlText.push_back(sql);
+  Record();
   if (Execs.empty()) return true;
   const auto answer = Execs.front();
   Execs.pop_front();
@@ -80,6 +92,19 @@ bool MessageRecorder::event(QEvent* event) {
   const auto* m = static_cast<TWindowMessageEvent*>(event);
   Received.push_back({m->Message(), m->WParam(), m->LParam()});
   return true;
+}
+
+void WhenModalShown(std::function<void(QWidget* dialog)> action) {
+  auto* poll = new QTimer;
+  poll->setInterval(10);
+  QObject::connect(poll, &QTimer::timeout, [poll, action = std::move(action)] {
+    QWidget* dialog = QApplication::activeModalWidget();
+    if (dialog == nullptr) return;
+    poll->stop();
+    poll->deleteLater();
+    action(dialog);
+  });
+  poll->start();
 }
 
 const char* TestMenuText() {

@@ -4,7 +4,10 @@
 #pragma once
 
 #include <QObject>
+#include <QWidget>
+#include <chrono>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -23,16 +26,29 @@ struct ReadAnswer {
 };
 
 // Answers reads from a queue (an unscripted read fails) and execs from a queue (an unscripted
-// exec succeeds). Every SQL text is recorded exactly.
+// exec succeeds). Every SQL text is recorded exactly, and with it the call bound and whether the
+// wait cursor was shown; DuringCall, when set, runs inside every call.
 class FakeRemoteSql : public IRemoteSql {
  public:
   bool ReadData(const std::string& sql, TBasaltDataSet& out, std::string& error) override;
   bool ExecSql(const std::string& sql, std::string& error) override;
+  void SetCallBound(std::chrono::milliseconds bound) override { bound_ = bound; }
+
+  struct CallState {
+    std::chrono::milliseconds Bound;
+    bool WaitCursor;
+  };
+  std::vector<CallState> Calls;  // reads and execs, in order
+  std::function<void()> DuringCall;
 
   std::deque<ReadAnswer> Reads;
   std::deque<std::pair<bool, std::string>> Execs;
   std::vector<std::string> ReadSql;
   std::vector<std::string> ExecSqlText;
+
+ private:
+  void Record();
+  std::chrono::milliseconds bound_{0};
 };
 
 // The stored groups of one user or group: GroupType, MenuIdList, GroupOrderBy rows.
@@ -70,6 +86,12 @@ class MessageRecorder : public QObject {
  protected:
   bool event(QEvent* event) override;
 };
+
+// Runs `action` on the modal dialog once one runs (its modal loop has started). A remote call
+// of the dialog's loading handles events while it waits, so a timer of the test may fire before
+// the dialog is shown: this one looks again every 10 ms until then. The caller's own safety timer
+// bounds the wait.
+void WhenModalShown(std::function<void(QWidget* dialog)> action);
 
 // The menu file used by most tests (ids: 101/103 under 系统管理; 201/202 and the menu 203 with
 // 2031/2032 under 销售; 帮助 4 a top-level menu with its own plug; 空菜单 3 is pruned; 快捷方式 5

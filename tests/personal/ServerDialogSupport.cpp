@@ -226,11 +226,7 @@ std::string ServerDialogTest::RunDialog(char letter,
   safety.setSingleShot(true);
   QObject::connect(&safety, &QTimer::timeout, [] { QApplication::closeAllWindows(); });
   safety.start(60000);
-  QTimer::singleShot(0, [&actions] {
-    QWidget* form = QApplication::activeModalWidget();
-    ASSERT_NE(form, nullptr);
-    actions(Dialog{form});
-  });
+  test::WhenModalShown([&actions](QWidget* form) { actions(Dialog{form}); });
   std::ostringstream log;
   EXPECT_EQ(RunHost(options, log), 0) << log.str();
   EXPECT_TRUE(safety.isActive()) << "the dialog was left open";

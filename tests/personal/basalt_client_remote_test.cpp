@@ -11,7 +11,9 @@
 #include <QTest>
 #include <QTimer>
 #include <QTreeWidget>
+#include <chrono>
 #include <clocale>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -200,7 +202,7 @@ TEST_P(ClientBinding, AReplyWithoutDataGivesAnOpenEmptyDatasetAndAFailureKeepsTh
 TEST_P(ClientBinding, AnExecHandsBackTheServersResultAndOnlyACallFailureFails) {
   auto remote = Connect(GetParam());
   const std::string batch =
-      "SET XACT_ABORT ON\rBEGIN TRAN\rdelete from bUserCommon where "
+      "BEGIN TRAN\rdelete from bUserCommon where "
       "[UserId]='用户''1'\rinsert ... values('新建分组')\r";
   std::string error;
   for (int32_t result : {0, -1, 17}) {
@@ -305,6 +307,42 @@ TEST(ClientBindingLoad, AServerThatNeverAnswersFailsTheCallWithTheTransportsReas
   EXPECT_FALSE(ds.Active());
 }
 
+// A server that stalls: a call with a bound is cancelled at the bound and fails with a text that
+// names it, while the calling thread keeps handling events (a timer fires during the call); the
+// module then serves the next call normally.
+TEST(ClientBindingLoad, ACallPastItsBoundIsCancelledWhileEventsGoOn) {
+  for (char letter : {'H', 'B'}) {
+    std::mutex mutex;
+    std::condition_variable released;
+    bool release = false;
+    int requests = 0;
+    ScriptedServer server([&](const std::string&) {
+      std::unique_lock<std::mutex> lock(mutex);
+      if (requests++ == 0)
+        released.wait_for(lock, std::chrono::seconds(60), [&] { return release; });
+      return Reply().Int(5).Bytes();
+    });
+    std::string error;
+    auto remote = CreateClientRemoteSql(
+        {"127.0.0.1", server.Port(letter), letter, QORVIN_CLIENT_LIBRARY, "u"}, error);
+    ASSERT_NE(remote, nullptr) << error;
+    remote->SetCallBound(std::chrono::milliseconds(300));
+    bool ticked = false;
+    QTimer::singleShot(0, [&] { ticked = true; });
+    EXPECT_FALSE(remote->ExecSql("update t set x = 1", error));
+    EXPECT_EQ(error, "the server did not answer within 300 ms (the call was cancelled)") << letter;
+    EXPECT_TRUE(ticked) << "no event was handled while the call waited";
+    {
+      std::lock_guard<std::mutex> lock(mutex);
+      release = true;
+    }
+    released.notify_all();
+    remote->SetCallBound(std::chrono::seconds(30));
+    EXPECT_TRUE(remote->ExecSql("update t set x = 2", error)) << letter << ": " << error;
+    EXPECT_EQ(static_cast<TClientRemoteSql*>(remote.get())->LastResult(), 5);
+  }
+}
+
 // basalt-host's run with the real plug-in and the real client library: the dialog loads the
 // user's groups from the server, a function is checked and saved, and the save batch reaches the
 // server with its Chinese texts intact; the host logs the notification with the saved groups.
@@ -334,9 +372,7 @@ TEST_P(ClientBindingHost, TheDialogLoadsAndSavesThroughTheLibrary) {
   safety.setSingleShot(true);
   QObject::connect(&safety, &QTimer::timeout, [] { QApplication::closeAllWindows(); });
   safety.start(10000);
-  QTimer::singleShot(0, [] {
-    QWidget* dialog = QApplication::activeModalWidget();
-    ASSERT_NE(dialog, nullptr);
+  test::WhenModalShown([](QWidget* dialog) {
     auto* menu = dialog->findChild<QTreeWidget*>("RzCheckTreeMenu");
     auto* groups = dialog->findChild<QTreeWidget*>("RzTreeViewCommonFunctions");
     ASSERT_NE(menu, nullptr);
@@ -360,7 +396,7 @@ TEST_P(ClientBindingHost, TheDialogLoadsAndSavesThroughTheLibrary) {
   EXPECT_EQ(seen[0].Operation, "SynchReadData");
   EXPECT_EQ(seen[0].User, "u1");
   EXPECT_EQ(seen[1].Operation, "SynchExecSQL");
-  EXPECT_EQ(seen[1].Sql.rfind("SET XACT_ABORT ON\rBEGIN TRAN\r", 0), 0u) << seen[1].Sql;
+  EXPECT_EQ(seen[1].Sql.rfind("BEGIN TRAN\r", 0), 0u) << seen[1].Sql;
   EXPECT_NE(seen[1].Sql.find("values('u1','常用=组','101,201',1, getdate(),'u1')\r"),
             std::string::npos)
       << seen[1].Sql;

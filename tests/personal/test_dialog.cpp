@@ -230,8 +230,9 @@ TEST_F(DialogTest, SaveSendsTheBatchShowsSuccessAndNotifiesTheHost) {
   Click("RzBitBtnSave");
   ASSERT_EQ(remote->ExecSqlText.size(), 1u);
   EXPECT_EQ(remote->ExecSqlText[0],
-            "SET XACT_ABORT ON\rBEGIN TRAN\r"
+            "BEGIN TRAN\r"
             "delete from bUserCommon where [UserId]='u1'\r"
+            "if @@error<>0\rbegin\r  ROLLBACK TRAN\r  return\rend\r"
             "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
             "GroupOrderBy,CreateDatetime,CreateOperator)\r"
             "values('u1','常用','101,201',1, getdate(),'u1')\r"

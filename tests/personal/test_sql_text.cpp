@@ -9,21 +9,24 @@ namespace {
 
 constexpr const char* kTail =
     "if @@error=0\rbegin\r  COMMIT TRAN\rend else begin\r  ROLLBACK TRAN\rend\r";
+// Between two statements of the batch: the first failure rolls back and ends the batch.
+#define QV_CHECK "if @@error<>0\rbegin\r  ROLLBACK TRAN\r  return\rend\r"
 
 TEST(SaveBatch, PersonalModeTwoGroupsWithQuotesAndEquals) {
   const std::string text = BuildGroupListText({{"常用", "101,201"}, {"a=b'c", "2031"}});
   EXPECT_EQ(text, "常用=101,201\r\na|EqulsTo|b'c=2031");
-  const std::string expected = std::string(
-                                   "SET XACT_ABORT ON\r"
-                                   "BEGIN TRAN\r"
-                                   "delete from bUserCommon where [UserId]='o''neil'\r"
-                                   "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
-                                   "GroupOrderBy,CreateDatetime,CreateOperator)\r"
-                                   "values('o''neil','常用','101,201',1, getdate(),'o''neil')\r"
-                                   "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
-                                   "GroupOrderBy,CreateDatetime,CreateOperator)\r"
-                                   "values('o''neil','a=b''c','2031',2, getdate(),'o''neil')\r") +
-                               kTail;
+  // No session setting: every statement is followed by its own test of @@error.
+  const std::string expected =
+      std::string(
+          "BEGIN TRAN\r"
+          "delete from bUserCommon where [UserId]='o''neil'\r" QV_CHECK
+          "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
+          "GroupOrderBy,CreateDatetime,CreateOperator)\r"
+          "values('o''neil','常用','101,201',1, getdate(),'o''neil')\r" QV_CHECK
+          "insert into bUserCommon([UserID],GroupType,MenuIdList,\r"
+          "GroupOrderBy,CreateDatetime,CreateOperator)\r"
+          "values('o''neil','a=b''c','2031',2, getdate(),'o''neil')\r") +
+      kTail;
   const std::string batch = BuildSaveBatch(text, "o'neil", "");
   EXPECT_EQ(batch, expected);
   EXPECT_EQ(batch.find('\n'), std::string::npos);
@@ -32,9 +35,8 @@ TEST(SaveBatch, PersonalModeTwoGroupsWithQuotesAndEquals) {
 TEST(SaveBatch, UserGroupModeWritesTheGroupAndTheSavingUser) {
   const std::string expected =
       std::string(
-          "SET XACT_ABORT ON\r"
           "BEGIN TRAN\r"
-          "delete from bUserGroupCommon where [UserGroup]='财务''组'\r"
+          "delete from bUserGroupCommon where [UserGroup]='财务''组'\r" QV_CHECK
           "insert into bUserGroupCommon([UserGroup],GroupType,MenuIdList,\r"
           "GroupOrderBy,CreateDatetime,CreateOperator)\r"
           "values('财务''组','空','',1, getdate(),'u1')\r") +
@@ -43,11 +45,12 @@ TEST(SaveBatch, UserGroupModeWritesTheGroupAndTheSavingUser) {
 }
 
 TEST(SaveBatch, EmptyConfigurationOnlyDeletes) {
-  EXPECT_EQ(BuildSaveBatch("", "u1", ""),
-            std::string("SET XACT_ABORT ON\rBEGIN TRAN\rdelete from bUserCommon where "
-                        "[UserId]='u1'\r") +
-                kTail);
+  EXPECT_EQ(BuildSaveBatch("", "u1", ""), std::string("BEGIN TRAN\rdelete from bUserCommon where "
+                                                      "[UserId]='u1'\r") +
+                                              kTail);
 }
+
+#undef QV_CHECK
 
 TEST(SaveBatch, UserGroupSelectQuotesTheName) {
   EXPECT_EQ(UserGroupSelectSql("a'b"),

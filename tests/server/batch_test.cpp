@@ -21,13 +21,21 @@ const char kSchema[] =
     " MenuIdList varchar(200), GroupOrderBy int, CreateDatetime timestamp,"
     " CreateOperator varchar(20))";
 
-// The save batch the common-functions dialog sends: carriage returns only, quotes doubled.
+// How a save batch guards its transaction: the closing "if @@error=0 COMMIT else ROLLBACK"
+// alone; a test of @@error after every statement that rolls back and returns at the first
+// failure (what the common-functions dialog sends); or SET XACT_ABORT ON at its head.
+enum class Guard { TailOnly, EachStatement, XactAbort };
+
+// The save batch of the common-functions dialog: carriage returns only, quotes doubled.
 std::string SaveBatch(const std::string& user, const std::string& first, const std::string& second,
-                      bool xactAbort = false) {
-  std::string b = xactAbort ? "SET XACT_ABORT ON\r" : "";
+                      Guard guard = Guard::EachStatement) {
+  const std::string check =
+      guard == Guard::EachStatement ? "if @@error<>0\rbegin\r  ROLLBACK TRAN\r  return\rend\r" : "";
+  std::string b = guard == Guard::XactAbort ? "SET XACT_ABORT ON\r" : "";
   b += "BEGIN TRAN\rdelete from bUserCommon where [UserId]='" + user + "'\r";
   int n = 0;
   for (const std::string& group : {first, second}) {
+    b += check;
     b += "insert into bUserCommon([UserID],GroupType,MenuIdList,\rGroupOrderBy,CreateDatetime,"
          "CreateOperator)\rvalues('" +
          user + "'," + group + ",'1,2'," + std::to_string(++n) + ", getdate(),'" + user + "')\r";
@@ -52,16 +60,39 @@ TEST_P(BackendTest, SaveBatchCommitsWholeOrNotAtAll) {
   EXPECT_NEAR(t.rows[0][2].AsDoubleValue(), NowOleDate(), 60.0 / 86400);
 
   // A failing insert (NULL into a NOT NULL column) in either position rolls back the delete
-  // and the other insert, with or without XACT_ABORT, and the database's message comes back.
-  for (bool xact : {false, true}) {
+  // and the other insert, however the batch guards itself, and the database's message comes
+  // back; no transaction stays open on the session.
+  for (Guard guard : {Guard::EachStatement, Guard::TailOnly, Guard::XactAbort}) {
     for (bool failFirst : {false, true}) {
-      std::string err = ErrorOf(failFirst ? SaveBatch("o''k", "null", "'New'", xact)
-                                          : SaveBatch("o''k", "'New'", "null", xact));
-      EXPECT_NE(AsciiUpper(err).find("NULL"), std::string::npos) << err;
+      const std::string batch = failFirst ? SaveBatch("o''k", "null", "'New'", guard)
+                                          : SaveBatch("o''k", "'New'", "null", guard);
+      {
+        auto lease = pool_->Acquire();
+        {
+          BatchRunner runner(*lease, nullptr, BatchOptions{});
+          try {
+            runner.Run(batch);
+            ADD_FAILURE() << "the batch succeeded";
+          } catch (const EDatabaseError& e) {
+            EXPECT_NE(AsciiUpper(e.Message()).find("NULL"), std::string::npos) << e.Message();
+          }
+        }
+        EXPECT_FALSE(lease->InTransaction());
+        // The session goes on as before: a later batch continues after its own failure.
+        BatchRunner runner(*lease, nullptr, BatchOptions{});
+        EXPECT_THROW(
+            runner.Run("insert into bUserCommon values('later', null, '', 1, null, 'x')\r"
+                       "insert into bUserCommon values('later', 'kept', '', 1, null, 'x')"),
+            EDatabaseError);
+      }
+      const std::string what =
+          "guard " + std::to_string(int(guard)) + " failFirst " + std::to_string(failFirst);
       EXPECT_EQ(Scalar("select count(*) from bUserCommon where GroupType in ('Fav''s','Daily')"),
                 "2")
-          << "xact " << xact << " failFirst " << failFirst;
-      EXPECT_EQ(Scalar("select count(*) from bUserCommon where GroupType = 'New'"), "0");
+          << what;
+      EXPECT_EQ(Scalar("select count(*) from bUserCommon where GroupType = 'New'"), "0") << what;
+      EXPECT_EQ(Scalar("select count(*) from bUserCommon where UserID = 'later'"), "1") << what;
+      Run("delete from bUserCommon where UserID = 'later'");
     }
   }
 }
