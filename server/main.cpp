@@ -8,6 +8,9 @@
 // nothing; otherwise the log file is reopened (at its new path, if the file names another) and
 // every other changed option is named as taking effect at the next start. SIGUSR1 reopens the
 // log file (after logrotate moved it).
+#include <termios.h>
+#include <unistd.h>
+
 #include <cerrno>
 #include <csignal>
 #include <cstring>
@@ -21,6 +24,7 @@
 #include "server/app/HeapArenas.h"
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
+#include "server/net/HttpUsers.h"
 #include "server/services/ServiceHost.h"
 
 namespace qorvin::server {
@@ -45,6 +49,23 @@ void RunSchema(ServerState& state, const std::string& path) {
   } catch (const Exception& e) {
     throw std::runtime_error(path + ": " + e.Message());
   }
+}
+
+// One line from the terminal without echo; the prompt goes to standard error.
+std::string ReadSecret(const std::string& prompt) {
+  std::cerr << prompt << std::flush;
+  termios saved{};
+  const bool terminal = ::tcgetattr(STDIN_FILENO, &saved) == 0;
+  if (terminal) {
+    termios quiet = saved;
+    quiet.c_lflag &= ~tcflag_t(ECHO);
+    ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &quiet);
+  }
+  std::string line;
+  std::getline(std::cin, line);
+  if (terminal) ::tcsetattr(STDIN_FILENO, TCSAFLUSH, &saved);
+  std::cerr << std::endl;
+  return line;
 }
 
 std::string PortText(int port) {
@@ -133,6 +154,7 @@ int CheckConfiguration(const CommandLine& c) {
     throw std::runtime_error("Cannot read the schema file " + c.schemaFile + ": " +
                              std::strerror(errno));
   if (!c.quiet && !c.logFile.empty()) LogFile::Open(c.logFile);
+  if (!c.usersFile.empty()) UserDirectory::Load(c.usersFile);
   std::shared_ptr<IDatabase> db = OpenDatabase(c.config.database, c.config.databaseOptions);
   std::cout << "qorvin-server: the configuration is valid (" << db->Describe()
             << (c.configFile.empty() ? "" : ", configuration " + c.configFile) << ")" << std::endl;
@@ -168,6 +190,7 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   log.SetObserver(&metrics);
   NetServer net(c.net, host, log);
   transports = &net;
+  if (!c.usersFile.empty()) net.SetUsers(UserDirectory::Load(c.usersFile));
   net.ServeMetrics([&metrics] { return metrics.Page(); });
   net.Start();
   BoundPorts ports = net.Ports();
@@ -184,7 +207,11 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
     }
     try {
       const CommandLine fresh = ParseCommandLine(args);
+      // The users file is read again as a whole; one that does not load changes nothing.
+      std::shared_ptr<const UserDirectory> users =
+          fresh.usersFile.empty() ? nullptr : UserDirectory::Load(fresh.usersFile);
       logFile.Reopen(fresh.logFile.empty() ? logFile.Path() : fresh.logFile);
+      net.SetUsers(std::move(users));
       std::string note = "configuration reloaded";
       const std::vector<std::string> changed = ChangedOptions(c, fresh);
       if (!changed.empty()) {
@@ -216,11 +243,53 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   return 0;
 }
 
+// "qorvin-server passwd FILE USER": the password from the terminal (asked twice, not echoed) or
+// from the first line of standard input.
+int SetUserPassword(int argc, char** argv) {
+  if (argc != 4) {
+    std::cerr << "qorvin-server: usage: qorvin-server passwd FILE USER" << std::endl;
+    return 2;
+  }
+  const std::string file = argv[2], user = argv[3];
+  const std::string problem = UserDirectory::NameProblem(user);
+  if (!problem.empty()) {
+    std::cerr << "qorvin-server: " << problem << std::endl;
+    return 2;
+  }
+  std::string password;
+  if (::isatty(STDIN_FILENO)) {
+    const std::string first = ReadSecret("Password for " + user + ": ");
+    const std::string again = ReadSecret("The same again: ");
+    if (first != again) {
+      std::cerr << "qorvin-server: the two passwords differ; nothing was changed" << std::endl;
+      return 1;
+    }
+    password = first;
+  } else if (!std::getline(std::cin, password)) {
+    std::cerr << "qorvin-server: no password on standard input" << std::endl;
+    return 1;
+  }
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  if (password.empty()) {
+    std::cerr << "qorvin-server: an empty password is not allowed" << std::endl;
+    return 1;
+  }
+  try {
+    UserDirectory::SetPassword(file, user, password);
+  } catch (const std::exception& e) {
+    std::cerr << "qorvin-server: " << e.what() << std::endl;
+    return 1;
+  }
+  std::cerr << "qorvin-server: the password of " << user << " is set in " << file << std::endl;
+  return 0;
+}
+
 }  // namespace
 }  // namespace qorvin::server
 
 int main(int argc, char** argv) {
   using namespace qorvin::server;
+  if (argc >= 2 && std::string(argv[1]) == "passwd") return SetUserPassword(argc, argv);
   CommandLine c;
   try {
     c = ParseCommandLine(std::vector<std::string>(argv + 1, argv + argc));

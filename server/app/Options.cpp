@@ -60,6 +60,9 @@ Network:
                           HTTP) or ignored (UDP) before anything is read (default: all)
   --allow-http LIST, --allow-tcp LIST, --allow-udp LIST
                           the same for one transport, in place of --allow
+  --users FILE            HTTP needs the credentials of a user of FILE (HTTP Basic, checked
+                          against the salted slow hashes that "qorvin-server passwd FILE
+                          USER" writes); without them a request gets 401
   --threads N             worker threads running requests (default 16)
 
 Behaviour:
@@ -85,6 +88,8 @@ Configuration:
   --version               the program's version
 
 Every option takes its value as the next argument or after '=' (--db=/var/lib/x.db).
+"qorvin-server passwd FILE USER" sets USER's password in the users file FILE (read from the
+terminal, twice, or from one line of standard input).
 SIGHUP reads the configuration again and reopens the log file; SIGUSR1 reopens the log file.
 )";
 }
@@ -152,6 +157,7 @@ const std::vector<OptionDef>& Options() {
        [](CommandLine& c, S o, S v) { c.net.maxConnections = int(Number(o, v, 1, 100000)); },
        nullptr},
       {"allow", [](CommandLine& c, S, S v) { c.allow = v; }, nullptr},
+      {"users", [](CommandLine& c, S, S v) { c.usersFile = v; }, nullptr},
       {"allow-http", [](CommandLine& c, S, S v) { c.allowHttp = v; }, nullptr},
       {"allow-tcp", [](CommandLine& c, S, S v) { c.allowTcp = v; }, nullptr},
       {"allow-udp", [](CommandLine& c, S, S v) { c.allowUdp = v; }, nullptr},

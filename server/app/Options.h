@@ -29,6 +29,7 @@ struct CommandLine {
   bool help = false;
   // --allow and --allow-http/-tcp/-udp as given (the net options hold the parsed lists).
   std::string allow, allowHttp, allowTcp, allowUdp;
+  std::string usersFile;     // --users: HTTP users (empty: HTTP needs no credentials)
   bool version = false;      // print the version and stop
   bool checkConfig = false;  // check the configuration (and the database) and stop
 };

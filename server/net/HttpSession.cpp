@@ -43,7 +43,11 @@ bool IsHealthPath(beast::string_view target) {
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
  public:
   HttpSession(NetContext& ctx, TcpSocket socket)
-      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
+      : ctx_(ctx),
+        slot_(ctx),
+        peer_(PeerText(socket)),
+        address_(peer_.substr(0, peer_.rfind(':'))),
+        socket_(std::move(socket)) {
     beast::error_code ignored;
     socket_.set_option(net::ip::tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);  // a write tried at once never waits (see Reply)
@@ -109,7 +113,50 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     keepAlive_ = req.keep_alive();
     version_ = req.version();
     auto token = ctx_.BeginRequest();
-    if (req.method() == http::verb::get && ctx_.metricsPage && IsMetricsPath(req.target())) {
+    if (req.method() == http::verb::get && IsHealthPath(req.target())) {
+      // For load balancers and service monitors: 200 while the server serves, 503 once it stops.
+      const bool stopping = ctx_.stopping;
+      DispatchReply reply{stopping ? "stopping\n" : "ok\n", stopping, "GET /health"};
+      return Reply(stopping ? http::status::service_unavailable : http::status::ok,
+                   std::move(reply), 0, started, std::move(token), "text/plain");
+    }
+    const bool metrics =
+        req.method() == http::verb::get && ctx_.metricsPage && IsMetricsPath(req.target());
+    if (!metrics && !IsBinPath(req.target())) {
+      DispatchReply reply{"Not Found", true, "404 " + std::string(req.target())};
+      return Reply(http::status::not_found, std::move(reply), req.body().size(), started,
+                   std::move(token), "text/plain");
+    }
+    if (!metrics && req.method() != http::verb::post) {
+      DispatchReply reply{"Method Not Allowed", true, "405 " + std::string(req.method_string())};
+      return Reply(http::status::method_not_allowed, std::move(reply), req.body().size(), started,
+                   std::move(token), "text/plain");
+    }
+    std::shared_ptr<const UserDirectory> users = ctx_.Users();
+    if (users == nullptr) return Serve(std::move(req), metrics, started, std::move(token));
+    std::string authorization(req[http::field::authorization]);
+    if (users == verifiedWith_ && !authorization.empty() && authorization == verified_)
+      return Serve(std::move(req), metrics, started, std::move(token));
+    // A check costs a slow hash: it runs on a worker, never on the I/O thread. Nothing else of
+    // this session runs meanwhile.
+    idle_.Disarm();
+    net::post(ctx_.workers, [self = shared_from_this(), users = std::move(users),
+                             authorization = std::move(authorization), req = std::move(req),
+                             metrics, started, token = std::move(token)]() mutable {
+      const std::string user = users->Check(authorization);
+      if (user.empty()) return self->RefuseUnauthorized(authorization, started, std::move(token));
+      self->ctx_.authFailures.Succeeded(self->address_);
+      self->verifiedWith_ = std::move(users);
+      self->verified_ = std::move(authorization);
+      self->user_ = user;
+      self->Serve(std::move(req), metrics, started, std::move(token));
+    });
+  }
+
+  // Answers an accepted request: the metrics page, or the dispatcher's reply.
+  void Serve(http::request<http::string_body> req, bool metrics, Clock::time_point started,
+             NetContext::InFlight token) {
+    if (metrics) {
       DispatchReply reply{{}, false, "GET /metrics"};
       try {
         reply.body = ctx_.metricsPage();
@@ -121,23 +168,6 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Reply(http::status::ok, std::move(reply), 0, started, std::move(token),
                    "text/plain; version=0.0.4; charset=utf-8");
     }
-    if (req.method() == http::verb::get && IsHealthPath(req.target())) {
-      // For load balancers and service monitors: 200 while the server serves, 503 once it stops.
-      const bool stopping = ctx_.stopping;
-      DispatchReply reply{stopping ? "stopping\n" : "ok\n", stopping, "GET /health"};
-      return Reply(stopping ? http::status::service_unavailable : http::status::ok,
-                   std::move(reply), 0, started, std::move(token), "text/plain");
-    }
-    if (!IsBinPath(req.target())) {
-      DispatchReply reply{"Not Found", true, "404 " + std::string(req.target())};
-      return Reply(http::status::not_found, std::move(reply), req.body().size(), started,
-                   std::move(token), "text/plain");
-    }
-    if (req.method() != http::verb::post) {
-      DispatchReply reply{"Method Not Allowed", true, "405 " + std::string(req.method_string())};
-      return Reply(http::status::method_not_allowed, std::move(reply), req.body().size(), started,
-                   std::move(token), "text/plain");
-    }
     size_t in = req.body().size();
     idle_.Disarm();  // a running request is not idleness
     // The reply is written from the worker: nothing else of this session runs meanwhile.
@@ -145,8 +175,38 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                   [self = shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
                         reply.failed ? http::status::internal_server_error : http::status::ok;
+                    if (!self->user_.empty()) reply.summary += " http-user=" + self->user_;
                     self->Reply(status, std::move(reply), in, started, token);
                   });
+  }
+
+  // 401 with the scheme to use, after the wait the throttle asks for. The log names the user
+  // the header claimed (never its password); the refusal is counted.
+  void RefuseUnauthorized(const std::string& authorization, Clock::time_point started,
+                          NetContext::InFlight token) {
+    std::string claimed, password;
+    const bool basic = DecodeBasicCredentials(authorization, claimed, password);
+    const std::string problem = NameProblem(claimed);
+    DispatchReply reply{"Unauthorized: a valid user name and password are needed\n", true,
+                        authorization.empty() ? "401 no credentials"
+                        : !basic              ? "401 not Basic credentials"
+                        : !problem.empty()    ? "401 a malformed user name"
+                                              : "401 user " + claimed + " refused"};
+    ctx_.log.Refused("HTTP", peer_, "unauthorized", "", false);
+    const auto wait = ctx_.authFailures.Failed(address_, Clock::now());
+    if (wait.count() == 0)
+      return Reply(http::status::unauthorized, std::move(reply), 0, started, std::move(token),
+                   "text/plain");
+    auto timer = std::make_shared<net::steady_timer>(socket_.get_executor(), wait);
+    timer->async_wait([self = shared_from_this(), timer, reply = std::move(reply), started,
+                       token = std::move(token)](beast::error_code) mutable {
+      self->Reply(http::status::unauthorized, std::move(reply), 0, started, std::move(token),
+                  "text/plain");
+    });
+  }
+
+  static std::string NameProblem(const std::string& name) {
+    return UserDirectory::NameProblem(name);
   }
 
   void Reply(http::status status, DispatchReply reply, size_t in, Clock::time_point started,
@@ -156,6 +216,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     res->set(http::field::server, "qorvin-server");
     res->set(http::field::content_type, contentType);
     if (status == http::status::method_not_allowed) res->set(http::field::allow, "POST");
+    if (status == http::status::unauthorized)
+      res->set(http::field::www_authenticate, "Basic realm=\"qorvin-server\", charset=\"UTF-8\"");
     res->keep_alive(keepAlive_ && !ctx_.stopping);
     size_t out = reply.body.size();
     res->body() = std::move(reply.body);
@@ -209,6 +271,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   NetContext& ctx_;
   ConnectionSlot slot_;
   std::string peer_;
+  std::string address_;  // the peer's address alone, for the failure throttle
+  // The Authorization value last accepted on this connection, with the users it was checked
+  // against (a reload checks it again), and its user.
+  std::string verified_;
+  std::shared_ptr<const UserDirectory> verifiedWith_;
+  std::string user_;
   // A plain socket: its completions run straight from the reactor, where a wrapping stream
   // posted each one again (a further pass through the I/O loop per read).
   TcpSocket socket_;

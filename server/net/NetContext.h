@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "platform/rtl/OsServices.h"
+#include "server/net/HttpUsers.h"
 #include "server/net/NetServer.h"
 
 namespace qorvin::server {
@@ -56,6 +57,20 @@ struct NetContext {
   std::atomic<bool> stopping{false};
   std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
   RefusalLog refusals;                       // which refused clients are logged
+  FailureThrottle authFailures;              // HTTP addresses that keep sending wrong credentials
+
+  // The HTTP users (null: HTTP needs no credentials). Replaced as a whole (SIGHUP); a request
+  // checks against the directory it took.
+  std::shared_ptr<const UserDirectory> Users() {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    return users;
+  }
+  void SetUsers(std::shared_ptr<const UserDirectory> u) {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    users = std::move(u);
+  }
+  std::mutex usersMutex;
+  std::shared_ptr<const UserDirectory> users;
   std::mutex stopMutex;
   std::condition_variable stopped;
 

@@ -198,6 +198,10 @@ void NetServer::ServeMetrics(std::function<std::string()> page) {
   ctx_->metricsPage = std::move(page);
 }
 
+void NetServer::SetUsers(std::shared_ptr<const UserDirectory> users) {
+  ctx_->SetUsers(std::move(users));
+}
+
 int NetServer::OpenConnections() const {
   return ctx_->connections.load();
 }

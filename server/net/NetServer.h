@@ -30,6 +30,7 @@
 
 #include "server/net/AllowList.h"
 #include "server/net/Dispatcher.h"
+#include "server/net/HttpUsers.h"
 #include "server/net/RequestLog.h"
 
 namespace qorvin::server {
@@ -82,6 +83,10 @@ class NetServer {
   void ServeMetrics(std::function<std::string()> page);
   // TCP and HTTP connections open now.
   int OpenConnections() const;
+  // The HTTP transport's users (null: no credentials needed); any time, from any thread. A
+  // request without a valid user's credentials then gets 401 with WWW-Authenticate (POST /Bin
+  // and GET /metrics; GET /health stays open).
+  void SetUsers(std::shared_ptr<const UserDirectory> users);
   // SIGINT and SIGTERM stop the server. With `other` set, SIGHUP and SIGUSR1 no longer end the
   // process: each one runs other(signal) on the server's control thread (it must not block for
   // long) and the server goes on. Returns once the handlers are in place.

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sys/wait.h>
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -317,6 +318,72 @@ TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswer) {
        at = log.find("127.0.0.2 is not in the allow list", at + 1))
     ++lines;
   EXPECT_EQ(lines, 1u) << log;
+}
+
+// "qorvin-server passwd FILE USER" with the password on standard input; its exit status.
+int Passwd(const std::string& file, const std::string& user, const std::string& input) {
+  const std::string command = "printf '%s' '" + input + "' | '" + ServerProgram() + "' passwd '" +
+                              file + "' '" + user + "' 2>/dev/null";
+  const int status = std::system(command.c_str());
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+// --users: HTTP wants a user's credentials (401 and WWW-Authenticate without them, also for the
+// metrics; never for /health); a user whose password passwd wrote is served; the file is read
+// again on SIGHUP.
+TEST(ServerProgram, HttpUsersAreCheckedAndReloaded) {
+  const std::string users = qorvin::test::TempPath("server-users");
+  std::filesystem::remove(users);
+  ASSERT_EQ(Passwd(users, "alice", "s3cret\n"), 0);
+  EXPECT_EQ(Passwd(users, "bad:name", "x\n"), 2);
+  EXPECT_EQ(Passwd(users, "bob", ""), 1);  // no password given
+  ServerProcess server(
+      {"--http-port", "0", "--tcp-port", "-1", "--udp-port", "-1", "--users", users});
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const std::string base = "http://127.0.0.1:" + std::to_string(PortIn(line, "http"));
+
+  HttpClient client;
+  HttpResult r = client.Send(base + "/Bin", "PROBE");
+  EXPECT_EQ(r.status, 401);
+  EXPECT_EQ(client.Header("WWW-Authenticate"), "Basic realm=\"qorvin-server\", charset=\"UTF-8\"");
+  EXPECT_EQ(client.Send(base + "/metrics", "", false).status, 401);
+  EXPECT_EQ(client.Send(base + "/health", "", false).status, 200);
+  client.SetCredentials("alice:wrong");
+  EXPECT_EQ(client.Send(base + "/Bin", "PROBE").status, 401);
+  client.SetCredentials("mallory:s3cret");
+  EXPECT_EQ(client.Send(base + "/Bin", "PROBE").status, 401);
+  client.SetCredentials("alice:s3cret");
+  r = client.Send(base + "/Bin", "PROBE");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.body, "PROBEDOK");
+  EXPECT_EQ(client.Send(base + "/Bin", "PROBE").body, "PROBEDOK");  // the kept connection
+  EXPECT_NE(client.Send(base + "/metrics", "", false)
+                .body.find("qorvin_refused_total{reason=\"unauthorized\",transport=\"http\"} 4"),
+            std::string::npos);
+
+  // A new password, then SIGHUP: the old one no longer passes, on a new connection or this one.
+  ASSERT_EQ(Passwd(users, "alice", "n3w\n"), 0);
+  server.Signal(SIGHUP);
+  std::string log;  // Log() hands out what came since the last call
+  for (int i = 0; i < 200 && log.find("configuration reloaded") == std::string::npos; ++i) {
+    log += server.Log();
+    if (log.find("configuration reloaded") == std::string::npos)
+      std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  ASSERT_NE(log.find("configuration reloaded"), std::string::npos) << log;
+  EXPECT_EQ(client.Send(base + "/Bin", "PROBE").status, 401);
+  client.SetCredentials("alice:n3w");
+  EXPECT_EQ(client.Send(base + "/Bin", "PROBE").status, 200);
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  log += server.Log();
+  EXPECT_NE(log.find("401 user alice refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("401 user mallory refused"), std::string::npos) << log;
+  EXPECT_NE(log.find("probe http-user=alice"), std::string::npos) << log;
+  EXPECT_EQ(log.find("s3cret"), std::string::npos) << "no password in the log";
+  EXPECT_EQ(log.find("wrong"), std::string::npos) << "no password in the log";
 }
 
 TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {

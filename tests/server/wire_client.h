@@ -178,6 +178,24 @@ class HttpClient {
   HttpClient(const HttpClient&) = delete;
   HttpClient& operator=(const HttpClient&) = delete;
 
+  // "user:password" sent as HTTP Basic credentials from now on (empty: none).
+  void SetCredentials(const std::string& userAndPassword) {
+    if (userAndPassword.empty()) {
+      curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, long(CURLAUTH_NONE));
+      curl_easy_setopt(curl_, CURLOPT_USERPWD, nullptr);
+      return;
+    }
+    curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC));
+    curl_easy_setopt(curl_, CURLOPT_USERPWD, userAndPassword.c_str());
+  }
+  // The value of the last response's header `name` ("" without one).
+  std::string Header(const char* name) {
+    curl_header* h = nullptr;
+    if (curl_easy_header(curl_, name, 0, CURLH_HEADER, -1, &h) != CURLHE_OK || h == nullptr)
+      return {};
+    return h->value;
+  }
+
   HttpResult Send(const std::string& url, const std::string& body, bool post = true) {
     HttpResult r;
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
