@@ -2,6 +2,8 @@
 // connection control.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "tests/client/ClientWire.h"
 #include "tests/client/HostLibrary.h"
 #include "tests/client/ScriptedServer.h"
@@ -253,7 +255,7 @@ TEST(HostModule, InterfaceBasicsReservedMethodsAndInertReferenceCounting) {
 }
 
 TEST(HostModule, LastErrorCallbacksAndErrorTextFollowTheCallFrame) {
-  bool fail = true;
+  std::atomic<bool> fail = true;  // read by the server's thread
   ScriptedServer server([&](const std::string&) {
     return fail ? ExceptionReply("EDatabaseError", "no such table") : ExecSqlReply(-4);
   });
