@@ -63,6 +63,36 @@ TEST(CliOutput, ReadAsAlignedTableCsvAndJson) {
 
 // Rows are rendered as they are read and written out in pieces; a result larger than one piece
 // still comes out whole and in order, and the grid keeps one width per column across pieces.
+// --null tells NULL from an empty text; -t leaves the rows alone.
+TEST(CliOutput, ANullMarkerAndTuplesOnly) {
+  CliServer server;
+  server.Answer(ReadReply());
+  ProgramRun table =
+      Qorvin(Args(server.Connect(), {"--null", "(null)", "read", "select * from item"}));
+  EXPECT_EQ(table.status, 0) << table.err;
+  EXPECT_EQ(table.out,
+            " ID | Name      |  Price\n"
+            "----+-----------+--------\n"
+            "  1 | apple     |    2.5\n"
+            " 22 | \u65E5\u672C, \"x\" | (null)\n"
+            " -3 |           |  0.125\n"
+            "(3 rows)\n"
+            "result: 1\n");
+  ProgramRun tuples = Qorvin(Args({"-t"}, Args(server.Connect(), {"read", "select"})));
+  EXPECT_EQ(tuples.status, 0) << tuples.err;
+  EXPECT_EQ(tuples.out,
+            "  1 | apple     |   2.5\n"
+            " 22 | \u65E5\u672C, \"x\" |\n"
+            " -3 |           | 0.125\n");
+  ProgramRun csv = Qorvin(Args(
+      server.Connect(), {"--format", "csv", "--tuples-only", "--null", "NULL", "read", "select"}));
+  EXPECT_EQ(csv.status, 0) << csv.err;
+  EXPECT_EQ(csv.out,
+            "1,apple,2.5\r\n"
+            "22,\"\u65E5\u672C, \"\"x\"\"\",NULL\r\n"
+            "-3,\"\",0.125\r\n");
+}
+
 TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
   constexpr int kRows = 25000;  // about 1.8 MB of CSV, against pieces of 1 MiB
   const auto name = [](int i) {

@@ -96,6 +96,13 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        [](GlobalOptions& o, const std::string& v) {
          o.callTimeoutMs = ParseSeconds(v, "--call-timeout");
        }},
+      {"--null", "TEXT",
+       "how NULL shows in table and CSV output (default: nothing, as an empty\n"
+       "text shows in a table; in CSV an empty text is \"\" and NULL an empty field)",
+       [](GlobalOptions& o, const std::string& v) { o.nullText = v; }},
+      {"--tuples-only", nullptr,
+       "rows alone: no header, separator or row count (CSV: no header record); also -t",
+       [](GlobalOptions& o, const std::string&) { o.tuplesOnly = true; }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
       {"--keep-going", nullptr,
@@ -148,6 +155,11 @@ class Parser {
     while (i_ < args_.size()) {
       if (IsHelp(args_[i_])) return Help(GlobalHelp());
       if (args_[i_] == "--version") return Help(VersionText() + "\n");
+      if (args_[i_] == "-t") {  // psql's short form, before the subcommand only
+        inv_.options.tuplesOnly = true;
+        ++i_;
+        continue;
+      }
       if (!LooksLikeOption(args_[i_])) break;
       if (!TakeGlobalOption()) throw UsageError("unknown option '" + args_[i_] + "'");
     }

@@ -70,6 +70,8 @@ struct GlobalOptions {
   bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
   int64_t inflateBudget = 0;     // bytes; 0: the library's default
+  std::string nullText;          // --null: how NULL shows in table and CSV output
+  bool tuplesOnly = false;       // --tuples-only / -t: rows alone
   int32_t connectTimeoutMs = 0;  // --connect-timeout; 0: the library's bound
   int32_t callTimeoutMs = 0;     // --call-timeout; 0: the library's bound
 };

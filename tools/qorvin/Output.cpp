@@ -20,7 +20,7 @@ void AppendEscape(std::string& out, unsigned value, bool unicode) {
 
 // The aligned grid of one set of rows, in two passes over them: the first finds each column's
 // width, the second writes the lines.
-void AppendGrid(OutputSink& out, RowSource& rows) {
+void AppendGrid(OutputSink& out, RowSource& rows, const RenderOptions& options) {
   const std::vector<Column>& columns = rows.Columns();
   const size_t n = columns.size();
   if (n == 0) {
@@ -38,7 +38,7 @@ void AppendGrid(OutputSink& out, RowSource& rows) {
   std::vector<Cell> cells;
   const auto visible = [&] {
     for (size_t c = 0; c < n; ++c) {
-      line[c] = cells[c] ? VisibleText(*cells[c]) : std::string();
+      line[c] = cells[c] ? VisibleText(*cells[c]) : VisibleText(options.nullText);
       w[c] = DisplayWidth(line[c]);
     }
   };
@@ -71,16 +71,19 @@ void AppendGrid(OutputSink& out, RowSource& rows) {
     out.text += "\n";
     out.Spill();
   };
-  appendLine(header, headerWidths);
-  for (size_t c = 0; c < n; ++c)
-    out.text += std::string(width[c] + 2, '-') + (c + 1 < n ? "+" : "");
-  out.text += "\n";
+  if (!options.tuplesOnly) {
+    appendLine(header, headerWidths);
+    for (size_t c = 0; c < n; ++c)
+      out.text += std::string(width[c] + 2, '-') + (c + 1 < n ? "+" : "");
+    out.text += "\n";
+  }
   rows.Rewind();
   for (size_t r = 0; r < count && rows.Next(cells); ++r) {
     visible();
     appendLine(line, w);
   }
-  out.text += "(" + std::to_string(count) + (count == 1 ? " row)\n" : " rows)\n");
+  if (!options.tuplesOnly)
+    out.text += "(" + std::to_string(count) + (count == 1 ? " row)\n" : " rows)\n");
 }
 
 void AppendJsonValue(std::string& out, const Cell& cell, int32_t type) {
@@ -172,19 +175,28 @@ std::string VisibleText(const std::string& text, bool keepLineBreaks) {
 
 namespace {
 
-void RenderTable(const Outcome& o, OutputSink& out) {
+void RenderTable(const Outcome& o, OutputSink& out, const RenderOptions& options) {
   for (const DataResult& d : o.data) {
-    if (o.data.size() > 1) out.text += d.title + ":\n";
+    if (o.data.size() > 1 && !options.tuplesOnly) out.text += d.title + ":\n";
     if (d.rows) {
-      AppendGrid(out, *d.rows);
-    } else {
+      AppendGrid(out, *d.rows, options);
+    } else if (!options.tuplesOnly) {
       out.text += "(no data)\n";
     }
   }
+  if (options.tuplesOnly && o.returnsData) return;
   for (const Scalar& s : o.scalars) out.text += s.label + ": " + VisibleText(s.text) + "\n";
 }
 
-void RenderCsv(const Outcome& o, OutputSink& out, std::string& note) {
+// NULL cells as the marker asked for (a plain empty field when none, as CSV has no NULL).
+std::vector<Cell> WithNulls(std::vector<Cell> cells, const RenderOptions& options) {
+  if (options.nullText.empty()) return cells;
+  for (Cell& c : cells)
+    if (!c) c = options.nullText;
+  return cells;
+}
+
+void RenderCsv(const Outcome& o, OutputSink& out, std::string& note, const RenderOptions& options) {
   if (!o.returnsData) {
     std::vector<Cell> keys, values;
     for (const Scalar& s : o.scalars) {
@@ -202,10 +214,10 @@ void RenderCsv(const Outcome& o, OutputSink& out, std::string& note) {
     if (!d.rows) continue;
     std::vector<Cell> cells;
     for (const Column& c : d.rows->Columns()) cells.emplace_back(c.name);
-    AppendCsvRecord(out.text, cells);
+    if (!options.tuplesOnly) AppendCsvRecord(out.text, cells);
     d.rows->Rewind();
     while (d.rows->Next(cells)) {
-      AppendCsvRecord(out.text, cells);
+      AppendCsvRecord(out.text, options.nullText.empty() ? cells : WithNulls(cells, options));
       out.Spill();
     }
   }
@@ -241,14 +253,16 @@ void RenderJson(const Outcome& o, OutputSink& sink) {
 
 }  // namespace
 
-void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note) {
+void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note,
+            const RenderOptions& options) {
+  if (outcome.failed && format != OutputFormat::Json && outcome.command != "datetime") return;
   switch (format) {
     case OutputFormat::Csv:
-      return RenderCsv(outcome, out, note);
+      return RenderCsv(outcome, out, note, options);
     case OutputFormat::Json:
       return RenderJson(outcome, out);
     default:
-      return RenderTable(outcome, out);
+      return RenderTable(outcome, out, options);
   }
 }
 

@@ -41,7 +41,17 @@ struct OutputSink {
 
 // Renders `outcome` in `format` into `out`; `note` gets what goes to standard error (the csv
 // scalars of row-returning operations). May raise RunError from a row source.
-void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note);
+// How rows are shown: NULL as `nullText` (table and CSV; JSON writes null), and with
+// `tuplesOnly` only the rows (no header, separator or row count; CSV without its header record).
+struct RenderOptions {
+  std::string nullText;
+  bool tuplesOnly = false;
+};
+
+// A failed operation shows nothing in table and CSV output (its error goes to standard error),
+// except datetime, whose local clock is its answer; JSON writes its object with "error".
+void Render(OutputFormat format, const Outcome& outcome, OutputSink& out, std::string& note,
+            const RenderOptions& options = {});
 
 // `text` with control characters replaced by visible escapes (\n, \t, \r, \xNN, \u0085), safe to
 // print on a terminal. `keepLineBreaks`: line breaks (LF, CR LF) stay, as one LF.

@@ -159,7 +159,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       if (watch.Interrupted()) break;  // a cancelled call's result is not written at all
       OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
       std::string note;
-      Render(options.format, o, out, note);
+      Render(options.format, o, out, note, RenderOptions{options.nullText, options.tuplesOnly});
       Print(stdout, out.text);
       if (!note.empty()) Print(stderr, note);
       if (o.failed) {

@@ -11,7 +11,7 @@ _qorvin() {
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
     probe"
   local options="--connect --servers --user --hdh --format --inflate-budget --connect-timeout
-    --call-timeout --keep --keep-going --library --help --version"
+    --call-timeout --null --tuples-only --keep --keep-going --library --help --version"
 
   case $prev in
     --format)
@@ -31,7 +31,8 @@ _qorvin() {
       compopt -o nospace 2>/dev/null
       return
       ;;
-    --user | --hdh | --timeout | --success-return | --inflate-budget | --connect-timeout | --call-timeout)
+    --user | --hdh | --timeout | --success-return | --inflate-budget | --connect-timeout | \
+      --call-timeout | --null)
       return
       ;;
   esac
@@ -43,7 +44,7 @@ _qorvin() {
     case $w in
       --) command="" ;;
       --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
-        --call-timeout | --library | --timeout | --success-return) ((i++)) ;;
+        --call-timeout | --null | --library | --timeout | --success-return) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
     esac
