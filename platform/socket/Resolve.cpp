@@ -57,7 +57,11 @@ TResolvedAddresses ResolveHost(const std::string& host, int port, int socketType
   const std::string service = std::to_string(port);
   const int rc = ::getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
   if (rc == EAI_SYSTEM) RaiseSocketError(errno);
-  if (rc != 0 || list == nullptr) RaiseSocketError(kHostNotFoundCode);
+  // The code stays the one every platform reports for a name that does not resolve; the text
+  // names the host and gives the resolver's own reason.
+  if (rc != 0 || list == nullptr)
+    throw EIdSocketError(kHostNotFoundCode, "Host not found: " + host + " (" +
+                                                (rc != 0 ? gai_strerror(rc) : "no address") + ").");
   TResolvedAddresses out;
   for (addrinfo* a = list; a != nullptr; a = a->ai_next) {
     if (a->ai_addrlen > sizeof(sockaddr_storage)) continue;

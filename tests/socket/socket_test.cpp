@@ -92,7 +92,8 @@ TEST(TcpClient, RefusedConnectionAndUnknownHostGiveSocketErrors) {
     FAIL() << "connect succeeded";
   } catch (const EIdSocketError& e) {
     EXPECT_EQ(e.LastError(), kHostNotFoundCode);
-    EXPECT_EQ(e.Message(), "Socket Error # 11001\r\nHost not found.");
+    // The code is every platform's; the text may add the host and the resolver's reason.
+    EXPECT_EQ(e.Message().rfind("Socket Error # 11001\r\nHost not found", 0), 0u) << e.Message();
   }
   EXPECT_THROW(c.Connect("", 80, 1000), EIdSocketError);
 }
