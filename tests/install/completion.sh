@@ -45,4 +45,10 @@ offers --timeout qorvin --connect t://h:1 probe --t || fail "probe --timeout"
 offers --success-return qorvin read "x" -- insert-table p f --s || fail "insert-table --success-return"
 [ -z "$(complete_words qorvin read --su)" ] || fail "read offers --success-return"
 offers datetime qorvin exec-sql x -- "" || fail "a subcommand after --"
+# As bash hands the words over: a URL split at its colons is still one --connect argument.
+offers datetime qorvin --connect t : //h : 1 "" || fail "a subcommand after a split --connect URL"
+offers --timeout qorvin --connect h : //[::1] : 8099 probe --t || fail "probe after a split URL"
+[ -z "$(complete_words qorvin --inflate-budget "")" ] || fail "--inflate-budget offers words"
+# After "t:" bash replaces the piece after the colon: the offer is "//", not "t://".
+[ "$(complete_words qorvin --connect t :)" = "//" ] || fail "the scheme after its colon"
 echo "completion: all checks passed"

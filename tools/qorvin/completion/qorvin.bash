@@ -2,10 +2,22 @@
 # Installed as share/bash-completion/completions/qorvin (loaded on demand by bash-completion).
 
 _qorvin() {
+  # Bash splits a word at ':' (COMP_WORDBREAKS): "t://h:1" arrives as t, :, //h, :, 1. The
+  # pieces are joined again, so that a --connect URL is one word like any other.
+  local words=() cword=0 j w
+  for ((j = 0; j < ${#COMP_WORDS[@]}; j++)); do
+    w=${COMP_WORDS[j]}
+    if [ ${#words[@]} -gt 0 ] && { [[ $w == :* ]] || [[ ${words[-1]} == *: ]]; }; then
+      words[-1]+=$w
+    else
+      words+=("$w")
+    fi
+    [ "$j" -eq "$COMP_CWORD" ] && cword=$((${#words[@]} - 1))
+  done
   local cur prev
-  cur=${COMP_WORDS[COMP_CWORD]}
+  cur=${words[cword]}
   prev=""
-  [ "$COMP_CWORD" -gt 0 ] && prev=${COMP_WORDS[COMP_CWORD - 1]}
+  [ "$cword" -gt 0 ] && prev=${words[cword - 1]}
 
   local subcommands="exec-sql exec-proc exec-proc-output read read-dataset read-two
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
@@ -28,6 +40,7 @@ _qorvin() {
       ;;
     --connect)
       COMPREPLY=($(compgen -W "h:// t:// b:// u://" -- "$cur"))
+      _qorvin_after_colon
       compopt -o nospace 2>/dev/null
       return
       ;;
@@ -39,8 +52,8 @@ _qorvin() {
 
   # The subcommand this word belongs to: the last one since the start or a lone "--".
   local i command=""
-  for ((i = 1; i < COMP_CWORD; i++)); do
-    local w=${COMP_WORDS[i]}
+  for ((i = 1; i < cword; i++)); do
+    local w=${words[i]}
     case $w in
       --) command="" ;;
       --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
@@ -69,8 +82,16 @@ _qorvin() {
       ;;
     probe)
       COMPREPLY=($(compgen -W "h:// t:// b:// u://" -- "$cur"))
+      _qorvin_after_colon
       compopt -o nospace 2>/dev/null
       ;;
   esac
+}
+# Bash replaces only the piece after the last ':' of the word being typed: the offered words lose
+# what comes before it.
+_qorvin_after_colon() {
+  [[ $cur == *:* && $COMP_WORDBREAKS == *:* ]] || return 0
+  local prefix=${cur%"${cur##*:}"} i
+  for i in "${!COMPREPLY[@]}"; do COMPREPLY[i]=${COMPREPLY[i]#"$prefix"}; done
 }
 complete -F _qorvin qorvin
