@@ -50,7 +50,9 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinClient.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinServers.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinProgress.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorvin COMPONENT dev)
-install(FILES ${PROJECT_SOURCE_DIR}/docs/host-api.md ${PROJECT_SOURCE_DIR}/README.md
+# The header cites the host API and the data packet's layout: both go with it.
+install(FILES ${PROJECT_SOURCE_DIR}/docs/host-api.md ${PROJECT_SOURCE_DIR}/docs/data-packet.md
+              ${PROJECT_SOURCE_DIR}/README.md
         DESTINATION ${CMAKE_INSTALL_DOCDIR} COMPONENT dev)
 
 install(TARGETS qorvin RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR} COMPONENT cli)

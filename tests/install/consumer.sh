@@ -56,7 +56,7 @@ for f in bin/qorvin bin/qorvin-server bin/basalt-host "$libdir/libQorvinClient.s
   share/qorvin/demo/demo-menu.txt share/man/man1/qorvin.1.gz share/man/man1/qorvin-server.1.gz \
   share/man/man1/basalt-host.1.gz share/bash-completion/completions/qorvin \
   etc/qorvin/qorvin-server.conf lib/systemd/system/qorvin-server.service \
-  share/doc/Qorvin/server.md share/doc/Qorvin/cli.md share/doc/qorvin-server/copyright; do
+  share/doc/Qorvin/server.md share/doc/Qorvin/cli.md share/doc/Qorvin/data-packet.md share/doc/qorvin-server/copyright; do
   expect_file "$prefix/$f"
 done
 readelf -d "$prefix/$libdir/libQorvinClient.so.1.0.0" | grep -q 'SONAME.*\[libQorvinClient\.so\.1\]' ||

@@ -446,11 +446,20 @@ std::string GlobalHelp() {
     out += head + "\n      " + s.summary + "\n";
   }
   out +=
+      "\nOutput: table (aligned columns, NULL shown as --null says, then the row count),\n"
+      "csv (RFC 4180, CR LF, a header record; NULL an empty field, an empty text \"\")\n"
+      "or json (one object per subcommand and line: the scalars, \"fields\" and \"rows\").\n"
+      "Upload files (insert-table, exec-sql-insert): CSV with a header of column names, each\n"
+      "with an optional type (\"Id,Name,City:text(50),Joined:date\"; an empty field is NULL,\n"
+      "\"\" an empty text), or JSON (an array of objects); - reads standard input.\n"
+      "\nEnvironment: QORVIN_CONNECT (the server when --connect is not given),\n"
+      "QORVIN_CLIENT_LIBRARY (where to look for the client library).\n"
+      "Ctrl-C (SIGINT) cancels the call in flight; the exit status is then 130.\n"
       "\nExit status: 0 success, 1 an operation reported an error (its text on stderr),\n"
-      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent).\n"
+      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent),\n"
+      "130 interrupted.\n"
       "\nExample:\n"
-      "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n"
-      "\nSee docs/cli.md for the output formats and upload files.\n";
+      "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n";
   return out;
 }
 
