@@ -3,7 +3,8 @@
 // The module brackets each remote call with BeginCall / EndCall; in between, Cancel triggers the
 // channel's cancel latch, which ends the call's waits on the network. Outside that bracket Cancel
 // does nothing, and BeginCall resets the latch, so a cancel can never reach a call it was not
-// meant for. A call nested inside another (from a callback) joins the outer bracket. Once the
+// meant for. A call nested inside another (from a callback) joins the outer bracket: it runs
+// after the outer call's answer arrived, so Cancel no longer reaches it either. Once the
 // call's answer has arrived (AnswerArrived), a cancel that came before ends the call there and
 // then, and a later one no longer reaches it: the call is reported cancelled exactly when it
 // failed as cancelled. The byte counts are the channel's own (it counts message bytes as they
