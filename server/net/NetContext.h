@@ -54,6 +54,7 @@ struct NetContext {
   RequestLog& log;
   std::atomic<int> connections{0};
   std::atomic<int> inFlight{0};
+  std::atomic<int> refusing{0};  // clients over the connection limit being told so
   std::atomic<bool> stopping{false};
   std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
   RefusalLog refusals;                       // which refused clients are logged

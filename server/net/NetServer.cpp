@@ -1,5 +1,6 @@
 #include "server/net/NetServer.h"
 
+#include <array>
 #include <csignal>
 #include <future>
 #include <stdexcept>
@@ -11,37 +12,111 @@ namespace {
 
 using tcp = net::ip::tcp;
 
-void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
-  acceptor.async_accept(ctx.NextIo().get_executor(), [&ctx, &acceptor, http](
-                                                         boost::system::error_code ec,
-                                                         TcpSocket socket) {
-    if (ec == net::error::operation_aborted || ctx.stopping) return;
-    if (!ec) {
-      const AllowList& allowed = http ? ctx.options.allowHttp : ctx.options.allowTcp;
-      boost::system::error_code peerError;
-      const auto peer = socket.remote_endpoint(peerError);
-      if (!allowed.Empty() && (peerError || !allowed.Allows(peer.address()))) {
-        const std::string address = peerError ? "?" : peer.address().to_string();
-        ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "not-allowed",
-                        "connection refused: " + address + " is not in the allow list",
-                        ctx.refusals.ShouldLog(address, std::chrono::steady_clock::now()));
-        boost::system::error_code ignored;
-        socket.close(ignored);
-      } else if (ctx.connections >= ctx.options.maxConnections) {
-        ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "too-many-connections", "", false);
-        ctx.log.Event(http ? "HTTP" : "TCP", PeerText(socket),
-                      "connection refused: " + std::to_string(ctx.options.maxConnections) +
-                          " connections are open already");
-        boost::system::error_code ignored;
-        socket.close(ignored);
-      } else if (http) {
-        StartHttpSession(ctx, std::move(socket));
-      } else {
-        StartTcpSession(ctx, std::move(socket));
-      }
+// At most this many turned-away clients are answered at once; more are only closed.
+constexpr int kMaxRefusals = 64;
+
+// A client over the connection limit is told why, as a database says "too many clients": the
+// dispatcher's refusal (an exception message; over HTTP as status 500, whose body it is) is
+// written at once, the socket is shut down for sending, and what the client sent is read and
+// dropped until it closes (at most 5 s and 1 MiB), so that closing never resets a connection
+// whose answer is still on its way.
+class Refusal : public std::enable_shared_from_this<Refusal> {
+ public:
+  Refusal(NetContext& ctx, TcpSocket socket, bool http, const std::string& reason)
+      : ctx_(ctx), socket_(std::move(socket)), timer_(socket_.get_executor()) {
+    ++ctx_.refusing;
+    const std::string body =
+        ctx_.dispatcher.Refuse(reason, RequestInfo{http ? "HTTP" : "TCP", PeerText(socket_)}).body;
+    if (http) {
+      reply_ =
+          "HTTP/1.1 500 Internal Server Error\r\nServer: qorvin-server\r\n"
+          "Content-Type: application/binary\r\nConnection: close\r\nContent-Length: " +
+          std::to_string(body.size()) + "\r\n\r\n" + body;
+    } else {
+      const uint32_t n = uint32_t(body.size());
+      reply_ = {char(n >> 24), char(n >> 16), char(n >> 8), char(n)};
+      reply_ += body;
     }
-    Accept(ctx, acceptor, http);
-  });
+  }
+  ~Refusal() { --ctx_.refusing; }
+
+  void Start() {
+    auto self = shared_from_this();
+    timer_.expires_after(std::chrono::seconds(5));
+    timer_.async_wait([self](boost::system::error_code ec) {
+      if (ec) return;
+      boost::system::error_code ignored;
+      self->socket_.close(ignored);
+    });
+    net::async_write(socket_, net::buffer(reply_), [self](boost::system::error_code ec, size_t) {
+      if (ec) return self->End();
+      boost::system::error_code ignored;
+      self->socket_.shutdown(tcp::socket::shutdown_send, ignored);
+      self->Drain();
+    });
+  }
+
+ private:
+  void Drain() {
+    auto self = shared_from_this();
+    socket_.async_read_some(net::buffer(sink_), [self](boost::system::error_code ec, size_t n) {
+      self->drained_ += n;
+      if (ec || self->drained_ > (size_t(1) << 20)) return self->End();
+      self->Drain();
+    });
+  }
+  void End() {
+    boost::system::error_code ignored;
+    timer_.cancel();
+    socket_.close(ignored);
+  }
+
+  NetContext& ctx_;
+  TcpSocket socket_;
+  net::steady_timer timer_;
+  std::string reply_;
+  std::array<char, 4096> sink_{};
+  size_t drained_ = 0;
+};
+
+void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
+  acceptor.async_accept(
+      ctx.NextIo().get_executor(),
+      [&ctx, &acceptor, http](boost::system::error_code ec, TcpSocket socket) {
+        if (ec == net::error::operation_aborted || ctx.stopping) return;
+        if (!ec) {
+          const AllowList& allowed = http ? ctx.options.allowHttp : ctx.options.allowTcp;
+          boost::system::error_code peerError;
+          const auto peer = socket.remote_endpoint(peerError);
+          if (!allowed.Empty() && (peerError || !allowed.Allows(peer.address()))) {
+            const std::string address = peerError ? "?" : peer.address().to_string();
+            ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "not-allowed",
+                            "connection refused: " + address + " is not in the allow list",
+                            ctx.refusals.ShouldLog(address, std::chrono::steady_clock::now()));
+            boost::system::error_code ignored;
+            socket.close(ignored);
+          } else if (ctx.connections >= ctx.options.maxConnections) {
+            const std::string reason = "Too many clients already: the server serves at most " +
+                                       std::to_string(ctx.options.maxConnections) +
+                                       " connections at once; try again later";
+            ctx.log.Refused(http ? "HTTP" : "TCP", PeerText(socket), "too-many-connections",
+                            "connection refused: " + std::to_string(ctx.options.maxConnections) +
+                                " connections are open already",
+                            true);
+            if (ctx.refusing < kMaxRefusals) {
+              std::make_shared<Refusal>(ctx, std::move(socket), http, reason)->Start();
+            } else {
+              boost::system::error_code ignored;
+              socket.close(ignored);
+            }
+          } else if (http) {
+            StartHttpSession(ctx, std::move(socket));
+          } else {
+            StartTcpSession(ctx, std::move(socket));
+          }
+        }
+        Accept(ctx, acceptor, http);
+      });
 }
 
 net::ip::address Resolve(NetContext& ctx) {

@@ -319,7 +319,8 @@ TEST_F(NetTest, IdleAndSurplusConnectionsAreClosed) {
   first.Connect(ports_.tcp);
   EXPECT_EQ(TcpCall(first, "one"), "echo:one");
   Socket second(SOCK_STREAM);
-  second.Connect(ports_.tcp);  // accepted by the kernel, closed by the server
+  second.Connect(ports_.tcp);  // accepted by the kernel, told why, closed by the server
+  EXPECT_NE(ReadFrame(second).find("Too many clients already"), std::string::npos);
   EXPECT_TRUE(second.PeerClosed());
   // The first connection says nothing more: the server ends it after the idle time-out.
   EXPECT_TRUE(first.PeerClosed());

@@ -386,6 +386,31 @@ TEST(ServerProgram, HttpUsersAreCheckedAndReloaded) {
   EXPECT_EQ(log.find("wrong"), std::string::npos) << "no password in the log";
 }
 
+// A client over --max-connections is told why (as a database says "too many clients"), over
+// TCP as an exception frame and over HTTP as status 500 with that message; it is counted.
+TEST(ServerProgram, AClientOverTheConnectionLimitIsToldWhy) {
+  ServerProcess server(
+      {"--http-port", "0", "--tcp-port", "0", "--udp-port", "-1", "--max-connections", "1"});
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const int http = PortIn(line, "http"), tcp = PortIn(line, "tcp");
+  Socket first(SOCK_STREAM);
+  first.Connect(tcp);
+  EXPECT_EQ(TcpCall(first, "PROBE"), "PROBEDOK");  // the one connection served
+
+  const std::string reply = TcpCall(tcp, "PROBE");
+  EXPECT_NE(reply.find("Too many clients already"), std::string::npos) << reply;
+  Socket web(SOCK_STREAM);
+  web.Connect(http);
+  web.SendAll(HttpPost("PROBE"));
+  const std::string body = ReadHttpBody(web);
+  EXPECT_NE(body.find("at most 1 connections"), std::string::npos) << body;
+
+  EXPECT_EQ(TcpCall(first, "PROBE"), "PROBEDOK");  // the served one goes on
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+}
+
 TEST(ServerProgram, ABadConfigurationFileIsAWrongCommandLine) {
   const std::string config = qorvin::test::TempPath("bad.conf");
   std::ofstream(config) << "http-port = 0\nthreads = many\n";
