@@ -38,6 +38,7 @@ namespace qorvin {
 
 namespace ado {
 class AdtgSource;
+struct AdtgMemoryCheck;
 struct AdtgImage;
 }  // namespace ado
 
@@ -89,7 +90,9 @@ class TAdoDataSet {
   void Open(TStream& source, TLockType lockType = ltBatchOptimistic);
   // Open(stream) of an image read piece by piece from `source` (an inflater, say), holding only
   // the rows and one window of the image's bytes. A failed read leaves the dataset unchanged.
-  void Open(ado::AdtgSource& source, TLockType lockType = ltBatchOptimistic);
+  // `check` bounds the memory of the rows (ado::ReadAdtg); what it throws passes through.
+  void Open(ado::AdtgSource& source, TLockType lockType = ltBatchOptimistic,
+            const ado::AdtgMemoryCheck* check = nullptr);
   void Close();
   bool Active() const { return state_ != dsInactive; }
   TDataSetState State() const { return state_; }

@@ -193,6 +193,30 @@ std::optional<ResultTable> BlobToResultTable(TStream& blob) {
 }
 
 UploadedRows::UploadedRows(TStream& blob) : ds_(std::make_unique<TAdoDataSet>()) {
+  Load(blob);
+}
+
+UploadedRows::UploadedRows(TStream& blob, TSharedMemoryBudget& budget)
+    : ds_(std::make_unique<TAdoDataSet>()) {
+  claim_.emplace(budget);
+  // The server's budget is the whole of what one upload may hold too (not the host's inflation
+  // budget, which the server's thread does not have).
+  const TRecordSetBudgetScope scope(budget.Limit(), &*claim_);
+  try {
+    Load(blob);
+  } catch (const ERecordSetTooLarge&) {
+    ds_.reset();
+    const long long limit = static_cast<long long>(budget.Limit() >> 20);
+    const long long others = static_cast<long long>((budget.InUse() - claim_->Bytes()) >> 20);
+    throw ERecordSetTooLarge(
+        Format("Upload too large: its rows need more memory than is left of the %lld MiB that "
+               "the server's uploads may hold at once (other uploads hold %lld MiB now); upload "
+               "fewer rows at a time, or have the server's operator raise --max-upload-memory",
+               limit, others));
+  }
+}
+
+void UploadedRows::Load(TStream& blob) {
   if (blob.Size() == 0) return;
   blob.SetPosition(0);
   StreamToAdoDataSet(ds_.get(), &blob, true);

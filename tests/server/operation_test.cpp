@@ -26,14 +26,26 @@ std::string WriteConfig(const std::string& name, const std::string& text) {
 
 // A plausible value for every option that takes one.
 const std::map<std::string, std::string>& SampleValues() {
-  static const std::map<std::string, std::string> kValues = {
-      {"db", "/tmp/x.db"},          {"schema", "/tmp/s.sql"},   {"procedures", "/tmp/p"},
-      {"pool-size", "3"},           {"statement-timeout", "9"}, {"max-rows", "77"},
-      {"max-result-bytes", "4096"}, {"bind", "0.0.0.0"},        {"http-port", "1001"},
-      {"tcp-port", "1002"},         {"udp-port", "1003"},       {"max-request", "1000"},
-      {"idle-timeout", "5"},        {"max-connections", "6"},   {"threads", "7"},
-      {"codeset", "GBK"},           {"log-format", "json"},     {"log-file", "/tmp/r.log"},
-      {"reply-compression", "4"}};
+  static const std::map<std::string, std::string> kValues = {{"db", "/tmp/x.db"},
+                                                             {"schema", "/tmp/s.sql"},
+                                                             {"procedures", "/tmp/p"},
+                                                             {"pool-size", "3"},
+                                                             {"statement-timeout", "9"},
+                                                             {"max-rows", "77"},
+                                                             {"max-result-bytes", "4096"},
+                                                             {"bind", "0.0.0.0"},
+                                                             {"http-port", "1001"},
+                                                             {"tcp-port", "1002"},
+                                                             {"udp-port", "1003"},
+                                                             {"max-request", "1000"},
+                                                             {"idle-timeout", "5"},
+                                                             {"max-connections", "6"},
+                                                             {"threads", "7"},
+                                                             {"codeset", "GBK"},
+                                                             {"log-format", "json"},
+                                                             {"log-file", "/tmp/r.log"},
+                                                             {"reply-compression", "4"},
+                                                             {"max-upload-memory", "2097152"}};
   return kValues;
 }
 
@@ -47,7 +59,7 @@ std::string Describe(const CommandLine& c) {
     << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
     << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.config.admin << "|"
     << c.codeSet << "|" << c.config.compressReplies << "|" << c.config.replyCompressionLevel << "|"
-    << int(c.logFormat) << "|" << c.logFile << "|" << c.quiet;
+    << int(c.logFormat) << "|" << c.logFile << "|" << c.quiet << "|" << c.config.maxUploadMemory;
   return o.str();
 }
 
