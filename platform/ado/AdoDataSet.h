@@ -109,6 +109,10 @@ class TAdoDataSet {
   bool Bof() const { return bof_; }
   int64_t RecNo() const;
   int64_t RecordCount() const { return int64_t(visible_.size()); }
+  // Memory the rows hold (the store's blocks and the cursor's list), and the least one more
+  // row of NULLs adds.
+  size_t HeldBytes() const { return store_.HeldBytes() + visible_.capacity() * sizeof(uint32_t); }
+  size_t BytesPerRow() const { return store_.RecordSize() + sizeof(RowEntry) + sizeof(uint32_t); }
   bool IsEmpty() const { return visible_.empty(); }
 
   // ---- the current row (the edit buffer while editing) ----
