@@ -20,7 +20,8 @@ namespace qorvin::server {
 namespace {
 
 constexpr int kFastestLevel = 1;
-constexpr uint32_t kMaxDecimalDigits = 38;
+constexpr uint32_t kMaxDecimalDigits = 38;     // a NUMERIC column
+constexpr uint32_t kMaxVarNumericDigits = 64;  // a VARNUMERIC column (and a BCD value)
 
 std::vector<std::u16string> UniqueNames(const ResultTable& table) {
   std::vector<std::u16string> names;
@@ -65,7 +66,10 @@ class StringSink : public TStream {
 };
 
 // Field definitions of `table` on a fresh record set (which gives the image information too).
-// `asFloat` marks decimal columns too wide for the record set, sent as floating point.
+// A decimal column of up to 38 digits is a NUMERIC column; one of 39 to 64 digits (values of
+// different scales together: 20 whole digits and 21 places, say) a VARNUMERIC column, which
+// holds every value exactly. Wider ones cannot be held exactly: the read is refused, naming the
+// column, rather than rounded. `asFloat` is kept for the writers' loops and is never set now.
 void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& asFloat) {
   std::vector<std::u16string> names = UniqueNames(table);
   asFloat.assign(table.columns.size(), false);
@@ -76,9 +80,15 @@ void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& 
     uint32_t precision = c.precision;
     if (type == ftFMTBcd) {
       precision = std::max({precision, size, 1u});
+      if (precision > kMaxVarNumericDigits)
+        throw EDatabaseError(
+            Format("Column %s holds decimals of %u digits (%u after the point) together, more "
+                   "than the 64 a record set holds exactly; cast it to a narrower numeric or to "
+                   "text in the query",
+                   Utf16ToUtf8(names[i]).c_str(), precision, size));
       if (precision > kMaxDecimalDigits) {
-        type = ftFloat;
-        asFloat[i] = true;
+        ds.MutableFieldDefs().Add(MakeColumnDef(names[i], adVarNumeric, size, precision, false));
+        continue;
       }
     }
     if (type == ftWideString) size = std::max(size, 1u);

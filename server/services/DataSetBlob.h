@@ -7,8 +7,8 @@
 //   A+P     8     trailer: A as a signed 64-bit little-endian integer
 //
 // Column names that the record set could not tell apart (duplicates ignoring case, empty names)
-// are made unique ("Column1", "name_2"). A decimal column wider than the record set's 38 digits
-// is sent as floating point.
+// are made unique ("Column1", "name_2"). A decimal column of 39 to 64 digits is a VARNUMERIC
+// column (each value exactly); a wider one refuses the result (EDatabaseError naming the column).
 #pragma once
 
 #include <memory>
