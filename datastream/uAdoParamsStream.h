@@ -52,6 +52,12 @@ struct TWAStreamLimits {
   // Array elements of variable-size kinds (strings, variants, ...) one reader materialises in
   // total: each costs a Variant in memory but only two bytes on the wire.
   int64_t max_variant_elements = int64_t(1) << 20;
+  // Bytes the arrays of variable-size kinds one reader decodes may claim in total (a Variant per
+  // element, twice for an array of several dimensions, which is put in order through a copy),
+  // checked before an array's elements are read: two bytes of an empty element cost 120 bytes
+  // decoded, so a reply of 2 KB could otherwise claim hundreds of megabytes within the
+  // inflation budget. By default the inflation budget in force where the limits are made.
+  int64_t max_decoded_bytes = InflateBudget();
   // Depth of wrapped variants (tag 12) and of arrays nested in arrays of variants, so that a
   // chain of tags cannot exhaust the stack.
   int max_nesting = 32;
@@ -173,6 +179,7 @@ class TWAStreamReader {
   std::unique_ptr<TMemoryStream> input_;
   TWAStreamLimits limits_;
   int64_t variant_elements_ = 0;
+  int64_t decoded_bytes_ = 0;
 };
 
 // ---- the parameters section of a dataset blob ----

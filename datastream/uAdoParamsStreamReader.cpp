@@ -27,6 +27,7 @@ void TWAStreamReader::LoadFromStream(TStream* source) {
     inflated->SetPosition(0);
     input_.swap(inflated);
     variant_elements_ = 0;
+    decoded_bytes_ = 0;
   } catch (const std::exception& e) {
     throw Exception(SystemText(kDecompressFailure) + "\r" + e.what());
   }
@@ -238,12 +239,21 @@ Variant TWAStreamReader::ReadArray(uint16_t tag, int depth) {
   if (count > limits_.max_variant_elements - variant_elements_)
     throw EReadError(Format("Variant arrays exceed the reader's limit of %lld elements",
                             static_cast<long long>(limits_.max_variant_elements)));
+  const bool inOrder = bounds.size() == 1;  // one dimension: walk order is storage order
+  const int64_t cost =
+      count * int64_t(sizeof(Variant) + (inOrder ? 0 : sizeof(Variant) + sizeof(int64_t)));
+  if (cost > limits_.max_decoded_bytes - decoded_bytes_)
+    throw EReadError(
+        Format("Typed value stream too large: its variant arrays need more than the budget of "
+               "%lld MiB of memory (the inflation budget); raise the inflation budget to accept "
+               "larger data, or ask for less",
+               static_cast<long long>(limits_.max_decoded_bytes >> 20)));
   variant_elements_ += count;
+  decoded_bytes_ += cost;
   // Elements are collected as they are decoded (memory follows the bytes read, not the count),
   // each with its storage position; they are put in storage order once all have been read.
   std::vector<Variant> elements;
   std::vector<int64_t> positions;
-  const bool inOrder = bounds.size() == 1;  // one dimension: walk order is storage order
   elements.reserve(size_t(std::min<int64_t>(count, 64)));
   OdometerWalk walk(bounds);
   do {

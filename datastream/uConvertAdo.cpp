@@ -1,10 +1,12 @@
 #include "datastream/uConvertAdo.h"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "datastream/uAdoParamsStream.h"
 #include "datastream/uInflatedImage.h"
+#include "datastream/uRecordSetBudget.h"
 #include "platform/zlib/ZStream.h"
 
 namespace qorvin {
@@ -26,6 +28,34 @@ class ControlsDisabled {
  private:
   TAdoDataSet& dataSet_;
 };
+
+long long MiB(int64_t bytes) {
+  return static_cast<long long>((bytes + (int64_t(1) << 20) - 1) >> 20);
+}
+
+// The memory check of one load: the calling thread's budget, and its claim when it has one.
+ado::AdtgMemoryCheck RecordSetCheck() {
+  ado::AdtgMemoryCheck check;
+  const int64_t budget = RecordSetMemoryBudget();
+  TMemoryClaim* claim = RecordSetMemoryClaim();
+  const int64_t start = claim != nullptr ? claim->Bytes() : 0;
+  check.limit = size_t(std::min<int64_t>(budget, int64_t(SIZE_MAX >> 1)));
+  check.grown = [budget, claim, start](size_t held) {
+    if (int64_t(held) > budget)
+      throw ERecordSetTooLarge(
+          Format("Record set too large: its rows need more than the memory budget of %lld MiB "
+                 "(four times the inflation budget); raise the inflation budget to load larger "
+                 "record sets, or read fewer rows at a time",
+                 MiB(budget)));
+    if (claim != nullptr && !claim->Resize(start + int64_t(held)))
+      throw ERecordSetTooLarge(Format(
+          "Record set too large: its rows need %lld MiB of memory, more than the %lld MiB left "
+          "of the %lld MiB that the record sets loaded at once may hold",
+          MiB(int64_t(held)), MiB(claim->Shared().Limit() - claim->Shared().InUse()),
+          MiB(claim->Shared().Limit())));
+  };
+  return check;
+}
 
 }  // namespace
 
@@ -71,7 +101,15 @@ bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream, int64_t maxI
   stream->SetPosition(0);
   TZInflater inflater(*stream, maxImageSize, true);
   TInflatedImage image(inflater, stream->Size());
-  image.ReadWhole([&] { dataSet->Open(image, ltBatchOptimistic); });
+  TMemoryClaim* claim = RecordSetMemoryClaim();
+  const int64_t claimed = claim != nullptr ? claim->Bytes() : 0;
+  const ado::AdtgMemoryCheck check = RecordSetCheck();
+  try {
+    image.ReadWhole([&] { dataSet->Open(image, ltBatchOptimistic, &check); });
+  } catch (...) {
+    if (claim != nullptr) claim->Resize(claimed);  // the rows read are gone
+    throw;
+  }
   if (!dataSet->Bof()) dataSet->First();
   return dataSet->Active();
 }

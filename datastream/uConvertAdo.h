@@ -38,7 +38,9 @@ bool SaveRecordsetToStream(const TAdoDataSet* dataSet, TStream* stream, int pers
 // Raises EAdoError for a null dataSet or a damaged image, EZCompressionError for damaged zlib data
 // or an image larger than `maxImageSize` (by default the calling thread's inflation budget,
 // InflateBudget(): zlib expands up to about 1000:1, so a small blob must not claim gigabytes);
-// `dataSet` is then closed. Controls are enabled again on every path.
+// ERecordSetTooLarge when the rows would hold more memory than the record-set budget allows
+// (uRecordSetBudget.h: the thread's budget, and its shared claim, which keeps the loaded rows
+// counted); `dataSet` is then closed. Controls are enabled again on every path.
 bool LoadRecordsetFromStream(TAdoDataSet* dataSet, TStream* stream,
                              int64_t maxImageSize = InflateBudget());
 

@@ -8,6 +8,7 @@
 #include <optional>
 #include <vector>
 
+#include "datastream/uRecordSetBudget.h"
 #include "platform/dataset/DataSetProvider.h"
 #include "platform/rtl/Text.h"
 #include "platform/zlib/ZStream.h"
@@ -234,17 +235,24 @@ struct PacketLoad {
   std::exception_ptr packetFailure;  // what decoding the packet raised (EDataPacketTooLarge too)
 };
 
-// The memory budget of a packet loaded into a record set. A read's packet passed the inflation
-// budget of the call that brought it, and its record set claims a few times its image at most.
-// The client dataset's budget (2 GiB, sized for a Variant per value) refused the record set of a
-// read that a raised inflation budget had let through, so this one grows with that budget: four
-// times it, never less than the client dataset's.
-TDataPacketLimits StreamedPacketLimits() {
-  TDataPacketLimits limits;
-  const int64_t inflate = InflateBudget();
-  if (inflate <= limits.max_memory / 4) return limits;
-  limits.max_memory = inflate > INT64_MAX / 4 ? INT64_MAX : inflate * 4;
-  return limits;
+// The memory budget of a packet loaded into a record set is the record set's own
+// (RecordSetMemoryBudget(): four times the inflation budget), measured on the record set's
+// compact rows: the packet reader's estimate (a Variant per value) is what a client dataset
+// holds, and refused packets whose record set fits easily. The announced rows are checked before
+// the first is read (each costs at least a record of NULLs), and the rows' memory after each row.
+// `rows` < 0: the rows read so far already hold more.
+[[noreturn]] void PacketTooLarge(int64_t rows, int64_t need, int64_t budget) {
+  const auto mib = [](int64_t bytes) {
+    return static_cast<long long>((bytes + (int64_t(1) << 20) - 1) >> 20);
+  };
+  const std::string what = rows < 0 ? Format("its rows need more than %lld MiB", mib(need))
+                                    : Format("its %lld rows need at least %lld MiB",
+                                             static_cast<long long>(rows), mib(need));
+  throw EDataPacketTooLarge(
+      Format("Data packet too large: %s of memory as a record set, more than the budget of %lld "
+             "MiB (four times the inflation budget); raise the inflation budget to load larger "
+             "packets, or read fewer rows at a time",
+             what.c_str(), mib(budget)));
 }
 
 // The rows go from the packet's bytes into the record set one at a time: loading the packet into
@@ -258,10 +266,13 @@ PacketLoad StreamPacketBytesIntoAdo(std::span<const uint8_t> bytes) {
   std::optional<ControlsDisabled> controls;
   std::exception_ptr copyFailure;  // set when the record set, not the packet, failed
   int fields = 0;
+  const int64_t budget = RecordSetMemoryBudget();
+  TDataPacketLimits unmeasured;  // the record set's rows are measured instead
+  unmeasured.max_memory = std::numeric_limits<int64_t>::max();
   try {
     ForEachDataPacketRow(
-        bytes, StreamedPacketLimits(),
-        [&](std::string&, TClientFieldDefs& defs, uint32_t) {
+        bytes, unmeasured,
+        [&](std::string&, TClientFieldDefs& defs, uint32_t rows) {
           if (defs.empty()) throw EDatabaseError("Invalid data packet: it has no fields");
           try {
             ado = NewAdoDataSetFor(defs);
@@ -271,6 +282,8 @@ PacketLoad StreamPacketBytesIntoAdo(std::span<const uint8_t> bytes) {
             copyFailure = std::current_exception();
             throw;
           }
+          const int64_t least = int64_t(rows) * int64_t(ado->BytesPerRow());
+          if (least > budget) PacketTooLarge(rows, least, budget);
         },
         [&](std::vector<Variant>& row) {
           try {
@@ -279,6 +292,8 @@ PacketLoad StreamPacketBytesIntoAdo(std::span<const uint8_t> bytes) {
             copyFailure = std::current_exception();
             throw;
           }
+          if (int64_t(ado->HeldBytes()) > budget)
+            PacketTooLarge(-1, int64_t(ado->HeldBytes()), budget);
         });
   } catch (...) {
     controls.reset();

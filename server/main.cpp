@@ -140,6 +140,7 @@ std::vector<std::string> ChangedOptions(const CommandLine& before, const Command
   note("max-rows", before.config.batch.limits.maxRows != after.config.batch.limits.maxRows);
   note("max-result-bytes",
        before.config.batch.limits.maxBytes != after.config.batch.limits.maxBytes);
+  note("max-upload-memory", before.config.maxUploadMemory != after.config.maxUploadMemory);
   return changed;
 }
 

@@ -93,9 +93,10 @@ void TAdoDataSet::Open(TStream& source, TLockType lockType) {
   Adopt(image, lockType);
 }
 
-void TAdoDataSet::Open(ado::AdtgSource& source, TLockType lockType) {
+void TAdoDataSet::Open(ado::AdtgSource& source, TLockType lockType,
+                       const ado::AdtgMemoryCheck* check) {
   ado::AdtgImage image;
-  ado::ReadAdtg(source, image);
+  ado::ReadAdtg(source, image, size_t(1) << 20, check);
   Adopt(image, lockType);
 }
 

@@ -38,6 +38,7 @@ namespace qorvin {
 
 namespace ado {
 class AdtgSource;
+struct AdtgMemoryCheck;
 struct AdtgImage;
 }  // namespace ado
 
@@ -89,7 +90,9 @@ class TAdoDataSet {
   void Open(TStream& source, TLockType lockType = ltBatchOptimistic);
   // Open(stream) of an image read piece by piece from `source` (an inflater, say), holding only
   // the rows and one window of the image's bytes. A failed read leaves the dataset unchanged.
-  void Open(ado::AdtgSource& source, TLockType lockType = ltBatchOptimistic);
+  // `check` bounds the memory of the rows (ado::ReadAdtg); what it throws passes through.
+  void Open(ado::AdtgSource& source, TLockType lockType = ltBatchOptimistic,
+            const ado::AdtgMemoryCheck* check = nullptr);
   void Close();
   bool Active() const { return state_ != dsInactive; }
   TDataSetState State() const { return state_; }
@@ -106,6 +109,10 @@ class TAdoDataSet {
   bool Bof() const { return bof_; }
   int64_t RecNo() const;
   int64_t RecordCount() const { return int64_t(visible_.size()); }
+  // Memory the rows hold (the store's blocks and the cursor's list), and the least one more
+  // row of NULLs adds.
+  size_t HeldBytes() const { return store_.HeldBytes() + visible_.capacity() * sizeof(uint32_t); }
+  size_t BytesPerRow() const { return store_.RecordSize() + sizeof(RowEntry) + sizeof(uint32_t); }
   bool IsEmpty() const { return visible_.empty(); }
 
   // ---- the current row (the edit buffer while editing) ----

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #include "platform/ado/AdoFieldDef.h"
@@ -54,9 +55,25 @@ class AdtgRowSink {
 // reached (rows before it have been handed over by then); what the sink raises passes through.
 size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window = size_t(1) << 20);
 
+// A bound on the memory of the rows a reader keeps. A few NULL cells cost a bit each in an image
+// but a whole slot each once kept, so a small image could otherwise claim gigabytes.
+struct AdtgMemoryCheck {
+  // The most bytes the kept rows may hold; room reserved ahead for rows the image announces
+  // stays well within it.
+  size_t limit = ~size_t(0);
+  // Told the bytes the kept rows hold (the store's blocks and the cursor's list of rows) each
+  // time they grow; throws to stop the read. Without it, exceeding `limit` is not checked.
+  std::function<void(size_t heldBytes)> grown;
+};
+
 // ReadAdtg of an image read piece by piece from `source` (see ReadAdtgRows): the rows are kept in
-// `image`, the image's bytes are not (beyond one window).
-size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window = size_t(1) << 20);
+// `image`, the image's bytes are not (beyond one window). With `check`, the kept rows are
+// measured after each row and the read stops with what `check.grown` throws.
+size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window = size_t(1) << 20,
+                const AdtgMemoryCheck* check = nullptr);
+
+// The bytes a record set holds beyond its store for each visible row (its cursor's list).
+inline constexpr size_t kAdtgCursorBytesPerRow = sizeof(uint32_t);
 
 // Writes a tablegram of these definitions and rows at `target`'s position. EAdoError when the rows
 // cannot be expressed (a NULL in a column without NULLs in an unchanged row, an element larger than

@@ -511,8 +511,8 @@ size_t ReadRows(Window& w, RowStore& store, bool keep, OnRow row) {
 }
 
 // Room for the rows an image says it has, within a bound: the count is not to be trusted.
-void ReserveRows(RowStore& store, uint32_t rowCountHint) {
-  constexpr size_t kMostReserved = size_t(64) << 20;
+void ReserveRows(RowStore& store, uint32_t rowCountHint, size_t memoryLimit) {
+  const size_t kMostReserved = std::min(size_t(64) << 20, memoryLimit / 4);
   const size_t recordSize = std::max<size_t>(store.RecordSize(), 1);
   const size_t rows = std::min<size_t>(rowCountHint, kMostReserved / recordSize);
   store.ReserveRecords(rows);
@@ -535,14 +535,32 @@ size_t ReadAdtgRows(AdtgSource& source, AdtgRowSink& sink, size_t window) {
   });
 }
 
-size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window) {
+size_t ReadAdtg(AdtgSource& source, AdtgImage& image, size_t window, const AdtgMemoryCheck* check) {
   Window w(source, window);
   w.Fill();
   const Counts counts = ReadMetadata(w, image.info, image.defs);
   image.rows.Reset(RowLayout::For(image.defs));
-  ReserveRows(image.rows, counts.rows);
-  return ReadRows(w, image.rows, true,
-                  [&](const RowEntry& entry) { image.rows.Rows().push_back(entry); });
+  const bool checked = check != nullptr && check->grown;
+  ReserveRows(image.rows, counts.rows, checked ? check->limit : ~size_t(0));
+  RowStore& store = image.rows;
+  size_t reported = 0;
+  const auto measure = [&] {
+    const size_t held = store.HeldBytes() + store.Rows().size() * kAdtgCursorBytesPerRow;
+    if (held != reported) {
+      reported = held;
+      check->grown(held);
+    }
+  };
+  if (checked) measure();
+  const size_t used = ReadRows(w, store, true, [&](const RowEntry& entry) {
+    store.Rows().push_back(entry);
+    // When a block grew, or the cursor's part by 64 KiB.
+    if (checked && store.HeldBytes() + store.Rows().size() * kAdtgCursorBytesPerRow >
+                       reported + (size_t(1) << 16))
+      measure();
+  });
+  if (checked) measure();
+  return used;
 }
 
 }  // namespace qorvin::ado

@@ -130,6 +130,10 @@ class RowStore {
 
   std::vector<RowEntry>& Rows() { return rows_; }
   const std::vector<RowEntry>& Rows() const { return rows_; }
+  // Bytes the store's blocks hold (their capacities, not only what is used).
+  size_t HeldBytes() const {
+    return records_.capacity() + heap_.capacity() + rows_.capacity() * sizeof(RowEntry);
+  }
   size_t RecordCount() const {
     return layout_.recordSize == 0 ? 0 : records_.size() / layout_.recordSize;
   }

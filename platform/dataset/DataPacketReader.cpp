@@ -257,8 +257,7 @@ void ForEachDataPacketRow(std::span<const uint8_t> bytes, const TDataPacketLimit
   if (need > limits.max_memory)
     throw EDataPacketTooLarge(Format(
         "Data packet too large: %u rows of %u fields need about %lld MiB of memory, more than "
-        "the budget of %lld MiB; raise the memory budget for data packets or read fewer rows at "
-        "a time",
+        "the budget of %lld MiB; read fewer rows at a time",
         rowCount, fieldCount, static_cast<long long>((need + (1 << 20) - 1) >> 20),
         static_cast<long long>(limits.max_memory >> 20)));
   onFields(ansiCodeSet, fields, rowCount);

@@ -45,6 +45,8 @@ Database:
   --statement-timeout S   longest run of one statement in seconds, 0 = none (default 300)
   --max-rows N            rows of one result set (default 1000000)
   --max-result-bytes N    approximate bytes of one result set (default 268435456)
+  --max-upload-memory N   bytes the rows of the uploads in progress may hold together
+                          (default 1073741824); an upload past it is refused
 
 Network:
   --bind ADDRESS          address to listen on (default 127.0.0.1)
@@ -137,6 +139,11 @@ const std::vector<OptionDef>& Options() {
       {"max-result-bytes",
        [](CommandLine& c, S o, S v) {
          c.config.batch.limits.maxBytes = Number(o, v, 1024, int64_t(1) << 40);
+       },
+       nullptr},
+      {"max-upload-memory",
+       [](CommandLine& c, S o, S v) {
+         c.config.maxUploadMemory = Number(o, v, int64_t(1) << 20, int64_t(1) << 40);
        },
        nullptr},
       {"bind", [](CommandLine& c, S, S v) { c.net.bindAddress = v; }, nullptr},

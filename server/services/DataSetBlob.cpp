@@ -20,7 +20,8 @@ namespace qorvin::server {
 namespace {
 
 constexpr int kFastestLevel = 1;
-constexpr uint32_t kMaxDecimalDigits = 38;
+constexpr uint32_t kMaxDecimalDigits = 38;     // a NUMERIC column
+constexpr uint32_t kMaxVarNumericDigits = 64;  // a VARNUMERIC column (and a BCD value)
 
 std::vector<std::u16string> UniqueNames(const ResultTable& table) {
   std::vector<std::u16string> names;
@@ -65,7 +66,10 @@ class StringSink : public TStream {
 };
 
 // Field definitions of `table` on a fresh record set (which gives the image information too).
-// `asFloat` marks decimal columns too wide for the record set, sent as floating point.
+// A decimal column of up to 38 digits is a NUMERIC column; one of 39 to 64 digits (values of
+// different scales together: 20 whole digits and 21 places, say) a VARNUMERIC column, which
+// holds every value exactly. Wider ones cannot be held exactly: the read is refused, naming the
+// column, rather than rounded. `asFloat` is kept for the writers' loops and is never set now.
 void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& asFloat) {
   std::vector<std::u16string> names = UniqueNames(table);
   asFloat.assign(table.columns.size(), false);
@@ -76,9 +80,15 @@ void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& 
     uint32_t precision = c.precision;
     if (type == ftFMTBcd) {
       precision = std::max({precision, size, 1u});
+      if (precision > kMaxVarNumericDigits)
+        throw EDatabaseError(
+            Format("Column %s holds decimals of %u digits (%u after the point) together, more "
+                   "than the 64 a record set holds exactly; cast it to a narrower numeric or to "
+                   "text in the query",
+                   Utf16ToUtf8(names[i]).c_str(), precision, size));
       if (precision > kMaxDecimalDigits) {
-        type = ftFloat;
-        asFloat[i] = true;
+        ds.MutableFieldDefs().Add(MakeColumnDef(names[i], adVarNumeric, size, precision, false));
+        continue;
       }
     }
     if (type == ftWideString) size = std::max(size, 1u);
@@ -193,6 +203,30 @@ std::optional<ResultTable> BlobToResultTable(TStream& blob) {
 }
 
 UploadedRows::UploadedRows(TStream& blob) : ds_(std::make_unique<TAdoDataSet>()) {
+  Load(blob);
+}
+
+UploadedRows::UploadedRows(TStream& blob, TSharedMemoryBudget& budget)
+    : ds_(std::make_unique<TAdoDataSet>()) {
+  claim_.emplace(budget);
+  // The server's budget is the whole of what one upload may hold too (not the host's inflation
+  // budget, which the server's thread does not have).
+  const TRecordSetBudgetScope scope(budget.Limit(), &*claim_);
+  try {
+    Load(blob);
+  } catch (const ERecordSetTooLarge&) {
+    ds_.reset();
+    const long long limit = static_cast<long long>(budget.Limit() >> 20);
+    const long long others = static_cast<long long>((budget.InUse() - claim_->Bytes()) >> 20);
+    throw ERecordSetTooLarge(
+        Format("Upload too large: its rows need more memory than is left of the %lld MiB that "
+               "the server's uploads may hold at once (other uploads hold %lld MiB now); upload "
+               "fewer rows at a time, or have the server's operator raise --max-upload-memory",
+               limit, others));
+  }
+}
+
+void UploadedRows::Load(TStream& blob) {
   if (blob.Size() == 0) return;
   blob.SetPosition(0);
   StreamToAdoDataSet(ds_.get(), &blob, true);

@@ -166,11 +166,19 @@ void SynchExecProcBatchBuild(ServerState& state, Call& call) {
   call.WriteInteger("Result", calls);
 }
 
-// An uploaded table; an empty blob is a table without rows.
-ResultTable Uploaded(TStream& blob) {
-  std::optional<ResultTable> t = BlobToResultTable(blob);
-  return t ? std::move(*t) : ResultTable{};
-}
+// Frees an upload's rows and blob when the call ends, failed or not, and gives a large upload's
+// memory back to the system as a large read's is.
+struct UploadHeld {
+  std::unique_ptr<TROBinaryMemoryStream>& blob;
+  std::optional<UploadedRows>& rows;
+  ~UploadHeld() {
+    const size_t held = (blob ? size_t(blob->Size()) : 0) +
+                        (rows ? rows->Count() * rows->Columns().size() * 16 : 0);
+    rows.reset();
+    blob.reset();
+    ReleaseFreeMemory(held);
+  }
+};
 
 void SynchExecInsert(ServerState& state, Call& call) {
   ReadIdentity(call);
@@ -178,9 +186,11 @@ void SynchExecInsert(ServerState& state, Call& call) {
   std::string table = call.ReadAnsi("aTableName");
   std::string key = call.ReadAnsi("aPrimaryKey");
   std::string value = call.ReadAnsi("aPrimaryValue");
-  ResultTable rows = Uploaded(*inData);
+  std::optional<UploadedRows> rows;
+  const UploadHeld held{inData, rows};
+  rows.emplace(*inData, state.UploadMemory());
   Work w(state, true);
-  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, rows, key,
+  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, *rows, key,
                          Variant::OleStr(Utf8ToUtf16(value)));
   w.runner.Finish();
   call.BeginReply();
@@ -193,7 +203,9 @@ void SynchExecSQLInsert(ServerState& state, Call& call) {
   auto inData = call.ReadBinary("aInData");
   std::string table = call.ReadAnsi("aTableName");
   std::string key = call.ReadAnsi("aPrimaryKey");
-  ResultTable rows = Uploaded(*inData);
+  std::optional<UploadedRows> rows;
+  const UploadHeld held{inData, rows};
+  rows.emplace(*inData, state.UploadMemory());
   Work w(state, true);
   w.runner.Run(sql);
   Variant keyValue;
@@ -204,7 +216,7 @@ void SynchExecSQLInsert(ServerState& state, Call& call) {
                            key);
     keyValue = sets[0].rows[0][0];
   }
-  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, rows, key, keyValue);
+  int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, *rows, key, keyValue);
   w.runner.Finish();
   call.BeginReply();
   call.WriteInteger("Result", int32_t(n));

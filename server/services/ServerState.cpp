@@ -48,7 +48,8 @@ ServerState::ServerState(ServerConfig config, std::shared_ptr<IDatabase> databas
       procedures_(config_.proceduresFolder),
       exec_pool_(kExecSqlService, database, config_.poolSize, config_.poolWait),
       table_pool_(kTableProcService, database, config_.poolSize, config_.poolWait),
-      clients_(config_.clientWindow) {}
+      clients_(config_.clientWindow),
+      upload_memory_(config_.maxUploadMemory) {}
 
 const std::vector<std::string>& ServerState::ServiceNames() {
   static const std::vector<std::string> kNames = {kControlService, kExecSqlService,

@@ -15,6 +15,7 @@
 #include <string_view>
 #include <vector>
 
+#include "datastream/uRecordSetBudget.h"
 #include "platform/rtl/Guid.h"
 #include "server/db/BatchRunner.h"
 #include "server/db/Database.h"
@@ -43,6 +44,8 @@ struct ServerConfig {
   static constexpr int kReplyLevelAuto = 0;
   int replyCompressionLevel = kReplyLevelAuto;
   int64_t maxInflatedRequest = int64_t(256) << 20;
+  // The most memory the rows of the uploads in progress may hold together (--max-upload-memory).
+  int64_t maxUploadMemory = int64_t(1) << 30;
   std::chrono::seconds clientWindow{600};
 };
 
@@ -99,6 +102,8 @@ class ServerState {
   void Restart();
   // Options for one operation's batch runner.
   BatchOptions Batch(bool atomic) const;
+  // What the rows of the uploads in progress hold (ServerConfig::maxUploadMemory at most).
+  TSharedMemoryBudget& UploadMemory() { return upload_memory_; }
 
  private:
   ServerConfig config_;
@@ -109,6 +114,7 @@ class ServerState {
   ClientTracker clients_;
   mutable std::mutex ports_mutex_;
   BoundPorts ports_;
+  TSharedMemoryBudget upload_memory_;
 };
 
 }  // namespace qorvin::server

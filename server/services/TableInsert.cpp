@@ -5,27 +5,31 @@
 namespace qorvin::server {
 
 int64_t InsertRows(ISession& session, const ExecLimits& limits, const std::string& table,
-                   const ResultTable& rows, const std::string& keyColumn, const Variant& keyValue) {
-  if (rows.rows.empty()) return 0;
-  if (rows.columns.empty() && keyColumn.empty())
+                   UploadedRows& rows, const std::string& keyColumn, const Variant& keyValue) {
+  if (rows.Count() == 0) return 0;
+  const std::vector<ResultColumn>& columns = rows.Columns();
+  if (columns.empty() && keyColumn.empty())
     throw EDatabaseError("The uploaded dataset has no columns to insert into " + table);
   Dialect d = session.GetDialect();
-  int keyIndex = keyColumn.empty() ? -1 : rows.ColumnIndex(keyColumn);
+  ResultTable names;  // the columns alone, to find the key's among them
+  names.columns = columns;
+  const int keyIndex = keyColumn.empty() ? -1 : names.ColumnIndex(keyColumn);
   std::string head = "INSERT INTO " + SqlIdentifier(table) + " (";
-  for (size_t i = 0; i < rows.columns.size(); ++i)
-    head += (i ? ", " : "") + SqlIdentifier(rows.columns[i].name);
+  for (size_t i = 0; i < columns.size(); ++i)
+    head += (i ? ", " : "") + SqlIdentifier(columns[i].name);
   if (!keyColumn.empty() && keyIndex < 0)
-    head += std::string(rows.columns.empty() ? "" : ", ") + SqlIdentifier(keyColumn);
+    head += std::string(columns.empty() ? "" : ", ") + SqlIdentifier(keyColumn);
   head += ") VALUES (";
   int64_t count = 0;
-  for (const auto& row : rows.rows) {
+  rows.Rewind();
+  for (std::vector<Variant> row; rows.Next(row);) {
     std::string sql = head;
-    for (size_t i = 0; i < rows.columns.size(); ++i) {
+    for (size_t i = 0; i < columns.size(); ++i) {
       const Variant& v = int(i) == keyIndex ? keyValue : (i < row.size() ? row[i] : Variant());
       sql += (i ? ", " : "") + SqlLiteral(v, d);
     }
     if (!keyColumn.empty() && keyIndex < 0)
-      sql += std::string(rows.columns.empty() ? "" : ", ") + SqlLiteral(keyValue, d);
+      sql += std::string(columns.empty() ? "" : ", ") + SqlLiteral(keyValue, d);
     sql += ")";
     session.Execute(sql, limits);
     ++count;

@@ -13,11 +13,13 @@
 
 #include "platform/rtl/Variant.h"
 #include "server/db/Database.h"
-#include "server/db/ResultTable.h"
+#include "server/services/DataSetBlob.h"
 
 namespace qorvin::server {
 
+// The rows are read one at a time (from the first): no value of them is held beside the
+// uploaded record set.
 int64_t InsertRows(ISession& session, const ExecLimits& limits, const std::string& table,
-                   const ResultTable& rows, const std::string& keyColumn, const Variant& keyValue);
+                   UploadedRows& rows, const std::string& keyColumn, const Variant& keyValue);
 
 }  // namespace qorvin::server

@@ -136,7 +136,7 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   int32_t successValue = call.ReadInteger("aSuccessReturnValue");
   call.Note("user=" + user + " proc=" + procName);
 
-  auto rows = std::make_unique<UploadedRows>(*inData);
+  auto rows = std::make_unique<UploadedRows>(*inData, state.UploadMemory());
   const size_t count = rows->Count();
   auto proc = state.Procedures().Find(procName);
 

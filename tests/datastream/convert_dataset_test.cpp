@@ -250,30 +250,61 @@ TEST(ConvertVariantToAdo, LoadingForAnUploadTellsAFailedPacketFromNull) {
   EXPECT_NE(failure.find("Invalid data packet"), std::string::npos) << failure;
 }
 
-// The memory a packet may claim as a record set grows with the inflation budget: a read that a
-// raised budget let through must load. Rows of NULLs cost a bit each in the packet but a value
-// each in memory, so a small packet can claim gigabytes; it is refused before any row is read.
-TEST(ConvertVariantToAdo, ThePacketBudgetGrowsWithTheInflationBudget) {
+// The memory a packet may claim as a record set is measured on the record set's rows, and grows
+// with the inflation budget (four times it): a read that a raised budget let through must load.
+// Rows of NULLs cost a bit each in the packet; a packet announcing more rows than the budget
+// holds is refused before any row is read, one whose rows grow past it as they load.
+TClientFieldDefs IntegerFields(int count) {
   TClientFieldDefs fields;
-  for (int i = 0; i < 248; ++i) {
+  for (int i = 0; i < count; ++i) {
     TClientFieldDef def;
     def.name = "F" + std::to_string(i);
     def.dataType = ftInteger;
     fields.push_back(def);
   }
-  // More rows than even the raised budget allows.
-  const int64_t kRows = (int64_t(9) << 30) / DataPacketMemoryEstimate(1, 248, 0) + 1;
+  return fields;
+}
+
+Variant NullRowsPacket(int fields, int64_t rows) {
   std::vector<uint8_t> bytes;
-  AppendDataPacketHeader(bytes, fields, kRows);
-  bytes.resize(bytes.size() + size_t(kRows) * 31, 0xFF);  // every value NULL
-  const Variant packet = Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+  AppendDataPacketHeader(bytes, IntegerFields(fields), rows);
+  bytes.resize(bytes.size() + size_t(rows) * size_t((fields + 7) / 8), 0xFF);  // every value NULL
+  return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+}
+
+TEST(ConvertVariantToAdo, ThePacketBudgetIsTheRecordSetsAndGrowsWithTheInflationBudget) {
+  // 8 fields: one byte a row in the packet, 50 bytes a row in the record set, 232 bytes a row
+  // in the estimate of a Variant per value (which refused 100 000 rows only past 2 GiB).
+  const int64_t rows = 100000;  // about 5 MiB as a record set
+  const Variant packet = NullRowsPacket(8, rows);
   std::string failure;
-  EXPECT_EQ(LoadPacketIntoAdoDataSet(packet, failure), nullptr);
-  EXPECT_NE(failure.find("the budget of 2048 MiB"), std::string::npos) << failure;
-  const TInflateBudgetScope raised(int64_t(2) << 30);
+  {
+    const TInflateBudgetScope small(int64_t(1) << 20);  // a 4 MiB budget
+    EXPECT_EQ(LoadPacketIntoAdoDataSet(packet, failure), nullptr);
+    EXPECT_NE(failure.find("Data packet too large: its 100000 rows need at least"),
+              std::string::npos)
+        << failure;
+    EXPECT_NE(failure.find("the budget of 4 MiB (four times the inflation budget); raise the "
+                           "inflation budget"),
+              std::string::npos)
+        << failure;
+    EXPECT_THROW(VariantToAdoDataSet(packet), EDataPacketTooLarge);
+    // A few rows of large values: refused as their bytes fill the record set.
+    TClientDataSet blobs;
+    blobs.AddFieldDef({"Blob", ftBlob, 0, 0, 0});
+    blobs.CreateDataSet();
+    const std::vector<uint8_t> value(size_t(1) << 20, 7);
+    for (int r = 0; r < 6; ++r)
+      blobs.AppendRecord({Variant::FromArray(VarArray::Bytes(value.data(), value.size()))});
+    EXPECT_EQ(LoadPacketIntoAdoDataSet(blobs.Data(), failure), nullptr);
+    EXPECT_NE(failure.find("Data packet too large: its rows need more than"), std::string::npos)
+        << failure;
+  }
+  const TInflateBudgetScope raised(int64_t(2) << 20);  // 8 MiB
   failure.clear();
-  EXPECT_EQ(LoadPacketIntoAdoDataSet(packet, failure), nullptr);
-  EXPECT_NE(failure.find("the budget of 8192 MiB"), std::string::npos) << failure;
+  auto loaded = LoadPacketIntoAdoDataSet(packet, failure);
+  ASSERT_NE(loaded, nullptr) << failure;
+  EXPECT_EQ(loaded->RecordCount(), rows);
 }
 
 TEST(ConvertVariantToAdo, PacketByReferenceLoadsLikeThePacket) {

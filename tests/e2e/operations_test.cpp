@@ -279,6 +279,44 @@ TEST_P(Operations, FractionsOfASecondReachTheHost) {
   qorvin_packet_free(&read);
 }
 
+// PostgreSQL numerics of different scales in one column (20 whole digits and 21 places, more
+// than 38 digits together) reach the host exactly, as a record set and as a packet, and go back
+// into the database exactly (they became floating point, and an upload stored
+// 12345678901234567000).
+TEST_P(Operations, NumericsOfMixedScalesReachTheHostAndGoBackExactly) {
+  if (!Postgres()) GTEST_SKIP() << "SQLite holds no decimals of 41 digits";
+  int32_t result = 0;
+  Text error;
+  module_->SynchExecSQL("u1", "", "create table Wide (Id integer primary key, N numeric)", &result,
+                        &error);
+  ASSERT_EQ(error.str(), "");
+  module_->SynchExecSQL(
+      "u1", "", "insert into Wide values (1, 12345678901234567890), (2, 0.123456789012345678901)",
+      &result, &error);
+  ASSERT_EQ(error.str(), "");
+  QorvinAdoDataSet* ds = nullptr;
+  module_->SynchReadDataSet("u1", "", "select N from Wide order by Id", &ds, &result, &error);
+  ASSERT_EQ(error.str(), "");
+  ASSERT_NE(ds, nullptr);
+  const std::string rows = Rows(ds);
+  EXPECT_NE(rows.find("12345678901234567890"), std::string::npos) << rows;
+  EXPECT_NE(rows.find("0.123456789012345678901"), std::string::npos) << rows;
+  EXPECT_EQ(rows.find("e+"), std::string::npos) << rows;
+  ds->Release();
+  QorvinDataPacket read{};
+  module_->SynchReadData("u1", "", "select Id + 10 as Id, N from Wide order by Id", &read, &result,
+                         &error);
+  ASSERT_EQ(error.str(), "");
+  const std::string delivered = Rows(factory_, read);
+  EXPECT_NE(delivered.find("0.123456789012345678901"), std::string::npos) << delivered;
+  module_->SynchExecSQLInsert("u1", "", "select 1", &read, "Wide", "", &result, &error);
+  EXPECT_EQ(error.str(), "");
+  EXPECT_EQ(Read("select count(*) from Wide where (Id = 11 and N = 12345678901234567890) or "
+                 "(Id = 12 and N = 0.123456789012345678901)"),
+            "2");
+  qorvin_packet_free(&read);
+}
+
 TEST_P(Operations, ServerClockAndTheModulesOwnMethods) {
   double now = 0;
   const double before = LocalNowDays();

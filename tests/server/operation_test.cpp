@@ -51,7 +51,8 @@ const std::map<std::string, std::string>& SampleValues() {
       {"allow-http", "::1"},
       {"allow-tcp", "127.0.0.1"},
       {"users", "/tmp/users"},
-      {"allow-udp", "192.168.0.0/16,fd00::/8"}};
+      {"allow-udp", "192.168.0.0/16,fd00::/8"},
+      {"max-upload-memory", "2097152"}};
   return kValues;
 }
 
@@ -66,7 +67,8 @@ std::string Describe(const CommandLine& c) {
     << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.config.admin << "|"
     << c.codeSet << "|" << c.config.compressReplies << "|" << c.config.replyCompressionLevel << "|"
     << int(c.logFormat) << "|" << c.net.allowHttp.Text() << "|" << c.net.allowTcp.Text() << "|"
-    << c.net.allowUdp.Text() << "|" << c.usersFile << "|" << c.logFile << "|" << c.quiet;
+    << c.net.allowUdp.Text() << "|" << c.usersFile << "|" << c.logFile << "|" << c.quiet << "|"
+    << c.config.maxUploadMemory;
   return o.str();
 }
 
