@@ -8,6 +8,7 @@
 #include "client/HostValues.h"
 #include "client/LastErrorText.h"
 #include "client/ModuleChannel.h"
+#include "client/ModuleCredentials.h"
 #include "client/ModuleProgress.h"
 #include "client/ModuleProxies.h"
 #include "client/ModuleServers.h"
@@ -77,11 +78,13 @@ std::unique_ptr<TDataModuleZent> TDataModuleZent::Create(int32_t hostTag, char c
   m->channel_->Attach(*m->roService_);
   m->progress_ = std::make_unique<ModuleProgress>(m->channel_->Channel());
   m->servers_ = std::make_unique<ModuleServers>(m->channel_->Channel(), connectType);
+  m->credentials_ = std::make_unique<ModuleCredentials>(m->channel_->Channel(), connectType);
   return m;
 }
 
 TDataModuleZent::~TDataModuleZent() {
   servers_.reset();  // stops probing before the channel goes
+  credentials_.reset();
   progress_.reset();
   if (channel_) {
     channel_->Teardown();
@@ -114,6 +117,10 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
   }
   if (SameGuid(*iid, kQorvinIID_IQorvinProgress) && progress_) {
     *object = static_cast<IQorvinProgress*>(progress_.get());
+    return kS_OK;
+  }
+  if (SameGuid(*iid, kQorvinIID_IQorvinCredentials) && credentials_) {
+    *object = static_cast<IQorvinCredentials*>(credentials_.get());
     return kS_OK;
   }
   if (SameGuid(*iid, kQorvinIID_IQorvinServers) && servers_) {

@@ -37,6 +37,7 @@ namespace qorvin {
 class TROTransportChannel;
 class ModuleChannel;
 class ModuleServers;
+class ModuleCredentials;
 class ModuleProgress;
 class ModuleProxies;
 class ClientAdoDataSet;
@@ -166,6 +167,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   // The IQorvinServers extension, made with the channel (its handlers are in place before any
   // call can run); freed before the channel.
   std::unique_ptr<ModuleServers> servers_;
+  // The IQorvinCredentials extension (the HTTP login), made with the channel.
+  std::unique_ptr<ModuleCredentials> credentials_;
   // The IQorvinProgress extension, made with the channel; it brackets every remote call.
   std::unique_ptr<ModuleProgress> progress_;
   std::mutex callbackMutex_;  // guards onError_ and onStatus_

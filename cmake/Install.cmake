@@ -49,6 +49,7 @@ install(TARGETS QorvinClient
 install(FILES ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinClient.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinServers.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinProgress.h
+              ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinCredentials.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorvin COMPONENT dev)
 # The header cites the host API and the data packet's layout: both go with it.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-api.md ${PROJECT_SOURCE_DIR}/docs/data-packet.md

@@ -262,3 +262,27 @@ TEST(CliDefaults, TheCallTimeoutBoundsTheWait) {
 
 }  // namespace
 }  // namespace qorvin::testing
+
+namespace qorvin::testing {
+namespace {
+
+// --http-user takes its password from --password-file or $QORVIN_PASSWORD, never from the
+// command line, and only for an h:// server.
+TEST(CliDefaults, AnHttpUserNeedsAPasswordFromAFileOrTheEnvironment) {
+  ProgramRun run = Qorvin({"--connect", "t://127.0.0.1:1", "--http-user", "alice", "datetime"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--http-user needs an h:// server"), std::string::npos) << run.err;
+  ProgramOptions bare;
+  bare.env = {"QORVIN_PASSWORD="};  // set but empty still counts as given
+  run = Qorvin({"--connect", "h://127.0.0.1:1", "--http-user", "alice", "--password-file",
+                "/nonexistent/pw", "datetime"});
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("--password-file: cannot read /nonexistent/pw"), std::string::npos)
+      << run.err;
+  run = Qorvin({"--connect", "h://127.0.0.1:1", "--http-user", "a:b", "datetime"}, bare);
+  EXPECT_EQ(run.status, 2);
+  EXPECT_NE(run.err.find("cannot hold ':'"), std::string::npos) << run.err;
+}
+
+}  // namespace
+}  // namespace qorvin::testing

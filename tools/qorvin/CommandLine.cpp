@@ -96,6 +96,13 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        [](GlobalOptions& o, const std::string& v) {
          o.callTimeoutMs = ParseSeconds(v, "--call-timeout");
        }},
+      {"--http-user", "NAME",
+       "the HTTP user for an h:// server that asks for one; the password comes from the\n"
+       "file --password-file names (its first line), else $QORVIN_PASSWORD, never from the\n"
+       "command line",
+       [](GlobalOptions& o, const std::string& v) { o.httpUser = v; }},
+      {"--password-file", "FILE", "the file whose first line is --http-user's password",
+       [](GlobalOptions& o, const std::string& v) { o.passwordFile = v; }},
       {"--null", "TEXT",
        "how NULL shows in table and CSV output (default: nothing, as an empty\n"
        "text shows in a table; in CSV an empty text is \"\" and NULL an empty field)",

@@ -70,6 +70,8 @@ struct GlobalOptions {
   bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
   int64_t inflateBudget = 0;     // bytes; 0: the library's default
+  std::string httpUser;          // --http-user: the HTTP login (h:// only)
+  std::string passwordFile;      // --password-file: its password's file (else $QORVIN_PASSWORD)
   std::string nullText;          // --null: how NULL shows in table and CSV output
   bool tuplesOnly = false;       // --tuples-only / -t: rows alone
   int32_t connectTimeoutMs = 0;  // --connect-timeout; 0: the library's bound

@@ -11,9 +11,11 @@
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <vector>
 
+#include "include/qorvin/QorvinCredentials.h"
 #include "include/qorvin/QorvinProgress.h"
 #include "include/qorvin/QorvinServers.h"
 #include "tools/qorvin/ClientLibrary.h"
@@ -96,6 +98,33 @@ void UseMoreServers(IRemoteDataModule& module, const GlobalOptions& options) {
                                                                  : kQorvinServersFailOver);
 }
 
+// --http-user with its password from --password-file or $QORVIN_PASSWORD (never an argument:
+// others could read it in the process list).
+void UseHttpLogin(IRemoteDataModule& module, const GlobalOptions& options) {
+  if (options.letter != 'H') throw UsageError("--http-user needs an h:// server");
+  std::string password;
+  if (!options.passwordFile.empty()) {
+    std::ifstream in(options.passwordFile);
+    if (!in) throw UsageError("--password-file: cannot read " + options.passwordFile);
+    std::getline(in, password);
+    if (!password.empty() && password.back() == '\r') password.pop_back();
+  } else if (const char* fromEnvironment = std::getenv("QORVIN_PASSWORD")) {
+    password = fromEnvironment;
+  } else {
+    throw UsageError("--http-user needs a password: --password-file FILE or $QORVIN_PASSWORD");
+  }
+  IQorvinCredentials* credentials = nullptr;
+  if (module.QueryInterface(&kQorvinIID_IQorvinCredentials,
+                            reinterpret_cast<void**>(&credentials)) != 0 ||
+      credentials == nullptr)
+    throw RunError("this client library cannot send HTTP credentials");
+  QorvinText error{};
+  const bool set = credentials->SetHttpLogin(options.httpUser.c_str(), password.c_str(), &error);
+  const std::string text = error.data ? std::string(error.data, size_t(error.length)) : "";
+  qorvin_text_free(&error);
+  if (!set) throw UsageError("--http-user: " + text);
+}
+
 int Interrupted() {
   Complain("interrupted");
   return kExitInterrupted;
@@ -115,6 +144,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     remote.library = std::make_unique<ClientLibrary>(options.library);
     remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
     if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
+    if (!options.httpUser.empty()) UseHttpLogin(*remote.module, options);
     remote.board = std::make_unique<ProgressBoard>(drawProgress);
     IQorvinProgress* progress = nullptr;
     if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,

@@ -23,14 +23,15 @@ _qorvin() {
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
     probe"
   local options="--connect --servers --user --hdh --format --inflate-budget --connect-timeout
-    --call-timeout --null --tuples-only --keep --keep-going --library --help --version"
+    --call-timeout --http-user --password-file --null --tuples-only --keep --keep-going --library
+    --help --version"
 
   case $prev in
     --format)
       COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
       return
       ;;
-    --library)
+    --library | --password-file)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -45,7 +46,7 @@ _qorvin() {
       return
       ;;
     --user | --hdh | --timeout | --success-return | --inflate-budget | --connect-timeout | \
-      --call-timeout | --null)
+      --call-timeout | --null | --http-user)
       return
       ;;
   esac
@@ -57,7 +58,8 @@ _qorvin() {
     case $w in
       --) command="" ;;
       --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
-        --call-timeout | --null | --library | --timeout | --success-return) ((i++)) ;;
+        --call-timeout | --null | --http-user | --password-file | --library | --timeout | \
+        --success-return) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
     esac
