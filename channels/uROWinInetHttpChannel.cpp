@@ -215,6 +215,7 @@ THttpRequest TROWinInetHTTPChannel::BuildRequest(int64_t size) const {
   r.headers.push_back("Content-Length: " + std::to_string(size));
   r.headers.push_back("Accept: application/octet-stream");
   r.userAgent = userAgent_;
+  r.caFile = caFile_;
   r.username = login_.Username;
   r.password = login_.Password;
   r.proxyUsername = proxyLogin_.Username;
@@ -352,6 +353,7 @@ void TROWinInetHTTPChannel::Assign(const TROTransportChannel& source) {
   initializeAutoProxy_ = http.initializeAutoProxy_;
   keepConnection_ = http.keepConnection_;
   login_.Assign(http.login_);
+  caFile_ = http.caFile_;
   proxyLogin_.Assign(http.proxyLogin_);
   storeConnected_ = http.storeConnected_;
   suppressErrorDialogs_ = http.suppressErrorDialogs_;

@@ -100,6 +100,10 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
   const std::string& TargetURL() const { return targetURL_; }
   // Splits the URL; "Invalid URL format" (the text stays stored) unless http or https.
   void SetTargetURL(const std::string& url);
+  // A PEM file of the certificate authorities HTTPS trusts, in place of the system's (empty:
+  // the system's; ignored where the engine cannot take one, see HttpEngineTakesCaFile).
+  const std::string& TrustedCertificates() const { return caFile_; }
+  void SetTrustedCertificates(const std::string& pemFile) { caFile_ = pemFile; }
   TROLogin& Login() { return login_; }
   void SetLogin(const TROLogin& value) { login_.Assign(value); }
   bool StoreConnected() const { return storeConnected_; }
@@ -191,6 +195,7 @@ class TROWinInetHTTPChannel : public TROTransportChannel,
   std::string path_;
   std::string headers_;
   TROLogin login_;
+  std::string caFile_;
   TROLogin proxyLogin_;
   bool storeConnected_ = false;
   bool keepConnection_ = false;

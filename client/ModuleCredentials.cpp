@@ -1,7 +1,10 @@
 #include "client/ModuleCredentials.h"
 
+#include <fstream>
+
 #include "channels/uROWinInetHttpChannel.h"
 #include "client/HostValues.h"
+#include "platform/http/HttpConnection.h"
 
 namespace qorvin {
 
@@ -25,6 +28,29 @@ bool ModuleCredentials::SetHttpLogin(const char* user, const char* password,
     login.Username = name;
     login.Password = name.empty() ? std::string() : InText(password);
     static_cast<TROWinInetHTTPChannel&>(channel_).SetLogin(login);
+    return true;
+  } catch (const std::exception& e) {
+    if (errorText) StoreText(errorText, e.what());
+    return false;
+  }
+}
+
+bool ModuleCredentials::SetTrustedCertificates(const char* pemFile, QorvinText* errorText) {
+  try {
+    const std::string file = InText(pemFile);
+    std::string reason;
+    if (letter_ != 'H') {
+      reason = "only an HTTP module ('H') uses certificates";
+    } else if (!file.empty() && !HttpEngineTakesCaFile()) {
+      reason = "this platform's HTTP engine trusts only the system's certificate store";
+    } else if (!file.empty() && !std::ifstream(file)) {
+      reason = "cannot read the certificate file " + file;
+    }
+    if (!reason.empty()) {
+      if (errorText) StoreText(errorText, reason);
+      return false;
+    }
+    static_cast<TROWinInetHTTPChannel&>(channel_).SetTrustedCertificates(file);
     return true;
   } catch (const std::exception& e) {
     if (errorText) StoreText(errorText, e.what());

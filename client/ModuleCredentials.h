@@ -19,6 +19,7 @@ class ModuleCredentials final : public IQorvinCredentials {
   ModuleCredentials& operator=(const ModuleCredentials&) = delete;
 
   bool SetHttpLogin(const char* user, const char* password, QorvinText* errorText) override;
+  bool SetTrustedCertificates(const char* pemFile, QorvinText* errorText) override;
 
  private:
   TROTransportChannel& channel_;

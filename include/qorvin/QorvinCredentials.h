@@ -29,6 +29,11 @@ class IQorvinCredentials {
   // not null), for a module of another letter (T, B and U carry no credentials) or a user name
   // with ':' or control characters.
   virtual bool SetHttpLogin(const char* user, const char* password, QorvinText* errorText) = 0;
+  // The certificate authorities HTTPS calls of an 'H' module trust: a PEM file, in place of the
+  // system's bundle (null or empty: the system's again). False, with the reason, for a file
+  // that cannot be read, a module of another letter, or where the HTTP engine trusts only the
+  // system's store (Windows: install the authority there).
+  virtual bool SetTrustedCertificates(const char* pemFile, QorvinText* errorText) = 0;
 
  protected:
   ~IQorvinCredentials() = default;

@@ -390,6 +390,7 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     Curl().easy_setopt(c, CURLOPT_CAINFO, file);
   if (const char* dir = std::getenv("SSL_CERT_DIR"); dir != nullptr && *dir != '\0')
     Curl().easy_setopt(c, CURLOPT_CAPATH, dir);
+  if (!request.caFile.empty()) Curl().easy_setopt(c, CURLOPT_CAINFO, request.caFile.c_str());
   if (request.proxyMode == THttpProxyMode::Direct) Curl().easy_setopt(c, CURLOPT_PROXY, "");
   if (!request.username.empty()) {
     Curl().easy_setopt(c, CURLOPT_USERNAME, request.username.c_str());
@@ -436,6 +437,10 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
     throw EHttpError(CURLE_PARTIAL_FILE, THttpFailureKind::Other, kCutHeaders, true);
   }
   return t.info;
+}
+
+bool HttpEngineTakesCaFile() {
+  return true;
 }
 
 }  // namespace qorvin

@@ -91,6 +91,9 @@ struct THttpRequest {
   // Verify the server certificate and its host name (HTTPS) against the system's trusted
   // certificates, or those named by SSL_CERT_FILE / SSL_CERT_DIR when set.
   bool verifyPeer = true;
+  // When not empty: a PEM file of the certificate authorities to trust, in place of the
+  // system's bundle (HttpEngineTakesCaFile says whether the engine can).
+  std::string caFile;
   int connectTimeoutMs = 60000;
   int idleTimeoutMs = 600000;
   // Ends the transfer when triggered (null: nothing does); must outlive `Post`.
@@ -114,6 +117,10 @@ class THttpObserver {
   // After each piece of the response body was stored.
   virtual void BodyReceived(int64_t /*receivedSoFar*/, int64_t /*contentLength*/) {}
 };
+
+// Whether THttpRequest::caFile is honoured here (libcurl: yes; WinInet: no, it trusts the
+// system's store).
+bool HttpEngineTakesCaFile();
 
 class THttpConnection {
  public:

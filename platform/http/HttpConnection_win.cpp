@@ -564,4 +564,8 @@ THttpResponseInfo THttpConnection::Post(const THttpRequest& request, TStream& bo
   }
 }
 
+bool HttpEngineTakesCaFile() {
+  return false;  // WinInet trusts the system's certificate store
+}
+
 }  // namespace qorvin

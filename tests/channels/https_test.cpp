@@ -108,6 +108,30 @@ TEST(HttpsChannel, TrustedCertificatePassesWithoutAsking) {
   EXPECT_EQ(std::string(response.View()), "tls:verified");
 }
 
+// A channel's own trusted authorities (a PEM file) take the place of the system's: the store the
+// test set holds only an unrelated certificate, and the server's own file lets the call through.
+TEST(HttpsChannel, TheChannelsOwnAuthoritiesAreTrusted) {
+  SelfSignedCertificate certificate;
+  if (!certificate.Ready()) GTEST_SKIP() << "the openssl command could not make a certificate";
+  TlsEchoServer server(certificate);
+  TROWinInetHTTPChannel c;
+  c.SetTargetURL(server.Url());
+  c.SetAccessType(atDirect);
+  c.SetTimeout(3000);
+  TMemoryStream request;
+  request.WriteBytes("own");
+  TMemoryStream refused;
+  EXPECT_THROW(c.Dispatch(request, refused), EROException);
+  c.SetTrustedCertificates(certificate.Cert());
+  TMemoryStream response;
+  c.Dispatch(request, response);
+  EXPECT_EQ(std::string(response.View()), "tls:own");
+  c.SetTrustedCertificates(certificate.OtherCert());
+  TMemoryStream again;
+  EXPECT_THROW(c.Dispatch(request, again), EROException);
+  EXPECT_FALSE(c.TrustInvalidCA());
+}
+
 }  // namespace
 }  // namespace qorvin
 

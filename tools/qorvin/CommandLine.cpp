@@ -103,6 +103,10 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        [](GlobalOptions& o, const std::string& v) { o.httpUser = v; }},
       {"--password-file", "FILE", "the file whose first line is --http-user's password",
        [](GlobalOptions& o, const std::string& v) { o.passwordFile = v; }},
+      {"--cacert", "FILE",
+       "for an https:// server: the certificate authorities to trust (PEM), in place of the\n"
+       "system's",
+       [](GlobalOptions& o, const std::string& v) { o.caFile = v; }},
       {"--null", "TEXT",
        "how NULL shows in table and CSV output (default: nothing, as an empty\n"
        "text shows in a table; in CSV an empty text is \"\" and NULL an empty field)",

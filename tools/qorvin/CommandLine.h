@@ -72,6 +72,7 @@ struct GlobalOptions {
   int64_t inflateBudget = 0;     // bytes; 0: the library's default
   std::string httpUser;          // --http-user: the HTTP login (h:// only)
   std::string passwordFile;      // --password-file: its password's file (else $QORVIN_PASSWORD)
+  std::string caFile;            // --cacert: the authorities HTTPS trusts (empty: the system's)
   std::string nullText;          // --null: how NULL shows in table and CSV output
   bool tuplesOnly = false;       // --tuples-only / -t: rows alone
   int32_t connectTimeoutMs = 0;  // --connect-timeout; 0: the library's bound

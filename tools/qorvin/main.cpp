@@ -99,9 +99,24 @@ void UseMoreServers(IRemoteDataModule& module, const GlobalOptions& options) {
 }
 
 // --http-user with its password from --password-file or $QORVIN_PASSWORD (never an argument:
-// others could read it in the process list).
-void UseHttpLogin(IRemoteDataModule& module, const GlobalOptions& options) {
-  if (options.letter != 'H') throw UsageError("--http-user needs an h:// server");
+// others could read it in the process list), and --cacert.
+void UseHttpSettings(IRemoteDataModule& module, const GlobalOptions& options) {
+  if (options.letter != 'H')
+    throw UsageError(std::string(options.httpUser.empty() ? "--cacert" : "--http-user") +
+                     " needs an h:// server");
+  IQorvinCredentials* credentials = nullptr;
+  if (module.QueryInterface(&kQorvinIID_IQorvinCredentials,
+                            reinterpret_cast<void**>(&credentials)) != 0 ||
+      credentials == nullptr)
+    throw RunError("this client library cannot send HTTP credentials");
+  if (!options.caFile.empty()) {
+    QorvinText error{};
+    const bool set = credentials->SetTrustedCertificates(options.caFile.c_str(), &error);
+    const std::string text = error.data ? std::string(error.data, size_t(error.length)) : "";
+    qorvin_text_free(&error);
+    if (!set) throw UsageError("--cacert: " + text);
+  }
+  if (options.httpUser.empty()) return;
   std::string password;
   if (!options.passwordFile.empty()) {
     std::ifstream in(options.passwordFile);
@@ -113,11 +128,6 @@ void UseHttpLogin(IRemoteDataModule& module, const GlobalOptions& options) {
   } else {
     throw UsageError("--http-user needs a password: --password-file FILE or $QORVIN_PASSWORD");
   }
-  IQorvinCredentials* credentials = nullptr;
-  if (module.QueryInterface(&kQorvinIID_IQorvinCredentials,
-                            reinterpret_cast<void**>(&credentials)) != 0 ||
-      credentials == nullptr)
-    throw RunError("this client library cannot send HTTP credentials");
   QorvinText error{};
   const bool set = credentials->SetHttpLogin(options.httpUser.c_str(), password.c_str(), &error);
   const std::string text = error.data ? std::string(error.data, size_t(error.length)) : "";
@@ -144,7 +154,8 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     remote.library = std::make_unique<ClientLibrary>(options.library);
     remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
     if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
-    if (!options.httpUser.empty()) UseHttpLogin(*remote.module, options);
+    if (!options.httpUser.empty() || !options.caFile.empty())
+      UseHttpSettings(*remote.module, options);
     remote.board = std::make_unique<ProgressBoard>(drawProgress);
     IQorvinProgress* progress = nullptr;
     if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,

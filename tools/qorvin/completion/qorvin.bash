@@ -23,7 +23,7 @@ _qorvin() {
     exec-proc-read-two batch-build insert-table insert-table-dataset exec-sql-insert datetime
     probe"
   local options="--connect --servers --user --hdh --format --inflate-budget --connect-timeout
-    --call-timeout --http-user --password-file --null --tuples-only --keep --keep-going --library
+    --call-timeout --http-user --password-file --cacert --null --tuples-only --keep --keep-going --library
     --help --version"
 
   case $prev in
@@ -31,7 +31,7 @@ _qorvin() {
       COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
       return
       ;;
-    --library | --password-file)
+    --library | --password-file | --cacert)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -58,7 +58,7 @@ _qorvin() {
     case $w in
       --) command="" ;;
       --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
-        --call-timeout | --null | --http-user | --password-file | --library | --timeout | \
+        --call-timeout | --null | --http-user | --password-file | --cacert | --library | --timeout | \
         --success-return) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
