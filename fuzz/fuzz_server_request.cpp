@@ -1,6 +1,7 @@
 // libFuzzer entry for the server's decoding of requests: arbitrary bytes handed to the
 // dispatcher of the three services, on an in-memory SQLite database holding the sample schema
-// and procedures (no administration, statements bounded to two seconds, inflation to 16 MiB).
+// and procedures (no administration, statements bounded to two seconds, inflation to 1 MiB,
+// uploads to 64 MiB).
 // Every request must be answered (a reply or an exception reply): Dispatch never throws, and its
 // reply always has a body. Anything else (a crash, a sanitizer report, an exception) is a
 // finding.
@@ -29,7 +30,8 @@ struct Server {
     config.proceduresFolder = QORVIN_SAMPLE_PROCEDURES;
     config.poolSize = 1;
     config.poolWait = std::chrono::milliseconds(5000);
-    config.maxInflatedRequest = 16 << 20;
+    config.maxInflatedRequest = 1 << 20;  // see fuzz_message.cpp
+    config.maxUploadMemory = 64 << 20;
     config.databaseOptions.statementTimeoutSeconds = 2;
     state = std::make_unique<ServerState>(config, OpenDatabase(":memory:", config.databaseOptions));
     host = std::make_unique<ServiceHost>(*state);

@@ -59,6 +59,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   qorvin::TWAStreamLimits limits;
   limits.max_inflated_size = 1 << 20;
   limits.max_variant_elements = 1 << 16;
+  limits.max_decoded_bytes = 16 << 20;
   reader.SetLimits(limits);
   try {
     reader.LoadFromStream(&image);

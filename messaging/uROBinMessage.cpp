@@ -194,6 +194,9 @@ void TROBinMessage::ReadBody(TStream& stream, std::unique_ptr<TStream> owned) {
     }
     // The body is read once, in order: a large binary value may take its memory.
     StreamSerializer().SetConsumeBinaries(true);
+    // What its variant arrays decode to keeps to the same budget as what it inflates to.
+    StreamSerializer().SetMaxDecodedBytes(MaxDecompressedSize > 0 ? MaxDecompressedSize
+                                                                  : InflateBudget());
     if (kind == kBinKindMessage || kind == kBinKindEvent) {
       std::string interfaceName = ReadMessageString(*body_, kMaxNameLength);
       std::string messageName = ReadMessageString(*body_, kMaxNameLength);

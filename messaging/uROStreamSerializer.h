@@ -54,7 +54,14 @@ class TROStreamSerializer : public TROSerializer {
   void SetStream(TStream* stream) {
     stream_ = stream;
     consume_binaries_ = false;
+    decoded_bytes_ = 0;
   }
+  // The most bytes the variant arrays read from this stream may claim decoded (a Variant per
+  // element, which takes 4 bytes on the wire and 120 in memory), checked before an array's
+  // elements are read; <= 0: the calling thread's inflation budget (InflateBudget()). Past it,
+  // EROException "Variant arrays of the message need more than the budget of N MiB of memory
+  // ...". The count starts again with each SetStream.
+  void SetMaxDecodedBytes(int64_t bytes) { max_decoded_bytes_ = bytes; }
   // When set, a large binary value read from a memory stream takes that stream's memory instead
   // of a copy (TMemoryStream::TakeFrom): the bytes before it are then gone and the stream's size
   // and position change, while the reads that follow see the same bytes. For a body read once,
@@ -141,6 +148,8 @@ class TROStreamSerializer : public TROSerializer {
   TStream* stream_ = nullptr;
   bool consume_binaries_ = false;
   int object_depth_ = 0;
+  int64_t decoded_bytes_ = 0;
+  int64_t max_decoded_bytes_ = 0;
 };
 
 }  // namespace qorvin

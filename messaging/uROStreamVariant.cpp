@@ -24,6 +24,7 @@
 #include "messaging/uROStreamSerializer.h"
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Text.h"
+#include "platform/zlib/ZStream.h"
 
 namespace qorvin {
 
@@ -79,7 +80,6 @@ bool HasScalarEncoding(uint32_t code) {
   s.Seek(0, SeekOrigin::End);
   throw EReadError(std::string(kStreamReadError));
 }
-
 
 void WriteCountedBytes(TStream& s, std::string_view bytes) {
   if (bytes.size() > size_t(INT32_MAX)) throw EWriteError(std::string(kStreamWriteError));
@@ -266,6 +266,15 @@ Variant TROStreamSerializer::ReadVariantArray(uint32_t code, int depth) {
   // Every element takes at least its 4-byte code, so a count the rest of the stream cannot hold
   // is rejected before anything is allocated.
   if (count < 0 || count * 4 > s.Remaining()) ThrowInvalidLength(count);
+  const int64_t budget = max_decoded_bytes_ > 0 ? max_decoded_bytes_ : InflateBudget();
+  const int64_t cost = count * int64_t(sizeof(Variant));
+  if (cost > budget - decoded_bytes_)
+    throw EROException(
+        Format("Variant arrays of the message need more than the budget of %lld MiB of memory "
+               "(the inflation budget); raise the inflation budget to accept larger data, or ask "
+               "for less",
+               static_cast<long long>(budget >> 20)));
+  decoded_bytes_ += cost;
   // Elements are collected as they are decoded, so memory follows the bytes actually read and
   // not a count (nested arrays would otherwise each claim count x a Variant before reading).
   std::vector<Variant> elements;

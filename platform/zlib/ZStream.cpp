@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
@@ -33,6 +34,14 @@ int Check(int code) {
 }
 
 thread_local int64_t t_inflateBudget = 0;  // 0: the default
+
+// A buffer of one piece, left uninitialised: clearing 32 KiB for every stream cost more than
+// inflating or deflating a small one (a typed value stream is a stream of its own per value).
+struct Piece {
+  std::unique_ptr<unsigned char[]> bytes{new unsigned char[size_t(kZPieceSize)]};
+  unsigned char* data() { return bytes.get(); }
+  size_t size() const { return size_t(kZPieceSize); }
+};
 
 // A zlib stream whose compressed bytes lie in memory, inflated in one step straight to the end of a
 // memory target, when it fits in 4 times its size (and `maxOutput`, when >= 0). Returns the bytes
@@ -159,7 +168,7 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool as
   }
   z_stream zs{};
   Check(inflateInit(&zs));
-  std::vector<unsigned char> in(kZPieceSize), out(kZPieceSize);
+  Piece in, out;
   int64_t produced = 0;
   int rc = Z_OK;
   try {
@@ -192,7 +201,7 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool as
 
 struct TZInflater::State {
   z_stream zs{};
-  std::vector<unsigned char> in = std::vector<unsigned char>(kZPieceSize);
+  Piece in;
 };
 
 TZInflater::TZInflater(TStream& source, int64_t maxOutput, bool asBudget)
@@ -240,7 +249,7 @@ size_t TZInflater::Read(void* into, size_t room) {
 
 struct TZCompressionStream::State {
   z_stream zs{};
-  std::vector<unsigned char> out = std::vector<unsigned char>(kZPieceSize);
+  Piece out;
   bool ownWrapper = false;
   uint32_t adler = 1;
 };

@@ -9,6 +9,7 @@
 #include "messaging/uROClasses.h"
 #include "messaging/uROExceptions.h"
 #include "messaging/uROStreamSerializer.h"
+#include "platform/zlib/ZStream.h"
 #include "tests/support/AllocationMeter.h"
 
 namespace qorvin {
@@ -92,6 +93,53 @@ TEST_F(HostileMemory, NestedVariantArraysClaimOnlyWhatTheirBytesBack) {
   });
   // The innermost array holds about 262 000 empty Variants; nothing else is sized.
   EXPECT_LT(peak, 96 * kMiB) << "peak " << peak;
+}
+
+// What variant arrays decode to keeps to the inflation budget, not only what the body inflates
+// to: four bytes of an empty variant cost a whole Variant (120 bytes) decoded. A body of a
+// million empties, or a thousand arrays of a thousand, decoded to 120 MB (a compressed reply of
+// 78 KB reached 216 MB); under a budget of 16 MiB they are refused before their elements are
+// read.
+TEST_F(HostileMemory, DecodedVariantArraysKeepToTheInflationBudget) {
+  std::string flat;
+  PutLE32(flat, int32_t(varArray | varVariant));
+  PutLE32(flat, 0);
+  PutLE32(flat, (1 << 20) - 1);
+  flat.resize(flat.size() + (size_t(4) << 20), '\0');
+  std::string nested;
+  PutLE32(nested, int32_t(varArray | varVariant));
+  PutLE32(nested, 0);
+  PutLE32(nested, 999);
+  for (int i = 0; i < 1000; ++i) {
+    PutLE32(nested, int32_t(varArray | varVariant));
+    PutLE32(nested, 0);
+    PutLE32(nested, 999);
+    nested.resize(nested.size() + 4000, '\0');
+  }
+  const TInflateBudgetScope budget(16 * kMiB);
+  for (const std::string* bytes : {&flat, &nested}) {
+    Body(*bytes);
+    std::string failure;
+    const int64_t peak = PeakOfFailure([&] {
+      Variant v;
+      try {
+        serializer.ReadVariant("v", v);
+      } catch (const std::exception& e) {
+        failure = e.what();
+        throw;
+      }
+    });
+    EXPECT_NE(failure.find("Variant arrays of the message need more than the budget of 16 MiB"),
+              std::string::npos)
+        << failure;
+    EXPECT_LT(peak, 20 * kMiB) << "peak " << peak;
+  }
+  // Within a budget that holds them, they read.
+  const TInflateBudgetScope larger(256 * kMiB);
+  Body(nested);
+  Variant v;
+  serializer.ReadVariant("v", v);
+  EXPECT_EQ(v.AsArray().ElementCount(), 1000);
 }
 
 // Counts checked against the whole body let one value near its end claim the whole body (twice
