@@ -42,14 +42,19 @@ class SelfSignedCertificate : public testing::SelfSignedCertificate {
   bool ok_ = false;
 };
 
+// A direct channel to the test's TLS server, with a bound a busy machine never reaches.
+void UseServer(TROWinInetHTTPChannel& c, const TlsEchoServer& server) {
+  c.SetTargetURL(server.Url());
+  c.SetAccessType(atDirect);
+  c.SetTimeout(3000);
+}
+
 TEST(HttpsChannel, SelfSignedCertificateNeedsTrust) {
   SelfSignedCertificate certificate;
   if (!certificate.Ready()) GTEST_SKIP() << "the openssl command could not make a certificate";
   TlsEchoServer server(certificate);
   TROWinInetHTTPChannel c;
-  c.SetTargetURL(server.Url());
-  c.SetAccessType(atDirect);
-  c.SetTimeout(3000);
+  UseServer(c, server);
   TMemoryStream request;
   request.WriteBytes("secret");
 
@@ -91,9 +96,7 @@ TEST(HttpsChannel, TrustedCertificatePassesWithoutAsking) {
   certificate.TrustOnly(certificate.Cert());
   TlsEchoServer server(certificate);
   TROWinInetHTTPChannel c;
-  c.SetTargetURL(server.Url());
-  c.SetAccessType(atDirect);
-  c.SetTimeout(3000);
+  UseServer(c, server);
   int asked = 0;
   SetErrorDialogHook([&](TROWinInetHTTPChannel&, uint32_t, int) {
     ++asked;
@@ -115,9 +118,7 @@ TEST(HttpsChannel, TheChannelsOwnAuthoritiesAreTrusted) {
   if (!certificate.Ready()) GTEST_SKIP() << "the openssl command could not make a certificate";
   TlsEchoServer server(certificate);
   TROWinInetHTTPChannel c;
-  c.SetTargetURL(server.Url());
-  c.SetAccessType(atDirect);
-  c.SetTimeout(3000);
+  UseServer(c, server);
   TMemoryStream request;
   request.WriteBytes("own");
   TMemoryStream refused;

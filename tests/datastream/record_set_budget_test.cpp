@@ -10,27 +10,14 @@
 #include "datastream/uConvertAdo.h"
 #include "datastream/uRecordSetBudget.h"
 #include "tests/support/AllocationMeter.h"
+#include "tests/support/NullRowsBlob.h"
 
 namespace qorvin {
 namespace {
 
 constexpr int64_t kMiB = int64_t(1) << 20;
 
-// A blob of 8 integer columns and `rows` rows of NULLs only: about 1 byte a row compressed,
-// 50 bytes a row once loaded.
-std::string NullRowsBlob(int rows) {
-  TAdoDataSet ds;
-  for (int c = 0; c < 8; ++c)
-    ds.MutableFieldDefs().Add(u"c" + std::u16string(1, char16_t('0' + c)), ftInteger);
-  ds.Open();
-  for (int r = 0; r < rows; ++r) {
-    ds.Append();
-    ds.Post();
-  }
-  TMemoryStream stream;
-  EXPECT_TRUE(AdoDataSetToStream(&ds, &stream, true, kPersistADTG, 1));
-  return std::string(stream.View());
-}
+using qorvin::test::NullRowsBlob;
 
 std::unique_ptr<TMemoryStream> StreamOf(const std::string& bytes) {
   auto stream = std::make_unique<TMemoryStream>();

@@ -11,6 +11,7 @@
 #include "server/services/ServiceHost.h"
 #include "tests/server/service_client.h"
 #include "tests/support/AllocationMeter.h"
+#include "tests/support/NullRowsBlob.h"
 
 namespace qorvin::server {
 namespace {
@@ -19,21 +20,7 @@ using namespace testing;
 
 constexpr int64_t kMiB = int64_t(1) << 20;
 
-// 8 integer columns c0..c7 and `rows` rows of NULLs: a few hundred KB for 300 000 rows, 50 bytes
-// a row once loaded.
-std::string NullRowsBlob(int rows) {
-  TAdoDataSet ds;
-  for (int c = 0; c < 8; ++c)
-    ds.MutableFieldDefs().Add(u"c" + std::u16string(1, char16_t('0' + c)), ftInteger);
-  ds.Open();
-  for (int r = 0; r < rows; ++r) {
-    ds.Append();
-    ds.Post();
-  }
-  TMemoryStream stream;
-  EXPECT_TRUE(AdoDataSetToStream(&ds, &stream, true, kPersistADTG, 1));
-  return std::string(stream.View());
-}
+using qorvin::test::NullRowsBlob;
 
 class UploadMemory : public ::testing::TestWithParam<std::string> {
  protected:
