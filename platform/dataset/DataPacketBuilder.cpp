@@ -72,8 +72,10 @@ TDataPacketBuilder::~TDataPacketBuilder() {
 // Growth, in order: what is asked for; half again the capacity (realloc moves large blocks by
 // remapping them, so the packet is never held twice while it grows); and, once some rows are in,
 // room for every row the header announces at the size of those rows, so that a large packet is
-// allocated about once. That estimate trusts the announced count only up to 16 times what is
-// already held; Finish gives back what was not used.
+// allocated about once. The count comes from the wire, so that estimate is trusted only up to
+// twice what is already held: a count far above the rows that come costs at most about twice
+// the packet (and the faulted-in pages of that), never the count's gigabytes. Finish gives back
+// what was not used.
 void TDataPacketBuilder::Reserve(size_t more) {
   if (capacity_ - size_ >= more) return;
   if (more > std::numeric_limits<size_t>::max() / 2 - size_) throw std::bad_alloc();
@@ -82,7 +84,7 @@ void TDataPacketBuilder::Reserve(size_t more) {
     const double perRow = double(size_ - headerSize_) / double(rows_);
     const double estimate = double(size_) + perRow * double(expectedRows_ - rows_) * 1.0625;
     const double bound =
-        std::min(double(size_) * 16.0, double(std::numeric_limits<size_t>::max() / 4));
+        std::min(double(size_) * 2.0, double(std::numeric_limits<size_t>::max() / 4));
     wanted = std::max(wanted, size_t(std::min(estimate, bound)));
   }
   prefaulter_.reset();
