@@ -40,10 +40,10 @@ bool SameGuid(const IRemoteDataModule::Guid& a, const IRemoteDataModule::Guid& b
 // Hands the host what an answer holds: the data packet of the record set in `blob`, or Null when
 // no blob came, it is empty or it holds no record set. The caller's previous packet is released
 // first, so it can never pass for the new result; a conversion failure also leaves Null.
-void StoreAnswer(QorvinDataPacket* data, TROBinaryMemoryStream* blob) {
+void StoreAnswer(QorvinDataPacket* data, TROBinaryMemoryStream* blob, TPacketForm form) {
   StoreVariantPacket(data, Variant::Null());
   if (blob == nullptr || blob->Size() == 0) return;
-  BlobToPacket(*blob, data);
+  BlobToPacket(*blob, data, form);
 }
 
 }  // namespace
@@ -267,6 +267,12 @@ void TDataModuleZent::CallFrame(const char* serviceName, int32_t* result, Qorvin
   }
 }
 
+bool TDataModuleZent::SetDataPacketVersion(int32_t version) {
+  if (version != 1 && version != 2) return false;
+  packetVersion_.store(version);
+  return true;
+}
+
 int64_t TDataModuleZent::GetInflateBudget() {
   const int64_t budget = inflateBudget_.load();
   return budget > 0 ? budget : kDefaultInflateBudget;
@@ -352,7 +358,7 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
     if (result) *result = r;
     DoStatus(1, 3);
     // The result value is not consulted: the data argument holds what the blob holds.
-    StoreAnswer(data, blob.get());
+    StoreAnswer(data, blob.get(), PacketForm());
   });
 }
 
@@ -412,8 +418,8 @@ void TDataModuleZent::ReadTwoData(const char* operation, const char* userId,
     // Each data argument holds what its own blob holds (a second set with rows is kept when the
     // first is empty). When the first fails to convert, the second is Null as well.
     StoreVariantPacket(data2, Variant::Null());
-    StoreAnswer(data, blob.get());
-    StoreAnswer(data2, blob2.get());
+    StoreAnswer(data, blob.get(), PacketForm());
+    StoreAnswer(data2, blob2.get(), PacketForm());
   });
 }
 
@@ -469,7 +475,7 @@ void TDataModuleZent::ExecProcInsertTable(const char* userId, const char* hdhSer
     if (result) *result = r;
     DoStatus(1, 3);
     // Rows come back only with result 1; any other answer leaves the out packet Null.
-    StoreAnswer(outData, r == 1 ? blob.get() : nullptr);
+    StoreAnswer(outData, r == 1 ? blob.get() : nullptr, PacketForm());
   });
 }
 
@@ -601,7 +607,7 @@ bool TDataModuleZent::AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPa
   try {
     ClientAdoDataSet* source = ClientAdoDataSet::FromHost(dataSet);
     if (source == nullptr) return false;
-    StoreVariantPacket(packet, AdoToPacket(source->DataSet()));
+    StoreVariantPacket(packet, AdoToPacket(source->DataSet(), PacketForm()));
     return true;
   } catch (...) {
     return false;

@@ -28,6 +28,7 @@
 #include <string>
 
 #include "client/ModuleGate.h"
+#include "datastream/uConvertDataSet.h"
 #include "include/qorvin/QorvinClient.h"
 #include "messaging/uROBinMessage.h"
 #include "messaging/uRORemoteService.h"
@@ -124,6 +125,8 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   bool AdoDataSetToPacket(QorvinAdoDataSet* dataSet, QorvinDataPacket* packet) override;
   void SetInflateBudget(int64_t bytes) override { inflateBudget_.store(bytes > 0 ? bytes : 0); }
   int64_t GetInflateBudget() override;
+  bool SetDataPacketVersion(int32_t version) override;
+  int32_t GetDataPacketVersion() override { return packetVersion_.load(); }
 
  private:
   TDataModuleZent(int32_t hostTag, char connectType);
@@ -184,6 +187,11 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   // Inflation budget of this module's calls (0: the default), set around each call; a host may
   // set it from any thread.
   std::atomic<int64_t> inflateBudget_{0};
+  // Version of the packets the module hands out (1 or 2); a host may set it from any thread.
+  std::atomic<int32_t> packetVersion_{1};
+  TPacketForm PacketForm() const {
+    return packetVersion_.load() == 1 ? TPacketForm::Version1 : TPacketForm::ColumnTypes;
+  }
 };
 
 }  // namespace qorvin

@@ -23,10 +23,10 @@ constexpr int kFastestLevel = 1;
 
 }  // namespace
 
-bool BlobToPacket(TStream& blob, QorvinDataPacket* packet) {
+bool BlobToPacket(TStream& blob, QorvinDataPacket* packet, TPacketForm form) {
   TPacketBlock block;
   try {
-    if (BlobToDataPacket(blob, block)) {
+    if (BlobToDataPacket(blob, block, InflateBudget(), form)) {
       StorePacketBlock(packet, std::move(block));
       return true;
     }
@@ -37,7 +37,7 @@ bool BlobToPacket(TStream& blob, QorvinDataPacket* packet) {
   TAdoDataSet ado;
   if (!StreamToAdoDataSet(&ado, &blob, true)) return false;
   std::string failure;
-  std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&ado, &failure);
+  std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&ado, &failure, form);
   if (!client) ConversionFailed(failure);
   StoreVariantPacket(packet, client->Data());
   return true;
@@ -70,10 +70,10 @@ std::unique_ptr<TAdoDataSet> PacketToAdo(const QorvinDataPacket* packet, std::st
   return LoadPacketIntoAdoDataSet(PacketToVariant(packet), failure);
 }
 
-Variant AdoToPacket(const TAdoDataSet& dataSet) {
+Variant AdoToPacket(const TAdoDataSet& dataSet, TPacketForm form) {
   if (!dataSet.Active()) return Variant::Null();
   std::string failure;
-  Variant packet = AdoToDataPacket(&dataSet, &failure);
+  Variant packet = AdoToDataPacket(&dataSet, &failure, form);
   if (packet.IsNull())
     throw EROException("The record set could not be turned into a data packet: " + failure);
   return packet;

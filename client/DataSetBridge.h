@@ -5,6 +5,7 @@
 
 #include <memory>
 
+#include "datastream/uConvertDataSet.h"
 #include "include/qorvin/QorvinClient.h"
 #include "platform/ado/AdoDataSet.h"
 #include "platform/rtl/Stream.h"
@@ -17,7 +18,8 @@ namespace qorvin {
 // record-set section is decoded in one pass, straight into the packet's bytes; others go through
 // a temporary ADO dataset and its client dataset. Fails with EROException when the record set
 // read but could not become a data packet, and with the blob's own errors when it does not read.
-bool BlobToPacket(TStream& blob, QorvinDataPacket* packet);
+// `form`: what the packet's field definitions say (the module's data packet version).
+bool BlobToPacket(TStream& blob, QorvinDataPacket* packet, TPacketForm form);
 // Closes `dataSet` and refills it from `blob`; whether that yields a record set is not reported.
 void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet);
 // Writes the blob of a host packet into `request`: nothing at all when the packet is Null or
@@ -29,6 +31,6 @@ void AdoDataSetToBlob(const TAdoDataSet& dataSet, TStream& request);
 // Packet ↔ record set, for hosts (null / Null when there is nothing to convert). A packet that
 // does not load gives null with the reason in `failure`; what the record set raises propagates.
 std::unique_ptr<TAdoDataSet> PacketToAdo(const QorvinDataPacket* packet, std::string& failure);
-Variant AdoToPacket(const TAdoDataSet& dataSet);
+Variant AdoToPacket(const TAdoDataSet& dataSet, TPacketForm form);
 
 }  // namespace qorvin

@@ -98,11 +98,13 @@ std::string_view CutAtNul(std::string_view bytes, bool wide) {
 
 class PacketRows final : public ado::AdtgRowSink {
  public:
+  explicit PacketRows(TPacketForm form) : form_(form) {}
+
   void Columns(const TFieldDefs& defs, uint32_t rowCountHint) override {
     try {
       defs_ = defs;
       TClientFieldDefs fields;
-      for (const TFieldDef& def : defs_) fields.push_back(ClientFieldDefOfColumn(def));
+      for (const TFieldDef& def : defs_) fields.push_back(ClientFieldDefOfColumn(def, form_));
       builder_.emplace(fields, rowCountHint);
       const RowLayout layout = RowLayout::For(defs_);
       for (int col = 0; col < layout.Count(); ++col)
@@ -166,6 +168,7 @@ class PacketRows final : public ado::AdtgRowSink {
   }
 
  private:
+  const TPacketForm form_;
   TFieldDefs defs_;
   std::optional<TDataPacketBuilder> builder_;
   std::vector<CellPlanOut> plans_;
@@ -173,7 +176,8 @@ class PacketRows final : public ado::AdtgRowSink {
 
 }  // namespace
 
-bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize, size_t window) {
+bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize, TPacketForm form,
+                      size_t window) {
   int64_t offset;
   try {
     offset = DataSetBlobSectionOffset(blob);
@@ -188,7 +192,7 @@ bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize,
   blob.SetPosition(0);
   TZInflater inflater(blob, maxImageSize, true);
   TInflatedImage image(inflater, offset);
-  PacketRows rows;
+  PacketRows rows(form);
   image.ReadWhole([&] { ado::ReadAdtgRows(image, rows, window); });
   packet = rows.Finish();
   return true;

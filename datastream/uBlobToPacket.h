@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "datastream/uConvertDataSet.h"
 #include "platform/dataset/DataPacketBuilder.h"
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Stream.h"
@@ -27,9 +28,11 @@ QORVIN_DECLARE_EXCEPTION(EDataPacketConversion, Exception);
 // section) or its trailer is damaged: StreamToAdoDataSet then tells what the blob holds.
 // Failures: those of StreamToAdoDataSet for the parameters section, the zlib data (an image
 // larger than `maxImageSize` included) and the image (EAdoError, with the same texts), and
-// EDataPacketConversion; `packet` is then untouched. `window`: the bytes of the image held at a
-// time (grown for a larger row).
+// EDataPacketConversion; `packet` is then untouched. `form`: what the packet's field definitions
+// say. `window`: the bytes of the image held at a time (grown for a larger row).
+inline constexpr size_t kBlobPacketWindow = size_t(1) << 20;
 bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize = InflateBudget(),
-                      size_t window = size_t(1) << 20);
+                      TPacketForm form = TPacketForm::ColumnTypes,
+                      size_t window = kBlobPacketWindow);
 
 }  // namespace qorvin

@@ -45,7 +45,7 @@ TFieldType ClientTypeOf(const TFieldDef& def) {
 
 }  // namespace
 
-TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def) {
+TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def, TPacketForm form) {
   TClientFieldDef out;
   out.name = Utf16ToUtf8(def.name);
   out.dataType = ClientTypeOf(def);
@@ -63,6 +63,10 @@ TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def) {
   if (!def.visible) out.attributes |= faHiddenCol;
   if (def.FixedLength() && IsSizedType(out.dataType)) out.attributes |= faFixed;
   if (def.autoIncrement && def.dataType != ftAutoInc) out.attributes |= faAutoInc;
+  if (form == TPacketForm::Version1) {
+    if (out.dataType == ftWideString && def.IsLong()) out.dataType = ftMemo;
+    return out;
+  }
   // The column type travels when the field type would map back to another one.
   try {
     const TFieldDef back =
@@ -80,7 +84,7 @@ namespace {
 // not part of it), by row number, without moving its cursor.
 class AdoDataSetSource final : public IDataSetSource {
  public:
-  explicit AdoDataSetSource(const TAdoDataSet& dataSet) : dataSet_(dataSet) {
+  AdoDataSetSource(const TAdoDataSet& dataSet, TPacketForm form) : dataSet_(dataSet), form_(form) {
     rows_.reserve(size_t(dataSet.RecordCount()));
     for (int64_t row = 0; row < dataSet.StoredRowCount(); ++row)
       if (dataSet.StoredRowStatus(row) != TRowStatus::Deleted) rows_.push_back(row);
@@ -89,7 +93,7 @@ class AdoDataSetSource final : public IDataSetSource {
   bool Active() const override { return dataSet_.Active(); }
   int FieldCount() const override { return dataSet_.FieldCount(); }
   TClientFieldDef FieldDefAt(int index) const override {
-    return ClientFieldDefOfColumn(dataSet_.FieldDefs()[index]);
+    return ClientFieldDefOfColumn(dataSet_.FieldDefs()[index], form_);
   }
   int64_t RecordCount() const override { return int64_t(rows_.size()); }
   Variant ValueAt(int64_t row, int field) const override {
@@ -98,6 +102,7 @@ class AdoDataSetSource final : public IDataSetSource {
 
  private:
   const TAdoDataSet& dataSet_;
+  const TPacketForm form_;
   std::vector<int64_t> rows_;  // stored row of each visible row
 };
 
@@ -138,8 +143,8 @@ class ControlsDisabled {
 };
 
 // The shared provider's packet of an active record set.
-Variant ProviderPacket(const TAdoDataSet& adoDataSet) {
-  const AdoDataSetSource source(adoDataSet);
+Variant ProviderPacket(const TAdoDataSet& adoDataSet, TPacketForm form) {
+  const AdoDataSetSource source(adoDataSet, form);
   std::lock_guard<std::mutex> lock(g_providerMutex);
   const TProviderAttachment attachment(SharedProvider(), source);
   return g_provider->Data();
@@ -164,13 +169,14 @@ void NoteFailure(std::string* failure) noexcept {
 
 }  // namespace
 
-Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure) noexcept {
+Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure,
+                        TPacketForm form) noexcept {
   try {
     if (adoDataSet == nullptr || !adoDataSet->Active()) return Variant::Null();
     // As a client dataset refuses to load it.
     if (adoDataSet->FieldCount() == 0)
       throw EDatabaseError("Invalid data packet: it has no fields");
-    return ProviderPacket(*adoDataSet);
+    return ProviderPacket(*adoDataSet, form);
   } catch (...) {
     NoteFailure(failure);
   }
@@ -178,7 +184,8 @@ Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure) noe
 }
 
 std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
-                                                   std::string* failure) noexcept {
+                                                   std::string* failure,
+                                                   TPacketForm form) noexcept {
   try {
     if (adoDataSet == nullptr || !adoDataSet->Active()) return nullptr;
     auto client = std::make_unique<TClientDataSet>();
@@ -187,7 +194,7 @@ std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet
     TDataPacketLimits own;
     own.max_memory = std::numeric_limits<int64_t>::max();
     client->SetPacketLimits(own);
-    client->SetData(ProviderPacket(*adoDataSet));
+    client->SetData(ProviderPacket(*adoDataSet, form));
     return client;
   } catch (...) {
     NoteFailure(failure);

@@ -19,22 +19,39 @@
 
 namespace qorvin {
 
+// What the client field definitions made from record-set columns say, and so which version of
+// the data packet carries them (docs/data-packet.md tables both).
+enum class TPacketForm : uint8_t {
+  // The field types version-1 packets have always had, in version 1: no column types, and long
+  // wide text (WSTR, BSTR) as ftMemo, 8-bit text in the ANSI code set. What every reader of the
+  // published version-1 layout loads; a column that no field type names exactly (R4, I1, UI1,
+  // UI4, DECIMAL, FILETIME, ...) arrives in the field type that holds its values.
+  Version1,
+  // A field carries the column type it was read from when its field type would map back to
+  // another (version 2 when any field does), and long wide text stays wide (ftWideString,
+  // size 0): an upload of the packet gets the same columns back, and no character is narrowed.
+  ColumnTypes,
+};
+
 // A client dataset holding every field definition and row of `adoDataSet` (rows pending deletion
 // excluded), made through the shared provider's data packet. Null when `adoDataSet` is null or not
 // active. Never raises: when the conversion fails the result is null (never a dataset without
 // the data, which a caller would pass on as an empty result) and, when `failure` is given, it
 // receives the failure's message. The ADO dataset's cursor does not move.
-std::unique_ptr<TClientDataSet> AdoToClientDataSet(const TAdoDataSet* adoDataSet,
-                                                   std::string* failure = nullptr) noexcept;
+std::unique_ptr<TClientDataSet> AdoToClientDataSet(
+    const TAdoDataSet* adoDataSet, std::string* failure = nullptr,
+    TPacketForm form = TPacketForm::ColumnTypes) noexcept;
 
 // The data packet of `adoDataSet`: the bytes AdoToClientDataSet(adoDataSet)->Data() gives, made
 // without loading them into a client dataset and encoding them again. Null when `adoDataSet` is
 // null or not active, and when the conversion fails (with its message in `failure`). Never
 // raises; the cursor does not move.
-Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure = nullptr) noexcept;
+Variant AdoToDataPacket(const TAdoDataSet* adoDataSet, std::string* failure = nullptr,
+                        TPacketForm form = TPacketForm::ColumnTypes) noexcept;
 
-// The client field definition a record-set column becomes in a data packet.
-TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def);
+// The client field definition a record-set column becomes in a data packet of `form`.
+TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def,
+                                       TPacketForm form = TPacketForm::ColumnTypes);
 // A new open ADO dataset (plain, batch-optimistic locking) with a copy of every row of
 // `clientDataSet`, positioned on the last row; null when `clientDataSet` is null or not active.
 // Field definitions are copied in order; a read-only field becomes a writable one of the same

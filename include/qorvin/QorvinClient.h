@@ -154,6 +154,17 @@ class IQorvinDataSetFactory {
   // fails with an error text that names the budget. `bytes` <= 0 restores the default.
   virtual void SetInflateBudget(int64_t bytes) = 0;
   virtual int64_t GetInflateBudget() = 0;
+  // The data packet version of the packets the module hands out (its reads' results and
+  // AdoDataSetToPacket); packets of both versions are taken in. 1, the default, is the layout
+  // every reader of version 1 takes, with the field types it always had: a column no field type
+  // names exactly (R4, I1, UI1, UI4, DECIMAL, FILETIME) comes in the field type that holds its
+  // values, and long wide text as ftMemo (8-bit text in the ANSI code set). 2 adds to a field
+  // the column type it was read from, so that an upload gets the same columns back, and keeps
+  // long wide text wide (ftWideString, size 0); a packet is written as version 2 only when a
+  // field carries a column type. docs/data-packet.md tables both. Returns false, changing
+  // nothing, for another version.
+  virtual bool SetDataPacketVersion(int32_t version) = 0;
+  virtual int32_t GetDataPacketVersion() = 0;
 
  protected:
   ~IQorvinDataSetFactory() = default;

@@ -24,7 +24,7 @@ struct Outcome {
   std::string error;
 };
 
-Outcome ThroughRecordSet(const std::string& blob) {
+Outcome ThroughRecordSet(const std::string& blob, TPacketForm form) {
   Outcome out;
   TMemoryStream stream;
   stream.WriteBytes(blob);
@@ -37,7 +37,7 @@ Outcome ThroughRecordSet(const std::string& blob) {
     return out;
   }
   std::string failure;
-  const auto client = AdoToClientDataSet(&ado, &failure);
+  const auto client = AdoToClientDataSet(&ado, &failure, form);
   if (!client) {
     out.error = "conversion: " + failure;
     return out;
@@ -49,14 +49,15 @@ Outcome ThroughRecordSet(const std::string& blob) {
   return out;
 }
 
-Outcome OnePass(const std::string& blob, size_t window, int64_t budget = InflateBudget()) {
+Outcome OnePass(const std::string& blob, size_t window, int64_t budget = InflateBudget(),
+                TPacketForm form = TPacketForm::ColumnTypes) {
   Outcome out;
   TMemoryStream stream;
   stream.WriteBytes(blob);
   stream.SetPosition(0);
   TPacketBlock block;
   try {
-    out.packet = BlobToDataPacket(stream, block, budget, window);
+    out.packet = BlobToDataPacket(stream, block, budget, form, window);
   } catch (const EDataPacketConversion& e) {
     out.error = std::string("conversion: ") + e.what();
   } catch (const std::exception& e) {
@@ -72,13 +73,18 @@ size_t FirstDifference(const std::string& a, const std::string& b) {
                                                      : size_t(at.first - a.begin());
 }
 
-// Both paths give the same packet, or both fail with the same text. One exception: the one-pass
-// path meets a row that does not convert before it meets damage further on, which the other path
-// reports first; both must still fail.
-void ExpectSamePaths(const std::string& blob, const std::string& context) {
-  const Outcome expected = ThroughRecordSet(blob);
+// Both paths give the same packet, or both fail with the same text, in either form. One
+// exception: the one-pass path meets a row that does not convert before it meets damage further
+// on, which the other path reports first; both must still fail.
+void ExpectSamePaths(const std::string& blob, const std::string& context,
+                     TPacketForm form = TPacketForm::ColumnTypes) {
+  if (form == TPacketForm::ColumnTypes) {
+    ExpectSamePaths(blob, context + " (version 1)", TPacketForm::Version1);
+    if (::testing::Test::HasFatalFailure()) return;
+  }
+  const Outcome expected = ThroughRecordSet(blob, form);
   for (const size_t window : {size_t(64), size_t(1000), size_t(1) << 20}) {
-    const Outcome actual = OnePass(blob, window);
+    const Outcome actual = OnePass(blob, window, InflateBudget(), form);
     ASSERT_EQ(actual.packet, expected.packet)
         << context << " window " << window << ": " << actual.error << " / " << expected.error;
     if (expected.packet) {
@@ -455,7 +461,9 @@ TEST(BlobToPacket, BlobAndZlibFailures) {
   std::string badTrailer = test::Bytes(blob);
   badTrailer[badTrailer.size() - 1] = '\x7f';
   EXPECT_FALSE(OnePass(badTrailer, 64).packet);  // left to the record-set path, which refuses it
-  EXPECT_NE(ThroughRecordSet(badTrailer).error.find("Invalid dataset blob"), std::string::npos);
+  EXPECT_NE(
+      ThroughRecordSet(badTrailer, TPacketForm::ColumnTypes).error.find("Invalid dataset blob"),
+      std::string::npos);
   EXPECT_FALSE(OnePass("short", 64).packet);
   test::MakeBlob(blob, "", "");
   EXPECT_FALSE(OnePass(test::Bytes(blob), 64).packet);

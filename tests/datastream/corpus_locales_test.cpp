@@ -202,6 +202,36 @@ TEST_P(CorpusThroughEveryConversion, KeepsColumnTypesAndValues) {
   }
 }
 
+// Packets in the version-1 form, as hosts get them by default: every image gives a version-1
+// packet without column types that loads again, with every row, and no wide text without a
+// maximum (that is ftMemo in version 1).
+TEST(CorpusInVersionOne, EveryImageGivesAVersionOnePacketThatLoads) {
+  CodeSetScope scope("C.UTF-8", "", "UTF-8");
+  const auto images = CorpusImages();
+  ASSERT_GE(images.size(), 60u) << "corpus missing under " << CorpusDir();
+  for (const fs::path& path : images) {
+    const std::string where = path.filename().string();
+    TMemoryStream blob;
+    BlobOfImage(blob, ReadFile(path));
+    TAdoDataSet original;
+    ASSERT_TRUE(StreamToAdoDataSet(&original, &blob, true)) << where;
+    std::string failure;
+    const Variant packet = AdoToDataPacket(&original, &failure, TPacketForm::Version1);
+    ASSERT_FALSE(packet.IsNull()) << where << ": " << failure;
+    const auto bytes = DataPacketBytes(packet);
+    EXPECT_EQ(bytes[4], 1) << where;
+    const TDataPacketContent content = DecodeDataPacket(bytes);
+    EXPECT_EQ(int64_t(content.rows.size()), original.RecordCount()) << where;
+    for (const TClientFieldDef& d : content.fields) {
+      EXPECT_EQ(d.columnType, 0) << where << " " << d.name;
+      EXPECT_FALSE(d.dataType == ftWideString && d.size == 0) << where << " " << d.name;
+    }
+    std::unique_ptr<TAdoDataSet> uploaded = VariantToAdoDataSet(packet);
+    ASSERT_NE(uploaded, nullptr) << where;
+    EXPECT_EQ(uploaded->RecordCount(), original.RecordCount()) << where;
+  }
+}
+
 INSTANTIATE_TEST_SUITE_P(CodeSets, CorpusThroughEveryConversion,
                          ::testing::Values(CodeSetCase{"C.UTF-8", "", "UTF-8"},
                                            CodeSetCase{"zh_CN.GBK", "zh_CN", "GBK"},

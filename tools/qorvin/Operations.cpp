@@ -57,6 +57,8 @@ std::string FormatDateTime(double days) {
 Session::Session(const GlobalOptions& options, IRemoteDataModule& module, ProgressBoard& board)
     : options_(options), module_(module), factory_(FactoryOf(module)), board_(board) {
   if (options_.inflateBudget > 0) factory_.SetInflateBudget(options_.inflateBudget);
+  // Every column as it was read: long wide text is never narrowed to the code set.
+  factory_.SetDataPacketVersion(2);
 }
 
 void Session::Prepare(PreparedCall& p, const Table& table) {
