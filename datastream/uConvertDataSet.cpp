@@ -63,10 +63,12 @@ TClientFieldDef ClientFieldDefOfColumn(const TFieldDef& def, TPacketForm form) {
   if (!def.visible) out.attributes |= faHiddenCol;
   if (def.FixedLength() && IsSizedType(out.dataType)) out.attributes |= faFixed;
   if (def.autoIncrement && def.dataType != ftAutoInc) out.attributes |= faAutoInc;
-  if (form == TPacketForm::Version1) {
-    if (out.dataType == ftWideString && def.IsLong()) out.dataType = ftMemo;
-    return out;
-  }
+  if (form == TPacketForm::Version1 && out.dataType == ftWideString && def.IsLong())
+    out.dataType = ftMemo;
+  // A long 8-bit text or binary column with a maximum keeps it as the field's size (0: none).
+  if (def.IsLong() && def.maxLength != kAdoUnlimited && out.dataType != ftWideString)
+    out.size = int32_t(std::min<uint32_t>(def.maxLength, std::numeric_limits<int32_t>::max()));
+  if (form == TPacketForm::Version1) return out;
   // The column type travels when the field type would map back to another one.
   try {
     const TFieldDef back =
@@ -122,6 +124,12 @@ TFieldDef AdoDefOf(const TClientFieldDef& def) {
   if (column == 0 && IsBcdType(type) && (precision > 38 || size > precision)) column = adVarNumeric;
   TFieldDef out = column != 0 ? MakeColumnDef(std::move(name), column, size, precision, required)
                               : MakeFieldDef(std::move(name), type, size, required, precision);
+  // A long field's size is its maximum. It is kept where the column's cells stay in the form
+  // without a limit (more than 255 bytes), so that no value the host's packet holds is refused;
+  // a smaller maximum is dropped (docs/data-packet.md).
+  if (out.IsLong() && out.maxLength == kAdoUnlimited && size > 0 &&
+      uint64_t(size) * (out.adoType == adWChar || out.adoType == adBSTR ? 2 : 1) > 255)
+    out.maxLength = size;
   if (def.ReadOnly()) return out;
   out.visible = (def.attributes & faHiddenCol) == 0;
   if ((def.attributes & faFixed) != 0 && IsSizedType(type)) out.attributes |= adFldFixed;

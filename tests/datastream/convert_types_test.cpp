@@ -119,6 +119,46 @@ TEST(ConvertTypes, ColumnTypesMakeAVersionTwoPacketOnlyWhenNeeded) {
   EXPECT_EQ(content.fields[0].columnType, adTinyInt);
 }
 
+// A long column's maximum travels as its field's size where the column's cells have no limit
+// of their own (more than 255 bytes), in both forms; a smaller one is dropped, so that a host's
+// packet that states a small size for a memo never has its values refused.
+TEST(ConvertTypes, LongColumnsKeepTheirMaximumAboveOneCellByte) {
+  TAdoDataSet ds;
+  TFieldDef text = MakeFieldDef(u"Text", ftMemo);
+  text.maxLength = 4000;
+  TFieldDef wide = MakeFieldDef(u"Wide", ftWideString);
+  wide.maxLength = 4000;
+  TFieldDef bytes = MakeFieldDef(u"Bytes", ftBlob);
+  bytes.maxLength = 64;
+  ds.MutableFieldDefs().Add(text);
+  ds.MutableFieldDefs().Add(wide);
+  ds.MutableFieldDefs().Add(bytes);
+  ds.Open();
+  ds.Append();
+  ds.SetFieldValue(0, Variant::AnsiString("memo"));
+  ds.Post();
+  for (const TPacketForm form : {TPacketForm::Version1, TPacketForm::ColumnTypes}) {
+    const Variant packet = AdoToDataPacket(&ds, nullptr, form);
+    ASSERT_FALSE(packet.IsNull());
+    const TDataPacketContent content = DecodeDataPacket(DataPacketBytes(packet));
+    EXPECT_EQ(content.fields[0].size, 4000);
+    EXPECT_EQ(content.fields[2].size, 64);
+    const auto back = VariantToAdoDataSet(packet);
+    ASSERT_NE(back, nullptr);
+    const TFieldDefs& defs = back->FieldDefs();
+    EXPECT_TRUE(defs[0].IsLong());
+    EXPECT_EQ(defs[0].maxLength, 4000u);
+    // Version 1 holds long wide text as ftMemo (with its maximum); version 2 as a wide field of
+    // size 0, which has no room for one.
+    EXPECT_TRUE(defs[1].IsLong());
+    EXPECT_EQ(defs[1].maxLength, form == TPacketForm::Version1 ? 4000u : kAdoUnlimited);
+    EXPECT_TRUE(defs[2].IsLong());
+    EXPECT_EQ(defs[2].maxLength, kAdoUnlimited);
+    back->First();
+    EXPECT_EQ(back->FieldValue(0).ToUtf8(), "memo");
+  }
+}
+
 // Without a column type (an older packet, a host's own definitions), a decimal field whose
 // precision and scale no NUMERIC column takes becomes VARNUMERIC instead of failing the upload.
 TEST(ConvertTypes, UnstatedPrecisionBecomesVarNumeric) {
