@@ -26,7 +26,8 @@ constexpr int kFastestLevel = 1;
 bool BlobToPacket(TStream& blob, QorvinDataPacket* packet, TPacketForm form) {
   TPacketBlock block;
   try {
-    if (BlobToDataPacket(blob, block, InflateBudget(), form)) {
+    // The image may inflate as far as the bytes that came allow (ImageInflateBudget).
+    if (BlobToDataPacket(blob, block, ImageInflateBudget(blob.Size()), form)) {
       StorePacketBlock(packet, std::move(block));
       return true;
     }

@@ -34,6 +34,11 @@ int AvailableCores() {
   return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
+int64_t PhysicalMemoryBytes() {
+  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+  return pages > 0 && size > 0 ? int64_t(pages) * int64_t(size) : 0;
+}
+
 std::string SystemErrorMessage(uint32_t code) {
   char buffer[256];
   // GNU strerror_r returns the text (possibly not in `buffer`).

@@ -20,6 +20,9 @@ void NameCurrentThread(const std::string& name);
 // process is confined by taskset, cgroups' cpusets or a job object), at least 1.
 int AvailableCores();
 
+// The machine's physical memory in bytes; 0 when the platform does not say.
+int64_t PhysicalMemoryBytes();
+
 // The operating system's text for an error code of its own (errno on POSIX, a system error code
 // on Windows), without a trailing line break.
 std::string SystemErrorMessage(uint32_t code);

@@ -42,6 +42,12 @@ int AvailableCores() {
   return std::max(1, int(std::thread::hardware_concurrency()));
 }
 
+int64_t PhysicalMemoryBytes() {
+  MEMORYSTATUSEX status{};
+  status.dwLength = sizeof status;
+  return GlobalMemoryStatusEx(&status) ? int64_t(status.ullTotalPhys) : 0;
+}
+
 std::string SystemErrorMessage(uint32_t code) {
   char buffer[512] = {};
   const DWORD n = FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,

@@ -4,11 +4,13 @@
 
 #include <algorithm>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <new>
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/OsServices.h"
 #include "platform/zlib/FastZlib.h"
 #include "platform/zlib/ZlibWrapper.h"
 
@@ -80,6 +82,16 @@ int64_t InflateInOneStep(TStream& source, TStream& target, int64_t maxOutput) {
 
 int64_t InflateBudget() {
   return t_inflateBudget > 0 ? t_inflateBudget : kDefaultInflateBudget;
+}
+
+int64_t ImageInflateBudget(int64_t compressedBytes) {
+  if (t_inflateBudget > 0) return t_inflateBudget;
+  const int64_t physical = PhysicalMemoryBytes();
+  if (compressedBytes <= 0 || physical <= 0) return kDefaultInflateBudget;
+  const int64_t byRatio = compressedBytes > std::numeric_limits<int64_t>::max() / kImageInflateRatio
+                              ? std::numeric_limits<int64_t>::max()
+                              : compressedBytes * kImageInflateRatio;
+  return std::max(kDefaultInflateBudget, std::min(byRatio, physical / 4));
 }
 
 TInflateBudgetScope::TInflateBudgetScope(int64_t budget) : previous_(t_inflateBudget) {

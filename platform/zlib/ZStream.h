@@ -42,6 +42,15 @@ inline constexpr int64_t kDefaultInflateBudget = int64_t(256) << 20;
 // default.
 int64_t InflateBudget();
 
+// The budget of one record-set image that arrived as `compressedBytes` of zlib data. A budget a
+// scope sets holds exactly. Under the default, an image may also inflate to
+// kImageInflateRatio times the bytes that came, up to a quarter of the machine's physical
+// memory: a large read that really came over the network loads (a record-set image inflates a
+// few times over, rows of NULLs far more), while a small reply still cannot claim more than the
+// default, nor a large one the machine's memory.
+inline constexpr int64_t kImageInflateRatio = 64;
+int64_t ImageInflateBudget(int64_t compressedBytes);
+
 // Sets the calling thread's inflation budget for one scope (restoring the previous one after).
 // `budget` <= 0 means the default.
 class TInflateBudgetScope {

@@ -43,8 +43,8 @@ Database:
   --procedures DIR        folder of procedure scripts NAME.sql (see docs/server.md)
   --pool-size N           database sessions per service, 1..1000 (default 8)
   --statement-timeout S   longest run of one statement in seconds, 0 = none (default 300)
-  --max-rows N            rows of one result set (default 1000000)
-  --max-result-bytes N    approximate bytes of one result set (default 268435456)
+  --max-rows N            rows of one result set, 0 = no limit (default 0)
+  --max-result-bytes N    approximate bytes of one result set (default 2147483648)
   --max-upload-memory N   bytes the rows of the uploads in progress may hold together
                           (default 1073741824); an upload past it is refused
 
@@ -134,7 +134,10 @@ const std::vector<OptionDef>& Options() {
        },
        nullptr},
       {"max-rows",
-       [](CommandLine& c, S o, S v) { c.config.batch.limits.maxRows = Number(o, v, 1, kMaxInt); },
+       [](CommandLine& c, S o, S v) {
+         const int64_t rows = Number(o, v, 0, kMaxInt);
+         c.config.batch.limits.maxRows = rows == 0 ? kNoRowLimit : rows;
+       },
        nullptr},
       {"max-result-bytes",
        [](CommandLine& c, S o, S v) {

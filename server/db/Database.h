@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -37,9 +38,13 @@ class ESqlError : public EDatabaseError {
   int code_;
 };
 
+// No limit on the rows of a result set but the blob's (4294967295): rows cost memory, and
+// maxBytes bounds that.
+inline constexpr int64_t kNoRowLimit = std::numeric_limits<int64_t>::max();
+
 struct ExecLimits {
-  int64_t maxRows = 1000000;              // rows of one result set
-  int64_t maxBytes = int64_t(256) << 20;  // approximate size of one result set
+  int64_t maxRows = kNoRowLimit;        // rows of one result set
+  int64_t maxBytes = int64_t(2) << 30;  // approximate size of one result set (the memory guard)
   // Result sets keep their rows packed (ResultTable::packed) instead of as Variants: for reads
   // whose result sets only become blobs.
   bool packRows = false;

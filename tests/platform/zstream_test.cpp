@@ -3,10 +3,13 @@
 #include <gtest/gtest.h>
 #include <zlib.h>
 
+#include <algorithm>
+#include <limits>
 #include <string>
 #include <vector>
 
 #include "platform/rtl/Exceptions.h"
+#include "platform/rtl/OsServices.h"
 
 namespace qorvin {
 namespace {
@@ -213,6 +216,26 @@ TEST(ZStream, LevelTable) {
   EXPECT_EQ(ZLibLevelFromIndex(4), 1);
   EXPECT_EQ(ZLibLevelFromIndex(12), 9);
   EXPECT_THROW(ZLibLevelFromIndex(13), EZCompressionError);
+}
+
+// An image's default budget grows with the bytes that came, up to a quarter of physical memory,
+// never below the default; a budget a host set holds exactly, larger or smaller.
+TEST(ZStream, ImageBudgetGrowsWithTheCompressedBytesOnlyUnderTheDefault) {
+  constexpr int64_t kMiB = int64_t(1) << 20;
+  const int64_t quarter = PhysicalMemoryBytes() / 4;
+  ASSERT_GT(quarter, 0);
+  EXPECT_EQ(ImageInflateBudget(0), kDefaultInflateBudget);
+  EXPECT_EQ(ImageInflateBudget(kMiB), kDefaultInflateBudget);  // a small reply: the default
+  EXPECT_EQ(ImageInflateBudget(100 * kMiB),
+            std::max(kDefaultInflateBudget, std::min(6400 * kMiB, quarter)));
+  EXPECT_EQ(ImageInflateBudget(std::numeric_limits<int64_t>::max() / 2),
+            std::max(kDefaultInflateBudget, quarter));
+  {
+    const TInflateBudgetScope set(kMiB);
+    EXPECT_EQ(ImageInflateBudget(100 * kMiB), kMiB);
+  }
+  const TInflateBudgetScope set(int64_t(64) << 30);
+  EXPECT_EQ(ImageInflateBudget(kMiB), int64_t(64) << 30);
 }
 
 }  // namespace
