@@ -7,6 +7,9 @@
 //   bench_large_client upload LETTER PORT PROC ROWS  ExecProcInsertTable of ROWS generated rows
 //   bench_large_client sizes DB SQL                  the server's blob of SQL on DB (in process):
 //                                                    record-set image and blob sizes
+//   bench_large_client calls LETTER PORT SQL SECONDS SynchReadData again and again on one kept
+//                                                    connection for SECONDS (after 50 warm-up
+//                                                    calls): calls, calls/s, p50 and p99 in µs
 //
 // Prints one JSON object on stdout: seconds (the call alone), rows, bytes, maxrss_kb, and error
 // when the call failed (exit status 1). The client library is loaded with dlopen, as a host
@@ -16,12 +19,14 @@
 #include <sys/resource.h>
 #include <zlib.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "include/qorvin/QorvinClient.h"
 #include "platform/rtl/Stream.h"
@@ -38,6 +43,9 @@ struct Outcome {
   long long bytes = -1;
   long long image = -1;
   std::string error;
+  // calls mode
+  long long calls = -1;
+  double p50_us = 0, p99_us = 0;
 };
 
 long MaxRssKb() {
@@ -151,6 +159,41 @@ Outcome Read(char letter, int port, const char* sql, bool dataSet) {
   return o;
 }
 
+// Small reads as a desktop makes them: one module, its connection kept, the same query again and
+// again; each call's latency is kept for the percentiles.
+Outcome Calls(char letter, int port, const char* sql, double seconds) {
+  Library lib;
+  IRemoteDataModule* m = lib.Module(letter, port);
+  m->SetKeepConnection(true);
+  Outcome o;
+  const auto once = [&]() {
+    QorvinDataPacket packet{};
+    int32_t result = 0;
+    QorvinText error{};
+    m->SynchReadData("bench", "", sql, &packet, &result, &error);
+    qorvin_packet_free(&packet);
+    std::string text = Take(error);
+    if (result != 1) o.error = text.empty() ? "result " + std::to_string(result) : text;
+    return result == 1;
+  };
+  for (int i = 0; i < 50; ++i)
+    if (!once()) return o;
+  std::vector<double> latencies;
+  latencies.reserve(1 << 20);
+  const auto start = Clock::now();
+  while (Since(start) < seconds && latencies.size() < (size_t(1) << 24)) {
+    const auto t = Clock::now();
+    if (!once()) return o;
+    latencies.push_back(Since(t) * 1e6);
+  }
+  o.seconds = Since(start);
+  o.calls = (long long)latencies.size();
+  std::sort(latencies.begin(), latencies.end());
+  o.p50_us = latencies[latencies.size() / 2];
+  o.p99_us = latencies[std::min(latencies.size() - 1, latencies.size() * 99 / 100)];
+  return o;
+}
+
 // ROWS rows shaped like the read table: (Id, Big, Amount, Name, Stamp, Note).
 Outcome Upload(char letter, int port, const char* proc, long long rows) {
   Library lib;
@@ -258,6 +301,8 @@ int main(int argc, char** argv) {
       o = Sizes(argv[2], argv[3]);
     } else if ((mode == "read" || mode == "dataset") && argc == 5) {
       o = Read(argv[2][0], std::atoi(argv[3]), argv[4], mode == "dataset");
+    } else if (mode == "calls" && argc == 6) {
+      o = Calls(argv[2][0], std::atoi(argv[3]), argv[4], std::atof(argv[5]));
     } else if (mode == "upload" && argc == 6) {
       o = Upload(argv[2][0], std::atoi(argv[3]), argv[4], std::atoll(argv[5]));
     } else {
@@ -270,6 +315,9 @@ int main(int argc, char** argv) {
   std::printf(
       "{\"seconds\": %.6f, \"rows\": %lld, \"bytes\": %lld, \"image\": %lld, \"maxrss_kb\": %ld",
       o.seconds, o.rows, o.bytes, o.image, MaxRssKb());
+  if (o.calls >= 0)
+    std::printf(", \"calls\": %lld, \"p50_us\": %.1f, \"p99_us\": %.1f", o.calls, o.p50_us,
+                o.p99_us);
   if (!o.error.empty()) std::printf(", \"error\": \"%s\"", Escaped(o.error).c_str());
   std::printf("}\n");
   return o.error.empty() ? 0 : 1;
