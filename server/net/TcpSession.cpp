@@ -145,16 +145,39 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     // a small one is usually taken whole, and the session reads on without the write's
     // completion taking a further pass through the I/O loop. What the socket does not take is
     // written asynchronously, as a worker's reply always is.
-    size_t sent = 0;
-    if (std::this_thread::get_id() == ioThread_) {
-      error_code ec;
-      sent = socket_.write_some(buffers, ec);
-      if (ec == net::error::would_block || ec == net::error::try_again) ec = {}, sent = 0;
-      if (ec || sent == prefix_.size() + out_.size()) return Sent(ec, keep);
+    // From a worker the reply is offered to the socket at once too: a reply taken whole lets the
+    // worker start the wait for the next request itself (SentFromWorker), so that a small read
+    // does not wake the session's I/O thread only to do that.
+    const bool onIoThread = std::this_thread::get_id() == ioThread_;
+    error_code ec;
+    size_t sent = socket_.write_some(buffers, ec);
+    if (ec == net::error::would_block || ec == net::error::try_again) ec = {}, sent = 0;
+    const bool whole = !ec && sent == prefix_.size() + out_.size();
+    if (onIoThread && (ec || whole)) return Sent(ec, keep);
+    if (ec) {
+      net::post(socket_.get_executor(),
+                [self = shared_from_this(), token, ec, keep] { self->Sent(ec, keep); });
+      return;
     }
+    if (whole) return SentFromWorker(keep);
     net::async_write(
         socket_, Unsent(buffers, sent),
         [self = shared_from_this(), token, keep](error_code ec, size_t) { self->Sent(ec, keep); });
+  }
+
+  // On the worker, after a reply went out whole: when the session goes on and has no further
+  // request read ahead, waits for the next one from here (the socket's read completes on the I/O
+  // thread, as every read does; nothing else of the session runs meanwhile, and its idle timer
+  // keeps waiting, only its deadline moved). Otherwise (closing, a request already read ahead)
+  // the I/O thread goes on.
+  void SentFromWorker(bool keep) {
+    if (!keep || ctx_.stopping || aheadEnd_ != aheadBegin_) {
+      net::post(socket_.get_executor(),
+                [self = shared_from_this(), keep] { self->Sent({}, keep); });
+      return;
+    }
+    ReleaseSentBytes(out_);
+    FillHeader();
   }
 
   // The buffers past the first `sent` bytes of `buffers`.
