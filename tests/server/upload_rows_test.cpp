@@ -14,6 +14,7 @@
 
 #include "server/services/DataSetBlob.h"
 #include "server/services/ServiceHost.h"
+#include "tests/server/blob_image.h"
 #include "tests/server/service_client.h"
 
 namespace qorvin::server {
@@ -137,8 +138,8 @@ TEST_P(UploadRows, FailingRowsFailAloneAndTheOthersStay) {
   std::string replyBlob;
   auto [together, successes] = Upload(rows, "AddOne", &replyBlob);
   ASSERT_EQ(together.rows.size(), size_t(kRows));
-  // The per-row table's blob is the table of its layout written at once: RowNo and ReturnValue
-  // integer, ErrorText text as long as the longest error.
+  // The per-row table's blob holds the image of the table of its layout written at once: RowNo
+  // and ReturnValue integer, ErrorText text as long as the longest error.
   ResultTable expected;
   expected.columns = {{"RowNo", ftInteger, 0, 0},
                       {"ReturnValue", ftInteger, 0, 0},
@@ -148,7 +149,7 @@ TEST_P(UploadRows, FailingRowsFailAloneAndTheOthersStay) {
         std::max<uint32_t>(expected.columns[2].size, uint32_t(row[2].AsWide().size()));
     expected.rows.push_back({row[0], row[1], Variant::OleStr(row[2].AsWide())});
   }
-  EXPECT_EQ(ResultTableToBlob(expected), replyBlob);
+  EXPECT_EQ(test::BlobImage(ResultTableToBlob(expected)), test::BlobImage(replyBlob));
   EXPECT_EQ(successes, kRows - int(bad.size()));
   for (int r = 0; r < kRows; ++r) {
     const auto& row = together.rows[size_t(r)];
