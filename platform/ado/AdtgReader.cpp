@@ -4,6 +4,7 @@
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "platform/ado/AdoBytes.h"
@@ -408,16 +409,20 @@ Counts ReadMetadata(ByteReader& r, AdtgImageInfo& info, TFieldDefs& defs) {
 // its size stays within twice the largest element or row, and within what the source yields.
 class Window {
  public:
-  Window(AdtgSource& source, size_t size) : source_(source), bytes_(std::max<size_t>(size, 64)) {}
+  // The bytes are left uninitialised: a read of a few rows must not pay for clearing a whole
+  // window it never fills (the allocator maps a large one fresh, and only pages that are
+  // written are ever touched).
+  Window(AdtgSource& source, size_t size)
+      : source_(source), size_(std::max<size_t>(size, 64)), bytes_(new uint8_t[size_]) {}
 
   ByteReader Reader() const {
-    const uint8_t* begin = bytes_.data() + begin_;
-    return ByteReader(begin, bytes_.data() + end_, begin, offset_, !ended_);
+    const uint8_t* begin = bytes_.get() + begin_;
+    return ByteReader(begin, bytes_.get() + end_, begin, offset_, !ended_);
   }
   size_t Offset() const { return offset_; }
   // Everything before `at` (a position of a reader from Reader()) has been used.
   void Consume(const uint8_t* at) {
-    const size_t used = size_t(at - (bytes_.data() + begin_));
+    const size_t used = size_t(at - (bytes_.get() + begin_));
     begin_ += used;
     offset_ += used;
   }
@@ -425,13 +430,18 @@ class Window {
   // window is full or the source ends.
   void Fill() {
     if (begin_ > 0) {
-      std::memmove(bytes_.data(), bytes_.data() + begin_, end_ - begin_);
+      std::memmove(bytes_.get(), bytes_.get() + begin_, end_ - begin_);
       end_ -= begin_;
       begin_ = 0;
     }
-    if (end_ == bytes_.size()) bytes_.resize(bytes_.size() * 2);
-    while (end_ < bytes_.size() && !ended_) {
-      const size_t got = source_.Read(bytes_.data() + end_, bytes_.size() - end_);
+    if (end_ == size_) {
+      std::unique_ptr<uint8_t[]> grown(new uint8_t[size_ * 2]);
+      std::memcpy(grown.get(), bytes_.get(), end_);
+      bytes_ = std::move(grown);
+      size_ *= 2;
+    }
+    while (end_ < size_ && !ended_) {
+      const size_t got = source_.Read(bytes_.get() + end_, size_ - end_);
       if (got == 0) ended_ = true;
       end_ += got;
     }
@@ -439,7 +449,8 @@ class Window {
 
  private:
   AdtgSource& source_;
-  std::vector<uint8_t> bytes_;
+  size_t size_;
+  std::unique_ptr<uint8_t[]> bytes_;
   size_t begin_ = 0, end_ = 0;  // the unused bytes
   size_t offset_ = 0;           // image offset of bytes_[begin_]
   bool ended_ = false;

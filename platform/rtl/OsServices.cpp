@@ -35,8 +35,11 @@ int AvailableCores() {
 }
 
 int64_t PhysicalMemoryBytes() {
-  const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
-  return pages > 0 && size > 0 ? int64_t(pages) * int64_t(size) : 0;
+  static const int64_t bytes = [] {  // asked once: the system call costs a small read's time
+    const long pages = sysconf(_SC_PHYS_PAGES), size = sysconf(_SC_PAGESIZE);
+    return pages > 0 && size > 0 ? int64_t(pages) * int64_t(size) : int64_t(0);
+  }();
+  return bytes;
 }
 
 std::string SystemErrorMessage(uint32_t code) {

@@ -43,9 +43,12 @@ int AvailableCores() {
 }
 
 int64_t PhysicalMemoryBytes() {
-  MEMORYSTATUSEX status{};
-  status.dwLength = sizeof status;
-  return GlobalMemoryStatusEx(&status) ? int64_t(status.ullTotalPhys) : 0;
+  static const int64_t bytes = [] {
+    MEMORYSTATUSEX status{};
+    status.dwLength = sizeof status;
+    return GlobalMemoryStatusEx(&status) ? int64_t(status.ullTotalPhys) : int64_t(0);
+  }();
+  return bytes;
 }
 
 std::string SystemErrorMessage(uint32_t code) {
