@@ -1,6 +1,8 @@
 #include "platform/rtl/Text.h"
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 
 #include "platform/rtl/Exceptions.h"
 
@@ -46,17 +48,21 @@ std::string Utf16ToUtf8(std::u16string_view text) {
   return out;
 }
 
+// Written into a string sized once: UTF-8 never takes fewer bytes than UTF-16 takes units, so
+// the input's length is room enough, and text that is mostly ASCII (most of a result set's) goes
+// unit by unit without a capacity check per character.
 std::u16string Utf8ToUtf16(std::string_view text) {
-  std::u16string out;
-  out.reserve(text.size());
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
+  std::u16string out(n, u'\0');
+  char16_t* o = out.data();
+  size_t w = 0;
   for (size_t i = 0; i < n;) {
     const unsigned char b = p[i];
     uint32_t c;
     size_t len;
     if (b < 0x80) {
-      out += char16_t(b);
+      o[w++] = char16_t(b);
       ++i;
       continue;
     } else if ((b & 0xE0) == 0xC0) {
@@ -78,13 +84,14 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) BadUtf8(i);
     if (c >= 0x10000) {
       c -= 0x10000;
-      out += char16_t(0xD800 + (c >> 10));
-      out += char16_t(0xDC00 + (c & 0x3FF));
+      o[w++] = char16_t(0xD800 + (c >> 10));
+      o[w++] = char16_t(0xDC00 + (c & 0x3FF));
     } else {
-      out += char16_t(c);
+      o[w++] = char16_t(c);
     }
     i += len;
   }
+  out.resize(w);
   return out;
 }
 
@@ -97,6 +104,10 @@ std::string Utf16ToAnsi(std::u16string_view text) {
 
 std::string Utf16ToLEBytes(std::u16string_view text) {
   std::string out(text.size() * 2, '\0');
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!text.empty()) std::memcpy(out.data(), text.data(), out.size());
+    return out;
+  }
   for (size_t i = 0; i < text.size(); ++i) {
     out[2 * i] = char(text[i] & 0xFF);
     out[2 * i + 1] = char(text[i] >> 8);
@@ -107,6 +118,10 @@ std::string Utf16ToLEBytes(std::u16string_view text) {
 std::u16string LEBytesToUtf16(std::string_view bytes) {
   if (bytes.size() % 2 != 0) throw EConvertError("UTF-16 text with an odd number of bytes");
   std::u16string out(bytes.size() / 2, u'\0');
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!bytes.empty()) std::memcpy(out.data(), bytes.data(), bytes.size());
+    return out;
+  }
   for (size_t i = 0; i < out.size(); ++i)
     out[i] = char16_t(uint8_t(bytes[2 * i]) | (uint16_t(uint8_t(bytes[2 * i + 1])) << 8));
   return out;

@@ -16,6 +16,9 @@ TEST(Text, Utf8AndUtf16RoundTripIncludingSurrogatePairs) {
   EXPECT_EQ(Utf8ToUtf16(utf8), wide);
   EXPECT_EQ(Utf16ToLEBytes(u"ab"), std::string("a\0b\0", 4));
   EXPECT_EQ(LEBytesToUtf16(std::string("a\0b\0", 4)), u"ab");
+  EXPECT_EQ(Utf16ToLEBytes(u"\u4E2D\U0001F600"), std::string("\x2D\x4E\x3D\xD8\x00\xDE", 6));
+  EXPECT_EQ(LEBytesToUtf16(std::string("\x2D\x4E\x3D\xD8\x00\xDE", 6)), u"\u4E2D\U0001F600");
+  EXPECT_EQ(Utf8ToUtf16(std::string(1000, 'x') + utf8), std::u16string(1000, u'x') + wide);
 }
 
 TEST(Text, InvalidInputIsAnErrorNotSilentLoss) {
