@@ -1,8 +1,11 @@
 #include "platform/ado/AdoValues.h"
 
+#include <bit>
 #include <cfloat>
 #include <cmath>
 #include <limits>
+#include <string>
+#include <string_view>
 
 #include "platform/ado/AdoBytes.h"
 #include "platform/ado/AdoDates.h"
@@ -279,18 +282,39 @@ std::string BinaryOf(const Variant& value) {
       Format("a value of type %s cannot be stored as binary", VarTypeName(value.Type()).c_str()));
 }
 
-// Checks the byte length against the column and pads fixed-width values with `pad` units.
+// Checks the byte length against the column and pads fixed-width values with `pad` units. The
+// bytes are copied once, into the store, unless they need padding.
 void StoreBytes(const TFieldDef& def, const CellPlan& plan, RowStore& store, uint8_t* rec, int col,
-                std::string bytes, std::string_view pad) {
+                std::string_view bytes, std::string_view pad) {
   uint64_t limit = plan.capacity;
   if (plan.form == CellForm::VarU32 && (def.IsLong() || limit == kUnlimitedCapacity))
     limit = 0x7FFFFFFF;
   if (bytes.size() > limit)
     throw EAdoError(Format("a value of %zu bytes does not fit into %llu bytes", bytes.size(),
                            static_cast<unsigned long long>(limit)));
-  if (def.FixedLength() && plan.capacity != kUnlimitedCapacity)
-    while (bytes.size() + pad.size() <= plan.capacity) bytes += pad;
+  if (def.FixedLength() && plan.capacity != kUnlimitedCapacity &&
+      bytes.size() + pad.size() <= plan.capacity) {
+    std::string padded(bytes);
+    while (padded.size() + pad.size() <= plan.capacity) padded += pad;
+    store.SetVar(rec, col, padded.data(), padded.size());
+    return;
+  }
   store.SetVar(rec, col, bytes.data(), bytes.size());
+}
+
+// Wide text as the little-endian UTF-16 bytes a cell holds. Text already held as UTF-16 is
+// viewed where it lies on a little-endian machine (`scratch` stays empty); otherwise the bytes
+// are made in `scratch`.
+std::string_view WideBytesOf(const Variant& value, std::string& scratch) {
+  const uint16_t kind = value.Kind();
+  if constexpr (std::endian::native == std::endian::little) {
+    if (kind == varOleStr || kind == varUString) {
+      const std::u16string& wide = value.AsWide();
+      return {reinterpret_cast<const char*>(wide.data()), wide.size() * 2};
+    }
+  }
+  scratch = Utf16ToLEBytes(value.ToWide());
+  return scratch;
 }
 
 void StoreDate(uint16_t adoType, const Variant& value, uint8_t* c) {
@@ -416,9 +440,11 @@ void StoreValue(const TFieldDef& def, const CellPlan& plan, RowStore& store, uin
       StoreBytes(def, plan, store, rec, col,
                  value.Kind() == varString ? value.AsAnsi() : Utf16ToAnsi(value.ToWide()), " ");
       break;
-    default:  // adWChar, adBSTR
-      StoreBytes(def, plan, store, rec, col, Utf16ToLEBytes(value.ToWide()),
+    default: {  // adWChar, adBSTR
+      std::string scratch;
+      StoreBytes(def, plan, store, rec, col, WideBytesOf(value, scratch),
                  std::string_view(" \0", 2));
+    }
   }
 }
 
