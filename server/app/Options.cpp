@@ -65,6 +65,10 @@ Network:
   --users FILE            HTTP needs the credentials of a user of FILE (HTTP Basic, checked
                           against the salted slow hashes that "qorvin-server passwd FILE
                           USER" writes); without them a request gets 401
+  --tls-cert FILE         serve the HTTP port as HTTPS (TLS 1.2 and later) with this PEM
+                          certificate chain (the server's certificate first)
+  --tls-key FILE          the PEM private key of --tls-cert (both or neither); SIGHUP reads
+                          both again for new connections (open ones keep theirs)
   --threads N             worker threads running requests (default 16)
 
 Behaviour:
@@ -165,6 +169,8 @@ const std::vector<OptionDef>& Options() {
        nullptr},
       {"allow", [](CommandLine& c, S, S v) { c.allow = v; }, nullptr},
       {"users", [](CommandLine& c, S, S v) { c.usersFile = v; }, nullptr},
+      {"tls-cert", [](CommandLine& c, S, S v) { c.tlsCert = v; }, nullptr},
+      {"tls-key", [](CommandLine& c, S, S v) { c.tlsKey = v; }, nullptr},
       {"allow-http", [](CommandLine& c, S, S v) { c.allowHttp = v; }, nullptr},
       {"allow-tcp", [](CommandLine& c, S, S v) { c.allowTcp = v; }, nullptr},
       {"allow-udp", [](CommandLine& c, S, S v) { c.allowUdp = v; }, nullptr},
@@ -327,6 +333,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
   c.net.allowHttp = list("--allow-http", c.allowHttp, c.allow);
   c.net.allowTcp = list("--allow-tcp", c.allowTcp, c.allow);
   c.net.allowUdp = list("--allow-udp", c.allowUdp, c.allow);
+  if (c.tlsCert.empty() != c.tlsKey.empty())
+    throw std::invalid_argument(c.tlsCert.empty() ? "--tls-key needs --tls-cert"
+                                                  : "--tls-cert needs --tls-key");
   if (!c.help && !c.version && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
     throw std::invalid_argument("every transport is off; enable at least one port");
   return c;

@@ -23,6 +23,7 @@
 #include "platform/rtl/OsServices.h"
 #include "server/net/HttpUsers.h"
 #include "server/net/NetServer.h"
+#include "server/net/TlsCertificate.h"
 
 namespace qorvin::server {
 
@@ -72,6 +73,17 @@ struct NetContext {
   }
   std::mutex usersMutex;
   std::shared_ptr<const UserDirectory> users;
+  // The certificate new HTTP connections take (null: plain HTTP). Whether HTTP is TLS is fixed
+  // at Start; a reload replaces the certificate as a whole.
+  std::shared_ptr<const TlsCertificate> TlsCert() {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    return tlsCert;
+  }
+  void SetTlsCert(std::shared_ptr<const TlsCertificate> c) {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    tlsCert = std::move(c);
+  }
+  std::shared_ptr<const TlsCertificate> tlsCert;
   std::mutex stopMutex;
   std::condition_variable stopped;
 
@@ -240,8 +252,10 @@ inline std::string PeerText(const TcpSocket& s) {
   return ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-// Session starters (one per accepted socket).
-void StartHttpSession(NetContext& ctx, TcpSocket socket);
+// Session starters (one per accepted socket). A non-empty `refusal` answers the connection's
+// first request with the dispatcher's refusal of that reason and closes it (the TLS port's way
+// of telling a client over the connection limit why: it needs a handshake first).
+void StartHttpSession(NetContext& ctx, TcpSocket socket, std::string refusal = {});
 void StartTcpSession(NetContext& ctx, TcpSocket socket);
 
 // The UDP endpoint: receives until closed.

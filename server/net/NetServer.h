@@ -2,7 +2,9 @@
 //
 //   HTTP  POST to "/Bin" (the path compared without regard to case): status 200 with the reply,
 //         500 when the reply reports a failure, 404 for other paths, 405 for other methods.
-//         Keep-alive connections carry any number of requests.
+//         Keep-alive connections carry any number of requests. With a certificate
+//         (SetTlsCertificate) the port serves HTTPS only: TLS 1.2 and later, the handshake
+//         within idleTimeout.
 //   TCP   frames both ways: a 4-byte big-endian length, then that many bytes; one connection
 //         carries any number of request/reply pairs, one at a time.
 //   UDP   one datagram per request: 38 bytes of request ID, then the request; the reply is one
@@ -32,6 +34,7 @@
 #include "server/net/Dispatcher.h"
 #include "server/net/HttpUsers.h"
 #include "server/net/RequestLog.h"
+#include "server/net/TlsCertificate.h"
 
 namespace qorvin::server {
 
@@ -87,6 +90,11 @@ class NetServer {
   // request without a valid user's credentials then gets 401 with WWW-Authenticate (POST /Bin
   // and GET /metrics; GET /health stays open).
   void SetUsers(std::shared_ptr<const UserDirectory> users);
+  // Before Start: the HTTP port serves HTTPS (TLS 1.2 and later) with this certificate (null:
+  // plain HTTP). After a start with one: new connections take this one, open connections keep
+  // theirs (any thread); std::logic_error for null or when the server started without TLS.
+  void SetTlsCertificate(std::shared_ptr<const TlsCertificate> certificate);
+  bool ServesTls() const;
   // SIGINT and SIGTERM stop the server. With `other` set, SIGHUP and SIGUSR1 no longer end the
   // process: each one runs other(signal) on the server's control thread (it must not block for
   // long) and the server goes on. Returns once the handlers are in place.

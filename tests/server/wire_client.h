@@ -188,6 +188,11 @@ class HttpClient {
     curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC));
     curl_easy_setopt(curl_, CURLOPT_USERPWD, userAndPassword.c_str());
   }
+  // HTTPS: the PEM file of the only authorities trusted from now on.
+  void SetAuthority(const std::string& pemFile) {
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, pemFile.c_str());
+    curl_easy_setopt(curl_, CURLOPT_CAPATH, nullptr);
+  }
   // The value of the last response's header `name` ("" without one).
   std::string Header(const char* name) {
     curl_header* h = nullptr;
