@@ -136,6 +136,8 @@ std::vector<std::string> ChangedOptions(const CommandLine& before, const Command
   note("udp-port", before.net.udpPort != after.net.udpPort);
   note("threads", before.net.workerThreads != after.net.workerThreads);
   note("max-connections", before.net.maxConnections != after.net.maxConnections);
+  note("max-requests-per-address",
+       before.net.maxRequestsPerAddress != after.net.maxRequestsPerAddress);
   note("admin", before.config.admin != after.config.admin);
   note("log-format", before.logFormat != after.logFormat);
   note("max-rows", before.config.batch.limits.maxRows != after.config.batch.limits.maxRows);

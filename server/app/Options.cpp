@@ -57,6 +57,10 @@ Network:
   --idle-timeout S        close a connection without a complete request after S seconds
                           (default 60)
   --max-connections N     TCP and HTTP connections served at once (default 512)
+  --max-requests-per-address N
+                          requests one client address may have running at once, over all
+                          transports (default 64; 0 = no limit); more are refused at once
+                          with "Too many requests from ADDRESS already"
   --allow CIDR[,CIDR...]  serve only clients from these networks ("10.1.0.0/16,::1"; an
                           address alone is that address); others are closed at accept (TCP,
                           HTTP) or ignored (UDP) before anything is read (default: all)
@@ -166,6 +170,9 @@ const std::vector<OptionDef>& Options() {
        nullptr},
       {"max-connections",
        [](CommandLine& c, S o, S v) { c.net.maxConnections = int(Number(o, v, 1, 100000)); },
+       nullptr},
+      {"max-requests-per-address",
+       [](CommandLine& c, S o, S v) { c.net.maxRequestsPerAddress = int(Number(o, v, 0, 100000)); },
        nullptr},
       {"allow", [](CommandLine& c, S, S v) { c.allow = v; }, nullptr},
       {"users", [](CommandLine& c, S, S v) { c.usersFile = v; }, nullptr},

@@ -221,6 +221,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
                    "text/plain; version=0.0.4; charset=utf-8");
     }
     size_t in = req.body().size();
+    DispatchReply refusal;
+    NetContext::InFlight admitted =
+        ctx_.BeginRequestFrom(address_, RequestInfo{"HTTP", peer_}, refusal);
+    if (admitted == nullptr)
+      return Reply(http::status::internal_server_error, std::move(refusal), in, started,
+                   std::move(token));
+    token = std::move(admitted);
     idle_.Disarm();  // a running request is not idleness
     // The reply is written from the worker: nothing else of this session runs meanwhile.
     ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_},

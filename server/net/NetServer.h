@@ -13,8 +13,9 @@
 // Limits: a request larger than NetOptions::maxRequestBytes is answered with the dispatcher's
 // Refuse reply (HTTP status 500; the TCP connection is closed after it). A connection that has
 // no complete request within idleTimeout is closed. At most maxConnections TCP and HTTP
-// connections are served at once; more are closed at accept. A UDP reply that does not fit in
-// one datagram is replaced by a Refuse reply.
+// connections are served at once; more are told why and closed. At most maxRequestsPerAddress
+// requests of one client address run at once; more are answered with the Refuse reply. A UDP reply
+// that does not fit in one datagram is replaced by a Refuse reply.
 //
 // Threads: ioThreads run the sockets, each its own share of the connections (given out in turn
 // as they are accepted; UDP on the first); the dispatcher runs on workerThreads, so a slow request
@@ -51,6 +52,10 @@ struct NetOptions {
   int workerThreads = 16;
   std::chrono::milliseconds idleTimeout{60000};
   int maxConnections = 512;
+  // Requests one client address may have in flight at once, over every transport (0: no
+  // limit). A request past it is answered at once with the dispatcher's refusal ("Too many
+  // requests from ADDRESS already ...") and counted as refused ("too-many-requests").
+  int maxRequestsPerAddress = 64;
   std::chrono::milliseconds shutdownGrace{10000};
   // The clients each transport serves (empty: all). A refused client gets nothing: its TCP or
   // HTTP connection is closed at accept, its datagram dropped.
