@@ -185,7 +185,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
                    std::move(token), "text/plain");
     }
     std::shared_ptr<const UserDirectory> users = ctx_.Users();
-    if (users == nullptr) return Serve(std::move(req), metrics, started, std::move(token));
+    if (users == nullptr) {
+      entry_.reset();  // (users taken away by a reload: no user's rights any more)
+      return Serve(std::move(req), metrics, started, std::move(token));
+    }
     std::string authorization(req[http::field::authorization]);
     if (users == verifiedWith_ && !authorization.empty() && authorization == verified_)
       return Serve(std::move(req), metrics, started, std::move(token));
@@ -198,6 +201,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
       const std::string user = users->Check(authorization);
       if (user.empty()) return self->RefuseUnauthorized(authorization, started, std::move(token));
       self->ctx_.authFailures.Succeeded(self->address_);
+      // The user's entry lives as long as the directory it came from.
+      self->entry_ = std::shared_ptr<const HttpUser>(users, users->Find(user));
       self->verifiedWith_ = std::move(users);
       self->verified_ = std::move(authorization);
       self->user_ = user;
@@ -230,7 +235,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
     token = std::move(admitted);
     idle_.Disarm();  // a running request is not idleness
     // The reply is written from the worker: nothing else of this session runs meanwhile.
-    ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_},
+    ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_, entry_},
                   [self = this->shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
                         reply.failed ? http::status::internal_server_error : http::status::ok;
@@ -338,6 +343,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
   std::string verified_;
   std::shared_ptr<const UserDirectory> verifiedWith_;
   std::string user_;
+  std::shared_ptr<const HttpUser> entry_;       // user_'s entry in verifiedWith_
   std::string refusal_;                         // see the constructor
   std::shared_ptr<const TlsCertificate> cert_;  // null without TLS
   // Without TLS a plain socket: its completions run straight from the reactor, where a wrapping
