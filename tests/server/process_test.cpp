@@ -2,8 +2,10 @@
 // with the probe and a real call, and a clean stop on SIGTERM and SIGINT.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -318,6 +320,82 @@ TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswer) {
        at = log.find("127.0.0.2 is not in the allow list", at + 1))
     ++lines;
   EXPECT_EQ(lines, 1u) << log;
+}
+
+// A network namespace of the test's own for the calling thread, with only its loopback device,
+// up, holding 10.77.0.1 and 10.77.0.2 besides 127.0.0.1; the thread goes back to its own
+// namespace on destruction. Processes the thread starts meanwhile live in it. Ok() is false
+// where one cannot be made (no CAP_SYS_ADMIN, no ip command).
+class NetworkNamespace {
+ public:
+  NetworkNamespace() : home_(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (home_ < 0 || ::unshare(CLONE_NEWNET) != 0) return;
+    entered_ = true;
+    ok_ = std::system(
+              "ip link set lo up && ip addr add 10.77.0.1/32 dev lo && "
+              "ip addr add 10.77.0.2/32 dev lo 2>/dev/null") == 0;
+  }
+  ~NetworkNamespace() {
+    if (entered_ && ::setns(home_, CLONE_NEWNET) != 0) std::abort();  // never run on elsewhere
+    if (home_ >= 0) ::close(home_);
+  }
+  NetworkNamespace(const NetworkNamespace&) = delete;
+  NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  int home_;
+  bool entered_ = false;
+  bool ok_ = false;
+};
+
+// --allow with two addresses of a network, the server bound to every address: 10.77.0.2 gets no
+// answer on T and U, 10.77.0.1 is served.
+TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswerInANamespace) {
+  NetworkNamespace ns;
+  if (!ns.Ok()) GTEST_SKIP() << "no network namespace here (needs root and the ip command)";
+  ServerProcess server({"--bind", "0.0.0.0", "--http-port", "-1", "--tcp-port", "0", "--udp-port",
+                        "0", "--allow", "10.77.0.1"});
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const int tcp = PortIn(line, "tcp"), udp = PortIn(line, "udp");
+
+  Socket outside(SOCK_STREAM);
+  outside.BindSource("10.77.0.2");
+  outside.ConnectTo("10.77.0.1", tcp);
+  try {
+    outside.SendAll(Frame("PROBE"));
+  } catch (const std::exception&) {
+    // already closed: equally no answer
+  }
+  EXPECT_TRUE(outside.PeerClosedOrReset());
+  Socket inside(SOCK_STREAM);
+  inside.BindSource("10.77.0.1");
+  inside.ConnectTo("10.77.0.1", tcp);
+  EXPECT_EQ(TcpCall(inside, "PROBE"), "PROBEDOK");
+
+  // UDP: the outside datagram first, then the inside one; answered in order, so once the second
+  // is answered the first was judged.
+  const std::string id = "{00000000-0000-0000-0000-000000000002}";
+  const std::string datagram = id + "PROBE";
+  const sockaddr_in to = Socket::At("10.77.0.1", udp);
+  Socket outsideUdp(SOCK_DGRAM), insideUdp(SOCK_DGRAM);
+  outsideUdp.BindSource("10.77.0.2");
+  insideUdp.BindSource("10.77.0.1");
+  for (Socket* s : {&outsideUdp, &insideUdp})
+    ASSERT_GT(::sendto(s->fd(), datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
+  ASSERT_TRUE(insideUdp.Readable(kWaitMs));
+  std::string reply(100, '\0');
+  reply.resize(size_t(std::max<ssize_t>(0, ::recv(insideUdp.fd(), reply.data(), reply.size(), 0))));
+  EXPECT_EQ(reply, id + "PROBEDOK");
+  EXPECT_FALSE(outsideUdp.Readable(0));
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_NE(server.Log().find("10.77.0.2 is not in the allow list"), std::string::npos)
+      << server.Log();
 }
 
 // "qorvin-server passwd FILE USER" with the password on standard input; its exit status.
