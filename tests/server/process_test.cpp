@@ -13,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "tests/http/SelfSignedCertificate.h"
 #include "tests/server/service_client.h"
 #include "tests/server/services_fixture.h"
 #include "tests/server/wire_client.h"
@@ -322,6 +323,8 @@ TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswer) {
   EXPECT_EQ(lines, 1u) << log;
 }
 
+int Passwd(const std::string& file, const std::string& user, const std::string& input);
+
 // A network namespace of the test's own for the calling thread, with only its loopback device,
 // up, holding 10.77.0.1 and 10.77.0.2 besides 127.0.0.1; the thread goes back to its own
 // namespace on destruction. Processes the thread starts meanwhile live in it. Ok() is false
@@ -396,6 +399,54 @@ TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswerInANamespace) {
   EXPECT_EQ(server.Wait(), 0);
   EXPECT_NE(server.Log().find("10.77.0.2 is not in the allow list"), std::string::npos)
       << server.Log();
+  EXPECT_EQ(server.Log().find("warning"), std::string::npos) << "every transport is guarded";
+}
+
+// The start's warning about a server beyond loopback names the transports open to anyone: HTTP
+// counts as guarded with an allow list or with HTTPS and users; plain HTTP users are warned
+// about on their own (their passwords would travel in clear text).
+TEST(ServerProgram, TheWarningBeyondLoopbackNamesTheOpenTransports) {
+  NetworkNamespace ns;
+  if (!ns.Ok()) GTEST_SKIP() << "no network namespace here (needs root and the ip command)";
+  qorvin::testing::SelfSignedCertificate pair;
+  if (!pair.Ok()) GTEST_SKIP() << "the openssl command could not make a certificate";
+  const std::string users = qorvin::test::TempPath("warning-users");
+  std::filesystem::remove(users);
+  ASSERT_EQ(Passwd(users, "alice", "s3cret\n"), 0);
+  const std::vector<std::string> common = {"--bind",      "10.77.0.1", "--http-port", "0",
+                                           "--tcp-port",  "0",         "--udp-port",  "0",
+                                           "--allow-udp", "10.77.0.2"};
+  struct Case {
+    std::vector<std::string> extra;
+    std::string warning;  // "" none
+    bool clearText;       // the users' passwords in clear text
+  };
+  const std::vector<Case> cases = {
+      {{"--users", users, "--tls-cert", pair.Cert(), "--tls-key", pair.Key()},
+       "with TCP open to anyone",
+       false},
+      {{"--users", users}, "with HTTP TCP open to anyone", true},
+      {{"--tls-cert", pair.Cert(), "--tls-key", pair.Key(), "--allow-tcp", "10.77.0.2"},
+       "with HTTP open to anyone",
+       false},
+      {{"--allow-http", "10.77.0.2", "--allow-tcp", "10.77.0.2"}, "", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = common;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ServerProcess server(args);
+    const std::string line = server.Line();
+    ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+    const std::string log = server.Log();
+    if (c.warning.empty()) {
+      EXPECT_EQ(log.find("beyond loopback"), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find("beyond loopback, " + c.warning), std::string::npos) << log;
+    }
+    EXPECT_EQ(log.find("passwords travel unencrypted") != std::string::npos, c.clearText) << log;
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(), 0);
+  }
 }
 
 // "qorvin-server passwd FILE USER" with the password on standard input; its exit status.
