@@ -186,7 +186,11 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
     }
     std::shared_ptr<const UserDirectory> users = ctx_.Users();
     if (users == nullptr) {
-      entry_.reset();  // (users taken away by a reload: no user's rights any more)
+      // Users taken away by a reload: no user's name or rights any more.
+      entry_.reset();
+      user_.clear();
+      verifiedWith_.reset();
+      verified_.clear();
       return Serve(std::move(req), metrics, started, std::move(token));
     }
     std::string authorization(req[http::field::authorization]);
