@@ -526,5 +526,22 @@ TEST_F(NetTest, OneAddressRunsAtMostItsShareOfRequests) {
   EXPECT_EQ(http.Send(Url("/Bin"), "t").body, "echo:t");
 }
 
+// A kept connection's user is the one its header was last checked as: once a reload takes the
+// users away, its requests carry no user's name any more.
+TEST_F(NetTest, AConnectionForgetsItsUserWhenTheUsersGo) {
+  StartServer();
+  server_->SetUsers(UserDirectory::Parse("alice:" + UserDirectory::Hash("pw") + "\n", "u"));
+  HttpClient http;
+  http.SetCredentials("alice:pw");
+  EXPECT_EQ(http.Send(Url("/Bin"), "one").status, 200);
+  server_->SetUsers(nullptr);
+  HttpResult r = http.Send(Url("/Bin"), "two");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.connectsMade, 0) << "the same connection";
+  const std::string log = logText_.str();
+  EXPECT_NE(log.find("echo/HTTP http-user=alice in=3"), std::string::npos) << log;
+  EXPECT_NE(log.find("echo/HTTP in=3"), std::string::npos) << log;
+}
+
 }  // namespace
 }  // namespace qorvin::server
