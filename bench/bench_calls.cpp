@@ -3,7 +3,8 @@
 //   bench_calls [--server PATH] [--lib PATH] [--cli PATH] [--trivial PATH]
 //               [--seconds S] [--reps N] [--cli-calls N] [--pin yes|no] [--only TEXT]
 //
-// Starts `qorvin-server --quiet` (any free ports) and a raw echo server (64-byte request, 64-byte
+// Starts `qorvin-server --quiet` (any free ports), a second one serving HTTPS (a throw-away
+// certificate made with the openssl command) and a raw echo server (64-byte request, 64-byte
 // reply over framed TCP, UDP and HTTP/1.1), both on core 0 when the process may pin, the clients
 // on core 1. Then, in each repetition, runs every case for S seconds one after the other, so
 // that a change of load touches all cases alike; ratios are taken within one repetition and
@@ -27,6 +28,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <functional>
@@ -39,6 +41,8 @@
 #include <vector>
 
 #include "qorvin/QorvinClient.h"
+#include "qorvin/QorvinCredentials.h"
+#include "qorvin/QorvinServers.h"
 
 namespace {
 
@@ -206,7 +210,8 @@ struct Server {
   int http = 0, tcp = 0, udp = 0;
 };
 
-Server StartServer(const std::string& path) {
+// `tls`: the folder of a certificate pair (cert.pem, key.pem) the HTTP port serves HTTPS with.
+Server StartServer(const std::string& path, const std::string& tls = "") {
   int out[2];
   if (pipe(out) != 0) Die("pipe failed");
   Server s;
@@ -216,8 +221,14 @@ Server StartServer(const std::string& path) {
     dup2(out[1], 1);
     ::close(out[0]);
     ::close(out[1]);
-    execl(path.c_str(), path.c_str(), "--quiet", "--http-port", "0", "--tcp-port", "0",
-          "--udp-port", "0", static_cast<char*>(nullptr));
+    const std::string cert = tls + "/cert.pem", key = tls + "/key.pem";
+    if (tls.empty())
+      execl(path.c_str(), path.c_str(), "--quiet", "--http-port", "0", "--tcp-port", "0",
+            "--udp-port", "0", static_cast<char*>(nullptr));
+    else
+      execl(path.c_str(), path.c_str(), "--quiet", "--http-port", "0", "--tcp-port", "-1",
+            "--udp-port", "-1", "--tls-cert", cert.c_str(), "--tls-key", key.c_str(),
+            static_cast<char*>(nullptr));
     _exit(127);
   }
   ::close(out[1]);
@@ -231,6 +242,7 @@ Server StartServer(const std::string& path) {
     return std::stoi(line.substr(at + std::strlen(key)));
   };
   s.http = port("http=");
+  if (!tls.empty()) return s;
   s.tcp = port("tcp=");
   s.udp = port("udp=");
   return s;
@@ -403,12 +415,26 @@ const char* kTenRows =
     "with recursive r(n) as (select 1 union all select n + 1 from r where n < 10) "
     "select n as Id, 'row ' || n as Name from r";
 
-MakeClient Ours(char letter, int port, bool keep, Op op) {
+// `https`: the module's only server is this https:// URL, whose authority is `authority`.
+MakeClient Ours(char letter, int port, bool keep, Op op, const std::string& https = "",
+                const std::string& authority = "") {
   return [=] {
     QorvinText failure{};
-    IRemoteDataModule* m = g_create(0, letter, "127.0.0.1", port, &failure);
+    IRemoteDataModule* m = g_create(0, letter, https.empty() ? "127.0.0.1" : "", port, &failure);
     if (!m)
       Die(std::string("CreateRemoteDataModule failed: ") + (failure.data ? failure.data : ""));
+    if (!https.empty()) {
+      IQorvinServers* servers = nullptr;
+      IQorvinCredentials* credentials = nullptr;
+      if (m->QueryInterface(&kQorvinIID_IQorvinServers, reinterpret_cast<void**>(&servers)) != 0 ||
+          m->QueryInterface(&kQorvinIID_IQorvinCredentials,
+                            reinterpret_cast<void**>(&credentials)) != 0 ||
+          !servers->AddServer(https.c_str(), 0, nullptr, &failure) ||
+          !servers->SetMode(kQorvinServersFailOver) ||
+          !credentials->SetTrustedCertificates(authority.c_str(), &failure))
+        Die(std::string("the HTTPS module cannot be set up: ") +
+            (failure.data ? failure.data : ""));
+    }
     m->SetKeepConnection(keep);
     return Call([m, op](std::string& error) {
       QorvinText text{};
@@ -497,12 +523,15 @@ std::string Here(const char* argv0, const std::string& relative) {
   return (slash == std::string::npos ? std::string(".") : self.substr(0, slash)) + "/" + relative;
 }
 
-int Stop(pid_t server, pid_t raw) {
+int Stop(pid_t server, pid_t raw, pid_t tlsServer, const std::string& tlsFolder) {
   kill(server, SIGTERM);
+  kill(tlsServer, SIGTERM);
   kill(raw, SIGKILL);
   waitpid(server, nullptr, 0);
+  waitpid(tlsServer, nullptr, 0);
   waitpid(raw, nullptr, 0);
-  return 0;
+  const std::string remove = "rm -rf '" + tlsFolder + "'";
+  return std::system(remove.c_str()) == 0 ? 0 : 1;
 }
 
 }  // namespace
@@ -543,6 +572,17 @@ int main(int argc, char** argv) {
   std::string loadBefore = LoadAverage();
   RawPorts raw = StartRawServer();
   Server srv = StartServer(server);
+  // A second server for HTTPS, with a throw-away certificate made here.
+  char tlsFolder[] = "/tmp/bench-calls-tls-XXXXXX";
+  if (mkdtemp(tlsFolder) == nullptr) Die("mkdtemp failed");
+  const std::string tls = tlsFolder;
+  const std::string makeCert =
+      "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj "
+      "'/CN=localhost' -addext subjectAltName=IP:127.0.0.1 -keyout " +
+      tls + "/key.pem -out " + tls + "/cert.pem >/dev/null 2>&1";
+  if (std::system(makeCert.c_str()) != 0) Die("the openssl command could not make a certificate");
+  Server tlsSrv = StartServer(server, tls);
+  const std::string httpsUrl = "https://127.0.0.1:" + std::to_string(tlsSrv.http) + "/Bin";
   Pin(1);
   void* handle = dlopen(lib.c_str(), RTLD_NOW);
   if (!handle) Die(std::string("dlopen: ") + dlerror());
@@ -593,6 +633,14 @@ int main(int argc, char** argv) {
     for (auto& t : transports)
       add(std::string(opName) + ", " + t.name, Ours(t.letter, t.port, t.keep, op), 1,
           op == Op::DateTime ? t.raw : "", op == Op::DateTime ? t.target : 0);
+  // HTTPS beside plain HTTP: the same read, kept connections and one per call (a handshake
+  // each), against the second server (same program and options but the certificate).
+  add("SynchReadData 10 rows, HTTPS kept",
+      Ours('H', 0, true, Op::Read10, httpsUrl, tls + "/cert.pem"), 1,
+      "SynchReadData 10 rows, H kept");
+  add("SynchReadData 10 rows, HTTPS per call",
+      Ours('H', 0, false, Op::Read10, httpsUrl, tls + "/cert.pem"), 1,
+      "SynchReadData 10 rows, H per call");
   for (int n : {4, 16}) {
     add("raw TCP kept, " + std::to_string(n) + " clients", RawTcpKept(raw.tcp), n);
     add("GetDateTime, T kept, " + std::to_string(n) + " clients",
@@ -607,7 +655,9 @@ int main(int argc, char** argv) {
   for (int rep = 0; rep < reps; ++rep) {
     for (auto& c : cases) {
       // A raw case's server is the raw echo server.
-      const pid_t server = c.name.rfind("raw", 0) == 0 ? raw.pid : srv.pid;
+      const pid_t server = c.name.rfind("raw", 0) == 0                 ? raw.pid
+                           : c.name.find("HTTPS") != std::string::npos ? tlsSrv.pid
+                                                                       : srv.pid;
       double cpu0 = CpuSeconds(server);
       c.samples.push_back(Run(c.make, c.clients, seconds));
       c.serverCpu += CpuSeconds(server) - cpu0;
@@ -688,7 +738,7 @@ int main(int argc, char** argv) {
       serverCalls < 2000 ? "too few calls to tell"
       : serverUs <= 25   ? "met"
                          : "missed");
-  if (cliMs.empty()) return Stop(srv.pid, raw.pid);
+  if (cliMs.empty()) return Stop(srv.pid, raw.pid, tlsSrv.pid, tls);
   std::vector<double> cliRatio;
   for (size_t r = 0; r < cliMs.size(); ++r) cliRatio.push_back(trivialMs[r] / cliMs[r]);
   Stats cr = Of(cliRatio);
@@ -703,5 +753,5 @@ int main(int argc, char** argv) {
               cm.median <= 3 ? "met" : "missed",
               tm.median > 3 ? ", unreachable here: the trivial process alone takes longer" : "");
 
-  return Stop(srv.pid, raw.pid);
+  return Stop(srv.pid, raw.pid, tlsSrv.pid, tls);
 }

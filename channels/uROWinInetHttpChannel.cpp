@@ -319,6 +319,8 @@ void TROWinInetHTTPChannel::ApplyServerLocator(TROServerLocator* locator) {
                  [](unsigned char c) { return char(std::tolower(c)); });
   if (lower.starts_with("http://") || lower.starts_with("https://"))
     SetTargetURL(host);
+  else if (host.empty())
+    SetTargetURL("");  // a locator without a host (a module whose servers were all added)
   else
     SetTargetURL(Format("http://%s:%d/%s", UrlHost(host).c_str(), locator->Port(),
                         locator->HTTPDispatcher().c_str()));

@@ -30,7 +30,10 @@ std::unique_ptr<ModuleChannel> ModuleChannel::Create(char connectType, const std
     case 'H': {
       auto http = std::make_unique<TROWinInetHTTPChannel>();
       http->SetUserAgent(kUserAgent);
-      http->SetTargetURL("http://" + UrlHost(host) + ":" + std::to_string(port) + "/Bin");
+      // An empty host leaves the channel without a URL: the module's servers all come from
+      // IQorvinServers::AddServer (an https:// URL among them).
+      if (!host.empty())
+        http->SetTargetURL("http://" + UrlHost(host) + ":" + std::to_string(port) + "/Bin");
       m->channel_ = std::move(http);
       m->kind_ = 'H';
       break;

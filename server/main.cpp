@@ -25,6 +25,7 @@
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
 #include "server/net/HttpUsers.h"
+#include "server/net/TlsCertificate.h"
 #include "server/services/ServiceHost.h"
 
 namespace qorvin::server {
@@ -135,6 +136,8 @@ std::vector<std::string> ChangedOptions(const CommandLine& before, const Command
   note("udp-port", before.net.udpPort != after.net.udpPort);
   note("threads", before.net.workerThreads != after.net.workerThreads);
   note("max-connections", before.net.maxConnections != after.net.maxConnections);
+  note("max-requests-per-address",
+       before.net.maxRequestsPerAddress != after.net.maxRequestsPerAddress);
   note("admin", before.config.admin != after.config.admin);
   note("log-format", before.logFormat != after.logFormat);
   note("max-rows", before.config.batch.limits.maxRows != after.config.batch.limits.maxRows);
@@ -156,6 +159,7 @@ int CheckConfiguration(const CommandLine& c) {
                              std::strerror(errno));
   if (!c.quiet && !c.logFile.empty()) LogFile::Open(c.logFile);
   if (!c.usersFile.empty()) UserDirectory::Load(c.usersFile);
+  if (!c.tlsCert.empty()) TlsCertificate::Load(c.tlsCert, c.tlsKey);
   std::shared_ptr<IDatabase> db = OpenDatabase(c.config.database, c.config.databaseOptions);
   std::cout << "qorvin-server: the configuration is valid (" << db->Describe()
             << (c.configFile.empty() ? "" : ", configuration " + c.configFile) << ")" << std::endl;
@@ -192,6 +196,7 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   NetServer net(c.net, host, log);
   transports = &net;
   if (!c.usersFile.empty()) net.SetUsers(UserDirectory::Load(c.usersFile));
+  if (!c.tlsCert.empty()) net.SetTlsCertificate(TlsCertificate::Load(c.tlsCert, c.tlsKey));
   net.ServeMetrics([&metrics] { return metrics.Page(); });
   net.Start();
   BoundPorts ports = net.Ports();
@@ -211,10 +216,18 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       // The users file is read again as a whole; one that does not load changes nothing.
       std::shared_ptr<const UserDirectory> users =
           fresh.usersFile.empty() ? nullptr : UserDirectory::Load(fresh.usersFile);
+      // A server serving HTTPS reads its certificate again (the files may have been renewed in
+      // place); whether HTTP is HTTPS at all changes only at the next start.
+      std::shared_ptr<const TlsCertificate> cert =
+          net.ServesTls() && !fresh.tlsCert.empty()
+              ? TlsCertificate::Load(fresh.tlsCert, fresh.tlsKey)
+              : nullptr;
       logFile.Reopen(fresh.logFile.empty() ? logFile.Path() : fresh.logFile);
       net.SetUsers(std::move(users));
+      if (cert) net.SetTlsCertificate(std::move(cert));
       std::string note = "configuration reloaded";
-      const std::vector<std::string> changed = ChangedOptions(c, fresh);
+      std::vector<std::string> changed = ChangedOptions(c, fresh);
+      if (net.ServesTls() == fresh.tlsCert.empty()) changed.push_back("tls-cert");
       if (!changed.empty()) {
         note += "; take effect at the next start:";
         for (const std::string& name : changed) note += " " + name;
@@ -225,12 +238,22 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       std::cerr << "qorvin-server: the configuration was not reloaded: " << e.what() << std::endl;
     }
   });
-  if (!IsLoopback(c.net.bindAddress) &&
-      (c.net.allowHttp.Empty() || c.net.allowTcp.Empty() || c.net.allowUdp.Empty()))
+  // Beyond loopback, a transport is open to the network unless an allow list keeps it to known
+  // addresses; HTTP is covered too by HTTPS with users (credentials that travel encrypted).
+  const bool httpGuarded =
+      ports.http < 0 || !c.net.allowHttp.Empty() || (net.ServesTls() && !c.usersFile.empty());
+  const bool tcpGuarded = ports.tcp < 0 || !c.net.allowTcp.Empty();
+  const bool udpGuarded = ports.udp < 0 || !c.net.allowUdp.Empty();
+  if (!IsLoopback(c.net.bindAddress) && (!httpGuarded || !tcpGuarded || !udpGuarded))
     std::cerr << "qorvin-server: warning: listening on " << c.net.bindAddress
-              << ", beyond loopback, without an allow list for every transport: anyone who can "
-                 "reach these ports runs statements with the server's database account (see "
-                 "--allow and docs/server.md)"
+              << ", beyond loopback, with " << (httpGuarded ? "" : "HTTP ")
+              << (tcpGuarded ? "" : "TCP ") << (udpGuarded ? "" : "UDP ")
+              << "open to anyone who can reach the port: they run statements with the server's "
+                 "database account (see --allow, --tls-cert with --users, and docs/server.md)"
+              << std::endl;
+  if (!c.usersFile.empty() && !net.ServesTls() && !IsLoopback(c.net.bindAddress))
+    std::cerr << "qorvin-server: warning: the HTTP users' passwords travel unencrypted "
+                 "(plain HTTP); see --tls-cert"
               << std::endl;
   std::cerr << "qorvin-server: " << db->Describe() << ", procedures "
             << (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder)
@@ -238,7 +261,7 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
             << (c.config.admin ? ", admin operations allowed" : "") << std::endl;
   std::cout << "qorvin-server listening address=" << c.net.bindAddress
             << " http=" << PortText(ports.http) << " tcp=" << PortText(ports.tcp)
-            << " udp=" << PortText(ports.udp) << std::endl;
+            << " udp=" << PortText(ports.udp) << (net.ServesTls() ? " tls=on" : "") << std::endl;
   net.Wait();
   std::cerr << "qorvin-server: stopped" << std::endl;
   return 0;

@@ -57,6 +57,10 @@ Network:
   --idle-timeout S        close a connection without a complete request after S seconds
                           (default 60)
   --max-connections N     TCP and HTTP connections served at once (default 512)
+  --max-requests-per-address N
+                          requests one client address may have running at once, over all
+                          transports (default 64; 0 = no limit); more are refused at once
+                          with "Too many requests from ADDRESS already"
   --allow CIDR[,CIDR...]  serve only clients from these networks ("10.1.0.0/16,::1"; an
                           address alone is that address); others are closed at accept (TCP,
                           HTTP) or ignored (UDP) before anything is read (default: all)
@@ -65,6 +69,10 @@ Network:
   --users FILE            HTTP needs the credentials of a user of FILE (HTTP Basic, checked
                           against the salted slow hashes that "qorvin-server passwd FILE
                           USER" writes); without them a request gets 401
+  --tls-cert FILE         serve the HTTP port as HTTPS (TLS 1.2 and later) with this PEM
+                          certificate chain (the server's certificate first)
+  --tls-key FILE          the PEM private key of --tls-cert (both or neither); SIGHUP reads
+                          both again for new connections (open ones keep theirs)
   --threads N             worker threads running requests (default 16)
 
 Behaviour:
@@ -166,8 +174,13 @@ const std::vector<OptionDef>& Options() {
       {"max-connections",
        [](CommandLine& c, S o, S v) { c.net.maxConnections = int(Number(o, v, 1, 100000)); },
        nullptr},
+      {"max-requests-per-address",
+       [](CommandLine& c, S o, S v) { c.net.maxRequestsPerAddress = int(Number(o, v, 0, 100000)); },
+       nullptr},
       {"allow", [](CommandLine& c, S, S v) { c.allow = v; }, nullptr},
       {"users", [](CommandLine& c, S, S v) { c.usersFile = v; }, nullptr},
+      {"tls-cert", [](CommandLine& c, S, S v) { c.tlsCert = v; }, nullptr},
+      {"tls-key", [](CommandLine& c, S, S v) { c.tlsKey = v; }, nullptr},
       {"allow-http", [](CommandLine& c, S, S v) { c.allowHttp = v; }, nullptr},
       {"allow-tcp", [](CommandLine& c, S, S v) { c.allowTcp = v; }, nullptr},
       {"allow-udp", [](CommandLine& c, S, S v) { c.allowUdp = v; }, nullptr},
@@ -330,6 +343,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
   c.net.allowHttp = list("--allow-http", c.allowHttp, c.allow);
   c.net.allowTcp = list("--allow-tcp", c.allowTcp, c.allow);
   c.net.allowUdp = list("--allow-udp", c.allowUdp, c.allow);
+  if (c.tlsCert.empty() != c.tlsKey.empty())
+    throw std::invalid_argument(c.tlsCert.empty() ? "--tls-key needs --tls-cert"
+                                                  : "--tls-cert needs --tls-key");
   if (!c.help && !c.version && c.net.httpPort < 0 && c.net.tcpPort < 0 && c.net.udpPort < 0)
     throw std::invalid_argument("every transport is off; enable at least one port");
   return c;

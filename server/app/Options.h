@@ -30,6 +30,8 @@ struct CommandLine {
   // --allow and --allow-http/-tcp/-udp as given (the net options hold the parsed lists).
   std::string allow, allowHttp, allowTcp, allowUdp;
   std::string usersFile;     // --users: HTTP users (empty: HTTP needs no credentials)
+  std::string tlsCert;       // --tls-cert: PEM certificate chain (with tlsKey: HTTP is HTTPS)
+  std::string tlsKey;        // --tls-key: PEM private key of tlsCert
   bool version = false;      // print the version and stop
   bool checkConfig = false;  // check the configuration (and the database) and stop
 };

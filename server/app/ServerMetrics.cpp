@@ -79,7 +79,7 @@ ServerMetrics::ServerMetrics(MetricsSources sources)
                     .Register(*registry_)),
       refused_(prometheus::BuildCounter()
                    .Name("qorvin_refused_total")
-                   .Help("Clients turned away before a request was read, by transport and reason.")
+                   .Help("Clients and requests turned away, by transport and reason.")
                    .Register(*registry_)),
       operationSeries_(std::make_unique<OperationSeries[]>(sources_.operations.size())) {}
 

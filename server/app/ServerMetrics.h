@@ -7,10 +7,11 @@
 //   qorvin_sent_bytes_total{transport}                       counter, reply bytes
 //   qorvin_open_connections                                  gauge, TCP and HTTP connections
 //   qorvin_db_sessions_in_use{service}                       gauge, leased database sessions
-//   qorvin_refused_total{transport,reason}                   counter, clients turned away before
-//                                                            a request was read: reason
-//                                                            "not-allowed" (the allow list) or
-//                                                            "too-many-connections"
+//   qorvin_refused_total{transport,reason}                   counter, clients and requests
+//                                                            turned away: reason "not-allowed"
+//                                                            (the allow list),
+//                                                            "too-many-connections" or
+//                                                            "too-many-requests" (per address)
 //
 // operation is "Service.Operation" for the operations the server knows, "probe", "metrics", or
 // "other" (anything else: unknown operations, malformed or refused requests, other HTTP paths),

@@ -70,6 +70,15 @@ struct StatementResult {
   int64_t rowsAffected = 0;  // rows changed (DML) or returned (queries)
 };
 
+// Whose statements a session runs (an HTTP user's rights): the PostgreSQL role they run as and
+// whether they may only read. An empty one is the server's own account, with all its rights.
+struct SessionUser {
+  std::string name;  // the user, for messages
+  std::string role;  // PostgreSQL: SET ROLE to this role; empty: no role of its own
+  bool readOnly = false;
+  bool Empty() const { return role.empty() && !readOnly; }
+};
+
 class ISession {
  public:
   virtual ~ISession() = default;
@@ -84,6 +93,15 @@ class ISession {
   // send several at once.
   virtual std::vector<std::optional<std::string>> ExecuteEach(
       const std::vector<RowStatement>& statements, const ExecLimits& limits);
+  // Runs every later statement as `user` until ResetUser. PostgreSQL: SET ROLE (the database
+  // refuses a role that does not exist or that the server's account may not take) and, for a
+  // read-only user, read-only transactions by default. SQLite: a read-only user's statements
+  // that would write are refused before they run; a role cannot be taken (SQLite has none).
+  // ESqlError with the reason. Not within a transaction.
+  virtual void SetUser(const SessionUser& user) = 0;
+  // Back to the server's own account (the pool calls it before the session is kept again);
+  // ESqlError when that fails (the pool then closes the session).
+  virtual void ResetUser() = 0;
   // Whether the database has a transaction open on this session right now.
   virtual bool InTransaction() = 0;
   // True when the connection is lost; the pool then discards the session.

@@ -169,6 +169,28 @@ class PostgresSession : public ISession {
 
   Dialect GetDialect() const override { return Dialect::PostgreSQL; }
   bool Broken() const override { return PQstatus(conn_) != CONNECTION_OK; }
+
+  // The role's name goes in as an identifier quoted by libpq (any name, no injection).
+  void SetUser(const SessionUser& user) override {
+    std::string sql;
+    if (!user.role.empty()) {
+      char* quoted = PQescapeIdentifier(conn_, user.role.data(), user.role.size());
+      if (quoted == nullptr) throw ESqlError(Trimmed(PQerrorMessage(conn_)), kPgErrorCode);
+      sql = "SET ROLE ";
+      sql += quoted;
+      PQfreemem(quoted);
+    }
+    if (user.readOnly)
+      sql += (sql.empty() ? "" : "; ") + std::string("SET default_transaction_read_only = on");
+    if (sql.empty()) return;
+    userSet_ = true;  // reset even when only part of it took
+    Execute(sql, ExecLimits{});
+  }
+  void ResetUser() override {
+    if (!userSet_) return;
+    Execute("RESET ROLE; RESET default_transaction_read_only", ExecLimits{});
+    userSet_ = false;
+  }
   bool InTransaction() override {
     PGTransactionStatusType s = PQtransactionStatus(conn_);
     return s == PQTRANS_INTRANS || s == PQTRANS_INERROR || s == PQTRANS_ACTIVE;
@@ -506,6 +528,7 @@ class PostgresSession : public ISession {
     while (PGresult* r = PQgetResult(conn_)) PQclear(r);
   }
 
+  bool userSet_ = false;  // SetUser ran since the last ResetUser
   PGconn* conn_ = nullptr;
   uint64_t preparedCount_ = 0;  // statements prepared over the session's life
 };

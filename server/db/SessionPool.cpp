@@ -19,7 +19,7 @@ SessionPool::Lease::~Lease() {
   if (pool_ && session_) pool_->Return(std::move(session_), generation_);
 }
 
-SessionPool::Lease SessionPool::Acquire() {
+SessionPool::Lease SessionPool::Acquire(const SessionUser* user) {
   std::unique_ptr<ISession> session;
   std::shared_ptr<IDatabase> database;
   uint64_t generation;
@@ -45,13 +45,18 @@ SessionPool::Lease SessionPool::Acquire() {
     freed_.notify_one();
     throw;
   }
-  return Lease(this, std::move(session), generation);
+  Lease lease(this, std::move(session), generation);
+  // A user the database refuses fails the lease; the session goes back (reset) as it came.
+  if (user != nullptr && !user->Empty()) lease->SetUser(*user);
+  return lease;
 }
 
 void SessionPool::Return(std::unique_ptr<ISession> session, uint64_t generation) {
   bool keep = true;
   try {
     if (session->InTransaction()) session->Execute("ROLLBACK", ExecLimits{});
+    // Whatever the request did or how it ended, the next lease starts as the server's account.
+    session->ResetUser();
   } catch (...) {
     keep = false;
   }

@@ -3,7 +3,8 @@
 // At most MaxSize() sessions are leased at once; a caller waits at most the pool's wait for one
 // to come free and then fails with EDatabaseError "All N database sessions of <service> are busy;
 // try again later." Sessions are opened on demand and kept for reuse. A returned session that
-// is still inside a transaction is rolled back first; a broken one, or one that belongs to a
+// is still inside a transaction is rolled back first, then set back to the server's own account
+// (ISession::ResetUser); a broken one, or one that belongs to a
 // database that has since been replaced or cleared, is closed instead of kept.
 //
 // Thread-safe. A Lease must not outlive its pool.
@@ -47,9 +48,11 @@ class SessionPool {
     uint64_t generation_;
   };
 
-  // A session for the caller's exclusive use (see the waiting rule above). Opening a new
-  // session may fail with the database's ESqlError.
-  Lease Acquire();
+  // A session for the caller's exclusive use (see the waiting rule above), running as `user`
+  // (null or empty: the server's own account) until it is returned, when it is reset to the
+  // server's account (a session that cannot be reset is closed). Opening a new session, or a
+  // user the database refuses, fails with the database's ESqlError.
+  Lease Acquire(const SessionUser* user = nullptr);
 
   const std::string& ServiceName() const { return service_; }
   int MaxSize() const;

@@ -11,9 +11,9 @@ using StmtPtr = std::unique_ptr<Stmt>;
 
 const std::set<std::string, std::less<>>& StatementWords() {
   static const std::set<std::string, std::less<>> kWords = {
-      "SELECT",  "INSERT",  "UPDATE",   "DELETE",    "CREATE", "DROP",  "ALTER", "TRUNCATE",
-      "BEGIN",   "COMMIT",  "ROLLBACK", "IF",        "ELSE",   "END",   "SET",   "EXEC",
-      "EXECUTE", "DECLARE", "RETURN",   "RAISERROR", "THROW",  "PRINT", "WHILE"};
+      "SELECT", "INSERT",    "UPDATE", "DELETE", "CREATE", "DROP",  "ALTER", "TRUNCATE", "BEGIN",
+      "COMMIT", "ROLLBACK",  "IF",     "ELSE",   "END",    "SET",   "EXEC",  "EXECUTE",  "DECLARE",
+      "RETURN", "RAISERROR", "THROW",  "PRINT",  "WHILE",  "GRANT", "REVOKE"};
   return kWords;
 }
 
@@ -376,6 +376,13 @@ bool Parser::Continues(size_t j, const std::string& first, PlainState& st) const
   const std::string& w = t_[j].upper;
   std::string prev = j > 0 ? (t_[j - 1].kind == TokenKind::Word ? t_[j - 1].upper : "") : "";
   if (first == "ALTER") return w != "END" && w != "ELSE";
+  // "... WITH GRANT OPTION", "REVOKE GRANT OPTION FOR ...".
+  if (OneOf(w, {"GRANT", "REVOKE"})) return prev == "WITH" || (w == "GRANT" && prev == "REVOKE");
+  // The privileges of a GRANT or REVOKE are statement words: "grant select, insert on t to r",
+  // "revoke grant option for delete on t from r", "grant execute on function f to r".
+  if ((first == "GRANT" || first == "REVOKE") &&
+      (OneOf(prev, {"GRANT", "REVOKE", "FOR"}) || (j > 0 && t_[j - 1].IsSymbol(","))))
+    return true;
   if (OneOf(w, {"SELECT", "INSERT", "UPDATE", "DELETE"})) {
     if (OneOf(prev, {"ON", "AFTER", "BEFORE", "OF", "FOR", "DO"})) return true;
     if (first == "WITH" && st.main.empty()) {

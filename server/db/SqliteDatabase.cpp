@@ -144,6 +144,15 @@ class SqliteSession : public ISession {
     }
   }
 
+  void SetUser(const SessionUser& user) override {
+    if (!user.role.empty())
+      throw ESqlError("The user " + user.name + " is to run as the role " + user.role +
+                          ", but SQLite has no roles (use read-only in the users file)",
+                      SQLITE_AUTH);
+    readOnlyUser_ = user.readOnly ? user.name : std::string();
+  }
+  void ResetUser() override { readOnlyUser_.clear(); }
+
   StatementResult Execute(const std::string& sql, const ExecLimits& limits) override {
     if (shared_ && !attached_) throw EDatabaseError("Session used without being leased");
     c_->timedOut = false;
@@ -177,6 +186,13 @@ class SqliteSession : public ISession {
 
  private:
   void RunOne(sqlite3_stmt* st, const ExecLimits& limits, StatementResult& result) {
+    // A read-only user's statement that would change the database is refused before it runs
+    // (SQLite tells from the prepared statement; PRAGMA query_only, which the user's own SQL
+    // could switch off again, is not relied on).
+    if (!readOnlyUser_.empty() && (!sqlite3_stmt_readonly(st) || AttachesOrDetaches(st)))
+      throw ESqlError(
+          "attempt to write a readonly database: the user " + readOnlyUser_ + " may only read",
+          SQLITE_READONLY);
     sqlite3_int64 before = sqlite3_total_changes64(c_->db);
     // The columns are read after the first step: a kept statement whose tables changed since it
     // was prepared is prepared anew by that step, and may then have other columns.
@@ -215,8 +231,24 @@ class SqliteSession : public ISession {
   }
 
   std::shared_ptr<Connection> c_;
+  // ATTACH and DETACH count as reading to SQLite, but they change what the (possibly shared)
+  // connection reaches, and ATTACH may make a file.
+  static bool AttachesOrDetaches(sqlite3_stmt* st) {
+    const char* sql = sqlite3_sql(st);
+    if (sql == nullptr) return false;
+    while (std::isspace(static_cast<unsigned char>(*sql))) ++sql;
+    for (const char* word : {"attach", "detach"}) {
+      size_t i = 0;
+      while (word[i] != 0 && std::tolower(static_cast<unsigned char>(sql[i])) == word[i]) ++i;
+      if (word[i] == 0 && !std::isalnum(static_cast<unsigned char>(sql[i])) && sql[i] != '_')
+        return true;
+    }
+    return false;
+  }
+
   bool shared_;
   bool attached_ = false;
+  std::string readOnlyUser_;  // the read-only user whose statements run now; empty: none
   DatabaseOptions options_;
 };
 

@@ -2,14 +2,23 @@
 // frame bytes in and out; the dispatcher turns one request into one reply.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <string_view>
+
+#include "server/net/HttpUsers.h"
 
 namespace qorvin::server {
 
 struct RequestInfo {
+  RequestInfo() = default;
+  RequestInfo(const char* t, std::string p, std::shared_ptr<const HttpUser> u = nullptr)
+      : transport(t), peer(std::move(p)), user(std::move(u)) {}
+
   const char* transport = "";  // "HTTP", "TCP" or "UDP"
   std::string peer;            // "address:port"
+  // The HTTP user whose credentials the request carried (null: none, or not HTTP).
+  std::shared_ptr<const HttpUser> user;
 };
 
 struct DispatchReply {

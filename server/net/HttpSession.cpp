@@ -1,17 +1,22 @@
 // One HTTP connection: requests are read with Beast's parser (body limited to the request
-// bound), POSTs to "/Bin" go to the dispatcher, everything else is answered at once.
+// bound), POSTs to "/Bin" go to the dispatcher, everything else is answered at once. Over TLS
+// the same, after a server handshake (within the idle time-out) with the certificate the
+// connection took at accept.
 //
 // NetContext.h comes first: it prepares Boost's headers (see there).
 // clang-format off
 #include "server/net/NetContext.h"
 #include "server/net/SentBytes.h"
+#include "server/net/TlsContext.h"
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/ssl.hpp>
 // clang-format on
 
 #include <limits>
 #include <optional>
 #include <thread>
+#include <type_traits>
 
 namespace qorvin::server {
 namespace {
@@ -40,27 +45,67 @@ bool IsHealthPath(beast::string_view target) {
   return target.substr(0, target.find('?')) == "/health";
 }
 
-class HttpSession : public std::enable_shared_from_this<HttpSession> {
+// kTls: the connection is a TLS stream over the socket (its certificate held for its life).
+template <bool kTls>
+class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
  public:
-  HttpSession(NetContext& ctx, TcpSocket socket)
+  using Stream = std::conditional_t<kTls, beast::ssl_stream<TcpSocket>, TcpSocket>;
+
+  // A non-empty `refusal` serves no request: the first one is answered with the dispatcher's
+  // refusal of that reason (status 500) and the connection closes. Such a session holds no
+  // connection slot; it counts among the refusals in progress instead.
+  HttpSession(NetContext& ctx, TcpSocket socket, std::shared_ptr<const TlsCertificate> cert,
+              std::string refusal = {})
       : ctx_(ctx),
         slot_(ctx),
         peer_(PeerText(socket)),
         address_(peer_.substr(0, peer_.rfind(':'))),
-        socket_(std::move(socket)) {
+        refusal_(std::move(refusal)),
+        cert_(std::move(cert)),
+        socket_(MakeStream(std::move(socket), cert_.get())) {
+    if (!refusal_.empty()) {
+      slot_.Release();
+      ++ctx_.refusing;
+    }
     beast::error_code ignored;
-    socket_.set_option(net::ip::tcp::no_delay(true), ignored);
-    socket_.non_blocking(true, ignored);  // a write tried at once never waits (see Reply)
+    Socket().set_option(net::ip::tcp::no_delay(true), ignored);
+    Socket().non_blocking(true, ignored);  // a write tried at once never waits (see Reply)
+  }
+  ~HttpSession() {
+    if (!refusal_.empty()) --ctx_.refusing;
   }
 
   void Start() {
-    net::dispatch(socket_.get_executor(), [self = shared_from_this()] {
+    net::dispatch(socket_.get_executor(), [self = this->shared_from_this()] {
       self->ioThread_ = std::this_thread::get_id();
-      self->Read();
+      if constexpr (kTls) {
+        self->ArmIdleTimer();  // a client that never completes its handshake is idle
+        self->socket_.async_handshake(net::ssl::stream_base::server, [self](beast::error_code ec) {
+          if (ec) return self->Close();
+          self->Read();
+        });
+      } else {
+        self->Read();
+      }
     });
   }
 
  private:
+  static Stream MakeStream(TcpSocket socket, const TlsCertificate* cert) {
+    if constexpr (kTls) {
+      return Stream(std::move(socket), cert->Context().ssl);
+    } else {
+      return socket;
+    }
+  }
+  TcpSocket& Socket() {
+    if constexpr (kTls) {
+      return socket_.next_layer();
+    } else {
+      return socket_;
+    }
+  }
+
   void Read() {
     if (ctx_.stopping) return Close();
     parser_.emplace();
@@ -70,7 +115,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     ArmIdleTimer();  // covers the whole request, header and body
     http::async_read_header(
         socket_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
+        [self = this->shared_from_this()](beast::error_code ec, size_t) { self->OnHeader(ec); });
   }
 
   // A declared length over the bound is refused before any of the body is read.
@@ -90,7 +135,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     if (parser_->is_done()) return OnRead({});
     http::async_read(
         socket_, buffer_, *parser_,
-        [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
+        [self = this->shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
   }
 
   void RefuseTooLarge(const std::string& size) {
@@ -113,6 +158,13 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     keepAlive_ = req.keep_alive();
     version_ = req.version();
     auto token = ctx_.BeginRequest();
+    if (!refusal_.empty()) {
+      keepAlive_ = false;
+      DispatchReply reply = ctx_.dispatcher.Refuse(refusal_, RequestInfo{"HTTP", peer_});
+      reply.failed = true;
+      return Reply(http::status::internal_server_error, std::move(reply), req.body().size(),
+                   started, std::move(token));
+    }
     if (req.method() == http::verb::get && IsHealthPath(req.target())) {
       // For load balancers and service monitors: 200 while the server serves, 503 once it stops.
       const bool stopping = ctx_.stopping;
@@ -133,19 +185,28 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                    std::move(token), "text/plain");
     }
     std::shared_ptr<const UserDirectory> users = ctx_.Users();
-    if (users == nullptr) return Serve(std::move(req), metrics, started, std::move(token));
+    if (users == nullptr) {
+      // Users taken away by a reload: no user's name or rights any more.
+      entry_.reset();
+      user_.clear();
+      verifiedWith_.reset();
+      verified_.clear();
+      return Serve(std::move(req), metrics, started, std::move(token));
+    }
     std::string authorization(req[http::field::authorization]);
     if (users == verifiedWith_ && !authorization.empty() && authorization == verified_)
       return Serve(std::move(req), metrics, started, std::move(token));
     // A check costs a slow hash: it runs on a worker, never on the I/O thread. Nothing else of
     // this session runs meanwhile.
     idle_.Disarm();
-    net::post(ctx_.workers, [self = shared_from_this(), users = std::move(users),
+    net::post(ctx_.workers, [self = this->shared_from_this(), users = std::move(users),
                              authorization = std::move(authorization), req = std::move(req),
                              metrics, started, token = std::move(token)]() mutable {
       const std::string user = users->Check(authorization);
       if (user.empty()) return self->RefuseUnauthorized(authorization, started, std::move(token));
       self->ctx_.authFailures.Succeeded(self->address_);
+      // The user's entry lives as long as the directory it came from.
+      self->entry_ = std::shared_ptr<const HttpUser>(users, users->Find(user));
       self->verifiedWith_ = std::move(users);
       self->verified_ = std::move(authorization);
       self->user_ = user;
@@ -169,10 +230,17 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
                    "text/plain; version=0.0.4; charset=utf-8");
     }
     size_t in = req.body().size();
+    DispatchReply refusal;
+    NetContext::InFlight admitted =
+        ctx_.BeginRequestFrom(address_, RequestInfo{"HTTP", peer_}, refusal);
+    if (admitted == nullptr)
+      return Reply(http::status::internal_server_error, std::move(refusal), in, started,
+                   std::move(token));
+    token = std::move(admitted);
     idle_.Disarm();  // a running request is not idleness
     // The reply is written from the worker: nothing else of this session runs meanwhile.
-    ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_},
-                  [self = shared_from_this(), in, started, token](DispatchReply reply) {
+    ctx_.Dispatch(std::move(req.body()), RequestInfo{"HTTP", peer_, entry_},
+                  [self = this->shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
                         reply.failed ? http::status::internal_server_error : http::status::ok;
                     if (!self->user_.empty()) reply.summary += " http-user=" + self->user_;
@@ -198,7 +266,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
       return Reply(http::status::unauthorized, std::move(reply), 0, started, std::move(token),
                    "text/plain");
     auto timer = std::make_shared<net::steady_timer>(socket_.get_executor(), wait);
-    timer->async_wait([self = shared_from_this(), timer, reply = std::move(reply), started,
+    timer->async_wait([self = this->shared_from_this(), timer, reply = std::move(reply), started,
                        token = std::move(token)](beast::error_code) mutable {
       self->Reply(http::status::unauthorized, std::move(reply), 0, started, std::move(token),
                   "text/plain");
@@ -234,7 +302,9 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     // small one is usually taken whole, and the session reads on without the write's completion
     // taking a further pass through the I/O loop. What the socket does not take is written
     // asynchronously, as a worker's reply always is.
-    if (std::this_thread::get_id() == ioThread_) {
+    // (A TLS stream is always written asynchronously: a record the socket took in part cannot
+    // be offered again as new data.)
+    if (!kTls && std::this_thread::get_id() == ioThread_) {
       beast::error_code ec;
       while (!ec && !writer->is_done()) http::write_some(socket_, *writer, ec);
       if (ec != net::error::would_block && ec != net::error::try_again)
@@ -242,7 +312,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     }
     http::async_write(
         socket_, *writer,
-        [self = shared_from_this(), res, writer, token](beast::error_code ec, size_t) {
+        [self = this->shared_from_this(), res, writer, token](beast::error_code ec, size_t) {
           self->Sent(ec, res->keep_alive(), res->body());
         });
   }
@@ -256,7 +326,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   }
 
   void ArmIdleTimer() {
-    idle_.Arm(ctx_.options.idleTimeout, [self = shared_from_this()] { self->Close(); });
+    idle_.Arm(ctx_.options.idleTimeout, [self = this->shared_from_this()] { self->Close(); });
   }
 
   // Releases the connection's slot, then closes (any pending operation ends with an error).
@@ -264,8 +334,8 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
     slot_.Release();
     idle_.Cancel();
     beast::error_code ignored;
-    socket_.shutdown(net::ip::tcp::socket::shutdown_send, ignored);
-    socket_.close(ignored);
+    Socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+    Socket().close(ignored);
   }
 
   NetContext& ctx_;
@@ -277,9 +347,12 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
   std::string verified_;
   std::shared_ptr<const UserDirectory> verifiedWith_;
   std::string user_;
-  // A plain socket: its completions run straight from the reactor, where a wrapping stream
-  // posted each one again (a further pass through the I/O loop per read).
-  TcpSocket socket_;
+  std::shared_ptr<const HttpUser> entry_;       // user_'s entry in verifiedWith_
+  std::string refusal_;                         // see the constructor
+  std::shared_ptr<const TlsCertificate> cert_;  // null without TLS
+  // Without TLS a plain socket: its completions run straight from the reactor, where a wrapping
+  // stream posted each one again (a further pass through the I/O loop per read).
+  Stream socket_;
   IdleTimer idle_{socket_.get_executor()};
   beast::flat_buffer buffer_;
   std::optional<http::request_parser<http::string_body>> parser_;
@@ -290,8 +363,15 @@ class HttpSession : public std::enable_shared_from_this<HttpSession> {
 
 }  // namespace
 
-void StartHttpSession(NetContext& ctx, TcpSocket socket) {
-  std::make_shared<HttpSession>(ctx, std::move(socket))->Start();
+void StartHttpSession(NetContext& ctx, TcpSocket socket, std::string refusal) {
+  std::shared_ptr<const TlsCertificate> cert = ctx.TlsCert();
+  if (cert) {
+    std::make_shared<HttpSession<true>>(ctx, std::move(socket), std::move(cert), std::move(refusal))
+        ->Start();
+  } else {
+    std::make_shared<HttpSession<false>>(ctx, std::move(socket), nullptr, std::move(refusal))
+        ->Start();
+  }
 }
 
 }  // namespace qorvin::server

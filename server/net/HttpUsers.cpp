@@ -101,6 +101,34 @@ bool DecodeBasicCredentials(std::string_view authorization, std::string& user,
   return true;
 }
 
+// The RIGHTS field into `user`; why it is not one (empty: it is).
+static std::string ParseRights(const std::string& field, HttpUser& user) {
+  if (field.empty()) return "the field after the hash is empty (leave out the ':' then)";
+  size_t start = 0;
+  for (;;) {
+    const size_t comma = field.find(',', start);
+    const std::string item =
+        field.substr(start, comma == std::string::npos ? comma : comma - start);
+    if (item == "read-only") {
+      user.readOnly = true;
+    } else if (item == "admin") {
+      user.admin = true;
+    } else if (item.rfind("role=", 0) == 0) {
+      const std::string role = item.substr(5);
+      if (role.empty() || role.size() > 63) return "a role has 1 to 63 characters";
+      for (const char c : role)
+        if (c == ':' || static_cast<unsigned char>(c) <= 0x20 || c == 0x7F)
+          return "a role cannot hold ':', blanks or control characters";
+      if (!user.role.empty()) return "role= is given twice";
+      user.role = role;
+    } else {
+      return "\"" + item.substr(0, 40) + "\" is none of role=ROLE, read-only, admin";
+    }
+    if (comma == std::string::npos) return {};
+    start = comma + 1;
+  }
+}
+
 std::string UserDirectory::NameProblem(const std::string& name) {
   if (name.empty()) return "a user name cannot be empty";
   if (name.size() > kMaxName) return "a user name has at most 64 characters";
@@ -130,9 +158,11 @@ std::shared_ptr<const UserDirectory> UserDirectory::Parse(const std::string& tex
     if (user.hash.size() < 3 || user.hash[0] != '$')
       throw std::runtime_error(at + "the hash of " + user.name +
                                " is not a crypt(3) hash (write it with qorvin-server passwd)");
-    if (second != std::string::npos)
-      throw std::runtime_error(at + "only NAME:HASH is understood; the third field of " +
-                               user.name + " is not");
+    if (second != std::string::npos) {
+      const std::string problem = ParseRights(line.substr(second + 1), user);
+      if (!problem.empty())
+        throw std::runtime_error(at + "the rights of " + user.name + ": " + problem);
+    }
     if (directory->users_.count(user.name) != 0)
       throw std::runtime_error(at + user.name + " is named twice");
     const std::string name = user.name;
@@ -181,12 +211,23 @@ void UserDirectory::SetPassword(const std::string& path, const std::string& user
   const std::string problem = NameProblem(user);
   if (!problem.empty()) throw std::runtime_error(problem);
   std::vector<std::string> lines;
+  std::string kept;  // ":RIGHTS" of the user's earlier entry
   {
     std::ifstream in(path, std::ios::binary);
-    for (std::string line; std::getline(in, line);)
-      if (line.rfind(user + ":", 0) != 0) lines.push_back(line);
+    for (std::string line; std::getline(in, line);) {
+      if (line.rfind(user + ":", 0) != 0) {
+        lines.push_back(line);
+        continue;
+      }
+      // The user's rights (the field after the hash) stay as they were.
+      const size_t rights = line.find(':', user.size() + 1);
+      if (rights != std::string::npos) {
+        kept = line.substr(rights);
+        if (!kept.empty() && kept.back() == '\r') kept.pop_back();
+      }
+    }
   }
-  lines.push_back(user + ":" + Hash(password));
+  lines.push_back(user + ":" + Hash(password) + kept);
   const std::string temporary = path + ".tmp";
   {
     std::ofstream out(temporary, std::ios::binary | std::ios::trunc);

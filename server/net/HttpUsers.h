@@ -2,11 +2,22 @@
 //
 // File (--users FILE), one user per line, blank lines and lines starting with '#' skipped:
 //
-//   NAME:HASH
+//   NAME:HASH[:RIGHTS]
 //
 //   NAME    1..64 characters, none of ':', blanks or control characters
 //   HASH    a crypt(3) hash made by libxcrypt ("$y$..." yescrypt, salted and slow), as
 //           `qorvin-server passwd FILE NAME` writes it; never a password
+//   RIGHTS  what the user's requests may do, comma-separated (none: the server's own database
+//           account, no ControlService changes):
+//             role=ROLE   PostgreSQL: the user's statements run as ROLE (SET ROLE), so its
+//                         GRANTs decide what they read and change; 1..63 characters, none of
+//                         ',', ':', blanks or control characters
+//             read-only   statements that would write are refused (SQLite: before they run;
+//                         PostgreSQL: transactions are read-only by default)
+//             admin       the ControlService operations that change the server are allowed
+//
+//   e.g.  alice:$y$j9T$...:role=reporting,read-only
+//         ops:$y$j9T$...:admin
 //
 // Check takes the value of an Authorization header and gives the user's name when it is
 // "Basic " and base64 of NAME:PASSWORD for a user of the file whose hash the password matches.
@@ -34,6 +45,9 @@ namespace qorvin::server {
 struct HttpUser {
   std::string name;
   std::string hash;
+  std::string role;  // empty: none (the server's own account)
+  bool readOnly = false;
+  bool admin = false;
 };
 
 class UserDirectory {
@@ -54,8 +68,8 @@ class UserDirectory {
   // libxcrypt cannot make one.
   static std::string Hash(const std::string& password);
   // Writes `user`'s entry with a hash of `password` into the file at `path` (made when absent,
-  // mode 0640), replacing the user's earlier entry and keeping every other line; written to a
-  // temporary file beside it, then renamed over it.
+  // mode 0640), replacing the user's earlier entry (its rights kept) and keeping every other
+  // line; written to a temporary file beside it, then renamed over it.
   static void SetPassword(const std::string& path, const std::string& user,
                           const std::string& password);
   // Why `name` cannot be a user name; empty when it can.

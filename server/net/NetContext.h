@@ -21,8 +21,10 @@
 #include <vector>
 
 #include "platform/rtl/OsServices.h"
+#include "server/net/AddressLoad.h"
 #include "server/net/HttpUsers.h"
 #include "server/net/NetServer.h"
+#include "server/net/TlsCertificate.h"
 
 namespace qorvin::server {
 
@@ -44,6 +46,7 @@ struct NetContext {
       : options(std::move(o)),
         dispatcher(d),
         log(l),
+        addressLoad(options.maxRequestsPerAddress),
         workers(size_t(std::max(1, options.workerThreads))),
         control(net::make_strand(io)) {}
 
@@ -58,6 +61,7 @@ struct NetContext {
   std::atomic<bool> stopping{false};
   std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
   RefusalLog refusals;                       // which refused clients are logged
+  AddressLoad addressLoad;                   // requests in flight per client address
   FailureThrottle authFailures;              // HTTP addresses that keep sending wrong credentials
 
   // The HTTP users (null: HTTP needs no credentials). Replaced as a whole (SIGHUP); a request
@@ -72,6 +76,17 @@ struct NetContext {
   }
   std::mutex usersMutex;
   std::shared_ptr<const UserDirectory> users;
+  // The certificate new HTTP connections take (null: plain HTTP). Whether HTTP is TLS is fixed
+  // at Start; a reload replaces the certificate as a whole.
+  std::shared_ptr<const TlsCertificate> TlsCert() {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    return tlsCert;
+  }
+  void SetTlsCert(std::shared_ptr<const TlsCertificate> c) {
+    std::lock_guard<std::mutex> lock(usersMutex);
+    tlsCert = std::move(c);
+  }
+  std::shared_ptr<const TlsCertificate> tlsCert;
   std::mutex stopMutex;
   std::condition_variable stopped;
 
@@ -139,6 +154,29 @@ struct NetContext {
     }
     net::post(workers, [this, request = std::move(request), info = std::move(info),
                         done = std::move(done)]() mutable { done(Answer(request, info)); });
+  }
+
+  // A request of the client at `address` (without its port) may run: its token, the address's
+  // slot included. Null when the address has its limit of requests in flight: `refusal` is then
+  // the dispatcher's refusal to send back, and the refusal is counted (and logged, at most once
+  // a minute per address).
+  InFlight BeginRequestFrom(const std::string& address, const RequestInfo& info,
+                            DispatchReply& refusal) {
+    std::shared_ptr<void> slot = addressLoad.Enter(address);
+    if (slot == nullptr) {
+      const std::string limit = std::to_string(addressLoad.Limit());
+      refusal = dispatcher.Refuse("Too many requests from " + address +
+                                      " already: the server runs at most " + limit +
+                                      " requests of one client address at once; try again later",
+                                  info);
+      refusal.failed = true;
+      log.Refused(info.transport, info.peer, "too-many-requests",
+                  "request refused: " + address + " has " + limit + " requests running already",
+                  refusals.ShouldLog(address, std::chrono::steady_clock::now()));
+      return nullptr;
+    }
+    return std::make_shared<std::pair<InFlight, std::shared_ptr<void>>>(BeginRequest(),
+                                                                        std::move(slot));
   }
 
   DispatchReply Answer(std::string_view request, const RequestInfo& info) {
@@ -240,8 +278,10 @@ inline std::string PeerText(const TcpSocket& s) {
   return ec ? "?" : ep.address().to_string() + ":" + std::to_string(ep.port());
 }
 
-// Session starters (one per accepted socket).
-void StartHttpSession(NetContext& ctx, TcpSocket socket);
+// Session starters (one per accepted socket). A non-empty `refusal` answers the connection's
+// first request with the dispatcher's refusal of that reason and closes it (the TLS port's way
+// of telling a client over the connection limit why: it needs a handshake first).
+void StartHttpSession(NetContext& ctx, TcpSocket socket, std::string refusal = {});
 void StartTcpSession(NetContext& ctx, TcpSocket socket);
 
 // The UDP endpoint: receives until closed.

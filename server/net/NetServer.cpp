@@ -103,7 +103,9 @@ void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
                             "connection refused: " + std::to_string(ctx.options.maxConnections) +
                                 " connections are open already",
                             true);
-            if (ctx.refusing < kMaxRefusals) {
+            if (ctx.refusing < kMaxRefusals && http && ctx.TlsCert()) {
+              StartHttpSession(ctx, std::move(socket), reason);
+            } else if (ctx.refusing < kMaxRefusals) {
               std::make_shared<Refusal>(ctx, std::move(socket), http, reason)->Start();
             } else {
               boost::system::error_code ignored;
@@ -271,6 +273,17 @@ void NetServer::Wait() {
 
 void NetServer::ServeMetrics(std::function<std::string()> page) {
   ctx_->metricsPage = std::move(page);
+}
+
+void NetServer::SetTlsCertificate(std::shared_ptr<const TlsCertificate> certificate) {
+  if (started_ && (certificate == nullptr || ctx_->TlsCert() == nullptr))
+    throw std::logic_error(
+        "HTTP over TLS is chosen at the start; a running server only replaces its certificate");
+  ctx_->SetTlsCert(std::move(certificate));
+}
+
+bool NetServer::ServesTls() const {
+  return ctx_->TlsCert() != nullptr;
 }
 
 void NetServer::SetUsers(std::shared_ptr<const UserDirectory> users) {

@@ -2,7 +2,9 @@
 //
 //   HTTP  POST to "/Bin" (the path compared without regard to case): status 200 with the reply,
 //         500 when the reply reports a failure, 404 for other paths, 405 for other methods.
-//         Keep-alive connections carry any number of requests.
+//         Keep-alive connections carry any number of requests. With a certificate
+//         (SetTlsCertificate) the port serves HTTPS only: TLS 1.2 and later, the handshake
+//         within idleTimeout.
 //   TCP   frames both ways: a 4-byte big-endian length, then that many bytes; one connection
 //         carries any number of request/reply pairs, one at a time.
 //   UDP   one datagram per request: 38 bytes of request ID, then the request; the reply is one
@@ -11,8 +13,9 @@
 // Limits: a request larger than NetOptions::maxRequestBytes is answered with the dispatcher's
 // Refuse reply (HTTP status 500; the TCP connection is closed after it). A connection that has
 // no complete request within idleTimeout is closed. At most maxConnections TCP and HTTP
-// connections are served at once; more are closed at accept. A UDP reply that does not fit in
-// one datagram is replaced by a Refuse reply.
+// connections are served at once; more are told why and closed. At most maxRequestsPerAddress
+// requests of one client address run at once; more are answered with the Refuse reply. A UDP reply
+// that does not fit in one datagram is replaced by a Refuse reply.
 //
 // Threads: ioThreads run the sockets, each its own share of the connections (given out in turn
 // as they are accepted; UDP on the first); the dispatcher runs on workerThreads, so a slow request
@@ -32,6 +35,7 @@
 #include "server/net/Dispatcher.h"
 #include "server/net/HttpUsers.h"
 #include "server/net/RequestLog.h"
+#include "server/net/TlsCertificate.h"
 
 namespace qorvin::server {
 
@@ -48,6 +52,10 @@ struct NetOptions {
   int workerThreads = 16;
   std::chrono::milliseconds idleTimeout{60000};
   int maxConnections = 512;
+  // Requests one client address may have in flight at once, over every transport (0: no
+  // limit). A request past it is answered at once with the dispatcher's refusal ("Too many
+  // requests from ADDRESS already ...") and counted as refused ("too-many-requests").
+  int maxRequestsPerAddress = 64;
   std::chrono::milliseconds shutdownGrace{10000};
   // The clients each transport serves (empty: all). A refused client gets nothing: its TCP or
   // HTTP connection is closed at accept, its datagram dropped.
@@ -87,6 +95,11 @@ class NetServer {
   // request without a valid user's credentials then gets 401 with WWW-Authenticate (POST /Bin
   // and GET /metrics; GET /health stays open).
   void SetUsers(std::shared_ptr<const UserDirectory> users);
+  // Before Start: the HTTP port serves HTTPS (TLS 1.2 and later) with this certificate (null:
+  // plain HTTP). After a start with one: new connections take this one, open connections keep
+  // theirs (any thread); std::logic_error for null or when the server started without TLS.
+  void SetTlsCertificate(std::shared_ptr<const TlsCertificate> certificate);
+  bool ServesTls() const;
   // SIGINT and SIGTERM stop the server. With `other` set, SIGHUP and SIGUSR1 no longer end the
   // process: each one runs other(signal) on the server's control thread (it must not block for
   // long) and the server goes on. Returns once the handlers are in place.

@@ -27,7 +27,11 @@ using Clock = std::chrono::steady_clock;
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
  public:
   TcpSession(NetContext& ctx, TcpSocket socket)
-      : ctx_(ctx), slot_(ctx), peer_(PeerText(socket)), socket_(std::move(socket)) {
+      : ctx_(ctx),
+        slot_(ctx),
+        peer_(PeerText(socket)),
+        address_(peer_.substr(0, peer_.rfind(':'))),
+        socket_(std::move(socket)) {
     error_code ignored;
     socket_.set_option(net::ip::tcp::no_delay(true), ignored);
     socket_.non_blocking(true, ignored);
@@ -117,6 +121,10 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     // `body_` when Dispatch returns.
     std::string request = std::move(body_);
     body_.clear();
+    DispatchReply refusal;
+    NetContext::InFlight admitted = ctx_.BeginRequestFrom(address_, {"TCP", peer_}, refusal);
+    if (admitted == nullptr) return Write(std::move(refusal), in, std::move(token), true);
+    token = std::move(admitted);
     // The reply is written from the worker: nothing else of this session runs meanwhile.
     ctx_.Dispatch(std::move(request), RequestInfo{"TCP", peer_},
                   [self = shared_from_this(), in, token](DispatchReply reply) {
@@ -213,6 +221,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   NetContext& ctx_;
   ConnectionSlot slot_;
   std::string peer_;
+  std::string address_;  // the peer's address alone, for the per-address limit
   // A plain socket: its completions run straight from the reactor, where a wrapping stream
   // posted each one again (a further pass through the I/O loop per request).
   TcpSocket socket_;

@@ -161,6 +161,12 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       // Answered on this thread, from the buffer, and sent before the next datagram is read.
       Send(from, peer, id, ctx_.Answer(payload, RequestInfo{"UDP", peer}), payload.size(), started);
     } else {
+      DispatchReply refusal;
+      auto admitted =
+          ctx_.BeginRequestFrom(from.address().to_string(), RequestInfo{"UDP", peer}, refusal);
+      if (admitted == nullptr)
+        return Send(from, peer, id, std::move(refusal), payload.size(), started);
+      token = std::move(admitted);
       // The worker gets its own copy of the request and sends the reply itself.
       size_t in = payload.size();
       ctx_.Dispatch(

@@ -1,6 +1,7 @@
 // ControlService: the server's own figures, and the operations that change the server, which
-// only a server started with --admin performs (otherwise they fail with
-// SessionDoesNotHaveRequiredRolesException). Meanings (docs/server.md has the full text):
+// only a server started with --admin performs, and over HTTP with users only for a user marked
+// admin in the users file (otherwise they fail with SessionDoesNotHaveRequiredRolesException).
+// Meanings (docs/server.md has the full text):
 //
 //   GetServerTime         the server's clock
 //   GetClientCount        distinct ClientIDs that made a request within the client window
@@ -25,11 +26,13 @@
 namespace qorvin::server {
 namespace {
 
-void RequireAdmin(ServerState& state, const char* operation) {
-  if (!state.Config().admin)
-    throw SessionDoesNotHaveRequiredRolesException(
-        std::string("ControlService.") + operation +
-        " changes the server and is refused: the server was not started with --admin");
+void RequireAdmin(ServerState& state, const Call& call, const char* operation) {
+  if (MayAdminister(state.Config(), call.Info())) return;
+  const std::string why = call.Info().user != nullptr ? "the HTTP user " + call.Info().user->name +
+                                                            " is not an admin in the users file"
+                                                      : "the server was not started with --admin";
+  throw SessionDoesNotHaveRequiredRolesException(std::string("ControlService.") + operation +
+                                                 " changes the server and is refused: " + why);
 }
 
 std::string UrlEncode(const std::string& text) {
@@ -55,7 +58,7 @@ void SetDBConnInfo(ServerState& state, Call& call) {
   std::string user = call.ReadAnsi("aDBUser");
   std::string pass = call.ReadAnsi("aDBPass");
   int32_t timeout = call.ReadInteger("aTimeOut");
-  RequireAdmin(state, "SetDBConnInfo");
+  RequireAdmin(state, call, "SetDBConnInfo");
   DatabaseOptions options = state.Config().databaseOptions;
   if (timeout > 0) options.connectTimeoutSeconds = timeout;
   std::string target;
@@ -90,13 +93,14 @@ int32_t PortOf(ServerState& state, const std::string& protocol) {
   return port < 0 ? 0 : port;
 }
 
-// The operations that change the server (refused without --admin).
+// The operations that change the server (refused without --admin, or for an HTTP user who is
+// not an admin).
 void RegisterControlChanges(ServiceHost& host, ServerState& state) {
   const std::string s = kControlService;
   ServerState* st = &state;
   host.Register(s, "ClearServicePool", [st](Call& c) {
     std::string service = c.ReadAnsi("aServiceName");
-    RequireAdmin(*st, "ClearServicePool");
+    RequireAdmin(*st, c, "ClearServicePool");
     if (SessionPool* pool = st->Pool(service)) pool->Clear();
     c.BeginReply();
   });
@@ -104,7 +108,7 @@ void RegisterControlChanges(ServiceHost& host, ServerState& state) {
   host.Register(s, "SetServicePoolSize", [st](Call& c) {
     std::string service = c.ReadAnsi("aServiceName");
     int32_t size = c.ReadInteger("aPoolSize");
-    RequireAdmin(*st, "SetServicePoolSize");
+    RequireAdmin(*st, c, "SetServicePoolSize");
     SessionPool* pool = st->Pool(service);
     if (!pool) throw EROException(service + " uses no database sessions; it has no pool to size");
     if (size < 1 || size > 1000)
@@ -113,7 +117,7 @@ void RegisterControlChanges(ServiceHost& host, ServerState& state) {
     c.BeginReply();
   });
   host.Register(s, "Restart", [st](Call& c) {
-    RequireAdmin(*st, "Restart");
+    RequireAdmin(*st, c, "Restart");
     st->Restart();
     c.BeginReply();
   });

@@ -70,9 +70,12 @@ BatchOptions Options(ServerState& state, bool atomic, bool packRows) {
 // One operation's session and runner. With `packRows`, result sets keep their rows packed: for
 // operations that only send them as blobs.
 struct Work {
-  Work(ServerState& state, bool atomic, bool packRows = false)
-      : lease(state.Pool(kExecSqlService)->Acquire()),
+  // The session runs as the call's HTTP user (role, read-only), if it has one.
+  Work(ServerState& state, const Call& call, bool atomic, bool packRows = false)
+      : user(SessionUserOf(call.Info())),
+        lease(state.Pool(kExecSqlService)->Acquire(&user)),
         runner(*lease, &state.Procedures(), Options(state, atomic, packRows)) {}
+  SessionUser user;
   SessionPool::Lease lease;
   BatchRunner runner;
 };
@@ -80,7 +83,7 @@ struct Work {
 void SynchExecSQL(ServerState& state, Call& call) {
   ReadIdentity(call);
   std::string sql = call.ReadWide("aSqlCommand");
-  Work w(state, false);
+  Work w(state, call, false);
   w.runner.Run(sql);
   call.BeginReply();
   call.WriteInteger("Result", 1);
@@ -89,7 +92,7 @@ void SynchExecSQL(ServerState& state, Call& call) {
 void SynchExecProc(ServerState& state, Call& call, bool output) {
   ReadIdentity(call);
   std::string sql = call.ReadWide("aSqlCommand");
-  Work w(state, false);
+  Work w(state, call, false);
   w.runner.Run(sql);
   const BatchOutcome& o = w.runner.Outcome();
   call.BeginReply();
@@ -103,7 +106,7 @@ void SynchReadData(ServerState& state, Call& call) {
   std::string blob;
   size_t held = 0;
   {
-    Work w(state, false, true);
+    Work w(state, call, false, true);
     w.runner.Run(sql);
     blob = BlobAt(w.runner.Outcome(), 0, held);
   }
@@ -123,7 +126,7 @@ void ReadTwo(ServerState& state, Call& call, bool oneTransaction) {
   int64_t returned = 0;
   size_t held = 0;
   {
-    Work w(state, oneTransaction, true);
+    Work w(state, call, oneTransaction, true);
     w.runner.Run(sql);
     BatchOutcome& o = w.runner.Outcome();
     size_t second = o.resultSets.size();
@@ -148,7 +151,7 @@ void SynchExecProcBatchBuild(ServerState& state, Call& call) {
   std::string sql = call.ReadWide("aSqlCommand");
   std::string procName = call.ReadWide("aProcName");
   auto proc = state.Procedures().Find(procName);
-  Work w(state, true);
+  Work w(state, call, true);
   w.runner.Run(sql);
   if (w.runner.Outcome().resultSets.empty())
     throw EDatabaseError("The query given to SynchExecProcBatchBuild returned no result set");
@@ -189,7 +192,7 @@ void SynchExecInsert(ServerState& state, Call& call) {
   std::optional<UploadedRows> rows;
   const UploadHeld held{inData, rows};
   rows.emplace(*inData, state.UploadMemory());
-  Work w(state, true);
+  Work w(state, call, true);
   int64_t n = InsertRows(*w.lease, state.Config().batch.limits, table, *rows, key,
                          Variant::OleStr(Utf8ToUtf16(value)));
   w.runner.Finish();
@@ -206,7 +209,7 @@ void SynchExecSQLInsert(ServerState& state, Call& call) {
   std::optional<UploadedRows> rows;
   const UploadHeld held{inData, rows};
   rows.emplace(*inData, state.UploadMemory());
-  Work w(state, true);
+  Work w(state, call, true);
   w.runner.Run(sql);
   Variant keyValue;
   if (!key.empty()) {

@@ -222,6 +222,19 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
   return reply;
 }
 
+SessionUser SessionUserOf(const RequestInfo& info) {
+  SessionUser user;
+  if (info.user == nullptr) return user;
+  user.name = info.user->name;
+  user.role = info.user->role;
+  user.readOnly = info.user->readOnly;
+  return user;
+}
+
+bool MayAdminister(const ServerConfig& config, const RequestInfo& info) {
+  return info.user != nullptr ? info.user->admin : config.admin;
+}
+
 DispatchReply ServiceHost::Refuse(const std::string& reason, const RequestInfo&) {
   DispatchReply reply;
   reply.failed = true;

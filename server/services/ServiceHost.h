@@ -115,6 +115,13 @@ class ServiceHost : public IDispatcher {
   std::vector<std::string> atOnce_;
 };
 
+// Whose rights a call's statements run with: its HTTP user's role and read-only flag (empty for
+// a call without a user: the server's own account).
+SessionUser SessionUserOf(const RequestInfo& info);
+// Whether a call may use the ControlService operations that change the server: an HTTP user's
+// own admin flag where the call has a user, otherwise the server's --admin.
+bool MayAdminister(const ServerConfig& config, const RequestInfo& info);
+
 // The services' operations (ExecSqlService.cpp, TableProcService.cpp, ControlService.cpp).
 void RegisterExecSqlService(ServiceHost& host, ServerState& state);
 void RegisterTableProcService(ServiceHost& host, ServerState& state);

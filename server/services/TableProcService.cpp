@@ -141,7 +141,8 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   auto proc = state.Procedures().Find(procName);
 
   int32_t successes = 0;
-  auto lease = state.Pool(kTableProcService)->Acquire();
+  const SessionUser sessionUser = SessionUserOf(call.Info());
+  auto lease = state.Pool(kTableProcService)->Acquire(&sessionUser);
   std::vector<RowOutcome> results(count);
   // Looked up once for every row: the rows run the procedure as it was when the call came.
   if (!RunTogether(state, *lease, *proc, *rows, results)) {

@@ -3,56 +3,16 @@
 #pragma once
 
 #include <openssl/ssl.h>
-#include <stdlib.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 
 #include <atomic>
-#include <cstdlib>
-#include <filesystem>
 #include <string>
 
+#include "tests/http/SelfSignedCertificate.h"
 #include "tests/http/TestHttpServer.h"
 
 namespace qorvin::testing {
-
-// Throw-away certificates in a temporary folder, removed with the object: the server's
-// self-signed certificate, for the name `name` and the subject alternative name `altName`
-// ("IP:127.0.0.1", "DNS:other.invalid").
-class SelfSignedCertificate {
- public:
-  explicit SelfSignedCertificate(const std::string& name = "localhost",
-                                 const std::string& altName = "IP:127.0.0.1") {
-    char dir[] = "/tmp/qorvin-tls-XXXXXX";
-    if (::mkdtemp(dir) == nullptr) return;
-    dir_ = dir;
-    ok_ = Make(Key(), Cert(), name, altName);
-  }
-  ~SelfSignedCertificate() {
-    if (!dir_.empty()) std::filesystem::remove_all(dir_);
-  }
-  SelfSignedCertificate(const SelfSignedCertificate&) = delete;
-  SelfSignedCertificate& operator=(const SelfSignedCertificate&) = delete;
-
-  bool Ok() const { return ok_; }
-  const std::string& Folder() const { return dir_; }
-  std::string Key() const { return dir_ + "/key.pem"; }
-  std::string Cert() const { return dir_ + "/cert.pem"; }
-
-  // Makes a further key and self-signed certificate; false when the openssl command fails.
-  static bool Make(const std::string& key, const std::string& cert, const std::string& name,
-                   const std::string& altName) {
-    const std::string command =
-        "openssl req -x509 -newkey rsa:2048 -nodes -days 1 -subj '/CN=" + name +
-        "' -addext subjectAltName=" + altName + " -keyout " + key + " -out " + cert +
-        " >/dev/null 2>&1";
-    return std::system(command.c_str()) == 0;
-  }
-
- private:
-  std::string dir_;
-  bool ok_ = false;
-};
 
 // Answers one request per connection over TLS with "tls:" + body (and "Connection: close").
 // A client that gives up during the handshake (a certificate it refuses) is served nothing.

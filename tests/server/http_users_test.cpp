@@ -74,7 +74,12 @@ TEST(HttpUsers, AFileThatIsNotAUsersFileIsRefusedWithItsLine) {
       {"alice:plain-password\n", "u:1: the hash of alice is not a crypt(3) hash"},
       {":" + hash + "\n", "u:1: a user name cannot be empty"},
       {"a b:" + hash + "\n", "u:1: a user name cannot hold"},
-      {"alice:" + hash + ":admin\n", "u:1: only NAME:HASH is understood"},
+      {"alice:" + hash + ":sudo\n", "u:1: the rights of alice: \"sudo\" is none of"},
+      {"alice:" + hash + ":\n", "u:1: the rights of alice: the field after the hash is empty"},
+      {"alice:" + hash + ":role=\n", "u:1: the rights of alice: a role has 1 to 63"},
+      {"alice:" + hash + ":role=a b\n", "u:1: the rights of alice: a role cannot hold"},
+      {"alice:" + hash + ":role=a,role=b\n", "u:1: the rights of alice: role= is given twice"},
+      {"alice:" + hash + ":admin,\n", "u:1: the rights of alice: \"\" is none of"},
       {"alice:" + hash + "\nalice:" + hash + "\n", "u:2: alice is named twice"},
   };
   for (const Case& c : cases) {
@@ -89,6 +94,43 @@ TEST(HttpUsers, AFileThatIsNotAUsersFileIsRefusedWithItsLine) {
   EXPECT_THROW(UserDirectory::Load("/nonexistent/users"), std::runtime_error);
   EXPECT_THROW(UserDirectory::SetPassword(qorvin::test::TempPath("users-b"), "a:b", "p"),
                std::runtime_error);
+}
+
+// The field after the hash: a role, read-only and admin, in any order; a file of NAME:HASH
+// lines means what it meant before (no rights of their own); a new password keeps the rights.
+TEST(HttpUsers, RightsFollowTheHashAndSurviveANewPassword) {
+  const std::string hash = UserDirectory::Hash("p");
+  const auto users = UserDirectory::Parse("alice:" + hash + ":role=Sales\"Team,read-only\n" +
+                                              "ops:" + hash + ":admin\nbob:" + hash + "\n",
+                                          "u");
+  ASSERT_EQ(users->Count(), 3u);
+  const HttpUser* alice = users->Find("alice");
+  ASSERT_NE(alice, nullptr);
+  EXPECT_EQ(alice->hash, hash);
+  EXPECT_EQ(alice->role, "Sales\"Team") << "any role name; the database quotes it";
+  EXPECT_TRUE(alice->readOnly);
+  EXPECT_FALSE(alice->admin);
+  EXPECT_TRUE(users->Find("ops")->admin);
+  EXPECT_TRUE(users->Find("ops")->role.empty());
+  const HttpUser* bob = users->Find("bob");
+  EXPECT_TRUE(bob->role.empty());
+  EXPECT_FALSE(bob->readOnly || bob->admin);
+  EXPECT_EQ(users->Check(Basic("alice:p")), "alice");
+
+  const std::string path = qorvin::test::TempPath("users-rights");
+  std::filesystem::remove(path);
+  {
+    std::ofstream out(path);
+    out << "alice:" << hash << ":role=reporting,admin\r\nbob:" << hash << "\n";
+  }
+  UserDirectory::SetPassword(path, "alice", "n3w");
+  UserDirectory::SetPassword(path, "bob", "n3w");
+  const auto after = UserDirectory::Load(path);
+  EXPECT_EQ(after->Find("alice")->role, "reporting");
+  EXPECT_TRUE(after->Find("alice")->admin);
+  EXPECT_EQ(after->Check(Basic("alice:n3w")), "alice");
+  EXPECT_TRUE(after->Find("bob")->role.empty());
+  EXPECT_EQ(after->Check(Basic("bob:n3w")), "bob");
 }
 
 // The header as an attacker writes it: nothing but a well-formed Basic value decodes, and

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <future>
+#include <map>
 #include <mutex>
 #include <random>
 #include <set>
@@ -449,6 +450,97 @@ TEST_F(NetTest, TransportsCanBeSwitchedOffAndBindFailuresAreClear) {
     EXPECT_NE(std::string(e.what()).find("Cannot listen for TCP on 127.0.0.1:"), std::string::npos);
   }
   second.Stop();
+}
+
+}  // namespace
+}  // namespace qorvin::server
+
+namespace qorvin::server {
+namespace {
+
+using namespace testing;
+
+class RefusalCounter : public IRequestObserver {
+ public:
+  void Request(const char*, int, const std::string&, size_t, size_t,
+               std::chrono::steady_clock::duration, bool) override {}
+  void Refused(const char* transport, const char* reason) override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    ++counts_[std::string(transport) + "/" + reason];
+  }
+  int Count(const std::string& key) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return counts_[key];
+  }
+
+ private:
+  std::mutex mutex_;
+  std::map<std::string, int> counts_;
+};
+
+// Two requests of 127.0.0.1 hold its whole share: its third, on any transport, is refused at
+// once with the reason and counted, while another address is served; once one ends, the address
+// is served again.
+TEST_F(NetTest, OneAddressRunsAtMostItsShareOfRequests) {
+  RefusalCounter counter;
+  log_.SetObserver(&counter);
+  NetOptions o;
+  o.maxRequestsPerAddress = 2;
+  StartServer(o);
+  Socket first(SOCK_STREAM), second(SOCK_STREAM);
+  first.Connect(ports_.tcp);
+  second.Connect(ports_.tcp);
+  first.SendAll(Frame("block"));
+  second.SendAll(Frame("block"));
+  ASSERT_TRUE(dispatcher_.WaitStarted(2));
+
+  const std::string why = "refused:Too many requests from 127.0.0.1 already";
+  Socket third(SOCK_STREAM);
+  third.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(third, "x").rfind(why, 0), 0u);
+  EXPECT_EQ(TcpCall(third, "now:y").rfind(why, 0), 0u) << "the connection goes on";
+  HttpClient http;
+  HttpResult r = http.Send(Url("/Bin"), "z");
+  EXPECT_EQ(r.status, 500);
+  EXPECT_EQ(r.body.rfind(why, 0), 0u) << r.body;
+  const std::string id = "{01234567-89AB-CDEF-0123-456789ABCDEF}";
+  EXPECT_EQ(UdpCall(ports_.udp, id, "u").find(id + why), 0u);
+  // Another address has a share of its own.
+  Socket other(SOCK_STREAM);
+  other.BindSource("127.0.0.2");
+  other.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(other, "w"), "echo:w");
+  EXPECT_EQ(counter.Count("TCP/too-many-requests"), 2);
+  EXPECT_EQ(counter.Count("HTTP/too-many-requests"), 1);
+  EXPECT_EQ(counter.Count("UDP/too-many-requests"), 1);
+  // Logged once a minute per address, not per refusal.
+  const std::string line = "request refused: 127.0.0.1 has 2 requests running already";
+  const std::string log = logText_.str();
+  ASSERT_NE(log.find(line), std::string::npos) << log;
+  EXPECT_EQ(log.find(line, log.find(line) + 1), std::string::npos) << log;
+
+  dispatcher_.OpenGate();
+  EXPECT_EQ(ReadFrame(first), "echo:block");
+  EXPECT_EQ(ReadFrame(second), "echo:block");
+  EXPECT_EQ(TcpCall(third, "v"), "echo:v");
+  EXPECT_EQ(http.Send(Url("/Bin"), "t").body, "echo:t");
+}
+
+// A kept connection's user is the one its header was last checked as: once a reload takes the
+// users away, its requests carry no user's name any more.
+TEST_F(NetTest, AConnectionForgetsItsUserWhenTheUsersGo) {
+  StartServer();
+  server_->SetUsers(UserDirectory::Parse("alice:" + UserDirectory::Hash("pw") + "\n", "u"));
+  HttpClient http;
+  http.SetCredentials("alice:pw");
+  EXPECT_EQ(http.Send(Url("/Bin"), "one").status, 200);
+  server_->SetUsers(nullptr);
+  HttpResult r = http.Send(Url("/Bin"), "two");
+  EXPECT_EQ(r.status, 200);
+  EXPECT_EQ(r.connectsMade, 0) << "the same connection";
+  const std::string log = logText_.str();
+  EXPECT_NE(log.find("echo/HTTP http-user=alice in=3"), std::string::npos) << log;
+  EXPECT_NE(log.find("echo/HTTP in=3"), std::string::npos) << log;
 }
 
 }  // namespace

@@ -52,7 +52,10 @@ const std::map<std::string, std::string>& SampleValues() {
       {"allow-tcp", "127.0.0.1"},
       {"users", "/tmp/users"},
       {"allow-udp", "192.168.0.0/16,fd00::/8"},
-      {"max-upload-memory", "2097152"}};
+      {"max-upload-memory", "2097152"},
+      {"tls-cert", "/tmp/c.pem"},
+      {"tls-key", "/tmp/k.pem"},
+      {"max-requests-per-address", "5"}};
   return kValues;
 }
 
@@ -68,7 +71,8 @@ std::string Describe(const CommandLine& c) {
     << c.codeSet << "|" << c.config.compressReplies << "|" << c.config.replyCompressionLevel << "|"
     << int(c.logFormat) << "|" << c.net.allowHttp.Text() << "|" << c.net.allowTcp.Text() << "|"
     << c.net.allowUdp.Text() << "|" << c.usersFile << "|" << c.logFile << "|" << c.quiet << "|"
-    << c.config.maxUploadMemory;
+    << c.config.maxUploadMemory << "|" << c.tlsCert << "|" << c.tlsKey << "|"
+    << c.net.maxRequestsPerAddress;
   return o.str();
 }
 

@@ -2,8 +2,10 @@
 // with the probe and a real call, and a clean stop on SIGTERM and SIGINT.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -11,6 +13,7 @@
 #include <regex>
 #include <thread>
 
+#include "tests/http/SelfSignedCertificate.h"
 #include "tests/server/service_client.h"
 #include "tests/server/services_fixture.h"
 #include "tests/server/wire_client.h"
@@ -318,6 +321,132 @@ TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswer) {
        at = log.find("127.0.0.2 is not in the allow list", at + 1))
     ++lines;
   EXPECT_EQ(lines, 1u) << log;
+}
+
+int Passwd(const std::string& file, const std::string& user, const std::string& input);
+
+// A network namespace of the test's own for the calling thread, with only its loopback device,
+// up, holding 10.77.0.1 and 10.77.0.2 besides 127.0.0.1; the thread goes back to its own
+// namespace on destruction. Processes the thread starts meanwhile live in it. Ok() is false
+// where one cannot be made (no CAP_SYS_ADMIN, no ip command).
+class NetworkNamespace {
+ public:
+  NetworkNamespace() : home_(::open("/proc/self/ns/net", O_RDONLY | O_CLOEXEC)) {
+    if (home_ < 0 || ::unshare(CLONE_NEWNET) != 0) return;
+    entered_ = true;
+    ok_ = std::system(
+              "ip link set lo up && ip addr add 10.77.0.1/32 dev lo && "
+              "ip addr add 10.77.0.2/32 dev lo 2>/dev/null") == 0;
+  }
+  ~NetworkNamespace() {
+    if (entered_ && ::setns(home_, CLONE_NEWNET) != 0) std::abort();  // never run on elsewhere
+    if (home_ >= 0) ::close(home_);
+  }
+  NetworkNamespace(const NetworkNamespace&) = delete;
+  NetworkNamespace& operator=(const NetworkNamespace&) = delete;
+  bool Ok() const { return ok_; }
+
+ private:
+  int home_;
+  bool entered_ = false;
+  bool ok_ = false;
+};
+
+// --allow with two addresses of a network, the server bound to every address: 10.77.0.2 gets no
+// answer on T and U, 10.77.0.1 is served.
+TEST(ServerProgram, AnAddressOutsideTheAllowListGetsNoAnswerInANamespace) {
+  NetworkNamespace ns;
+  if (!ns.Ok()) GTEST_SKIP() << "no network namespace here (needs root and the ip command)";
+  ServerProcess server({"--bind", "0.0.0.0", "--http-port", "-1", "--tcp-port", "0", "--udp-port",
+                        "0", "--allow", "10.77.0.1"});
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const int tcp = PortIn(line, "tcp"), udp = PortIn(line, "udp");
+
+  Socket outside(SOCK_STREAM);
+  outside.BindSource("10.77.0.2");
+  outside.ConnectTo("10.77.0.1", tcp);
+  try {
+    outside.SendAll(Frame("PROBE"));
+  } catch (const std::exception&) {
+    // already closed: equally no answer
+  }
+  EXPECT_TRUE(outside.PeerClosedOrReset());
+  Socket inside(SOCK_STREAM);
+  inside.BindSource("10.77.0.1");
+  inside.ConnectTo("10.77.0.1", tcp);
+  EXPECT_EQ(TcpCall(inside, "PROBE"), "PROBEDOK");
+
+  // UDP: the outside datagram first, then the inside one; answered in order, so once the second
+  // is answered the first was judged.
+  const std::string id = "{00000000-0000-0000-0000-000000000002}";
+  const std::string datagram = id + "PROBE";
+  const sockaddr_in to = Socket::At("10.77.0.1", udp);
+  Socket outsideUdp(SOCK_DGRAM), insideUdp(SOCK_DGRAM);
+  outsideUdp.BindSource("10.77.0.2");
+  insideUdp.BindSource("10.77.0.1");
+  for (Socket* s : {&outsideUdp, &insideUdp})
+    ASSERT_GT(::sendto(s->fd(), datagram.data(), datagram.size(), 0,
+                       reinterpret_cast<const sockaddr*>(&to), sizeof to),
+              0);
+  ASSERT_TRUE(insideUdp.Readable(kWaitMs));
+  std::string reply(100, '\0');
+  reply.resize(size_t(std::max<ssize_t>(0, ::recv(insideUdp.fd(), reply.data(), reply.size(), 0))));
+  EXPECT_EQ(reply, id + "PROBEDOK");
+  EXPECT_FALSE(outsideUdp.Readable(0));
+
+  server.Signal(SIGTERM);
+  EXPECT_EQ(server.Wait(), 0);
+  EXPECT_NE(server.Log().find("10.77.0.2 is not in the allow list"), std::string::npos)
+      << server.Log();
+  EXPECT_EQ(server.Log().find("warning"), std::string::npos) << "every transport is guarded";
+}
+
+// The start's warning about a server beyond loopback names the transports open to anyone: HTTP
+// counts as guarded with an allow list or with HTTPS and users; plain HTTP users are warned
+// about on their own (their passwords would travel in clear text).
+TEST(ServerProgram, TheWarningBeyondLoopbackNamesTheOpenTransports) {
+  NetworkNamespace ns;
+  if (!ns.Ok()) GTEST_SKIP() << "no network namespace here (needs root and the ip command)";
+  qorvin::testing::SelfSignedCertificate pair;
+  if (!pair.Ok()) GTEST_SKIP() << "the openssl command could not make a certificate";
+  const std::string users = qorvin::test::TempPath("warning-users");
+  std::filesystem::remove(users);
+  ASSERT_EQ(Passwd(users, "alice", "s3cret\n"), 0);
+  const std::vector<std::string> common = {"--bind",      "10.77.0.1", "--http-port", "0",
+                                           "--tcp-port",  "0",         "--udp-port",  "0",
+                                           "--allow-udp", "10.77.0.2"};
+  struct Case {
+    std::vector<std::string> extra;
+    std::string warning;  // "" none
+    bool clearText;       // the users' passwords in clear text
+  };
+  const std::vector<Case> cases = {
+      {{"--users", users, "--tls-cert", pair.Cert(), "--tls-key", pair.Key()},
+       "with TCP open to anyone",
+       false},
+      {{"--users", users}, "with HTTP TCP open to anyone", true},
+      {{"--tls-cert", pair.Cert(), "--tls-key", pair.Key(), "--allow-tcp", "10.77.0.2"},
+       "with HTTP open to anyone",
+       false},
+      {{"--allow-http", "10.77.0.2", "--allow-tcp", "10.77.0.2"}, "", false},
+  };
+  for (const Case& c : cases) {
+    std::vector<std::string> args = common;
+    args.insert(args.end(), c.extra.begin(), c.extra.end());
+    ServerProcess server(args);
+    const std::string line = server.Line();
+    ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+    const std::string log = server.Log();
+    if (c.warning.empty()) {
+      EXPECT_EQ(log.find("beyond loopback"), std::string::npos) << log;
+    } else {
+      EXPECT_NE(log.find("beyond loopback, " + c.warning), std::string::npos) << log;
+    }
+    EXPECT_EQ(log.find("passwords travel unencrypted") != std::string::npos, c.clearText) << log;
+    server.Signal(SIGTERM);
+    EXPECT_EQ(server.Wait(), 0);
+  }
 }
 
 // "qorvin-server passwd FILE USER" with the password on standard input; its exit status.

@@ -135,6 +135,29 @@ TEST(SqlParser, KeywordsThatContinueAStatement) {
   EXPECT_EQ(s[7], "drop table if exists w");
 }
 
+// The privileges of GRANT and REVOKE are statement words too; a statement after the grant
+// still begins on its own.
+TEST(SqlParser, GrantsKeepTheirPrivileges) {
+  auto s = Rendered(
+      "grant select on t to reporting\r"
+      "grant select, insert, update, delete, truncate on t to \"Sales\"\r"
+      "revoke grant option for delete on t from r\r"
+      "revoke insert on t from r select 1\r"
+      "grant execute on function f() to r\r"
+      "grant create on schema s to r with grant option\r"
+      "select 2 grant select on u to r");
+  ASSERT_EQ(s.size(), 9u);
+  EXPECT_EQ(s[0], "grant select on t to reporting");
+  EXPECT_EQ(s[1], "grant select, insert, update, delete, truncate on t to \"Sales\"");
+  EXPECT_EQ(s[2], "revoke grant option for delete on t from r");
+  EXPECT_EQ(s[3], "revoke insert on t from r");
+  EXPECT_EQ(s[4], "select 1");
+  EXPECT_EQ(s[5], "grant execute on function f() to r");
+  EXPECT_EQ(s[6], "grant create on schema s to r with grant option");
+  EXPECT_EQ(s[7], "select 2");
+  EXPECT_EQ(s[8], "grant select on u to r");
+}
+
 TEST(SqlParser, DialectStatements) {
   auto script = ParseScript(
       "SET XACT_ABORT ON\r"

@@ -49,6 +49,21 @@ class Socket {
       throw std::runtime_error(std::string("cannot bind to ") + address);
   }
 
+  // `address`:`port` (an IPv4 address in text).
+  static sockaddr_in At(const char* address, int port) {
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(uint16_t(port));
+    if (::inet_pton(AF_INET, address, &a.sin_addr) != 1)
+      throw std::runtime_error(std::string("not an IPv4 address: ") + address);
+    return a;
+  }
+  void ConnectTo(const char* address, int port) {
+    sockaddr_in a = At(address, port);
+    if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
+      throw std::runtime_error(std::string("connect to ") + address + " failed");
+  }
+
   void Connect(int port) {
     sockaddr_in a = Loopback(port);
     if (::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0)
@@ -187,6 +202,11 @@ class HttpClient {
     }
     curl_easy_setopt(curl_, CURLOPT_HTTPAUTH, long(CURLAUTH_BASIC));
     curl_easy_setopt(curl_, CURLOPT_USERPWD, userAndPassword.c_str());
+  }
+  // HTTPS: the PEM file of the only authorities trusted from now on.
+  void SetAuthority(const std::string& pemFile) {
+    curl_easy_setopt(curl_, CURLOPT_CAINFO, pemFile.c_str());
+    curl_easy_setopt(curl_, CURLOPT_CAPATH, nullptr);
   }
   // The value of the last response's header `name` ("" without one).
   std::string Header(const char* name) {
