@@ -238,32 +238,46 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       std::cerr << "qorvin-server: the configuration was not reloaded: " << e.what() << std::endl;
     }
   });
+  // In JSON the start, its warnings and the stop are lines of the log too, with their level (in
+  // text they are the lines on standard error).
+  const auto logged = [&](const std::string& what, const char* level) {
+    if (c.logFormat == LogFormat::Json) log.Event("server", "", what, level);
+  };
   // Beyond loopback, a transport is open to the network unless an allow list keeps it to known
   // addresses; HTTP is covered too by HTTPS with users (credentials that travel encrypted).
   const bool httpGuarded =
       ports.http < 0 || !c.net.allowHttp.Empty() || (net.ServesTls() && !c.usersFile.empty());
   const bool tcpGuarded = ports.tcp < 0 || !c.net.allowTcp.Empty();
   const bool udpGuarded = ports.udp < 0 || !c.net.allowUdp.Empty();
-  if (!IsLoopback(c.net.bindAddress) && (!httpGuarded || !tcpGuarded || !udpGuarded))
-    std::cerr << "qorvin-server: warning: listening on " << c.net.bindAddress
-              << ", beyond loopback, with " << (httpGuarded ? "" : "HTTP ")
-              << (tcpGuarded ? "" : "TCP ") << (udpGuarded ? "" : "UDP ")
-              << "open to anyone who can reach the port: they run statements with the server's "
-                 "database account (see --allow, --tls-cert with --users, and docs/server.md)"
-              << std::endl;
-  if (!c.usersFile.empty() && !net.ServesTls() && !IsLoopback(c.net.bindAddress))
-    std::cerr << "qorvin-server: warning: the HTTP users' passwords travel unencrypted "
-                 "(plain HTTP); see --tls-cert"
-              << std::endl;
-  std::cerr << "qorvin-server: " << db->Describe() << ", procedures "
-            << (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder)
-            << (c.configFile.empty() ? "" : ", configuration " + c.configFile)
-            << (c.config.admin ? ", admin operations allowed" : "") << std::endl;
-  std::cout << "qorvin-server listening address=" << c.net.bindAddress
-            << " http=" << PortText(ports.http) << " tcp=" << PortText(ports.tcp)
-            << " udp=" << PortText(ports.udp) << (net.ServesTls() ? " tls=on" : "") << std::endl;
+  if (!IsLoopback(c.net.bindAddress) && (!httpGuarded || !tcpGuarded || !udpGuarded)) {
+    const std::string warning =
+        "warning: listening on " + c.net.bindAddress + ", beyond loopback, with " +
+        (httpGuarded ? "" : "HTTP ") + (tcpGuarded ? "" : "TCP ") + (udpGuarded ? "" : "UDP ") +
+        "open to anyone who can reach the port: they run statements with the server's "
+        "database account (see --allow, --tls-cert with --users, and docs/server.md)";
+    std::cerr << "qorvin-server: " << warning << std::endl;
+    logged(warning, "warning");
+  }
+  if (!c.usersFile.empty() && !net.ServesTls() && !IsLoopback(c.net.bindAddress)) {
+    const std::string warning =
+        "warning: the HTTP users' passwords travel unencrypted (plain HTTP); see --tls-cert";
+    std::cerr << "qorvin-server: " << warning << std::endl;
+    logged(warning, "warning");
+  }
+  const std::string serving =
+      db->Describe() + ", procedures " +
+      (c.config.proceduresFolder.empty() ? "none" : c.config.proceduresFolder) +
+      (c.configFile.empty() ? "" : ", configuration " + c.configFile) +
+      (c.config.admin ? ", admin operations allowed" : "");
+  std::cerr << "qorvin-server: " << serving << std::endl;
+  const std::string listening = "listening address=" + c.net.bindAddress +
+                                " http=" + PortText(ports.http) + " tcp=" + PortText(ports.tcp) +
+                                " udp=" + PortText(ports.udp) + (net.ServesTls() ? " tls=on" : "");
+  std::cout << "qorvin-server " << listening << std::endl;
+  logged("started: " + serving + "; " + listening, "info");
   net.Wait();
   std::cerr << "qorvin-server: stopped" << std::endl;
+  logged("stopped", "info");
   return 0;
 }
 

@@ -30,6 +30,13 @@ struct DispatchReply {
   // The operation's number in the dispatcher's own list, when the request named one it knows
   // (what the metrics count it under without reading `summary`); -1 otherwise.
   int operation = -1;
+  // For the JSON log's own fields: the operation's name ("ExecSqlService.SynchReadData"; empty
+  // when the request named none), the user id the request named, the HTTP user it came as, and
+  // the error text of a failed request.
+  std::string operationName{};
+  std::string user{};
+  std::string httpUser{};
+  std::string error{};
 };
 
 class IDispatcher {

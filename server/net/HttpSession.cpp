@@ -243,7 +243,10 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
                   [self = this->shared_from_this(), in, started, token](DispatchReply reply) {
                     auto status =
                         reply.failed ? http::status::internal_server_error : http::status::ok;
-                    if (!self->user_.empty()) reply.summary += " http-user=" + self->user_;
+                    if (!self->user_.empty()) {
+                      reply.summary += " http-user=" + self->user_;
+                      reply.httpUser = self->user_;
+                    }
                     self->Reply(status, std::move(reply), in, started, token);
                   });
   }
@@ -292,8 +295,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
     res->prepare_payload();
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("HTTP", peer_, reply.operation, reply.summary, in, out, Clock::now() - started,
-                     reply.failed);
+    ctx_.log.Request("HTTP", peer_, reply, in, out, Clock::now() - started);
     // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
     // pending, only the deadline moves.)
     idle_.Touch(ctx_.options.idleTimeout);
@@ -320,7 +322,7 @@ class HttpSession : public std::enable_shared_from_this<HttpSession<kTls>> {
   void Sent(beast::error_code ec, bool keepAlive, std::string& body) {
     ReleaseSentBytes(body);
     if (ec && ec != net::error::operation_aborted)
-      ctx_.log.Event("HTTP", peer_, "reply not sent: " + ec.message());
+      ctx_.log.Event("HTTP", peer_, "reply not sent: " + ec.message(), "warning");
     if (ec || !keepAlive) return Close();
     Read();
   }

@@ -45,19 +45,26 @@ std::string IsoTimestamp() {
 
 }  // namespace
 
-void RequestLog::Request(const char* transport, const std::string& peer, int operation,
-                         const std::string& summary, size_t bytesIn, size_t bytesOut,
-                         std::chrono::steady_clock::duration took, bool failed) {
-  if (observer_) observer_->Request(transport, operation, summary, bytesIn, bytesOut, took, failed);
+void RequestLog::Request(const char* transport, const std::string& peer, const DispatchReply& reply,
+                         size_t bytesIn, size_t bytesOut,
+                         std::chrono::steady_clock::duration took) {
+  const std::string& summary = reply.summary;
+  const bool failed = reply.failed;
+  if (observer_)
+    observer_->Request(transport, reply.operation, summary, bytesIn, bytesOut, took, failed);
   if (!out_) return;
   if (format_ == LogFormat::Json) {
     char ms[32];
     std::snprintf(ms, sizeof ms, "%.3f", std::chrono::duration<double, std::milli>(took).count());
-    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"transport\":" + JsonString(transport) +
-         ",\"peer\":" + JsonString(peer) +
+    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"level\":" +
+         (failed ? "\"error\"" : "\"info\"") + ",\"transport\":" + JsonString(transport) +
+         ",\"peer\":" + JsonString(peer) + ",\"operation\":" + JsonString(reply.operationName) +
+         ",\"user\":" + JsonString(reply.user) + ",\"http_user\":" + JsonString(reply.httpUser) +
          ",\"request\":" + JsonString(std::string_view(summary).substr(0, 2000)) +
          ",\"in\":" + std::to_string(bytesIn) + ",\"out\":" + std::to_string(bytesOut) +
-         ",\"ms\":" + ms + ",\"ok\":" + (failed ? "false" : "true") + "}");
+         ",\"ms\":" + ms + ",\"ok\":" + (failed ? "false" : "true") +
+         ",\"outcome\":" + (failed ? "\"failed\"" : "\"ok\"") +
+         ",\"error\":" + JsonString(std::string_view(reply.error).substr(0, 2000)) + "}");
     return;
   }
   auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(took).count();
@@ -66,11 +73,13 @@ void RequestLog::Request(const char* transport, const std::string& peer, int ope
        std::to_string(bytesOut) + " " + std::to_string(ms) + "ms " + (failed ? "error" : "ok"));
 }
 
-void RequestLog::Event(const char* transport, const std::string& peer, const std::string& what) {
+void RequestLog::Event(const char* transport, const std::string& peer, const std::string& what,
+                       const char* level) {
   if (!out_) return;
   if (format_ == LogFormat::Json) {
-    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"transport\":" + JsonString(transport) +
-         ",\"peer\":" + JsonString(peer) + ",\"event\":" + JsonString(what) + "}");
+    Line("{\"time\":" + JsonString(IsoTimestamp()) + ",\"level\":" + JsonString(level) +
+         ",\"transport\":" + JsonString(transport) + ",\"peer\":" + JsonString(peer) +
+         ",\"event\":" + JsonString(what) + "}");
     return;
   }
   Line(Timestamp() + " " + transport + " " + peer + " " + OneLine(what));

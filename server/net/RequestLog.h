@@ -25,6 +25,8 @@
 #include <ostream>
 #include <string>
 
+#include "server/net/Dispatcher.h"
+
 namespace qorvin::server {
 
 enum class LogFormat { Text, Json };
@@ -53,10 +55,14 @@ class RequestLog {
   // caller may close the stream used before once this returns.
   void Redirect(std::ostream* out);
 
-  void Request(const char* transport, const std::string& peer, int operation,
-               const std::string& summary, size_t bytesIn, size_t bytesOut,
-               std::chrono::steady_clock::duration took, bool failed);
-  void Event(const char* transport, const std::string& peer, const std::string& what);
+  // One answered request. JSON lines carry time, level ("info", "error" when it failed),
+  // transport, peer, operation, user, http_user, request (the text line's summary), in, out,
+  // ms, ok, outcome ("ok", "failed") and error.
+  void Request(const char* transport, const std::string& peer, const DispatchReply& reply,
+               size_t bytesIn, size_t bytesOut, std::chrono::steady_clock::duration took);
+  // `level`: "info", "warning" or "error" (JSON lines carry it; text lines do not).
+  void Event(const char* transport, const std::string& peer, const std::string& what,
+             const char* level = "info");
   // A client turned away: counted by the observer; `what` is logged as an event when `logLine`.
   void Refused(const char* transport, const std::string& peer, const char* reason,
                const std::string& what, bool logLine);

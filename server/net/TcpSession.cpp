@@ -144,8 +144,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     std::array<net::const_buffer, 2> buffers{net::buffer(prefix_), net::buffer(out_)};
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("TCP", peer_, reply.operation, reply.summary, in, out_.size(),
-                     Clock::now() - started_, reply.failed);
+    ctx_.log.Request("TCP", peer_, reply, in, out_.size(), Clock::now() - started_);
     // A peer that does not read its reply is idle too. (Possibly on the worker: the wait is
     // pending, only the deadline moves.)
     idle_.Touch(ctx_.options.idleTimeout);
@@ -200,7 +199,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   void Sent(error_code ec, bool keep) {
     ReleaseSentBytes(out_);
     if (ec && ec != net::error::operation_aborted)
-      ctx_.log.Event("TCP", peer_, "reply not sent: " + ec.message());
+      ctx_.log.Event("TCP", peer_, "reply not sent: " + ec.message(), "warning");
     if (ec || !keep) return Close();
     ReadHeader();
   }

@@ -108,7 +108,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
       if (n < 0) {
         const int error = errno;
         if (error == EINTR) continue;
-        ctx_.log.Event("UDP", "-", "receive failed: " + ErrorText(error));
+        ctx_.log.Event("UDP", "-", "receive failed: " + ErrorText(error), "error");
         // A descriptor that cannot receive at all would fail the same way for ever.
         if (error == EBADF || error == ENOTSOCK || error == EINVAL) return;
         continue;
@@ -191,8 +191,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
     }
     // The request's line is written before its reply leaves, so that the log's order is the
     // order in which clients got their replies; a reply that could not be sent adds an event.
-    ctx_.log.Request("UDP", peer, reply.operation, reply.summary, in, reply.body.size(),
-                     Clock::now() - started, reply.failed);
+    ctx_.log.Request("UDP", peer, reply, in, reply.body.size(), Clock::now() - started);
     // One datagram from two pieces. The socket's send buffer rarely lacks room for one; when it
     // does, the reply waits for room a bounded time.
     std::array<iovec, 2> pieces{iovec{const_cast<char*>(id.data()), id.size()},
@@ -213,7 +212,7 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
         waited = true;
         continue;
       }
-      ctx_.log.Event("UDP", peer, "reply not sent: " + ErrorText(error));
+      ctx_.log.Event("UDP", peer, "reply not sent: " + ErrorText(error), "warning");
       return;
     }
   }

@@ -39,7 +39,7 @@ Identity ReadIdentity(Call& call, const char* userName = "aUserId") {
   Identity id;
   id.user = call.ReadAnsi(userName);
   id.serial = call.ReadAnsi("aHDHSerialNumber");
-  call.Note("user=" + id.user);
+  call.NoteUser(id.user);
   return id;
 }
 

@@ -77,6 +77,11 @@ void Call::Note(const std::string& text) {
   notes_ += text;
 }
 
+void Call::NoteUser(const std::string& userId) {
+  user_ = userId;
+  Note("user=" + userId);
+}
+
 // ---- ServiceHost ----
 
 void ServiceHost::Register(const std::string& service, const std::string& operation,
@@ -195,6 +200,7 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
     std::string service = msg.GetInterfaceName();
     std::string operation = msg.GetMessageName();
     reply.summary = service + "." + operation;
+    reply.operationName = reply.summary;
     auto s = handlers_.find(service);
     if (s == handlers_.end()) throw EROException("Unknown service \"" + service + "\"");
     auto op = s->second.find(operation);
@@ -217,8 +223,10 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
     reply.body = ExceptionReply(msg, e);
     if (reply.summary.empty()) reply.summary = "invalid-message";
     reply.summary += std::string(" error=") + e.what();
+    reply.error = e.what();
   }
   if (!call.Notes().empty()) reply.summary += " " + call.Notes();
+  reply.user = call.User();
   return reply;
 }
 
@@ -239,6 +247,7 @@ DispatchReply ServiceHost::Refuse(const std::string& reason, const RequestInfo&)
   DispatchReply reply;
   reply.failed = true;
   reply.summary = "refused " + reason;
+  reply.error = reason;
   try {
     TROBinMessage msg;
     reply.body = ExceptionReply(msg, EROMessageTooLarge(reason));

@@ -59,11 +59,15 @@ class Call {
   // Added to the log line ("user=u1").
   void Note(const std::string& text);
   const std::string& Notes() const { return notes_; }
+  // The user id the request names (the JSON log's "user"), noted as "user=ID" too.
+  void NoteUser(const std::string& userId);
+  const std::string& User() const { return user_; }
 
  private:
   TROBinMessage& msg_;
   const RequestInfo& info_;
   std::string notes_;
+  std::string user_;
   size_t compressedBytes_ = 0;
 };
 

@@ -134,7 +134,8 @@ void ExecProcInsertTable(ServerState& state, Call& call) {
   auto inData = call.ReadBinary("aInData");
   std::string procName = call.ReadAnsi("aProcName");
   int32_t successValue = call.ReadInteger("aSuccessReturnValue");
-  call.Note("user=" + user + " proc=" + procName);
+  call.NoteUser(user);
+  call.Note("proc=" + procName);
 
   auto rows = std::make_unique<UploadedRows>(*inData, state.UploadMemory());
   const size_t count = rows->Count();

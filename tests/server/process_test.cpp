@@ -248,11 +248,23 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
   std::ifstream in(logFile);
   std::vector<std::string> lines;
   for (std::string l; std::getline(in, l);) lines.push_back(l);
-  ASSERT_GE(lines.size(), 6u);
+  ASSERT_GE(lines.size(), 8u);
+  // The start and the stop are lines of the log too, first and last.
+  const std::regex event(
+      R"re(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","level":"info",)re"
+      R"re("transport":"server","peer":"","event":"(started: .*listening address=127\.0\.0\.1 )re"
+      R"re(http=\d+ tcp=\d+ udp=\d+|stopped)"\})re");
+  EXPECT_TRUE(std::regex_match(lines.front(), event)) << lines.front();
+  EXPECT_NE(lines.front().find("\"event\":\"started: "), std::string::npos) << lines.front();
+  EXPECT_TRUE(std::regex_match(lines.back(), event)) << lines.back();
+  EXPECT_NE(lines.back().find("\"event\":\"stopped\""), std::string::npos) << lines.back();
+  lines.erase(lines.begin());
+  lines.pop_back();
   const std::regex object(
-      R"re(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","transport":"(TCP|HTTP)",)re"
-      R"re("peer":"127\.0\.0\.1:\d+","request":".*","in":\d+,"out":\d+,"ms":\d+\.\d{3},)re"
-      R"re("ok":(true|false)\})re");
+      R"re(\{"time":"\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}Z","level":"(info|error)",)re"
+      R"re("transport":"(TCP|HTTP)","peer":"127\.0\.0\.1:\d+","operation":"[A-Za-z.]*",)re"
+      R"re("user":"[^"]*","http_user":"","request":".*","in":\d+,"out":\d+,"ms":\d+\.\d{3},)re"
+      R"re("ok":(true|false),"outcome":"(ok|failed)","error":".*"\})re");
   for (const std::string& l : lines) EXPECT_TRUE(std::regex_match(l, object)) << l;
   auto logged = [&lines](const std::string& part) {
     for (const std::string& l : lines)
@@ -260,6 +272,13 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
     return false;
   };
   EXPECT_TRUE(logged("\"request\":\"ExecSqlService.SynchExecProc user=u1\",\"in\":"));
+  EXPECT_TRUE(logged("\"level\":\"info\",\"transport\":\"TCP\"") &&
+              logged("\"operation\":\"ExecSqlService.SynchExecProc\",\"user\":\"u1\""));
+  // A failed request: level error, its outcome and its error text in fields of their own.
+  EXPECT_TRUE(logged("\"level\":\"error\",\"transport\":\"HTTP\""));
+  EXPECT_TRUE(
+      logged("\"outcome\":\"failed\",\"error\":\"Service ExecSqlService has no "
+             "operation \\\"NoSuchOperation\\\"\"}"));
   EXPECT_TRUE(logged("\"transport\":\"HTTP\"") && logged("\"request\":\"404 /elsewhere\""));
   EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
 }
