@@ -467,8 +467,8 @@ std::string GlobalHelp() {
       "QORVIN_CLIENT_LIBRARY (where to look for the client library).\n"
       "Ctrl-C (SIGINT) cancels the call in flight; the exit status is then 130.\n"
       "\nExit status: 0 success, 1 an operation reported an error (its text on stderr),\n"
-      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent),\n"
-      "130 interrupted.\n"
+      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent)\n"
+      "or no server could be reached (the error names its host and port), 130 interrupted.\n"
       "\nExample:\n"
       "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n";
   return out;

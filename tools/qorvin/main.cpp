@@ -5,9 +5,11 @@
 //
 // Exit status: 0 when every subcommand succeeded; 1 when the library did not load, an operation
 // reported an error (its text on standard error; later subcommands do not run unless
-// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent; 130 when
+// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent, or when a
+// call reached no server (the error names the servers' hosts and ports); 130 when
 // Ctrl-C (SIGINT) stopped the program: the call in flight is cancelled, nothing of its result
 // is written, and no later subcommand runs (see Interrupt.h).
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
@@ -32,6 +34,8 @@ using namespace qorvin::cli;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnreached =
+    2;  // as for wrong usage: nothing of the failed step reached a server
 
 void Print(std::FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -181,7 +185,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       lead = (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
              call.def->name + "\n";
     if (i > 0 && options.format == OutputFormat::Csv) lead = "\r\n";
-    bool failed = false;
+    int failed = 0;  // the step's exit status when it failed
     if (call.def->op == Op::Probe) {
       if (!remote.library) remote.library = std::make_unique<ClientLibrary>(options.library);
       const std::vector<ProbeResult> results =
@@ -193,7 +197,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       if (down > 0) {
         Complain("probe: " + std::to_string(down) + " of " + std::to_string(results.size()) +
                  " server" + (results.size() == 1 ? "" : "s") + " did not answer PROBEDOK");
-        failed = true;
+        failed = kExitFailed;
       }
     } else {
       const Outcome o = remote.session->Run(prepared[i]);
@@ -205,11 +209,11 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       if (!note.empty()) Print(stderr, note);
       if (o.failed) {
         Complain(o.command + ": " + o.error);
-        failed = true;
+        failed = o.unreached ? kExitUnreached : kExitFailed;
       }
     }
-    if (failed) {
-      status = kExitFailed;
+    if (failed != 0) {
+      status = std::max(status, failed);
       if (!options.keepGoing) break;
     }
   }
