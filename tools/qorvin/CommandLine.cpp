@@ -114,10 +114,15 @@ const std::vector<OptionDef>& GlobalOptionTable() {
       {"--tuples-only", nullptr,
        "rows alone: no header, separator or row count (CSV: no header record); also -t",
        [](GlobalOptions& o, const std::string&) { o.tuplesOnly = true; }},
+      {"--file", "FILE",
+       "run the SQL statements of FILE (\"-\": standard input), each ending with ';'; may be\n"
+       "given several times; also -f FILE. Their statements run before any subcommand",
+       [](GlobalOptions& o, const std::string& v) { o.files.push_back(v); }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
       {"--keep-going", nullptr,
-       "run the later subcommands even after one failed (the exit status is then 1)",
+       "run the later subcommands and statements even after one failed (the exit status\n"
+       "is then 1, or 2 when one reached no server)",
        [](GlobalOptions& o, const std::string&) { o.keepGoing = true; }},
       {"--library", "PATH",
        "the client library to load (default: next to this program, then\n"
@@ -171,10 +176,15 @@ class Parser {
         ++i_;
         continue;
       }
+      if (args_[i_] == "-f") {  // --file's short form, before the subcommand only
+        if (i_ + 1 == args_.size()) throw UsageError("-f needs a value (FILE)");
+        inv_.options.files.push_back(args_[i_ + 1]);
+        i_ += 2;
+        continue;
+      }
       if (!LooksLikeOption(args_[i_])) break;
       if (!TakeGlobalOption()) throw UsageError("unknown option '" + args_[i_] + "'");
     }
-    if (i_ == args_.size()) throw UsageError("no subcommand given");
     while (i_ < args_.size()) {
       if (!TakeCommand()) return inv_;
       if (i_ < args_.size() && args_[i_] == "--") {
@@ -436,7 +446,9 @@ std::string VersionText() {
 
 std::string GlobalHelp() {
   std::string out =
-      "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n\n"
+      "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n"
+      "       qorvin [OPTIONS] -f FILE [-f FILE]... [SUBCOMMAND ARGS...]\n"
+      "       qorvin [OPTIONS] < FILE      (SQL statements, each ending with ';')\n\n"
       "Runs operations of the Qorvin client library against a middleware server.\n"
       "Several subcommands may be given, separated by a lone --; they run in order\n"
       "and the first that fails ends the run (unless --keep-going is given).\n\n"

@@ -273,7 +273,9 @@ Table JsonObjects(const JsonValue& doc) {
   return Finish(declared, hints, std::move(out));
 }
 
-std::string ReadAll(const std::string& path) {
+}  // namespace
+
+std::string ReadInputFile(const std::string& path) {
   const bool stdinInput = path == "-";
   std::FILE* f = stdinInput ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) throw UsageError("cannot open '" + path + "': " + std::strerror(errno));
@@ -299,6 +301,8 @@ std::string ReadAll(const std::string& path) {
   if (failed) throw UsageError("cannot read '" + path + "'");
   return data;
 }
+
+namespace {
 
 bool LooksLikeJson(const std::string& path, std::string_view text) {
   if (path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0) return true;
@@ -341,7 +345,7 @@ Table UploadFromJson(std::string_view text) {
 }
 
 Table ReadUploadFile(const std::string& path) {
-  const std::string data = ReadAll(path);
+  const std::string data = ReadInputFile(path);
   try {
     return LooksLikeJson(path, data) ? UploadFromJson(data) : UploadFromCsv(data);
   } catch (const UsageError& e) {

@@ -15,6 +15,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "include/qorvin/QorvinCredentials.h"
@@ -25,6 +27,7 @@
 #include "tools/qorvin/Interrupt.h"
 #include "tools/qorvin/Operations.h"
 #include "tools/qorvin/Output.h"
+#include "tools/qorvin/SqlScript.h"
 #include "tools/qorvin/Terminal.h"
 #include "tools/qorvin/UploadFile.h"
 
@@ -139,6 +142,34 @@ void UseHttpSettings(IRemoteDataModule& module, const GlobalOptions& options) {
   if (!set) throw UsageError("--http-user: " + text);
 }
 
+const CommandDef& CommandNamed(const char* name) {
+  for (const CommandDef& def : CommandTable())
+    if (std::string(name) == def.name) return def;
+  throw std::logic_error(std::string("no subcommand ") + name);
+}
+
+// A statement of a script as a step: `read` when it hands back rows, else `exec-sql`.
+CommandCall StatementCall(const Statement& statement, const std::string& source) {
+  CommandCall call;
+  call.def = &CommandNamed(ReturnsRows(statement.text) ? "read" : "exec-sql");
+  call.args = {statement.text};
+  call.origin = source + ":" + std::to_string(statement.line);
+  return call;
+}
+
+// The statements of every script, in order, read and split before anything is sent.
+std::vector<CommandCall> ScriptCalls(const std::vector<std::string>& files) {
+  std::vector<CommandCall> calls;
+  for (const std::string& file : files) {
+    const std::string source = file == "-" ? "stdin" : file;
+    StatementSplitter splitter;
+    std::vector<Statement> statements = splitter.Feed(ReadInputFile(file));
+    for (Statement& s : splitter.Finish(source)) statements.push_back(std::move(s));
+    for (const Statement& s : statements) calls.push_back(StatementCall(s, source));
+  }
+  return calls;
+}
+
 int Interrupted() {
   Complain("interrupted");
   return kExitInterrupted;
@@ -182,8 +213,9 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     // What goes before a result; written with it, once the step is done.
     std::string lead;
     if (prepared.size() > 1 && options.format == OutputFormat::Table)
-      lead = (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
-             call.def->name + "\n";
+      lead = (i > 0 ? "\n" : "") + (call.origin.empty() ? std::string("[") + std::to_string(i + 1) +
+                                                              "] " + call.def->name + "\n"
+                                                        : std::string());
     if (i > 0 && options.format == OutputFormat::Csv) lead = "\r\n";
     int failed = 0;  // the step's exit status when it failed
     if (call.def->op == Op::Probe) {
@@ -208,7 +240,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       Print(stdout, out.text);
       if (!note.empty()) Print(stderr, note);
       if (o.failed) {
-        Complain(o.command + ": " + o.error);
+        Complain((call.origin.empty() ? o.command : call.origin) + ": " + o.error);
         failed = o.unreached ? kExitUnreached : kExitFailed;
       }
     }
@@ -228,11 +260,21 @@ int RunAll(const Invocation& inv, bool drawProgress) {
 int Main(int argc, char** argv) {
   const bool drawProgress = PrepareConsole();
   try {
-    const Invocation inv = ParseCommandLine(argc, argv);
+    Invocation inv = ParseCommandLine(argc, argv);
     if (!inv.help.empty()) {
       Print(stdout, inv.help);
       return 0;
     }
+    // Without a subcommand or a script, the statements come from standard input.
+    const bool fromInput = inv.calls.empty() && inv.options.files.empty();
+    if (fromInput && StandardInputIsTerminal()) throw UsageError("no subcommand given");
+    std::vector<CommandCall> steps =
+        ScriptCalls(fromInput ? std::vector<std::string>{"-"} : inv.options.files);
+    if (fromInput && steps.empty())
+      throw UsageError("no subcommand given, and no SQL statement on standard input");
+    steps.insert(steps.end(), inv.calls.begin(), inv.calls.end());
+    inv.calls = std::move(steps);
+    if (inv.calls.empty()) return 0;  // scripts without a statement
     if (inv.options.letter == 0 && NeedsLibrary(inv))
       throw UsageError("no server given: use --connect h://HOST:PORT (or t://, b://, u://)");
     return RunAll(inv, drawProgress);
