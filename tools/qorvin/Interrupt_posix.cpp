@@ -55,7 +55,8 @@ void InterruptWatch::Watch() {
 void InterruptWatch::Interrupt() {
   if (interrupted_.exchange(true)) _exit(kExitInterrupted);  // the second Ctrl-C
   std::lock_guard<std::mutex> lock(mutex_);
-  if (target_) target_->Cancel();
+  const bool cancelled = target_ != nullptr && target_->Cancel();
+  if (!cancelled && idleAction_) idleAction_();
 }
 
 }  // namespace qorvin::cli

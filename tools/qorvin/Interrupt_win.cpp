@@ -44,7 +44,8 @@ void InterruptWatch::SetTarget(IQorvinProgress* progress) {
 void InterruptWatch::Interrupt() {
   if (interrupted_.exchange(true)) std::_Exit(kExitInterrupted);  // the second Ctrl-C
   std::lock_guard<std::mutex> lock(mutex_);
-  if (target_) target_->Cancel();
+  const bool cancelled = target_ != nullptr && target_->Cancel();
+  if (!cancelled && idleAction_) idleAction_();
 }
 
 }  // namespace qorvin::cli

@@ -25,8 +25,10 @@
 #include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/CommandLine.h"
 #include "tools/qorvin/Interrupt.h"
+#include "tools/qorvin/LineEditor.h"
 #include "tools/qorvin/Operations.h"
 #include "tools/qorvin/Output.h"
+#include "tools/qorvin/Shell.h"
 #include "tools/qorvin/SqlScript.h"
 #include "tools/qorvin/Terminal.h"
 #include "tools/qorvin/UploadFile.h"
@@ -153,7 +155,7 @@ CommandCall StatementCall(const Statement& statement, const std::string& source)
   CommandCall call;
   call.def = &CommandNamed(ReturnsRows(statement.text) ? "read" : "exec-sql");
   call.args = {statement.text};
-  call.origin = source + ":" + std::to_string(statement.line);
+  if (!source.empty()) call.origin = source + ":" + std::to_string(statement.line);
   return call;
 }
 
@@ -175,6 +177,78 @@ int Interrupted() {
   return kExitInterrupted;
 }
 
+// Loads the library and makes the module, its settings and the session; Ctrl-C cancels its calls.
+void OpenRemote(Remote& remote, const GlobalOptions& options, InterruptWatch& watch,
+                bool drawProgress) {
+  remote.library = std::make_unique<ClientLibrary>(options.library);
+  remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
+  if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
+  if (!options.httpUser.empty() || !options.caFile.empty())
+    UseHttpSettings(*remote.module, options);
+  remote.board = std::make_unique<ProgressBoard>(drawProgress);
+  IQorvinProgress* progress = nullptr;
+  if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
+                                    reinterpret_cast<void**>(&progress)) == 0) {
+    progress->SetTimeouts(options.connectTimeoutMs, options.callTimeoutMs);
+    watch.SetTarget(progress);
+    remote.board->SetProgress(progress);
+  }
+  remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
+  remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
+}
+
+// Lets go of the module's kept connection and its status callback.
+void CloseRemote(Remote& remote, const GlobalOptions& options) {
+  if (!remote.module) return;
+  if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
+  remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
+}
+
+constexpr int kStepInterrupted = -1;
+
+// Runs one operation of the module and writes its outcome after `lead`: 0 when it succeeded, its
+// exit status when it failed, kStepInterrupted (nothing written) when Ctrl-C cancelled it.
+int RunModuleStep(Remote& remote, PreparedCall& prepared, const GlobalOptions& options,
+                  const std::string& lead, const InterruptWatch& watch) {
+  const CommandCall& call = *prepared.call;
+  const Outcome o = remote.session->Run(prepared);
+  if (watch.Interrupted()) return kStepInterrupted;  // a cancelled call's result is not written
+  OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
+  std::string note;
+  Render(options.format, o, out, note, RenderOptions{options.nullText, options.tuplesOnly});
+  Print(stdout, out.text);
+  if (!note.empty()) Print(stderr, note);
+  if (!o.failed) return 0;
+  Complain((call.origin.empty() ? o.command : call.origin) + ": " + o.error);
+  return o.unreached ? kExitUnreached : kExitFailed;
+}
+
+// The interactive shell on the terminal (Shell.h): each statement runs as it is completed.
+int RunInteractive(const GlobalOptions& options, bool drawProgress) {
+  std::string why;
+  const std::unique_ptr<LineEditor> editor = LineEditor::Open(HistoryFile(), why);
+  if (!editor) throw UsageError("no subcommand given; " + why);
+  InterruptWatch watch;  // before the library starts any thread
+  watch.SetIdleAction([&editor] { editor->Interrupt(); });
+  Remote remote;
+  OpenRemote(remote, options, watch, drawProgress);
+  if (options.keep) remote.module->SetKeepConnection(true);
+  Print(stdout, VersionText() + ", server " + ServersText(options) +
+                    ". Statements end with ';'; \\? lists the commands, \\q quits.\n");
+  const auto lineCancelled = [&watch] { watch.Reset(); };
+  RunShell(*editor, lineCancelled, [&](const Statement& statement) {
+    CommandCall call = StatementCall(statement, "");
+    PreparedCall prepared;
+    prepared.call = &call;
+    if (RunModuleStep(remote, prepared, options, "", watch) == kStepInterrupted ||
+        watch.Interrupted())
+      Complain("cancelled");
+    watch.Reset();  // the next Ctrl-C is a first one again
+  });
+  CloseRemote(remote, options);
+  return 0;
+}
+
 int RunAll(const Invocation& inv, bool drawProgress) {
   InterruptWatch watch;  // before the library starts any thread
   std::vector<Table> uploads;
@@ -186,21 +260,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
   std::vector<PreparedCall> prepared(inv.calls.size());
   for (size_t i = 0; i < inv.calls.size(); ++i) prepared[i].call = &inv.calls[i];
   if (NeedsLibrary(inv)) {
-    remote.library = std::make_unique<ClientLibrary>(options.library);
-    remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
-    if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
-    if (!options.httpUser.empty() || !options.caFile.empty())
-      UseHttpSettings(*remote.module, options);
-    remote.board = std::make_unique<ProgressBoard>(drawProgress);
-    IQorvinProgress* progress = nullptr;
-    if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
-                                      reinterpret_cast<void**>(&progress)) == 0) {
-      progress->SetTimeouts(options.connectTimeoutMs, options.callTimeoutMs);
-      watch.SetTarget(progress);
-      remote.board->SetProgress(progress);
-    }
-    remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
-    remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
+    OpenRemote(remote, options, watch, drawProgress);
     prepared = PrepareAll(inv, *remote.session, uploads);
   }
   uploads.clear();
@@ -232,27 +292,15 @@ int RunAll(const Invocation& inv, bool drawProgress) {
         failed = kExitFailed;
       }
     } else {
-      const Outcome o = remote.session->Run(prepared[i]);
-      if (watch.Interrupted()) break;  // a cancelled call's result is not written at all
-      OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
-      std::string note;
-      Render(options.format, o, out, note, RenderOptions{options.nullText, options.tuplesOnly});
-      Print(stdout, out.text);
-      if (!note.empty()) Print(stderr, note);
-      if (o.failed) {
-        Complain((call.origin.empty() ? o.command : call.origin) + ": " + o.error);
-        failed = o.unreached ? kExitUnreached : kExitFailed;
-      }
+      failed = RunModuleStep(remote, prepared[i], options, lead, watch);
+      if (failed == kStepInterrupted) break;
     }
     if (failed != 0) {
       status = std::max(status, failed);
       if (!options.keepGoing) break;
     }
   }
-  if (remote.module) {
-    if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
-    remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
-  }
+  CloseRemote(remote, options);
   if (watch.Interrupted()) return Interrupted();
   return status;
 }
@@ -267,7 +315,13 @@ int Main(int argc, char** argv) {
     }
     // Without a subcommand or a script, the statements come from standard input.
     const bool fromInput = inv.calls.empty() && inv.options.files.empty();
-    if (fromInput && StandardInputIsTerminal()) throw UsageError("no subcommand given");
+    if (fromInput && StandardInputIsTerminal()) {
+      if (inv.options.letter == 0)
+        throw UsageError(
+            "no subcommand given, and no server for the interactive shell: use "
+            "--connect h://HOST:PORT (or t://, b://, u://) or $QORVIN_CONNECT");
+      return RunInteractive(inv.options, drawProgress);
+    }
     std::vector<CommandCall> steps =
         ScriptCalls(fromInput ? std::vector<std::string>{"-"} : inv.options.files);
     if (fromInput && steps.empty())
