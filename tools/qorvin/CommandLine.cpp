@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "tools/qorvin/Csv.h"
 #include "tools/qorvin/FieldTypes.h"
 
 namespace qorvin::cli {
@@ -118,6 +119,22 @@ const std::vector<OptionDef>& GlobalOptionTable() {
        "run the SQL statements of FILE (\"-\": standard input), each ending with ';'; may be\n"
        "given several times; also -f FILE. Their statements run before any subcommand",
        [](GlobalOptions& o, const std::string& v) { o.files.push_back(v); }},
+      {"--expanded", nullptr,
+       "table output shows each row as a record: one \"column | value\" line per field,\n"
+       "under a -[ RECORD N ]- line (for wide rows); also -x",
+       [](GlobalOptions& o, const std::string&) { o.expanded = true; }},
+      {"--delimiter", "C",
+       "the character between the fields of CSV, in upload files and in --format csv\n"
+       "output (default ','; \\t or tab for a tab)",
+       [](GlobalOptions& o, const std::string& v) {
+         const std::string c = v == "\\t" || v == "tab" ? std::string("\t") : v;
+         if (c.size() != 1 || !IsCsvDelimiter(c[0]))
+           throw UsageError(
+               "--delimiter must be one character other than a quote or a line "
+               "break, not '" +
+               v + "'");
+         o.delimiter = c[0];
+       }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
       {"--keep-going", nullptr,
@@ -173,6 +190,11 @@ class Parser {
       if (args_[i_] == "--version") return Help(VersionText() + "\n");
       if (args_[i_] == "-t") {  // psql's short form, before the subcommand only
         inv_.options.tuplesOnly = true;
+        ++i_;
+        continue;
+      }
+      if (args_[i_] == "-x") {  // --expanded's short form, before the subcommand only
+        inv_.options.expanded = true;
         ++i_;
         continue;
       }

@@ -75,6 +75,8 @@ struct GlobalOptions {
   std::string caFile;              // --cacert: the authorities HTTPS trusts (empty: the system's)
   std::string nullText;            // --null: how NULL shows in table and CSV output
   bool tuplesOnly = false;         // --tuples-only / -t: rows alone
+  bool expanded = false;           // --expanded / -x: a table shows one "name | value" line a field
+  char delimiter = ',';            // --delimiter: between the fields of CSV, read and written
   int32_t connectTimeoutMs = 0;    // --connect-timeout; 0: the library's bound
   int32_t callTimeoutMs = 0;       // --call-timeout; 0: the library's bound
   std::vector<std::string> files;  // -f / --file: SQL scripts, in order ("-": standard input)

@@ -313,8 +313,8 @@ bool LooksLikeJson(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-Table UploadFromCsv(std::string_view text) {
-  std::vector<CsvRecord> records = ParseCsv(text);
+Table UploadFromCsv(std::string_view text, char delimiter) {
+  std::vector<CsvRecord> records = ParseCsv(text, delimiter);
   if (records.empty()) throw UsageError("the CSV file has no header line");
   std::vector<Declared> declared;
   for (size_t i = 0; i < records[0].fields.size(); ++i) {
@@ -344,10 +344,10 @@ Table UploadFromJson(std::string_view text) {
   throw UsageError("a JSON upload is an array of objects or {\"fields\": ..., \"rows\": ...}");
 }
 
-Table ReadUploadFile(const std::string& path) {
+Table ReadUploadFile(const std::string& path, char delimiter) {
   const std::string data = ReadInputFile(path);
   try {
-    return LooksLikeJson(path, data) ? UploadFromJson(data) : UploadFromCsv(data);
+    return LooksLikeJson(path, data) ? UploadFromJson(data) : UploadFromCsv(data, delimiter);
   } catch (const UsageError& e) {
     throw UsageError("'" + path + "': " + e.what());
   }

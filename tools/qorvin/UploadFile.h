@@ -31,9 +31,10 @@ std::string ReadInputFile(const std::string& path);
 
 // Reads `path` ("-" for standard input); JSON when the name ends in ".json" or the content
 // starts with '[' or '{', CSV otherwise.
-Table ReadUploadFile(const std::string& path);
+// CSV fields are separated by `delimiter`.
+Table ReadUploadFile(const std::string& path, char delimiter = ',');
 
-Table UploadFromCsv(std::string_view text);
+Table UploadFromCsv(std::string_view text, char delimiter = ',');
 Table UploadFromJson(std::string_view text);
 
 }  // namespace qorvin::cli

@@ -215,7 +215,8 @@ int RunModuleStep(Remote& remote, PreparedCall& prepared, const GlobalOptions& o
   if (watch.Interrupted()) return kStepInterrupted;  // a cancelled call's result is not written
   OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
   std::string note;
-  Render(options.format, o, out, note, RenderOptions{options.nullText, options.tuplesOnly});
+  Render(options.format, o, out, note,
+         RenderOptions{options.nullText, options.tuplesOnly, options.expanded, options.delimiter});
   Print(stdout, out.text);
   if (!note.empty()) Print(stderr, note);
   if (!o.failed) return 0;
@@ -253,7 +254,8 @@ int RunAll(const Invocation& inv, bool drawProgress) {
   InterruptWatch watch;  // before the library starts any thread
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
-    if (c.def->fileParam >= 0) uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)]));
+    if (c.def->fileParam >= 0)
+      uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)], inv.options.delimiter));
 
   const GlobalOptions& options = inv.options;
   Remote remote;
@@ -283,7 +285,7 @@ int RunAll(const Invocation& inv, bool drawProgress) {
       const std::vector<ProbeResult> results =
           ProbeAll(*remote.library, call.probes, call.probeTimeoutMs);
       if (watch.Interrupted()) break;
-      Print(stdout, lead + RenderProbes(results, FormatName(options.format)));
+      Print(stdout, lead + RenderProbes(results, FormatName(options.format), options.delimiter));
       size_t down = 0;
       for (const ProbeResult& r : results) down += r.ok ? 0 : 1;
       if (down > 0) {
