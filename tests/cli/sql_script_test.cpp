@@ -24,6 +24,9 @@ TEST(SqlScript, SemicolonsInsideQuotesAndCommentsDoNotEndAStatement) {
   using V = std::vector<std::string>;
   EXPECT_EQ(Texts(SplitAll("select 'a;b', 'it''s;'; select \"x;y\" from t;")),
             (V{"select 'a;b', 'it''s;'", "select \"x;y\" from t"}));
+  // In E'...' a backslash escapes a quote; elsewhere it is an ordinary character.
+  EXPECT_EQ(Texts(SplitAll("select E'it\\'s; \\\\'; select 'a\\'; select name'a\\';")),
+            (V{"select E'it\\'s; \\\\'", "select 'a\\'", "select name'a\\'"}));
   EXPECT_EQ(Texts(SplitAll("select 1 -- not; the end\n + 1; /* nor; this */ select 2")),
             (V{"select 1 -- not; the end\n + 1", "select 2"}));
   // Dollar-quoted bodies; $1 is a parameter, a$b$ a name.

@@ -35,7 +35,8 @@ class InterruptWatch {
   // The calls to cancel on the first SIGINT (null: none).
   void SetTarget(IQorvinProgress* progress);
   // What a Ctrl-C does when no call was in flight to cancel (the interactive shell: end the line
-  // being edited). Runs on the watch's thread. Set before the first Ctrl-C may come.
+  // being edited); such a Ctrl-C never ends the program, a second one neither. Runs on the
+  // watch's thread. Set before the first Ctrl-C may come.
   void SetIdleAction(std::function<void()> action) { idleAction_ = std::move(action); }
   bool Interrupted() const { return interrupted_; }
   // Forgets a Ctrl-C that came: the next one is a first one again (the interactive shell, after

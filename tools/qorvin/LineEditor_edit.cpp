@@ -66,7 +66,10 @@ class EditLineEditor : public LineEditor {
     if (line.find_first_not_of(" \t") == std::string::npos) return;
     history(history_, &event_, H_ENTER, line.c_str());
     if (file_.empty()) return;
+    // The history may hold secrets typed into statements: the owner's alone, from the start.
+    const mode_t previous = umask(077);
     if (history(history_, &event_, H_SAVE, file_.c_str()) >= 0) chmod(file_.c_str(), 0600);
+    umask(previous);
   }
 
   void Interrupt() override {

@@ -84,12 +84,20 @@ Scan ScanStatement(const std::string& s, size_t from, int line) {
     if (c == '\'' || c == '"') {
       text(i);
       const int opened = line;
+      // E'...' (PostgreSQL): a backslash escapes the character after it, a quote too.
+      const bool escapes = c == '\'' && i > 0 && (s[i - 1] == 'E' || s[i - 1] == 'e') &&
+                           (i < 2 || !WordPart(s[i - 2]));
       size_t k = i + 1;
       for (;; ++k) {
         if (k >= s.size()) {
           r.open = c;
           r.openLine = opened;
           return r;
+        }
+        if (escapes && s[k] == '\\' && k + 1 < s.size()) {
+          ++k;
+          if (s[k] == '\n') ++line;
+          continue;
         }
         if (s[k] == '\n') ++line;
         if (s[k] == c) {

@@ -1,7 +1,8 @@
 // SQL scripts: text split into statements the way a user of an SQL shell expects, and each
 // statement's way to the server.
 //
-// A statement ends at a semicolon outside quotes and comments: '...' texts ('' inside),
+// A statement ends at a semicolon outside quotes and comments: '...' texts ('' inside; in
+// E'...' a backslash escapes the next character),
 // "..." names, -- comments to the end of the line, /* ... */ comments (not nested) and
 // $tag$ ... $tag$ texts (tag empty or a name; "$1" is no quote). A CREATE TRIGGER statement
 // whose body opened with BEGIN ends only at a semicolon after END, so the semicolons inside
