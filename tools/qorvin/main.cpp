@@ -241,9 +241,13 @@ int RunInteractive(const GlobalOptions& options, bool drawProgress) {
     CommandCall call = StatementCall(statement, "");
     PreparedCall prepared;
     prepared.call = &call;
-    if (RunModuleStep(remote, prepared, options, "", watch) == kStepInterrupted ||
-        watch.Interrupted())
-      Complain("cancelled");
+    try {
+      if (RunModuleStep(remote, prepared, options, "", watch) == kStepInterrupted ||
+          watch.Interrupted())
+        Complain("cancelled");
+    } catch (const RunError& e) {  // a value that cannot be shown: the shell goes on
+      Complain(e.what());
+    }
     watch.Reset();  // the next Ctrl-C is a first one again
   });
   CloseRemote(remote, options);
