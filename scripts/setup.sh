@@ -15,8 +15,10 @@ set -euo pipefail
 # (the locale sources and charmaps from which the conversion tests make GBK and CP1252 locales,
 # and the CLI test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc),
 # prometheus-cpp-dev (the server's metrics), libcrypt-dev (libxcrypt's crypt(3): the HTTP users'
-# hashes), libssl-dev (OpenSSL: the server's HTTPS, and the tests' throw-away TLS), scdoc (man pages), dpkg-dev, file, binutils, lintian
-# (the Debian packages; readelf for the RUNPATH test), curl (the consumer test).
+# hashes), libssl-dev (OpenSSL: the server's HTTPS, and the tests' throw-away TLS), libedit-dev
+# (line editing and history in qorvin's interactive shell; the tour builds qorvin too), scdoc
+# (man pages), dpkg-dev, file, binutils, lintian (the Debian packages; readelf for the RUNPATH
+# test), curl (the consumer test).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
 # zlib and libgcrypt built for it, and Wine (64-bit) to run its tests, with GnuTLS (libgnutls30,
 # which Wine loads for TLS: HTTPS on WinInet; only recommended by Wine's packages); googletest
@@ -26,7 +28,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
   qt6-base-dev libgl-dev fonts-noto-cjk qt6-translations-l10n
-  libsqlite3-dev libpq-dev libboost-dev libcrypt-dev
+  libsqlite3-dev libpq-dev libboost-dev libcrypt-dev libedit-dev
   postgresql
   openssl libssl-dev ca-certificates
   clang libclang-rt-14-dev clang-format
@@ -46,7 +48,7 @@ if [ "${1:-}" = --tour ]; then
     cmake ninja-build g++ pkg-config
     zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
     qt6-base-dev libgl-dev
-    libsqlite3-dev libpq-dev libboost-dev libcrypt-dev prometheus-cpp-dev libssl-dev
+    libsqlite3-dev libpq-dev libboost-dev libcrypt-dev prometheus-cpp-dev libssl-dev libedit-dev
     ca-certificates
   )
 fi

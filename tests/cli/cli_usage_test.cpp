@@ -144,7 +144,7 @@ TEST(CliErrors, AnOperationErrorExitsWithOneAndStopsTheRun) {
     port = probe.Port();
   }
   run = Qorvin({"--connect", "t://127.0.0.1:" + std::to_string(port), "datetime"});
-  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(run.status, 2);  // it reached no server
   EXPECT_EQ(run.out.substr(0, 26), "result: false\nlocal time: ");
   EXPECT_EQ(run.err.substr(0, 18), "qorvin: datetime: ");
 }

@@ -207,6 +207,40 @@ for f in usr/bin/qorvin usr/bin/qorvin-server usr/bin/basalt-host usr/include/qo
   usr/share/doc/qorvin-personal/changelog.Debian.gz; do
   expect_file "$root/$f"
 done
+# The packaged programs and libraries carry Debian's hardening (cmake/Hardening.cmake): read-only
+# relocations (RELRO) bound at load (BIND_NOW), position-independent programs, the stack
+# protector, and glibc's checked calls (_FORTIFY_SOURCE) where the build was optimised.
+hardening=$(sed -n 's/^QORVIN_HARDENING:BOOL=//p' "$build/CMakeCache.txt")
+build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:STRING=//p' "$build/CMakeCache.txt")
+if [ "$hardening" = ON ]; then
+  step "hardening of the packaged binaries"
+  mapfile -t elves < <(cd "$root" && find usr/bin usr/lib -type f \( -name 'qorvin*' -o \
+    -name 'libQorvinClient.so.*' -o -path '*/qorvin/*' \) | sort)
+  programs=()
+  for f in "${elves[@]}"; do
+    header=$(readelf -hW "$root/$f" 2>/dev/null) || continue # not an ELF file
+    readelf -lW "$root/$f" | grep -q GNU_RELRO || fail "$f has no RELRO segment"
+    readelf -dW "$root/$f" | grep -Eq 'BIND_NOW|FLAGS_1.*[[:space:]]NOW' ||
+      fail "$f is not bound at load (no BIND_NOW)"
+    if readelf -lW "$root/$f" | grep -q 'INTERP'; then
+      programs+=("$f")
+      grep -q 'Type:.*DYN' <<<"$header" || fail "$f is not position-independent (PIE)"
+    fi
+  done
+  [ ${#programs[@]} -ge 3 ] || fail "found only these packaged programs: ${programs[*]}"
+  for f in usr/bin/qorvin usr/bin/qorvin-server; do
+    syms=$(readelf --dyn-syms -W "$root/$f")
+    grep -q '__stack_chk_fail' <<<"$syms" || fail "$f has no stack protector"
+    case $build_type in
+      Release | RelWithDebInfo | MinSizeRel)
+        grep -E '__[a-z0-9_]+_chk' <<<"$syms" | grep -vq '__stack_chk' ||
+          fail "$f calls none of glibc's checked functions (_FORTIFY_SOURCE)"
+        ;;
+    esac
+  done
+else
+  step "hardening not checked (QORVIN_HARDENING is OFF)"
+fi
 # A conffile waits beside its place until the package is configured (which would run postinst).
 expect_file "$root/etc/qorvin/qorvin-server.conf.dpkg-new"
 unpacked=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Package} ${Status}\n' | sort)

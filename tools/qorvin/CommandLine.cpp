@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <sstream>
 
+#include "tools/qorvin/Csv.h"
 #include "tools/qorvin/FieldTypes.h"
 
 namespace qorvin::cli {
@@ -114,10 +115,31 @@ const std::vector<OptionDef>& GlobalOptionTable() {
       {"--tuples-only", nullptr,
        "rows alone: no header, separator or row count (CSV: no header record); also -t",
        [](GlobalOptions& o, const std::string&) { o.tuplesOnly = true; }},
+      {"--file", "FILE",
+       "run the SQL statements of FILE (\"-\": standard input), each ending with ';'; may be\n"
+       "given several times; also -f FILE. Their statements run before any subcommand",
+       [](GlobalOptions& o, const std::string& v) { o.files.push_back(v); }},
+      {"--expanded", nullptr,
+       "table output shows each row as a record: one \"column | value\" line per field,\n"
+       "under a -[ RECORD N ]- line (for wide rows); also -x",
+       [](GlobalOptions& o, const std::string&) { o.expanded = true; }},
+      {"--delimiter", "C",
+       "the character between the fields of CSV, in upload files and in --format csv\n"
+       "output (default ','; \\t or tab for a tab)",
+       [](GlobalOptions& o, const std::string& v) {
+         const std::string c = v == "\\t" || v == "tab" ? std::string("\t") : v;
+         if (c.size() != 1 || !IsCsvDelimiter(c[0]))
+           throw UsageError(
+               "--delimiter must be one character other than a quote or a line "
+               "break, not '" +
+               v + "'");
+         o.delimiter = c[0];
+       }},
       {"--keep", nullptr, "keep one connection open for all subcommands of this invocation",
        [](GlobalOptions& o, const std::string&) { o.keep = true; }},
       {"--keep-going", nullptr,
-       "run the later subcommands even after one failed (the exit status is then 1)",
+       "run the later subcommands and statements even after one failed (the exit status\n"
+       "is then 1, or 2 when one reached no server)",
        [](GlobalOptions& o, const std::string&) { o.keepGoing = true; }},
       {"--library", "PATH",
        "the client library to load (default: next to this program, then\n"
@@ -171,10 +193,20 @@ class Parser {
         ++i_;
         continue;
       }
+      if (args_[i_] == "-x") {  // --expanded's short form, before the subcommand only
+        inv_.options.expanded = true;
+        ++i_;
+        continue;
+      }
+      if (args_[i_] == "-f") {  // --file's short form, before the subcommand only
+        if (i_ + 1 == args_.size()) throw UsageError("-f needs a value (FILE)");
+        inv_.options.files.push_back(args_[i_ + 1]);
+        i_ += 2;
+        continue;
+      }
       if (!LooksLikeOption(args_[i_])) break;
       if (!TakeGlobalOption()) throw UsageError("unknown option '" + args_[i_] + "'");
     }
-    if (i_ == args_.size()) throw UsageError("no subcommand given");
     while (i_ < args_.size()) {
       if (!TakeCommand()) return inv_;
       if (i_ < args_.size() && args_[i_] == "--") {
@@ -436,7 +468,10 @@ std::string VersionText() {
 
 std::string GlobalHelp() {
   std::string out =
-      "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n\n"
+      "usage: qorvin [OPTIONS] SUBCOMMAND ARGS... [-- SUBCOMMAND ARGS...]...\n"
+      "       qorvin [OPTIONS] -f FILE [-f FILE]... [SUBCOMMAND ARGS...]\n"
+      "       qorvin [OPTIONS] < FILE      (SQL statements, each ending with ';')\n"
+      "       qorvin [OPTIONS]             (on a terminal: the interactive shell)\n\n"
       "Runs operations of the Qorvin client library against a middleware server.\n"
       "Several subcommands may be given, separated by a lone --; they run in order\n"
       "and the first that fails ends the run (unless --keep-going is given).\n\n"
@@ -464,11 +499,12 @@ std::string GlobalHelp() {
       "with an optional type (\"Id,Name,City:text(50),Joined:date\"; an empty field is NULL,\n"
       "\"\" an empty text), or JSON (an array of objects); - reads standard input.\n"
       "\nEnvironment: QORVIN_CONNECT (the server when --connect is not given),\n"
-      "QORVIN_CLIENT_LIBRARY (where to look for the client library).\n"
+      "QORVIN_CLIENT_LIBRARY (where to look for the client library), QORVIN_HISTORY (the\n"
+      "interactive shell's history, default ~/.qorvin_history).\n"
       "Ctrl-C (SIGINT) cancels the call in flight; the exit status is then 130.\n"
       "\nExit status: 0 success, 1 an operation reported an error (its text on stderr),\n"
-      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent),\n"
-      "130 interrupted.\n"
+      "a probe failed or the client library did not load, 2 wrong usage (nothing was sent)\n"
+      "or no server could be reached (the error names its host and port), 130 interrupted.\n"
       "\nExample:\n"
       "  qorvin --connect t://127.0.0.1:8090 --keep read \"select * from Customers\" -- datetime\n";
   return out;

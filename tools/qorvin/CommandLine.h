@@ -69,14 +69,17 @@ struct GlobalOptions {
   bool keep = false;
   bool keepGoing = false;  // later subcommands still run after one failed
   std::string library;
-  int64_t inflateBudget = 0;     // bytes; 0: the library's default
-  std::string httpUser;          // --http-user: the HTTP login (h:// only)
-  std::string passwordFile;      // --password-file: its password's file (else $QORVIN_PASSWORD)
-  std::string caFile;            // --cacert: the authorities HTTPS trusts (empty: the system's)
-  std::string nullText;          // --null: how NULL shows in table and CSV output
-  bool tuplesOnly = false;       // --tuples-only / -t: rows alone
-  int32_t connectTimeoutMs = 0;  // --connect-timeout; 0: the library's bound
-  int32_t callTimeoutMs = 0;     // --call-timeout; 0: the library's bound
+  int64_t inflateBudget = 0;       // bytes; 0: the library's default
+  std::string httpUser;            // --http-user: the HTTP login (h:// only)
+  std::string passwordFile;        // --password-file: its password's file (else $QORVIN_PASSWORD)
+  std::string caFile;              // --cacert: the authorities HTTPS trusts (empty: the system's)
+  std::string nullText;            // --null: how NULL shows in table and CSV output
+  bool tuplesOnly = false;         // --tuples-only / -t: rows alone
+  bool expanded = false;           // --expanded / -x: a table shows one "name | value" line a field
+  char delimiter = ',';            // --delimiter: between the fields of CSV, read and written
+  int32_t connectTimeoutMs = 0;    // --connect-timeout; 0: the library's bound
+  int32_t callTimeoutMs = 0;       // --call-timeout; 0: the library's bound
+  std::vector<std::string> files;  // -f / --file: SQL scripts, in order ("-": standard input)
 };
 
 struct CommandCall {
@@ -85,6 +88,7 @@ struct CommandCall {
   int32_t successReturn = 0;
   std::vector<ProbeTarget> probes;  // probe: the servers (its URLs, else the --connect server)
   int probeTimeoutMs = 5000;        // probe: --timeout
+  std::string origin;               // a statement of a script: "FILE:LINE" (empty otherwise)
 };
 
 struct Invocation {
@@ -94,7 +98,8 @@ struct Invocation {
 };
 
 // Parses argv. UsageError for anything wrong; a --help anywhere yields the matching help text,
-// a leading --version the version line. Without --connect, $QORVIN_CONNECT (same form) names
+// a leading --version the version line. No subcommand is no error here: the scripts of -f, or
+// standard input, give the statements then. Without --connect, $QORVIN_CONNECT (same form) names
 // the server.
 Invocation ParseCommandLine(int argc, const char* const* argv);
 

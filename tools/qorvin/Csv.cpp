@@ -6,7 +6,7 @@ namespace {
 
 class CsvParser {
  public:
-  explicit CsvParser(std::string_view text) : t_(text) {
+  CsvParser(std::string_view text, char delimiter) : t_(text), delimiter_(delimiter) {
     if (t_.substr(0, 3) == "\xEF\xBB\xBF") pos_ = 3;
   }
 
@@ -21,7 +21,7 @@ class CsvParser {
       record.line = line_;
       for (;;) {
         record.fields.push_back(Field());
-        if (pos_ < t_.size() && t_[pos_] == ',') {
+        if (pos_ < t_.size() && t_[pos_] == delimiter_) {
           ++pos_;
           continue;
         }
@@ -47,7 +47,7 @@ class CsvParser {
   Cell Field() {
     if (pos_ < t_.size() && t_[pos_] == '"') return Quoted();
     const size_t start = pos_;
-    while (pos_ < t_.size() && t_[pos_] != ',' && !AtLineEnd()) {
+    while (pos_ < t_.size() && t_[pos_] != delimiter_ && !AtLineEnd()) {
       if (t_[pos_] == '"') Fail("a quote inside an unquoted field (enclose the field in quotes)");
       ++pos_;
     }
@@ -75,35 +75,40 @@ class CsvParser {
       if (c == '\n') ++line_;
       value += c;
     }
-    if (pos_ < t_.size() && t_[pos_] != ',' && !AtLineEnd())
+    if (pos_ < t_.size() && t_[pos_] != delimiter_ && !AtLineEnd())
       Fail("text after the closing quote of a field");
     return value;
   }
 
   std::string_view t_;
+  const char delimiter_;
   size_t pos_ = 0;
   size_t line_ = 1;
 };
 
 // A field that starts with a byte-order mark is quoted too: first in a file, it would otherwise
 // be read back without it (a reader drops the file's leading mark).
-bool NeedsQuotes(const std::string& s) {
-  return s.empty() || s.find_first_of(",\"\r\n") != std::string::npos ||
-         s.starts_with("\xEF\xBB\xBF");
+bool NeedsQuotes(const std::string& s, char delimiter) {
+  return s.empty() || s.find_first_of("\"\r\n") != std::string::npos ||
+         s.find(delimiter) != std::string::npos || s.starts_with("\xEF\xBB\xBF");
 }
 
 }  // namespace
 
-std::vector<CsvRecord> ParseCsv(std::string_view text) {
-  return CsvParser(text).Records();
+std::vector<CsvRecord> ParseCsv(std::string_view text, char delimiter) {
+  return CsvParser(text, delimiter).Records();
 }
 
-void AppendCsvRecord(std::string& out, const std::vector<Cell>& fields) {
+bool IsCsvDelimiter(char c) {
+  return c != '"' && c != '\r' && c != '\n' && c != '\0';
+}
+
+void AppendCsvRecord(std::string& out, const std::vector<Cell>& fields, char delimiter) {
   for (size_t i = 0; i < fields.size(); ++i) {
-    if (i > 0) out += ',';
+    if (i > 0) out += delimiter;
     if (!fields[i]) continue;  // NULL: an empty unquoted field
     const std::string& s = *fields[i];
-    if (!NeedsQuotes(s)) {
+    if (!NeedsQuotes(s, delimiter)) {
       out += s;
       continue;
     }

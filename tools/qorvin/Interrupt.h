@@ -12,6 +12,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -33,7 +34,14 @@ class InterruptWatch {
 
   // The calls to cancel on the first SIGINT (null: none).
   void SetTarget(IQorvinProgress* progress);
+  // What a Ctrl-C does when no call was in flight to cancel (the interactive shell: end the line
+  // being edited); such a Ctrl-C never ends the program, a second one neither. Runs on the
+  // watch's thread. Set before the first Ctrl-C may come.
+  void SetIdleAction(std::function<void()> action) { idleAction_ = std::move(action); }
   bool Interrupted() const { return interrupted_; }
+  // Forgets a Ctrl-C that came: the next one is a first one again (the interactive shell, after
+  // a statement).
+  void Reset() { interrupted_ = false; }
   // One Ctrl-C: the first cancels the target's call, the second ends the program at once. Called
   // by the platform's watch (Interrupt_posix.cpp: a sigwait thread; Interrupt_win.cpp: a console
   // control handler).
@@ -46,6 +54,7 @@ class InterruptWatch {
   std::unique_ptr<SavedMask> saved_;
   std::mutex mutex_;
   IQorvinProgress* target_ = nullptr;  // guarded by mutex_
+  std::function<void()> idleAction_;
   std::atomic<bool> interrupted_{false};
   std::atomic<bool> stopping_{false};
   std::thread thread_;

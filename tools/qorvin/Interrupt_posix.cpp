@@ -53,9 +53,14 @@ void InterruptWatch::Watch() {
 }
 
 void InterruptWatch::Interrupt() {
-  if (interrupted_.exchange(true)) _exit(kExitInterrupted);  // the second Ctrl-C
+  const bool again = interrupted_.exchange(true);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (target_) target_->Cancel();
+  const bool inFlight = target_ != nullptr && target_->Cancel();
+  if (!inFlight && idleAction_) {
+    idleAction_();  // a line being edited: the terminal is the editor's, never end here
+    return;
+  }
+  if (again) _exit(kExitInterrupted);  // the second Ctrl-C
 }
 
 }  // namespace qorvin::cli

@@ -42,9 +42,14 @@ void InterruptWatch::SetTarget(IQorvinProgress* progress) {
 }
 
 void InterruptWatch::Interrupt() {
-  if (interrupted_.exchange(true)) std::_Exit(kExitInterrupted);  // the second Ctrl-C
+  const bool again = interrupted_.exchange(true);
   std::lock_guard<std::mutex> lock(mutex_);
-  if (target_) target_->Cancel();
+  const bool inFlight = target_ != nullptr && target_->Cancel();
+  if (!inFlight && idleAction_) {
+    idleAction_();  // a line being edited: the terminal is the editor's, never end here
+    return;
+  }
+  if (again) std::_Exit(kExitInterrupted);  // the second Ctrl-C
 }
 
 }  // namespace qorvin::cli

@@ -34,6 +34,16 @@ std::string CivilDate(int64_t z) {
 
 }  // namespace
 
+std::string ServersText(const GlobalOptions& options) {
+  const auto one = [&](const std::string& host, int32_t port) {
+    const bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
+    return (bare6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
+  };
+  std::string out = one(options.host, options.port);
+  for (const ServerAddress& s : options.moreServers) out += ", " + one(s.host, s.port);
+  return out;
+}
+
 std::string FormatDateTime(double days) {
   // Beyond about 27 000 years either way the value is no calendar date; show the number.
   if (!std::isfinite(days) || std::fabs(days) > 1e7) return DoubleText(days);
@@ -83,6 +93,11 @@ void Session::Remote(Outcome& o, const HostText* error, const std::function<void
     o.error = last.str();
   }
   if (o.error.empty()) o.error = "the operation failed without a message";
+  if (board_.LastCallReachedNoServer()) {
+    o.unreached = true;
+    o.error = "cannot reach the server " + ServersText(options_) + ": " + o.error;
+    return;
+  }
   // A datagram that went out may have arrived: the server may have run the call.
   if (options_.letter == 'U' && o.error.rfind("Time out reading server response", 0) == 0)
     o.error += " (no answer in time; the server may have run the call)";

@@ -59,6 +59,9 @@ class Session {
   ProgressBoard& board_;
 };
 
+// The servers of `options` for messages: "HOST:PORT" ("[::1]:8090"), a list separated by ", ".
+std::string ServersText(const GlobalOptions& options);
+
 // "YYYY-MM-DD HH:MM:SS" (".fff" when there are milliseconds) of a date-time counted in days
 // since 1899-12-30, the fraction being the time of day.
 std::string FormatDateTime(double days);

@@ -29,7 +29,8 @@ struct Outcome {
   bool returnsData = false;     // the operation may hand back record sets (`data`)
   std::vector<DataResult> data;
   bool failed = false;
-  std::string error;  // the operation's error text when it failed
+  std::string error;       // the operation's error text when it failed
+  bool unreached = false;  // it failed without reaching a server: nothing of it was sent
 };
 
 }  // namespace qorvin::cli

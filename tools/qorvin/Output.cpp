@@ -86,6 +86,66 @@ void AppendGrid(OutputSink& out, RowSource& rows, const RenderOptions& options) 
     out.text += "(" + std::to_string(count) + (count == 1 ? " row)\n" : " rows)\n");
 }
 
+// The rows as records, in two passes: the first finds the widest name and value, the second
+// writes them.
+//
+//   -[ RECORD 1 ]--------
+//   Id   | 1
+//   Name | Ada Lovelace
+void AppendRecords(OutputSink& out, RowSource& rows, const RenderOptions& options) {
+  const std::vector<Column>& columns = rows.Columns();
+  const size_t n = columns.size();
+  if (n == 0) {
+    out.text += "(no columns)\n";
+    return;
+  }
+  std::vector<std::string> names(n);
+  std::vector<size_t> nameWidths(n);
+  size_t nameWidth = 0, valueWidth = 0, count = 0;
+  for (size_t c = 0; c < n; ++c) {
+    names[c] = VisibleText(columns[c].name);
+    nameWidths[c] = DisplayWidth(names[c]);
+    nameWidth = std::max(nameWidth, nameWidths[c]);
+  }
+  std::vector<Cell> cells;
+  const auto value = [&](size_t c) {
+    return cells[c] ? VisibleText(*cells[c]) : VisibleText(options.nullText);
+  };
+  rows.Rewind();
+  while (rows.Next(cells)) {
+    for (size_t c = 0; c < n; ++c) valueWidth = std::max(valueWidth, DisplayWidth(value(c)));
+    ++count;
+  }
+  rows.Rewind();
+  for (size_t r = 0; r < count && rows.Next(cells); ++r) {
+    if (options.tuplesOnly) {
+      if (r > 0) out.text += "\n";
+    } else {
+      const std::string label = "-[ RECORD " + std::to_string(r + 1) + " ]";
+      out.text += label;
+      if (label.size() < nameWidth + 1) {
+        out.text +=
+            std::string(nameWidth + 1 - label.size(), '-') + "+" + std::string(valueWidth + 1, '-');
+      } else {
+        out.text += std::string(label.size() < nameWidth + valueWidth + 3
+                                    ? nameWidth + valueWidth + 3 - label.size()
+                                    : 1,
+                                '-');
+      }
+      out.text += "\n";
+    }
+    for (size_t c = 0; c < n; ++c) {
+      const std::string v = value(c);
+      out.text +=
+          names[c] + std::string(nameWidth - nameWidths[c], ' ') + (v.empty() ? " |" : " | ");
+      out.text += v + "\n";
+    }
+    out.Spill();
+  }
+  if (!options.tuplesOnly)
+    out.text += "(" + std::to_string(count) + (count == 1 ? " row)\n" : " rows)\n");
+}
+
 void AppendJsonValue(std::string& out, const Cell& cell, int32_t type) {
   if (!cell) {
     out += "null";
@@ -178,7 +238,9 @@ namespace {
 void RenderTable(const Outcome& o, OutputSink& out, const RenderOptions& options) {
   for (const DataResult& d : o.data) {
     if (o.data.size() > 1 && !options.tuplesOnly) out.text += d.title + ":\n";
-    if (d.rows) {
+    if (d.rows && options.expanded) {
+      AppendRecords(out, *d.rows, options);
+    } else if (d.rows) {
       AppendGrid(out, *d.rows, options);
     } else if (!options.tuplesOnly) {
       out.text += "(no data)\n";
@@ -203,8 +265,8 @@ void RenderCsv(const Outcome& o, OutputSink& out, std::string& note, const Rende
       keys.emplace_back(s.key);
       values.emplace_back(s.text);
     }
-    AppendCsvRecord(out.text, keys);
-    AppendCsvRecord(out.text, values);
+    AppendCsvRecord(out.text, keys, options.delimiter);
+    AppendCsvRecord(out.text, values, options.delimiter);
     return;
   }
   bool first = true;
@@ -214,10 +276,11 @@ void RenderCsv(const Outcome& o, OutputSink& out, std::string& note, const Rende
     if (!d.rows) continue;
     std::vector<Cell> cells;
     for (const Column& c : d.rows->Columns()) cells.emplace_back(c.name);
-    if (!options.tuplesOnly) AppendCsvRecord(out.text, cells);
+    if (!options.tuplesOnly) AppendCsvRecord(out.text, cells, options.delimiter);
     d.rows->Rewind();
     while (d.rows->Next(cells)) {
-      AppendCsvRecord(out.text, options.nullText.empty() ? cells : WithNulls(cells, options));
+      AppendCsvRecord(out.text, options.nullText.empty() ? cells : WithNulls(cells, options),
+                      options.delimiter);
       out.Spill();
     }
   }

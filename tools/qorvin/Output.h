@@ -43,9 +43,14 @@ struct OutputSink {
 // scalars of row-returning operations). May raise RunError from a row source.
 // How rows are shown: NULL as `nullText` (table and CSV; JSON writes null), and with
 // `tuplesOnly` only the rows (no header, separator or row count; CSV without its header record).
+// `expanded`: a table shows each row as a record, one "name | value" line per field, each record
+// under a "-[ RECORD N ]-" line (with `tuplesOnly`, records are separated by an empty line).
+// `delimiter`: between CSV fields.
 struct RenderOptions {
   std::string nullText;
   bool tuplesOnly = false;
+  bool expanded = false;
+  char delimiter = ',';
 };
 
 // A failed operation shows nothing in table and CSV output (its error goes to standard error),

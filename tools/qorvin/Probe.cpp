@@ -72,9 +72,10 @@ std::vector<ProbeResult> ProbeAll(ClientLibrary& library, const std::vector<Prob
   return results;
 }
 
-std::string RenderProbes(const std::vector<ProbeResult>& results, const std::string& format) {
+std::string RenderProbes(const std::vector<ProbeResult>& results, const std::string& format,
+                         char delimiter) {
   std::string out;
-  if (format == "csv") AppendCsvRecord(out, {"server", "ok", "ms", "error"});
+  if (format == "csv") AppendCsvRecord(out, {"server", "ok", "ms", "error"}, delimiter);
   for (const ProbeResult& r : results) {
     const std::string ms = Milliseconds(r.ms);
     if (format == "json") {

@@ -34,6 +34,7 @@ std::vector<ProbeResult> ProbeAll(ClientLibrary& library, const std::vector<Prob
 
 // One line per result ("t://host:8090 PROBEDOK 0.42 ms"; "... failed 5000.1 ms: <why>"),
 // or JSON Lines, or CSV with a header, as --format asks ("table", "json", "csv").
-std::string RenderProbes(const std::vector<ProbeResult>& results, const std::string& format);
+std::string RenderProbes(const std::vector<ProbeResult>& results, const std::string& format,
+                         char delimiter = ',');
 
 }  // namespace qorvin::cli

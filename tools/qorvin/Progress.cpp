@@ -45,6 +45,13 @@ void ProgressBoard::OnStatus(void* self, int32_t first, int32_t second) {
   if (first == 0 && second == 0) board->failed_ = true;
 }
 
+bool ProgressBoard::LastCallReachedNoServer() const {
+  if (progress_ == nullptr) return false;
+  QorvinTransferProgress counts{};
+  progress_->GetProgress(&counts);
+  return counts.cancelled == 0 && counts.bytesSent == 0 && counts.bytesReceived == 0;
+}
+
 void ProgressBoard::Run(const std::string& label, const std::function<void()>& call) {
   stage_ = 0;
   failed_ = false;

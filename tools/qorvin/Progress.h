@@ -47,6 +47,12 @@ class ProgressBoard {
   // Whether the module reported a failure (status 0, 0) during the last Run.
   bool LastCallFailed() const { return failed_; }
 
+  // For a last Run that failed: whether it reached no server, nothing of its request having
+  // gone out and nothing having come back (the name did not resolve, the connection was refused or
+  // timed out), and it was not cancelled. False without the byte counts (SetProgress), as nothing
+  // is known.
+  bool LastCallReachedNoServer() const;
+
  private:
   void Draw(const std::string& label);
 

@@ -11,6 +11,9 @@ namespace qorvin::cli {
 // (one that understands the line's control sequences).
 bool PrepareConsole();
 
+// Whether standard input is a terminal (a person types), not a file or a pipe.
+bool StandardInputIsTerminal();
+
 // Writes `text` to standard error as it is; a failure is ignored (a progress line is not worth
 // failing over).
 void WriteToStderr(const std::string& text);

@@ -8,6 +8,10 @@ bool PrepareConsole() {
   return isatty(2) != 0;
 }
 
+bool StandardInputIsTerminal() {
+  return isatty(0) != 0;
+}
+
 void WriteToStderr(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {

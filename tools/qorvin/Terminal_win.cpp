@@ -22,6 +22,10 @@ bool PrepareConsole() {
   return (mode & kVirtualTerminal) != 0 || SetConsoleMode(error, mode | kVirtualTerminal) != 0;
 }
 
+bool StandardInputIsTerminal() {
+  return _isatty(_fileno(stdin)) != 0;
+}
+
 void WriteToStderr(const std::string& text) {
   size_t done = 0;
   while (done < text.size()) {

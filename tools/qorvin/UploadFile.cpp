@@ -273,7 +273,9 @@ Table JsonObjects(const JsonValue& doc) {
   return Finish(declared, hints, std::move(out));
 }
 
-std::string ReadAll(const std::string& path) {
+}  // namespace
+
+std::string ReadInputFile(const std::string& path) {
   const bool stdinInput = path == "-";
   std::FILE* f = stdinInput ? stdin : std::fopen(path.c_str(), "rb");
   if (f == nullptr) throw UsageError("cannot open '" + path + "': " + std::strerror(errno));
@@ -300,6 +302,8 @@ std::string ReadAll(const std::string& path) {
   return data;
 }
 
+namespace {
+
 bool LooksLikeJson(const std::string& path, std::string_view text) {
   if (path.size() >= 5 && strcasecmp(path.c_str() + path.size() - 5, ".json") == 0) return true;
   if (text.substr(0, 3) == "\xEF\xBB\xBF") text.remove_prefix(3);
@@ -309,8 +313,8 @@ bool LooksLikeJson(const std::string& path, std::string_view text) {
 
 }  // namespace
 
-Table UploadFromCsv(std::string_view text) {
-  std::vector<CsvRecord> records = ParseCsv(text);
+Table UploadFromCsv(std::string_view text, char delimiter) {
+  std::vector<CsvRecord> records = ParseCsv(text, delimiter);
   if (records.empty()) throw UsageError("the CSV file has no header line");
   std::vector<Declared> declared;
   for (size_t i = 0; i < records[0].fields.size(); ++i) {
@@ -340,10 +344,10 @@ Table UploadFromJson(std::string_view text) {
   throw UsageError("a JSON upload is an array of objects or {\"fields\": ..., \"rows\": ...}");
 }
 
-Table ReadUploadFile(const std::string& path) {
-  const std::string data = ReadAll(path);
+Table ReadUploadFile(const std::string& path, char delimiter) {
+  const std::string data = ReadInputFile(path);
   try {
-    return LooksLikeJson(path, data) ? UploadFromJson(data) : UploadFromCsv(data);
+    return LooksLikeJson(path, data) ? UploadFromJson(data) : UploadFromCsv(data, delimiter);
   } catch (const UsageError& e) {
     throw UsageError("'" + path + "': " + e.what());
   }

@@ -25,11 +25,16 @@ namespace qorvin::cli {
 // Files larger than this are refused before they are read.
 inline constexpr size_t kMaxUploadBytes = size_t(512) << 20;
 
+// The bytes of `path` ("-" for standard input), at most kMaxUploadBytes; UsageError when it
+// cannot be read or is larger.
+std::string ReadInputFile(const std::string& path);
+
 // Reads `path` ("-" for standard input); JSON when the name ends in ".json" or the content
 // starts with '[' or '{', CSV otherwise.
-Table ReadUploadFile(const std::string& path);
+// CSV fields are separated by `delimiter`.
+Table ReadUploadFile(const std::string& path, char delimiter = ',');
 
-Table UploadFromCsv(std::string_view text);
+Table UploadFromCsv(std::string_view text, char delimiter = ',');
 Table UploadFromJson(std::string_view text);
 
 }  // namespace qorvin::cli

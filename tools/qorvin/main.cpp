@@ -5,14 +5,18 @@
 //
 // Exit status: 0 when every subcommand succeeded; 1 when the library did not load, an operation
 // reported an error (its text on standard error; later subcommands do not run unless
-// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent; 130 when
+// --keep-going) or a probe failed; 2 for wrong usage, found before anything is sent, or when a
+// call reached no server (the error names the servers' hosts and ports); 130 when
 // Ctrl-C (SIGINT) stopped the program: the call in flight is cancelled, nothing of its result
 // is written, and no later subcommand runs (see Interrupt.h).
+#include <algorithm>
 #include <clocale>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <memory>
+#include <stdexcept>
+#include <string>
 #include <vector>
 
 #include "include/qorvin/QorvinCredentials.h"
@@ -21,8 +25,11 @@
 #include "tools/qorvin/ClientLibrary.h"
 #include "tools/qorvin/CommandLine.h"
 #include "tools/qorvin/Interrupt.h"
+#include "tools/qorvin/LineEditor.h"
 #include "tools/qorvin/Operations.h"
 #include "tools/qorvin/Output.h"
+#include "tools/qorvin/Shell.h"
+#include "tools/qorvin/SqlScript.h"
 #include "tools/qorvin/Terminal.h"
 #include "tools/qorvin/UploadFile.h"
 
@@ -32,6 +39,8 @@ using namespace qorvin::cli;
 
 constexpr int kExitFailed = 1;
 constexpr int kExitUsage = 2;
+constexpr int kExitUnreached =
+    2;  // as for wrong usage: nothing of the failed step reached a server
 
 void Print(std::FILE* stream, const std::string& text) {
   std::fwrite(text.data(), 1, text.size(), stream);
@@ -135,37 +144,129 @@ void UseHttpSettings(IRemoteDataModule& module, const GlobalOptions& options) {
   if (!set) throw UsageError("--http-user: " + text);
 }
 
+const CommandDef& CommandNamed(const char* name) {
+  for (const CommandDef& def : CommandTable())
+    if (std::string(name) == def.name) return def;
+  throw std::logic_error(std::string("no subcommand ") + name);
+}
+
+// A statement of a script as a step: `read` when it hands back rows, else `exec-sql`.
+CommandCall StatementCall(const Statement& statement, const std::string& source) {
+  CommandCall call;
+  call.def = &CommandNamed(ReturnsRows(statement.text) ? "read" : "exec-sql");
+  call.args = {statement.text};
+  if (!source.empty()) call.origin = source + ":" + std::to_string(statement.line);
+  return call;
+}
+
+// The statements of every script, in order, read and split before anything is sent.
+std::vector<CommandCall> ScriptCalls(const std::vector<std::string>& files) {
+  std::vector<CommandCall> calls;
+  for (const std::string& file : files) {
+    const std::string source = file == "-" ? "stdin" : file;
+    StatementSplitter splitter;
+    std::vector<Statement> statements = splitter.Feed(ReadInputFile(file));
+    for (Statement& s : splitter.Finish(source)) statements.push_back(std::move(s));
+    for (const Statement& s : statements) calls.push_back(StatementCall(s, source));
+  }
+  return calls;
+}
+
 int Interrupted() {
   Complain("interrupted");
   return kExitInterrupted;
+}
+
+// Loads the library and makes the module, its settings and the session; Ctrl-C cancels its calls.
+void OpenRemote(Remote& remote, const GlobalOptions& options, InterruptWatch& watch,
+                bool drawProgress) {
+  remote.library = std::make_unique<ClientLibrary>(options.library);
+  remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
+  if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
+  if (!options.httpUser.empty() || !options.caFile.empty())
+    UseHttpSettings(*remote.module, options);
+  remote.board = std::make_unique<ProgressBoard>(drawProgress);
+  IQorvinProgress* progress = nullptr;
+  if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
+                                    reinterpret_cast<void**>(&progress)) == 0) {
+    progress->SetTimeouts(options.connectTimeoutMs, options.callTimeoutMs);
+    watch.SetTarget(progress);
+    remote.board->SetProgress(progress);
+  }
+  remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
+  remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
+}
+
+// Lets go of the module's kept connection and its status callback.
+void CloseRemote(Remote& remote, const GlobalOptions& options) {
+  if (!remote.module) return;
+  if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
+  remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
+}
+
+constexpr int kStepInterrupted = -1;
+
+// Runs one operation of the module and writes its outcome after `lead`: 0 when it succeeded, its
+// exit status when it failed, kStepInterrupted (nothing written) when Ctrl-C cancelled it.
+int RunModuleStep(Remote& remote, PreparedCall& prepared, const GlobalOptions& options,
+                  const std::string& lead, const InterruptWatch& watch) {
+  const CommandCall& call = *prepared.call;
+  const Outcome o = remote.session->Run(prepared);
+  if (watch.Interrupted()) return kStepInterrupted;  // a cancelled call's result is not written
+  OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
+  std::string note;
+  Render(options.format, o, out, note,
+         RenderOptions{options.nullText, options.tuplesOnly, options.expanded, options.delimiter});
+  Print(stdout, out.text);
+  if (!note.empty()) Print(stderr, note);
+  if (!o.failed) return 0;
+  Complain((call.origin.empty() ? o.command : call.origin) + ": " + o.error);
+  return o.unreached ? kExitUnreached : kExitFailed;
+}
+
+// The interactive shell on the terminal (Shell.h): each statement runs as it is completed.
+int RunInteractive(const GlobalOptions& options, bool drawProgress) {
+  std::string why;
+  const std::unique_ptr<LineEditor> editor = LineEditor::Open(HistoryFile(), why);
+  if (!editor) throw UsageError("no subcommand given; " + why);
+  InterruptWatch watch;  // before the library starts any thread
+  watch.SetIdleAction([&editor] { editor->Interrupt(); });
+  Remote remote;
+  OpenRemote(remote, options, watch, drawProgress);
+  if (options.keep) remote.module->SetKeepConnection(true);
+  Print(stdout, VersionText() + ", server " + ServersText(options) +
+                    ". Statements end with ';'; \\? lists the commands, \\q quits.\n");
+  const auto lineCancelled = [&watch] { watch.Reset(); };
+  RunShell(*editor, lineCancelled, [&](const Statement& statement) {
+    CommandCall call = StatementCall(statement, "");
+    PreparedCall prepared;
+    prepared.call = &call;
+    try {
+      if (RunModuleStep(remote, prepared, options, "", watch) == kStepInterrupted ||
+          watch.Interrupted())
+        Complain("cancelled");
+    } catch (const RunError& e) {  // a value that cannot be shown: the shell goes on
+      Complain(e.what());
+    }
+    watch.Reset();  // the next Ctrl-C is a first one again
+  });
+  CloseRemote(remote, options);
+  return 0;
 }
 
 int RunAll(const Invocation& inv, bool drawProgress) {
   InterruptWatch watch;  // before the library starts any thread
   std::vector<Table> uploads;
   for (const CommandCall& c : inv.calls)
-    if (c.def->fileParam >= 0) uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)]));
+    if (c.def->fileParam >= 0)
+      uploads.push_back(ReadUploadFile(c.args[size_t(c.def->fileParam)], inv.options.delimiter));
 
   const GlobalOptions& options = inv.options;
   Remote remote;
   std::vector<PreparedCall> prepared(inv.calls.size());
   for (size_t i = 0; i < inv.calls.size(); ++i) prepared[i].call = &inv.calls[i];
   if (NeedsLibrary(inv)) {
-    remote.library = std::make_unique<ClientLibrary>(options.library);
-    remote.module = remote.library->CreateModule(options.letter, options.host, options.port);
-    if (!options.moreServers.empty()) UseMoreServers(*remote.module, options);
-    if (!options.httpUser.empty() || !options.caFile.empty())
-      UseHttpSettings(*remote.module, options);
-    remote.board = std::make_unique<ProgressBoard>(drawProgress);
-    IQorvinProgress* progress = nullptr;
-    if (remote.module->QueryInterface(&kQorvinIID_IQorvinProgress,
-                                      reinterpret_cast<void**>(&progress)) == 0) {
-      progress->SetTimeouts(options.connectTimeoutMs, options.callTimeoutMs);
-      watch.SetTarget(progress);
-      remote.board->SetProgress(progress);
-    }
-    remote.module->SetOnStatus(QorvinStatusCallback{&ProgressBoard::OnStatus, remote.board.get()});
-    remote.session = std::make_unique<Session>(options, *remote.module, *remote.board);
+    OpenRemote(remote, options, watch, drawProgress);
     prepared = PrepareAll(inv, *remote.session, uploads);
   }
   uploads.clear();
@@ -178,45 +279,34 @@ int RunAll(const Invocation& inv, bool drawProgress) {
     // What goes before a result; written with it, once the step is done.
     std::string lead;
     if (prepared.size() > 1 && options.format == OutputFormat::Table)
-      lead = (i > 0 ? "\n" : "") + std::string("[") + std::to_string(i + 1) + "] " +
-             call.def->name + "\n";
+      lead = (i > 0 ? "\n" : "") + (call.origin.empty() ? std::string("[") + std::to_string(i + 1) +
+                                                              "] " + call.def->name + "\n"
+                                                        : std::string());
     if (i > 0 && options.format == OutputFormat::Csv) lead = "\r\n";
-    bool failed = false;
+    int failed = 0;  // the step's exit status when it failed
     if (call.def->op == Op::Probe) {
       if (!remote.library) remote.library = std::make_unique<ClientLibrary>(options.library);
       const std::vector<ProbeResult> results =
           ProbeAll(*remote.library, call.probes, call.probeTimeoutMs);
       if (watch.Interrupted()) break;
-      Print(stdout, lead + RenderProbes(results, FormatName(options.format)));
+      Print(stdout, lead + RenderProbes(results, FormatName(options.format), options.delimiter));
       size_t down = 0;
       for (const ProbeResult& r : results) down += r.ok ? 0 : 1;
       if (down > 0) {
         Complain("probe: " + std::to_string(down) + " of " + std::to_string(results.size()) +
                  " server" + (results.size() == 1 ? "" : "s") + " did not answer PROBEDOK");
-        failed = true;
+        failed = kExitFailed;
       }
     } else {
-      const Outcome o = remote.session->Run(prepared[i]);
-      if (watch.Interrupted()) break;  // a cancelled call's result is not written at all
-      OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
-      std::string note;
-      Render(options.format, o, out, note, RenderOptions{options.nullText, options.tuplesOnly});
-      Print(stdout, out.text);
-      if (!note.empty()) Print(stderr, note);
-      if (o.failed) {
-        Complain(o.command + ": " + o.error);
-        failed = true;
-      }
+      failed = RunModuleStep(remote, prepared[i], options, lead, watch);
+      if (failed == kStepInterrupted) break;
     }
-    if (failed) {
-      status = kExitFailed;
+    if (failed != 0) {
+      status = std::max(status, failed);
       if (!options.keepGoing) break;
     }
   }
-  if (remote.module) {
-    if (options.keep) remote.module->SetKeepConnection(false);  // closes the kept connection
-    remote.module->SetOnStatus(QorvinStatusCallback{nullptr, nullptr});
-  }
+  CloseRemote(remote, options);
   if (watch.Interrupted()) return Interrupted();
   return status;
 }
@@ -224,11 +314,27 @@ int RunAll(const Invocation& inv, bool drawProgress) {
 int Main(int argc, char** argv) {
   const bool drawProgress = PrepareConsole();
   try {
-    const Invocation inv = ParseCommandLine(argc, argv);
+    Invocation inv = ParseCommandLine(argc, argv);
     if (!inv.help.empty()) {
       Print(stdout, inv.help);
       return 0;
     }
+    // Without a subcommand or a script, the statements come from standard input.
+    const bool fromInput = inv.calls.empty() && inv.options.files.empty();
+    if (fromInput && StandardInputIsTerminal()) {
+      if (inv.options.letter == 0)
+        throw UsageError(
+            "no subcommand given, and no server for the interactive shell: use "
+            "--connect h://HOST:PORT (or t://, b://, u://) or $QORVIN_CONNECT");
+      return RunInteractive(inv.options, drawProgress);
+    }
+    std::vector<CommandCall> steps =
+        ScriptCalls(fromInput ? std::vector<std::string>{"-"} : inv.options.files);
+    if (fromInput && steps.empty())
+      throw UsageError("no subcommand given, and no SQL statement on standard input");
+    steps.insert(steps.end(), inv.calls.begin(), inv.calls.end());
+    inv.calls = std::move(steps);
+    if (inv.calls.empty()) return 0;  // scripts without a statement
     if (inv.options.letter == 0 && NeedsLibrary(inv))
       throw UsageError("no server given: use --connect h://HOST:PORT (or t://, b://, u://)");
     return RunAll(inv, drawProgress);

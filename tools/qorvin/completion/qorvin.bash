@@ -24,14 +24,14 @@ _qorvin() {
     probe"
   local options="--connect --servers --user --hdh --format --inflate-budget --connect-timeout
     --call-timeout --http-user --password-file --cacert --null --tuples-only --keep --keep-going --library
-    --help --version"
+    --file --expanded --delimiter --help --version"
 
   case $prev in
     --format)
       COMPREPLY=($(compgen -W "table csv json" -- "$cur"))
       return
       ;;
-    --library | --password-file | --cacert)
+    --library | --password-file | --cacert | --file | -f)
       COMPREPLY=($(compgen -f -- "$cur"))
       return
       ;;
@@ -46,7 +46,7 @@ _qorvin() {
       return
       ;;
     --user | --hdh | --timeout | --success-return | --inflate-budget | --connect-timeout | \
-      --call-timeout | --null | --http-user)
+      --call-timeout | --null | --http-user | --delimiter)
       return
       ;;
   esac
@@ -59,7 +59,7 @@ _qorvin() {
       --) command="" ;;
       --connect | --servers | --user | --hdh | --format | --inflate-budget | --connect-timeout | \
         --call-timeout | --null | --http-user | --password-file | --cacert | --library | --timeout | \
-        --success-return) ((i++)) ;;
+        --success-return | --file | -f | --delimiter) ((i++)) ;;
       -*) ;;
       *) [ -z "$command" ] && command=$w ;;
     esac
