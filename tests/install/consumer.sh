@@ -150,7 +150,7 @@ grep -q '^qorvin_requests_total{operation="ExecSqlService.SynchReadData",outcome
 kill "$server_pid"
 wait "$server_pid" || fail "the server did not stop cleanly"
 server_pid=""
-grep -q '"request":"ExecSqlService.SynchReadData user=host".*"ok":true}$' "$work/requests.log" ||
+grep -q '"request":"ExecSqlService.SynchReadData user=host".*"ok":true,"outcome":"ok","error":""}$' "$work/requests.log" ||
   fail "the JSON request log lacks the host's read"
 
 # ---- 3. Debian packages into a throw-away root ----------------------------------------------
