@@ -57,12 +57,28 @@ ClientLibrary::ClientLibrary(const std::string& explicitPath) {
 }
 
 IRemoteDataModule* ClientLibrary::CreateModule(char letter, const std::string& host, int32_t port) {
+  const bool url = IsServerUrl(host);
   HostText failure;
-  IRemoteDataModule* module = create_(0, letter, host.c_str(), port, &failure.slot);
+  IRemoteDataModule* module = create_(0, letter, url ? "" : host.c_str(), port, &failure.slot);
   if (module == nullptr)
     throw RunError("the client library made no module: " +
                    (failure.str().empty() ? std::string("no reason given") : failure.str()));
+  if (!url) return module;
+  IQorvinServers* servers = nullptr;
+  if (module->QueryInterface(&kQorvinIID_IQorvinServers, reinterpret_cast<void**>(&servers)) != 0 ||
+      servers == nullptr)
+    throw RunError("this client library cannot reach a server by its URL");
+  HostText refused;
+  if (!servers->AddServer(host.c_str(), 0, nullptr, &refused.slot))
+    throw UsageError("--connect " + host + ": " +
+                     (refused.str().empty() ? std::string("refused") : refused.str()));
+  // A module made without a host calls its added servers only when it may choose among them.
+  servers->SetMode(kQorvinServersFailOver);
   return module;
+}
+
+bool IsServerUrl(const std::string& text) {
+  return text.rfind("http://", 0) == 0 || text.rfind("https://", 0) == 0;
 }
 
 IQorvinDataSetFactory& FactoryOf(IRemoteDataModule& module) {

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "include/qorvin/QorvinClient.h"
+#include "include/qorvin/QorvinServers.h"
 
 namespace qorvin::cli {
 
@@ -24,7 +25,9 @@ class ClientLibrary {
 
   const std::string& Path() const { return path_; }
 
-  // A new module for the connection letter; RunError with the library's failure text.
+  // A new module for the connection letter; RunError with the library's failure text. A `host`
+  // that is a whole http:// or https:// URL (letter 'H'; `port` unused) becomes the module's
+  // server through its server extension, the only way to reach an https:// server.
   IRemoteDataModule* CreateModule(char letter, const std::string& host, int32_t port);
 
  private:
@@ -34,5 +37,8 @@ class ClientLibrary {
 
 // The record-set factory of a module; RunError when the module does not offer it.
 IQorvinDataSetFactory& FactoryOf(IRemoteDataModule& module);
+
+// Whether a server given to CreateModule is a whole http:// or https:// URL.
+bool IsServerUrl(const std::string& text);
 
 }  // namespace qorvin::cli

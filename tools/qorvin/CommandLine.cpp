@@ -46,7 +46,9 @@ const std::vector<OptionDef>& GlobalOptionTable() {
   static const std::vector<OptionDef> kOptions = {
       {"--connect", "URL[,URL...]",
        "server to use: h://HOST:PORT (HTTP), t://HOST:PORT or b://HOST:PORT (TCP),\n"
-       "u://HOST:PORT (UDP); an IPv6 address goes in brackets: t://[::1]:8099.\n"
+       "u://HOST:PORT (UDP), or a whole URL: https://HOST:PORT/Bin for a server\n"
+       "serving HTTPS (--cacert names its authority), http://HOST:PORT/PATH;\n"
+       "an IPv6 address goes in brackets: t://[::1]:8099.\n"
        "Several servers of one kind, separated by commas, share the calls as\n"
        "--servers says",
        [](GlobalOptions& o, const std::string& v) { ParseConnect(v, o); }},
@@ -397,8 +399,26 @@ const char* kFileHelp =
 
 namespace {
 
+// An http:// or https:// URL names an HTTP server whole (HOST[:PORT][/PATH]); the library
+// checks the rest of it when the module takes it.
+bool ParseServerUrl(const std::string& text, GlobalOptions& options) {
+  const size_t scheme = text.rfind("https://", 0) == 0 ? 8 : text.rfind("http://", 0) == 0 ? 7 : 0;
+  if (scheme == 0) return false;
+  if (text.size() == scheme || text.find_first_of("/:", scheme) == scheme)
+    throw UsageError("--connect '" + text + "': the URL names no host");
+  if (text.find_first_of(" \t,") != std::string::npos)
+    throw UsageError("--connect '" + text + "': a URL cannot hold spaces");
+  options.letter = 'H';
+  options.host = text;
+  options.port = 0;
+  return true;
+}
+
 void ParseOneServer(const std::string& text, GlobalOptions& options) {
-  const char* kForms = " (expected h://HOST:PORT, t://HOST:PORT, b://HOST:PORT or u://HOST:PORT)";
+  if (ParseServerUrl(text, options)) return;
+  const char* kForms =
+      " (expected h://HOST:PORT, t://HOST:PORT, b://HOST:PORT, u://HOST:PORT or an http:// or "
+      "https:// URL)";
   if (text.size() < 4 || text.compare(1, 3, "://") != 0)
     throw UsageError("--connect '" + text + "' is not a server address" + kForms);
   const char letter = char(std::toupper(static_cast<unsigned char>(text[0])));

@@ -36,6 +36,7 @@ std::string CivilDate(int64_t z) {
 
 std::string ServersText(const GlobalOptions& options) {
   const auto one = [&](const std::string& host, int32_t port) {
+    if (port == 0) return host;  // a whole URL
     const bool bare6 = host.find(':') != std::string::npos && host.front() != '[';
     return (bare6 ? "[" + host + "]" : host) + ":" + std::to_string(port);
   };
