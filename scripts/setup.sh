@@ -16,7 +16,8 @@ set -euo pipefail
 # and the CLI test a decimal-comma de_DE.UTF-8, with localedef; C.UTF-8 is built into glibc),
 # prometheus-cpp-dev (the server's metrics), libcrypt-dev (libxcrypt's crypt(3): the HTTP users'
 # hashes), libssl-dev (OpenSSL: the server's HTTPS, and the tests' throw-away TLS), libedit-dev
-# (line editing and history in qorvin's interactive shell; the tour builds qorvin too), scdoc
+# (line editing and history in qorvin's interactive shell; the tour builds qorvin too),
+# libsystemd-dev (sd_notify: the server's unit of Type=notify knows when it is ready), scdoc
 # (man pages), dpkg-dev, file, binutils, lintian (the Debian packages; readelf for the RUNPATH
 # test), curl (the consumer test).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
@@ -28,7 +29,7 @@ packages=(
   libgtest-dev libgmock-dev libbenchmark-dev
   zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
   qt6-base-dev libgl-dev fonts-noto-cjk qt6-translations-l10n
-  libsqlite3-dev libpq-dev libboost-dev libcrypt-dev libedit-dev
+  libsqlite3-dev libpq-dev libboost-dev libcrypt-dev libedit-dev libsystemd-dev
   postgresql
   openssl libssl-dev ca-certificates
   clang libclang-rt-14-dev clang-format
@@ -49,6 +50,7 @@ if [ "${1:-}" = --tour ]; then
     zlib1g-dev libdeflate-dev libgcrypt20-dev libcurl4-openssl-dev
     qt6-base-dev libgl-dev
     libsqlite3-dev libpq-dev libboost-dev libcrypt-dev prometheus-cpp-dev libssl-dev libedit-dev
+    libsystemd-dev
     ca-certificates
   )
 fi

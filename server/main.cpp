@@ -24,6 +24,7 @@
 #include "server/app/HeapArenas.h"
 #include "server/app/Options.h"
 #include "server/app/ServerMetrics.h"
+#include "server/app/ServiceManager.h"
 #include "server/net/HttpUsers.h"
 #include "server/net/TlsCertificate.h"
 #include "server/services/ServiceHost.h"
@@ -211,6 +212,10 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       }
       return;
     }
+    NotifyReloading();
+    struct ReadyAgain {
+      ~ReadyAgain() { NotifyReady("configuration read again"); }
+    } readyAgain;
     try {
       const CommandLine fresh = ParseCommandLine(args);
       // The users file is read again as a whole; one that does not load changes nothing.
@@ -275,7 +280,9 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
                                 " udp=" + PortText(ports.udp) + (net.ServesTls() ? " tls=on" : "");
   std::cout << "qorvin-server " << listening << std::endl;
   logged("started: " + serving + "; " + listening, "info");
+  NotifyReady(listening);
   net.Wait();
+  NotifyStopping();
   std::cerr << "qorvin-server: stopped" << std::endl;
   logged("stopped", "info");
   return 0;

@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -281,6 +283,59 @@ TEST(ServerProgram, ConfigFileJsonLogAndMetrics) {
              "operation \\\"NoSuchOperation\\\"\"}"));
   EXPECT_TRUE(logged("\"transport\":\"HTTP\"") && logged("\"request\":\"404 /elsewhere\""));
   EXPECT_TRUE(logged("\"request\":\"GET /metrics\""));
+}
+
+// The notify protocol of a service manager: a datagram socket named by $NOTIFY_SOCKET gets
+// READY=1 once the server listens, RELOADING=1 and READY=1 again around a SIGHUP, and
+// STOPPING=1 at the stop.
+class NotifySocket {
+ public:
+  NotifySocket() : path_(qorvin::test::TempPath("notify.sock")) {
+    std::filesystem::remove(path_);
+    fd_ = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", path_.c_str());
+    bound_ = fd_ >= 0 && path_.size() < sizeof addr.sun_path &&
+             bind(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+  }
+  ~NotifySocket() {
+    if (fd_ >= 0) close(fd_);
+    std::filesystem::remove(path_);
+  }
+  bool Bound() const { return bound_; }
+  const std::string& Path() const { return path_; }
+  // The next datagram, waiting at most kWaitMs; "" when none came.
+  std::string Next() {
+    pollfd p{fd_, POLLIN, 0};
+    if (poll(&p, 1, kWaitMs) <= 0) return "";
+    char buf[4096];
+    const ssize_t n = recv(fd_, buf, sizeof buf, 0);
+    return n > 0 ? std::string(buf, size_t(n)) : "";
+  }
+
+ private:
+  std::string path_;
+  int fd_ = -1;
+  bool bound_ = false;
+};
+
+TEST(ServerProgram, TellsTheServiceManagerWhenItIsReadyReloadsAndStops) {
+  NotifySocket notify;
+  ASSERT_TRUE(notify.Bound()) << notify.Path();
+  setenv("NOTIFY_SOCKET", notify.Path().c_str(), 1);
+  ServerProcess server({"--http-port", "0", "--tcp-port", "0", "--udp-port", "-1"});
+  unsetenv("NOTIFY_SOCKET");
+  const std::string line = server.Line();
+  ASSERT_NE(line.find("qorvin-server listening"), std::string::npos) << line << server.Log();
+  const std::string ready = notify.Next();
+  EXPECT_EQ(ready.rfind("READY=1\nSTATUS=listening address=127.0.0.1 http=", 0), 0u) << ready;
+  server.Signal(SIGHUP);
+  EXPECT_EQ(notify.Next().rfind("RELOADING=1\n", 0), 0u);
+  EXPECT_EQ(notify.Next(), "READY=1\nSTATUS=configuration read again");
+  server.Signal(SIGTERM);
+  EXPECT_EQ(notify.Next().rfind("STOPPING=1\n", 0), 0u);
+  EXPECT_EQ(server.Wait(), 0);
 }
 
 // --allow: a client address outside the list gets nothing on TCP (closed before anything is
