@@ -18,7 +18,8 @@ LISTENING = re.compile(r"listening address=\S+ http=(\d+) tcp=(\d+) udp=(\d+)")
 
 
 class Server:
-    def __init__(self, database, schema, workdir):
+    def __init__(self, database, schema, workdir, backend):
+        self.backend = backend
         program = os.environ.get("QORVIN_SERVER_PROGRAM")
         if not program:
             pytest.skip("QORVIN_SERVER_PROGRAM names no qorvin-server")
@@ -71,7 +72,7 @@ SCHEMA = os.path.join(os.environ.get("QORVIN_SOURCE_ROOT", os.path.join(
 @pytest.fixture(scope="session")
 def sqlite_server():
     with tempfile.TemporaryDirectory(prefix="qorvin-python-") as work:
-        server = Server(os.path.join(work, "db.sqlite"), SCHEMA, work)
+        server = Server(os.path.join(work, "db.sqlite"), SCHEMA, work, "sqlite")
         yield server
         server.stop()
 
@@ -87,7 +88,7 @@ def postgres_server():
         with open(schema, "w") as out, open(SCHEMA) as sample:
             out.write("create schema if not exists %s;\n" % schema_name + sample.read())
         database = url + ("&" if "?" in url else "?") + "options=-csearch_path%3D" + schema_name
-        server = Server(database, schema, work)
+        server = Server(database, schema, work, "postgres")
         yield server
         with qorvin.connect(server.url("T"), user_id="py") as con:
             con.cursor().execute("drop schema %s cascade" % schema_name)
