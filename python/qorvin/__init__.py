@@ -19,6 +19,7 @@ built in, else libQorvinClient.so through the system's search path.
 
 import datetime
 import os
+import threading
 
 from . import _literals
 from . import _qorvin
@@ -218,10 +219,44 @@ class Connection:
         self.close()
         return False
 
+    def _interruptible(self, call, *args):
+        """``call(*args)``, so that Ctrl-C cancels it. Python runs its signal handlers on the main
+        thread only, between byte codes; so there the call runs on a helper thread while the main
+        thread waits, and a KeyboardInterrupt cancels the call (through the progress extension),
+        waits for it to end (at most a minute) and goes on up. Other threads call directly."""
+        if threading.current_thread() is not threading.main_thread():
+            return call(*args)
+        outcome = {}
+        done = threading.Event()
+
+        def work():
+            try:
+                outcome["value"] = call(*args)
+            except BaseException as e:  # noqa: BLE001 - handed to the waiting thread
+                outcome["error"] = e
+            finally:
+                done.set()
+
+        worker = threading.Thread(target=work, name="qorvin-call", daemon=True)
+        worker.start()
+        try:
+            done.wait()
+        except KeyboardInterrupt:
+            # The helper may not have reached the library yet: cancel until it has ended.
+            for _ in range(1200):
+                self._session.cancel()
+                if done.wait(0.05):
+                    break
+            raise
+        if "error" in outcome:
+            raise outcome["error"]
+        return outcome["value"]
+
     def _read(self, sql):
         self._check()
         try:
-            error, fields, rows = self._session.read(self._user, self._serial, sql)
+            error, fields, rows = self._interruptible(self._session.read, self._user,
+                                                      self._serial, sql)
         except ValueError as e:  # a data packet that does not decode
             raise InterfaceError(str(e)) from None
         if error:
