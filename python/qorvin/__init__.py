@@ -18,7 +18,9 @@ built in, else libQorvinClient.so through the system's search path.
 """
 
 import datetime
+import decimal
 import os
+import re
 import threading
 
 from . import _literals
@@ -125,6 +127,48 @@ def TimeFromTicks(ticks):
 
 def TimestampFromTicks(ticks):
     return datetime.datetime.fromtimestamp(ticks)
+
+
+# ---- table uploads ----------------------------------------------------------------------
+_PROC_CALL = re.compile(r"\s*exec(?:ute)?\s+([A-Za-z_#][\w#$.]*)\s*;?\s*$", re.IGNORECASE)
+
+
+def _upload_type(name, sample):
+    """The record-set field type of an upload's column, from its first value that is not None:
+    field type codes of docs/data-packet.md."""
+    if isinstance(sample, bool):
+        return 5
+    if isinstance(sample, int):
+        return 25
+    if isinstance(sample, float):
+        return 6
+    if isinstance(sample, datetime.datetime):
+        return 11
+    if isinstance(sample, datetime.date):
+        return 9
+    if isinstance(sample, datetime.time):
+        return 10
+    if sample is None or isinstance(sample, (str, decimal.Decimal)):
+        return 24  # wide text; the database converts a Decimal's exact digits
+    raise NotSupportedError("an upload column of type %s (%s)" % (type(sample).__name__, name))
+
+
+def _upload_text(value):
+    if value is None:
+        return None
+    if isinstance(value, bool):
+        return "true" if value else "false"
+    if isinstance(value, float):
+        return repr(value)
+    if isinstance(value, decimal.Decimal):
+        return format(value, "f")
+    if isinstance(value, datetime.datetime):
+        return value.isoformat(sep=" ")
+    if isinstance(value, (datetime.date, datetime.time)):
+        return value.isoformat()
+    if isinstance(value, str) and "\0" in value:
+        raise ProgrammingError("a text value holds the character NUL, which the database refuses")
+    return str(value)
 
 
 # ---- connecting -----------------------------------------------------------------------------
@@ -297,8 +341,12 @@ class Cursor:
                 raise ProgrammingError(str(e)) from None
         if "\0" in sql:
             raise ProgrammingError("the statement holds the character NUL")
-        self.description, self.rowcount, self._rows, self._next = None, -1, [], 0
         fields, rows = self.connection._read(sql)
+        self._set_rows(fields, rows)
+        return self
+
+    def _set_rows(self, fields, rows):
+        self.description, self.rowcount, self._rows, self._next = None, -1, [], 0
         if fields is not None:
             self.description = [
                 (name, code, None, size or None, precision or None,
@@ -307,13 +355,47 @@ class Cursor:
             ]
             self._rows = rows
             self.rowcount = len(rows)
-        return self
 
     def executemany(self, operation, seq_of_parameters):
-        """Runs ``operation`` once for each parameter sequence, one call each."""
+        """Runs ``operation`` once for each parameter sequence, one call each.
+
+        ``exec ProcName`` with mappings of parameter names to values is one call instead: the
+        rows go to the server as one table upload that calls the procedure once per row, each
+        row on its own (a failing row undoes only itself). Then ``rowcount`` is the number of
+        rows whose procedure returned ``success_return_value``, and the cursor holds one row per
+        uploaded row: (RowNo, ReturnValue, ErrorText), NULL and the error for a failed row."""
+        self._check()
+        proc = _PROC_CALL.match(operation) if isinstance(operation, str) else None
+        if proc:
+            return self._upload(proc.group(1), list(seq_of_parameters), 1)
         for parameters in seq_of_parameters:
             self.execute(operation, parameters)
         self.description, self.rowcount = None, -1
+
+    def _upload(self, proc, rows, success_return_value):
+        if not all(isinstance(r, dict) for r in rows):
+            raise ProgrammingError("executemany on a procedure takes one mapping of parameter "
+                                   "names to values per row")
+        names = []
+        for r in rows:
+            for key in r:
+                if key not in names:
+                    names.append(key)
+        fields = []
+        for name in names:
+            sample = next((r[name] for r in rows if r.get(name) is not None), None)
+            fields.append((name.lstrip("@"), _upload_type(name, sample), 0))
+        texts = [[_upload_text(r.get(name)) for name in names] for r in rows]
+        c = self.connection
+        try:
+            error, _result, count, fields_out, rows_out = c._interruptible(
+                c._session.upload, c._user, c._serial, proc, fields, texts, success_return_value)
+        except ValueError as e:
+            raise ProgrammingError(str(e)) from None
+        if error:
+            _raise_for(error)
+        self._set_rows(fields_out, rows_out)
+        self.rowcount = count
 
     def fetchone(self):
         self._check_rows()

@@ -8,7 +8,10 @@
 
 #include <map>
 #include <mutex>
+#include <optional>
 #include <string>
+#include <tuple>
+#include <vector>
 
 #include "PacketDecoder.h"
 #include "qorvin/QorvinClient.h"
@@ -67,7 +70,8 @@ class Session {
     if (module_->QueryInterface(&kFactoryIid, &object) != 0 || object == nullptr)
       throw std::runtime_error("the client library offers no record-set factory");
     // Version 2 carries each column's type, which the cursor's description reports.
-    static_cast<IQorvinDataSetFactory*>(object)->SetDataPacketVersion(2);
+    factory_ = static_cast<IQorvinDataSetFactory*>(object);
+    factory_->SetDataPacketVersion(2);
     object = nullptr;
     if (module_->QueryInterface(&kQorvinIID_IQorvinProgress, &object) == 0)
       progress_ = static_cast<IQorvinProgress*>(object);
@@ -89,11 +93,57 @@ class Session {
     if (data.p.kind != kQorvinPacketBytes || data.p.bytes == nullptr || data.p.size < 0)
       return py::make_tuple("", py::none(), py::list());
     DecodedPacket decoded = DecodePacket(data.p.bytes, size_t(data.p.size));
-    py::list fields;
-    for (const PacketField& f : decoded.fields)
-      fields.append(
-          py::make_tuple(py::str(f.name), f.type, f.size, f.precision, f.attributes, f.columnType));
-    return py::make_tuple("", fields, decoded.rows);
+    return py::make_tuple("", FieldsOf(decoded), decoded.rows);
+  }
+
+  // ExecProcInsertTable: the rows (texts in the record set's forms, None for NULL) as a record
+  // set of fields (name, field type, size) go through the procedure in one call. Returns (error
+  // text, result, success count, out fields, out rows); the out rows are one per uploaded row
+  // (RowNo, ReturnValue, ErrorText). A value the record set refuses raises ValueError with its
+  // reason, and nothing is sent.
+  py::tuple Upload(const std::string& user, const std::string& serial, const std::string& proc,
+                   const std::vector<std::tuple<std::string, int32_t, int32_t>>& fields,
+                   const std::vector<std::vector<std::optional<std::string>>>& rows,
+                   int32_t successValue) {
+    QorvinAdoDataSet* ds = factory_->CreateAdoDataSet();
+    if (ds == nullptr) throw std::runtime_error("the library made no record set");
+    struct Owned {
+      QorvinAdoDataSet* ds;
+      ~Owned() { ds->Release(); }
+    } owned{ds};
+    auto refuse = [&](const std::string& what) {
+      throw py::value_error(what + ": " + LastError());
+    };
+    for (const auto& [name, type, size] : fields)
+      if (!ds->AddField(name.c_str(), type, size)) refuse("the column " + name);
+    if (!ds->Open()) refuse("the upload's record set");
+    for (size_t r = 0; r < rows.size(); ++r) {
+      if (rows[r].size() != fields.size())
+        throw py::value_error("row " + std::to_string(r + 1) + " has another number of values");
+      if (!ds->Append()) refuse("row " + std::to_string(r + 1));
+      for (size_t i = 0; i < rows[r].size(); ++i) {
+        const bool ok = rows[r][i] ? ds->SetValueText(int32_t(i), rows[r][i]->c_str())
+                                   : ds->SetNull(int32_t(i));
+        if (!ok) refuse("row " + std::to_string(r + 1) + ", column " + std::get<0>(fields[i]));
+      }
+      if (!ds->Post()) refuse("row " + std::to_string(r + 1));
+    }
+    Packet in, out;
+    if (!factory_->AdoDataSetToPacket(ds, &in.p)) refuse("the upload's data packet");
+    int32_t successCount = 0, result = 0;
+    Text error;
+    {
+      py::gil_scoped_release unlocked;
+      module_->ExecProcInsertTable(user.c_str(), serial.c_str(), &in.p, proc.c_str(), &out.p,
+                                   &successCount, successValue, &result, &error.t);
+    }
+    if (!error.str().empty() || result != 1)
+      return py::make_tuple(error.str().empty() ? "the call failed" : error.str(), result,
+                            successCount, py::none(), py::none());
+    if (out.p.kind != kQorvinPacketBytes || out.p.bytes == nullptr || out.p.size < 0)
+      return py::make_tuple("", result, successCount, py::none(), py::list());
+    DecodedPacket decoded = DecodePacket(out.p.bytes, size_t(out.p.size));
+    return py::make_tuple("", result, successCount, FieldsOf(decoded), decoded.rows);
   }
 
   // SynchExecSQL: (error text, result).
@@ -121,8 +171,17 @@ class Session {
   }
 
  private:
-  IRemoteDataModule* module_ = nullptr;  // lives until the process ends
-  IQorvinProgress* progress_ = nullptr;  // belongs to the module
+  static py::list FieldsOf(const DecodedPacket& decoded) {
+    py::list fields;
+    for (const PacketField& f : decoded.fields)
+      fields.append(
+          py::make_tuple(py::str(f.name), f.type, f.size, f.precision, f.attributes, f.columnType));
+    return fields;
+  }
+
+  IRemoteDataModule* module_ = nullptr;       // lives until the process ends
+  IQorvinDataSetFactory* factory_ = nullptr;  // belongs to the module
+  IQorvinProgress* progress_ = nullptr;       // belongs to the module
 };
 
 }  // namespace
@@ -136,6 +195,7 @@ PYBIND11_MODULE(_qorvin, m) {
            py::arg("library"), py::arg("letter"), py::arg("host"), py::arg("port"))
       .def("read", &Session::Read)
       .def("exec", &Session::Exec)
+      .def("upload", &Session::Upload)
       .def("cancel", &Session::Cancel)
       .def("last_error", &Session::LastError);
   m.def(

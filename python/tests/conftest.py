@@ -26,7 +26,7 @@ class Server:
         self.log = open(os.path.join(workdir, "server.log"), "wb")
         self.process = subprocess.Popen(
             [program, "--db", database, "--http-port", "0", "--tcp-port", "0", "--udp-port", "0",
-             "--codeset", "UTF-8", "--schema", schema],
+             "--codeset", "UTF-8", "--schema", schema, "--procedures", PROCEDURES],
             stdout=subprocess.PIPE, stderr=self.log)
         line = self._first_line(20)
         m = LISTENING.search(line)
@@ -65,6 +65,9 @@ class Server:
         self.log.close()
 
 
+SOURCE_ROOT = os.environ.get("QORVIN_SOURCE_ROOT",
+                             os.path.join(os.path.dirname(__file__), "..", ".."))
+PROCEDURES = os.path.join(SOURCE_ROOT, "server", "sample", "procedures")
 SCHEMA = os.path.join(os.environ.get("QORVIN_SOURCE_ROOT", os.path.join(
     os.path.dirname(__file__), "..", "..")), "server", "sample", "schema.sql")
 

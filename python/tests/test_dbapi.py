@@ -181,3 +181,26 @@ def test_separate_connections_from_threads(server):
         th.join(60)
     assert not any(th.is_alive() for th in threads)
     assert errors == []
+
+
+def test_executemany_on_a_procedure_is_one_upload_with_per_row_errors(con):
+    cur = con.cursor()
+    base = 1000 + random.Random().randint(0, 10**6) * 10
+    cur.executemany("exec AddCustomer", [
+        {"Id": base, "Name": "it's", "City": "Z\u00fcrich", "Credit": 1.5},
+        {"Id": 1, "Name": "taken"},             # the procedure returns 0
+        {"Id": base + 1, "Name": None},         # NOT NULL: the row fails on its own
+        {"Id": base + 2, "Name": "ok", "City": None, "Credit": None},
+    ])
+    assert cur.rowcount == 2
+    got = cur.fetchall()
+    assert [r[:2] for r in got] == [(1, 1), (2, 0), (3, None), (4, 1)]
+    assert got[0][2] == "" and got[2][2] != ""
+    cur.execute("select Id, Name, City, Credit from Customers where Id >= ? order by Id", [base])
+    assert cur.fetchall() == [(base, "it's", "Z\u00fcrich", 1.5), (base + 2, "ok", None, None)]
+    with pytest.raises(qorvin.ProgrammingError, match="mapping"):
+        cur.executemany("exec AddCustomer", [(1, "x")])
+    with pytest.raises(qorvin.NotSupportedError):
+        cur.executemany("exec AddCustomer", [{"Id": base + 5, "Name": b"x"}])
+    with pytest.raises(qorvin.ProgrammingError, match="NoSuchProc"):
+        cur.executemany("exec NoSuchProc", [{"a": 1}])
