@@ -116,6 +116,17 @@ py::object DateTimeOf(Reader& r, double days, const Types& t, uint8_t type) {
   if (!std::isfinite(days) || std::fabs(days) > 3.0e6) r.Fail("a date outside the calendar");
   double whole = std::trunc(days);
   int64_t micros = std::llround(std::fabs(days - whole) * 86400e6);
+  // Far from 1899 a double holds the time of day more coarsely than a microsecond (5 µs in the
+  // year 900): take the time with the fewest digits that is still the same double, as the
+  // shortest text of a float, so that 10:29:22.908 does not come back as 10:29:22.908001.
+  for (int64_t grain = 1000000; grain > 1; grain /= 10) {
+    const int64_t candidate = (micros + grain / 2) / grain * grain;
+    const double fraction = double(candidate) / 86400e6;
+    if ((days < 0 ? whole - fraction : whole + fraction) == days) {
+      micros = candidate;
+      break;
+    }
+  }
   if (micros >= int64_t(86400) * 1000000) {
     micros -= int64_t(86400) * 1000000;
     whole += days < 0 ? -1 : 1;

@@ -204,3 +204,22 @@ def test_executemany_on_a_procedure_is_one_upload_with_per_row_errors(con):
         cur.executemany("exec AddCustomer", [{"Id": base + 5, "Name": b"x"}])
     with pytest.raises(qorvin.ProgrammingError, match="NoSuchProc"):
         cur.executemany("exec NoSuchProc", [{"a": 1}])
+
+
+def test_random_bytes_and_dates_round_trip_through_the_server(con, server):
+    rng = random.Random(3849)
+    cur = con.cursor()
+    for _ in range(20):
+        blob = bytes(rng.randrange(256) for _ in range(rng.randint(1, 40)))
+        cur.execute("select ? as b", [blob])
+        assert cur.fetchone() == (blob,)
+    t = table_name()
+    cur.execute("create table %s (d date, ts timestamp)" % t)
+    stamps = [datetime.datetime(rng.randint(1, 9999), rng.randint(1, 12), rng.randint(1, 28),
+                                rng.randint(0, 23), rng.randint(0, 59), rng.randint(0, 59),
+                                rng.randint(0, 999) * 1000) for _ in range(20)]
+    for ts in stamps:
+        cur.execute("insert into %s values (?, ?)" % t, [ts.date(), ts])
+    cur.execute("select d, ts from %s" % t)
+    assert sorted(cur.fetchall()) == sorted((ts.date(), ts) for ts in stamps)
+    cur.execute("drop table %s" % t)

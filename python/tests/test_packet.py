@@ -87,3 +87,24 @@ def test_every_truncation_of_a_valid_packet_is_refused():
     for cut in range(len(EXAMPLE)):
         with pytest.raises(ValueError, match="Invalid data packet"):
             _qorvin.decode_packet(EXAMPLE[:cut])
+
+
+def days_of(dt):
+    """The date-time double of a packet: the day, and the time of day as the fraction's
+    magnitude (before 1899-12-30 the day is negative)."""
+    day = (dt.date() - datetime.date(1899, 12, 30)).days
+    fraction = (dt.hour * 3600 + dt.minute * 60 + dt.second + dt.microsecond / 1e6) / 86400
+    return day - fraction if day < 0 else day + fraction
+
+
+@pytest.mark.parametrize("dt", [
+    datetime.datetime(847, 11, 3, 10, 29, 22, 908000),   # the double holds about 5 µs here
+    datetime.datetime(1, 1, 1, 23, 59, 59, 990000),
+    datetime.datetime(2024, 1, 1, 0, 0, 0, 1),           # a microsecond is kept today
+    datetime.datetime(2024, 6, 30, 12, 34, 56, 789012),
+    datetime.datetime(1899, 12, 29, 6, 0),
+    datetime.datetime(9999, 12, 31, 23, 59, 59),
+])
+def test_date_times_come_back_as_written(dt):
+    data = packet([("dt", 11)], [[struct.pack("<d", days_of(dt))]])
+    assert _qorvin.decode_packet(data)[1] == [(dt,)]
