@@ -130,6 +130,7 @@ def TimestampFromTicks(ticks):
 
 
 # ---- table uploads ----------------------------------------------------------------------
+_PROC_NAME = re.compile(r"[A-Za-z_#][\w#$.]*$")
 _PROC_CALL = re.compile(r"\s*exec(?:ute)?\s+([A-Za-z_#][\w#$.]*)\s*;?\s*$", re.IGNORECASE)
 
 
@@ -313,6 +314,7 @@ class Cursor:
 
     def __init__(self, connection):
         self.connection = connection
+        self.return_value, self.output = None, None
         self.description = None
         self.rowcount = -1
         self._rows, self._next = [], 0
@@ -371,6 +373,27 @@ class Cursor:
         for parameters in seq_of_parameters:
             self.execute(operation, parameters)
         self.description, self.rowcount = None, -1
+
+    def callproc(self, procname, parameters=()):
+        """Calls the procedure with ``parameters`` as its arguments by position (rendered as
+        literals). Returns ``parameters`` unchanged; the procedure's return value is then in
+        ``return_value`` and its first output parameter, as text ("" when it has none or it is
+        NULL), in ``output``. The call brings no result set."""
+        self._check()
+        if not isinstance(procname, str) or not _PROC_NAME.match(procname):
+            raise ProgrammingError("%r is not a procedure name" % (procname,))
+        try:
+            args = ", ".join(_literals.render_literal(p) for p in parameters)
+        except _literals.LiteralError as e:
+            raise ProgrammingError(str(e)) from None
+        c = self.connection
+        self._set_rows(None, None)
+        error, result, output = c._interruptible(c._session.exec_proc, c._user, c._serial,
+                                                 ("exec %s %s" % (procname, args)).rstrip())
+        if error:
+            _raise_for(error)
+        self.return_value, self.output = result, output
+        return parameters
 
     def _upload(self, proc, rows, success_return_value):
         if not all(isinstance(r, dict) for r in rows):

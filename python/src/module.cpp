@@ -146,6 +146,18 @@ class Session {
     return py::make_tuple("", result, successCount, FieldsOf(decoded), decoded.rows);
   }
 
+  // SynchExecProcOutput: (error text, result, first output parameter as text).
+  py::tuple ExecProc(const std::string& user, const std::string& serial, const std::string& sql) {
+    int32_t result = 0;
+    Text error, output;
+    {
+      py::gil_scoped_release unlocked;
+      module_->SynchExecProcOutput(user.c_str(), serial.c_str(), sql.c_str(), &output.t, &result,
+                                   &error.t);
+    }
+    return py::make_tuple(error.str(), result, output.str());
+  }
+
   // SynchExecSQL: (error text, result).
   py::tuple Exec(const std::string& user, const std::string& serial, const std::string& sql) {
     int32_t result = 0;
@@ -195,6 +207,7 @@ PYBIND11_MODULE(_qorvin, m) {
            py::arg("library"), py::arg("letter"), py::arg("host"), py::arg("port"))
       .def("read", &Session::Read)
       .def("exec", &Session::Exec)
+      .def("exec_proc", &Session::ExecProc)
       .def("upload", &Session::Upload)
       .def("cancel", &Session::Cancel)
       .def("last_error", &Session::LastError);

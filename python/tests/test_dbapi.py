@@ -223,3 +223,23 @@ def test_random_bytes_and_dates_round_trip_through_the_server(con, server):
     cur.execute("select d, ts from %s" % t)
     assert sorted(cur.fetchall()) == sorted((ts.date(), ts) for ts in stamps)
     cur.execute("drop table %s" % t)
+
+
+def test_callproc_returns_the_value_and_the_output(con):
+    cur = con.cursor()
+    base = 5000000 + random.Random().randint(0, 10**6) * 10
+    assert cur.callproc("AddCustomer", [base, "it's"]) == [base, "it's"]
+    assert cur.return_value == 1
+    total = int(cur.output)
+    cur.callproc("AddCustomer", (base, "again"))
+    assert cur.return_value == 0 and int(cur.output) == total
+    cur.callproc("CustomerCount")
+    assert cur.return_value == total and cur.output == str(total)
+    assert cur.description is None
+    cur.execute("select Name from Customers where Id = ?", [base])
+    assert cur.fetchall() == [("it's",)]
+    for bad in ["x; drop table Customers", "a b", "", 5]:
+        with pytest.raises(qorvin.ProgrammingError, match="not a procedure name"):
+            cur.callproc(bad)
+    with pytest.raises(qorvin.ProgrammingError, match="NoSuchProc"):
+        cur.callproc("NoSuchProc", [1])
