@@ -217,12 +217,32 @@ def _library_path():
     return "libQorvinClient.so"
 
 
+def parse_urls(text):
+    """The servers of "t://a:1,t://b:2": all of one connection type (t and b are both TCP)."""
+    if not isinstance(text, str):
+        raise InterfaceError("%r is not a server address" % (text,))
+    servers = []
+    for item in text.split(","):
+        if not item:
+            raise InterfaceError("%r: an empty server in the list" % text)
+        servers.append(parse_url(item))
+    kinds = {"B": "T"}
+    if len({kinds.get(s[0], s[0]) for s in servers}) != 1:
+        raise InterfaceError("%r: all servers of a list use one connection type" % text)
+    return servers
+
+
 def connect(url, user_id="", serial=""):
     """A Connection to the qorvin-server at ``url``; ``user_id`` and ``serial`` go with every
-    call (the server logs them)."""
-    letter, host, port = parse_url(url)
+    call (the server logs them). ``url`` may list several servers, "t://a:1,t://b:2": the
+    connection then fails over (a call that cannot reach its server goes to the next one,
+    through the library's server list)."""
+    servers = parse_urls(url)
+    letter, host, port = servers[0]
     try:
         session = _qorvin.Session(_library_path(), letter, host, port)
+        for _letter, more_host, more_port in servers[1:]:
+            session.add_server(more_host, more_port)
     except (ValueError, RuntimeError) as e:
         raise InterfaceError(str(e)) from None
     return Connection(session, str(user_id), str(serial))
@@ -252,6 +272,10 @@ class Connection:
     def cursor(self):
         self._check()
         return Cursor(self)
+
+    def last_server(self):
+        """The address of the server that answered the last successful call ("" before it)."""
+        return self._session.last_server()
 
     def cancel(self):
         """Ends the call running on this connection (from another thread); False when none ran."""

@@ -16,6 +16,7 @@
 #include "PacketDecoder.h"
 #include "qorvin/QorvinClient.h"
 #include "qorvin/QorvinProgress.h"
+#include "qorvin/QorvinServers.h"
 
 namespace py = pybind11;
 
@@ -169,6 +170,24 @@ class Session {
     return py::make_tuple(error.str(), result);
   }
 
+  // Adds a server to the module's list (the first is the module's own) and turns fail-over on:
+  // a call that cannot reach its server goes to the next one. ValueError with the library's
+  // reason for a server it refuses.
+  void AddServer(const std::string& host, int32_t port) {
+    IQorvinServers* servers = Servers();
+    Text error;
+    if (!servers->AddServer(host.c_str(), port, nullptr, &error.t))
+      throw py::value_error(error.str());
+    servers->SetMode(kQorvinServersFailOver);
+  }
+
+  // The address of the server that answered the last successful call; "" before the first.
+  std::string LastServer() {
+    Text address;
+    Servers()->GetLastServer(&address.t);
+    return address.str();
+  }
+
   // Ends the call in flight from any thread; false when none was running.
   bool Cancel() {
     if (progress_ == nullptr) return false;
@@ -183,6 +202,13 @@ class Session {
   }
 
  private:
+  IQorvinServers* Servers() {
+    void* object = nullptr;
+    if (module_->QueryInterface(&kQorvinIID_IQorvinServers, &object) != 0 || object == nullptr)
+      throw std::runtime_error("the client library offers no server list");
+    return static_cast<IQorvinServers*>(object);
+  }
+
   static py::list FieldsOf(const DecodedPacket& decoded) {
     py::list fields;
     for (const PacketField& f : decoded.fields)
@@ -207,6 +233,8 @@ PYBIND11_MODULE(_qorvin, m) {
            py::arg("library"), py::arg("letter"), py::arg("host"), py::arg("port"))
       .def("read", &Session::Read)
       .def("exec", &Session::Exec)
+      .def("add_server", &Session::AddServer)
+      .def("last_server", &Session::LastServer)
       .def("exec_proc", &Session::ExecProc)
       .def("upload", &Session::Upload)
       .def("cancel", &Session::Cancel)

@@ -243,3 +243,34 @@ def test_callproc_returns_the_value_and_the_output(con):
             cur.callproc(bad)
     with pytest.raises(qorvin.ProgrammingError, match="NoSuchProc"):
         cur.callproc("NoSuchProc", [1])
+
+
+def closed_port():
+    """A loopback port nothing listens on: bound, then closed, and still reserved by nobody."""
+    import socket
+
+    s = socket.socket()
+    s.bind(("127.0.0.1", 0))
+    port = s.getsockname()[1]
+    s.close()
+    return port
+
+
+@pytest.mark.parametrize("letter", ["T", "H"])
+def test_a_list_of_servers_fails_over(sqlite_server, letter):
+    dead = "%s://127.0.0.1:%d" % (letter.lower(), closed_port())
+    with qorvin.connect(dead + "," + sqlite_server.url(letter), user_id="py") as con:
+        cur = con.cursor()
+        cur.execute("select 1 + ?", [1])
+        assert cur.fetchone() == (2,)
+        assert str(sqlite_server.ports[letter]) in con.last_server()
+
+
+@pytest.mark.parametrize("urls", ["t://a:1,h://b:2", "t://a:1,", ",t://a:1", "t://a:1,t://b"])
+def test_bad_server_lists(urls):
+    with pytest.raises(qorvin.InterfaceError):
+        qorvin.connect(urls)
+
+
+def test_tcp_letters_mix_in_a_list():
+    assert [s[0] for s in qorvin.parse_urls("t://a:1,b://b:2")] == ["T", "B"]
