@@ -102,3 +102,24 @@ def test_ctrl_c_cancels_the_call(silent):
     assert "cancelled" in con._session.last_error()
     assert cur.cancel() is False
     assert not [t for t in threading.enumerate() if t.name == "qorvin-call"]
+
+
+def test_a_second_call_on_a_busy_connection_is_refused_at_once(silent):
+    con = qorvin.connect("t://127.0.0.1:%d" % silent.port, user_id="py")
+    outcome = []
+
+    def call():
+        try:
+            con.cursor().execute("select 1")
+        except qorvin.Error as e:
+            outcome.append(e)
+
+    worker = threading.Thread(target=call)
+    worker.start()
+    assert silent.request.wait(30), "the request never reached the listener"
+    # threadsafety 1: a connection serves one call; the second is refused, not queued.
+    with pytest.raises(qorvin.OperationalError, match="busy"):
+        con.cursor().execute("select 2")
+    assert con.cancel() is True
+    worker.join(30)
+    assert not worker.is_alive() and "cancelled" in str(outcome[0])
