@@ -369,7 +369,6 @@ class Cursor:
             raise ProgrammingError("the statement holds the character NUL")
         fields, rows = self.connection._read(sql)
         self._set_rows(fields, rows)
-        return self
 
     def _set_rows(self, fields, rows):
         self.description, self.rowcount, self._rows, self._next = None, -1, [], 0
