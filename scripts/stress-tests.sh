@@ -59,6 +59,7 @@ done
 echo "== stress: $rounds rounds of ${builds[*]} with $loaders busy loops (logs: $logs) =="
 
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan-suppressions.txt"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 declare -A failed_count=()
 bump() { failed_count["$1"]=$((${failed_count["$1"]:-0} + 1)); }

@@ -23,6 +23,7 @@ postgres_for_tests_start test || exit 1
 # failure is listed once at the end, and the exit status is non-zero when there was any. ctest's
 # own lines ("100% tests passed, 0 tests failed out of N") stay in the output.
 export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+export LSAN_OPTIONS="suppressions=$root/scripts/lsan-suppressions.txt"
 export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 jobs=$(nproc)
 failures=()
