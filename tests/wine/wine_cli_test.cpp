@@ -183,7 +183,9 @@ TEST_P(WindowsCli, ARefusedPortFailsEveryCallWithAReason) {
                                         "select 1", "--", "probe", "--timeout", "3"},
                                        kPlain);
   const auto took = Clock::now() - started;
-  EXPECT_EQ(run.status, 1) << Describe(run);
+  // No call reached a server: status 2. Over UDP a datagram went out and got no answer, so the
+  // server may have run the call: status 1.
+  EXPECT_EQ(run.status, Letter() == 'U' ? 1 : 2) << Describe(run);
   // The clock shown is the local one, said to be so; the read shows no rows.
   EXPECT_TRUE(Contains(run.out, "result: false\nlocal time: ")) << run.out;
   EXPECT_TRUE(Contains(run.err, "qorvin: datetime: ")) << run.err;
@@ -230,7 +232,9 @@ TEST_P(WindowsCli, AServerKilledInTheMiddleOfAReplyGivesACleanError) {
                                        kPlain);
   const auto took = Clock::now() - started;
   EXPECT_TRUE(tcp ? tcp->HasCut() : udp->HasCut());
-  EXPECT_EQ(run.status, 1) << Describe(run);
+  // The cut read fails with 1; over HTTP the next call opens a connection of its own to the
+  // killed server, reaches none and makes the status 2 (the highest of the steps).
+  EXPECT_EQ(run.status, Letter() == 'H' ? 2 : 1) << Describe(run);
   EXPECT_TRUE(Contains(run.err, "qorvin: read: ")) << run.err;
   EXPECT_FALSE(Contains(run.err, kServerPrefix)) << run.err;
   // No row of the cut reply is shown as if it had arrived.
