@@ -74,6 +74,9 @@ Network:
   --tls-key FILE          the PEM private key of --tls-cert (both or neither); SIGHUP reads
                           both again for new connections (open ones keep theirs)
   --threads N             worker threads running requests (default 16)
+  --worker-linger US      how long a worker that sent a TCP reply waits on that connection
+                          for its next request, to run it at once (microseconds, default
+                          1000; 0: never)
 
 Behaviour:
   --admin                 allow the ControlService operations that change the server
@@ -186,6 +189,11 @@ const std::vector<OptionDef>& Options() {
       {"allow-udp", [](CommandLine& c, S, S v) { c.allowUdp = v; }, nullptr},
       {"threads",
        [](CommandLine& c, S o, S v) { c.net.workerThreads = int(Number(o, v, 1, 1024)); }, nullptr},
+      {"worker-linger",
+       [](CommandLine& c, S o, S v) {
+         c.net.workerLinger = std::chrono::microseconds(Number(o, v, 0, 100000));
+       },
+       nullptr},
       {"admin", nullptr, [](CommandLine& c, bool on) { c.config.admin = on; }},
       {"codeset", [](CommandLine& c, S, S v) { c.codeSet = v; }, nullptr},
       {"no-compression", nullptr, [](CommandLine& c, bool on) { c.config.compressReplies = !on; }},

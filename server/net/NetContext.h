@@ -57,7 +57,8 @@ struct NetContext {
   RequestLog& log;
   std::atomic<int> connections{0};
   std::atomic<int> inFlight{0};
-  std::atomic<int> refusing{0};  // clients over the connection limit being told so
+  std::atomic<int> refusing{0};     // clients over the connection limit being told so
+  std::atomic<int> busyWorkers{0};  // workers running a request or waiting for one (linger)
   std::atomic<bool> stopping{false};
   std::function<std::string()> metricsPage;  // set before Start; empty: no /metrics
   RefusalLog refusals;                       // which refused clients are logged
@@ -153,7 +154,32 @@ struct NetContext {
       return;
     }
     net::post(workers, [this, request = std::move(request), info = std::move(info),
-                        done = std::move(done)]() mutable { done(Answer(request, info)); });
+                        done = std::move(done)]() mutable {
+      WorkerShift shift(*this);
+      done(Answer(request, info));
+    });
+  }
+
+  // Counts the calling worker as busy for its lifetime.
+  class WorkerShift {
+   public:
+    explicit WorkerShift(NetContext& c) : c_(c) { ++c_.busyWorkers; }
+    ~WorkerShift() { --c_.busyWorkers; }
+    WorkerShift(const WorkerShift&) = delete;
+    WorkerShift& operator=(const WorkerShift&) = delete;
+
+   private:
+    NetContext& c_;
+  };
+
+  // Whether a busy worker may wait for a connection's next request (NetOptions::workerLinger):
+  // only while at least one other worker is idle, so that lingering never holds back a request
+  // of another connection.
+  bool MayLinger() const {
+    return options.workerLinger.count() > 0 && !stopping &&
+           busyWorkers.load(std::memory_order_relaxed) < std::max(1, options.workerThreads) &&
+           options.idleTimeout >
+               std::chrono::duration_cast<std::chrono::milliseconds>(options.workerLinger) * 10;
   }
 
   // A request of the client at `address` (without its port) may run: its token, the address's

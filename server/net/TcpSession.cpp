@@ -14,8 +14,11 @@
 #include "server/net/SentBytes.h"
 // clang-format on
 
+#include <poll.h>
+
 #include <algorithm>
 #include <array>
+#include <optional>
 #include <thread>
 
 namespace qorvin::server {
@@ -124,12 +127,38 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     DispatchReply refusal;
     NetContext::InFlight admitted = ctx_.BeginRequestFrom(address_, {"TCP", peer_}, refusal);
     if (admitted == nullptr) return Write(std::move(refusal), in, std::move(token), true);
-    token = std::move(admitted);
-    // The reply is written from the worker: nothing else of this session runs meanwhile.
+    // The reply is written from the worker: nothing else of this session runs meanwhile. The
+    // address's slot is given back once the reply is made, before it is written: a client that
+    // has its reply may send its next request on any connection.
     ctx_.Dispatch(std::move(request), RequestInfo{"TCP", peer_},
-                  [self = shared_from_this(), in, token](DispatchReply reply) {
-                    self->Write(std::move(reply), in, token, true);
+                  [self = shared_from_this(), in, token = std::move(token),
+                   admitted = std::move(admitted)](DispatchReply reply) mutable {
+                    admitted.reset();
+                    self->WriteAndServeOn(std::move(reply), in, std::move(token));
                   });
+  }
+
+  // Writes a reply; then, on a worker, runs the requests that came while the worker waited for
+  // them (SentFromWorker, next_) one after another, each admitted as a request read by the I/O
+  // thread is. A loop, not a recursion: a client reading back to back stays on this worker for
+  // as long as it keeps its pace.
+  void WriteAndServeOn(DispatchReply reply, size_t in, NetContext::InFlight token) {
+    for (;;) {
+      Write(std::move(reply), in, std::move(token), true);
+      if (!next_) return;
+      std::string request = std::move(next_->body);
+      token = std::move(next_->token);
+      next_.reset();
+      in = request.size();
+      DispatchReply refusal;
+      NetContext::InFlight admitted = ctx_.BeginRequestFrom(address_, {"TCP", peer_}, refusal);
+      if (admitted == nullptr) {
+        reply = std::move(refusal);
+        continue;
+      }
+      reply = ctx_.Answer(request, RequestInfo{"TCP", peer_});
+      admitted.reset();
+    }
   }
 
   void Write(DispatchReply reply, size_t in, NetContext::InFlight token, bool keep) {
@@ -166,7 +195,10 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
                 [self = shared_from_this(), token, ec, keep] { self->Sent(ec, keep); });
       return;
     }
-    if (whole) return SentFromWorker(keep);
+    if (whole) {
+      token.reset();  // the request is over: a worker waiting for the next holds no slot
+      return SentFromWorker(keep);
+    }
     net::async_write(
         socket_, Unsent(buffers, sent),
         [self = shared_from_this(), token, keep](error_code ec, size_t) { self->Sent(ec, keep); });
@@ -184,7 +216,35 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
       return;
     }
     ReleaseSentBytes(out_);
+    if (ctx_.MayLinger() && TakeNextRequest()) return;
     FillHeader();
+  }
+
+  // On the worker, with nothing read ahead and no read pending: waits up to the linger time for
+  // the connection's next request and takes it when it came whole within one receive (next_).
+  // Otherwise false, with whatever was received in `ahead_` for FillHeader to go on from (a
+  // closed or failed connection is left to the read that follows, which fails the same way).
+  bool TakeNextRequest() {
+    const auto linger = ctx_.options.workerLinger;
+    timespec wait{time_t(linger.count() / 1000000), long(linger.count() % 1000000) * 1000};
+    pollfd ready{socket_.native_handle(), POLLIN, 0};
+    if (ppoll(&ready, 1, &wait, nullptr) != 1 || (ready.revents & POLLIN) == 0) return false;
+    if (ctx_.stopping) return false;
+    aheadBegin_ = aheadEnd_ = 0;
+    error_code ec;
+    aheadEnd_ = socket_.read_some(net::buffer(ahead_), ec);
+    if (ec) aheadEnd_ = 0;
+    if (aheadEnd_ < header_.size()) return false;
+    const uint32_t length = uint32_t(ahead_[0]) << 24 | uint32_t(ahead_[1]) << 16 |
+                            uint32_t(ahead_[2]) << 8 | uint32_t(ahead_[3]);
+    if (length > ctx_.options.maxRequestBytes || header_.size() + length > aheadEnd_) return false;
+    started_ = Clock::now();
+    TakeAhead(header_.data(), header_.size());
+    std::string body(length, '\0');
+    TakeAhead(reinterpret_cast<uint8_t*>(body.data()), length);
+    idle_.Disarm();  // a running request is not idleness
+    next_.emplace(NextRequest{std::move(body), ctx_.BeginRequest()});
+    return true;
   }
 
   // The buffers past the first `sent` bytes of `buffers`.
@@ -233,6 +293,12 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
   std::array<uint8_t, 4> prefix_{};
   std::string out_;
   Clock::time_point started_;
+  // A request a worker took while it waited after a reply (TakeNextRequest), to run next.
+  struct NextRequest {
+    std::string body;
+    NetContext::InFlight token;
+  };
+  std::optional<NextRequest> next_;
   std::thread::id ioThread_;  // the thread that runs the session's I/O context
 };
 

@@ -186,6 +186,49 @@ TEST_F(NetTest, TcpFramesAreFoundHoweverTheBytesArrive) {
   EXPECT_EQ(ReadFrame(s), "echo:second");
 }
 
+// A worker that sent a reply waits on the connection for the next request (here up to 100 ms,
+// far longer than the client takes) and runs it itself: requests back to back, in pieces,
+// larger than one receive, over the limit, and refused for the address's share are all answered
+// as the I/O thread answers them, in order, and each is logged.
+TEST_F(NetTest, AWorkerWaitingForTheNextRequestAnswersItAsTheIoThreadWould) {
+  NetOptions o;
+  o.maxRequestBytes = 100000;
+  o.workerLinger = std::chrono::milliseconds(100);
+  o.maxRequestsPerAddress = 1;
+  StartServer(o);
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  for (int i = 0; i < 50; ++i)
+    ASSERT_EQ(TcpCall(s, "n" + std::to_string(i)), "echo:n" + std::to_string(i));
+  // In pieces: the header alone, then the body.
+  const std::string piece = Frame("pieces");
+  s.SendAll(piece.substr(0, 4));
+  s.SendAll(piece.substr(4));
+  EXPECT_EQ(ReadFrame(s), "echo:pieces");
+  // Larger than one receive takes.
+  const std::string large(20000, 'L');
+  EXPECT_EQ(TcpCall(s, large), "echo:" + large);
+  // Two in one send.
+  s.SendAll(Frame("x") + Frame("y"));
+  EXPECT_EQ(ReadFrame(s), "echo:x");
+  EXPECT_EQ(ReadFrame(s), "echo:y");
+  // The address's one request slot is free again once a reply is out, though a worker waits on
+  // the connection: a second connection from the address is served.
+  Socket t(SOCK_STREAM);
+  t.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(t, "other"), "echo:other");
+  EXPECT_EQ(TcpCall(s, "again"), "echo:again");
+  // Over the limit: refused, and the connection ends.
+  EXPECT_EQ(TcpCall(s, std::string(100001, 'z')).substr(0, 8), "refused:");
+  EXPECT_TRUE(s.PeerClosed());
+  // Each answered request has its line (written before its reply left).
+  const std::string log = logText_.str();
+  size_t lines = 0;
+  for (size_t at = log.find("echo/TCP"); at != std::string::npos; at = log.find("echo/TCP", at + 1))
+    ++lines;
+  EXPECT_EQ(lines, 50u + 1 + 1 + 2 + 1 + 1) << log;
+}
+
 // A reply taken at once that the socket cannot take whole goes out whole all the same, and the
 // connection carries the next request.
 TEST_F(NetTest, AHugeReplyTakenAtOnceArrivesWholeAndTheConnectionGoesOn) {

@@ -43,6 +43,7 @@ const std::map<std::string, std::string>& SampleValues() {
       {"idle-timeout", "5"},
       {"max-connections", "6"},
       {"threads", "7"},
+      {"worker-linger", "250"},
       {"codeset", "GBK"},
       {"log-format", "json"},
       {"log-file", "/tmp/r.log"},
@@ -67,12 +68,12 @@ std::string Describe(const CommandLine& c) {
     << c.config.batch.limits.maxRows << "|" << c.config.batch.limits.maxBytes << "|"
     << c.net.bindAddress << "|" << c.net.httpPort << "|" << c.net.tcpPort << "|" << c.net.udpPort
     << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
-    << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.config.admin << "|"
-    << c.codeSet << "|" << c.config.compressReplies << "|" << c.config.replyCompressionLevel << "|"
-    << int(c.logFormat) << "|" << c.net.allowHttp.Text() << "|" << c.net.allowTcp.Text() << "|"
-    << c.net.allowUdp.Text() << "|" << c.usersFile << "|" << c.logFile << "|" << c.quiet << "|"
-    << c.config.maxUploadMemory << "|" << c.tlsCert << "|" << c.tlsKey << "|"
-    << c.net.maxRequestsPerAddress;
+    << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.net.workerLinger.count()
+    << "|" << c.config.admin << "|" << c.codeSet << "|" << c.config.compressReplies << "|"
+    << c.config.replyCompressionLevel << "|" << int(c.logFormat) << "|" << c.net.allowHttp.Text()
+    << "|" << c.net.allowTcp.Text() << "|" << c.net.allowUdp.Text() << "|" << c.usersFile << "|"
+    << c.logFile << "|" << c.quiet << "|" << c.config.maxUploadMemory << "|" << c.tlsCert << "|"
+    << c.tlsKey << "|" << c.net.maxRequestsPerAddress;
   return o.str();
 }
 

@@ -130,6 +130,35 @@ TEST(PackedBlob, StreamedBlobEqualsTheWholeSetWrittenAtOnce) {
   }
 }
 
+// A result of a few rows goes in stored blocks (compressing it costs more than it saves); one
+// of some hundred rows is compressed. Both are zlib streams that inflate to the image.
+TEST(PackedBlob, AFewRowsAreStoredAndMoreAreCompressed) {
+  for (const int rows : {3, 400}) {
+    ResultBuilder builder(1 << 30, int64_t(1) << 40);
+    builder.AddColumn("id", ColumnKind::Integer, 0);
+    builder.AddColumn("name", ColumnKind::Text, 40);
+    for (int r = 0; r < rows; ++r) {
+      builder.BeginRow();
+      builder.AddInt(r);
+      builder.AddText("name number " + std::to_string(r % 7));
+    }
+    const std::string blob = TakeResultTableBlob(builder.Finish(true));
+    const std::string image = BlobImage(blob);
+    ASSERT_GT(image.size(), 100u) << image;
+    ASSERT_GT(blob.size(), 3u);
+    // After the two bytes of the zlib header, the first block's header: bits 1-2 are its type
+    // (00 stored).
+    const bool stored = (uint8_t(blob[2]) >> 1 & 3) == 0;
+    if (rows == 3) {
+      EXPECT_TRUE(stored);
+      EXPECT_GT(blob.size(), image.size());
+    } else {
+      EXPECT_FALSE(stored);
+      EXPECT_LT(blob.size(), image.size() / 2);
+    }
+  }
+}
+
 TEST(PackedBlob, ALargeSetCompressedOnASecondThreadGivesTheSameBlob) {
   // Enough cells that the packed path compresses on a thread of its own, with texts long enough
   // that pieces, batches and packing blocks all break at different places.
