@@ -237,17 +237,48 @@ def parse_urls(text):
     return servers
 
 
-def connect(url, user_id="", serial=""):
+_MODES = {"single": 0, "failover": 1, "balance": 3}
+
+
+def _milliseconds(name, seconds, least):
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not (
+            seconds >= least and seconds <= 86400):
+        raise InterfaceError("%s must be a number of seconds from %g to 86400, not %r"
+                             % (name, least, seconds))
+    return int(round(seconds * 1000))
+
+
+def connect(url, user_id="", serial="", *, mode=None, probe_interval=None, retry_after=None,
+            repeat_after_sent=False):
     """A Connection to the qorvin-server at ``url``; ``user_id`` and ``serial`` go with every
-    call (the server logs them). ``url`` may list several servers, "t://a:1,t://b:2": the
-    connection then fails over (a call that cannot reach its server goes to the next one,
-    through the library's server list)."""
+    call (the server logs them). ``url`` may list several servers, "t://a:1,t://b:2", which go
+    into the library's server list:
+
+    - ``mode``: "failover" (the default with several servers: stay with one server, go to the
+      next when a call cannot reach it), "balance" (spread the calls over the enabled servers,
+      with fail-over) or "single" (the first server only).
+    - ``retry_after``: seconds after which a server that failed a call is tried again (the
+      library's default is 60; 0: only probing brings it back).
+    - ``probe_interval``: seconds (at least 0.1) between probes of every server on a thread of
+      the library's own, which disable a failing server and enable a recovered one.
+    - ``repeat_after_sent``: also switch servers when the request may already have reached the
+      failed server (only for calls that are safe to run twice).
+
+    A bad value raises InterfaceError."""
     servers = parse_urls(url)
+    if mode is None:
+        mode = "failover" if len(servers) > 1 else "single"
+    if mode not in _MODES:
+        raise InterfaceError("mode is one of %s, not %r" % (", ".join(sorted(_MODES)), mode))
+    retry_ms = -1 if retry_after is None else _milliseconds("retry_after", retry_after, 0)
+    probe_ms = 0 if probe_interval is None else _milliseconds("probe_interval", probe_interval,
+                                                              0.1)
     letter, host, port = servers[0]
     try:
         session = _qorvin.Session(_library_path(), letter, host, port)
         for _letter, more_host, more_port in servers[1:]:
             session.add_server(more_host, more_port)
+        session.configure(_MODES[mode], retry_ms, probe_ms, bool(repeat_after_sent))
     except (ValueError, RuntimeError) as e:
         raise InterfaceError(str(e)) from None
     return Connection(session, str(user_id), str(serial))
@@ -295,6 +326,22 @@ class Connection:
     def last_server(self):
         """The address of the server that answered the last successful call ("" before it)."""
         return self._session.last_server()
+
+    def servers(self):
+        """[(address, enabled)] of the connection's servers, the first one first: a server that
+        failed a call (or a probe) is disabled until it is tried again."""
+        return self._session.servers()
+
+    def probe(self, index, timeout=5.0):
+        """Probes server ``index`` of ``servers()`` once, now: True when it answered as a live
+        server does; OperationalError with the reason otherwise. Enables or disables nothing."""
+        count = len(self._session.servers())
+        if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < count:
+            raise IndexError("there is no server %r (the connection has %d)" % (index, count))
+        reason = self._session.probe(index, _milliseconds("timeout", timeout, 0.001))
+        if reason:
+            raise OperationalError(reason)
+        return True
 
     def cancel(self):
         """Ends the call running on this connection (from another thread); False when none ran."""

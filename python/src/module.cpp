@@ -216,6 +216,46 @@ class Session {
     servers->SetMode(kQorvinServersFailOver);
   }
 
+  // The list's load balancing and probing (QorvinServers.h): mode 0 single, 1 fail-over, 3 load
+  // balancing; a failed server is tried again after `retryMs` (0: only probing brings it back;
+  // below 0 leaves the default); probing every `probeMs` (0: off); `repeatAfterSent` lets a call
+  // that may have reached a failed server go to the next one. ValueError for a mode the library
+  // does not take.
+  void Configure(int32_t mode, int32_t retryMs, int32_t probeMs, bool repeatAfterSent) {
+    IQorvinServers* servers = Servers();
+    if (!servers->SetMode(mode))
+      throw py::value_error("the library takes no server mode " + std::to_string(mode));
+    if (retryMs >= 0) servers->SetRetryDisabledAfter(retryMs);
+    servers->SetRepeatAfterSent(repeatAfterSent);
+    if (probeMs > 0) servers->SetProbing(true, probeMs);
+  }
+
+  // [(address, enabled)] of the list, the module's own server first.
+  py::list ServerList() {
+    IQorvinServers* servers = Servers();
+    py::list out;
+    for (int32_t i = 0; i < servers->ServerCount(); ++i) {
+      Text address;
+      bool enabled = false;
+      if (servers->GetServer(i, &address.t, &enabled))
+        out.append(py::make_tuple(address.str(), enabled));
+    }
+    return out;
+  }
+
+  // Probes server `index` once, now, without the GIL: "" when it answered as a live server
+  // does, else the reason. Changes nothing in the list.
+  std::string Probe(int32_t index, int32_t timeoutMs) {
+    IQorvinServers* servers = Servers();
+    Text error;
+    bool ok = false;
+    {
+      py::gil_scoped_release unlocked;
+      ok = servers->ProbeServer(index, timeoutMs, &error.t);
+    }
+    return ok ? "" : (error.str().empty() ? "the probe failed" : error.str());
+  }
+
   // The address of the server that answered the last successful call; "" before the first.
   std::string LastServer() {
     Text address;
@@ -277,6 +317,9 @@ PYBIND11_MODULE(_qorvin, m) {
       .def("exec", &Session::Exec)
       .def("add_server", &Session::AddServer)
       .def("last_server", &Session::LastServer)
+      .def("configure", &Session::Configure)
+      .def("servers", &Session::ServerList)
+      .def("probe", &Session::Probe)
       .def("exec_proc", &Session::ExecProc)
       .def("upload", &Session::Upload)
       .def("cancel", &Session::Cancel)
