@@ -14,7 +14,7 @@ server's dialect on the client (see ``qorvin._literals``).
 
 The client library is loaded with dlopen: from the path in QORVIN_CLIENT_LIBRARY, else
 libQorvinClient.so beside this package, else the library of the build folder the package was
-built in, else libQorvinClient.so through the system's search path.
+built in, else libQorvinClient.so.1 (its SONAME) through the system's search path.
 """
 
 import collections
@@ -219,7 +219,8 @@ def _library_path():
             return _build_paths.CLIENT_LIBRARY
     except ImportError:
         pass
-    return "libQorvinClient.so"
+    # The SONAME: the library's package installs it (libQorvinClient.so comes with -dev).
+    return "libQorvinClient.so.1"
 
 
 def parse_urls(text):
