@@ -166,6 +166,32 @@ std::string HexBytes(const Variant& value) {
   return out;
 }
 
+// Binary text as GetValueText writes it: two hexadecimal digits per byte, either case.
+Variant ParseHexBytes(const std::string& text) {
+  auto digit = [](char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+  };
+  std::string bytes;
+  bytes.reserve(text.size() / 2);
+  for (size_t i = 0; i + 1 < text.size(); i += 2) {
+    const int high = digit(text[i]), low = digit(text[i + 1]);
+    if (high < 0 || low < 0) break;
+    bytes += char(high * 16 + low);
+  }
+  if (text.size() % 2 != 0 || bytes.size() * 2 != text.size())
+    throw EConvertError(
+        Format("'%.40s' is not binary text (two hexadecimal digits a byte)", text.c_str()));
+  return Variant::FromArray(VarArray::Bytes(bytes.data(), bytes.size()));
+}
+
+bool IsBinaryType(TFieldType t) {
+  return t == ftBytes || t == ftVarBytes || t == ftBlob || t == ftGraphic || t == ftTypedBinary ||
+         t == ftOraBlob;
+}
+
 }  // namespace
 
 std::string ValueToHostText(const Variant& value, TFieldType type) {
@@ -178,6 +204,7 @@ std::string ValueToHostText(const Variant& value, TFieldType type) {
 }
 
 Variant HostTextToValue(const std::string& text, TFieldType type) {
+  if (IsBinaryType(type)) return ParseHexBytes(text);
   switch (type) {
     case ftSmallint:
       return Variant::Smallint(int16_t(ParseInteger(text, INT16_MIN, INT16_MAX, type)));

@@ -6,6 +6,7 @@
 #   qorvin               component cli
 #   qorvin-server        component server (system user qorvin-server, made by its postinst)
 #   qorvin-personal      component plugin
+#   python3-qorvin       component python (when the Python module is built: python/)
 #
 # Every package carries its copyright and changelog.Debian.gz in share/doc/<package>/. Dependencies on
 # system libraries come from dpkg-shlibdeps; those on libraries loaded with dlopen (our own
@@ -47,6 +48,11 @@ set(QORVIN_PACKAGE_dev libqorvinclient-dev)
 set(QORVIN_PACKAGE_cli qorvin)
 set(QORVIN_PACKAGE_server qorvin-server)
 set(QORVIN_PACKAGE_plugin qorvin-personal)
+set(QORVIN_PACKAGE_python python3-qorvin)
+set(qorvin_components library dev cli server plugin)
+if(TARGET qorvin_python)
+  list(APPEND qorvin_components python)
+endif()
 
 # copyright and changelog.Debian.gz of every package.
 set(qorvin_changelog ${PROJECT_BINARY_DIR}/packaging/changelog.Debian.gz)
@@ -54,7 +60,7 @@ add_custom_command(OUTPUT ${qorvin_changelog}
   COMMAND sh -c "gzip -9n < '${PROJECT_SOURCE_DIR}/packaging/changelog' > '${qorvin_changelog}'"
   DEPENDS ${PROJECT_SOURCE_DIR}/packaging/changelog VERBATIM)
 add_custom_target(package_changelog ALL DEPENDS ${qorvin_changelog})
-foreach(component library dev cli server plugin)
+foreach(component ${qorvin_components})
   install(FILES ${PROJECT_SOURCE_DIR}/packaging/copyright ${qorvin_changelog}
           DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${QORVIN_PACKAGE_${component}}
           COMPONENT ${component})
@@ -67,7 +73,7 @@ set(CPACK_PACKAGE_VENDOR "Qorvin")
 set(CPACK_PACKAGE_CONTACT "Qorvin developers <packages@qorvin.dev>")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
-set(CPACK_COMPONENTS_ALL library dev cli server plugin)
+set(CPACK_COMPONENTS_ALL ${qorvin_components})
 set(CPACK_DEB_COMPONENT_INSTALL ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
@@ -77,7 +83,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(qorvin_full_version "${QORVIN_VERSION}-1")
 
-foreach(component library dev cli server plugin)
+foreach(component ${qorvin_components})
   string(TOUPPER ${component} C)
   set(CPACK_DEBIAN_${C}_PACKAGE_NAME ${QORVIN_PACKAGE_${component}})
 endforeach()
@@ -144,6 +150,19 @@ set(CPACK_DEBIAN_PLUGIN_DESCRIPTION "Qorvin Personal plug-in and basalt-host
  The Personal common-functions dialog (libPersonal.so), the plug-in framework
  stand-in libbasalt.so, and basalt-host, which runs the dialog against a
  middleware server.")
+
+# The extension is built for one Python's ABI (its file name says which: cpython-311-...).
+if(TARGET qorvin_python)
+  math(EXPR qorvin_python_next "${QORVIN_PYTHON_VERSION_MINOR} + 1")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_SECTION python)
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_DEPENDS
+      "${QORVIN_PACKAGE_library} (= ${qorvin_full_version}), python3 (>= ${QORVIN_PYTHON_VERSION}), python3 (<< 3.${qorvin_python_next})")
+  set(CPACK_DEBIAN_PYTHON_PACKAGE_RECOMMENDS "python3-pandas")
+  set(CPACK_DEBIAN_PYTHON_DESCRIPTION "Qorvin DB-API 2.0 module for Python 3
+ The qorvin module: PEP 249 connections and cursors over the Qorvin client
+ library, with parameters rendered as literals on the client, table uploads,
+ cancel and progress, and rows to a pandas DataFrame.")
+endif()
 
 include(CPack)
 

@@ -16,7 +16,7 @@ setup(
     packages=["qorvin"],
     ext_modules=[Extension(
         "qorvin._qorvin",
-        sources=["src/module.cpp", "src/PacketDecoder.cpp"],
+        sources=["src/module.cpp", "src/PacketDecoder.cpp", "src/ColumnDecoder.cpp"],
         include_dirs=[pybind11.get_include(), INCLUDE],
         extra_compile_args=["-std=c++20", "-fvisibility=hidden"],
         libraries=["dl"],

@@ -21,7 +21,9 @@ set -euo pipefail
 # (man pages), dpkg-dev, file, binutils, lintian (the Debian packages; readelf for the RUNPATH
 # test), curl (the consumer test).
 # python3-dev and python3-pybind11 (the qorvin Python module in python/, built when both are
-# there), python3-pytest (its tests, in the test command).
+# there), python3-pytest (its tests, in the test command), python3-pandas (its fetch_dataframe,
+# tested when there), python3-venv (the test that pip installs the module into a virtual
+# environment), python3-psycopg2 (the libpq + pandas side of bench/python_dataframe.py).
 # The Windows build: the mingw-w64 cross compiler (posix threads: std::thread and std::mutex),
 # zlib and libgcrypt built for it, and Wine (64-bit) to run its tests, with GnuTLS (libgnutls30,
 # which Wine loads for TLS: HTTPS on WinInet; only recommended by Wine's packages); googletest
@@ -38,7 +40,7 @@ packages=(
   util-linux
   prometheus-cpp-dev
   scdoc dpkg-dev file binutils curl lintian
-  python3 python3-dev python3-pybind11 python3-pytest
+  python3 python3-dev python3-pybind11 python3-pytest python3-pandas python3-venv python3-psycopg2
   locales
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 libgnutls30
   googletest

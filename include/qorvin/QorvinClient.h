@@ -121,8 +121,8 @@ class QorvinAdoDataSet {
   virtual void Next() = 0;
   virtual bool Eof() = 0;
   // The current row's value as text: numbers in the C locale, date-times as
-  // "YYYY-MM-DD HH:MM:SS" (with ".fff" when there are milliseconds); `isNull` tells NULL apart
-  // from empty text.
+  // "YYYY-MM-DD HH:MM:SS" (with ".fff" when there are milliseconds), binary values as two
+  // hexadecimal digits a byte; `isNull` tells NULL apart from empty text.
   virtual bool GetValueText(int32_t index, QorvinText* value, bool* isNull) = 0;
 
   // Building a record set to upload: define fields, Open, then Append / SetValue* / Post.

@@ -14,9 +14,10 @@ server's dialect on the client (see ``qorvin._literals``).
 
 The client library is loaded with dlopen: from the path in QORVIN_CLIENT_LIBRARY, else
 libQorvinClient.so beside this package, else the library of the build folder the package was
-built in, else libQorvinClient.so through the system's search path.
+built in, else libQorvinClient.so.1 (its SONAME) through the system's search path.
 """
 
+import collections
 import datetime
 import decimal
 import os
@@ -149,6 +150,8 @@ def _upload_type(name, sample):
         return 9
     if isinstance(sample, datetime.time):
         return 10
+    if isinstance(sample, (bytes, bytearray, memoryview)):
+        return 15  # a blob, sent as hexadecimal text (two digits a byte)
     if sample is None or isinstance(sample, (str, decimal.Decimal)):
         return 24  # wide text; the database converts a Decimal's exact digits
     raise NotSupportedError("an upload column of type %s (%s)" % (type(sample).__name__, name))
@@ -167,6 +170,8 @@ def _upload_text(value):
         return value.isoformat(sep=" ")
     if isinstance(value, (datetime.date, datetime.time)):
         return value.isoformat()
+    if isinstance(value, (bytes, bytearray, memoryview)):
+        return bytes(value).hex()
     if isinstance(value, str) and "\0" in value:
         raise ProgrammingError("a text value holds the character NUL, which the database refuses")
     return str(value)
@@ -214,7 +219,8 @@ def _library_path():
             return _build_paths.CLIENT_LIBRARY
     except ImportError:
         pass
-    return "libQorvinClient.so"
+    # The SONAME: the library's package installs it (libQorvinClient.so comes with -dev).
+    return "libQorvinClient.so.1"
 
 
 def parse_urls(text):
@@ -232,26 +238,71 @@ def parse_urls(text):
     return servers
 
 
-def connect(url, user_id="", serial=""):
+_MODES = {"single": 0, "failover": 1, "balance": 3}
+
+
+def _milliseconds(name, seconds, least):
+    if isinstance(seconds, bool) or not isinstance(seconds, (int, float)) or not (
+            seconds >= least and seconds <= 86400):
+        raise InterfaceError("%s must be a number of seconds from %g to 86400, not %r"
+                             % (name, least, seconds))
+    return int(round(seconds * 1000))
+
+
+def connect(url, user_id="", serial="", *, mode=None, probe_interval=None, retry_after=None,
+            repeat_after_sent=False):
     """A Connection to the qorvin-server at ``url``; ``user_id`` and ``serial`` go with every
-    call (the server logs them). ``url`` may list several servers, "t://a:1,t://b:2": the
-    connection then fails over (a call that cannot reach its server goes to the next one,
-    through the library's server list)."""
+    call (the server logs them). ``url`` may list several servers, "t://a:1,t://b:2", which go
+    into the library's server list:
+
+    - ``mode``: "failover" (the default with several servers: stay with one server, go to the
+      next when a call cannot reach it), "balance" (spread the calls over the enabled servers,
+      with fail-over) or "single" (the first server only).
+    - ``retry_after``: seconds after which a server that failed a call is tried again (the
+      library's default is 60; 0: only probing brings it back).
+    - ``probe_interval``: seconds (at least 0.1) between probes of every server on a thread of
+      the library's own, which disable a failing server and enable a recovered one.
+    - ``repeat_after_sent``: also switch servers when the request may already have reached the
+      failed server (only for calls that are safe to run twice).
+
+    A bad value raises InterfaceError."""
     servers = parse_urls(url)
+    if mode is None:
+        mode = "failover" if len(servers) > 1 else "single"
+    if mode not in _MODES:
+        raise InterfaceError("mode is one of %s, not %r" % (", ".join(sorted(_MODES)), mode))
+    retry_ms = -1 if retry_after is None else _milliseconds("retry_after", retry_after, 0)
+    probe_ms = 0 if probe_interval is None else _milliseconds("probe_interval", probe_interval,
+                                                              0.1)
     letter, host, port = servers[0]
     try:
         session = _qorvin.Session(_library_path(), letter, host, port)
         for _letter, more_host, more_port in servers[1:]:
             session.add_server(more_host, more_port)
+        session.configure(_MODES[mode], retry_ms, probe_ms, bool(repeat_after_sent))
     except (ValueError, RuntimeError) as e:
         raise InterfaceError(str(e)) from None
     return Connection(session, str(user_id), str(serial))
 
 
+Progress = collections.namedtuple(
+    "Progress", "bytes_sent send_total bytes_received receive_total in_flight cancelled")
+Progress.__doc__ = """How far a call has got: bytes of the request and of the answer as they
+cross the network; a total is -1 until it is known. ``in_flight`` is False in the last report,
+made once the call has ended; ``cancelled`` is True once a cancel reached the call."""
+
+
 class Connection:
+    """``progress``: None, or a callable that every call on the connection calls with a
+    ``Progress`` every ``progress_interval`` seconds while it runs and once when it has ended
+    (on the calling thread); an exception it raises cancels the call and goes on up."""
+
+    progress_interval = 0.1
+
     def __init__(self, session, user_id, serial):
         self._session, self._user, self._serial = session, user_id, serial
         self._closed = False
+        self.progress = None
 
     def _check(self):
         if self._closed:
@@ -277,6 +328,22 @@ class Connection:
         """The address of the server that answered the last successful call ("" before it)."""
         return self._session.last_server()
 
+    def servers(self):
+        """[(address, enabled)] of the connection's servers, the first one first: a server that
+        failed a call (or a probe) is disabled until it is tried again."""
+        return self._session.servers()
+
+    def probe(self, index, timeout=5.0):
+        """Probes server ``index`` of ``servers()`` once, now: True when it answered as a live
+        server does; OperationalError with the reason otherwise. Enables or disables nothing."""
+        count = len(self._session.servers())
+        if isinstance(index, bool) or not isinstance(index, int) or not 0 <= index < count:
+            raise IndexError("there is no server %r (the connection has %d)" % (index, count))
+        reason = self._session.probe(index, _milliseconds("timeout", timeout, 0.001))
+        if reason:
+            raise OperationalError(reason)
+        return True
+
     def cancel(self):
         """Ends the call running on this connection (from another thread); False when none ran."""
         return self._session.cancel()
@@ -288,12 +355,16 @@ class Connection:
         self.close()
         return False
 
-    def _interruptible(self, call, *args):
-        """``call(*args)``, so that Ctrl-C cancels it. Python runs its signal handlers on the main
-        thread only, between byte codes; so there the call runs on a helper thread while the main
-        thread waits, and a KeyboardInterrupt cancels the call (through the progress extension),
-        waits for it to end (at most a minute) and goes on up. Other threads call directly."""
-        if threading.current_thread() is not threading.main_thread():
+    def _interruptible(self, call, *args, progress=None):
+        """``call(*args)``, so that Ctrl-C cancels it and a progress callback is called while it
+        runs (``progress``, else the connection's). Python runs its signal handlers on the main
+        thread only, between byte codes; so there, and whenever a callback is to be called, the
+        call runs on a helper thread while the calling thread waits. A KeyboardInterrupt, or an
+        exception the callback raises, cancels the call (through the progress extension), waits
+        for it to end (at most a minute) and goes on up. Other threads without a callback call
+        directly."""
+        progress = progress if progress is not None else self.progress
+        if progress is None and threading.current_thread() is not threading.main_thread():
             return call(*args)
         outcome = {}
         done = threading.Event()
@@ -309,8 +380,13 @@ class Connection:
         worker = threading.Thread(target=work, name="qorvin-call", daemon=True)
         worker.start()
         try:
-            done.wait()
-        except KeyboardInterrupt:
+            if progress is None:
+                done.wait()
+            else:
+                while not done.wait(self.progress_interval):
+                    progress(Progress(*self._session.progress()))
+                progress(Progress(*self._session.progress()))
+        except BaseException:
             # The helper may not have reached the library yet: cancel until it has ended.
             for _ in range(1200):
                 self._session.cancel()
@@ -321,16 +397,16 @@ class Connection:
             raise outcome["error"]
         return outcome["value"]
 
-    def _read(self, sql):
+    def _read(self, sql, progress=None):
         self._check()
         try:
-            error, fields, rows = self._interruptible(self._session.read, self._user,
-                                                      self._serial, sql)
+            error, result = self._interruptible(self._session.read, self._user, self._serial,
+                                                sql, progress=progress)
         except ValueError as e:  # a data packet that does not decode
             raise InterfaceError(str(e)) from None
         if error:
             _raise_for(error)
-        return fields, rows
+        return result
 
 
 class Cursor:
@@ -341,7 +417,7 @@ class Cursor:
         self.return_value, self.output = None, None
         self.description = None
         self.rowcount = -1
-        self._rows, self._next = [], 0
+        self._result, self._rows, self._next = None, [], 0
         self._closed = False
 
     def _check(self):
@@ -351,11 +427,12 @@ class Cursor:
 
     def close(self):
         self._closed = True
-        self._rows = []
+        self._result, self._rows = None, []
 
-    def execute(self, operation, parameters=None):
+    def execute(self, operation, parameters=None, *, progress=None):
         """Runs ``operation`` (a batch of the server's dialect) with ``?`` place-holders
-        replaced by ``parameters``. A batch that brings a result set gives its rows."""
+        replaced by ``parameters``. A batch that brings a result set gives its rows.
+        ``progress`` is this call's progress callback (see Connection)."""
         self._check()
         if not isinstance(operation, str):
             raise ProgrammingError("the operation is SQL text")
@@ -367,21 +444,31 @@ class Cursor:
                 raise ProgrammingError(str(e)) from None
         if "\0" in sql:
             raise ProgrammingError("the statement holds the character NUL")
-        fields, rows = self.connection._read(sql)
-        self._set_rows(fields, rows)
+        self._set_result(self.connection._read(sql, progress))
 
-    def _set_rows(self, fields, rows):
-        self.description, self.rowcount, self._rows, self._next = None, -1, [], 0
-        if fields is not None:
+    def _set_result(self, result):
+        """The record set of the last call (None: it brought none). Its rows are decoded when
+        they are first fetched, as tuples or, by fetch_dataframe, as columns."""
+        self.description, self.rowcount, self._next = None, -1, 0
+        self._result, self._rows = result, []
+        if result is not None:
             self.description = [
                 (name, code, None, size or None, precision or None,
                  size if code in (8, 37) else None, not (attributes & 0x04))
-                for name, code, size, precision, attributes, _column in fields
+                for name, code, size, precision, attributes, _column in result.fields()
             ]
-            self._rows = rows
-            self.rowcount = len(rows)
+            self._rows = None
+            self.rowcount = result.row_count
 
-    def executemany(self, operation, seq_of_parameters):
+    def _all_rows(self):
+        if self._rows is None:
+            try:
+                self._rows = self._result.rows()
+            except ValueError as e:  # a data packet that does not decode
+                raise InterfaceError(str(e)) from None
+        return self._rows
+
+    def executemany(self, operation, seq_of_parameters, *, progress=None):
         """Runs ``operation`` once for each parameter sequence, one call each.
 
         ``exec ProcName`` with mappings of parameter names to values is one call instead: the
@@ -392,12 +479,12 @@ class Cursor:
         self._check()
         proc = _PROC_CALL.match(operation) if isinstance(operation, str) else None
         if proc:
-            return self._upload(proc.group(1), list(seq_of_parameters), 1)
+            return self._upload(proc.group(1), list(seq_of_parameters), 1, progress)
         for parameters in seq_of_parameters:
-            self.execute(operation, parameters)
+            self.execute(operation, parameters, progress=progress)
         self.description, self.rowcount = None, -1
 
-    def callproc(self, procname, parameters=()):
+    def callproc(self, procname, parameters=(), *, progress=None):
         """Calls the procedure with ``parameters`` as its arguments by position (rendered as
         literals). Returns ``parameters`` unchanged; the procedure's return value is then in
         ``return_value`` and its first output parameter, as text ("" when it has none or it is
@@ -410,15 +497,16 @@ class Cursor:
         except _literals.LiteralError as e:
             raise ProgrammingError(str(e)) from None
         c = self.connection
-        self._set_rows(None, None)
+        self._set_result(None)
         error, result, output = c._interruptible(c._session.exec_proc, c._user, c._serial,
-                                                 ("exec %s %s" % (procname, args)).rstrip())
+                                                 ("exec %s %s" % (procname, args)).rstrip(),
+                                                 progress=progress)
         if error:
             _raise_for(error)
         self.return_value, self.output = result, output
         return parameters
 
-    def _upload(self, proc, rows, success_return_value):
+    def _upload(self, proc, rows, success_return_value, progress):
         if not all(isinstance(r, dict) for r in rows):
             raise ProgrammingError("executemany on a procedure takes one mapping of parameter "
                                    "names to values per row")
@@ -434,35 +522,56 @@ class Cursor:
         texts = [[_upload_text(r.get(name)) for name in names] for r in rows]
         c = self.connection
         try:
-            error, _result, count, fields_out, rows_out = c._interruptible(
-                c._session.upload, c._user, c._serial, proc, fields, texts, success_return_value)
+            error, _result, count, result = c._interruptible(
+                c._session.upload, c._user, c._serial, proc, fields, texts, success_return_value,
+                progress=progress)
         except ValueError as e:
             raise ProgrammingError(str(e)) from None
         if error:
             _raise_for(error)
-        self._set_rows(fields_out, rows_out)
+        self._set_result(result)
         self.rowcount = count
 
     def fetchone(self):
         self._check_rows()
-        if self._next >= len(self._rows):
+        rows = self._all_rows()
+        if self._next >= len(rows):
             return None
-        row = self._rows[self._next]
+        row = rows[self._next]
         self._next += 1
         return row
 
     def fetchmany(self, size=None):
         self._check_rows()
         size = self.arraysize if size is None else size
-        rows = self._rows[self._next:self._next + max(size, 0)]
+        rows = self._all_rows()[self._next:self._next + max(size, 0)]
         self._next += len(rows)
         return rows
 
     def fetchall(self):
         self._check_rows()
-        rows = self._rows[self._next:]
-        self._next = len(self._rows)
+        rows = self._all_rows()[self._next:]
+        self._next += len(rows)
         return rows
+
+    def fetch_dataframe(self, decimal_as_float=False):
+        """The rows not fetched yet as a pandas DataFrame, one column per field, built from the
+        data packet column by column (no Python object per number, date or boolean): integers
+        as "Int64", booleans as "boolean" (both nullable, NULL is <NA>), floats as float64
+        (NaN), date-times and dates as datetime64 (NaT), times as timedelta64 since midnight,
+        text and binary as objects (None). Currency and BCD values are exact decimal.Decimal
+        objects, or float64 with ``decimal_as_float``. ImportError without pandas."""
+        self._check_rows()
+        from . import _frame
+
+        _frame._pandas()
+        try:
+            columns = self._result.columns(bool(decimal_as_float))
+        except ValueError as e:
+            raise InterfaceError(str(e)) from None
+        frame = _frame.build(columns, self._next)
+        self._next = self._result.row_count
+        return frame
 
     def _check_rows(self):
         self._check()

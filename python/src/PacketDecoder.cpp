@@ -4,115 +4,13 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "PacketReader.h"
+
 namespace py = pybind11;
 
 namespace qorvin::python {
-namespace {
 
-// Field type codes of docs/data-packet.md.
-enum : uint8_t {
-  kString = 1,
-  kSmallint = 2,
-  kInteger = 3,
-  kWord = 4,
-  kBoolean = 5,
-  kFloat = 6,
-  kCurrency = 7,
-  kBcd = 8,
-  kDate = 9,
-  kTime = 10,
-  kDateTime = 11,
-  kBytes = 12,
-  kVarBytes = 13,
-  kAutoInc = 14,
-  kBlob = 15,
-  kMemo = 16,
-  kGraphic = 17,
-  kFmtMemo = 18,
-  kParadoxOle = 19,
-  kDBaseOle = 20,
-  kTypedBinary = 21,
-  kFixedChar = 23,
-  kWideString = 24,
-  kLargeint = 25,
-  kOraBlob = 30,
-  kOraClob = 31,
-  kVariant = 32,
-  kGuid = 35,
-  kTimeStamp = 36,
-  kFmtBcd = 37,
-};
-
-class Reader {
- public:
-  Reader(const uint8_t* p, size_t n) : p_(p), n_(n) {}
-  size_t Offset() const { return pos_; }
-  size_t Left() const { return n_ - pos_; }
-  [[noreturn]] void Fail(const std::string& reason) const {
-    throw py::value_error("Invalid data packet: " + reason + " at byte " + std::to_string(pos_));
-  }
-  const uint8_t* Take(size_t count, const char* what) {
-    if (count > Left()) Fail(std::string(what) + " runs past the end");
-    const uint8_t* at = p_ + pos_;
-    pos_ += count;
-    return at;
-  }
-  uint8_t U8(const char* what) { return *Take(1, what); }
-  template <typename T>
-  T LE(const char* what) {
-    const uint8_t* b = Take(sizeof(T), what);
-    uint64_t v = 0;
-    for (size_t i = 0; i < sizeof(T); ++i) v |= uint64_t(b[i]) << (8 * i);
-    T out;
-    if constexpr (sizeof(T) == 8) {
-      std::memcpy(&out, &v, 8);
-    } else {
-      using U = std::conditional_t<sizeof(T) == 4, uint32_t,
-                                   std::conditional_t<sizeof(T) == 2, uint16_t, uint8_t>>;
-      const U narrow = U(v);
-      std::memcpy(&out, &narrow, sizeof(T));
-    }
-    return out;
-  }
-  uint32_t VarUint(const char* what) {
-    uint64_t v = 0;
-    for (int shift = 0; shift < 35; shift += 7) {
-      const uint8_t b = U8(what);
-      v |= uint64_t(b & 0x7F) << shift;
-      if ((b & 0x80) == 0) {
-        if (v > 0x7FFFFFFF) Fail(std::string(what) + " is too large");
-        return uint32_t(v);
-      }
-    }
-    Fail(std::string(what) + " is longer than 5 bytes");
-  }
-  // A varuint length followed by that many units of `unit` bytes.
-  std::pair<const uint8_t*, size_t> Counted(size_t unit, const char* what) {
-    const uint32_t n = VarUint(what);
-    if (size_t(n) > Left() / unit) Fail(std::string(what) + " runs past the end");
-    return {Take(size_t(n) * unit, what), size_t(n)};
-  }
-
- private:
-  const uint8_t* p_;
-  size_t n_;
-  size_t pos_ = 0;
-};
-
-// The Python objects the values are made of, looked up once per packet.
-struct Types {
-  py::object datetime = py::module_::import("datetime").attr("datetime");
-  py::object date = py::module_::import("datetime").attr("date");
-  py::object time = py::module_::import("datetime").attr("time");
-  py::object timedelta = py::module_::import("datetime").attr("timedelta");
-  py::object decimal = py::module_::import("decimal").attr("Decimal");
-  py::object epoch = datetime(1899, 12, 30);
-  std::string codeSet;
-};
-
-// Days since 1899-12-30 with the time of day as the fraction; for days before the epoch the
-// whole part is the day and the fraction's magnitude the time of day. Rounded to microseconds.
-py::object DateTimeOf(Reader& r, double days, const Types& t, uint8_t type) {
+DayAndTime SplitDateTime(Reader& r, double days, bool timeOnly) {
   if (!std::isfinite(days) || std::fabs(days) > 3.0e6) r.Fail("a date outside the calendar");
   double whole = std::trunc(days);
   int64_t micros = std::llround(std::fabs(days - whole) * 86400e6);
@@ -131,18 +29,12 @@ py::object DateTimeOf(Reader& r, double days, const Types& t, uint8_t type) {
     micros -= int64_t(86400) * 1000000;
     whole += days < 0 ? -1 : 1;
   }
-  if (type == kTime) {
-    const int64_t s = micros / 1000000;
-    return t.time(int(s / 3600), int(s / 60 % 60), int(s % 60), int(micros % 1000000));
-  }
-  py::object day = t.epoch + t.timedelta(py::arg("days") = int64_t(whole));
-  const int year = day.attr("year").cast<int>();
-  if (year < 1 || year > 9999) r.Fail("a date outside the calendar");
-  if (type == kDate) return day.attr("date")();
-  return day + t.timedelta(py::arg("microseconds") = micros);
+  // 0001-01-01 and 9999-12-31 as days since 1899-12-30.
+  if (!timeOnly && (whole < -693593 || whole > 2958465)) r.Fail("a date outside the calendar");
+  return {int64_t(whole), micros};
 }
 
-py::object BcdOf(Reader& r, const Types& t) {
+std::string BcdText(Reader& r) {
   const uint8_t precision = r.U8("a BCD value");
   const uint8_t signPlaces = r.U8("a BCD value");
   const uint8_t* digits = r.Take(32, "a BCD value");
@@ -154,8 +46,24 @@ py::object BcdOf(Reader& r, const Types& t) {
     text += char('0' + d);
   }
   if (precision == 0) text += '0';
-  text += "E-" + std::to_string(signPlaces & 0x3F);
-  return t.decimal(text);
+  return text + "E-" + std::to_string(signPlaces & 0x3F);
+}
+
+namespace {
+
+py::object DateTimeOf(Reader& r, double days, const Types& t, uint8_t type) {
+  const DayAndTime split = SplitDateTime(r, days, type == kTime);
+  if (type == kTime) {
+    const int64_t s = split.micros / 1000000;
+    return t.time(int(s / 3600), int(s / 60 % 60), int(s % 60), int(split.micros % 1000000));
+  }
+  py::object day = t.epoch + t.timedelta(py::arg("days") = split.day);
+  if (type == kDate) return day.attr("date")();
+  return day + t.timedelta(py::arg("microseconds") = split.micros);
+}
+
+py::object BcdOf(Reader& r, const Types& t) {
+  return t.decimal(BcdText(r));
 }
 
 py::object CurrencyOf(int64_t units, const Types& t) {
@@ -263,7 +171,9 @@ py::object VariantOf(Reader& r, const Types& t) {
   }
 }
 
-py::object Value(Reader& r, const PacketField& f, const Types& t) {
+}  // namespace
+
+py::object ValueOf(Reader& r, const PacketField& f, const Types& t) {
   switch (f.type) {
     case kString:
     case kFixedChar:
@@ -314,6 +224,8 @@ py::object Value(Reader& r, const PacketField& f, const Types& t) {
   }
 }
 
+namespace {
+
 // Python's codec for the packet's code set name; Python knows the iconv names in use ("UTF-8",
 // "GBK", "CP1252", "ISO-8859-1"), and an unknown one fails the read with its name.
 std::string CodecOf(Reader& r, const std::string& name) {
@@ -326,17 +238,16 @@ std::string CodecOf(Reader& r, const std::string& name) {
 
 }  // namespace
 
-DecodedPacket DecodePacket(const uint8_t* bytes, size_t size) {
+PacketLayout ReadLayout(const uint8_t* bytes, size_t size) {
   Reader r(bytes, size);
-  Types t;
-  DecodedPacket out;
+  PacketLayout out;
   const uint8_t* magic = r.Take(4, "the magic");
   if (std::memcmp(magic, "QVDP", 4) != 0) r.Fail("a wrong magic");
   const uint8_t version = r.U8("the version");
   if (version != 1 && version != 2) r.Fail("version " + std::to_string(version));
   if (r.U8("the flags") != 0) r.Fail("set flags");
   auto [cs, csLen] = r.Counted(1, "the code set");
-  t.codeSet = CodecOf(r, std::string(reinterpret_cast<const char*>(cs), csLen));
+  out.codeSet = CodecOf(r, std::string(reinterpret_cast<const char*>(cs), csLen));
   const uint32_t fieldCount = r.VarUint("the field count");
   // A field definition takes at least 5 bytes.
   if (fieldCount > r.Left() / 5) r.Fail("a field count beyond the bytes");
@@ -353,27 +264,41 @@ DecodedPacket DecodePacket(const uint8_t* bytes, size_t size) {
     if (version == 2) f.columnType = r.VarUint("a column type");
     out.fields.push_back(std::move(f));
   }
-  const uint32_t rowCount = r.VarUint("the row count");
-  if (fieldCount == 0 && rowCount != 0) r.Fail("rows without fields");
+  out.rowCount = r.VarUint("the row count");
+  if (fieldCount == 0 && out.rowCount != 0) r.Fail("rows without fields");
   const size_t mapBytes = (size_t(fieldCount) + 7) / 8;
   // Every row holds at least its NULL map.
-  if (mapBytes > 0 && rowCount > r.Left() / mapBytes) r.Fail("a row count beyond the bytes");
-  py::list rows(rowCount);
-  for (uint32_t row = 0; row < rowCount; ++row) {
-    const uint8_t* nulls = r.Take(mapBytes, "a NULL map");
-    if (fieldCount % 8 != 0 && (nulls[mapBytes - 1] >> (fieldCount % 8)) != 0)
-      r.Fail("a NULL map bit past the last field");
+  if (mapBytes > 0 && out.rowCount > r.Left() / mapBytes) r.Fail("a row count beyond the bytes");
+  out.rowsAt = r.Offset();
+  return out;
+}
+
+py::list DecodeRows(const uint8_t* bytes, size_t size, const PacketLayout& layout) {
+  Reader r(bytes, size, layout.rowsAt);
+  Types t;
+  t.codeSet = layout.codeSet;
+  const size_t fieldCount = layout.fields.size();
+  py::list rows(layout.rowCount);
+  for (uint32_t row = 0; row < layout.rowCount; ++row) {
+    const uint8_t* nulls = r.NullMap(fieldCount);
     py::tuple values(fieldCount);
-    for (uint32_t i = 0; i < fieldCount; ++i) {
+    for (size_t i = 0; i < fieldCount; ++i) {
       if (nulls[i / 8] & (1u << (i % 8)))
         values[i] = py::none();
       else
-        values[i] = Value(r, out.fields[i], t);
+        values[i] = ValueOf(r, layout.fields[i], t);
     }
     rows[row] = std::move(values);
   }
-  if (r.Left() != 0) r.Fail("bytes after the last row");
-  out.rows = std::move(rows);
+  r.End();
+  return rows;
+}
+
+DecodedPacket DecodePacket(const uint8_t* bytes, size_t size) {
+  PacketLayout layout = ReadLayout(bytes, size);
+  DecodedPacket out;
+  out.rows = DecodeRows(bytes, size, layout);
+  out.fields = std::move(layout.fields);
   return out;
 }
 

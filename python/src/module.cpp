@@ -6,13 +6,16 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <cstring>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <tuple>
 #include <vector>
 
+#include "ColumnDecoder.h"
 #include "PacketDecoder.h"
 #include "qorvin/QorvinClient.h"
 #include "qorvin/QorvinProgress.h"
@@ -32,6 +35,43 @@ struct Text {
 struct Packet {
   QorvinDataPacket p{};
   ~Packet() { qorvin_packet_free(&p); }
+};
+
+// The record set a call brought: its data packet as the library handed it out, with the layout
+// read (ValueError when that is malformed); the rows are decoded when they are asked for, as
+// tuples or as columns (ColumnDecoder.h), so a DataFrame never holds a tuple per row.
+class Result {
+ public:
+  explicit Result(std::unique_ptr<Packet> packet)
+      : packet_(std::move(packet)), layout_(ReadLayout(Bytes(), Size())) {}
+
+  // (name, type code, size, precision, attributes, column type) per field.
+  py::list Fields() const {
+    py::list fields;
+    for (const PacketField& f : layout_.fields)
+      fields.append(
+          py::make_tuple(py::str(f.name), f.type, f.size, f.precision, f.attributes, f.columnType));
+    return fields;
+  }
+  uint32_t RowCount() const { return layout_.rowCount; }
+  py::list Rows() const { return DecodeRows(Bytes(), Size(), layout_); }
+  py::list Columns(bool decimalsAsFloat) const {
+    return DecodeColumns(Bytes(), Size(), layout_, decimalsAsFloat);
+  }
+
+  // The result of a call's packet: None when the call brought no record set.
+  static py::object Of(std::unique_ptr<Packet> packet) {
+    if (packet->p.kind != kQorvinPacketBytes || packet->p.bytes == nullptr || packet->p.size < 0)
+      return py::none();
+    return py::cast(Result(std::move(packet)));
+  }
+
+ private:
+  const uint8_t* Bytes() const { return packet_->p.bytes; }
+  size_t Size() const { return size_t(packet_->p.size); }
+
+  std::unique_ptr<Packet> packet_;
+  PacketLayout layout_;
 };
 
 // A loaded library stays loaded until the process ends: its modules live that long.
@@ -78,28 +118,25 @@ class Session {
       progress_ = static_cast<IQorvinProgress*>(object);
   }
 
-  // SynchReadData: (error text, fields, rows); fields is None when the batch brought no record
-  // set. Each field is (name, type code, size, precision, attributes, column type).
+  // SynchReadData: (error text, Result); the Result is None when the batch brought no record
+  // set.
   py::tuple Read(const std::string& user, const std::string& serial, const std::string& sql) {
-    Packet data;
+    auto data = std::make_unique<Packet>();
     int32_t result = 0;
     Text error;
     {
       py::gil_scoped_release unlocked;
-      module_->SynchReadData(user.c_str(), serial.c_str(), sql.c_str(), &data.p, &result, &error.t);
+      module_->SynchReadData(user.c_str(), serial.c_str(), sql.c_str(), &data->p, &result,
+                             &error.t);
     }
     if (!error.str().empty() || result == 0)
-      return py::make_tuple(error.str().empty() ? "the call failed" : error.str(), py::none(),
-                            py::none());
-    if (data.p.kind != kQorvinPacketBytes || data.p.bytes == nullptr || data.p.size < 0)
-      return py::make_tuple("", py::none(), py::list());
-    DecodedPacket decoded = DecodePacket(data.p.bytes, size_t(data.p.size));
-    return py::make_tuple("", FieldsOf(decoded), decoded.rows);
+      return py::make_tuple(error.str().empty() ? "the call failed" : error.str(), py::none());
+    return py::make_tuple("", Result::Of(std::move(data)));
   }
 
   // ExecProcInsertTable: the rows (texts in the record set's forms, None for NULL) as a record
   // set of fields (name, field type, size) go through the procedure in one call. Returns (error
-  // text, result, success count, out fields, out rows); the out rows are one per uploaded row
+  // text, result, success count, Result or None); the Result's rows are one per uploaded row
   // (RowNo, ReturnValue, ErrorText). A value the record set refuses raises ValueError with its
   // reason, and nothing is sent.
   py::tuple Upload(const std::string& user, const std::string& serial, const std::string& proc,
@@ -129,22 +166,20 @@ class Session {
       }
       if (!ds->Post()) refuse("row " + std::to_string(r + 1));
     }
-    Packet in, out;
+    Packet in;
+    auto out = std::make_unique<Packet>();
     if (!factory_->AdoDataSetToPacket(ds, &in.p)) refuse("the upload's data packet");
     int32_t successCount = 0, result = 0;
     Text error;
     {
       py::gil_scoped_release unlocked;
-      module_->ExecProcInsertTable(user.c_str(), serial.c_str(), &in.p, proc.c_str(), &out.p,
+      module_->ExecProcInsertTable(user.c_str(), serial.c_str(), &in.p, proc.c_str(), &out->p,
                                    &successCount, successValue, &result, &error.t);
     }
     if (!error.str().empty() || result != 1)
       return py::make_tuple(error.str().empty() ? "the call failed" : error.str(), result,
-                            successCount, py::none(), py::none());
-    if (out.p.kind != kQorvinPacketBytes || out.p.bytes == nullptr || out.p.size < 0)
-      return py::make_tuple("", result, successCount, py::none(), py::list());
-    DecodedPacket decoded = DecodePacket(out.p.bytes, size_t(out.p.size));
-    return py::make_tuple("", result, successCount, FieldsOf(decoded), decoded.rows);
+                            successCount, py::none());
+    return py::make_tuple("", result, successCount, Result::Of(std::move(out)));
   }
 
   // SynchExecProcOutput: (error text, result, first output parameter as text).
@@ -181,6 +216,46 @@ class Session {
     servers->SetMode(kQorvinServersFailOver);
   }
 
+  // The list's load balancing and probing (QorvinServers.h): mode 0 single, 1 fail-over, 3 load
+  // balancing; a failed server is tried again after `retryMs` (0: only probing brings it back;
+  // below 0 leaves the default); probing every `probeMs` (0: off); `repeatAfterSent` lets a call
+  // that may have reached a failed server go to the next one. ValueError for a mode the library
+  // does not take.
+  void Configure(int32_t mode, int32_t retryMs, int32_t probeMs, bool repeatAfterSent) {
+    IQorvinServers* servers = Servers();
+    if (!servers->SetMode(mode))
+      throw py::value_error("the library takes no server mode " + std::to_string(mode));
+    if (retryMs >= 0) servers->SetRetryDisabledAfter(retryMs);
+    servers->SetRepeatAfterSent(repeatAfterSent);
+    if (probeMs > 0) servers->SetProbing(true, probeMs);
+  }
+
+  // [(address, enabled)] of the list, the module's own server first.
+  py::list ServerList() {
+    IQorvinServers* servers = Servers();
+    py::list out;
+    for (int32_t i = 0; i < servers->ServerCount(); ++i) {
+      Text address;
+      bool enabled = false;
+      if (servers->GetServer(i, &address.t, &enabled))
+        out.append(py::make_tuple(address.str(), enabled));
+    }
+    return out;
+  }
+
+  // Probes server `index` once, now, without the GIL: "" when it answered as a live server
+  // does, else the reason. Changes nothing in the list.
+  std::string Probe(int32_t index, int32_t timeoutMs) {
+    IQorvinServers* servers = Servers();
+    Text error;
+    bool ok = false;
+    {
+      py::gil_scoped_release unlocked;
+      ok = servers->ProbeServer(index, timeoutMs, &error.t);
+    }
+    return ok ? "" : (error.str().empty() ? "the probe failed" : error.str());
+  }
+
   // The address of the server that answered the last successful call; "" before the first.
   std::string LastServer() {
     Text address;
@@ -193,6 +268,15 @@ class Session {
     if (progress_ == nullptr) return false;
     py::gil_scoped_release unlocked;
     return progress_->Cancel();
+  }
+
+  // The progress figures of the call in flight or the last one: (bytes sent, send total, bytes
+  // received, receive total, in flight, cancelled); zeros without the progress extension.
+  py::tuple Progress() {
+    QorvinTransferProgress now{};
+    if (progress_ != nullptr) progress_->GetProgress(&now);
+    return py::make_tuple(now.bytesSent, now.sendTotal, now.bytesReceived, now.receiveTotal,
+                          now.inFlight != 0, now.cancelled != 0);
   }
 
   std::string LastError() {
@@ -209,14 +293,6 @@ class Session {
     return static_cast<IQorvinServers*>(object);
   }
 
-  static py::list FieldsOf(const DecodedPacket& decoded) {
-    py::list fields;
-    for (const PacketField& f : decoded.fields)
-      fields.append(
-          py::make_tuple(py::str(f.name), f.type, f.size, f.precision, f.attributes, f.columnType));
-    return fields;
-  }
-
   IRemoteDataModule* module_ = nullptr;       // lives until the process ends
   IQorvinDataSetFactory* factory_ = nullptr;  // belongs to the module
   IQorvinProgress* progress_ = nullptr;       // belongs to the module
@@ -226,8 +302,14 @@ class Session {
 }  // namespace qorvin::python
 
 PYBIND11_MODULE(_qorvin, m) {
+  using qorvin::python::Result;
   using qorvin::python::Session;
   m.doc() = "The client library's modules, loaded with dlopen; see the qorvin package.";
+  py::class_<Result>(m, "Result")
+      .def("fields", &Result::Fields)
+      .def_property_readonly("row_count", &Result::RowCount)
+      .def("rows", &Result::Rows)
+      .def("columns", &Result::Columns, py::arg("decimals_as_float"));
   py::class_<Session>(m, "Session")
       .def(py::init<const std::string&, const std::string&, const std::string&, int32_t>(),
            py::arg("library"), py::arg("letter"), py::arg("host"), py::arg("port"))
@@ -235,9 +317,13 @@ PYBIND11_MODULE(_qorvin, m) {
       .def("exec", &Session::Exec)
       .def("add_server", &Session::AddServer)
       .def("last_server", &Session::LastServer)
+      .def("configure", &Session::Configure)
+      .def("servers", &Session::ServerList)
+      .def("probe", &Session::Probe)
       .def("exec_proc", &Session::ExecProc)
       .def("upload", &Session::Upload)
       .def("cancel", &Session::Cancel)
+      .def("progress", &Session::Progress)
       .def("last_error", &Session::LastError);
   m.def(
       "decode_packet",
@@ -251,4 +337,20 @@ PYBIND11_MODULE(_qorvin, m) {
         return py::make_tuple(fields, d.rows);
       },
       "Decodes a data packet's bytes into ([(name, type)], rows); ValueError when malformed.");
+  m.def(
+      "packet_result",
+      [](py::bytes packet) {
+        char* p = nullptr;
+        Py_ssize_t n = 0;
+        if (PyBytes_AsStringAndSize(packet.ptr(), &p, &n) != 0) throw py::error_already_set();
+        auto copy = std::make_unique<qorvin::python::Packet>();
+        copy->p.bytes = new uint8_t[size_t(n) + 1];
+        std::memcpy(copy->p.bytes, p, size_t(n));
+        copy->p.size = n;
+        copy->p.kind = kQorvinPacketBytes;
+        copy->p.release = [](uint8_t* bytes) { delete[] bytes; };
+        return Result(std::move(copy));
+      },
+      "A Result over a copy of a data packet's bytes, as a read returns it; ValueError when its "
+      "header is malformed.");
 }

@@ -6,6 +6,7 @@ QORVIN_PG_URL names a database (in a schema of its own, dropped afterwards)."""
 import os
 import re
 import selectors
+import shutil
 import subprocess
 import tempfile
 import uuid
@@ -17,6 +18,17 @@ import qorvin
 LISTENING = re.compile(r"listening address=\S+ http=(\d+) tcp=(\d+) udp=(\d+)")
 
 
+def procedures(workdir):
+    """A folder with the sample procedures and the tests' own (tests/procedures)."""
+    folder = os.path.join(workdir, "procedures")
+    os.mkdir(folder)
+    for source in (PROCEDURES, os.path.join(os.path.dirname(__file__), "procedures")):
+        for name in os.listdir(source):
+            if name.endswith(".sql"):
+                shutil.copy(os.path.join(source, name), folder)
+    return folder
+
+
 class Server:
     def __init__(self, database, schema, workdir, backend):
         self.backend = backend
@@ -26,7 +38,7 @@ class Server:
         self.log = open(os.path.join(workdir, "server.log"), "wb")
         self.process = subprocess.Popen(
             [program, "--db", database, "--http-port", "0", "--tcp-port", "0", "--udp-port", "0",
-             "--codeset", "UTF-8", "--schema", schema, "--procedures", PROCEDURES],
+             "--codeset", "UTF-8", "--schema", schema, "--procedures", procedures(workdir)],
             stdout=subprocess.PIPE, stderr=self.log)
         line = self._first_line(20)
         m = LISTENING.search(line)

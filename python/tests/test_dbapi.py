@@ -201,9 +201,31 @@ def test_executemany_on_a_procedure_is_one_upload_with_per_row_errors(con):
     with pytest.raises(qorvin.ProgrammingError, match="mapping"):
         cur.executemany("exec AddCustomer", [(1, "x")])
     with pytest.raises(qorvin.NotSupportedError):
-        cur.executemany("exec AddCustomer", [{"Id": base + 5, "Name": b"x"}])
+        cur.executemany("exec AddCustomer", [{"Id": base + 5, "Name": 1j}])
     with pytest.raises(qorvin.ProgrammingError, match="NoSuchProc"):
         cur.executemany("exec NoSuchProc", [{"a": 1}])
+
+
+def test_executemany_uploads_bytes_columns(con, server):
+    cur = con.cursor()
+    binary = "bytea" if server.backend == "postgres" else "blob"
+    cur.execute("create table PyBlobs (Id int, Data %s)" % binary)
+    try:
+        rng = random.Random(1138)
+        blobs = [bytes(range(256)), b"", None, b"\x00'--", bytearray(b"\xff\x00"),
+                 memoryview(b"view")] + [
+            bytes(rng.randrange(256) for _ in range(rng.randint(1, 3000))) for _ in range(5)]
+        cur.executemany("exec StoreBlob", [{"Id": i, "Data": b} for i, b in enumerate(blobs)])
+        assert cur.rowcount == len(blobs)
+        assert all(r[2] == "" for r in cur.fetchall())
+        cur.execute("select Id, Data from PyBlobs order by Id")
+        assert cur.fetchall() == [(i, None if b is None else bytes(b)) for i, b in enumerate(blobs)]
+        # A column whose first values are NULL takes its type from the first bytes.
+        cur.executemany("exec StoreBlob", [{"Id": 100, "Data": None}, {"Id": 101, "Data": b"\x01"}])
+        cur.execute("select Data from PyBlobs where Id >= 100 order by Id")
+        assert cur.fetchall() == [(None,), (b"\x01",)]
+    finally:
+        cur.execute("drop table PyBlobs")
 
 
 def test_random_bytes_and_dates_round_trip_through_the_server(con, server):

@@ -225,6 +225,28 @@ TEST(HostModule, RecordSetTextKeepsCurrencyExactAndRefusesImpossibleDates) {
   ds->Release();
 }
 
+// Binary fields take the hexadecimal text GetValueText gives them, in either case, and refuse
+// other text instead of storing it as characters.
+TEST(HostModule, RecordSetBinaryTextIsHexadecimal) {
+  IRemoteDataModule* m = HostLibrary::Instance().Create('T', 1);
+  QorvinAdoDataSet* ds = NewRecordSet(m);
+  ASSERT_TRUE(ds->AddField("B", 15, 0) && ds->AddField("V", 13, 10) && ds->Open() && ds->Append());
+  EXPECT_TRUE(ds->SetValueText(0, "00ff7A") && ds->SetValueText(1, ""));
+  ASSERT_TRUE(ds->Post());
+  Text value;
+  bool null = true;
+  ASSERT_TRUE(ds->GetValueText(0, &value, &null));
+  EXPECT_EQ(value.str(), "00FF7A");
+  EXPECT_FALSE(null);
+  ASSERT_TRUE(ds->Append());
+  for (const char* bad : {"0", "0g", "zz", "0x00", "00 11"})
+    EXPECT_FALSE(ds->SetValueText(0, bad)) << bad;
+  Text last;
+  m->GetLastErrorText(&last);
+  EXPECT_EQ(last.str(), "'00 11' is not binary text (two hexadecimal digits a byte)");
+  ds->Release();
+}
+
 TEST(HostModule, InterfaceBasicsReservedMethodsAndInertReferenceCounting) {
   ScriptedServer server([](const std::string&) { return ExecSqlReply(5); });
   IRemoteDataModule* m = HostLibrary::Instance().Create('T', server.Port('T'));

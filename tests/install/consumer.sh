@@ -12,7 +12,9 @@
 #    - a host built with pkg-config reads it over HTTP;
 #    - the installed basalt-host renders the Personal dialog against it (offscreen).
 # 3. cpack makes the Debian packages; each is unpacked into a throw-away root with dpkg --root,
-#    and the files and dependencies are checked there; with QORVIN_LINTIAN=1 lintian too.
+#    and the files and dependencies are checked there; with QORVIN_LINTIAN=1 lintian too. The
+#    Python module's package python3-qorvin is among them when the build made the module: its
+#    files lie in Debian's dist-packages, and the unpacked module loads the unpacked library.
 set -euo pipefail
 build=$(cd "$1" && pwd)
 source_dir=$(cd "$2" && pwd)
@@ -37,6 +39,11 @@ fail() {
 step() { echo "== $*"; }
 expect_file() { [ -e "$1" ] || fail "missing $1"; }
 
+# The Python module is built (and packaged) when python3-dev and python3-pybind11 are there.
+with_python=0
+grep -q '^set(CPACK_COMPONENTS_ALL ".*python' "$build/CPackConfig.cmake" && with_python=1
+package_count=$((5 + with_python))
+
 # ---- 1. install into a prefix ----------------------------------------------------------------
 prefix=$work/prefix
 step "cmake --install into $prefix"
@@ -59,6 +66,13 @@ for f in bin/qorvin bin/qorvin-server bin/basalt-host "$libdir/libQorvinClient.s
   share/doc/Qorvin/server.md share/doc/Qorvin/cli.md share/doc/Qorvin/data-packet.md share/doc/qorvin-server/copyright; do
   expect_file "$prefix/$f"
 done
+if [ $with_python = 1 ]; then
+  for f in __init__.py _literals.py _frame.py; do
+    expect_file "$prefix/lib/python3/dist-packages/qorvin/$f"
+  done
+  [ ! -e "$prefix/lib/python3/dist-packages/qorvin/_build_paths.py" ] ||
+    fail "the installed Python module names the build folder"
+fi
 readelf -d "$prefix/$libdir/libQorvinClient.so.1.0.0" | grep -q 'SONAME.*\[libQorvinClient\.so\.1\]' ||
   fail "libQorvinClient.so has no SONAME libQorvinClient.so.1"
 # The programs find their libraries relative to themselves, wherever the prefix is.
@@ -164,10 +178,10 @@ root=$work/root
 mkdir -p "$root/var/lib/dpkg/info" "$root/var/lib/dpkg/updates"
 touch "$root/var/lib/dpkg/status"
 debs=("$work"/packages/*.deb)
-[ ${#debs[@]} -eq 5 ] || fail "expected 5 packages, got ${#debs[@]}: ${debs[*]}"
+[ ${#debs[@]} -eq $package_count ] || fail "expected $package_count packages, got ${#debs[@]}: ${debs[*]}"
 # Each package says in its own one-line summary what it is.
 summaries=$(for deb in "${debs[@]}"; do dpkg-deb -f "$deb" Description | sed -n 1p; done | sort -u)
-[ "$(wc -l <<<"$summaries")" -eq 5 ] || fail "the packages share a summary: $summaries"
+[ "$(wc -l <<<"$summaries")" -eq $package_count ] || fail "the packages share a summary: $summaries"
 for deb in "${debs[@]}"; do
   name=$(dpkg-deb -f "$deb" Package)
   depends=$(dpkg-deb -f "$deb" Depends)
@@ -191,6 +205,12 @@ for deb in "${debs[@]}"; do
       grep -q 'qt6-translations-l10n' <<<"$depends" || fail "$name does not depend on Qt's translations"
       ;;
     qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
+    python3-qorvin)
+      grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
+      # The extension is built for one Python's ABI.
+      grep -q 'python3 (>= 3\.[0-9]*), python3 (<< 3\.[0-9]*)' <<<"$depends" ||
+        fail "$name does not depend on its python3"
+      ;;
     *) fail "unexpected package $name" ;;
   esac
 done
@@ -244,7 +264,27 @@ fi
 # A conffile waits beside its place until the package is configured (which would run postinst).
 expect_file "$root/etc/qorvin/qorvin-server.conf.dpkg-new"
 unpacked=$(dpkg-query --admindir="$root/var/lib/dpkg" -W -f='${Package} ${Status}\n' | sort)
-[ "$(grep -c ' unpacked$' <<<"$unpacked")" -eq 5 ] || fail "dpkg does not list the 5 packages: $unpacked"
+[ "$(grep -c ' unpacked$' <<<"$unpacked")" -eq $package_count ] ||
+  fail "dpkg does not list the $package_count packages: $unpacked"
+if [ $with_python = 1 ]; then
+  step "the packaged Python module"
+  site=$root/usr/lib/python3/dist-packages
+  for f in __init__.py _literals.py _frame.py; do expect_file "$site/qorvin/$f"; done
+  ls "$site"/qorvin/_qorvin.cpython-*.so >/dev/null 2>&1 || fail "no extension in $site/qorvin"
+  [ ! -e "$site/qorvin/_build_paths.py" ] || fail "the packaged module names the build folder"
+  expect_file "$root/usr/share/doc/python3-qorvin/copyright"
+  client=$(find "$root/usr/lib" -name 'libQorvinClient.so.1' | head -n 1)
+  (cd "$work" && PYTHONPATH=$site QORVIN_CLIENT_LIBRARY=$client python3 -c '
+import socket, qorvin
+assert qorvin.__file__.startswith("'"$site"'"), qorvin.__file__
+s = socket.socket(); s.bind(("127.0.0.1", 0))  # bound, not listening: refused
+try:
+    qorvin.connect("t://127.0.0.1:%d" % s.getsockname()[1]).cursor().execute("select 1")
+    raise SystemExit("a call to a closed port succeeded")
+except qorvin.OperationalError:
+    pass
+') || fail "the packaged Python module does not load the packaged library"
+fi
 find "$root/usr/lib" -name 'libQorvinClient.so.1' | grep -q . || fail "no libQorvinClient.so.1 in /usr/lib"
 find "$root/usr/lib" -path '*/cmake/Qorvin/QorvinConfig.cmake' | grep -q . || fail "no CMake package"
 grep -qx 'ExecStart=/usr/bin/qorvin-server --config /etc/qorvin/qorvin-server.conf' \
