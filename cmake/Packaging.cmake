@@ -129,7 +129,8 @@ set(CPACK_DEBIAN_CLI_DESCRIPTION "Qorvin command-line host
  JSON; qorvin probe checks that servers answer.")
 
 set(CPACK_DEBIAN_SERVER_PACKAGE_SECTION database)
-set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser")
+# procps: /bin/kill, which the unit's ExecReload runs (a minimal Debian system lacks it).
+set(CPACK_DEBIAN_SERVER_PACKAGE_DEPENDS "adduser, procps")
 set(CPACK_DEBIAN_SERVER_DESCRIPTION "Qorvin reference middleware server
  qorvin-server serves the Qorvin services over HTTP, TCP and UDP on SQLite
  or PostgreSQL, with a request log and Prometheus metrics. It runs as the
@@ -172,7 +173,15 @@ if(QORVIN_TESTS AND NOT QORVIN_SANITIZE AND NOT QORVIN_FUZZ)
   add_test(NAME install_consumer
            COMMAND ${PROJECT_SOURCE_DIR}/tests/install/consumer.sh ${PROJECT_BINARY_DIR}
                    ${PROJECT_SOURCE_DIR})
-  set_tests_properties(install_consumer PROPERTIES TIMEOUT 600)
+  # Both run cpack on this build folder: one at a time.
+  set_tests_properties(install_consumer PROPERTIES TIMEOUT 600 RESOURCE_LOCK cpack)
+  # The packages through apt into a fresh Debian 12 root (tests/install/apt-root.sh); skipped
+  # without root, debootstrap or the mirror. The root is cached in the build folder (apt-root/).
+  add_test(NAME install_apt_root
+           COMMAND ${PROJECT_SOURCE_DIR}/tests/install/apt-root.sh ${PROJECT_BINARY_DIR}
+                   ${PROJECT_SOURCE_DIR})
+  set_tests_properties(install_apt_root PROPERTIES TIMEOUT 1200 SKIP_RETURN_CODE 77
+                       RESOURCE_LOCK cpack)
 endif()
 
 # The bash completion against the program's own help.

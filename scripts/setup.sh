@@ -19,7 +19,7 @@ set -euo pipefail
 # (line editing and history in qorvin's interactive shell; the tour builds qorvin too),
 # libsystemd-dev (sd_notify: the server's unit of Type=notify knows when it is ready), scdoc
 # (man pages), dpkg-dev, file, binutils, lintian (the Debian packages; readelf for the RUNPATH
-# test), curl (the consumer test).
+# test), curl (the consumer test), debootstrap (the apt test's fresh Debian 12 root).
 # python3-dev and python3-pybind11 (the qorvin Python module in python/, built when both are
 # there), python3-pytest (its tests, in the test command), python3-pandas (its fetch_dataframe,
 # tested when there), python3-venv (the test that pip installs the module into a virtual
@@ -39,7 +39,7 @@ packages=(
   clang libclang-rt-14-dev clang-format
   util-linux
   prometheus-cpp-dev
-  scdoc dpkg-dev file binutils curl lintian
+  scdoc dpkg-dev file binutils curl lintian debootstrap
   python3 python3-dev python3-pybind11 python3-pytest python3-pandas python3-venv python3-psycopg2
   locales
   g++-mingw-w64-x86-64-posix libz-mingw-w64-dev libgcrypt-mingw-w64-dev wine wine64 libgnutls30

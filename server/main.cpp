@@ -8,6 +8,8 @@
 // nothing; otherwise the log file is reopened (at its new path, if the file names another) and
 // every other changed option is named as taking effect at the next start. SIGUSR1 reopens the
 // log file (after logrotate moved it).
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -118,8 +120,16 @@ class LogFile {
   std::unique_ptr<std::ofstream> file_;
 };
 
+// A bind address only this machine reaches: localhost, 127.0.0.0/8, ::1 (also written out in
+// full, or as an IPv4-mapped 127 address).
 bool IsLoopback(const std::string& address) {
-  return address == "localhost" || address == "::1" || address.rfind("127.", 0) == 0;
+  if (address == "localhost") return true;
+  in_addr v4{};
+  if (::inet_pton(AF_INET, address.c_str(), &v4) == 1) return (ntohl(v4.s_addr) >> 24) == 127;
+  in6_addr v6{};
+  if (::inet_pton(AF_INET6, address.c_str(), &v6) != 1) return false;
+  if (IN6_IS_ADDR_LOOPBACK(&v6)) return true;
+  return IN6_IS_ADDR_V4MAPPED(&v6) && v6.s6_addr[12] == 127;
 }
 
 // The options that differ between two configurations, by name (as in the file).
@@ -131,7 +141,7 @@ std::vector<std::string> ChangedOptions(const CommandLine& before, const Command
   note("db", before.config.database != after.config.database);
   note("procedures", before.config.proceduresFolder != after.config.proceduresFolder);
   note("pool-size", before.config.poolSize != after.config.poolSize);
-  note("bind", before.net.bindAddress != after.net.bindAddress);
+  note("bind", before.net.bindAddresses != after.net.bindAddresses);
   note("http-port", before.net.httpPort != after.net.httpPort);
   note("tcp-port", before.net.tcpPort != after.net.tcpPort);
   note("udp-port", before.net.udpPort != after.net.udpPort);
@@ -254,20 +264,25 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       ports.http < 0 || !c.net.allowHttp.Empty() || (net.ServesTls() && !c.usersFile.empty());
   const bool tcpGuarded = ports.tcp < 0 || !c.net.allowTcp.Empty();
   const bool udpGuarded = ports.udp < 0 || !c.net.allowUdp.Empty();
-  if (!IsLoopback(c.net.bindAddress) && (!httpGuarded || !tcpGuarded || !udpGuarded)) {
-    const std::string warning =
-        "warning: listening on " + c.net.bindAddress + ", beyond loopback, with " +
-        (httpGuarded ? "" : "HTTP ") + (tcpGuarded ? "" : "TCP ") + (udpGuarded ? "" : "UDP ") +
-        "open to anyone who can reach the port: they run statements with the server's "
-        "database account (see --allow, --tls-cert with --users, and docs/server.md)";
-    std::cerr << "qorvin-server: " << warning << std::endl;
-    logged(warning, "warning");
-  }
-  if (!c.usersFile.empty() && !net.ServesTls() && !IsLoopback(c.net.bindAddress)) {
-    const std::string warning =
-        "warning: the HTTP users' passwords travel unencrypted (plain HTTP); see --tls-cert";
-    std::cerr << "qorvin-server: " << warning << std::endl;
-    logged(warning, "warning");
+  // One warning per address beyond loopback, naming the address.
+  for (const std::string& address : c.net.bindAddresses) {
+    if (IsLoopback(address)) continue;
+    if (!httpGuarded || !tcpGuarded || !udpGuarded) {
+      const std::string warning =
+          "warning: listening on " + address + ", beyond loopback, with " +
+          (httpGuarded ? "" : "HTTP ") + (tcpGuarded ? "" : "TCP ") + (udpGuarded ? "" : "UDP ") +
+          "open to anyone who can reach the port: they run statements with the server's "
+          "database account (see --allow, --tls-cert with --users, and docs/server.md)";
+      std::cerr << "qorvin-server: " << warning << std::endl;
+      logged(warning, "warning");
+    }
+    if (!c.usersFile.empty() && !net.ServesTls()) {
+      const std::string warning = "warning: on " + address +
+                                  " the HTTP users' passwords travel unencrypted (plain HTTP); "
+                                  "see --tls-cert";
+      std::cerr << "qorvin-server: " << warning << std::endl;
+      logged(warning, "warning");
+    }
   }
   const std::string serving =
       db->Describe() + ", procedures " +
@@ -275,9 +290,12 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
       (c.configFile.empty() ? "" : ", configuration " + c.configFile) +
       (c.config.admin ? ", admin operations allowed" : "");
   std::cerr << "qorvin-server: " << serving << std::endl;
-  const std::string listening = "listening address=" + c.net.bindAddress +
-                                " http=" + PortText(ports.http) + " tcp=" + PortText(ports.tcp) +
-                                " udp=" + PortText(ports.udp) + (net.ServesTls() ? " tls=on" : "");
+  std::string addresses;
+  for (const std::string& address : c.net.bindAddresses)
+    addresses += (addresses.empty() ? "" : ",") + address;
+  const std::string listening = "listening address=" + addresses + " http=" + PortText(ports.http) +
+                                " tcp=" + PortText(ports.tcp) + " udp=" + PortText(ports.udp) +
+                                (net.ServesTls() ? " tls=on" : "");
   std::cout << "qorvin-server " << listening << std::endl;
   logged("started: " + serving + "; " + listening, "info");
   NotifyReady(listening);

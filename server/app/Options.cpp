@@ -32,7 +32,8 @@ const char* HelpText() {
 Serves ControlService, ExecSqlService and TableProcService over HTTP (POST /Bin), TCP frames
 and UDP datagrams at once, on SQLite or PostgreSQL. On start it prints one line on stdout:
   qorvin-server listening address=127.0.0.1 http=8099 tcp=8090 udp=8090
-(a transport that is off shows "off"). One line per request goes to stderr. SIGINT or SIGTERM
+(a transport that is off shows "off"; several --bind addresses are listed with commas,
+address=127.0.0.1,::1). One line per request goes to stderr. SIGINT or SIGTERM
 stops it: requests in progress finish, then every socket closes. GET /metrics on the HTTP port
 answers with the server's metrics in the Prometheus text format.
 
@@ -49,7 +50,9 @@ Database:
                           (default 1073741824); an upload past it is refused
 
 Network:
-  --bind ADDRESS          address to listen on (default 127.0.0.1)
+  --bind ADDRESS[,...]    address to listen on (default 127.0.0.1): an IPv4 or IPv6 literal
+                          or a host name; give it several times (or a list) to listen on
+                          several addresses, each with every transport on the same ports
   --http-port N           HTTP port (default 8099); 0 = any free port, -1 = off
   --tcp-port N            TCP port (default 8090); 0 = any free port, -1 = off
   --udp-port N            UDP port (default 8090); 0 = any free port, -1 = off
@@ -119,6 +122,28 @@ namespace {
 
 constexpr int64_t kMaxInt = std::numeric_limits<int32_t>::max();
 
+std::string Trim(const std::string& text) {
+  const size_t first = text.find_first_not_of(" \t\r");
+  if (first == std::string::npos) return {};
+  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
+}
+
+// A bind value: one address or a comma-separated list of them, each added once.
+void AddBindAddresses(CommandLine& c, const std::string& label, const std::string& value) {
+  size_t from = 0;
+  for (;;) {
+    const size_t comma = value.find(',', from);
+    const std::string address = Trim(value.substr(from, comma - from));
+    if (address.empty())
+      throw std::invalid_argument(label + " needs an address, not \"" + value + "\"");
+    for (const std::string& known : c.bind)
+      if (known == address) throw std::invalid_argument(label + ": " + address + " is given twice");
+    c.bind.push_back(address);
+    if (comma == std::string::npos) return;
+    from = comma + 1;
+  }
+}
+
 // One option. `apply` takes the value of an option with one (`label` names the option in
 // messages); `set` turns a switch on or off.
 struct OptionDef {
@@ -160,7 +185,7 @@ const std::vector<OptionDef>& Options() {
          c.config.maxUploadMemory = Number(o, v, int64_t(1) << 20, int64_t(1) << 40);
        },
        nullptr},
-      {"bind", [](CommandLine& c, S, S v) { c.net.bindAddress = v; }, nullptr},
+      {"bind", [](CommandLine& c, S o, S v) { AddBindAddresses(c, o, v); }, nullptr},
       {"http-port", [](CommandLine& c, S o, S v) { c.net.httpPort = PortNumber(o, v); }, nullptr},
       {"tcp-port", [](CommandLine& c, S o, S v) { c.net.tcpPort = PortNumber(o, v); }, nullptr},
       {"udp-port", [](CommandLine& c, S o, S v) { c.net.udpPort = PortNumber(o, v); }, nullptr},
@@ -224,12 +249,6 @@ const OptionDef* FindOption(const std::string& name) {
   for (const OptionDef& o : Options())
     if (name == o.name) return &o;
   return nullptr;
-}
-
-std::string Trim(const std::string& text) {
-  const size_t first = text.find_first_not_of(" \t\r");
-  if (first == std::string::npos) return {};
-  return text.substr(first, text.find_last_not_of(" \t\r") - first + 1);
 }
 
 bool SwitchValue(const std::string& label, const std::string& v) {
@@ -312,6 +331,9 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
     if (!c.configFile.empty()) throw std::invalid_argument("--config may be given once");
     ReadConfigFile(args[++i], c);
   }
+  // The file's addresses, unless the command line names its own.
+  const std::vector<std::string> fileBind = std::move(c.bind);
+  c.bind.clear();
   for (size_t i = 0; i < args.size(); ++i) {
     const std::string& a = args[i];
     if (a == "--help" || a == "-h") {
@@ -340,6 +362,8 @@ CommandLine ParseCommandLine(const std::vector<std::string>& given) {
       o->apply(c, a, args[++i]);
     }
   }
+  if (c.bind.empty()) c.bind = fileBind;
+  if (!c.bind.empty()) c.net.bindAddresses = c.bind;
   // Each transport's list: its own when given, else the common one.
   auto list = [](const std::string& label, const std::string& own, const std::string& common) {
     try {

@@ -4,7 +4,10 @@
 // "--" ("db = /var/lib/x.db", "http-port = 8099"); switches take true/false (also yes/no, on/off,
 // 1/0). Blank lines and lines starting with '#' are skipped; a value may be written in double
 // quotes to keep blanks at its ends. Every option but config, help, version and check-config may
-// be set there. The file is read first, then the command line, so the command line wins. On the
+// be set there. The file is read first, then the command line, so the command line wins. The one
+// option that may be given several times is bind: its addresses add up, in the file (several
+// lines, or a list "bind = 127.0.0.1, ::1") as on the command line, and any --bind on the
+// command line replaces the file's addresses as a whole. On the
 // command line an option's value follows it as the next argument or after '=' ("--db=x.db"); a
 // switch may be given a value that way too ("--admin=false").
 #pragma once
@@ -34,6 +37,9 @@ struct CommandLine {
   std::string tlsKey;        // --tls-key: PEM private key of tlsCert
   bool version = false;      // print the version and stop
   bool checkConfig = false;  // check the configuration (and the database) and stop
+  // The addresses of the bind options read so far (ParseCommandLine moves them into
+  // net.bindAddresses).
+  std::vector<std::string> bind;
 };
 
 // Parses the arguments (without the program name), after the --config file when one is named.

@@ -120,7 +120,7 @@ struct NetContext {
   }
   // Owned by `control`: touched only from handlers running on it (or before the threads start).
   std::vector<std::unique_ptr<net::ip::tcp::acceptor>> acceptors;
-  std::shared_ptr<UdpEndpoint> udp;
+  std::vector<std::shared_ptr<UdpEndpoint>> udp;  // one per bind address
   std::unique_ptr<net::signal_set> signals;
 
   // At most one I/O thread per core the server may run on: two busy I/O threads on one core only
@@ -310,9 +310,13 @@ inline std::string PeerText(const TcpSocket& s) {
 void StartHttpSession(NetContext& ctx, TcpSocket socket, std::string refusal = {});
 void StartTcpSession(NetContext& ctx, TcpSocket socket);
 
-// The UDP endpoint: receives until closed.
-std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, net::ip::udp::endpoint at,
-                                              int& boundPort);
+// The UDP endpoint: bound by BindUdpEndpoint (null with `ec` set when `at` cannot be bound;
+// `v6Only`: an IPv6 socket takes no IPv4 datagrams), receiving from StartUdpEndpoint until
+// closed.
+std::shared_ptr<UdpEndpoint> BindUdpEndpoint(NetContext& ctx, const net::ip::udp::endpoint& at,
+                                             bool v6Only, boost::system::error_code& ec,
+                                             int& boundPort);
+void StartUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint);
 void CloseUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint);
 
 }  // namespace qorvin::server

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <future>
 #include <stdexcept>
+#include <vector>
 
 #include "server/net/NetContext.h"
 
@@ -121,35 +122,79 @@ void Accept(NetContext& ctx, tcp::acceptor& acceptor, bool http) {
       });
 }
 
-net::ip::address Resolve(NetContext& ctx) {
-  boost::system::error_code ec;
-  auto address = net::ip::make_address(ctx.options.bindAddress, ec);
-  if (!ec) return address;
-  tcp::resolver resolver(ctx.io);
-  auto results = resolver.resolve(ctx.options.bindAddress, "", ec);
-  if (ec || results.empty())
-    throw std::runtime_error("Cannot resolve the bind address \"" + ctx.options.bindAddress +
-                             "\": " + ec.message());
-  return results.begin()->endpoint().address();
+// Every bind address, resolved before anything is bound.
+std::vector<net::ip::address> ResolveAll(NetContext& ctx) {
+  std::vector<net::ip::address> addresses;
+  for (const std::string& text : ctx.options.bindAddresses) {
+    boost::system::error_code ec;
+    auto address = net::ip::make_address(text, ec);
+    if (ec) {
+      tcp::resolver resolver(ctx.io);
+      auto results = resolver.resolve(text, "", ec);
+      if (ec || results.empty())
+        throw std::runtime_error("Cannot resolve the bind address \"" + text +
+                                 "\": " + (ec ? ec.message() : "no address"));
+      address = results.begin()->endpoint().address();
+    }
+    addresses.push_back(address);
+  }
+  if (addresses.empty()) throw std::runtime_error("No address to listen on");
+  return addresses;
 }
 
-int Listen(NetContext& ctx, net::ip::address address, int port, bool http) {
-  const char* name = http ? "HTTP" : "TCP";
+std::string EndpointText(const net::ip::address& address, int port) {
+  const std::string host = address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+  return host + ":" + std::to_string(port);
+}
+
+// How often a port the system chose on the first address is given up for another because a
+// further address has it taken already.
+constexpr int kPortTries = 8;
+
+// Binds one transport on every address, on one port: `requested`, or for 0 one the system picks
+// on the first address and the others then take. `bind(address, port, ec)` binds one socket and
+// returns its port (ec set on failure); `undo()` drops the sockets this transport bound so far.
+// Returns the port; std::runtime_error with the system's reason when an address cannot be bound.
+template <typename Bind, typename Undo>
+int BindEverywhere(const std::vector<net::ip::address>& addresses, int requested, const char* name,
+                   Bind bind, Undo undo) {
+  for (int attempt = 1;; ++attempt) {
+    int port = requested;
+    bool retry = false;
+    for (size_t i = 0; i < addresses.size() && !retry; ++i) {
+      boost::system::error_code ec;
+      const int bound = bind(addresses[i], port, ec);
+      if (!ec) {
+        port = bound;
+        continue;
+      }
+      if (requested == 0 && i > 0 && ec == net::error::address_in_use && attempt < kPortTries) {
+        undo();
+        retry = true;
+        continue;
+      }
+      throw std::runtime_error(std::string("Cannot listen for ") + name + " on " +
+                               EndpointText(addresses[i], port) + ": " + ec.message());
+    }
+    if (!retry) return port;
+  }
+}
+
+// A listening acceptor on `address`:`port` (its port in `bound`), not accepting yet; null with
+// `ec` set when it cannot be bound.
+std::unique_ptr<tcp::acceptor> BindAcceptor(NetContext& ctx, const net::ip::address& address,
+                                            int port, bool v6Only, boost::system::error_code& ec,
+                                            int& bound) {
   auto acceptor = std::make_unique<tcp::acceptor>(ctx.control);
-  boost::system::error_code ec;
   tcp::endpoint at(address, static_cast<unsigned short>(port));
   acceptor->open(at.protocol(), ec);
+  if (!ec && v6Only && address.is_v6()) acceptor->set_option(net::ip::v6_only(true), ec);
   if (!ec) acceptor->set_option(tcp::acceptor::reuse_address(true), ec);
   if (!ec) acceptor->bind(at, ec);
   if (!ec) acceptor->listen(net::socket_base::max_listen_connections, ec);
-  if (ec)
-    throw std::runtime_error(std::string("Cannot listen for ") + name + " on " +
-                             address.to_string() + ":" + std::to_string(port) + ": " +
-                             ec.message());
-  int bound = acceptor->local_endpoint().port();
-  Accept(ctx, *acceptor, http);
-  ctx.acceptors.push_back(std::move(acceptor));
-  return bound;
+  if (!ec) bound = acceptor->local_endpoint(ec).port();
+  if (ec) return nullptr;
+  return acceptor;
 }
 
 }  // namespace
@@ -164,21 +209,47 @@ NetServer::~NetServer() {
 
 void NetServer::Start() {
   NetContext& ctx = *ctx_;
-  auto address = Resolve(ctx);
-  auto port = [](int p) { return p < 0 ? -1 : p; };
-  try {
-    if (port(ctx.options.httpPort) >= 0)
-      ports_.http = Listen(ctx, address, ctx.options.httpPort, true);
-    if (port(ctx.options.tcpPort) >= 0)
-      ports_.tcp = Listen(ctx, address, ctx.options.tcpPort, false);
-    if (port(ctx.options.udpPort) >= 0)
-      ctx.udp = StartUdpEndpoint(
-          ctx, net::ip::udp::endpoint(address, uint16_t(ctx.options.udpPort)), ports_.udp);
-  } catch (...) {
-    ctx.acceptors.clear();
-    if (ctx.udp) CloseUdpEndpoint(ctx.udp);
-    ctx.udp.reset();
-    throw;
+  const std::vector<net::ip::address> addresses = ResolveAll(ctx);
+  const bool v6Only = addresses.size() > 1;
+  // Everything is bound first and serves only once every socket is bound, so that a failure
+  // leaves nothing listening: the sockets bound so far close with these vectors.
+  std::vector<std::unique_ptr<tcp::acceptor>> http, tcpAcceptors;
+  std::vector<std::shared_ptr<UdpEndpoint>> udp;
+  const auto acceptorsOn = [&](std::vector<std::unique_ptr<tcp::acceptor>>& into) {
+    return [&ctx, &into, v6Only](const net::ip::address& address, int port,
+                                 boost::system::error_code& ec) {
+      int bound = -1;
+      auto acceptor = BindAcceptor(ctx, address, port, v6Only, ec, bound);
+      if (acceptor) into.push_back(std::move(acceptor));
+      return bound;
+    };
+  };
+  if (ctx.options.httpPort >= 0)
+    ports_.http = BindEverywhere(addresses, ctx.options.httpPort, "HTTP", acceptorsOn(http),
+                                 [&http] { http.clear(); });
+  if (ctx.options.tcpPort >= 0)
+    ports_.tcp = BindEverywhere(addresses, ctx.options.tcpPort, "TCP", acceptorsOn(tcpAcceptors),
+                                [&tcpAcceptors] { tcpAcceptors.clear(); });
+  if (ctx.options.udpPort >= 0)
+    ports_.udp = BindEverywhere(
+        addresses, ctx.options.udpPort, "UDP",
+        [&ctx, &udp, v6Only](const net::ip::address& address, int port,
+                             boost::system::error_code& ec) {
+          int bound = -1;
+          auto endpoint = BindUdpEndpoint(ctx, net::ip::udp::endpoint(address, uint16_t(port)),
+                                          v6Only, ec, bound);
+          if (endpoint) udp.push_back(std::move(endpoint));
+          return bound;
+        },
+        [&udp] { udp.clear(); });
+  for (auto* group : {&http, &tcpAcceptors})
+    for (auto& acceptor : *group) {
+      Accept(ctx, *acceptor, group == &http);
+      ctx.acceptors.push_back(std::move(acceptor));
+    }
+  for (auto& endpoint : udp) {
+    StartUdpEndpoint(endpoint);
+    ctx.udp.push_back(std::move(endpoint));
   }
   started_ = true;
   ctx.ForEachIo([&ctx](net::io_context& io) {
@@ -233,7 +304,7 @@ void NetServer::Stop() {
   net::post(ctx.control, [&ctx] {
     boost::system::error_code ignored;
     for (auto& a : ctx.acceptors) a->close(ignored);
-    if (ctx.udp) CloseUdpEndpoint(ctx.udp);
+    for (auto& endpoint : ctx.udp) CloseUdpEndpoint(endpoint);
     if (ctx.signals) ctx.signals->cancel(ignored);
   });
   std::lock_guard<std::mutex> lock(ctx.stopMutex);
@@ -263,11 +334,11 @@ void NetServer::Wait() {
   ctx.ioThreads.clear();
   // The UDP endpoint's thread ends here at the latest: the close that Stop posted may not have
   // run before the I/O contexts stopped.
-  if (ctx.udp) CloseUdpEndpoint(ctx.udp);
+  for (auto& endpoint : ctx.udp) CloseUdpEndpoint(endpoint);
   ctx.workers.stop();
   ctx.workers.join();
-  // No worker sends a UDP reply any more: the endpoint's socket may go (and its port with it).
-  ctx.udp.reset();
+  // No worker sends a UDP reply any more: the endpoints' sockets may go (and their ports).
+  ctx.udp.clear();
   joined_ = true;
 }
 

@@ -30,6 +30,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "server/net/AllowList.h"
 #include "server/net/Dispatcher.h"
@@ -40,8 +41,11 @@
 namespace qorvin::server {
 
 struct NetOptions {
-  std::string bindAddress = "127.0.0.1";
-  int httpPort = 8099;  // 0: any free port; -1: transport off
+  // Every address gets every enabled transport, on the same port number (an IPv4 or IPv6
+  // literal, or a host name: its first address). With more than one address an IPv6 socket
+  // takes IPv6 clients only, so that "::" may stand beside "0.0.0.0".
+  std::vector<std::string> bindAddresses = {"127.0.0.1"};
+  int httpPort = 8099;  // 0: any free port (one chosen for all addresses); -1: transport off
   int tcpPort = 8090;
   int udpPort = 8090;
   size_t maxRequestBytes = size_t(64) << 20;
@@ -87,8 +91,9 @@ class NetServer {
   NetServer(const NetServer&) = delete;
   NetServer& operator=(const NetServer&) = delete;
 
-  // Binds every enabled transport and starts serving. std::runtime_error naming the transport,
-  // address and port when one cannot be bound (nothing keeps running then).
+  // Binds every enabled transport on every address and starts serving. std::runtime_error
+  // naming the transport, address and port, and the system's reason, when one cannot be bound
+  // (or an address cannot be resolved): nothing is left listening then.
   void Start();
   BoundPorts Ports() const { return ports_; }
   // Before Start: "GET /metrics" on the HTTP port is answered with page() as Prometheus text

@@ -18,6 +18,7 @@
 // the receiving thread. Close() shuts the socket down for reading, which ends a receive that
 // waits, and joins the thread; the descriptor itself is closed with the endpoint, when no worker
 // holds it any more, so a late reply never goes to a descriptor number used again.
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
@@ -55,16 +56,8 @@ constexpr int kSendRoomWaitMs = 1000;
 
 class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
  public:
-  UdpEndpoint(NetContext& ctx, const udp::endpoint& at) : ctx_(ctx) {
-    fd_ = ::socket(at.protocol().family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
-    int error = fd_ < 0 ? errno : 0;
-    if (error == 0 && ::bind(fd_, at.data(), socklen_t(at.size())) != 0) error = errno;
-    if (error != 0) {
-      if (fd_ >= 0) ::close(fd_);
-      throw std::runtime_error("Cannot listen for UDP on " + at.address().to_string() + ":" +
-                               std::to_string(at.port()) + ": " + ErrorText(error));
-    }
-  }
+  // Takes `fd`, a bound datagram socket.
+  UdpEndpoint(NetContext& ctx, int fd) : ctx_(ctx), fd_(fd) {}
 
   ~UdpEndpoint() {
     Close();
@@ -229,11 +222,27 @@ class UdpEndpoint : public std::enable_shared_from_this<UdpEndpoint> {
   RecentRequests recent_{16384, std::chrono::seconds(60)};
 };
 
-std::shared_ptr<UdpEndpoint> StartUdpEndpoint(NetContext& ctx, udp::endpoint at, int& boundPort) {
-  auto endpoint = std::make_shared<UdpEndpoint>(ctx, at);
+std::shared_ptr<UdpEndpoint> BindUdpEndpoint(NetContext& ctx, const udp::endpoint& at, bool v6Only,
+                                             boost::system::error_code& ec, int& boundPort) {
+  const int fd = ::socket(at.protocol().family(), SOCK_DGRAM | SOCK_CLOEXEC, IPPROTO_UDP);
+  int error = fd < 0 ? errno : 0;
+  const int on = 1;
+  if (error == 0 && v6Only && at.address().is_v6() &&
+      ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &on, sizeof on) != 0)
+    error = errno;
+  if (error == 0 && ::bind(fd, at.data(), socklen_t(at.size())) != 0) error = errno;
+  if (error != 0) {
+    if (fd >= 0) ::close(fd);
+    ec = boost::system::error_code(error, boost::system::system_category());
+    return nullptr;
+  }
+  auto endpoint = std::make_shared<UdpEndpoint>(ctx, fd);
   boundPort = endpoint->Port();
-  endpoint->Start();
   return endpoint;
+}
+
+void StartUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint) {
+  endpoint->Start();
 }
 
 void CloseUdpEndpoint(const std::shared_ptr<UdpEndpoint>& endpoint) {

@@ -204,7 +204,11 @@ for deb in "${debs[@]}"; do
       dpkg-deb -f "$deb" Recommends | grep -q 'fonts-noto-cjk' || fail "$name lacks a CJK font"
       grep -q 'qt6-translations-l10n' <<<"$depends" || fail "$name does not depend on Qt's translations"
       ;;
-    qorvin-server) grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser" ;;
+    qorvin-server)
+      grep -q 'adduser' <<<"$depends" || fail "$name does not depend on adduser"
+      # The unit's ExecReload runs /bin/kill.
+      grep -q 'procps' <<<"$depends" || fail "$name does not depend on procps"
+      ;;
     python3-qorvin)
       grep -q 'libqorvinclient1 (= ' <<<"$depends" || fail "$name does not depend on libqorvinclient1"
       # The extension is built for one Python's ABI.

@@ -481,7 +481,7 @@ TEST_F(NetTest, TransportsCanBeSwitchedOffAndBindFailuresAreClear) {
   EXPECT_EQ(ports_.udp, -1);
   EXPECT_GT(ports_.tcp, 0);
   NetOptions clash;
-  clash.bindAddress = "127.0.0.1";
+  clash.bindAddresses = {"127.0.0.1"};
   clash.httpPort = -1;
   clash.udpPort = -1;
   clash.tcpPort = ports_.tcp;
@@ -493,6 +493,42 @@ TEST_F(NetTest, TransportsCanBeSwitchedOffAndBindFailuresAreClear) {
     EXPECT_NE(std::string(e.what()).find("Cannot listen for TCP on 127.0.0.1:"), std::string::npos);
   }
   second.Stop();
+}
+
+// Two addresses, the second one's TCP port taken: the start fails naming that address, and the
+// HTTP sockets bound on both addresses before it are closed again.
+TEST_F(NetTest, AnAddressThatCannotBeBoundLeavesNothingListening) {
+  Socket taken(SOCK_STREAM);
+  taken.BindSource("127.0.0.2");
+  ASSERT_EQ(::listen(taken.fd(), 1), 0);
+  sockaddr_in at{};
+  socklen_t length = sizeof at;
+  ASSERT_EQ(::getsockname(taken.fd(), reinterpret_cast<sockaddr*>(&at), &length), 0);
+  const int port = ntohs(at.sin_port);
+  NetOptions o;
+  o.bindAddresses = {"127.0.0.1", "127.0.0.2"};
+  o.httpPort = 0;
+  o.tcpPort = port;
+  o.udpPort = 0;
+  NetServer server(o, dispatcher_, log_);
+  try {
+    server.Start();
+    FAIL() << "started with a port taken";
+  } catch (const std::runtime_error& e) {
+    EXPECT_EQ(std::string(e.what()), "Cannot listen for TCP on 127.0.0.2:" + std::to_string(port) +
+                                         ": Address already in use");
+  }
+  const int http = server.Ports().http;
+  ASSERT_GT(http, 0) << "HTTP was bound first";
+  for (const char* address : {"127.0.0.1", "127.0.0.2"}) {
+    Socket again(SOCK_STREAM);
+    const sockaddr_in free = Socket::At(address, http);
+    EXPECT_EQ(::bind(again.fd(), reinterpret_cast<const sockaddr*>(&free), sizeof free), 0)
+        << address << " still has the HTTP port bound";
+  }
+  Socket client(SOCK_STREAM);
+  EXPECT_THROW(client.ConnectTo("127.0.0.1", port), std::runtime_error);
+  server.Stop();
 }
 
 }  // namespace

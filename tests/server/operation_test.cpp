@@ -66,8 +66,8 @@ std::string Describe(const CommandLine& c) {
   o << c.config.database << "|" << c.schemaFile << "|" << c.config.proceduresFolder << "|"
     << c.config.poolSize << "|" << c.config.databaseOptions.statementTimeoutSeconds << "|"
     << c.config.batch.limits.maxRows << "|" << c.config.batch.limits.maxBytes << "|"
-    << c.net.bindAddress << "|" << c.net.httpPort << "|" << c.net.tcpPort << "|" << c.net.udpPort
-    << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
+    << c.net.bindAddresses.front() << "|" << c.net.httpPort << "|" << c.net.tcpPort << "|"
+    << c.net.udpPort << "|" << c.net.maxRequestBytes << "|" << c.net.idleTimeout.count() << "|"
     << c.net.maxConnections << "|" << c.net.workerThreads << "|" << c.net.workerLinger.count()
     << "|" << c.config.admin << "|" << c.codeSet << "|" << c.config.compressReplies << "|"
     << c.config.replyCompressionLevel << "|" << int(c.logFormat) << "|" << c.net.allowHttp.Text()
@@ -155,6 +155,37 @@ TEST(ServerConfig, MistakesNameTheFileAndTheLine) {
   EXPECT_THROW(ParseCommandLine({"--config", ok, "--config", ok}), std::invalid_argument);
   // A value that looks like --config belongs to its option.
   EXPECT_EQ(ParseCommandLine({"--db", "--config"}).config.database, "--config");
+}
+
+// bind is the option given several times: lines and lists add up in the file, --bind options on
+// the command line, which replace the file's as a whole; an empty or repeated address is refused.
+TEST(ServerConfig, BindAddressesAddUpAndTheCommandLineReplacesTheFiles) {
+  using Addresses = std::vector<std::string>;
+  EXPECT_EQ(ParseCommandLine({}).net.bindAddresses, Addresses{"127.0.0.1"});
+  const std::string path =
+      WriteConfig("bind.conf", "bind = 127.0.0.1\nhttp-port = 1\nbind = ::1 , 10.0.0.7\n");
+  EXPECT_EQ(ParseCommandLine({"--config", path}).net.bindAddresses,
+            (Addresses{"127.0.0.1", "::1", "10.0.0.7"}));
+  EXPECT_EQ(
+      ParseCommandLine({"--bind", "::", "--config", path, "--bind=0.0.0.0"}).net.bindAddresses,
+      (Addresses{"::", "0.0.0.0"}));
+  EXPECT_EQ(ParseCommandLine({"--bind", "127.0.0.1,::1"}).net.bindAddresses,
+            (Addresses{"127.0.0.1", "::1"}));
+  const std::vector<std::pair<Addresses, std::string>> bad = {
+      {{"--bind", ""}, "--bind needs an address"},
+      {{"--bind", "127.0.0.1,"}, "--bind needs an address, not \"127.0.0.1,\""},
+      {{"--bind", "::1", "--bind", "::1"}, "--bind: ::1 is given twice"},
+      {{"--bind", "::1,127.0.0.1,::1"}, "--bind: ::1 is given twice"},
+      {{"--config", WriteConfig("twice.conf", "bind = ::1\nbind = ::1\n")},
+       "twice.conf:2: bind: ::1 is given twice"}};
+  for (const auto& [args, message] : bad) {
+    try {
+      ParseCommandLine(args);
+      ADD_FAILURE() << "accepted: " << args.back();
+    } catch (const std::invalid_argument& e) {
+      EXPECT_NE(std::string(e.what()).find(message), std::string::npos) << e.what();
+    }
+  }
 }
 
 // "--name=value" as well as "--name value", for switches too; --version and --check-config are

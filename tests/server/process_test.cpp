@@ -487,9 +487,10 @@ TEST(ServerProgram, TheWarningBeyondLoopbackNamesTheOpenTransports) {
   const std::string users = qorvin::test::TempPath("warning-users");
   std::filesystem::remove(users);
   ASSERT_EQ(Passwd(users, "alice", "s3cret\n"), 0);
-  const std::vector<std::string> common = {"--bind",      "10.77.0.1", "--http-port", "0",
-                                           "--tcp-port",  "0",         "--udp-port",  "0",
-                                           "--allow-udp", "10.77.0.2"};
+  // Two addresses: the loopback one draws no warning.
+  const std::vector<std::string> common = {"--bind",      "10.77.0.1", "--bind",      "127.0.0.1",
+                                           "--http-port", "0",         "--tcp-port",  "0",
+                                           "--udp-port",  "0",         "--allow-udp", "10.77.0.2"};
   struct Case {
     std::vector<std::string> extra;
     std::string warning;  // "" none
@@ -517,10 +518,48 @@ TEST(ServerProgram, TheWarningBeyondLoopbackNamesTheOpenTransports) {
     } else {
       EXPECT_NE(log.find("beyond loopback, " + c.warning), std::string::npos) << log;
     }
-    EXPECT_EQ(log.find("passwords travel unencrypted") != std::string::npos, c.clearText) << log;
+    EXPECT_EQ(
+        log.find("on 10.77.0.1 the HTTP users' passwords travel unencrypted") != std::string::npos,
+        c.clearText)
+        << log;
+    EXPECT_EQ(log.find("127.0.0.1, beyond loopback"), std::string::npos) << log;
+    EXPECT_EQ(log.find("on 127.0.0.1 the HTTP users'"), std::string::npos) << log;
     server.Signal(SIGTERM);
     EXPECT_EQ(server.Wait(), 0);
   }
+}
+
+// A TCP socket listening on `address` (IPv4) at a port of the system's choosing, until destroyed.
+class Listener {
+ public:
+  explicit Listener(const char* address) : socket_(SOCK_STREAM) {
+    socket_.BindSource(address);
+    if (::listen(socket_.fd(), 1) != 0) throw std::runtime_error("listen failed");
+    sockaddr_in at{};
+    socklen_t length = sizeof at;
+    ::getsockname(socket_.fd(), reinterpret_cast<sockaddr*>(&at), &length);
+    port_ = ntohs(at.sin_port);
+  }
+  int Port() const { return port_; }
+
+ private:
+  Socket socket_;
+  int port_ = 0;
+};
+
+// --bind twice, the second address's TCP port taken: the start ends with status 1 and the
+// system's reason naming that address, before any listening line.
+TEST(ServerProgram, ASecondAddressThatCannotBeBoundEndsTheStart) {
+  Listener taken("127.0.0.2");
+  ServerProcess server({"--bind", "127.0.0.1", "--bind", "127.0.0.2", "--http-port", "0",
+                        "--tcp-port", std::to_string(taken.Port()), "--udp-port", "0"});
+  EXPECT_EQ(server.Line(), "");
+  EXPECT_EQ(server.Wait(), 1);
+  const std::string log = server.Log();
+  EXPECT_NE(log.find("Cannot listen for TCP on 127.0.0.2:" + std::to_string(taken.Port()) +
+                     ": Address already in use"),
+            std::string::npos)
+      << log;
 }
 
 // "qorvin-server passwd FILE USER" with the password on standard input; its exit status.
