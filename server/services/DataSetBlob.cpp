@@ -16,6 +16,7 @@
 #include "platform/zlib/FastZlib.h"
 #include "platform/zlib/ZStream.h"
 #include "server/db/SqlTokenizer.h"
+#include "server/services/ImageDeflateStream.h"
 
 namespace qorvin::server {
 namespace {
@@ -171,8 +172,8 @@ std::string PackedTableToBlob(const ResultTable& table, bool consume) {
     // below that); what is reserved and never written costs address space only.
     blob.reserve(pack.ByteSize());
     StringSink sink(blob);
-    TZCompressionStream compressor(sink, ZLibLevelFromIndex(kFastestLevel));
-    // A large set is encoded on this thread and compressed on another, both about as costly.
+    TImageDeflateStream compressor(sink);
+    // A large set is encoded on this thread and compressed on another.
     std::optional<TBackgroundWriteStream> background;
     try {
       background.emplace(compressor);
