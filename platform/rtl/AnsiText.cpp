@@ -17,11 +17,28 @@ namespace {
 std::mutex g_codeset_mutex;
 std::string g_codeset_override;
 
+// Whether `name` is UTF-8 however it is written ("UTF-8", "utf8", "Utf_8"). Allocates nothing:
+// every value a host reads as text asks.
 bool IsUtf8Name(const std::string& name) {
-  std::string n;
-  for (char c : name)
-    if (c != '-' && c != '_') n += char(std::toupper(static_cast<unsigned char>(c)));
-  return n == "UTF8";
+  static constexpr char kLetters[] = "UTF8";
+  size_t matched = 0;
+  for (char c : name) {
+    if (c == '-' || c == '_') continue;
+    if (matched == 4 || std::toupper(static_cast<unsigned char>(c)) != kLetters[matched])
+      return false;
+    ++matched;
+  }
+  return matched == 4;
+}
+
+// Throws EConvertError unless `text` is valid UTF-8. Plain ASCII, what most values are, is
+// checked without converting.
+void CheckUtf8(std::string_view text) {
+  for (char c : text)
+    if (static_cast<unsigned char>(c) >= 0x80) {
+      Utf8ToUtf16(text);  // validates
+      return;
+    }
 }
 
 // Converts with iconv; EConvertError on invalid or unrepresentable input.
@@ -78,7 +95,7 @@ void SetAnsiCodeSet(const std::string& name) {
 std::string AnsiToUtf8(std::string_view text) {
   const std::string cs = AnsiCodeSet();
   if (IsUtf8Name(cs)) {
-    Utf8ToUtf16(text);  // validates
+    CheckUtf8(text);
     return std::string(text);
   }
   return IconvConvert(text, cs, "UTF-8");
@@ -87,7 +104,7 @@ std::string AnsiToUtf8(std::string_view text) {
 std::string Utf8ToAnsi(std::string_view text) {
   const std::string cs = AnsiCodeSet();
   if (IsUtf8Name(cs)) {
-    Utf8ToUtf16(text);
+    CheckUtf8(text);
     return std::string(text);
   }
   return IconvConvert(text, "UTF-8", cs);

@@ -137,7 +137,10 @@ Variant PackedRows::Reader::Next() {
   column_ = column_ + 1 == rows_.columns_ ? 0 : column_ + 1;
   if (natural.IsNull()) return natural;
   const auto& m = rows_.mappings_;
-  return MapCell(natural, size_t(column) < m.size() ? m[size_t(column)] : CellMapping::Keep);
+  const CellMapping mapping = size_t(column) < m.size() ? m[size_t(column)] : CellMapping::Keep;
+  // Kept as it is, the value moves out (MapCell would copy it, text and all).
+  if (mapping == CellMapping::Keep) return natural;
+  return MapCell(natural, mapping);
 }
 
 Variant MapCell(const Variant& v, CellMapping mapping) {
