@@ -29,24 +29,44 @@ bool IsDateType(TFieldType t) {
   return t == ftDate || t == ftTime || t == ftDateTime || t == ftTimeStamp;
 }
 
+// `digits` decimal digits of `v`, zero-padded, written at `at`.
+char* PutDigits(char* at, unsigned v, int digits) {
+  for (int i = digits - 1; i >= 0; --i, v /= 10) at[i] = char('0' + v % 10);
+  return at + digits;
+}
+
 std::string DateText(double date, TFieldType type) {
   const ado::DateTimeParts p = ado::PartsFromOleDate(date);
   char buf[64];
   const unsigned millis = p.nanos / 1000000;
-  if (type == ftDate) {
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", int(p.year), p.month, p.day);
-  } else if (type == ftTime) {
-    std::snprintf(buf, sizeof buf, "%02u:%02u:%02u", p.hour, p.minute, p.second);
-  } else {
-    std::snprintf(buf, sizeof buf, "%04d-%02u-%02u %02u:%02u:%02u", int(p.year), p.month, p.day,
-                  p.hour, p.minute, p.second);
+  // "YYYY-MM-DD", "HH:MM:SS" or both, then ".fff" when there are milliseconds. Written digit by
+  // digit for the years 0 to 9999 (a host reading a large result asks once per cell); other
+  // years as printf writes them.
+  char* at = buf;
+  if (type != ftTime) {
+    if (p.year < 0 || p.year > 9999) {
+      at += std::snprintf(buf, sizeof buf, "%04d-%02u-%02u", int(p.year), p.month, p.day);
+    } else {
+      at = PutDigits(at, unsigned(p.year), 4);
+      *at++ = '-';
+      at = PutDigits(at, p.month, 2);
+      *at++ = '-';
+      at = PutDigits(at, p.day, 2);
+    }
+    if (type != ftDate) *at++ = ' ';
   }
-  std::string out = buf;
-  if (millis != 0 && type != ftDate) {
-    std::snprintf(buf, sizeof buf, ".%03u", millis);
-    out += buf;
+  if (type != ftDate) {
+    at = PutDigits(at, p.hour, 2);
+    *at++ = ':';
+    at = PutDigits(at, p.minute, 2);
+    *at++ = ':';
+    at = PutDigits(at, p.second, 2);
+    if (millis != 0) {
+      *at++ = '.';
+      at = PutDigits(at, millis, 3);
+    }
   }
-  return out;
+  return std::string(buf, size_t(at - buf));
 }
 
 // The fraction of a second after "HH:MM:SS": nothing, or '.' and 1 to 9 digits, as
