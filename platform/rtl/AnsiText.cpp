@@ -3,9 +3,11 @@
 #include <iconv.h>
 #include <langinfo.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
 #include <mutex>
+#include <string_view>
 
 #include "platform/rtl/Exceptions.h"
 #include "platform/rtl/Text.h"
@@ -16,10 +18,13 @@ namespace {
 
 std::mutex g_codeset_mutex;
 std::string g_codeset_override;
+// Whether g_codeset_override is set: without one (as in most hosts) a conversion asks the
+// locale without taking the lock.
+std::atomic<bool> g_has_override{false};
 
 // Whether `name` is UTF-8 however it is written ("UTF-8", "utf8", "Utf_8"). Allocates nothing:
 // every value a host reads as text asks.
-bool IsUtf8Name(const std::string& name) {
+bool IsUtf8Name(std::string_view name) {
   static constexpr char kLetters[] = "UTF8";
   size_t matched = 0;
   for (char c : name) {
@@ -76,38 +81,53 @@ std::string IconvConvert(std::string_view input, const std::string& from, const 
 
 }  // namespace
 
+namespace {
+
+// The locale's code set; ASCII (the C locale's) counts as UTF-8.
+std::string_view LocaleCodeSet() {
+  const char* cs = nl_langinfo(CODESET);
+  const std::string_view name = cs ? cs : "";
+  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII") return "UTF-8";
+  return name;
+}
+
+// Whether ANSI text is UTF-8 here: asked for every value converted, so without building the
+// code set's name where it can be helped.
+bool AnsiIsUtf8() {
+  if (g_has_override.load(std::memory_order_acquire)) return IsUtf8Name(AnsiCodeSet());
+  return IsUtf8Name(LocaleCodeSet());
+}
+
+}  // namespace
+
 std::string AnsiCodeSet() {
-  {
+  if (g_has_override.load(std::memory_order_acquire)) {
     std::lock_guard<std::mutex> lock(g_codeset_mutex);
     if (!g_codeset_override.empty()) return g_codeset_override;
   }
-  const char* cs = nl_langinfo(CODESET);
-  std::string name = cs ? cs : "";
-  if (name.empty() || name == "ANSI_X3.4-1968" || name == "ASCII") return "UTF-8";
-  return name;
+  return std::string(LocaleCodeSet());
 }
 
 void SetAnsiCodeSet(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_codeset_mutex);
   g_codeset_override = name;
+  g_has_override.store(!name.empty(), std::memory_order_release);
 }
 
 std::string AnsiToUtf8(std::string_view text) {
-  const std::string cs = AnsiCodeSet();
-  if (IsUtf8Name(cs)) {
+  if (AnsiIsUtf8()) {
     CheckUtf8(text);
     return std::string(text);
   }
-  return IconvConvert(text, cs, "UTF-8");
+  return IconvConvert(text, AnsiCodeSet(), "UTF-8");
 }
 
 std::string Utf8ToAnsi(std::string_view text) {
-  const std::string cs = AnsiCodeSet();
-  if (IsUtf8Name(cs)) {
+  if (AnsiIsUtf8()) {
     CheckUtf8(text);
     return std::string(text);
   }
-  return IconvConvert(text, "UTF-8", cs);
+  return IconvConvert(text, "UTF-8", AnsiCodeSet());
 }
 
 }  // namespace qorvin
