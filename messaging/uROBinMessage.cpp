@@ -106,9 +106,11 @@ void TROBinMessage::WriteHeaderAndBody(TStream& stream, uint8_t headerKind) {
   if (size == 0) return;
   body_->SetPosition(0);
   if (compressed) {
-    ZCompress(*body_, -1, stream,
-              CompressionLevel >= 1 && CompressionLevel <= 9 ? CompressionLevel
-                                                             : ZLibLevel(ZLevel::Default));
+    const std::span<const unsigned char> held = body_->InMemory();
+    if (!BodyDeflater || held.size() != size_t(size) || !BodyDeflater(held, stream))
+      ZCompress(*body_, -1, stream,
+                CompressionLevel >= 1 && CompressionLevel <= 9 ? CompressionLevel
+                                                               : ZLibLevel(ZLevel::Default));
     if (OnCompress) OnCompress(size, stream.Size(), 0);
   } else {
     stream.CopyFrom(*body_, size);

@@ -21,6 +21,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
 #include <string>
 
 #include "messaging/uROMessage.h"
@@ -88,6 +89,10 @@ class TROBinMessage : public TROMessage {
   // The zlib level of a compressed body: -1 (the default) is zlib's default level, 1..9 that
   // level. Any level gives a stream every peer inflates.
   int CompressionLevel = -1;
+  // A compressor of its own for a body held in memory, used in place of zlib's level
+  // CompressionLevel: appends one zlib stream of `body` to `target` and returns true, or returns
+  // false having written nothing (zlib then compresses). Not stored or copied by Assign.
+  std::function<bool(std::span<const unsigned char> body, TStream& target)> BodyDeflater;
   // Stored and copied by Assign; the compressor streams in fixed 32 768-byte pieces.
   int32_t CompressionBufferSize = 262144;
   // Upper bound of an inflated body; a compressed body that inflates further fails with

@@ -90,4 +90,39 @@ void TImageDeflateStream::SetSize(int64_t) {
   throw EZCompressionError("Invalid stream operation");
 }
 
+bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target) {
+  // The stateless compressor takes its input's length in 32 bits.
+  if (body.size() > (size_t(1) << 31)) return false;
+  thread_local std::vector<uint8_t> levelBuffer(ISAL_DEF_LVL2_DEFAULT);
+  // Already compressed data grows a little at worst: room for that, or fall back.
+  const size_t room = body.size() + body.size() / 16 + 1024;
+  auto* memory = dynamic_cast<TMemoryStream*>(&target);
+  std::vector<uint8_t> own;
+  uint8_t* out = nullptr;
+  if (memory != nullptr && memory->Position() == memory->Size()) {
+    out = memory->RoomAtEnd(int64_t(room));
+  } else {
+    own.resize(room);
+    out = own.data();
+  }
+  isal_zstream s;
+  isal_deflate_stateless_init(&s);
+  s.level = 2;
+  s.level_buf = levelBuffer.data();
+  s.level_buf_size = uint32_t(levelBuffer.size());
+  s.gzip_flag = IGZIP_ZLIB;
+  s.end_of_stream = 1;
+  s.flush = NO_FLUSH;
+  s.next_in = const_cast<uint8_t*>(body.data());
+  s.avail_in = uint32_t(body.size());
+  s.next_out = out;
+  s.avail_out = uint32_t(room);
+  if (isal_deflate_stateless(&s) != COMP_OK) return false;
+  if (memory != nullptr && own.empty())
+    memory->Appended(int64_t(s.total_out));
+  else
+    target.WriteBuffer(out, int64_t(s.total_out));
+  return true;
+}
+
 }  // namespace qorvin::server

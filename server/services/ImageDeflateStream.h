@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <span>
 
 #include "platform/rtl/Stream.h"
 
@@ -40,5 +41,11 @@ class TImageDeflateStream : public TStream {
   int64_t totalIn_ = 0;
   bool finished_ = false;
 };
+
+// A body in memory that is mostly dataset blobs (compressed already) deflated in one step at
+// ISA-L's level 2 into one zlib stream appended to `target`: on the reply of a million-row read
+// (18.9 MB) 0.06-0.08 s against libdeflate level 1's 0.16-0.20 s, into 84.7% of the body
+// against 83.1%. False, with nothing written, when it cannot (then zlib compresses).
+bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target);
 
 }  // namespace qorvin::server

@@ -4,6 +4,7 @@
 #include "messaging/uROTypes.h"
 #include "platform/rtl/Stream.h"
 #include "platform/rtl/Text.h"
+#include "server/services/ImageDeflateStream.h"
 
 namespace qorvin::server {
 namespace {
@@ -217,6 +218,10 @@ DispatchReply ServiceHost::Dispatch(std::string_view request, const RequestInfo&
     op->second.handler(call);
     msg.CompressionLevel = ReplyLevel(state_.Config(), call.CompressedBytes(),
                                       msg.Body() != nullptr ? msg.Body()->Size() : 0);
+    // A reply of blobs at the automatic level goes through the faster compressor.
+    if (state_.Config().replyCompressionLevel == ServerConfig::kReplyLevelAuto &&
+        msg.CompressionLevel == 1)
+      msg.BodyDeflater = DeflateBlobBody;
     reply.body = Reply(msg);
   } catch (const std::exception& e) {
     reply.failed = true;

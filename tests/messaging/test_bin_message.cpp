@@ -185,6 +185,34 @@ TEST(BinMessage, CompressedReplyIsInflatedEvenWithCompressionOff) {
   EXPECT_EQ(back, text);
 }
 
+// A sender's own body compressor takes the place of zlib's level; one that declines leaves the
+// body to zlib. Either way the reader gets the body back.
+TEST(BinMessage, ASendersOwnCompressorOrZlibCompressesTheBody) {
+  for (const bool declines : {false, true}) {
+    TROBinMessage server;
+    server.MinSizeForCompression = 10;
+    server.InitializeResponse(nullptr, "L", "Svc", "Op");
+    const std::string text(5000, 'q');
+    server.WriteMessageParameter("Result", TypeInfo_String(), &text, 0);
+    int64_t offered = -1;
+    server.BodyDeflater = [&](std::span<const unsigned char> body, TStream& target) {
+      offered = int64_t(body.size());
+      if (declines) return false;
+      TBytesViewStream in(body);
+      ZCompress(in, -1, target, 9);
+      return true;
+    };
+    const std::string reply = WriteAll(server);
+    EXPECT_EQ(offered, int64_t(Counted("Svc").size() + Counted("Op").size() + 4 + 5000));
+    ASSERT_EQ(reply[5], 1);
+    TROBinMessage client;
+    ReadAll(client, reply);
+    std::string back;
+    client.ReadMessageParameter("Result", TypeInfo_String(), &back, 0);
+    EXPECT_EQ(back, text) << declines;
+  }
+}
+
 TEST(BinMessage, LargeBodyTravelsUncompressedWhenCompressionIsOff) {
   TROBinMessage m;
   m.UseCompression = false;

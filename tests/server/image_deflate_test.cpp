@@ -85,5 +85,33 @@ TEST(ImageDeflate, IsWriteOnlyAndEndsOnceFinished) {
   EXPECT_THROW(ended.WriteBuffer("x", 1), Exception);
 }
 
+// A reply body of blobs, deflated in one step, inflates back to itself, whether it is appended to
+// a memory stream or written to a stream elsewhere; what follows stays where it was written.
+TEST(ImageDeflate, ABodyOfBlobsDeflatedInOneStepInflatesBack) {
+  TMemoryStream image;
+  TImageDeflateStream blob(image);
+  const std::string rows = ImageLike(size_t(2) << 20, 11);
+  blob.WriteBuffer(rows.data(), int64_t(rows.size()));
+  blob.Finish();
+  const std::string body = "header" + std::string(image.View()) + "trailer";
+  const std::span<const unsigned char> bytes(reinterpret_cast<const unsigned char*>(body.data()),
+                                             body.size());
+  TMemoryStream appended;
+  appended.WriteBytes("prefix");
+  ASSERT_TRUE(DeflateBlobBody(bytes, appended));
+  const std::string all(appended.View());
+  ASSERT_EQ(all.substr(0, 6), "prefix");
+  EXPECT_EQ(Inflated(all.substr(6)), body);
+  // Not at the end of a memory stream: written through a buffer of its own.
+  TMemoryStream middle;
+  middle.WriteBytes("0123456789");
+  middle.SetPosition(2);
+  ASSERT_TRUE(DeflateBlobBody(bytes, middle));
+  EXPECT_EQ(Inflated(std::string(middle.View()).substr(2)), body);
+  TMemoryStream empty;
+  ASSERT_TRUE(DeflateBlobBody({}, empty));
+  EXPECT_EQ(Inflated(std::string(empty.View())), "");
+}
+
 }  // namespace
 }  // namespace qorvin::server
