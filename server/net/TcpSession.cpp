@@ -195,10 +195,10 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
                 [self = shared_from_this(), token, ec, keep] { self->Sent(ec, keep); });
       return;
     }
-    if (whole) {
-      token.reset();  // the request is over: a worker waiting for the next holds no slot
-      return SentFromWorker(keep);
-    }
+    // The request's token (not its address slot, given back already) stays until the worker
+    // is done with the socket, waiting for the next request included: the server's stop waits
+    // for it before the I/O context goes.
+    if (whole) return SentFromWorker(keep);
     net::async_write(
         socket_, Unsent(buffers, sent),
         [self = shared_from_this(), token, keep](error_code ec, size_t) { self->Sent(ec, keep); });

@@ -229,6 +229,19 @@ TEST_F(NetTest, AWorkerWaitingForTheNextRequestAnswersItAsTheIoThreadWould) {
   EXPECT_EQ(lines, 50u + 1 + 1 + 2 + 1 + 1) << log;
 }
 
+// The server stops while a worker waits on a connection for its next request: the stop waits
+// for the worker (at most its wait), then closes the connection.
+TEST_F(NetTest, StoppingWhileAWorkerWaitsForTheNextRequestIsClean) {
+  NetOptions o;
+  o.workerLinger = std::chrono::milliseconds(100);
+  StartServer(o);
+  Socket s(SOCK_STREAM);
+  s.Connect(ports_.tcp);
+  EXPECT_EQ(TcpCall(s, "last"), "echo:last");
+  server_.reset();
+  EXPECT_TRUE(s.PeerClosed());
+}
+
 // A reply taken at once that the socket cannot take whole goes out whole all the same, and the
 // connection carries the next request.
 TEST_F(NetTest, AHugeReplyTakenAtOnceArrivesWholeAndTheConnectionGoesOn) {
