@@ -27,6 +27,12 @@ namespace {
 using error_code = boost::system::error_code;
 using Clock = std::chrono::steady_clock;
 
+// The payload length of the frame whose 4-byte header starts at `header`.
+uint32_t FrameLength(const uint8_t* header) {
+  return uint32_t(header[0]) << 24 | uint32_t(header[1]) << 16 | uint32_t(header[2]) << 8 |
+         uint32_t(header[3]);
+}
+
 class TcpSession : public std::enable_shared_from_this<TcpSession> {
  public:
   TcpSession(NetContext& ctx, TcpSocket socket)
@@ -82,8 +88,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     if (ec) return Close();  // the peer closed, went idle too long, or the server stops
     started_ = Clock::now();
     TakeAhead(header_.data(), header_.size());
-    uint32_t length = uint32_t(header_[0]) << 24 | uint32_t(header_[1]) << 16 |
-                      uint32_t(header_[2]) << 8 | uint32_t(header_[3]);
+    const uint32_t length = FrameLength(header_.data());
     auto token = ctx_.BeginRequest();
     if (length > ctx_.options.maxRequestBytes) {
       DispatchReply reply =
@@ -235,8 +240,7 @@ class TcpSession : public std::enable_shared_from_this<TcpSession> {
     aheadEnd_ = socket_.read_some(net::buffer(ahead_), ec);
     if (ec) aheadEnd_ = 0;
     if (aheadEnd_ < header_.size()) return false;
-    const uint32_t length = uint32_t(ahead_[0]) << 24 | uint32_t(ahead_[1]) << 16 |
-                            uint32_t(ahead_[2]) << 8 | uint32_t(ahead_[3]);
+    const uint32_t length = FrameLength(ahead_.data());
     if (length > ctx_.options.maxRequestBytes || header_.size() + length > aheadEnd_) return false;
     started_ = Clock::now();
     TakeAhead(header_.data(), header_.size());
