@@ -296,8 +296,10 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   const std::string listening = "listening address=" + addresses + " http=" + PortText(ports.http) +
                                 " tcp=" + PortText(ports.tcp) + " udp=" + PortText(ports.udp) +
                                 (net.ServesTls() ? " tls=on" : "");
-  std::cout << "qorvin-server " << listening << std::endl;
+  // The log's start line comes before the listening line that tells clients (and the tests)
+  // where to connect: a request's line cannot come before it.
   logged("started: " + serving + "; " + listening, "info");
+  std::cout << "qorvin-server " << listening << std::endl;
   NotifyReady(listening);
   net.Wait();
   NotifyStopping();
