@@ -296,10 +296,13 @@ int Serve(const CommandLine& c, const std::vector<std::string>& args) {
   const std::string listening = "listening address=" + addresses + " http=" + PortText(ports.http) +
                                 " tcp=" + PortText(ports.tcp) + " udp=" + PortText(ports.udp) +
                                 (net.ServesTls() ? " tls=on" : "");
-  // The log's start line comes before the listening line that tells clients (and the tests)
-  // where to connect: a request's line cannot come before it.
-  logged("started: " + serving + "; " + listening, "info");
+  // In a log file the start line comes before the listening line that tells clients where to
+  // connect, so that no request's line comes before it; a log on standard output keeps the
+  // listening line first, as whoever reads it for the ports expects.
+  const std::string started = "started: " + serving + "; " + listening;
+  if (!c.logFile.empty()) logged(started, "info");
   std::cout << "qorvin-server " << listening << std::endl;
+  if (c.logFile.empty()) logged(started, "info");
   NotifyReady(listening);
   net.Wait();
   NotifyStopping();
