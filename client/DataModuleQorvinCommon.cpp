@@ -115,6 +115,10 @@ int32_t TDataModuleZent::QueryInterface(const Guid* iid, void** object) {
     *object = static_cast<IQorvinDataSetFactory*>(this);
     return kS_OK;
   }
+  if (SameGuid(*iid, kQorvinIID_IQorvinPieceReader)) {
+    *object = static_cast<IQorvinPieceReader*>(this);
+    return kS_OK;
+  }
   if (SameGuid(*iid, kQorvinIID_IQorvinProgress) && progress_) {
     *object = static_cast<IQorvinProgress*>(progress_.get());
     return kS_OK;
@@ -359,6 +363,34 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
     DoStatus(1, 3);
     // The result value is not consulted: the data argument holds what the blob holds.
     StoreAnswer(data, blob.get(), PacketForm());
+  });
+}
+
+void TDataModuleZent::SynchReadDataPieces(const char* userId, const char* hdhSerialNumber,
+                                          const char* sqlCommand, int32_t rowsPerPiece,
+                                          QorvinPieceCallback onPiece, int32_t* result,
+                                          QorvinText* errorText) {
+  CallFrame(kServiceExecSql, result, errorText, false, [&] {
+    const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
+    auto svc = proxies_->ExecSql();
+    std::unique_ptr<TROBinaryMemoryStream> blob;
+    const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
+    svc.reset();
+    progress_->AnswerArrived();
+    if (result) *result = r;
+    DoStatus(1, 3);
+    if (!blob || blob->Size() == 0) return;
+    const uint32_t perPiece = uint32_t(rowsPerPiece > 0 ? rowsPerPiece : kDefaultRowsPerPiece);
+    BlobToAdoPieces(*blob, PacketForm(), perPiece, [&](std::unique_ptr<TAdoDataSet> rows) {
+      if (onPiece.code == nullptr) return;
+      auto piece = std::make_unique<ClientAdoDataSet>(std::move(rows), lastError_);
+      bool more;
+      {
+        const CallbackScope scope;  // a call made from the callback runs nested
+        more = onPiece.code(onPiece.object, r, piece.release());
+      }
+      if (!more) throw EROException(kReadStopped);
+    });
   });
 }
 

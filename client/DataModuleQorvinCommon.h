@@ -30,6 +30,7 @@
 #include "client/ModuleGate.h"
 #include "datastream/uConvertDataSet.h"
 #include "include/qorvin/QorvinClient.h"
+#include "include/qorvin/QorvinPieces.h"
 #include "messaging/uROBinMessage.h"
 #include "messaging/uRORemoteService.h"
 
@@ -49,10 +50,14 @@ inline constexpr char kUnknownConnectType[] = "Unknow Connect Type!";
 // The refusal of a call made while another call of the same module runs; the same text as the
 // channel's own refusal of a concurrent dispatch.
 inline constexpr char kModuleBusy[] = "Channel is busy. Try again later.";
+// The failure of a piece read whose host asked for no more pieces.
+inline constexpr char kReadStopped[] = "The read was stopped by the host";
 inline constexpr char kServiceExecSql[] = "ExecSqlService";
 inline constexpr char kServiceTableProc[] = "TableProcService";
 
-class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFactory {
+class TDataModuleZent final : public IRemoteDataModule,
+                              public IQorvinDataSetFactory,
+                              public IQorvinPieceReader {
  public:
   // Builds the module and its channel; fails (after raising OnError, which no host can have
   // installed yet) with EROException "Unknow Connect Type!" for any other letter, and with
@@ -127,6 +132,11 @@ class TDataModuleZent final : public IRemoteDataModule, public IQorvinDataSetFac
   int64_t GetInflateBudget() override;
   bool SetDataPacketVersion(int32_t version) override;
   int32_t GetDataPacketVersion() override { return packetVersion_.load(); }
+
+  // IQorvinPieceReader
+  void SynchReadDataPieces(const char* userId, const char* hdhSerialNumber, const char* sqlCommand,
+                           int32_t rowsPerPiece, QorvinPieceCallback onPiece, int32_t* result,
+                           QorvinText* errorText) override;
 
  private:
   TDataModuleZent(int32_t hostTag, char connectType);

@@ -1,5 +1,6 @@
 #include "client/DataSetBridge.h"
 
+#include <span>
 #include <string>
 
 #include "client/HostValues.h"
@@ -41,6 +42,37 @@ bool BlobToPacket(TStream& blob, QorvinDataPacket* packet, TPacketForm form) {
   std::unique_ptr<TClientDataSet> client = AdoToClientDataSet(&ado, &failure, form);
   if (!client) ConversionFailed(failure);
   StoreVariantPacket(packet, client->Data());
+  return true;
+}
+
+bool BlobToAdoPieces(TStream& blob, TPacketForm form, uint32_t rowsPerPiece,
+                     const AdoPieceHandler& onPiece) {
+  const auto load = [&](std::span<const uint8_t> bytes) {
+    std::string failure;
+    std::unique_ptr<TAdoDataSet> piece = LoadPacketBytesIntoAdoDataSet(bytes, failure);
+    if (!piece) ConversionFailed(failure);
+    onPiece(std::move(piece));
+  };
+  try {
+    if (BlobToDataPacketPieces(
+            blob, rowsPerPiece,
+            [&](TPacketBlock&& piece) {
+              load({piece.Data(), piece.Size()});
+            },
+            ImageInflateBudget(blob.Size()), form))
+      return true;
+  } catch (const EDataPacketConversion& e) {
+    ConversionFailed(e.what());
+  }
+  // No record-set section: the record set the blob holds instead comes whole, in one piece.
+  QorvinDataPacket packet{};
+  if (!BlobToPacket(blob, &packet, form)) return false;
+  struct FreeOnExit {
+    QorvinDataPacket& packet;
+    ~FreeOnExit() { qorvin_packet_free(&packet); }
+  } freeOnExit{packet};
+  if (packet.kind != kQorvinPacketBytes || packet.bytes == nullptr) return false;
+  load({packet.bytes, size_t(packet.size)});
   return true;
 }
 

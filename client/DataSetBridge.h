@@ -3,6 +3,8 @@
 // every path.
 #pragma once
 
+#include <cstdint>
+#include <functional>
 #include <memory>
 
 #include "datastream/uConvertDataSet.h"
@@ -20,6 +22,15 @@ namespace qorvin {
 // read but could not become a data packet, and with the blob's own errors when it does not read.
 // `form`: what the packet's field definitions say (the module's data packet version).
 bool BlobToPacket(TStream& blob, QorvinDataPacket* packet, TPacketForm form);
+// The record set of `blob` in pieces of at most `rowsPerPiece` rows (at least 1), each a new
+// record set handed to `onPiece` as soon as it is decoded; false (nothing handed on) when the
+// blob yields no record set. The pieces' fields, rows and values are those of the record set
+// PacketToAdo makes of BlobToPacket's packet; at least one piece comes (an empty result: one
+// without rows). Failures as BlobToPacket's, after the pieces before them; what `onPiece` throws
+// passes through.
+using AdoPieceHandler = std::function<void(std::unique_ptr<TAdoDataSet> piece)>;
+bool BlobToAdoPieces(TStream& blob, TPacketForm form, uint32_t rowsPerPiece,
+                     const AdoPieceHandler& onPiece);
 // Closes `dataSet` and refills it from `blob`; whether that yields a record set is not reported.
 void BlobToAdoDataSet(TStream& blob, TAdoDataSet& dataSet);
 // Writes the blob of a host packet into `request`: nothing at all when the packet is Null or

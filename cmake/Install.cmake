@@ -2,9 +2,10 @@
 # the components that become the Debian packages (cmake/Packaging.cmake):
 #
 #   library  lib/libQorvinClient.so.1.0.0 and its SONAME link libQorvinClient.so.1
-#   dev      include/qorvin/ (QorvinClient.h and the extension headers QorvinServers.h and
-#            QorvinProgress.h), the unversioned link libQorvinClient.so, the CMake package
-#            lib/cmake/Qorvin/ and lib/pkgconfig/qorvin-client.pc, the host documents
+#   dev      include/qorvin/ (QorvinClient.h and the extension headers QorvinServers.h,
+#            QorvinProgress.h, QorvinCredentials.h and QorvinPieces.h), the unversioned link
+#            libQorvinClient.so, the CMake package lib/cmake/Qorvin/ and
+#            lib/pkgconfig/qorvin-client.pc, the host documents
 #   cli      bin/qorvin, its man page and bash completion
 #   server   bin/qorvin-server, its man page, the sample schema and procedures, the systemd unit
 #            and the configuration file (etc/qorvin/qorvin-server.conf)
@@ -50,6 +51,7 @@ install(FILES ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinClient.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinServers.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinProgress.h
               ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinCredentials.h
+              ${PROJECT_SOURCE_DIR}/include/qorvin/QorvinPieces.h
         DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/qorvin COMPONENT dev)
 # The header cites the host API and the data packet's layout: both go with it.
 install(FILES ${PROJECT_SOURCE_DIR}/docs/host-api.md ${PROJECT_SOURCE_DIR}/docs/data-packet.md

@@ -1,5 +1,6 @@
 #include "datastream/uBlobToPacket.h"
 
+#include <algorithm>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -96,16 +97,20 @@ std::string_view CutAtNul(std::string_view bytes, bool wide) {
   return bytes;
 }
 
+// The rows of an image as data packets: one packet of every row, or (with a piece handler)
+// packets of at most `rowsPerPiece` rows handed on as each fills.
 class PacketRows final : public ado::AdtgRowSink {
  public:
-  explicit PacketRows(TPacketForm form) : form_(form) {}
+  explicit PacketRows(TPacketForm form, uint32_t rowsPerPiece = 0,
+                      const PacketPieceHandler* onPiece = nullptr)
+      : form_(form), rowsPerPiece_(rowsPerPiece), onPiece_(onPiece) {}
 
   void Columns(const TFieldDefs& defs, uint32_t rowCountHint) override {
     try {
       defs_ = defs;
-      TClientFieldDefs fields;
-      for (const TFieldDef& def : defs_) fields.push_back(ClientFieldDefOfColumn(def, form_));
-      builder_.emplace(fields, rowCountHint);
+      for (const TFieldDef& def : defs_) fields_.push_back(ClientFieldDefOfColumn(def, form_));
+      rowsLeft_ = rowCountHint;
+      NewPacket();
       const RowLayout layout = RowLayout::For(defs_);
       for (int col = 0; col < layout.Count(); ++col)
         plans_.push_back(PlanFor(layout.cells[size_t(col)], builder_->ClassOf(col)));
@@ -115,6 +120,12 @@ class PacketRows final : public ado::AdtgRowSink {
   }
 
   void Row(const RowStore& store, const uint8_t* rec) override {
+    if (onPiece_ != nullptr && rowsInPacket_ == rowsPerPiece_) {
+      (*onPiece_)(Finish());
+      NewPacket();
+    }
+    ++rowsInPacket_;
+    if (rowsLeft_ > 0) --rowsLeft_;
     try {
       TDataPacketBuilder& out = *builder_;
       out.BeginRow();
@@ -168,16 +179,30 @@ class PacketRows final : public ado::AdtgRowSink {
   }
 
  private:
+  // A builder for the next packet, sized for the rows the image says are still to come.
+  void NewPacket() {
+    const uint32_t expected = onPiece_ != nullptr ? std::min(rowsLeft_, rowsPerPiece_) : rowsLeft_;
+    builder_.emplace(fields_, expected);
+    rowsInPacket_ = 0;
+  }
+
   const TPacketForm form_;
+  const uint32_t rowsPerPiece_;
+  const PacketPieceHandler* const onPiece_;
   TFieldDefs defs_;
+  TClientFieldDefs fields_;
+  uint32_t rowsLeft_ = 0;      // rows the image's count says are still to come
+  uint32_t rowsInPacket_ = 0;  // rows in the packet being built
   std::optional<TDataPacketBuilder> builder_;
   std::vector<CellPlanOut> plans_;
 };
 
 }  // namespace
 
-bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize, TPacketForm form,
-                      size_t window) {
+namespace {
+
+// Reads the blob's record-set section into `rows`; false when it has none (see BlobToDataPacket).
+bool ReadBlobRows(TStream& blob, PacketRows& rows, int64_t maxImageSize, size_t window) {
   int64_t offset;
   try {
     offset = DataSetBlobSectionOffset(blob);
@@ -192,9 +217,26 @@ bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize,
   blob.SetPosition(0);
   TZInflater inflater(blob, maxImageSize, true);
   TInflatedImage image(inflater, offset);
-  PacketRows rows(form);
   image.ReadWhole([&] { ado::ReadAdtgRows(image, rows, window); });
+  return true;
+}
+
+}  // namespace
+
+bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize, TPacketForm form,
+                      size_t window) {
+  PacketRows rows(form);
+  if (!ReadBlobRows(blob, rows, maxImageSize, window)) return false;
   packet = rows.Finish();
+  return true;
+}
+
+bool BlobToDataPacketPieces(TStream& blob, uint32_t rowsPerPiece, const PacketPieceHandler& onPiece,
+                            int64_t maxImageSize, TPacketForm form, size_t window) {
+  if (rowsPerPiece == 0) throw EDataPacketConversion("A piece must hold at least one row");
+  PacketRows rows(form, rowsPerPiece, &onPiece);
+  if (!ReadBlobRows(blob, rows, maxImageSize, window)) return false;
+  onPiece(rows.Finish());
   return true;
 }
 

@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 
 #include "datastream/uConvertDataSet.h"
 #include "platform/dataset/DataPacketBuilder.h"
@@ -34,5 +35,17 @@ inline constexpr size_t kBlobPacketWindow = size_t(1) << 20;
 bool BlobToDataPacket(TStream& blob, TPacketBlock& packet, int64_t maxImageSize = InflateBudget(),
                       TPacketForm form = TPacketForm::ColumnTypes,
                       size_t window = kBlobPacketWindow);
+
+// BlobToDataPacket in pieces: the rows go into packets of at most `rowsPerPiece` rows (at least
+// 1), each handed to `onPiece` as soon as it is full, so that no packet of every row is held.
+// Every piece has the fields of the whole; together their rows are the packet's rows, in order.
+// At least one piece comes when the blob has a record-set section: the last one, which may have
+// no rows. A failure further on comes after the pieces before it were handed on; what `onPiece`
+// throws passes through and ends the read.
+using PacketPieceHandler = std::function<void(TPacketBlock&& piece)>;
+bool BlobToDataPacketPieces(TStream& blob, uint32_t rowsPerPiece, const PacketPieceHandler& onPiece,
+                            int64_t maxImageSize = InflateBudget(),
+                            TPacketForm form = TPacketForm::ColumnTypes,
+                            size_t window = kBlobPacketWindow);
 
 }  // namespace qorvin

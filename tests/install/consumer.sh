@@ -55,7 +55,7 @@ libdir=$(sed -n 's/^libdir=\${prefix}\///p' "$build/packaging/qorvin-client.pc")
 [ -n "$libdir" ] || fail "no libdir in qorvin-client.pc"
 for f in bin/qorvin bin/qorvin-server bin/basalt-host "$libdir/libQorvinClient.so.1.0.0" \
   "$libdir/libQorvinClient.so.1" "$libdir/libQorvinClient.so" include/qorvin/QorvinClient.h \
-  include/qorvin/QorvinServers.h include/qorvin/QorvinProgress.h \
+  include/qorvin/QorvinServers.h include/qorvin/QorvinProgress.h include/qorvin/QorvinPieces.h \
   "$libdir/cmake/Qorvin/QorvinConfig.cmake" "$libdir/cmake/Qorvin/QorvinConfigVersion.cmake" \
   "$libdir/pkgconfig/qorvin-client.pc" "$libdir/qorvin/basalt-host" "$libdir/qorvin/libbasalt.so" \
   "$libdir/qorvin/libPersonal.so" "$libdir/qorvin/libQorvinClient.so" \
