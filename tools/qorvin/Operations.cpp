@@ -5,6 +5,7 @@
 
 #include "platform/rtl/NumberText.h"
 #include "tools/qorvin/ClientLibrary.h"
+#include "tools/qorvin/PieceRows.h"
 #include "tools/qorvin/RecordSets.h"
 
 namespace qorvin::cli {
@@ -70,6 +71,9 @@ Session::Session(const GlobalOptions& options, IRemoteDataModule& module, Progre
   if (options_.inflateBudget > 0) factory_.SetInflateBudget(options_.inflateBudget);
   // Every column as it was read: long wide text is never narrowed to the code set.
   factory_.SetDataPacketVersion(2);
+  void* reader = nullptr;
+  if (module_.QueryInterface(&kQorvinIID_IQorvinPieceReader, &reader) == 0)
+    pieceReader_ = static_cast<IQorvinPieceReader*>(reader);
 }
 
 void Session::Prepare(PreparedCall& p, const Table& table) {
@@ -192,6 +196,8 @@ void Session::ExecProcOutput(const CommandCall& c, Outcome& o) {
 }
 
 void Session::Read(const CommandCall& c, Outcome& o) {
+  // A table sizes its columns from every row, so it takes the rows whole.
+  if (pieceReader_ != nullptr && options_.format != OutputFormat::Table) return ReadInPieces(c, o);
   int32_t result = 0;
   HostText error;
   HostPacket data;
@@ -201,6 +207,35 @@ void Session::Read(const CommandCall& c, Outcome& o) {
   });
   o.scalars.push_back(Number("result", "result", result));
   o.data.push_back(DataResult{"", Rows(data.slot)});
+}
+
+void Session::ReadInPieces(const CommandCall& c, Outcome& o) {
+  auto read = std::make_shared<PieceRead>(
+      [this, sql = c.args[0], command = o.command](QorvinPieceCallback callback,
+                                                   PieceCallEnd& end) {
+        Outcome call;
+        call.command = command;
+        HostText error;
+        Remote(call, &error, [&] {
+          pieceReader_->SynchReadDataPieces(options_.user.c_str(), options_.hdh.c_str(),
+                                            sql.c_str(), 0, callback, &end.result, &error.slot);
+        });
+        end.failed = call.failed;
+        end.error = call.error;
+        end.unreached = call.unreached;
+      });
+  if (!read->HasRows()) {
+    const PieceCallEnd& end = read->End();
+    o.failed = end.failed;
+    o.error = end.error;
+    o.unreached = end.unreached;
+    o.scalars.push_back(Number("result", "result", end.result));
+    o.data.push_back(DataResult{"", nullptr});
+    return;
+  }
+  board_.EndLine();  // the rows are written while the call runs
+  o.scalars.push_back(Number("result", "result", read->Result()));
+  o.data.push_back(DataResult{"", PieceRead::Rows(std::move(read))});
 }
 
 void Session::ReadDataSet(const CommandCall& c, Outcome& o) {

@@ -10,6 +10,7 @@
 #include <string>
 
 #include "include/qorvin/QorvinClient.h"
+#include "include/qorvin/QorvinPieces.h"
 #include "tools/qorvin/CommandLine.h"
 #include "tools/qorvin/HostTypes.h"
 #include "tools/qorvin/Outcome.h"
@@ -40,6 +41,9 @@ class Session {
   void Command(const CommandCall& c, Outcome& o);
   void ExecProcOutput(const CommandCall& c, Outcome& o);
   void Read(const CommandCall& c, Outcome& o);
+  // Read with the rows written as they come (csv and json output, when the library reads in
+  // pieces): the outcome's rows are read while the call runs on a thread of its own.
+  void ReadInPieces(const CommandCall& c, Outcome& o);
   void ReadDataSet(const CommandCall& c, Outcome& o);
   void ReadTwo(const CommandCall& c, Outcome& o);
   void InsertTable(PreparedCall& p, Outcome& o);
@@ -56,6 +60,7 @@ class Session {
   const GlobalOptions& options_;
   IRemoteDataModule& module_;
   IQorvinDataSetFactory& factory_;
+  IQorvinPieceReader* pieceReader_ = nullptr;  // null: the library has no piece reads
   ProgressBoard& board_;
 };
 

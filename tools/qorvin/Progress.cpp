@@ -79,6 +79,14 @@ void ProgressBoard::Run(const std::string& label, const std::function<void()>& c
   call();
 }
 
+void ProgressBoard::EndLine() {
+  {
+    std::lock_guard<std::mutex> lock(mutex_);
+    done_ = true;
+  }
+  wake_.notify_all();
+}
+
 void ProgressBoard::Draw(const std::string& label) {
   static const char kSpinner[] = {'|', '/', '-', '\\'};
   using Clock = std::chrono::steady_clock;

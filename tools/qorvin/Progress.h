@@ -44,6 +44,10 @@ class ProgressBoard {
   // Runs `call` (one remote call) with the progress line; `label` names it on the line.
   void Run(const std::string& label, const std::function<void()>& call);
 
+  // Ends the progress line of the Run in progress (erased, not drawn again): its output begins
+  // while it runs (a read in pieces). Any thread.
+  void EndLine();
+
   // Whether the module reported a failure (status 0, 0) during the last Run.
   bool LastCallFailed() const { return failed_; }
 

@@ -4,18 +4,47 @@
 
 namespace qorvin::cli {
 
+std::vector<Column> ColumnsOf(QorvinAdoDataSet& ds) {
+  std::vector<Column> columns;
+  const int32_t fields = ds.FieldCount();
+  for (int32_t i = 0; i < fields; ++i) {
+    HostText name;
+    if (!ds.FieldName(i, &name.slot))
+      throw RunError("the name of field " + std::to_string(i + 1) + " cannot be read");
+    columns.push_back(Column{name.str(), ds.FieldType(i), ds.FieldSize(i)});
+  }
+  return columns;
+}
+
+void ReadCells(QorvinAdoDataSet& ds, const std::vector<Column>& columns, int64_t rowNumber,
+               std::vector<Cell>& cells) {
+  cells.resize(columns.size());
+  for (size_t i = 0; i < columns.size(); ++i) {
+    HostText value;
+    bool isNull = false;
+    if (!ds.GetValueText(int32_t(i), &value.slot, &isNull))
+      throw RunError("row " + std::to_string(rowNumber) + ", field '" + columns[i].name +
+                     "': the value cannot be read (it may hold characters that the terminal's "
+                     "code set lacks)");
+    if (isNull) {
+      cells[i].reset();
+    } else {
+      const char* text = value.slot.data != nullptr ? value.slot.data : "";
+      const size_t length = value.slot.data != nullptr ? size_t(value.slot.length) : 0;
+      if (cells[i]) {
+        cells[i]->assign(text, length);  // the cell's buffer is used again
+      } else {
+        cells[i].emplace(text, length);
+      }
+    }
+  }
+}
+
 namespace {
 
 class RecordSetRowSource : public RowSource {
  public:
-  explicit RecordSetRowSource(RecordSetPtr ds) : ds_(std::move(ds)) {
-    const int32_t fields = ds_->FieldCount();
-    for (int32_t i = 0; i < fields; ++i) {
-      HostText name;
-      if (!ds_->FieldName(i, &name.slot))
-        throw RunError("the name of field " + std::to_string(i + 1) + " cannot be read");
-      columns_.push_back(Column{name.str(), ds_->FieldType(i), ds_->FieldSize(i)});
-    }
+  explicit RecordSetRowSource(RecordSetPtr ds) : ds_(std::move(ds)), columns_(ColumnsOf(*ds_)) {
     // Bounded by the row count the record set reports, should its cursor misbehave.
     count_ = ds_->RecordCount();
   }
@@ -32,26 +61,13 @@ class RecordSetRowSource : public RowSource {
     }
     ++row_;
     if (ds_->Eof() || row_ >= count_) return false;
-    cells.resize(columns_.size());
-    for (size_t i = 0; i < columns_.size(); ++i) {
-      HostText value;
-      bool isNull = false;
-      if (!ds_->GetValueText(int32_t(i), &value.slot, &isNull))
-        throw RunError("row " + std::to_string(row_ + 1) + ", field '" + columns_[i].name +
-                       "': the value cannot be read (it may hold characters that the terminal's "
-                       "code set lacks)");
-      if (isNull) {
-        cells[i].reset();
-      } else {
-        cells[i] = value.str();
-      }
-    }
+    ReadCells(*ds_, columns_, row_ + 1, cells);
     return true;
   }
 
  private:
   RecordSetPtr ds_;
-  std::vector<Column> columns_;
+  const std::vector<Column> columns_;
   int64_t count_ = 0;
   int64_t row_ = -1;  // the row last read; -1: before the first
 };

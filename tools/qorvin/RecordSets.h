@@ -2,13 +2,23 @@
 // factory interfaces only.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <vector>
 
 #include "include/qorvin/QorvinClient.h"
 #include "tools/qorvin/HostTypes.h"
 #include "tools/qorvin/Table.h"
 
 namespace qorvin::cli {
+
+// The fields of `ds` as columns. RunError when a field's name cannot be read.
+std::vector<Column> ColumnsOf(QorvinAdoDataSet& ds);
+// The current row of `ds` as cells (one per column). RunError naming the row (`rowNumber`,
+// counted from 1) and the field when a value cannot be read (for example a character the
+// terminal's code set lacks).
+void ReadCells(QorvinAdoDataSet& ds, const std::vector<Column>& columns, int64_t rowNumber,
+               std::vector<Cell>& cells);
 
 // The rows of `ds`, read from it one at a time as they are rendered (it is kept, not copied).
 // RunError when a field's name cannot be read; Next raises RunError naming the row and field
