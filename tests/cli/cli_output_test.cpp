@@ -142,6 +142,50 @@ TEST(CliOutput, AResultLargerThanTheOutputBufferComesOutWholeInEveryFormat) {
   EXPECT_EQ(lines[kRows + 1], " 25000 | " + name(kRows));
 }
 
+// Rows are written as they are decoded: a reply found damaged after its first rows has written
+// some of them, then ends with the error and status 1, in both formats that stream.
+TEST(CliOutput, AReadFoundDamagedAfterItsFirstRowsFailsAfterThem) {
+  constexpr int kRows = 100000;  // an image of several inflation windows, 5 MB of CSV
+  std::vector<std::vector<Variant>> rows;
+  std::string expectedCsv = "ID,Name\r\n";
+  for (int i = 1; i <= kRows; ++i) {
+    const std::string name = "row " + std::to_string(i) + std::string(32, '.');
+    rows.push_back({Variant::Integer(i), Variant::OleStr(Utf8ToUtf16(name))});
+    expectedCsv += std::to_string(i) + "," + name + "\r\n";
+  }
+  const std::string blob = MakeTableBlob({{u"ID", ftInteger}, {u"Name", ftWideString, 48}}, rows);
+  rows.clear();
+  CliServer server;
+  ProgramOptions generous;
+  generous.timeoutMs = 120000;
+  // A byte among the last of the record set's zlib stream (before the parameters and trailer).
+  for (size_t back = 0; back < 64; ++back) {
+    std::string damaged = blob;
+    const size_t at = blob.size() - 8 - 1 - 16 - back;
+    damaged[at] = char(damaged[at] ^ 0x5A);
+    server.Answer(Reply().Int(1).Binary(&damaged).Bytes());
+    ProgramRun csv =
+        Qorvin(Args(server.Connect(), {"--format", "csv", "read", "select"}), generous);
+    if (csv.status == 0) continue;  // a byte the reader does not check
+    EXPECT_EQ(csv.status, 1) << csv.err;
+    EXPECT_NE(csv.err.find("qorvin: "), std::string::npos) << csv.err;
+    EXPECT_GT(csv.out.size(), size_t(1) << 20);  // more than the output buffer was written
+    EXPECT_LT(csv.out.size(), expectedCsv.size());
+    EXPECT_TRUE(csv.out == expectedCsv.substr(0, csv.out.size()));
+    ProgramRun json =
+        Qorvin(Args(server.Connect(), {"--format", "json", "read", "select"}), generous);
+    EXPECT_EQ(json.status, 1) << json.err;
+    EXPECT_EQ(json.err, csv.err);
+    EXPECT_EQ(json.out.rfind("{\"result\":1,\"fields\":[\"ID\",\"Name\"],\"rows\":[[1,", 0), 0u);
+    // The whole reply read in a table fails before anything is written.
+    ProgramRun table = Qorvin(Args(server.Connect(), {"read", "select"}), generous);
+    EXPECT_EQ(table.status, 1) << table.err;
+    EXPECT_EQ(table.out, "");
+    return;
+  }
+  FAIL() << "no damaged byte made the read fail";
+}
+
 // A result past the inflation budget fails with the budget's text until --inflate-budget raises
 // it.
 TEST(CliOutput, AResultPastTheInflationBudgetNeedsItRaised) {

@@ -210,20 +210,19 @@ void Session::Read(const CommandCall& c, Outcome& o) {
 }
 
 void Session::ReadInPieces(const CommandCall& c, Outcome& o) {
-  auto read = std::make_shared<PieceRead>(
-      [this, sql = c.args[0], command = o.command](QorvinPieceCallback callback,
-                                                   PieceCallEnd& end) {
-        Outcome call;
-        call.command = command;
-        HostText error;
-        Remote(call, &error, [&] {
-          pieceReader_->SynchReadDataPieces(options_.user.c_str(), options_.hdh.c_str(),
-                                            sql.c_str(), 0, callback, &end.result, &error.slot);
-        });
-        end.failed = call.failed;
-        end.error = call.error;
-        end.unreached = call.unreached;
-      });
+  auto read = std::make_shared<PieceRead>([this, sql = c.args[0], command = o.command](
+                                              QorvinPieceCallback callback, PieceCallEnd& end) {
+    Outcome call;
+    call.command = command;
+    HostText error;
+    Remote(call, &error, [&] {
+      pieceReader_->SynchReadDataPieces(options_.user.c_str(), options_.hdh.c_str(), sql.c_str(), 0,
+                                        callback, &end.result, &error.slot);
+    });
+    end.failed = call.failed;
+    end.error = call.error;
+    end.unreached = call.unreached;
+  });
   if (!read->HasRows()) {
     const PieceCallEnd& end = read->End();
     o.failed = end.failed;

@@ -221,9 +221,9 @@ int RunModuleStep(Remote& remote, PreparedCall& prepared, const GlobalOptions& o
                  }};
   std::string note;
   try {
-    Render(options.format, o, out, note,
-           RenderOptions{options.nullText, options.tuplesOnly, options.expanded,
-                         options.delimiter});
+    Render(
+        options.format, o, out, note,
+        RenderOptions{options.nullText, options.tuplesOnly, options.expanded, options.delimiter});
   } catch (const Interrupted&) {
     return kStepInterrupted;
   } catch (const RunError&) {
