@@ -220,7 +220,9 @@ std::string ValueToHostText(const Variant& value, TFieldType type) {
     return DateText(value.AsDoubleValue(), type);
   if (value.IsArray()) return HexBytes(value);
   if (value.Kind() == varString) return value.AsAnsi();
-  return Utf8ToAnsi(value.ToUtf8());
+  // ToUtf8 gives valid UTF-8 (or fails), which a UTF-8 code set takes as it is.
+  std::string text = value.ToUtf8();
+  return AnsiCodeSetIsUtf8() ? text : Utf8ToAnsi(text);
 }
 
 Variant HostTextToValue(const std::string& text, TFieldType type) {

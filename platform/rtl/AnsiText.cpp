@@ -108,6 +108,10 @@ std::string AnsiCodeSet() {
   return std::string(LocaleCodeSet());
 }
 
+bool AnsiCodeSetIsUtf8() {
+  return AnsiIsUtf8();
+}
+
 void SetAnsiCodeSet(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_codeset_mutex);
   g_codeset_override = name;

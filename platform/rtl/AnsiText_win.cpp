@@ -120,6 +120,10 @@ std::string AnsiCodeSet() {
   return Format("CP%u", page);
 }
 
+bool AnsiCodeSetIsUtf8() {
+  return IsUtf8Name(AnsiCodeSet());
+}
+
 void SetAnsiCodeSet(const std::string& name) {
   std::lock_guard<std::mutex> lock(g_codeset_mutex);
   g_codeset_override = name;

@@ -17,10 +17,16 @@ namespace {
 }  // namespace
 
 std::string Utf16ToUtf8(std::u16string_view text) {
-  std::string out;
-  out.reserve(text.size() * 3 / 2 + 4);
+  // Written through a pointer into room for the longest form (3 bytes a unit; a surrogate pair,
+  // two units, takes 4): this runs for every text value a host reads.
+  std::string out(text.size() * 3, '\0');
+  char* p = out.data();
   for (size_t i = 0; i < text.size(); ++i) {
     uint32_t c = text[i];
+    if (c < 0x80) {
+      *p++ = char(c);
+      continue;
+    }
     if (c >= 0xD800 && c <= 0xDBFF) {
       if (i + 1 >= text.size() || text[i + 1] < 0xDC00 || text[i + 1] > 0xDFFF)
         throw EConvertError(Format("Unpaired UTF-16 surrogate at unit %zu", i));
@@ -29,22 +35,21 @@ std::string Utf16ToUtf8(std::u16string_view text) {
     } else if (c >= 0xDC00 && c <= 0xDFFF) {
       throw EConvertError(Format("Unpaired UTF-16 surrogate at unit %zu", i));
     }
-    if (c < 0x80) {
-      out += char(c);
-    } else if (c < 0x800) {
-      out += char(0xC0 | (c >> 6));
-      out += char(0x80 | (c & 0x3F));
+    if (c < 0x800) {
+      *p++ = char(0xC0 | (c >> 6));
+      *p++ = char(0x80 | (c & 0x3F));
     } else if (c < 0x10000) {
-      out += char(0xE0 | (c >> 12));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
+      *p++ = char(0xE0 | (c >> 12));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+      *p++ = char(0x80 | (c & 0x3F));
     } else {
-      out += char(0xF0 | (c >> 18));
-      out += char(0x80 | ((c >> 12) & 0x3F));
-      out += char(0x80 | ((c >> 6) & 0x3F));
-      out += char(0x80 | (c & 0x3F));
+      *p++ = char(0xF0 | (c >> 18));
+      *p++ = char(0x80 | ((c >> 12) & 0x3F));
+      *p++ = char(0x80 | ((c >> 6) & 0x3F));
+      *p++ = char(0x80 | (c & 0x3F));
     }
   }
+  out.resize(size_t(p - out.data()));
   return out;
 }
 

@@ -26,6 +26,9 @@ std::string Utf16ToAnsi(std::u16string_view text);
 
 // The ANSI code set in use ("UTF-8", "GBK", ...).
 std::string AnsiCodeSet();
+// Whether that code set is UTF-8 (then valid UTF-8 is ANSI text as it is). Cheap: a reader of
+// many values may ask for each.
+bool AnsiCodeSetIsUtf8();
 // Replaces the ANSI code set for the whole process (an iconv name; empty restores the locale's).
 // Meant for hosts that fix a code page regardless of their locale, and for tests.
 void SetAnsiCodeSet(const std::string& name);

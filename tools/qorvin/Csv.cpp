@@ -88,9 +88,12 @@ class CsvParser {
 
 // A field that starts with a byte-order mark is quoted too: first in a file, it would otherwise
 // be read back without it (a reader drops the file's leading mark).
+// One pass over the bytes: this runs for every cell of a CSV output.
 bool NeedsQuotes(const std::string& s, char delimiter) {
-  return s.empty() || s.find_first_of("\"\r\n") != std::string::npos ||
-         s.find(delimiter) != std::string::npos || s.starts_with("\xEF\xBB\xBF");
+  if (s.empty() || s.starts_with("\xEF\xBB\xBF")) return true;
+  for (const char c : s)
+    if (c == '"' || c == '\r' || c == '\n' || c == delimiter) return true;
+  return false;
 }
 
 }  // namespace
