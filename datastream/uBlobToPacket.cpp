@@ -1,6 +1,7 @@
 #include "datastream/uBlobToPacket.h"
 
 #include <algorithm>
+#include <exception>
 #include <optional>
 #include <string_view>
 #include <vector>
@@ -121,7 +122,7 @@ class PacketRows final : public ado::AdtgRowSink {
 
   void Row(const RowStore& store, const uint8_t* rec) override {
     if (onPiece_ != nullptr && rowsInPacket_ == rowsPerPiece_) {
-      (*onPiece_)(Finish());
+      HandOn(Finish());
       NewPacket();
     }
     ++rowsInPacket_;
@@ -170,6 +171,20 @@ class PacketRows final : public ado::AdtgRowSink {
     }
   }
 
+  // Gives a full piece to the handler. What the handler raises ends the read at once (the rest of
+  // the image is not inflated); RethrowHandlerFailure then raises it.
+  void HandOn(TPacketBlock&& piece) {
+    try {
+      (*onPiece_)(std::move(piece));
+    } catch (...) {
+      handlerFailure_ = std::current_exception();
+      throw EImageReadAbandoned{};
+    }
+  }
+  void RethrowHandlerFailure() const {
+    if (handlerFailure_) std::rethrow_exception(handlerFailure_);
+  }
+
   TPacketBlock Finish() {
     try {
       return builder_->Finish();
@@ -195,6 +210,7 @@ class PacketRows final : public ado::AdtgRowSink {
   uint32_t rowsInPacket_ = 0;  // rows in the packet being built
   std::optional<TDataPacketBuilder> builder_;
   std::vector<CellPlanOut> plans_;
+  std::exception_ptr handlerFailure_;
 };
 
 }  // namespace
@@ -235,7 +251,12 @@ bool BlobToDataPacketPieces(TStream& blob, uint32_t rowsPerPiece, const PacketPi
                             int64_t maxImageSize, TPacketForm form, size_t window) {
   if (rowsPerPiece == 0) throw EDataPacketConversion("A piece must hold at least one row");
   PacketRows rows(form, rowsPerPiece, &onPiece);
-  if (!ReadBlobRows(blob, rows, maxImageSize, window)) return false;
+  try {
+    if (!ReadBlobRows(blob, rows, maxImageSize, window)) return false;
+  } catch (const EImageReadAbandoned&) {
+    rows.RethrowHandlerFailure();
+    throw;
+  }
   onPiece(rows.Finish());
   return true;
 }

@@ -14,6 +14,10 @@
 
 namespace qorvin {
 
+// Raised by a reader that gives up on the image on purpose (its consumer wants no more rows):
+// ReadWhole lets it through at once, without inflating the rest.
+struct EImageReadAbandoned {};
+
 class TInflatedImage final : public ado::AdtgSource {
  public:
   // Compressed sections from this size on are inflated ahead of the reader.
@@ -41,12 +45,14 @@ class TInflatedImage final : public ado::AdtgSource {
   // Runs `read` over the image and then inflates the rest. When `read` fails for anything but
   // the zlib data, the rest is inflated first: damaged or oversized zlib data further on is what
   // inflating the image whole reports first (the budget's text tells the host what to change),
-  // and only without it does the reader's failure stand.
+  // and only without it does the reader's failure stand. EImageReadAbandoned passes at once.
   template <typename Read>
   void ReadWhole(Read read) {
     try {
       read();
     } catch (const EZCompressionError&) {
+      throw;
+    } catch (const EImageReadAbandoned&) {
       throw;
     } catch (...) {
       InflateRest();

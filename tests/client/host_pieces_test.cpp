@@ -238,6 +238,12 @@ TEST_P(HostPieces, DamageFurtherOnFailsTheReadAfterThePiecesBeforeIt) {
     EXPECT_EQ(result, 7);
     EXPECT_GT(pieces.rowCounts.size(), 0u) << error;
     EXPECT_EQ(pieces.rows, rows.substr(0, pieces.rows.size()));
+    // A host that stops at its first piece ends the read there: the damage further on is never
+    // inflated, so the stop is what it is told.
+    Pieces first;
+    first.stopAfter = 0;
+    EXPECT_EQ(Read(first, 1000, result).str(), "The read was stopped by the host");
+    EXPECT_EQ(first.rowCounts.size(), 1u);
     return;
   }
   FAIL() << "no damaged byte made the read fail";

@@ -213,26 +213,10 @@ int RunModuleStep(Remote& remote, PreparedCall& prepared, const GlobalOptions& o
   const CommandCall& call = *prepared.call;
   const Outcome o = remote.session->Run(prepared);
   if (watch.Interrupted()) return kStepInterrupted;  // a cancelled call's result is not written
-  // Rows read in pieces are written while the call runs: a Ctrl-C then stops the writing.
-  struct Interrupted {};
-  OutputSink out{lead, [&watch](const std::string& text) {
-                   if (watch.Interrupted()) throw Interrupted{};
-                   Print(stdout, text);
-                 }};
+  OutputSink out{lead, [](const std::string& text) { Print(stdout, text); }};
   std::string note;
-  try {
-    Render(
-        options.format, o, out, note,
-        RenderOptions{options.nullText, options.tuplesOnly, options.expanded, options.delimiter});
-  } catch (const Interrupted&) {
-    return kStepInterrupted;
-  } catch (const RunError&) {
-    // A read in pieces that failed after its first rows (or was cancelled), or a value that
-    // cannot be shown: what was written stays, the rest is not written.
-    if (watch.Interrupted()) return kStepInterrupted;
-    throw;
-  }
-  if (watch.Interrupted()) return kStepInterrupted;
+  Render(options.format, o, out, note,
+         RenderOptions{options.nullText, options.tuplesOnly, options.expanded, options.delimiter});
   Print(stdout, out.text);
   if (!note.empty()) Print(stderr, note);
   if (!o.failed) return 0;
