@@ -213,31 +213,74 @@ int64_t ZDecompress(TStream& source, TStream& target, int64_t maxOutput, bool as
 
 struct TZInflater::State {
   z_stream zs{};
+  bool started = false;  // inflateInit done
   Piece in;
+  // The whole inflated data, when it was inflated in one step, and how much of it was handed out.
+  std::unique_ptr<uint8_t[]> whole;
+  size_t wholeSize = 0, wholeTaken = 0;
 };
+
+namespace {
+// A stream in memory of at most this many compressed bytes is first tried in one step, into
+// room for this many times as much (at least kWholeLeast bytes, within the output limit): zlib's
+// set-up (its state and window, allocated and cleared) cost a small reply more than its data did.
+constexpr size_t kWholeAtMost = size_t(256) << 10;
+constexpr size_t kWholeRatio = 32;
+constexpr size_t kWholeLeast = size_t(64) << 10;
+}  // namespace
 
 TZInflater::TZInflater(TStream& source, int64_t maxOutput, bool asBudget)
     : state_(std::make_unique<State>()),
       source_(source),
       maxOutput_(maxOutput),
       asBudget_(asBudget) {
-  Check(inflateInit(&state_->zs));
+  TryWhole();
 }
 
 TZInflater::~TZInflater() {
-  inflateEnd(&state_->zs);
+  if (state_->started) inflateEnd(&state_->zs);
+}
+
+void TZInflater::TryWhole() {
+  const std::span<const unsigned char> held = source_.InMemory();
+  const int64_t at = source_.Position();
+  if (held.empty() || at < 0 || size_t(at) >= held.size()) return;
+  const std::span<const uint8_t> in = held.subspan(size_t(at));
+  if (in.size() > kWholeAtMost) return;
+  size_t room = std::max(in.size() * kWholeRatio, kWholeLeast);
+  if (maxOutput_ >= 0) room = std::min(room, size_t(maxOutput_));
+  std::unique_ptr<uint8_t[]> out(new uint8_t[std::max<size_t>(room, 1)]);
+  size_t produced = 0, consumed = 0;
+  // Anything else (more than the room, damaged data) goes to zlib's stream, which reports it.
+  if (!InflateWholeBuffer(in, {out.get(), room}, produced, consumed)) return;
+  source_.Seek(int64_t(consumed), SeekOrigin::Current);
+  state_->whole = std::move(out);
+  state_->wholeSize = produced;
+  produced_ = int64_t(produced);
+  ended_ = true;
 }
 
 size_t TZInflater::Read(void* into, size_t room) {
-  z_stream& zs = state_->zs;
+  State& state = *state_;
+  if (state.whole) {
+    const size_t n = std::min(room, state.wholeSize - state.wholeTaken);
+    std::memcpy(into, state.whole.get() + state.wholeTaken, n);
+    state.wholeTaken += n;
+    return n;
+  }
+  z_stream& zs = state.zs;
+  if (!state.started) {
+    Check(inflateInit(&zs));
+    state.started = true;
+  }
   auto* out = static_cast<unsigned char*>(into);
   size_t have = 0;
   // Pieces of at most 1 GiB: zlib counts in 32-bit units.
   while (!ended_ && have == 0 && room > 0) {
     if (zs.avail_in == 0) {
-      const int64_t n = source_.Read(state_->in.data(), kZPieceSize);
+      const int64_t n = source_.Read(state.in.data(), kZPieceSize);
       if (n == 0) ZFail(Z_BUF_ERROR);  // the source ended inside the zlib stream
-      zs.next_in = state_->in.data();
+      zs.next_in = state.in.data();
       zs.avail_in = uInt(n);
     }
     zs.next_out = out;

@@ -93,6 +93,11 @@ class TZInflater {
   bool Ended() const { return ended_; }
 
  private:
+  // A small stream held in memory (TStream::InMemory) is inflated in one step when it can be
+  // (FastZlib.h), then handed out from there; the source is then past it, as at the end of
+  // zlib's stream. Anything that does not inflate so takes zlib's stream, which reports it.
+  void TryWhole();
+
   struct State;
   std::unique_ptr<State> state_;
   TStream& source_;

@@ -130,12 +130,14 @@ constexpr size_t kStoredImageBytes = 2048;
 
 // A small set's image, made in memory and deflated in one step: setting up a zlib stream (its
 // quarter of a megabyte of state, allocated and cleared) cost a read of a few rows more than
-// its rows did. Where there is no one-step path here, zlib's stream deflates it.
+// its rows did. ISA-L deflates it; where it cannot, the one-step path of the platform, and
+// where there is none, zlib's stream.
 void DeflateSmallImage(const TAdoDataSet& ds, const std::vector<bool>& asFloat, PackedRows& pack,
                        bool consume, std::string& blob) {
   TMemoryStream image;
   WriteImage(ds, asFloat, pack, consume, image);
   const std::span<const unsigned char> bytes = image.InMemory();
+  if (bytes.size() >= kStoredImageBytes && DeflateImageWhole(bytes, blob)) return;
   const int level = bytes.size() < kStoredImageBytes ? 0 : ZLibLevelFromIndex(kFastestLevel);
   const size_t bound = DeflateWholeBound(bytes.size());
   if (bound == 0) {

@@ -125,4 +125,30 @@ bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target) {
   return true;
 }
 
+bool DeflateImageWhole(std::span<const unsigned char> image, std::string& out) {
+  out.clear();
+  if (image.size() > (size_t(1) << 30)) return false;
+  thread_local std::vector<uint8_t> levelBuffer(ISAL_DEF_LVL1_DEFAULT);
+  // Room for stored blocks (5 bytes each 64 KiB) and the zlib header and check value.
+  out.resize(image.size() + image.size() / 1024 + 64);
+  isal_zstream s;
+  isal_deflate_stateless_init(&s);
+  s.level = 1;
+  s.level_buf = levelBuffer.data();
+  s.level_buf_size = uint32_t(levelBuffer.size());
+  s.gzip_flag = IGZIP_ZLIB;
+  s.end_of_stream = 1;
+  s.flush = NO_FLUSH;
+  s.next_in = const_cast<uint8_t*>(image.data());
+  s.avail_in = uint32_t(image.size());
+  s.next_out = reinterpret_cast<uint8_t*>(out.data());
+  s.avail_out = uint32_t(out.size());
+  if (isal_deflate_stateless(&s) != COMP_OK) {
+    out.clear();
+    return false;
+  }
+  out.resize(s.total_out);
+  return true;
+}
+
 }  // namespace qorvin::server

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <span>
+#include <string>
 
 #include "platform/rtl/Stream.h"
 
@@ -47,5 +48,12 @@ class TImageDeflateStream : public TStream {
 // (18.9 MB) 0.06-0.08 s against libdeflate level 1's 0.16-0.20 s, into 84.7% of the body
 // against 83.1%. False, with nothing written, when it cannot (then zlib compresses).
 bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target);
+
+// A small image in memory deflated in one step at ISA-L's level 1 into one zlib stream, which
+// replaces `out`: a 100-row image (12 KB) in about a third of libdeflate level 1's time, whose
+// set-up for every call was a tenth of a 100-row read's server CPU. False, with `out` empty,
+// when the compressed image would not fit in the room kept for it (then another compressor
+// takes it).
+bool DeflateImageWhole(std::span<const unsigned char> image, std::string& out);
 
 }  // namespace qorvin::server

@@ -208,6 +208,55 @@ TEST(ZStream, LargeStreamsInMemoryInflateAsTheStreamingPathDoes) {
   EXPECT_EQ(failure(packed, int64_t(text.size())), "no failure");
 }
 
+// The piecewise inflater takes a small stream held in memory in one step: the same bytes, the
+// source left just past the stream, and every failure in zlib's words, as when it streams (a
+// stream that inflates past the room it tries is streamed too).
+TEST(ZStream, TheInflaterGivesSmallStreamsInMemoryAsItStreamsThem) {
+  const auto inflateAll = [](TStream& in, int64_t limit, std::string& out) {
+    out.clear();
+    try {
+      TZInflater inflater(in, limit, true);
+      char piece[1000];
+      while (const size_t n = inflater.Read(piece, sizeof piece)) out.append(piece, n);
+      return std::string("ok");
+    } catch (const EZCompressionError& e) {
+      return e.Message();
+    }
+  };
+  // Random text, text that inflates to far more than 32 times its size, and nothing.
+  for (const std::string& text : {Pattern(12345), std::string(3000000, 'z'), std::string()}) {
+    SCOPED_TRACE(text.size());
+    TMemoryStream src, packed;
+    src.WriteBytes(text);
+    src.SetPosition(0);
+    packed.WriteBytes("lead");
+    ZCompress(src, -1, packed, -1);
+    const int64_t end = packed.Size();
+    packed.WriteBytes("TRAILER!");
+    std::string out;
+    packed.SetPosition(4);
+    EXPECT_EQ(inflateAll(packed, -1, out), "ok");
+    EXPECT_TRUE(out == text);
+    EXPECT_EQ(packed.Position(), end);
+    if (!text.empty()) {
+      packed.SetPosition(4);
+      EXPECT_NE(inflateAll(packed, int64_t(text.size()) - 1, out).find("exceeds the budget"),
+                std::string::npos);
+    }
+    packed.SetPosition(4);
+    EXPECT_EQ(inflateAll(packed, int64_t(text.size()), out), "ok");
+    TMemoryStream corrupt;
+    corrupt.WriteBuffer(packed.Memory(), end);
+    corrupt.Memory()[end - 2] ^= 0x55;  // the checksum
+    corrupt.SetPosition(4);
+    EXPECT_EQ(inflateAll(corrupt, -1, out), "data error");
+    TMemoryStream cut;
+    cut.WriteBuffer(packed.Memory(), end - 3);
+    cut.SetPosition(4);
+    EXPECT_EQ(inflateAll(cut, -1, out), "buffer error");
+  }
+}
+
 TEST(ZStream, LevelTable) {
   EXPECT_EQ(ZLibLevelFromIndex(0), 0);
   EXPECT_EQ(ZLibLevelFromIndex(1), 1);

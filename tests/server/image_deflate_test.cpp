@@ -113,5 +113,27 @@ TEST(ImageDeflate, ABodyOfBlobsDeflatedInOneStepInflatesBack) {
   EXPECT_EQ(Inflated(std::string(empty.View())), "");
 }
 
+TEST(ImageDeflate, ASmallImageDeflatedInOneStepInflatesBack) {
+  for (const size_t size : {size_t(0), size_t(1), size_t(2048), size_t(12345), size_t(300000)}) {
+    SCOPED_TRACE(size);
+    const std::string image = ImageLike(size, uint32_t(size));
+    std::string z = "left over";
+    ASSERT_TRUE(
+        DeflateImageWhole({reinterpret_cast<const unsigned char*>(image.data()), image.size()}, z));
+    EXPECT_EQ(Inflated(z), image);
+    if (size >= 12345) {
+      EXPECT_LT(z.size(), image.size());
+    }
+  }
+  // Random bytes do not compress: stored blocks, which still fit the room kept.
+  std::mt19937 rng(5);
+  std::string noise(100000, '\0');
+  for (char& c : noise) c = char(rng());
+  std::string z;
+  ASSERT_TRUE(
+      DeflateImageWhole({reinterpret_cast<const unsigned char*>(noise.data()), noise.size()}, z));
+  EXPECT_EQ(Inflated(z), noise);
+}
+
 }  // namespace
 }  // namespace qorvin::server
