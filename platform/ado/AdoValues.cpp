@@ -479,4 +479,23 @@ void SetCellValue(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
   store.SetPresent(rec, col, true);
 }
 
+bool SetWideCellFromUtf8(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
+                         std::string_view utf8) {
+  if constexpr (std::endian::native != std::endian::little) return false;
+  const CellPlan& plan = store.Layout().cells[size_t(col)];
+  if (plan.adoType != adWChar && plan.adoType != adBSTR) return false;
+  thread_local std::u16string wide;
+  try {
+    Utf8ToUtf16(utf8, wide);
+    // What StoreValue does with the OleStr of the text (WideBytesOf views it where it lies).
+    StoreBytes(def, plan, store, rec, col,
+               {reinterpret_cast<const char*>(wide.data()), wide.size() * 2},
+               std::string_view(" \0", 2));
+  } catch (const Exception&) {
+    return false;  // SetCellValue says why, in its words
+  }
+  store.SetPresent(rec, col, true);
+  return true;
+}
+
 }  // namespace qorvin::ado

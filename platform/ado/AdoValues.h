@@ -25,5 +25,11 @@ namespace qorvin::ado {
 Variant CellValue(const TFieldDef& def, const RowStore& store, const uint8_t* rec, int col);
 void SetCellValue(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
                   const Variant& value);
+// SetCellValue of the text `utf8` (as the OleStr Variant of it) into a wide text column (adWChar,
+// adBSTR), without making the Variant: the same cell. True when done; false, with the cell
+// unchanged, for a column of another type, text that is not UTF-8 or does not fit: SetCellValue
+// then sets it or fails as it always does. For writers of many rows.
+bool SetWideCellFromUtf8(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
+                         std::string_view utf8);
 
 }  // namespace qorvin::ado

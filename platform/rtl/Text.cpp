@@ -57,9 +57,15 @@ std::string Utf16ToUtf8(std::u16string_view text) {
 // the input's length is room enough, and text that is mostly ASCII (most of a result set's) goes
 // unit by unit without a capacity check per character.
 std::u16string Utf8ToUtf16(std::string_view text) {
+  std::u16string out;
+  Utf8ToUtf16(text, out);
+  return out;
+}
+
+void Utf8ToUtf16(std::string_view text, std::u16string& out) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   const size_t n = text.size();
-  std::u16string out(n, u'\0');
+  out.resize(n);
   char16_t* o = out.data();
   size_t w = 0;
   for (size_t i = 0; i < n;) {
@@ -97,7 +103,6 @@ std::u16string Utf8ToUtf16(std::string_view text) {
     i += len;
   }
   out.resize(w);
-  return out;
 }
 
 std::u16string AnsiToUtf16(std::string_view text) {

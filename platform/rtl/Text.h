@@ -18,6 +18,8 @@ namespace qorvin {
 
 std::string Utf16ToUtf8(std::u16string_view text);
 std::u16string Utf8ToUtf16(std::string_view text);
+// The same into `out` (its room is used again); `out` holds anything when it fails.
+void Utf8ToUtf16(std::string_view text, std::u16string& out);
 
 std::string AnsiToUtf8(std::string_view text);
 std::string Utf8ToAnsi(std::string_view text);

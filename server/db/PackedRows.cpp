@@ -93,7 +93,7 @@ Variant PackedRows::Natural(CellTag tag, const uint8_t* v, uint32_t length) {
   return Variant::Null();
 }
 
-Variant PackedRows::Reader::Next() {
+PackedRows::Reader::Raw PackedRows::Reader::NextRaw() {
   auto& blocks = rows_.blocks_;
   while (block_ < blocks.size() && at_ >= blocks[block_].size) {
     if (consume_) blocks[block_] = Block{};
@@ -132,15 +132,19 @@ Variant PackedRows::Reader::Next() {
       p + 1 +
       (size > 1 && (tag == CellTag::Text8 || tag == CellTag::Text16 || tag == CellTag::Blob) ? 4
                                                                                              : 0);
-  Variant natural = Natural(tag, value, length);
   const int column = column_;
   column_ = column_ + 1 == rows_.columns_ ? 0 : column_ + 1;
-  if (natural.IsNull()) return natural;
   const auto& m = rows_.mappings_;
   const CellMapping mapping = size_t(column) < m.size() ? m[size_t(column)] : CellMapping::Keep;
+  return Raw{tag, value, length, mapping};
+}
+
+Variant PackedRows::Reader::Settled(const Raw& cell) {
+  Variant natural = Natural(cell.tag, cell.value, cell.length);
+  if (natural.IsNull()) return natural;
   // Kept as it is, the value moves out (MapCell would copy it, text and all).
-  if (mapping == CellMapping::Keep) return natural;
-  return MapCell(natural, mapping);
+  if (cell.mapping == CellMapping::Keep) return natural;
+  return MapCell(natural, cell.mapping);
 }
 
 Variant MapCell(const Variant& v, CellMapping mapping) {

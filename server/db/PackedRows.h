@@ -79,7 +79,19 @@ class PackedRows {
    public:
     Reader(PackedRows& rows, bool consume) : rows_(rows), consume_(consume) {}
     // The next cell's settled value (its column's mapping applied).
-    Variant Next();
+    Variant Next() { return Settled(NextRaw()); }
+
+    // The next cell as it lies, for writers that take some cells without a Variant: its tag,
+    // its value's bytes (valid until the reader passes its block) and length (units for
+    // Text16), and its column's mapping. Settled gives its value as Next would.
+    struct Raw {
+      CellTag tag;
+      const uint8_t* value;
+      uint32_t length;
+      CellMapping mapping;
+    };
+    Raw NextRaw();
+    static Variant Settled(const Raw& cell);
 
    private:
     PackedRows& rows_;

@@ -110,7 +110,15 @@ void WriteImage(const TAdoDataSet& ds, const std::vector<bool>& asFloat, PackedR
   for (int64_t r = 0; r < pack.RowCount(); ++r) {
     const uint32_t id = batch.NewRecord();
     for (int c = 0; c < columns; ++c) {
-      Variant v = reader.Next();
+      const PackedRows::Reader::Raw cell = reader.NextRaw();
+      // Text as the database gave it, kept as it is, goes into a wide column without a Variant
+      // (the bulk of a result's cells); anything that does not go so takes SetCellValue.
+      if (cell.tag == CellTag::Text8 && cell.mapping == CellMapping::Keep &&
+          ado::SetWideCellFromUtf8(
+              defs[c], batch, batch.Record(id), c,
+              {reinterpret_cast<const char*>(cell.value), size_t(cell.length)}))
+        continue;
+      Variant v = PackedRows::Reader::Settled(cell);
       if (asFloat[size_t(c)] && v.Kind() == varBcd)
         v = Variant::Double(std::stod(v.AsBcd().ToString()));
       ado::SetCellValue(defs[c], batch, batch.Record(id), c, v);

@@ -7,6 +7,7 @@
 #include "platform/ado/AdoDataSet.h"
 #include "platform/ado/AdoValues.h"
 #include "platform/ado/AdtgStreamWriter.h"
+#include "platform/rtl/Text.h"
 
 namespace qorvin::test {
 namespace {
@@ -52,6 +53,59 @@ Variant RandomValue(const Column& c, std::mt19937& rng) {
       return Variant::FromBcd(Bcd::FromString(std::to_string(pick(rng) % 100000) + "." +
                                               std::to_string(pick(rng) % 10000)));
   }
+}
+
+// A wide text cell set straight from UTF-8 holds what SetCellValue makes of the text's OleStr,
+// and anything that does not go so (another column type, text that is not UTF-8 or too long)
+// is left to SetCellValue with the cell untouched.
+TEST(AdoValues, AWideCellFromUtf8IsTheCellOfItsOleStr) {
+  using ado::SetCellValue;
+  using ado::SetWideCellFromUtf8;
+  TFieldDefs defs;
+  defs.Add(u"Var", ftWideString, 20);
+  defs.Add(MakeColumnDef(u"Fixed", adWChar, 8, 0, false));  // fixed width: padded
+  defs.Add(MakeColumnDef(u"Long", adWChar, 0, 0, false));  // long: no maximum
+  defs.Add(u"Number", ftInteger);
+  RowStore direct, through;
+  direct.Reset(RowLayout::For(defs));
+  through.Reset(RowLayout::For(defs));
+  const std::string texts[] = {"",
+                               "abc",
+                               "\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD",
+                               "\xF0\x9F\x98\x80 emoji",
+                               std::string(19, 'x'),
+                               std::string(21, 'y'),
+                               "bad \xC3 utf-8",
+                               "\xED\xA0\x80 surrogate"};
+  for (int col = 0; col < defs.Count(); ++col) {
+    for (const std::string& text : texts) {
+      SCOPED_TRACE(std::to_string(col) + " " + text);
+      const uint32_t a = direct.NewRecord(), b = through.NewRecord();
+      const bool taken = SetWideCellFromUtf8(defs[col], direct, direct.Record(a), col, text);
+      std::string failure;
+      try {
+        SetCellValue(defs[col], through, through.Record(b), col,
+                     Variant::OleStr(Utf8ToUtf16(text)));
+      } catch (const std::exception& e) {
+        failure = e.what();
+      }
+      if (!taken) {
+        EXPECT_FALSE(direct.Present(direct.Record(a), col));
+        continue;
+      }
+      EXPECT_EQ(failure, "");
+      ASSERT_TRUE(direct.Present(direct.Record(a), col));
+      EXPECT_EQ(direct.Var(direct.Record(a), col), through.Var(through.Record(b), col));
+    }
+  }
+  // Wide columns take valid text that fits; the others never.
+  const uint32_t r = direct.NewRecord();
+  EXPECT_TRUE(SetWideCellFromUtf8(defs[0], direct, direct.Record(r), 0, "fits"));
+  EXPECT_TRUE(SetWideCellFromUtf8(defs[1], direct, direct.Record(r), 1, "fits"));
+  EXPECT_TRUE(SetWideCellFromUtf8(defs[2], direct, direct.Record(r), 2, std::string(5000, 'z')));
+  EXPECT_FALSE(SetWideCellFromUtf8(defs[0], direct, direct.Record(r), 0, std::string(21, 'y')));
+  EXPECT_FALSE(SetWideCellFromUtf8(defs[0], direct, direct.Record(r), 0, "bad \xC3 utf-8"));
+  EXPECT_FALSE(SetWideCellFromUtf8(defs[3], direct, direct.Record(r), 3, "12"));
 }
 
 TEST(AdtgStreamWriter, SameBytesAsTheWholeRecordSet) {
