@@ -498,4 +498,35 @@ bool SetWideCellFromUtf8(const TFieldDef& def, RowStore& store, uint8_t* rec, in
   return true;
 }
 
+bool SetNumberCell(RowStore& store, uint8_t* rec, int col, int64_t value) {
+  uint8_t* c = store.Cell(rec, col);
+  switch (store.Layout().cells[size_t(col)].adoType) {
+    case adSmallInt:
+      if (value < INT16_MIN || value > INT16_MAX) return false;
+      StoreLE<int16_t>(c, int16_t(value));
+      break;
+    case adInteger:
+      if (value < INT32_MIN || value > INT32_MAX) return false;
+      StoreLE<int32_t>(c, int32_t(value));
+      break;
+    case adBigInt:
+      StoreLE<int64_t>(c, value);
+      break;
+    case adDouble:
+      StoreLE<double>(c, double(value));
+      break;
+    default:
+      return false;
+  }
+  store.SetPresent(rec, col, true);
+  return true;
+}
+
+bool SetNumberCell(RowStore& store, uint8_t* rec, int col, double value) {
+  if (store.Layout().cells[size_t(col)].adoType != adDouble) return false;
+  StoreLE<double>(store.Cell(rec, col), value);
+  store.SetPresent(rec, col, true);
+  return true;
+}
+
 }  // namespace qorvin::ado

@@ -31,5 +31,10 @@ void SetCellValue(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
 // then sets it or fails as it always does. For writers of many rows.
 bool SetWideCellFromUtf8(const TFieldDef& def, RowStore& store, uint8_t* rec, int col,
                          std::string_view utf8);
+// SetCellValue of an Int64 or a Double Variant holding `value` into a SMALLINT, INTEGER, BIGINT
+// or DOUBLE column, without making the Variant: the same cell. False, with the cell unchanged,
+// for another column type or an integer outside the column's range (SetCellValue then says why).
+bool SetNumberCell(RowStore& store, uint8_t* rec, int col, int64_t value);
+bool SetNumberCell(RowStore& store, uint8_t* rec, int col, double value);
 
 }  // namespace qorvin::ado

@@ -3,6 +3,7 @@
 #include <malloc.h>
 
 #include <algorithm>
+#include <cstring>
 #include <optional>
 #include <set>
 #include <system_error>
@@ -98,6 +99,37 @@ void DefineFields(const ResultTable& table, TAdoDataSet& ds, std::vector<bool>& 
   }
 }
 
+// Whether the packed cell went into its column as SetCellValue of its settled value would put it,
+// without making that value: text kept as the database gave it into a wide column, integers and
+// reals kept (or made 32- or 64-bit integers) into number columns; the bulk of a result's cells.
+// False, with the cell unchanged, for anything else.
+bool TakenWithoutVariant(const TFieldDef& def, RowStore& batch, uint8_t* rec, int col,
+                         const PackedRows::Reader::Raw& cell) {
+  switch (cell.tag) {
+    case CellTag::Text8:
+      return cell.mapping == CellMapping::Keep &&
+             ado::SetWideCellFromUtf8(
+                 def, batch, rec, col,
+                 {reinterpret_cast<const char*>(cell.value), size_t(cell.length)});
+    case CellTag::Int: {
+      int64_t v;
+      std::memcpy(&v, cell.value, 8);
+      if (cell.mapping == CellMapping::ToInt32) v = int32_t(v);  // as MapCell makes it
+      return (cell.mapping == CellMapping::Keep || cell.mapping == CellMapping::ToInt32 ||
+              cell.mapping == CellMapping::ToInt64) &&
+             ado::SetNumberCell(batch, rec, col, v);
+    }
+    case CellTag::Real: {
+      double v;
+      std::memcpy(&v, cell.value, 8);
+      return (cell.mapping == CellMapping::Keep || cell.mapping == CellMapping::ToDouble) &&
+             ado::SetNumberCell(batch, rec, col, v);
+    }
+    default:
+      return false;
+  }
+}
+
 // The record-set image of the packed rows of `pack` (fields of `ds`) written into `image`; with
 // `consume`, the packed blocks are freed as they are written.
 void WriteImage(const TAdoDataSet& ds, const std::vector<bool>& asFloat, PackedRows& pack,
@@ -113,11 +145,7 @@ void WriteImage(const TAdoDataSet& ds, const std::vector<bool>& asFloat, PackedR
       const PackedRows::Reader::Raw cell = reader.NextRaw();
       // Text as the database gave it, kept as it is, goes into a wide column without a Variant
       // (the bulk of a result's cells); anything that does not go so takes SetCellValue.
-      if (cell.tag == CellTag::Text8 && cell.mapping == CellMapping::Keep &&
-          ado::SetWideCellFromUtf8(
-              defs[c], batch, batch.Record(id), c,
-              {reinterpret_cast<const char*>(cell.value), size_t(cell.length)}))
-        continue;
+      if (TakenWithoutVariant(defs[c], batch, batch.Record(id), c, cell)) continue;
       Variant v = PackedRows::Reader::Settled(cell);
       if (asFloat[size_t(c)] && v.Kind() == varBcd)
         v = Variant::Double(std::stod(v.AsBcd().ToString()));

@@ -64,7 +64,7 @@ TEST(AdoValues, AWideCellFromUtf8IsTheCellOfItsOleStr) {
   TFieldDefs defs;
   defs.Add(u"Var", ftWideString, 20);
   defs.Add(MakeColumnDef(u"Fixed", adWChar, 8, 0, false));  // fixed width: padded
-  defs.Add(MakeColumnDef(u"Long", adWChar, 0, 0, false));  // long: no maximum
+  defs.Add(MakeColumnDef(u"Long", adWChar, 0, 0, false));   // long: no maximum
   defs.Add(u"Number", ftInteger);
   RowStore direct, through;
   direct.Reset(RowLayout::For(defs));
@@ -106,6 +106,58 @@ TEST(AdoValues, AWideCellFromUtf8IsTheCellOfItsOleStr) {
   EXPECT_FALSE(SetWideCellFromUtf8(defs[0], direct, direct.Record(r), 0, std::string(21, 'y')));
   EXPECT_FALSE(SetWideCellFromUtf8(defs[0], direct, direct.Record(r), 0, "bad \xC3 utf-8"));
   EXPECT_FALSE(SetWideCellFromUtf8(defs[3], direct, direct.Record(r), 3, "12"));
+}
+
+// Numbers set straight into their cells hold what SetCellValue makes of their Int64 or Double
+// Variants; a value out of the column's range, or a column of another type, is left alone.
+TEST(AdoValues, ANumberCellIsTheCellOfItsVariant) {
+  TFieldDefs defs;
+  defs.Add(u"S", ftSmallint);
+  defs.Add(u"I", ftInteger);
+  defs.Add(u"L", ftLargeint);
+  defs.Add(u"D", ftFloat);
+  defs.Add(u"B", ftBoolean);
+  RowStore direct, through;
+  direct.Reset(RowLayout::For(defs));
+  through.Reset(RowLayout::For(defs));
+  const RowLayout& layout = direct.Layout();
+  const int64_t integers[] = {
+      0, -1, 32767, 32768, -32769, INT32_MAX, int64_t(INT32_MAX) + 1, INT64_MIN, INT64_MAX};
+  for (int col = 0; col < defs.Count(); ++col) {
+    const size_t width = layout.cells[size_t(col)].width;
+    const auto same = [&](bool taken, const Variant& v, uint32_t a, uint32_t b) {
+      bool failed = false;
+      try {
+        ado::SetCellValue(defs[col], through, through.Record(b), col, v);
+      } catch (const std::exception&) {
+        failed = true;
+      }
+      if (!taken) {
+        EXPECT_FALSE(direct.Present(direct.Record(a), col));
+        return;
+      }
+      EXPECT_FALSE(failed);
+      EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(direct.Cell(direct.Record(a), col)),
+                                 width),
+                std::string_view(
+                    reinterpret_cast<const char*>(through.Cell(through.Record(b), col)), width));
+    };
+    for (const int64_t v : integers) {
+      SCOPED_TRACE(std::to_string(col) + " " + std::to_string(v));
+      const uint32_t a = direct.NewRecord(), b = through.NewRecord();
+      same(ado::SetNumberCell(direct, direct.Record(a), col, v), Variant::Int64(v), a, b);
+    }
+    for (const double v : {0.0, -2.5, 1e300}) {
+      const uint32_t a = direct.NewRecord(), b = through.NewRecord();
+      const bool taken = ado::SetNumberCell(direct, direct.Record(a), col, v);
+      EXPECT_EQ(taken, col == 3);
+      same(taken, Variant::Double(v), a, b);
+    }
+  }
+  const uint32_t r = direct.NewRecord();
+  EXPECT_FALSE(ado::SetNumberCell(direct, direct.Record(r), 0, int64_t(40000)));
+  EXPECT_FALSE(ado::SetNumberCell(direct, direct.Record(r), 4, int64_t(1)));
+  EXPECT_TRUE(ado::SetNumberCell(direct, direct.Record(r), 2, INT64_MIN));
 }
 
 TEST(AdtgStreamWriter, SameBytesAsTheWholeRecordSet) {
