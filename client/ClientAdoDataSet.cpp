@@ -358,6 +358,13 @@ bool ClientAdoDataSet::Eof() {
 bool ClientAdoDataSet::GetValueText(int32_t index, QorvinText* value, bool* isNull) {
   if (!ValidField(index) || !dataSet_->Active()) return false;
   try {
+    // Wide text, most of what hosts read, in a UTF-8 code set: without a Variant.
+    std::string text;
+    if (AnsiCodeSetIsUtf8() && dataSet_->FieldWideUtf8(index, text)) {
+      if (isNull) *isNull = false;
+      StoreText(value, text);
+      return true;
+    }
     const Variant v = dataSet_->FieldValue(index);
     if (isNull) *isNull = v.IsNull() || v.IsEmpty();
     StoreText(value, ValueToHostText(v, dataSet_->FieldDefs()[index].dataType));

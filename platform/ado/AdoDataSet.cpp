@@ -233,6 +233,12 @@ Variant TAdoDataSet::FieldValue(int field) const {
   return ado::CellValue(fieldDefs_[field], store_, record, field);
 }
 
+bool TAdoDataSet::FieldWideUtf8(int field, std::string& out) const {
+  CheckField(field);
+  const uint8_t* record = CurrentRecord();
+  return record != nullptr && ado::WideCellUtf8(store_, record, field, out);
+}
+
 bool TAdoDataSet::FieldIsNull(int field) const {
   CheckField(field);
   const uint8_t* record = CurrentRecord();

@@ -122,6 +122,9 @@ class TAdoDataSet {
   Variant FieldValue(int field) const;
   Variant FieldValue(std::u16string_view name) const { return FieldValue(FieldIndex(name)); }
   bool FieldIsNull(int field) const;
+  // The current row's value of a wide text field in UTF-8, as FieldValue(field).ToUtf8() gives
+  // it, without the Variant (for readers of many values); false for another field type or NULL.
+  bool FieldWideUtf8(int field, std::string& out) const;
   // The value as first read (differs from FieldValue for a Modified row).
   Variant OldFieldValue(int field) const;
   TRowStatus RowStatus() const;

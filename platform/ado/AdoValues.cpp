@@ -529,4 +529,22 @@ bool SetNumberCell(RowStore& store, uint8_t* rec, int col, double value) {
   return true;
 }
 
+bool WideCellUtf8(const RowStore& store, const uint8_t* rec, int col, std::string& out) {
+  const CellPlan& plan = store.Layout().cells[size_t(col)];
+  if ((plan.adoType != adWChar && plan.adoType != adBSTR) || !store.Present(rec, col)) return false;
+  std::string_view bytes = store.Var(rec, col);
+  if (plan.form == CellForm::VarFixed) bytes = CutAtNul(bytes, true);
+  if (bytes.size() % 2 != 0) throw EConvertError("UTF-16 text with an odd number of bytes");
+  thread_local std::u16string units;  // the cell's bytes may not be aligned for char16_t
+  units.resize(bytes.size() / 2);
+  if constexpr (std::endian::native == std::endian::little) {
+    if (!bytes.empty()) std::memcpy(units.data(), bytes.data(), bytes.size());
+  } else {
+    for (size_t i = 0; i < units.size(); ++i)
+      units[i] = char16_t(uint8_t(bytes[2 * i]) | (uint16_t(uint8_t(bytes[2 * i + 1])) << 8));
+  }
+  out = Utf16ToUtf8(units);
+  return true;
+}
+
 }  // namespace qorvin::ado

@@ -35,6 +35,10 @@ bool SetWideCellFromUtf8(const TFieldDef& def, RowStore& store, uint8_t* rec, in
 // or DOUBLE column, without making the Variant: the same cell. False, with the cell unchanged,
 // for another column type or an integer outside the column's range (SetCellValue then says why).
 bool SetNumberCell(RowStore& store, uint8_t* rec, int col, int64_t value);
+// The text of a present wide text cell (adWChar, adBSTR) in UTF-8, as CellValue(...).ToUtf8()
+// gives it, without making the Variant; false for another column type or a NULL cell. The same
+// failures as that conversion (EConvertError for bytes that are not UTF-16).
+bool WideCellUtf8(const RowStore& store, const uint8_t* rec, int col, std::string& out);
 bool SetNumberCell(RowStore& store, uint8_t* rec, int col, double value);
 
 }  // namespace qorvin::ado

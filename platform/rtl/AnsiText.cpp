@@ -29,8 +29,9 @@ bool IsUtf8Name(std::string_view name) {
   size_t matched = 0;
   for (char c : name) {
     if (c == '-' || c == '_') continue;
-    if (matched == 4 || std::toupper(static_cast<unsigned char>(c)) != kLetters[matched])
-      return false;
+    // ASCII case only: std::toupper asks the locale for every character.
+    const char upper = c >= 'a' && c <= 'z' ? char(c - 'a' + 'A') : c;
+    if (matched == 4 || upper != kLetters[matched]) return false;
     ++matched;
   }
   return matched == 4;

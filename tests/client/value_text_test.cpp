@@ -5,6 +5,8 @@
 
 #include "client/ClientAdoDataSet.h"
 #include "platform/ado/AdoDates.h"
+#include "platform/ado/AdoFieldDef.h"
+#include "platform/rtl/Text.h"
 
 namespace qorvin {
 namespace {
@@ -37,6 +39,61 @@ TEST(ValueText, DatesTimesAndDateTimesInTheirFixedForms) {
   // A double in a date field reads as a date.
   EXPECT_EQ(ValueToHostText(Variant::Double(2.5), ftDateTime), "1900-01-01 12:00:00");
   EXPECT_EQ(ValueToHostText(Variant::Null(), ftDateTime), "");
+}
+
+// Wide text reads as the UTF-8 of its value, in every width a column has (fixed-width cells
+// without their padding), NULL apart from empty text; text the code set cannot hold, or that is
+// not UTF-16, is refused.
+TEST(ValueText, WideTextInEveryColumnForm) {
+  auto ds = std::make_unique<TAdoDataSet>();
+  ds->MutableFieldDefs().Add(u"Var", ftWideString, 20);
+  ds->MutableFieldDefs().Add(MakeColumnDef(u"Fixed", adWChar, 8, 0, false));
+  ds->MutableFieldDefs().Add(MakeColumnDef(u"Long", adWChar, 0, 0, false));
+  ds->Open();
+  const std::u16string texts[] = {u"", u"abc", u"\u00E9t\u00E9 \u4E2D", u"\U0001F600!",
+                                  std::u16string(1, char16_t(0xD800))};
+  for (const std::u16string& t : texts) {
+    ds->Append();
+    for (int f = 0; f < 3; ++f)
+      if (f != 1 || t.size() <= 8) ds->SetFieldValue(f, Variant::OleStr(t));
+    ds->Post();
+  }
+  ds->Append();  // NULLs
+  ds->Post();
+  ClientAdoDataSet host(std::move(ds));
+  const auto text = [&](int32_t field, bool* isNull) {
+    QorvinText out{};
+    const bool ok = host.GetValueText(field, &out, isNull);
+    std::string s = ok ? std::string(out.data ? out.data : "", size_t(out.length)) : "<refused>";
+    qorvin_text_free(&out);
+    return s;
+  };
+  const std::string expected[] = {"", "abc", "\xC3\xA9t\xC3\xA9 \xE4\xB8\xAD", "\xF0\x9F\x98\x80!",
+                                  "<refused>"};
+  host.First();
+  for (const std::string& e : expected) {
+    for (int32_t f = 0; f < 3; ++f) {
+      bool isNull = true;
+      EXPECT_EQ(text(f, &isNull), e) << f;
+      if (e != "<refused>") {
+        EXPECT_FALSE(isNull);
+      }
+    }
+    host.Next();
+  }
+  for (int32_t f = 0; f < 3; ++f) {
+    bool isNull = false;
+    EXPECT_EQ(text(f, &isNull), "");
+    EXPECT_TRUE(isNull);
+  }
+  // A code set without the characters: converted where it can be, refused where not.
+  SetAnsiCodeSet("ISO-8859-1");
+  host.First();
+  host.Next();
+  host.Next();
+  bool isNull = true;
+  EXPECT_EQ(text(0, &isNull), "<refused>");  // U+4E2D is not in Latin-1
+  SetAnsiCodeSet("");
 }
 
 }  // namespace
