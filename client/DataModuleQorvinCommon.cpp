@@ -349,16 +349,26 @@ void TDataModuleZent::SynchExecProcOutput(const char* userId, const char* hdhSer
 
 // ---- reading result sets ---------------------------------------------------------------------
 
+std::unique_ptr<TROBinaryMemoryStream> TDataModuleZent::ReadDataBlob(const char* userId,
+                                                                     const char* hdhSerialNumber,
+                                                                     const char* sqlCommand,
+                                                                     int32_t& result) {
+  const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
+  auto svc = proxies_->ExecSql();
+  std::unique_ptr<TROBinaryMemoryStream> blob;
+  result = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
+  svc.reset();
+  progress_->AnswerArrived();
+  return blob;
+}
+
 void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNumber,
                                     const char* sqlCommand, QorvinDataPacket* data, int32_t* result,
                                     QorvinText* errorText) {
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
-    const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = proxies_->ExecSql();
-    std::unique_ptr<TROBinaryMemoryStream> blob;
-    const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
-    svc.reset();
-    progress_->AnswerArrived();
+    int32_t r = 0;
+    const std::unique_ptr<TROBinaryMemoryStream> blob =
+        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, r);
     if (result) *result = r;
     DoStatus(1, 3);
     // The result value is not consulted: the data argument holds what the blob holds.
@@ -371,12 +381,9 @@ void TDataModuleZent::SynchReadDataPieces(const char* userId, const char* hdhSer
                                           QorvinPieceCallback onPiece, int32_t* result,
                                           QorvinText* errorText) {
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
-    const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
-    auto svc = proxies_->ExecSql();
-    std::unique_ptr<TROBinaryMemoryStream> blob;
-    const int32_t r = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
-    svc.reset();
-    progress_->AnswerArrived();
+    int32_t r = 0;
+    const std::unique_ptr<TROBinaryMemoryStream> blob =
+        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, r);
     if (result) *result = r;
     DoStatus(1, 3);
     if (!blob || blob->Size() == 0) return;

@@ -157,6 +157,11 @@ class TDataModuleZent final : public IRemoteDataModule,
   // Remembers the channel's connected state for GetConnected (inside a claim).
   void NoteConnected() noexcept;
 
+  // Calls ExecSqlService.SynchReadData (inside a call frame): the reply's blob and, in `result`,
+  // its result value; the answer is marked as arrived.
+  std::unique_ptr<TROBinaryMemoryStream> ReadDataBlob(const char* userId,
+                                                      const char* hdhSerialNumber,
+                                                      const char* sqlCommand, int32_t& result);
   // Reads two result sets (SynchReadTwoData and SynchExecProcReadTwoData).
   void ReadTwoData(const char* operation, const char* userId, const char* hdhSerialNumber,
                    const char* sqlCommand, QorvinDataPacket* data, const char* sqlCommand2,

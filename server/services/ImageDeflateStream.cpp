@@ -90,6 +90,31 @@ void TImageDeflateStream::SetSize(int64_t) {
   throw EZCompressionError("Invalid stream operation");
 }
 
+namespace {
+
+// `in` deflated in one step at ISA-L `level` into one zlib stream in `out`; false when it does not
+// fit there. `levelBuffer` holds the level's hash tables (ISA-L's default size for the level).
+bool DeflateStateless(uint32_t level, std::vector<uint8_t>& levelBuffer,
+                      std::span<const unsigned char> in, std::span<uint8_t> out, size_t& produced) {
+  isal_zstream s;
+  isal_deflate_stateless_init(&s);
+  s.level = level;
+  s.level_buf = levelBuffer.data();
+  s.level_buf_size = uint32_t(levelBuffer.size());
+  s.gzip_flag = IGZIP_ZLIB;
+  s.end_of_stream = 1;
+  s.flush = NO_FLUSH;
+  s.next_in = const_cast<uint8_t*>(in.data());
+  s.avail_in = uint32_t(in.size());
+  s.next_out = out.data();
+  s.avail_out = uint32_t(out.size());
+  if (isal_deflate_stateless(&s) != COMP_OK) return false;
+  produced = s.total_out;
+  return true;
+}
+
+}  // namespace
+
 bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target) {
   // The stateless compressor takes its input's length in 32 bits.
   if (body.size() > (size_t(1) << 31)) return false;
@@ -105,23 +130,12 @@ bool DeflateBlobBody(std::span<const unsigned char> body, TStream& target) {
     own.resize(room);
     out = own.data();
   }
-  isal_zstream s;
-  isal_deflate_stateless_init(&s);
-  s.level = 2;
-  s.level_buf = levelBuffer.data();
-  s.level_buf_size = uint32_t(levelBuffer.size());
-  s.gzip_flag = IGZIP_ZLIB;
-  s.end_of_stream = 1;
-  s.flush = NO_FLUSH;
-  s.next_in = const_cast<uint8_t*>(body.data());
-  s.avail_in = uint32_t(body.size());
-  s.next_out = out;
-  s.avail_out = uint32_t(room);
-  if (isal_deflate_stateless(&s) != COMP_OK) return false;
+  size_t produced = 0;
+  if (!DeflateStateless(2, levelBuffer, body, {out, room}, produced)) return false;
   if (memory != nullptr && own.empty())
-    memory->Appended(int64_t(s.total_out));
+    memory->Appended(int64_t(produced));
   else
-    target.WriteBuffer(out, int64_t(s.total_out));
+    target.WriteBuffer(out, int64_t(produced));
   return true;
 }
 
@@ -131,23 +145,13 @@ bool DeflateImageWhole(std::span<const unsigned char> image, std::string& out) {
   thread_local std::vector<uint8_t> levelBuffer(ISAL_DEF_LVL1_DEFAULT);
   // Room for stored blocks (5 bytes each 64 KiB) and the zlib header and check value.
   out.resize(image.size() + image.size() / 1024 + 64);
-  isal_zstream s;
-  isal_deflate_stateless_init(&s);
-  s.level = 1;
-  s.level_buf = levelBuffer.data();
-  s.level_buf_size = uint32_t(levelBuffer.size());
-  s.gzip_flag = IGZIP_ZLIB;
-  s.end_of_stream = 1;
-  s.flush = NO_FLUSH;
-  s.next_in = const_cast<uint8_t*>(image.data());
-  s.avail_in = uint32_t(image.size());
-  s.next_out = reinterpret_cast<uint8_t*>(out.data());
-  s.avail_out = uint32_t(out.size());
-  if (isal_deflate_stateless(&s) != COMP_OK) {
+  size_t produced = 0;
+  if (!DeflateStateless(1, levelBuffer, image, {reinterpret_cast<uint8_t*>(out.data()), out.size()},
+                        produced)) {
     out.clear();
     return false;
   }
-  out.resize(s.total_out);
+  out.resize(produced);
   return true;
 }
 
