@@ -378,8 +378,9 @@ class Connection:
                 done.set()
 
         worker = threading.Thread(target=work, name="qorvin-call", daemon=True)
-        worker.start()
+        # Started inside the try: a Ctrl-C that comes as the helper starts cancels its call too.
         try:
+            worker.start()
             if progress is None:
                 done.wait()
             else:
@@ -388,11 +389,14 @@ class Connection:
                 progress(Progress(*self._session.progress()))
         except BaseException:
             # The helper may not have reached the library yet: cancel until it has ended.
-            for _ in range(1200):
-                self._session.cancel()
-                if done.wait(0.05):
-                    break
+            if worker.ident is not None:
+                for _ in range(1200):
+                    self._session.cancel()
+                    if done.wait(0.05):
+                        break
+                worker.join(5)
             raise
+        worker.join(5)  # it has set `done`; the thread itself ends a moment later
         if "error" in outcome:
             raise outcome["error"]
         return outcome["value"]
