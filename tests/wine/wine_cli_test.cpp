@@ -232,9 +232,14 @@ TEST_P(WindowsCli, AServerKilledInTheMiddleOfAReplyGivesACleanError) {
                                        kPlain);
   const auto took = Clock::now() - started;
   EXPECT_TRUE(tcp ? tcp->HasCut() : udp->HasCut());
-  // The cut read fails with 1; over HTTP the next call opens a connection of its own to the
-  // killed server, reaches none and makes the status 2 (the highest of the steps).
-  EXPECT_EQ(run.status, Letter() == 'H' ? 2 : 1) << Describe(run);
+  // The cut read fails with 1. Over HTTP the next call opens a connection of its own, which the
+  // proxy accepts and closes at once, finding the server dead: whether the request got out
+  // before the close (status 1) or not (nothing reached, status 2) is the two processes' race.
+  if (Letter() == 'H') {
+    EXPECT_TRUE(run.status == 1 || run.status == 2) << Describe(run);
+  } else {
+    EXPECT_EQ(run.status, 1) << Describe(run);
+  }
   EXPECT_TRUE(Contains(run.err, "qorvin: read: ")) << run.err;
   EXPECT_FALSE(Contains(run.err, kServerPrefix)) << run.err;
   // No row of the cut reply is shown as if it had arrived.
