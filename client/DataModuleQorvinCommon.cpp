@@ -352,13 +352,16 @@ void TDataModuleZent::SynchExecProcOutput(const char* userId, const char* hdhSer
 std::unique_ptr<TROBinaryMemoryStream> TDataModuleZent::ReadDataBlob(const char* userId,
                                                                      const char* hdhSerialNumber,
                                                                      const char* sqlCommand,
-                                                                     int32_t& result) {
+                                                                     int32_t* result,
+                                                                     int32_t& value) {
   const std::u16string sql = AnsiToUtf16(InText(sqlCommand));
   auto svc = proxies_->ExecSql();
   std::unique_ptr<TROBinaryMemoryStream> blob;
-  result = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
+  value = svc->SynchReadData(InText(userId), InText(hdhSerialNumber), sql, blob);
   svc.reset();
   progress_->AnswerArrived();
+  if (result) *result = value;
+  DoStatus(1, 3);
   return blob;
 }
 
@@ -368,9 +371,7 @@ void TDataModuleZent::SynchReadData(const char* userId, const char* hdhSerialNum
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
     int32_t r = 0;
     const std::unique_ptr<TROBinaryMemoryStream> blob =
-        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, r);
-    if (result) *result = r;
-    DoStatus(1, 3);
+        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, result, r);
     // The result value is not consulted: the data argument holds what the blob holds.
     StoreAnswer(data, blob.get(), PacketForm());
   });
@@ -383,9 +384,7 @@ void TDataModuleZent::SynchReadDataPieces(const char* userId, const char* hdhSer
   CallFrame(kServiceExecSql, result, errorText, false, [&] {
     int32_t r = 0;
     const std::unique_ptr<TROBinaryMemoryStream> blob =
-        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, r);
-    if (result) *result = r;
-    DoStatus(1, 3);
+        ReadDataBlob(userId, hdhSerialNumber, sqlCommand, result, r);
     if (!blob || blob->Size() == 0) return;
     const uint32_t perPiece = uint32_t(rowsPerPiece > 0 ? rowsPerPiece : kDefaultRowsPerPiece);
     BlobToAdoPieces(*blob, PacketForm(), perPiece, [&](std::unique_ptr<TAdoDataSet> rows) {

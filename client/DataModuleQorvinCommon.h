@@ -157,11 +157,13 @@ class TDataModuleZent final : public IRemoteDataModule,
   // Remembers the channel's connected state for GetConnected (inside a claim).
   void NoteConnected() noexcept;
 
-  // Calls ExecSqlService.SynchReadData (inside a call frame): the reply's blob and, in `result`,
-  // its result value; the answer is marked as arrived.
+  // Calls ExecSqlService.SynchReadData (inside a call frame): the reply's blob and, in `value`
+  // and the host's `result` (when not null), its result value; the answer is marked as arrived
+  // and OnStatus(1, 3) raised.
   std::unique_ptr<TROBinaryMemoryStream> ReadDataBlob(const char* userId,
                                                       const char* hdhSerialNumber,
-                                                      const char* sqlCommand, int32_t& result);
+                                                      const char* sqlCommand, int32_t* result,
+                                                      int32_t& value);
   // Reads two result sets (SynchReadTwoData and SynchExecProcReadTwoData).
   void ReadTwoData(const char* operation, const char* userId, const char* hdhSerialNumber,
                    const char* sqlCommand, QorvinDataPacket* data, const char* sqlCommand2,
